@@ -1,0 +1,20 @@
+// CRC-32 of ISO-HDLC (reflected polynomial 0xEDB88320, preset and final XOR 0xFFFFFFFF):
+// the CRC that zlib's crc32 computes. Never CRC-32C.
+//
+// The value is a running accumulator that starts at 0, the CRC of no bytes:
+//   Extend(Extend(0, a), b) == Value(a ++ b)   for every split of an input.
+// The engine (table, or the CPU's carry-less multiply / CRC instructions) is chosen
+// once per process from what the CPU offers; every engine gives the same answer.
+// Thread-safe: no state beyond the cached engine choice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kalvex::crc32 {
+
+std::uint32_t Extend(std::uint32_t crc, const std::uint8_t* data, std::size_t n);
+
+inline std::uint32_t Value(const std::uint8_t* data, std::size_t n) { return Extend(0, data, n); }
+
+}  // namespace kalvex::crc32
