@@ -1,0 +1,35 @@
+// Parsing of call arguments against a fixed parameter list.
+//
+// Every parameter may be given by position or by keyword; none is positional-only or
+// keyword-only, and no callable takes extra arguments. Parsing only assigns objects to
+// parameter slots (borrowed, valid for the call); converting them is convert.h's job.
+// Failures raise TypeError with the interpreter-style texts, e.g.
+//   "_KalvReader.get_raw() missing 1 required positional argument: 'key'".
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+namespace kalvex::bindings {
+
+struct ParamList {
+  const char* callable;      // "{Class}.{method}()", e.g. "_KalvReader.__new__()"
+  const char* const* names;  // parameter names, in order
+  std::size_t count;
+  std::size_t required;      // the first `required` parameters have no default
+};
+
+template <std::size_t N>
+using ArgSlots = std::array<PyObject*, N>;  // nullptr: not given
+
+// The fast-call convention: a vector of positionals, then values for `kwnames`.
+// Returns false with TypeError set.
+bool ParseFastcall(const ParamList& params, PyObject* const* args, Py_ssize_t nargsf,
+                   PyObject* kwnames, PyObject** slots);
+
+// The constructors' convention: a tuple of positionals and an optional dict of keywords.
+bool ParseTupleDict(const ParamList& params, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+}  // namespace kalvex::bindings

@@ -1,0 +1,318 @@
+// _KalvReader: the Python face of the core reader.
+//
+// Every entry has one shape: parse, check the receiver, take shared use, convert, ask
+// the core, build the result or raise. The core's state is immutable after open, so
+// readers only ever take shared use and never see a borrow conflict among themselves.
+// Results are built only after the core has fetched everything a call needs: a damaged
+// object fails the call before any Python object exists, so no partial list escapes.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bindings/args.h"
+#include "bindings/convert.h"
+#include "bindings/errors.h"
+#include "bindings/instance.h"
+#include "bindings/once.h"
+#include "bindings/py_ref.h"
+#include "bindings/results.h"
+#include "bindings/types.h"
+#include "core/reader/reader.h"
+
+namespace kalvex::bindings {
+namespace {
+
+using reader::Bytes;
+using reader::Reader;
+using ReaderInstance = Instance<Reader>;
+constexpr const char* kClassName = "_KalvReader";
+
+const Reader& ReaderOf(PyObject* self) { return *AsInstance<Reader>(self)->state; }
+BorrowCounter& BorrowOf(PyObject* self) { return AsInstance<Reader>(self)->borrow; }
+
+constexpr const char* kNewParams[] = {"path", "verify"};
+constexpr const char* kKeyParams[] = {"key"};
+constexpr const char* kPrefixParams[] = {"prefix"};
+constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
+
+constexpr ParamList kNewSignature{"_KalvReader.__new__()", kNewParams, 2, 1};
+constexpr ParamList kGetRawSignature{"_KalvReader.get_raw()", kKeyParams, 1, 1};
+constexpr ParamList kExistsSignature{"_KalvReader.exists()", kKeyParams, 1, 1};
+constexpr ParamList kPrefixSignature{"_KalvReader.prefix_raw()", kPrefixParams, 1, 1};
+constexpr ParamList kExitSignature{"_KalvReader.__exit__()", kExitParams, 3, 3};
+
+// The common head of every method: receiver check, then shared use.
+#define KALVEX_READER_ENTER(self)                                      \
+  if (!CheckReceiver(self, ReaderType(), kClassName)) return nullptr; \
+  SharedUse use(BorrowOf(self));                                       \
+  if (!use.held()) return nullptr
+
+// A list of `count` elements made by `make(i)`; every element is a new reference.
+template <class Make>
+PyObject* NewListOf(std::size_t count, Make make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return RaiseCreationFailure();
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* element = make(i);
+    if (element == nullptr) return nullptr;  // the list releases what it holds so far
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), element);
+  }
+  return list.release();
+}
+
+// (key, payload) pairs for entries [first, first + payloads.size()).
+template <class MakeKey>
+PyObject* NewPairList(const Reader& r, std::size_t first, const std::vector<Bytes>& payloads,
+                      MakeKey make_key) {
+  return NewListOf(payloads.size(), [&](std::size_t i) {
+    return NewPair(make_key(r.key(first + i)), NewBytes(payloads[i]));
+  });
+}
+
+PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!ParseTupleDict(kNewSignature, args, kwargs, slots)) return nullptr;
+    std::string_view path;
+    if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
+    bool verify = true;
+    if (slots[1] != nullptr && !ConvertBool(slots[1], verify)) return WrapArgumentError("verify");
+    Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path), verify);
+    if (!opened.ok()) return RaiseStoreError(opened.error());
+    return NewInstance(type, std::move(opened).value());
+  });
+}
+
+void Reader_dealloc(PyObject* self) { DeallocInstance<Reader>(self); }
+
+PyObject* Reader_get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[1];
+    if (!ParseFastcall(kGetRawSignature, args, nargs, kwnames, slots)) return nullptr;
+    KALVEX_READER_ENTER(self);
+    KeyBytes key;
+    if (!ConvertKey(slots[0], key)) return nullptr;
+    const Reader& r = ReaderOf(self);
+    const std::optional<std::uint64_t> offset = r.Find(key.bytes());
+    if (!offset) Py_RETURN_NONE;
+    Result<Bytes> payload = r.FetchObject(*offset);
+    if (!payload.ok()) return RaiseStoreError(payload.error());
+    return NewBytes(payload.value());
+  });
+}
+
+PyObject* Reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[1];
+    if (!ParseFastcall(kExistsSignature, args, nargs, kwnames, slots)) return nullptr;
+    KALVEX_READER_ENTER(self);
+    KeyBytes key;
+    if (!ConvertKey(slots[0], key)) return nullptr;
+    return PyBool_FromLong(ReaderOf(self).Find(key.bytes()).has_value());
+  });
+}
+
+PyObject* Reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[1];
+    if (!ParseFastcall(kPrefixSignature, args, nargs, kwnames, slots)) return nullptr;
+    KALVEX_READER_ENTER(self);
+    KeyBytes prefix;
+    if (!ConvertKey(slots[0], prefix)) return nullptr;
+    const Reader& r = ReaderOf(self);
+    const auto [first, last] = r.PrefixRange(prefix.bytes());
+    Result<std::vector<Bytes>> payloads = r.FetchRange(first, last);
+    if (!payloads.ok()) return RaiseStoreError(payloads.error());
+    return NewPairList(r, first, payloads.value(), NewKeyText);
+  });
+}
+
+PyObject* Reader_keys(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    KALVEX_READER_ENTER(self);
+    const Reader& r = ReaderOf(self);
+    return NewListOf(r.entry_count(), [&](std::size_t i) { return NewKeyText(r.key(i)); });
+  });
+}
+
+PyObject* Reader_items_raw(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    KALVEX_READER_ENTER(self);
+    const Reader& r = ReaderOf(self);
+    Result<std::vector<Bytes>> payloads = r.FetchRange(0, r.entry_count());
+    if (!payloads.ok()) return RaiseStoreError(payloads.error());
+    return NewPairList(r, 0, payloads.value(), NewKeyText);
+  });
+}
+
+PyObject* Reader_items_raw_bytes(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    KALVEX_READER_ENTER(self);
+    const Reader& r = ReaderOf(self);
+    Result<std::vector<Bytes>> payloads = r.FetchRange(0, r.entry_count());
+    if (!payloads.ok()) return RaiseStoreError(payloads.error());
+    return NewPairList(r, 0, payloads.value(), NewBytes);
+  });
+}
+
+PyObject* Reader_objects_raw(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    KALVEX_READER_ENTER(self);
+    Result<std::vector<Bytes>> payloads = ReaderOf(self).FetchUniqueObjects();
+    if (!payloads.ok()) return RaiseStoreError(payloads.error());
+    const std::vector<Bytes>& found = payloads.value();
+    return NewListOf(found.size(), [&](std::size_t i) { return NewBytes(found[i]); });
+  });
+}
+
+// Sets dict[name] = value, taking over `value`. False with an error set on failure.
+bool SetItem(PyObject* dict, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  PyRef owned(value);
+  if (PyDict_SetItemString(dict, name, value) < 0) return false;
+  return true;
+}
+
+PyObject* Reader_stats(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    KALVEX_READER_ENTER(self);
+    const Reader& r = ReaderOf(self);
+    PyRef stats(PyDict_New());
+    if (!stats) return RaiseCreationFailure();
+    // The size is exact as a double below 2**53; the scale by 2**-10 adds no rounding.
+    const double size_kb = static_cast<double>(r.file_size()) * 0.0009765625;
+    const bool filled = SetItem(stats.get(), "path", NewText(r.path())) &&
+                        SetItem(stats.get(), "version", NewUnsigned(2)) &&
+                        SetItem(stats.get(), "num_keys", NewUnsigned(r.num_keys())) &&
+                        SetItem(stats.get(), "num_objects", NewUnsigned(r.num_objects())) &&
+                        SetItem(stats.get(), "index_offset", NewUnsigned(r.index_offset())) &&
+                        SetItem(stats.get(), "data_offset", NewUnsigned(40)) &&
+                        SetItem(stats.get(), "file_size_kb", PyFloat_FromDouble(size_kb)) &&
+                        SetItem(stats.get(), "file_crc32", NewText(reader::FormatCrc(r.file_crc32())));
+    if (!filled) return nullptr;
+    return stats.release();
+  });
+}
+
+PyObject* Reader_verify(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    KALVEX_READER_ENTER(self);
+    Status checked = ReaderOf(self).Verify();
+    if (!checked.ok()) return RaiseStoreError(checked.error());
+    Py_RETURN_TRUE;
+  });
+}
+
+// The reader holds no descriptor and no closed state: close() and __exit__ release
+// nothing, and every method keeps answering until the object itself goes away.
+PyObject* Reader_close(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    KALVEX_READER_ENTER(self);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* Reader_enter(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    KALVEX_READER_ENTER(self);
+    Py_INCREF(self);
+    return self;
+  });
+}
+
+PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[3];
+    if (!ParseFastcall(kExitSignature, args, nargs, kwnames, slots)) return nullptr;
+    KALVEX_READER_ENTER(self);
+    Py_RETURN_FALSE;
+  });
+}
+
+PyObject* Reader_repr(PyObject* self) {
+  return Guarded([&]() -> PyObject* {
+    KALVEX_READER_ENTER(self);
+    const Reader& r = ReaderOf(self);
+    // The path is shown as given, between quotes and without escaping.
+    const std::string text = "_KalvReader('" + r.path() + "', keys=" + std::to_string(r.num_keys()) +
+                             ", objects=" + std::to_string(r.num_objects()) + ")";
+    return NewText(text);
+  });
+}
+
+#undef KALVEX_READER_ENTER
+
+template <class Fn>
+PyCFunction AsCFunction(Fn fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kReaderMethods[] = {
+    {"get_raw", AsCFunction(Reader_get_raw), kFastcall,
+     "get_raw($self, key)\n--\n\nO(1) exact-match lookup. Returns raw msgpack bytes or `None`."},
+    {"exists", AsCFunction(Reader_exists), kFastcall,
+     "exists($self, key)\n--\n\nKey presence check \u2014 no I/O beyond the in-memory hash index."},
+    {"prefix_raw", AsCFunction(Reader_prefix_raw), kFastcall,
+     "prefix_raw($self, prefix)\n--\n\nSorted prefix scan. Returns `list[tuple[str, bytes]]`."},
+    {"keys", AsCFunction(Reader_keys), METH_NOARGS, "keys($self)\n--\n\nAll keys in sorted order."},
+    {"items_raw", AsCFunction(Reader_items_raw), METH_NOARGS,
+     "items_raw($self)\n--\n\nAll `(key, raw_bytes)` pairs in sorted key order."},
+    {"items_raw_bytes", AsCFunction(Reader_items_raw_bytes), METH_NOARGS,
+     "items_raw_bytes($self)\n--\n\n"
+     "All `(key_bytes, raw_bytes)` pairs in sorted key order.\n"
+     "\n"
+     "Unlike `items_raw`, keys come back as `bytes` \u2014 no UTF-8 lossy decode,\n"
+     "so `merge()` can round-trip non-UTF-8 keys unchanged."},
+    {"objects_raw", AsCFunction(Reader_objects_raw), METH_NOARGS,
+     "objects_raw($self)\n--\n\nUnique objects only (deduplicated by file offset)."},
+    {"stats", AsCFunction(Reader_stats), METH_NOARGS,
+     "stats($self)\n--\n\nReturn file metadata as a `dict`."},
+    {"verify", AsCFunction(Reader_verify), METH_NOARGS,
+     "verify($self)\n--\n\nDeep CRC32 integrity check (whole-file + per-object)."},
+    {"close", AsCFunction(Reader_close), METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", AsCFunction(Reader_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", AsCFunction(Reader_exit), kFastcall,
+     "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char kReaderDoc[] =
+    "_KalvReader(path, verify=True)\n"
+    "--\n"
+    "\n"
+    "Low-level reader \u2014 returns raw msgpack bytes.\n"
+    "**Use `kalvex.KalvReader` (Python wrapper) instead of this directly.**\n"
+    "\n"
+    "Thread-safe for reads: the index is immutable after construction and the\n"
+    "mmap is read-only.  Share one instance freely across threads.";
+
+PyType_Slot kReaderSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kReaderDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(Reader_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(Reader_repr)},
+    {Py_tp_methods, kReaderMethods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Reader_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec kReaderSpec = {
+    "builtins._KalvReader",
+    static_cast<int>(sizeof(ReaderInstance)),
+    0,
+    0,  // no subclassing, no __dict__, no weak references, not GC-tracked
+    kReaderSlots,
+};
+
+std::atomic<PyObject*> reader_type{nullptr};
+
+}  // namespace
+
+PyObject* ReaderType() {
+  return CreatedOnce(reader_type, [] { return PyType_FromSpec(&kReaderSpec); });
+}
+
+}  // namespace kalvex::bindings
