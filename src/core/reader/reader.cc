@@ -1,34 +1,175 @@
-// Placeholder bodies until the reader lands.
 #include "core/reader/reader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "core/format/crc32.h"
+#include "core/reader/offset_set.h"
 
 namespace kalvex::reader {
 
-struct Reader::State {
-  std::string path;
-};
+namespace {
 
-Reader::Reader() : state_(std::make_unique<State>()) {}
+// Key order: unsigned bytes, first difference decides, a proper prefix sorts first.
+bool KeyLess(Bytes a, Bytes b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  const int c = common == 0 ? 0 : std::memcmp(a.data(), b.data(), common);
+  return c < 0 || (c == 0 && a.size() < b.size());
+}
+
+bool StartsWith(Bytes key, Bytes prefix) {
+  return key.size() >= prefix.size() &&
+         (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
+}
+
+// The whole-file CRC covers everything after the header. REQUIRES: n >= 40.
+Status CheckFileCrc(const std::uint8_t* file, std::uint64_t n, std::uint32_t stored) {
+  const std::uint32_t computed = crc32::Value(file + format::kHeaderSize, n - format::kHeaderSize);
+  if (computed == stored) return {};
+  return StoreError::Corrupt("file CRC32 mismatch  stored=" + FormatCrc(stored) +
+                             " computed=" + FormatCrc(computed));
+}
+
+}  // namespace
+
+std::string FormatCrc(std::uint32_t crc) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08x", crc);
+  return text;
+}
+
+Reader::Reader(std::string path, Mapping file, const format::Header& header, EntryTable entries,
+               HashIndex index)
+    : path_(std::move(path)),
+      file_(std::move(file)),
+      num_keys_(header.num_keys),
+      num_objects_(header.num_objects),
+      index_offset_(header.index_offset),
+      file_crc32_(header.file_crc32),
+      entries_(std::move(entries)),
+      index_(std::move(index)) {}
+
 Reader::~Reader() = default;
-Result<std::unique_ptr<Reader>> Reader::Open(std::string, bool) {
-  return StoreError::Invalid("opening a store is not available yet");
+
+Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
+  // Declared in this order so that a failure releases tables, mapping, descriptor.
+  auto fd = OpenForReading(path);
+  if (!fd.ok()) return fd.take_error();
+  auto mapped = MapWholeFile(fd.value());
+  if (!mapped.ok()) return mapped.take_error();
+  Mapping& file = mapped.value();
+  const std::uint8_t* bytes = file.data();
+  const std::uint64_t n = file.size();
+
+  if (n < format::kHeaderSize) return StoreError::Corrupt("file too small for header");
+  const format::Header header = format::Header::DecodeFrom(bytes);
+  if (header.magic != format::kMagic) {
+    return StoreError::Corrupt("bad magic [" + std::to_string(header.magic[0]) + ", " +
+                               std::to_string(header.magic[1]) + ", " +
+                               std::to_string(header.magic[2]) + ", " +
+                               std::to_string(header.magic[3]) + "]");
+  }
+  if (header.version != format::kVersion) return StoreError::Version(header.version);
+  if (verify) {
+    if (Status status = CheckFileCrc(bytes, n, header.file_crc32); !status.ok()) return status.take_error();
+  }
+
+  auto entries = EntryTable::Parse(bytes, n, header.index_offset, header.num_keys);
+  if (!entries.ok()) return entries.take_error();
+  // The hash index addresses entries with 40 bits; an index section of a terabyte or
+  // more would not fit in memory anyway, so it is refused rather than mis-indexed.
+  if (entries.value().arena_size() > HashIndex::kMaxArenaSize) {
+    return StoreError::IO("index section of " + std::to_string(entries.value().arena_size()) +
+                          " bytes is too large to load");
+  }
+  HashIndex index = HashIndex::Build(entries.value());
+
+  fd.value().Close();
+  return std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header,
+                                            std::move(entries).value(), std::move(index)));
 }
-const std::string& Reader::path() const { return state_->path; }
-std::uint32_t Reader::num_keys() const { return 0; }
-std::uint32_t Reader::num_objects() const { return 0; }
-std::uint64_t Reader::index_offset() const { return 40; }
-std::uint64_t Reader::file_size() const { return 40; }
-std::uint32_t Reader::file_crc32() const { return 0; }
-std::size_t Reader::entry_count() const { return 0; }
-Bytes Reader::key(std::size_t) const { return {}; }
-std::uint64_t Reader::object_offset(std::size_t) const { return 0; }
-std::optional<std::uint64_t> Reader::Find(Bytes) const { return std::nullopt; }
-Result<Bytes> Reader::FetchObject(std::uint64_t) const { return StoreError::Invalid("not available yet"); }
-std::pair<std::size_t, std::size_t> Reader::PrefixRange(Bytes) const { return {0, 0}; }
-Result<std::vector<Bytes>> Reader::FetchRange(std::size_t, std::size_t) const {
-  return std::vector<Bytes>{};
+
+StoreError Reader::OffsetOutOfBounds(std::uint64_t offset) {
+  return StoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
 }
-Result<std::vector<Bytes>> Reader::FetchUniqueObjects() const { return std::vector<Bytes>{}; }
-Status Reader::Verify() const { return StoreError::Invalid("not available yet"); }
-std::string FormatCrc(std::uint32_t) { return "0x00000000"; }
+
+StoreError Reader::ExtendsBeyondEnd(std::uint64_t offset) {
+  return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+}
+
+std::pair<std::size_t, std::size_t> Reader::PrefixRange(Bytes prefix) const {
+  const std::size_t n = entries_.size();
+  // Halving search for the first key not below the prefix: `size` shrinks by `half`
+  // whether or not base moves, so it takes ceil(log2 n) comparisons for any input.
+  std::size_t start = 0;
+  if (n != 0) {
+    std::size_t base = 0;
+    std::size_t size = n;
+    while (size > 1) {
+      const std::size_t half = size / 2;
+      const std::size_t mid = base + half;
+      if (KeyLess(entries_.key(mid), prefix)) base = mid;
+      size -= half;
+    }
+    start = KeyLess(entries_.key(base), prefix) ? base + 1 : base;
+  }
+  std::size_t end = start;
+  while (end < n && StartsWith(entries_.key(end), prefix)) ++end;
+  return {start, end};
+}
+
+Result<std::vector<Bytes>> Reader::FetchRange(std::size_t first, std::size_t last) const {
+  std::vector<Bytes> payloads;
+  if (last <= first) return payloads;
+  payloads.reserve(last - first);
+  for (std::size_t i = first; i < last; ++i) {
+    auto payload = FetchObject(entries_.object_offset(i));
+    if (!payload.ok()) return payload.take_error();
+    payloads.push_back(payload.value());
+  }
+  return payloads;
+}
+
+Result<std::vector<Bytes>> Reader::FetchUniqueObjects() const {
+  std::vector<Bytes> payloads;
+  const std::size_t n = entries_.size();
+  if (n == 0) return payloads;
+  OffsetSet seen(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t offset = entries_.object_offset(i);
+    if (!seen.Insert(offset)) continue;
+    auto payload = FetchObject(offset);
+    if (!payload.ok()) return payload.take_error();
+    payloads.push_back(payload.value());
+  }
+  return payloads;
+}
+
+Status Reader::Verify() const {
+  if (Status status = CheckFileCrc(file_.data(), file_.size(), file_crc32_); !status.ok()) {
+    return status;
+  }
+  const std::size_t n = entries_.size();
+  if (n == 0) return {};
+  const std::uint64_t size = file_.size();
+  OffsetSet seen(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t offset = entries_.object_offset(i);
+    if (!seen.Insert(offset)) continue;
+    if (offset > size || size - offset < format::kRecordHeadSize) {
+      return StoreError::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
+    }
+    const std::uint8_t* record = file_.data() + offset;
+    const std::uint32_t length = format::RecordPayloadLength(record);
+    if (size - offset - format::kRecordHeadSize < length) {
+      return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+    }
+    if (crc32::Value(record + format::kRecordHeadSize, length) != format::RecordPayloadCrc(record)) {
+      return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
+    }
+  }
+  return {};
+}
 
 }  // namespace kalvex::reader

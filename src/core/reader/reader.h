@@ -5,6 +5,9 @@
 // index. After Open() returns the state never changes, so one Reader may be used from
 // any number of threads at once. Payload views returned by the fetch calls point into
 // the mapping and stay valid for the Reader's lifetime; callers copy what they keep.
+//
+// Memory beyond the mapping: the index section's bytes once (keys with their lengths
+// and object offsets), 4 bytes per key to locate entries, 10 per key of hash index.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +19,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/format/endian.h"
+#include "core/format/layout.h"
+#include "core/reader/entry_table.h"
+#include "core/reader/hash_index.h"
+#include "core/reader/mapped_file.h"
 #include "core/result.h"
 
 namespace kalvex::reader {
@@ -33,23 +41,33 @@ class Reader {
   Reader& operator=(const Reader&) = delete;
 
   // Header values as stored, and the file size N at open.
-  const std::string& path() const;
-  std::uint32_t num_keys() const;
-  std::uint32_t num_objects() const;
-  std::uint64_t index_offset() const;
-  std::uint64_t file_size() const;
-  std::uint32_t file_crc32() const;
+  const std::string& path() const { return path_; }
+  std::uint32_t num_keys() const { return num_keys_; }
+  std::uint32_t num_objects() const { return num_objects_; }
+  std::uint64_t index_offset() const { return index_offset_; }
+  std::uint64_t file_size() const { return file_.size(); }
+  std::uint32_t file_crc32() const { return file_crc32_; }
 
   // Key list and offset list, in index-section order (duplicates kept).
-  std::size_t entry_count() const;
-  Bytes key(std::size_t i) const;
-  std::uint64_t object_offset(std::size_t i) const;
+  std::size_t entry_count() const { return entries_.size(); }
+  Bytes key(std::size_t i) const { return entries_.key(i); }
+  std::uint64_t object_offset(std::size_t i) const { return entries_.object_offset(i); }
 
   // One hash-index probe: the object offset of the last entry holding `key`.
-  std::optional<std::uint64_t> Find(Bytes key) const;
+  std::optional<std::uint64_t> Find(Bytes key) const {
+    const std::uint64_t position = index_.Find(entries_, key);
+    if (position == HashIndex::kNotFound) return std::nullopt;
+    return entries_.ObjectOffsetAt(position);
+  }
 
   // The payload of the record at `offset`, after both bounds checks (no CRC check).
-  Result<Bytes> FetchObject(std::uint64_t offset) const;
+  Result<Bytes> FetchObject(std::uint64_t offset) const {
+    const std::uint64_t n = file_.size();
+    if (offset > n || n - offset < format::kRecordHeadSize) return OffsetOutOfBounds(offset);
+    const std::uint32_t length = format::RecordPayloadLength(file_.data() + offset);
+    if (n - offset - format::kRecordHeadSize < length) return ExtendsBeyondEnd(offset);
+    return Bytes(file_.data() + offset + format::kRecordHeadSize, length);
+  }
 
   // Positions [first, last) of the keys that begin with `prefix`.
   std::pair<std::size_t, std::size_t> PrefixRange(Bytes prefix) const;
@@ -63,10 +81,26 @@ class Reader {
   // Whole-file CRC, then bounds and payload CRC of each distinct referenced object.
   Status Verify() const;
 
+  // Bytes of native memory the reader holds besides the mapping.
+  std::size_t MemoryUsage() const { return entries_.MemoryUsage() + index_.MemoryUsage(); }
+
  private:
-  Reader();
-  struct State;
-  std::unique_ptr<State> state_;
+  Reader(std::string path, Mapping file, const format::Header& header, EntryTable entries,
+         HashIndex index);
+
+  // Out of line: building the message is the rare path.
+  static StoreError OffsetOutOfBounds(std::uint64_t offset);
+  static StoreError ExtendsBeyondEnd(std::uint64_t offset);
+
+  // Members are destroyed in reverse order: the tables go before the mapping.
+  std::string path_;
+  Mapping file_;
+  std::uint32_t num_keys_;
+  std::uint32_t num_objects_;
+  std::uint64_t index_offset_;
+  std::uint32_t file_crc32_;
+  EntryTable entries_;
+  HashIndex index_;
 };
 
 // "0x" followed by exactly eight lowercase hexadecimal digits.

@@ -1,0 +1,81 @@
+#include "core/reader/mapped_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace kalvex::reader {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void FileDescriptor::Close() {
+  // Not retried on EINTR: Linux releases the descriptor even then, and a retry could
+  // close one that another thread has just been given.
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+}
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapped_length_(std::exchange(other.mapped_length_, 0)) {}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+  if (this != &other) {
+    Unmap();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    mapped_length_ = std::exchange(other.mapped_length_, 0);
+  }
+  return *this;
+}
+
+void Mapping::Unmap() {
+  if (data_ != nullptr) {
+    ::munmap(const_cast<std::uint8_t*>(data_), mapped_length_);
+    data_ = nullptr;
+  }
+}
+
+Result<FileDescriptor> OpenForReading(const std::string& path) {
+  // The system call would stop at the zero byte and open some other file.
+  if (path.find('\0') != std::string::npos) {
+    return StoreError::IO("cannot open " + path + ": " + kNulInPathText);
+  }
+  // O_NONBLOCK only matters for a FIFO, whose open would otherwise wait for a writer
+  // forever; for regular files it changes nothing, and the FIFO then fails at mmap.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return StoreError::IO("cannot open " + path + ": " + OsErrorText(errno));
+  return FileDescriptor(fd);
+}
+
+Result<Mapping> MapWholeFile(const FileDescriptor& fd) {
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return StoreError::IO("mmap failed: " + OsErrorText(errno));
+  if (st.st_size < 0) return StoreError::IO("mmap failed: memory map length overflows isize");
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  // mmap refuses length 0; one byte of an empty file is mapped instead and never read,
+  // since the header check needs 40.
+  const std::size_t length = size == 0 ? 1 : static_cast<std::size_t>(size);
+  void* data = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (data == MAP_FAILED) return StoreError::IO("mmap failed: " + OsErrorText(errno));
+  Mapping mapping;
+  mapping.data_ = static_cast<const std::uint8_t*>(data);
+  mapping.size_ = size;
+  mapping.mapped_length_ = length;
+  return mapping;
+}
+
+}  // namespace kalvex::reader
