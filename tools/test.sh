@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The one test command: installs what the tests need, then runs every suite.
+#   - C++ unit tests of the core (GoogleTest through ctest), warnings as errors
+#   - the CRC engines cross-built for 64-bit ARM and run under user-mode emulation
+#   - pytest on CPython and on PyPy, each against a fresh `pip install .`
+# Safe to re-run: installs are skipped when already present.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+work=${KALVEX_TEST_DIR:-$root/build/test}
+mkdir -p "$work"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+step "system packages"
+apt_packages=(build-essential cmake ninja-build libgtest-dev googletest zlib1g-dev
+              pypy3 pypy3-dev pypy3-venv g++-aarch64-linux-gnu qemu-user)
+missing=()
+for p in "${apt_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+step "C++ unit tests"
+cmake -S . -B "$work/cpp" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALVEX_BUILD_MODULE=OFF \
+  -DKALVEX_BUILD_TESTS=ON -DKALVEX_WERROR=ON >/dev/null
+cmake --build "$work/cpp" -j "$jobs"
+ctest --test-dir "$work/cpp" --output-on-failure -j "$jobs"
+
+if [ -x tools/test_crc_aarch64.sh ]; then
+  step "CRC engines on 64-bit ARM (emulated)"
+  bash tools/test_crc_aarch64.sh "$work/aarch64"
+fi
+
+# A fresh virtual environment per interpreter, the package installed as a user would.
+run_pytest() {
+  local name=$1 interpreter=$2
+  local venv="$work/venv-$name"
+  step "pytest on $name"
+  [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q -r tests/requirements.txt
+  if [ "$name" = cpython ]; then "$venv/bin/python" -m pip install -q numpy; fi
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
+    -Ccmake.define.KALVEX_WERROR=ON .
+  (cd "$work" && "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider)
+}
+
+run_pytest cpython python3
+run_pytest pypy pypy3
+
+step "all suites passed"
