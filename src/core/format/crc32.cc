@@ -1,26 +1,143 @@
-// Temporary byte-table engine; replaced by the engine set.
+// Engine choice and dispatch for crc32::Extend.
+//
+// The choice is made once, on the first call, from what the CPU reports, and a chosen
+// instruction engine must first reproduce values of the table engine: a core (or an
+// emulator) can announce an extension and still get it wrong, and one check per process
+// is cheap next to writing or rejecting files with a wrong CRC.
 #include "core/format/crc32.h"
 
 #include <array>
 
+#include "core/format/crc32_engines.h"
+#include "core/format/crc32_kernels.h"
+
 namespace kalvex::crc32 {
 namespace {
-constexpr std::array<std::uint32_t, 256> MakeTable() {
-  std::array<std::uint32_t, 256> t{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    t[i] = c;
+
+using ExtendFn = std::uint32_t (*)(std::uint32_t, const std::uint8_t*, std::size_t);
+
+constexpr std::array<Engine, 4> kAllEngines = {Engine::kTable, Engine::kArmCrc, Engine::kX86Clmul,
+                                               Engine::kX86Vpclmul};
+
+// The engine's function, or nullptr when this build does not have it.
+ExtendFn FunctionOf(Engine engine) {
+  switch (engine) {
+    case Engine::kTable:
+      return internal::ExtendTable;
+#if KALVEX_CRC32_ARM
+    case Engine::kArmCrc:
+      return internal::ExtendArmCrc;
+#endif
+#if KALVEX_CRC32_X86
+    case Engine::kX86Clmul:
+      return internal::ExtendX86Clmul;
+    case Engine::kX86Vpclmul:
+      return internal::ExtendX86Vpclmul;
+#endif
+    default:
+      return nullptr;
   }
-  return t;
 }
-constexpr auto kTable = MakeTable();
+
+// What the CPU offers, by the same rule that picks the process's engine.
+Engine BestForThisCpu() {
+#if KALVEX_CRC32_ARM
+  return ArmEngineFor(internal::ReadHwcap());
+#elif KALVEX_CRC32_X86
+  return X86EngineFor(internal::ReadX86Features());
+#else
+  return Engine::kTable;
+#endif
+}
+
+// Covers every path of every engine: unaligned bytes before the first word or lane,
+// each main loop, the steps after it and a tail shorter than a lane.
+bool AgreesWithTable(ExtendFn fn) {
+  std::array<std::uint8_t, 1200> buffer{};
+  std::uint32_t x = 0x9E3779B9u;
+  for (auto& b : buffer) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<std::uint8_t>(x >> 24);
+  }
+  static constexpr std::uint8_t kCheck[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  if (fn(0, kCheck, sizeof kCheck) != 0xCBF43926u) return false;
+  for (std::size_t n : {std::size_t{1}, std::size_t{15}, std::size_t{100}, std::size_t{333}, std::size_t{1197}}) {
+    if (fn(0x12345678u, buffer.data() + 3, n) != internal::ExtendTable(0x12345678u, buffer.data() + 3, n)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+struct Choice {
+  Engine engine;
+  ExtendFn fn;
+};
+
+Choice Choose() {
+  const Engine engine = BestForThisCpu();
+  const ExtendFn fn = FunctionOf(engine);
+  if (fn == nullptr || (engine != Engine::kTable && !AgreesWithTable(fn))) {
+    return {Engine::kTable, internal::ExtendTable};
+  }
+  return {engine, fn};
+}
+
+const Choice& Chosen() {
+  static const Choice choice = Choose();  // thread-safe initialisation, then read-only
+  return choice;
+}
+
 }  // namespace
 
 std::uint32_t Extend(std::uint32_t crc, const std::uint8_t* data, std::size_t n) {
-  crc = ~crc;
-  for (std::size_t i = 0; i < n; ++i) crc = kTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+  return Chosen().fn(crc, data, n);
+}
+
+std::span<const Engine> AllEngines() { return kAllEngines; }
+
+const char* EngineName(Engine engine) {
+  switch (engine) {
+    case Engine::kTable:
+      return "table";
+    case Engine::kArmCrc:
+      return "arm-crc";
+    case Engine::kX86Clmul:
+      return "x86-pclmul";
+    case Engine::kX86Vpclmul:
+      return "x86-vpclmul";
+  }
+  return "unknown";
+}
+
+bool IsAvailable(Engine engine) {
+  if (FunctionOf(engine) == nullptr) return false;
+  switch (engine) {
+    case Engine::kTable:
+      return true;
+    case Engine::kArmCrc:
+      return BestForThisCpu() == Engine::kArmCrc;
+    case Engine::kX86Clmul:
+      // Any CPU that can run the wide engine can run this one.
+      return BestForThisCpu() != Engine::kTable;
+    case Engine::kX86Vpclmul:
+      return BestForThisCpu() == Engine::kX86Vpclmul;
+  }
+  return false;
+}
+
+Engine SelectedEngine() { return Chosen().engine; }
+
+std::uint32_t ExtendWith(Engine engine, std::uint32_t crc, const std::uint8_t* data, std::size_t n) {
+  return FunctionOf(engine)(crc, data, n);
+}
+
+Engine ArmEngineFor(std::uint64_t hwcap) { return (hwcap & kHwcapCrc32) ? Engine::kArmCrc : Engine::kTable; }
+
+Engine X86EngineFor(const X86Features& f) {
+  if (!f.sse41 || !f.pclmul) return Engine::kTable;
+  if (f.avx512 && f.vpclmul && f.os_zmm_state) return Engine::kX86Vpclmul;
+  return Engine::kX86Clmul;
 }
 
 }  // namespace kalvex::crc32

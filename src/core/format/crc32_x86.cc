@@ -1,0 +1,189 @@
+// x86-64 engines: carry-less multiplication folding with PCLMULQDQ (four 128-bit lanes)
+// and with VPCLMULQDQ on AVX-512 (four 512-bit registers).
+//
+// The input is read as 128-bit lanes, each a reflected polynomial: bit 0 of the first
+// byte is the highest power, as in the CRC register. A lane followed by D more bits of
+// input contributes lane * x^D, and that is congruent mod P to a 96-bit product of its
+// two halves with two 32-bit constants (crc32_fold_constants.h). XORing the product onto
+// the lane D bits later leaves the CRC unchanged, so lanes are folded forward until one
+// remains, which is then reduced to 32 bits. Never the SSE4.2 CRC32 instruction: it
+// computes CRC-32C, a different CRC.
+//
+// The CPU-specific code is compiled per function with target attributes, so this file
+// builds without -m flags and its functions run only after ReadX86Features allows them.
+#include "core/format/crc32_kernels.h"
+
+#if KALVEX_CRC32_X86
+
+#include <cpuid.h>
+#include <immintrin.h>
+
+#include "core/format/crc32_fold_constants.h"
+
+#define KALVEX_TARGET_CLMUL __attribute__((target("sse4.1,pclmul")))
+#define KALVEX_TARGET_VPCLMUL \
+  __attribute__((target("sse4.1,pclmul,avx2,avx512f,avx512bw,avx512vl,vpclmulqdq")))
+
+namespace kalvex::crc32::internal {
+namespace {
+
+// Below this the table engine is faster than folding and reducing.
+constexpr std::size_t kMinClmulLength = 64;
+// Below this the 512-bit main loop would not run a single step.
+constexpr std::size_t kMinVpclmulLength = 256;
+
+KALVEX_TARGET_CLMUL inline __m128i Constants(fold::Pair pair) {
+  return _mm_set_epi64x(static_cast<long long>(pair.hi), static_cast<long long>(pair.lo));
+}
+
+KALVEX_TARGET_CLMUL inline __m128i Load(const std::uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// lane * x^D reduced to 96 bits, where k holds the constants for distance D.
+KALVEX_TARGET_CLMUL inline __m128i Shift(__m128i lane, __m128i k) {
+  return _mm_xor_si128(_mm_clmulepi64_si128(lane, k, 0x00), _mm_clmulepi64_si128(lane, k, 0x11));
+}
+
+KALVEX_TARGET_CLMUL inline __m128i Fold(__m128i lane, __m128i k, __m128i onto) {
+  return _mm_xor_si128(Shift(lane, k), onto);
+}
+
+// Folds the final 1..15 input bytes into the lane. The lane and those bytes form 16 + t
+// bytes: the lane's first t bytes become a lane of their own (zero-padded in front, which
+// changes nothing) folded by 128 bits onto the last 16. REQUIRES: 16 readable bytes end at end.
+KALVEX_TARGET_CLMUL inline __m128i FoldTail(__m128i lane, const std::uint8_t* end, std::size_t t) {
+  // pshufb masks: at kShuffle + t, "move byte i + t to i"; at kShuffle + 16 + t, "move
+  // byte i - (16 - t) to i". 0x80 writes a zero byte.
+  alignas(16) static constexpr std::uint8_t kShuffle[48] = {
+      0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f,
+      0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+      0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
+  const __m128i down = Load(kShuffle + t);
+  const __m128i head = _mm_shuffle_epi8(lane, Load(kShuffle + 16 + t));
+  // Where `down` writes zeros (its top bit is set), the input's last t bytes go instead.
+  const __m128i rest = _mm_blendv_epi8(_mm_shuffle_epi8(lane, down), Load(end - 16), down);
+  return Fold(head, Constants(fold::kFold128), rest);
+}
+
+// The CRC register of a lane R: R * x^32 mod P, in three products.
+KALVEX_TARGET_CLMUL inline std::uint32_t Reduce(__m128i lane) {
+  const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
+  const __m128i k = _mm_set_epi64x(static_cast<long long>(fold::kX64), static_cast<long long>(fold::kX96));
+  // High half * (x^96 mod P) plus low half * x^32: a reflected 96-bit value W.
+  __m128i w = _mm_xor_si128(_mm_clmulepi64_si128(lane, k, 0x00), _mm_srli_si128(lane, 8));
+  // W's top 32 bits * (x^64 mod P) plus its low 64 bits: a reflected 64-bit value V.
+  __m128i v = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(w, low32), k, 0x10), _mm_srli_si128(w, 4));
+  // Barrett: q = floor(V_hi * mu / x^32); V mod P = low 32 bits of V + q * P.
+  const __m128i b = _mm_set_epi64x(static_cast<long long>(fold::kPoly), static_cast<long long>(fold::kMu));
+  __m128i q = _mm_clmulepi64_si128(_mm_and_si128(v, low32), b, 0x00);
+  __m128i qp = _mm_clmulepi64_si128(_mm_and_si128(q, low32), b, 0x10);
+  return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(v, qp), 1));
+}
+
+// From one lane that ends at p: the remaining whole lanes, the tail, the reduction.
+KALVEX_TARGET_CLMUL inline std::uint32_t Finish(__m128i lane, const std::uint8_t* p, const std::uint8_t* end) {
+  const __m128i k128 = Constants(fold::kFold128);
+  for (; end - p >= 16; p += 16) lane = Fold(lane, k128, Load(p));
+  if (p != end) lane = FoldTail(lane, end, static_cast<std::size_t>(end - p));
+  return ~Reduce(lane);
+}
+
+KALVEX_TARGET_VPCLMUL inline __m512i Load512(const std::uint8_t* p) {
+  return _mm512_loadu_si512(reinterpret_cast<const void*>(p));
+}
+
+KALVEX_TARGET_VPCLMUL inline __m512i Fold512(__m512i lanes, __m512i k, __m512i onto) {
+  return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(lanes, k, 0x00),
+                                   _mm512_clmulepi64_epi128(lanes, k, 0x11), onto, 0x96);  // a ^ b ^ c
+}
+
+KALVEX_TARGET_VPCLMUL inline __m512i Broadcast(fold::Pair pair) {
+  const auto lo = static_cast<long long>(pair.lo), hi = static_cast<long long>(pair.hi);
+  return _mm512_set_epi64(hi, lo, hi, lo, hi, lo, hi, lo);
+}
+
+}  // namespace
+
+KALVEX_TARGET_CLMUL std::uint32_t ExtendX86Clmul(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+  if (n < kMinClmulLength) return ExtendTable(crc, p, n);
+  const std::uint8_t* end = p + n;
+  // The register's complement enters as the input's first 32 bits.
+  __m128i x0 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(static_cast<int>(~crc)));
+  __m128i x1 = Load(p + 16);
+  __m128i x2 = Load(p + 32);
+  __m128i x3 = Load(p + 48);
+  p += 64;
+  const __m128i k512 = Constants(fold::kFold512);
+  for (; end - p >= 64; p += 64) {
+    x0 = Fold(x0, k512, Load(p));
+    x1 = Fold(x1, k512, Load(p + 16));
+    x2 = Fold(x2, k512, Load(p + 32));
+    x3 = Fold(x3, k512, Load(p + 48));
+  }
+  __m128i x = _mm_xor_si128(_mm_xor_si128(Shift(x0, Constants(fold::kFold384)), Shift(x1, Constants(fold::kFold256))),
+                            Fold(x2, Constants(fold::kFold128), x3));
+  return Finish(x, p, end);
+}
+
+KALVEX_TARGET_VPCLMUL std::uint32_t ExtendX86Vpclmul(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+  if (n < kMinVpclmulLength) return ExtendX86Clmul(crc, p, n);
+  const std::uint8_t* end = p + n;
+  const __m512i first = _mm512_inserti32x4(_mm512_setzero_si512(), _mm_cvtsi32_si128(static_cast<int>(~crc)), 0);
+  __m512i z0 = _mm512_xor_si512(Load512(p), first);
+  __m512i z1 = Load512(p + 64);
+  __m512i z2 = Load512(p + 128);
+  __m512i z3 = Load512(p + 192);
+  p += 256;
+  const __m512i k2048 = Broadcast(fold::kFold2048);
+  for (; end - p >= 256; p += 256) {
+    z0 = Fold512(z0, k2048, Load512(p));
+    z1 = Fold512(z1, k2048, Load512(p + 64));
+    z2 = Fold512(z2, k2048, Load512(p + 128));
+    z3 = Fold512(z3, k2048, Load512(p + 192));
+  }
+  const __m512i k512 = Broadcast(fold::kFold512);
+  __m512i z = Fold512(z0, Broadcast(fold::kFold1536),
+                      Fold512(z1, Broadcast(fold::kFold1024), Fold512(z2, k512, z3)));
+  for (; end - p >= 64; p += 64) z = Fold512(z, k512, Load512(p));
+  // Four lanes to one: lane i is followed by 3 - i lanes. The last lane's constants are
+  // zero, so it contributes only through the blend.
+  const fold::Pair k384 = fold::kFold384, k256 = fold::kFold256, k128 = fold::kFold128;
+  const __m512i k_lanes = _mm512_set_epi64(0, 0, static_cast<long long>(k128.hi), static_cast<long long>(k128.lo),
+                                           static_cast<long long>(k256.hi), static_cast<long long>(k256.lo),
+                                           static_cast<long long>(k384.hi), static_cast<long long>(k384.lo));
+  __m512i shifted = Fold512(z, k_lanes, _mm512_setzero_si512());
+  shifted = _mm512_mask_blend_epi64(0xC0, shifted, z);
+  // Zero-masking extracts (and no broadcasts above): the plain forms start from an
+  // undefined register, which GCC 12 reports as maybe-uninitialized.
+  const __m128i x = _mm_xor_si128(
+      _mm_xor_si128(_mm512_maskz_extracti32x4_epi32(0xF, shifted, 0), _mm512_maskz_extracti32x4_epi32(0xF, shifted, 1)),
+      _mm_xor_si128(_mm512_maskz_extracti32x4_epi32(0xF, shifted, 2), _mm512_maskz_extracti32x4_epi32(0xF, shifted, 3)));
+  return Finish(x, p, end);
+}
+
+X86Features ReadX86Features() {
+  X86Features f;
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return f;
+  f.sse41 = (c & bit_SSE4_1) != 0;
+  f.pclmul = (c & bit_PCLMUL) != 0;
+  const bool osxsave = (c & bit_OSXSAVE) != 0;
+  if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) {
+    f.avx512 = (b & bit_AVX512F) && (b & bit_AVX512BW) && (b & bit_AVX512VL);
+    f.vpclmul = (c & bit_VPCLMULQDQ) != 0;
+  }
+  // A CPU with AVX-512 under an OS that does not save the ZMM registers on a context
+  // switch must not use them; XCR0 says what the OS saves. XGETBV faults without OSXSAVE.
+  if (osxsave) {
+    std::uint32_t lo = 0, hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    constexpr std::uint32_t kSseAvxOpmaskZmm = 0xE6;  // bits 1, 2, 5, 6, 7
+    f.os_zmm_state = (lo & kSseAvxOpmaskZmm) == kSseAvxOpmaskZmm;
+  }
+  return f;
+}
+
+}  // namespace kalvex::crc32::internal
+
+#endif  // KALVEX_CRC32_X86
