@@ -3,6 +3,7 @@ import gc
 import importlib
 import importlib.util
 import platform
+import sys
 import weakref
 
 import pytest
@@ -14,7 +15,7 @@ _KalvReader = _kalvex._KalvReader
 _KalvWriter = _kalvex._KalvWriter
 
 # PyPy's C-API layer shows no docstrings on native methods and does not enforce the
-# type flags (subclassing, instance attributes), so those checks are CPython's alone.
+# type flags (subclassing, instance attributes, weak references): CPython's checks alone.
 cpython_only = pytest.mark.skipif(
     platform.python_implementation() == "PyPy",
     reason="PyPy's C-API emulation does not expose native docstrings or type flags")
@@ -138,8 +139,16 @@ class TestClassFlags:
     def test_instances_are_not_tracked_by_the_cycle_collector(self, instance):
         assert not gc.is_tracked(instance)
 
+    @pytest.mark.parametrize("cls", [_KalvReader, _KalvWriter])
+    def test_dropped_instances_give_back_their_class_reference(self, cls, store_file):
+        path = store_file()
+        make = (lambda: _KalvReader(path)) if cls is _KalvReader else _KalvWriter
+        before = sys.getrefcount(cls)
+        for _ in range(1000):
+            make()
+        assert sys.getrefcount(cls) == before
 
-@cpython_only
+
 class TestDocstrings:
     def test_reader_class(self):
         assert _KalvReader.__doc__ == READER_DOC
@@ -149,6 +158,7 @@ class TestDocstrings:
         assert _KalvWriter.__doc__ == WRITER_DOC
         assert _KalvWriter.__text_signature__ == "()"
 
+    @cpython_only
     @pytest.mark.parametrize("cls, name, signature, body", [
         pytest.param(cls, *row, id=f"{cls.__name__}.{row[0]}")
         for cls, rows in ((_KalvReader, READER_METHODS), (_KalvWriter, WRITER_METHODS))
