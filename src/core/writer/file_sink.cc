@@ -1,0 +1,96 @@
+#include "core/writer/file_sink.h"
+
+#include <cerrno>
+#include <climits>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace kalvex::writer {
+
+namespace {
+// Linux takes at most this many pieces per gather call.
+constexpr std::size_t kMaxQueued = IOV_MAX;
+}  // namespace
+
+FileSink::FileSink(int fd, std::size_t staging_capacity)
+    : fd_(fd), staging_(new std::uint8_t[staging_capacity]), capacity_(staging_capacity) {
+  queue_.reserve(kMaxQueued);
+}
+
+bool FileSink::AppendSlow(const std::uint8_t* data, std::size_t n) {
+  while (n > 0 && !error_) {
+    const std::size_t take = std::min(n, capacity_ - used_);
+    std::memcpy(staging_.get() + used_, data, take);
+    used_ += take;
+    data += take;
+    n -= take;
+    if (n > 0) WriteQueued();
+  }
+  return !error_;
+}
+
+void FileSink::CloseSegment() {
+  if (used_ > segment_start_) {
+    queue_.push_back(iovec{staging_.get() + segment_start_, used_ - segment_start_});
+    segment_start_ = used_;
+  }
+}
+
+bool FileSink::AppendReference(std::span<const std::uint8_t> bytes) {
+  if (error_) return false;
+  if (bytes.empty()) return true;
+  CloseSegment();
+  if (queue_.size() == kMaxQueued) {
+    if (!WriteQueued()) return false;
+  }
+  queue_.push_back(iovec{const_cast<std::uint8_t*>(bytes.data()), bytes.size()});
+  if (queue_.size() == kMaxQueued) return WriteQueued();
+  return true;
+}
+
+bool FileSink::WriteQueued() {
+  if (error_) return false;
+  CloseSegment();
+  iovec* pending = queue_.data();
+  std::size_t count = queue_.size();
+  while (count > 0) {
+    const ssize_t written = count == 1 ? ::write(fd_, pending->iov_base, pending->iov_len)
+                                       : ::writev(fd_, pending, static_cast<int>(count));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      error_ = StoreError::IO(OsErrorText(errno));
+      return false;
+    }
+    if (written == 0) {
+      const auto* base = static_cast<const std::uint8_t*>(pending->iov_base);
+      const bool buffered = base >= staging_.get() && base < staging_.get() + capacity_;
+      error_ = StoreError::IO(buffered ? "failed to write the buffered data"
+                                       : "failed to write whole buffer");
+      return false;
+    }
+    // Skip what went out; a partly written piece continues where the kernel stopped.
+    auto left = static_cast<std::size_t>(written);
+    while (count > 0 && left >= pending->iov_len) {
+      left -= pending->iov_len;
+      ++pending;
+      --count;
+    }
+    if (count > 0) {
+      pending->iov_base = static_cast<std::uint8_t*>(pending->iov_base) + left;
+      pending->iov_len -= left;
+    }
+  }
+  queue_.clear();
+  used_ = 0;
+  segment_start_ = 0;
+  return true;
+}
+
+Status FileSink::Finish() {
+  WriteQueued();
+  if (error_) return *error_;
+  return {};
+}
+
+}  // namespace kalvex::writer

@@ -1,0 +1,70 @@
+// FileSink: writes one file front to back, copying small pieces into a staging buffer
+// and handing large caller-owned buffers to the operating system as they are.
+//
+// Pieces leave in the order they were given. Referenced buffers and filled parts of the
+// staging buffer are queued as one gather list and written with as few calls as
+// possible; the staging buffer is reused only once everything queued has been written.
+// Every write call is repeated until all its bytes are out; an interrupted call is
+// repeated; a call that writes nothing is a failure.
+//
+// The first failure is kept and every later call does nothing and reports it again, so
+// the encoders feeding a sink need not check each piece. The descriptor is not owned.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/result.h"
+
+namespace kalvex::writer {
+
+class FileSink {
+ public:
+  // REQUIRES: staging_capacity > 0. May throw std::bad_alloc. The descriptor may be
+  // given later (set_fd), so that the buffer exists before the file does.
+  FileSink(int fd, std::size_t staging_capacity);
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+
+  // Copies the bytes into the staging buffer, writing out what is queued when it fills.
+  // Returns false once the sink has failed.
+  bool Append(const std::uint8_t* data, std::size_t n) {
+    if (n <= capacity_ - used_) {
+      std::memcpy(staging_.get() + used_, data, n);
+      used_ += n;
+      return !error_;
+    }
+    return AppendSlow(data, n);
+  }
+
+  // Queues `bytes` without copying. REQUIRES: they stay valid and unchanged until
+  // Finish() returns. Returns false once the sink has failed.
+  bool AppendReference(std::span<const std::uint8_t> bytes);
+
+  // Writes out everything queued. The sink's first failure, if any.
+  Status Finish();
+
+  void set_fd(int fd) { fd_ = fd; }
+
+ private:
+  bool AppendSlow(const std::uint8_t* data, std::size_t n);
+  void CloseSegment();
+  bool WriteQueued();
+
+  int fd_;
+  std::unique_ptr<std::uint8_t[]> staging_;
+  std::size_t capacity_;
+  std::size_t used_ = 0;
+  std::size_t segment_start_ = 0;  // staging bytes before this are already queued
+  std::vector<iovec> queue_;
+  std::optional<StoreError> error_;
+};
+
+}  // namespace kalvex::writer

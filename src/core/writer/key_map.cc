@@ -1,0 +1,106 @@
+#include "core/writer/key_map.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kalvex::writer {
+
+namespace {
+// Linear probing stays short below three quarters full.
+constexpr std::size_t kMinSlots = 16;
+bool NeedsGrowth(std::size_t entries, std::size_t slots) { return entries * 4 > slots * 3; }
+
+constexpr std::size_t kFirstArenaSize = std::size_t{4} << 10;
+constexpr std::size_t kLargestArenaSize = std::size_t{1} << 20;
+
+// An empty key needs no storage but still gets a pointer that may be dereferenced.
+constexpr std::uint8_t kNoBytes[1] = {0};
+
+std::uint32_t Tag(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
+std::uint64_t SlotWord(std::uint64_t hash, std::size_t entry) {
+  return (std::uint64_t{Tag(hash)} << 32) | (entry + 1);
+}
+}  // namespace
+
+KeyMap::KeyMap() : seed_(HashSeed::Fresh()), next_arena_size_(kFirstArenaSize) {}
+
+std::size_t KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const {
+  const std::uint32_t tag = Tag(hash);
+  std::size_t slot = hash & mask_;
+  for (;;) {
+    const std::uint64_t word = slots_[slot];
+    if (word == 0) return slot;
+    if (static_cast<std::uint32_t>(word >> 32) == tag) {
+      const Entry& entry = entries_[static_cast<std::uint32_t>(word) - 1];
+      if (entry.length == key.size() &&
+          (key.empty() || std::memcmp(entry.key, key.data(), key.size()) == 0)) {
+        return slot;
+      }
+    }
+    slot = (slot + 1) & mask_;
+  }
+}
+
+std::unique_ptr<std::uint64_t[]> KeyMap::Rehashed(std::size_t slot_count) const {
+  auto slots = std::make_unique<std::uint64_t[]>(slot_count);  // zeroed: all empty
+  const std::size_t mask = slot_count - 1;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const Entry& entry = entries_[i];
+    const std::uint64_t hash = HashBytes(entry.key, entry.length, seed_);
+    std::size_t slot = hash & mask;
+    while (slots[slot] != 0) slot = (slot + 1) & mask;
+    slots[slot] = SlotWord(hash, i);
+  }
+  return slots;
+}
+
+bool KeyMap::Contains(std::span<const std::uint8_t> key) const {
+  if (!slots_) return false;
+  return slots_[Probe(key, HashBytes(key.data(), key.size(), seed_))] != 0;
+}
+
+void KeyMap::Put(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
+  const std::uint64_t hash = HashBytes(key.data(), key.size(), seed_);
+  if (slots_) {
+    const std::size_t slot = Probe(key, hash);
+    if (slots_[slot] != 0) {
+      entries_[static_cast<std::uint32_t>(slots_[slot]) - 1].obj_id = obj_id;
+      return;
+    }
+  }
+
+  // A new key. Everything that can throw (table growth, entry capacity, arena space)
+  // happens before the first visible change. A grown table that is then left unused
+  // by a later failure is harmless: it holds the same entries.
+  const std::size_t slot_count = slots_ ? mask_ + 1 : 0;
+  if (!slots_ || NeedsGrowth(entries_.size() + 1, slot_count)) {
+    const std::size_t grown = std::max(kMinSlots, slot_count * 2);
+    slots_ = Rehashed(grown);
+    mask_ = grown - 1;
+  }
+  if (entries_.size() == entries_.capacity()) {
+    entries_.reserve(std::max<std::size_t>(16, entries_.capacity() * 2));
+  }
+  const std::uint8_t* stored = kNoBytes;
+  if (!key.empty()) {
+    ArenaChunk* chunk = arena_.empty() ? nullptr : &arena_.back();
+    if (!chunk || chunk->capacity - chunk->used < key.size()) {
+      ArenaChunk fresh;
+      fresh.capacity = std::max(next_arena_size_, key.size());
+      fresh.data.reset(new std::uint8_t[fresh.capacity]);
+      arena_.reserve(arena_.size() + 1);
+      arena_.push_back(std::move(fresh));
+      next_arena_size_ = std::min(next_arena_size_ * 2, kLargestArenaSize);
+      chunk = &arena_.back();
+    }
+    std::uint8_t* dest = chunk->data.get() + chunk->used;
+    std::memcpy(dest, key.data(), key.size());
+    chunk->used += key.size();
+    stored = dest;
+  }
+
+  entries_.push_back(Entry{stored, obj_id, static_cast<std::uint32_t>(key.size())});
+  slots_[Probe(key, hash)] = SlotWord(hash, entries_.size() - 1);
+}
+
+}  // namespace kalvex::writer

@@ -1,0 +1,74 @@
+// KeyMap: a writer's keys, each mapped to one Object ID.
+//
+// Keys are copied into an arena of large chunks (a key never straddles two), and each
+// distinct key has one entry (key pointer, length, Object ID) in insertion order. The
+// entries are found through an open-addressing table with linear probing, hashed with
+// HashBytes under a seed drawn fresh for every map, so which keys collide is not
+// predictable from outside and differs between writers.
+//
+// Slot layout: one 64-bit word, the high 32 bits of the key's hash above the entry's
+// index plus one. A zero word is an empty slot; the stored hash bits let a probe skip
+// most non-matching slots without touching the entry or its key.
+// Invariant: every entry is named by exactly one slot, reachable from its home slot
+// (hash & mask) by walking forward without passing an empty slot. Entries are never
+// removed, so no slot is ever emptied again.
+//
+// Not thread-safe. Copying is deleted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/format/keyed_hash.h"
+
+namespace kalvex::writer {
+
+class KeyMap {
+ public:
+  struct Entry {
+    const std::uint8_t* key;  // into the arena; never null
+    std::uint64_t obj_id;
+    std::uint32_t length;
+  };
+
+  // The slot word holds the entry index plus one in 32 bits, so one map indexes at most
+  // this many entries; the format allows exactly this many keys too.
+  static constexpr std::uint64_t kMaxEntries = 0xFFFFFFFFu;
+
+  KeyMap();
+  KeyMap(const KeyMap&) = delete;
+  KeyMap& operator=(const KeyMap&) = delete;
+
+  // Maps `key` to `obj_id`, replacing the Object ID of an existing equal key.
+  // REQUIRES: the map holds fewer than kMaxEntries keys, or holds `key` already
+  // (see Contains). On std::bad_alloc the map is unchanged.
+  void Put(std::span<const std::uint8_t> key, std::uint64_t obj_id);
+  bool Contains(std::span<const std::uint8_t> key) const;
+
+  std::uint64_t size() const { return entries_.size(); }
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  struct ArenaChunk {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t used = 0;
+    std::size_t capacity = 0;
+  };
+
+  // Index of the slot holding `key`, or of the empty slot where it would go.
+  std::size_t Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const;
+  // A table of `slot_count` slots holding every entry. May throw std::bad_alloc.
+  std::unique_ptr<std::uint64_t[]> Rehashed(std::size_t slot_count) const;
+
+  HashSeed seed_;
+  std::unique_ptr<std::uint64_t[]> slots_;
+  std::size_t mask_ = 0;  // slot count - 1; the count is a power of two
+  std::vector<Entry> entries_;
+  std::vector<ArenaChunk> arena_;
+  std::size_t next_arena_size_;
+};
+
+}  // namespace kalvex::writer

@@ -1,0 +1,84 @@
+// ObjectList: a writer's payloads, stored already framed as the data section.
+//
+// Each AddObject appends the object's complete record (length, payload CRC-32, payload)
+// to a byte stream kept in heap chunks, so that the chunks, concatenated in order, are
+// exactly the data section of the file a build writes. A build hands the chunks to the
+// file as they are: payloads are copied once, when added, and never again. Records may
+// straddle chunk boundaries; nothing but the build reads the stream, and it reads it as
+// one run of bytes.
+//
+// Alongside the stream the list keeps each object's file offset (8 bytes per object) and
+// the running CRC-32 of the whole stream, so a build needs no pass over the payloads.
+//
+// A payload longer than the format allows is accepted but not stored: only the first such
+// object is remembered, so that Build can report it. Its record is absent from the stream,
+// which is then never written.
+//
+// Not thread-safe. Copying is deleted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kalvex::writer {
+
+class ObjectList {
+ public:
+  struct Oversized {
+    std::uint64_t obj_id;
+    std::uint64_t length;
+  };
+
+  ObjectList() = default;
+  ObjectList(const ObjectList&) = delete;
+  ObjectList& operator=(const ObjectList&) = delete;
+
+  // Copies the payload's record into the stream and returns its Object ID. On
+  // std::bad_alloc the list is unchanged.
+  std::uint64_t Add(std::span<const std::uint8_t> payload);
+
+  std::uint64_t size() const { return offsets_.size(); }
+  // REQUIRES: obj_id < size()
+  std::uint64_t offset(std::uint64_t obj_id) const { return offsets_[obj_id]; }
+  // Length of the data section: the stream's length.
+  std::uint64_t data_length() const { return data_length_; }
+  // CRC-32 of the whole stream, the running start of the whole-file CRC.
+  std::uint32_t data_crc() const { return data_crc_; }
+  // The first object, in Object ID order, whose payload the format cannot hold.
+  const std::optional<Oversized>& first_oversized() const { return first_oversized_; }
+
+  // The stream, in order. REQUIRES: !first_oversized()
+  std::size_t chunk_count() const { return chunks_.size(); }
+  std::span<const std::uint8_t> chunk(std::size_t i) const {
+    return {chunks_[i].data.get(), chunks_[i].used};
+  }
+
+ private:
+  // Chunks start small so that a writer of a few objects stays small, and double up to
+  // a size at which one write call per chunk costs nothing next to the copying.
+  static constexpr std::size_t kFirstChunkSize = std::size_t{64} << 10;
+  static constexpr std::size_t kLargestChunkSize = std::size_t{4} << 20;
+
+  struct FreeDeleter {
+    void operator()(std::uint8_t* p) const { std::free(p); }
+  };
+  struct StoredChunk {
+    std::unique_ptr<std::uint8_t[], FreeDeleter> data;
+    std::size_t used = 0;
+    std::size_t capacity = 0;
+  };
+
+  std::vector<StoredChunk> chunks_;
+  std::vector<std::uint64_t> offsets_;
+  std::uint64_t data_length_ = 0;
+  std::uint32_t data_crc_ = 0;
+  std::size_t next_chunk_size_ = kFirstChunkSize;
+  std::optional<Oversized> first_oversized_;
+};
+
+}  // namespace kalvex::writer

@@ -1,0 +1,304 @@
+#include "core/writer/writer.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace kalvex::writer {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Mapping = std::vector<std::pair<std::string, std::string>>;
+
+// Bit-at-a-time CRC-32, independent of the engines under test.
+std::uint32_t ReferenceCrc(const std::uint8_t* p, std::size_t n) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+  }
+  return ~crc;
+}
+
+std::span<const std::uint8_t> AsBytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+std::uint64_t Be(const Bytes& b, std::size_t pos, int width) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < width; ++i) v = (v << 8) | b.at(pos + i);
+  return v;
+}
+
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// The file's key -> payload mapping, read with this test's own decoder, every integrity
+// value checked on the way.
+Mapping Decode(const Bytes& file) {
+  EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "KLVX");
+  const std::uint64_t index_offset = Be(file, 16, 8);
+  EXPECT_EQ(Be(file, 24, 8), 40u);
+  EXPECT_EQ(Be(file, 32, 4), ReferenceCrc(file.data() + 40, file.size() - 40));
+  Mapping out;
+  for (std::size_t pos = index_offset; pos < file.size();) {
+    const std::size_t key_length = Be(file, pos, 2);
+    std::string key(file.begin() + pos + 2, file.begin() + pos + 2 + key_length);
+    const std::uint64_t record = Be(file, pos + 2 + key_length, 8);
+    const std::size_t length = Be(file, record, 4);
+    const std::uint8_t* payload = file.data() + record + 8;
+    EXPECT_EQ(Be(file, record + 4, 4), ReferenceCrc(payload, length));
+    out.emplace_back(std::move(key), std::string(payload, payload + length));
+    pos += 10 + key_length;
+  }
+  EXPECT_EQ(out.size(), Be(file, 8, 4));
+  return out;
+}
+
+class WriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kalvex-writer-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  Bytes BuildBytes(const Writer& writer) {
+    const fs::path path = dir_ / "out.klvx";
+    Result<BuildReport> built = writer.Build(path.string());
+    EXPECT_TRUE(built.ok()) << built.error().Render();
+    Bytes bytes = ReadFile(path);
+    if (built.ok()) {
+      EXPECT_EQ(built.value().file_size, bytes.size());
+    }
+    return bytes;
+  }
+
+  fs::path dir_;
+};
+
+struct TmpCase {
+  const char* destination;
+  const char* temporary;
+};
+
+class TemporaryPathTest : public ::testing::TestWithParam<TmpCase> {};
+
+TEST_P(TemporaryPathTest, ReplacesTheExtensionOfTheLastComponent) {
+  EXPECT_EQ(TemporaryPathFor(GetParam().destination), GetParam().temporary);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Examples, TemporaryPathTest,
+    ::testing::Values(TmpCase{"out/store.klvx", "out/store.klvx.tmp"},
+                      TmpCase{"out/store", "out/store.klvx.tmp"},
+                      TmpCase{"out/store.db", "out/store.klvx.tmp"},
+                      TmpCase{"archive.tar.gz", "archive.tar.klvx.tmp"},
+                      TmpCase{".store", ".store.klvx.tmp"}, TmpCase{"store.", "store.klvx.tmp"},
+                      TmpCase{"out/store/", "out/store.klvx.tmp"},
+                      TmpCase{"out/store/.", "out/store.klvx.tmp"},
+                      TmpCase{"/abs//x.y/./", "/abs//x.klvx.tmp"},
+                      TmpCase{"out.d/store", "out.d/store.klvx.tmp"},
+                      TmpCase{"..a", "..klvx.tmp"},
+                      // Nothing to name: the path stays, and opening it fails.
+                      TmpCase{"", ""}, TmpCase{"/", "/"}, TmpCase{"./.", "./."},
+                      TmpCase{"out/..", "out/.."}, TmpCase{"..", ".."}));
+
+TEST(SummaryLineTest, FollowsTheTemplate) {
+  EXPECT_EQ(SummaryLine("out.klvx", {1, 2, 72}),
+            "\u2705  out.klvx  \u2014  1 objects \u00B7 2 keys \u00B7 0.1 KB\n");
+}
+
+TEST(SummaryLineTest, RoundsKilobytesToNearestTenthTiesToEven) {
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {0, "0.0"},    {40, "0.0"},   {51, "0.0"},    {52, "0.1"},   {72, "0.1"},
+      {1024, "1.0"}, {1280, "1.2"}, {1536, "1.5"},  {1792, "1.8"}, {10188, "9.9"},
+      {10189, "10.0"}, {1ull << 40, "1073741824.0"}};
+  for (const auto& [size, kb] : cases) {
+    const std::string line = SummaryLine("p", {0, 0, size});
+    EXPECT_EQ(line.substr(line.rfind("\u00B7 ") + 3), std::string(kb) + " KB\n") << size;
+  }
+}
+
+TEST_F(WriterTest, EmptyWriterBuildsTheFortyByteFile) {
+  Writer writer;
+  const Bytes expected = {'K', 'L', 'V', 'X', 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                          0,   0,   0,   40,  0, 0, 0, 0, 0, 0, 0, 40, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(BuildBytes(writer), expected);
+  EXPECT_FALSE(fs::exists(dir_ / "out.klvx.tmp"));
+}
+
+TEST_F(WriterTest, OneObjectUnderTwoKeysBuildsTheSeventyTwoByteFile) {
+  Writer writer;
+  ASSERT_EQ(writer.AddObject(AsBytes("hi")), 0u);
+  ASSERT_TRUE(writer.AddKey(AsBytes("b"), 0).ok());
+  ASSERT_TRUE(writer.AddKey(AsBytes("a"), 0).ok());
+  Bytes expected = {'K', 'L', 'V', 'X', 2, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0,
+                    0,   0,   0,   50,  0, 0, 0, 0, 0, 0, 0, 40, 0, 0, 0, 0, 0, 0, 0, 0,
+                    0,   0,   0,   2,   0, 0, 0, 0, 'h', 'i',
+                    0,   1,   'a', 0,   0, 0, 0, 0, 0, 0, 40,
+                    0,   1,   'b', 0,   0, 0, 0, 0, 0, 0, 40};
+  const std::uint32_t hi = ReferenceCrc(expected.data() + 48, 2);
+  for (int i = 0; i < 4; ++i) expected[44 + i] = static_cast<std::uint8_t>(hi >> (24 - 8 * i));
+  const std::uint32_t whole = ReferenceCrc(expected.data() + 40, 32);
+  for (int i = 0; i < 4; ++i) expected[32 + i] = static_cast<std::uint8_t>(whole >> (24 - 8 * i));
+  EXPECT_EQ(BuildBytes(writer), expected);
+}
+
+TEST_F(WriterTest, KeysComeOutInUnsignedBytewiseOrderWhateverTheInsertionOrder) {
+  // Small alphabet, shared prefixes longer than one compare word, keys that are prefixes
+  // of others and differ only by trailing zero bytes.
+  std::mt19937_64 rng(7);
+  std::map<std::string, std::string> model;
+  std::vector<std::string> keys = {"", std::string(1, '\0'), "a", std::string("a\0", 2), "ab",
+                                   "b", "\x80", "\xff"};
+  const std::string shared(20, 'p');
+  for (int i = 0; i < 3000; ++i) {
+    std::string key = (i % 2) ? shared.substr(0, rng() % 21) : "";
+    for (std::size_t n = rng() % 12; n > 0; --n) key += "\0\x01\x7f\x80\xff"[rng() % 5];
+    keys.push_back(key);
+  }
+  std::vector<Bytes> files;
+  for (int round = 0; round < 2; ++round) {
+    std::shuffle(keys.begin(), keys.end(), rng);
+    Writer writer;
+    model.clear();
+    for (const std::string& key : keys) {
+      const std::string payload = "v" + key;
+      writer.AddObject(AsBytes(payload));
+      // Every later mapping of a key replaces the earlier one: the model keeps the last.
+      ASSERT_TRUE(writer.AddKey(AsBytes(key), writer.num_objects() - 1).ok());
+      model[key] = payload;
+    }
+    files.push_back(BuildBytes(writer));
+    EXPECT_EQ(Decode(files.back()), Mapping(model.begin(), model.end()));
+  }
+}
+
+TEST_F(WriterTest, IdenticalContentInAnotherOrderBuildsTheSameBytes) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 2000; ++i) keys.push_back("user:" + std::to_string(i * 7919 % 2000));
+  std::vector<Bytes> files;
+  for (int round = 0; round < 2; ++round) {
+    Writer writer;
+    // Records straddle chunk boundaries; the second is larger than the first few chunks,
+    // so it fills the first chunk's rest and then a chunk of its own.
+    writer.AddObject(AsBytes("small"));
+    writer.AddObject(AsBytes(std::string(3 << 19, 'x')));
+    for (int i = 0; i < 200; ++i) writer.AddObject(AsBytes(std::string(i * 150, char(i))));
+    std::mt19937 rng(round);
+    std::shuffle(keys.begin(), keys.end(), rng);
+    for (const std::string& key : keys) {
+      ASSERT_TRUE(writer.AddKey(AsBytes(key), std::stoul(key.substr(5)) % 202).ok());
+    }
+    files.push_back(BuildBytes(writer));
+  }
+  EXPECT_EQ(files[0], files[1]);
+  EXPECT_EQ(Decode(files[0]).size(), 2000u);
+}
+
+TEST_F(WriterTest, RemappingAKeyKeepsOneEntryWithTheLastObject) {
+  Writer writer;
+  writer.AddObject(AsBytes("zero"));
+  writer.AddObject(AsBytes("one"));
+  ASSERT_TRUE(writer.AddKey(AsBytes("a"), 0).ok());
+  ASSERT_TRUE(writer.AddKey(AsBytes("a"), 1).ok());
+  EXPECT_EQ(writer.num_keys(), 1u);
+  EXPECT_EQ(Decode(BuildBytes(writer)), (Mapping{{"a", "one"}}));
+}
+
+TEST_F(WriterTest, RejectedKeysChangeNothing) {
+  Writer writer;
+  Status no_object = writer.AddKey(AsBytes("k"), 0);
+  ASSERT_FALSE(no_object.ok());
+  EXPECT_EQ(no_object.error().Render(), "KalvError: obj_id 0 out of range (have 0 objects)");
+
+  writer.AddObject(AsBytes("x"));
+  ASSERT_TRUE(writer.AddKey(AsBytes("k"), 0).ok());
+  const Bytes before = BuildBytes(writer);
+  Status out_of_range = writer.AddKey(AsBytes("k"), 1);
+  EXPECT_EQ(out_of_range.error().Render(), "KalvError: obj_id 1 out of range (have 1 objects)");
+  const std::string longest(65535, 'k');
+  const std::string too_long(65536, 'k');
+  Status length = writer.AddKey(AsBytes(too_long), 0);
+  EXPECT_EQ(length.error().Render(), "KalvError: key is 65536 bytes, format maximum is 65535");
+  // Range is checked before length.
+  EXPECT_EQ(writer.AddKey(AsBytes(too_long), 9).error().Render(),
+            "KalvError: obj_id 9 out of range (have 1 objects)");
+  EXPECT_EQ(writer.num_keys(), 1u);
+  EXPECT_EQ(BuildBytes(writer), before);
+  EXPECT_TRUE(writer.AddKey(AsBytes(longest), 0).ok());
+  EXPECT_EQ(Decode(BuildBytes(writer)).back().first, longest);
+}
+
+TEST_F(WriterTest, OversizedPayloadFailsTheBuildBeforeAnyFileIsTouched) {
+  // Never read: inaccessible pages make any copy of them crash the test.
+  const std::size_t big = (std::size_t{1} << 32) + 1;
+  void* pages = mmap(nullptr, big, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(pages, MAP_FAILED);
+  const auto* p = static_cast<const std::uint8_t*>(pages);
+  Writer writer;
+  writer.AddObject(AsBytes("fine"));
+  EXPECT_EQ(writer.AddObject({p, big}), 1u);
+  EXPECT_EQ(writer.AddObject({p, big - 1}), 2u);
+  EXPECT_EQ(writer.num_objects(), 3u);
+  std::ofstream(dir_ / "out.klvx.tmp") << "earlier";
+  Result<BuildReport> built = writer.Build((dir_ / "out.klvx").string());
+  ASSERT_FALSE(built.ok());
+  EXPECT_EQ(built.error().Render(), "KalvError: object is 4294967297 bytes, format maximum is 4294967295");
+  EXPECT_FALSE(fs::exists(dir_ / "out.klvx"));
+  const Bytes untouched = ReadFile(dir_ / "out.klvx.tmp");
+  EXPECT_EQ(std::string(untouched.begin(), untouched.end()), "earlier");
+  munmap(pages, big);
+}
+
+TEST_F(WriterTest, FailedBuildsReportTheOsErrorAndLeaveTheDestination) {
+  Writer writer;
+  writer.AddObject(AsBytes("payload"));
+  ASSERT_TRUE(writer.AddKey(AsBytes("k"), 0).ok());
+
+  Result<BuildReport> missing = writer.Build((dir_ / "no/such/out.klvx").string());
+  EXPECT_EQ(missing.error().Render(), "KalvIOError: open tmp: No such file or directory (os error 2)");
+  EXPECT_EQ(writer.Build("/").error().Render(), "KalvIOError: open tmp: Is a directory (os error 21)");
+
+  const std::string with_nul = (dir_ / "a.b").string() + std::string("\0c", 2);
+  EXPECT_EQ(writer.Build(with_nul).error().Render(),
+            "KalvIOError: open tmp: file name contained an unexpected NUL byte");
+  EXPECT_TRUE(fs::is_empty(dir_));
+
+  fs::create_directory(dir_ / "out.klvx");
+  Result<BuildReport> onto_dir = writer.Build((dir_ / "out.klvx").string());
+  EXPECT_EQ(onto_dir.error().Render(), "KalvIOError: rename: Is a directory (os error 21)");
+  EXPECT_TRUE(fs::is_empty(dir_ / "out.klvx"));
+  const Bytes complete = ReadFile(dir_ / "out.klvx.tmp");
+  EXPECT_EQ(Decode(complete).size(), 1u);
+
+  fs::create_symlink("/dev/full", dir_ / "full.klvx.tmp");
+  std::ofstream(dir_ / "full.klvx") << "old";
+  EXPECT_EQ(writer.Build((dir_ / "full.klvx").string()).error().Render(),
+            "KalvIOError: No space left on device (os error 28)");
+  EXPECT_EQ(ReadFile(dir_ / "full.klvx"), (Bytes{'o', 'l', 'd'}));
+
+  EXPECT_EQ(writer.num_objects(), 1u);
+  EXPECT_EQ(writer.num_keys(), 1u);
+}
+
+}  // namespace
+}  // namespace kalvex::writer
