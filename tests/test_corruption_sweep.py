@@ -1,0 +1,363 @@
+"""Every single-bit flip and every truncation of a small store, through every reader method.
+
+Each damaged file is opened with and without verification in a child process, so a crash
+shows up as a signal naming the variant instead of taking the test run down. Every outcome
+is compared with a model reader that follows the documented checks in order: a call either
+answers what the damaged bytes say or raises the store error the first failing check names.
+"""
+import json
+import os
+import struct
+import subprocess
+import sys
+import zlib
+
+import pytest
+
+import _sweep_worker as worker
+
+WORKER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_sweep_worker.py")
+CHUNKS = 4
+
+# Shared objects, an empty key, an empty payload, an object no key refers to, a key that
+# extends another and a non-ASCII key.
+OBJECTS = [b"\x81\xa4name\xa5alpha", b"", b"\x93\x01\x02\x03", b"orphan", "é-payload".encode()]
+KEYS = {b"": 1, b"a": 0, b"ab": 2, b"alpha": 0, b"b": 4, "é".encode(): 4}
+
+PROBE_KEYS = [["b", k.hex()] for k in sorted(KEYS)] + [
+    ["s", "a"], ["s", "é"], ["b", b"missing".hex()], ["b", b"a\x00".hex()], ["s", "zz"]]
+PROBE_PREFIXES = [["s", ""], ["b", ""], ["s", "a"], ["s", "al"], ["b", "c3"], ["s", "é"],
+                  ["s", "b"], ["s", "zz"], ["b", "00"]]
+
+
+def encode_store(objects, keys):
+    """Container bytes: objects in order, index entries sorted by key bytes."""
+    data = bytearray()
+    offsets = []
+    for payload in objects:
+        offsets.append(40 + len(data))
+        data += struct.pack(">II", len(payload), zlib.crc32(payload)) + payload
+    index = bytearray()
+    for key in sorted(keys):
+        index += struct.pack(">H", len(key)) + key + struct.pack(">Q", offsets[keys[key]])
+    body = bytes(data + index)
+    header = b"KLVX\x02\x00\x00\x00" + struct.pack(
+        ">IIQQI4x", len(keys), len(objects), 40 + len(data), 40, zlib.crc32(body))
+    return header + body
+
+
+BASE = encode_store(OBJECTS, KEYS)
+
+
+def variants(base):
+    flips = [("flip", bit) for bit in range(len(base) * 8)]
+    cuts = [("cut", length) for length in range(len(base))]
+    # Sealed again, damage behind the header gets past the open with verification on and
+    # reaches the index parse and the object checks of verify(); one bit per byte will do.
+    sealed = [("flip+seal", 8 * pos + pos % 8) for pos in range(40, len(base))]
+    sealed += [("cut+seal", length) for length in range(40, len(base))]
+    return flips + cuts + sealed
+
+
+class Corrupt(Exception):
+    """A store error the model expects, as its rendered text."""
+
+
+class Model:
+    """What a reader answers for given file bytes, check by check."""
+
+    def __init__(self, data, path, verify):
+        self.data, self.path = data, path
+        n = len(data)
+        if n < 40:
+            raise Corrupt("KalvCorruptError: file too small for header")
+        if data[:4] != b"KLVX":
+            raise Corrupt(f"KalvCorruptError: bad magic {list(data[:4])}")
+        if data[4] != 2:
+            raise Corrupt(f"KalvVersionError: unsupported version {data[4]}")
+        self.num_keys, self.num_objects, self.index_offset = struct.unpack_from(">IIQ", data, 8)
+        (self.stored_crc,) = struct.unpack_from(">I", data, 32)
+        if verify:
+            self.check_file_crc()
+        self.entries = []
+        p = self.index_offset
+        for _ in range(self.num_keys):
+            if p + 2 > n:
+                raise Corrupt("KalvCorruptError: index section truncated (key_len)")
+            (length,) = struct.unpack_from(">H", data, p)
+            if p + 2 + length + 8 > n:
+                raise Corrupt("KalvCorruptError: index section truncated (key + offset)")
+            key = data[p + 2:p + 2 + length]
+            (offset,) = struct.unpack_from(">Q", data, p + 2 + length)
+            self.entries.append((key, offset))
+            p += 2 + length + 8
+        self.lookup = dict(self.entries)  # a repeated key keeps its later offset
+
+    def check_file_crc(self):
+        computed = zlib.crc32(self.data[40:])
+        if computed != self.stored_crc:
+            raise Corrupt(f"KalvCorruptError: file CRC32 mismatch  "
+                          f"stored=0x{self.stored_crc:08x} computed=0x{computed:08x}")
+
+    def fetch(self, offset):
+        if offset + 8 > len(self.data):
+            raise Corrupt(f"KalvCorruptError: offset {offset} out of bounds")
+        (length,) = struct.unpack_from(">I", self.data, offset)
+        if offset + 8 + length > len(self.data):
+            raise Corrupt(f"KalvCorruptError: object at {offset} extends beyond file end")
+        return self.data[offset + 8:offset + 8 + length]
+
+    def unique_offsets(self):
+        seen = set()
+        for _, offset in self.entries:
+            if offset not in seen:
+                seen.add(offset)
+                yield offset
+
+    def is_sorted(self):
+        keys = [key for key, _ in self.entries]
+        return keys == sorted(keys)
+
+    @staticmethod
+    def text(key):
+        return key.decode("utf-8", "replace")
+
+    @staticmethod
+    def as_bytes(key):
+        return key.encode() if isinstance(key, str) else key
+
+    def get_raw(self, key):
+        offset = self.lookup.get(self.as_bytes(key))
+        return None if offset is None else self.fetch(offset)
+
+    def exists(self, key):
+        return self.as_bytes(key) in self.lookup
+
+    def prefix_raw(self, prefix):
+        prefix = self.as_bytes(prefix)
+        keys = [key for key, _ in self.entries]
+        start = 0
+        if keys:
+            base, size = 0, len(keys)
+            while size > 1:
+                half = size // 2
+                if keys[base + half] < prefix:
+                    base += half
+                size -= half
+            start = base + 1 if keys[base] < prefix else base
+        taken = []
+        for key, offset in self.entries[start:]:
+            if not key.startswith(prefix):
+                break
+            taken.append((self.text(key), self.fetch(offset)))
+        return taken
+
+    def keys(self):
+        return [self.text(key) for key, _ in self.entries]
+
+    def items_raw(self):
+        return [(self.text(key), self.fetch(offset)) for key, offset in self.entries]
+
+    def items_raw_bytes(self):
+        return [(key, self.fetch(offset)) for key, offset in self.entries]
+
+    def objects_raw(self):
+        return [self.fetch(offset) for offset in self.unique_offsets()]
+
+    def stats(self):
+        return {"path": self.path, "version": 2, "num_keys": self.num_keys,
+                "num_objects": self.num_objects, "index_offset": self.index_offset,
+                "data_offset": 40, "file_size_kb": len(self.data) / 1024,
+                "file_crc32": f"0x{self.stored_crc:08x}"}
+
+    def verify(self):
+        self.check_file_crc()
+        n = len(self.data)
+        for offset in self.unique_offsets():
+            if offset + 8 > n:
+                raise Corrupt(f"KalvCorruptError: object offset {offset} out of bounds")
+            length, crc = struct.unpack_from(">II", self.data, offset)
+            if offset + 8 + length > n:
+                raise Corrupt(f"KalvCorruptError: object at {offset} extends beyond file end")
+            if zlib.crc32(self.data[offset + 8:offset + 8 + length]) != crc:
+                raise Corrupt(f"KalvCorruptError: object CRC32 mismatch at offset {offset}")
+        return True
+
+    def __repr__(self):
+        return f"_KalvReader('{self.path}', keys={self.num_keys}, objects={self.num_objects})"
+
+    def close(self):
+        return None
+
+
+def expect(call):
+    try:
+        return {"ok": worker.encode(call())}
+    except Corrupt as exc:
+        return {"exc": "RuntimeError", "args": [str(exc)]}
+
+
+def expected_results(data, path, calls):
+    expected = {}
+    for verify in (True, False):
+        tag = f"verify={verify}"
+        model = None
+
+        def open_model():
+            nonlocal model
+            model = Model(data, path, verify)
+
+        expected[f"{tag} open"] = expect(open_model)
+        if model is None:
+            continue
+        for label, method, args in calls:
+            expected[f"{tag} {label}"] = expect(lambda: getattr(model, method)(*args))
+        expected[f"{tag} with"] = expect(lambda: {"bound_self": True, "propagated": True})
+        for label, method, args in calls[:2] + [c for c in calls if c[1] == "keys"]:
+            expected[f"{tag} after close {label}"] = expected[f"{tag} {label}"]
+        expected[f"{tag} sorted"] = model.is_sorted()
+    return expected
+
+
+def prefix_scan_is_plausible(data, path, verify, prefix, actual):
+    """On an index out of key order the scan's reach is not fixed: it may list any run of
+    the matching keys, in index order, or fail on the object of one of them."""
+    model = Model(data, path, verify)
+    prefix = model.as_bytes(prefix)
+    matching = [(key, offset) for key, offset in model.entries if key.startswith(prefix)]
+    if "exc" in actual:
+        messages = []
+        for _, offset in matching:
+            try:
+                model.fetch(offset)
+            except Corrupt as exc:
+                messages.append(str(exc))
+        return actual["exc"] == "RuntimeError" and actual["args"][0] in messages
+    fetched = []
+    for key, offset in matching:
+        try:
+            fetched.append(worker.encode((model.text(key), model.fetch(offset))))
+        except Corrupt:
+            pass
+    remaining = iter(fetched)
+    return all(pair in remaining for pair in actual["ok"])
+
+
+def compare(data, kind, arg, path, actual, calls):
+    """Descriptions of every outcome that differs from the model's."""
+    expected = expected_results(data, path, calls)
+    faults = []
+    for verify in (True, False):
+        tag = f"verify={verify}"
+        unsorted = expected.pop(f"{tag} sorted", True) is False
+        for label, want in expected.items():
+            if not label.startswith(tag):
+                continue
+            got = actual.get(label)
+            if got == want:
+                continue
+            if unsorted and " prefix_raw " in label and got is not None:
+                prefix = next(args[0] for name, _, args in calls if label == f"{tag} {name}")
+                if prefix_scan_is_plausible(data, path, verify, prefix, got):
+                    continue
+            faults.append(f"{kind} {arg}: {label}: got {got}, expected {want}")
+        extra = set(k for k in actual if k.startswith(tag)) - set(expected)
+        faults.extend(f"{kind} {arg}: {label}: unexpected call result" for label in extra)
+    return faults
+
+
+def invariant_faults(kind, arg, actual):
+    """Properties that hold whatever the model says."""
+    faults = []
+    if kind == "flip" and arg >= 40 * 8:
+        got = actual["verify=True open"]
+        if "exc" not in got or "file CRC32 mismatch" not in got["args"][0]:
+            faults.append(f"{kind} {arg}: a flipped byte behind the header opened with "
+                          f"verification: {got}")
+    for label, got in actual.items():
+        if "exc" in got:
+            message = got["args"][0] if got["args"] else ""
+            allowed = got["exc"] == "RuntimeError" and message.startswith(
+                ("KalvCorruptError: ", "KalvVersionError: unsupported version "))
+            if not allowed:
+                faults.append(f"{kind} {arg}: {label}: {got['exc']} {got['args']}")
+    for verify in (True, False):
+        items = actual.get(f"verify={verify} items_raw_bytes", {}).get("ok")
+        if items is None:
+            continue
+        counts = {}
+        for pair in items:
+            counts[pair["t"][0]["b"]] = counts.get(pair["t"][0]["b"], 0) + 1
+        for pair in items:
+            key, payload = pair["t"]
+            got = actual.get(f"verify={verify} get_raw {bytes.fromhex(key['b'])!r}")
+            if got is not None and "ok" in got and counts[key["b"]] == 1:
+                if got["ok"] != payload:
+                    faults.append(f"{kind} {arg}: get_raw disagrees with items_raw_bytes "
+                                  f"on {key['b']}: {got} vs {payload}")
+    return faults
+
+
+def run_chunks(tmp_path, chunks):
+    """Runs one worker per chunk, all at once; yields (chunk, results, returncode, stderr)."""
+    procs = []
+    for number, chunk in enumerate(chunks):
+        directory = tmp_path / f"chunk{number}"
+        directory.mkdir()
+        job = {"base": BASE.hex(), "dir": str(directory), "keys": PROBE_KEYS,
+               "prefixes": PROBE_PREFIXES, "variants": chunk}
+        (directory / "job.json").write_text(json.dumps(job))
+        # Files, not pipes: no worker waits for the parent to read, and the lines written
+        # before a crash survive it.
+        with open(directory / "job.json", "rb") as stdin, \
+                open(directory / "out", "wb") as stdout, open(directory / "err", "wb") as stderr:
+            procs.append((chunk, directory, subprocess.Popen(
+                [sys.executable, WORKER], stdin=stdin, stdout=stdout, stderr=stderr,
+                cwd=str(directory))))
+    for chunk, directory, proc in procs:
+        returncode = proc.wait()
+        lines = [json.loads(line) for line in (directory / "out").read_text().splitlines()]
+        yield chunk, lines, returncode, (directory / "err").read_text(errors="replace")
+
+
+def test_the_model_reads_the_undamaged_store():
+    model = Model(BASE, "p", True)
+    assert model.verify() is True
+    assert model.is_sorted()
+    assert {k: model.get_raw(k) for k in KEYS} == {k: OBJECTS[i] for k, i in KEYS.items()}
+    assert model.objects_raw() == [OBJECTS[1], OBJECTS[0], OBJECTS[2], OBJECTS[4]]
+
+
+def test_every_flip_and_cut_gives_the_documented_answer(tmp_path):
+    all_variants = variants(BASE)
+    chunks = [all_variants[i::CHUNKS] for i in range(CHUNKS)]
+    calls = worker.plan(PROBE_KEYS, PROBE_PREFIXES)
+    faults = []
+    checked = 0
+    for chunk, lines, returncode, stderr in run_chunks(tmp_path, chunks):
+        if returncode != 0 or len(lines) != len(chunk):
+            culprit = chunk[len(lines)] if len(lines) < len(chunk) else None
+            faults.append(f"worker exited with {returncode} while running {culprit}; "
+                          f"stderr: {stderr[-2000:]}")
+        elif stderr:
+            faults.append(f"worker wrote to stderr: {stderr[-2000:]}")
+        for (kind, arg), line in zip(chunk, lines):
+            data = worker.mutate(BASE, kind, arg)
+            faults += compare(data, kind, arg, line["path"], line["results"], calls)
+            faults += invariant_faults(kind, arg, line["results"])
+            checked += 1
+    assert not faults, f"{len(faults)} faults, first ones:\n" + "\n".join(faults[:20])
+    assert checked == len(all_variants)
+
+
+@pytest.mark.parametrize("kind, arg", [("flip", 8 * 100 + 3), ("cut", 60), ("flip+seal", 8 * 45)])
+def test_worker_reports_match_the_model_in_process(tmp_path, kind, arg):
+    # The same comparison without a child process, so a fault here shows a traceback.
+    from kalvex import _kalvex
+    calls = worker.plan(PROBE_KEYS, PROBE_PREFIXES)
+    path = str(tmp_path / "one.klvx")
+    data = worker.mutate(BASE, kind, arg)
+    with open(path, "wb") as f:
+        f.write(data)
+    actual = worker.run_variant(_kalvex._KalvReader, path, calls)
+    assert compare(data, kind, arg, path, actual, calls) == []
