@@ -172,6 +172,8 @@ struct HwcapCase {
   Engine expected;
 };
 
+void PrintTo(const HwcapCase& c, std::ostream* os) { *os << "hwcap 0x" << std::hex << c.hwcap; }
+
 class ArmEngineChoiceTest : public testing::TestWithParam<HwcapCase> {};
 
 // The word is the one the kernel hands over; qemu and real cores set many other bits.
