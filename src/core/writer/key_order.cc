@@ -1,7 +1,9 @@
 #include "core/writer/key_order.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <utility>
 
 #include "core/format/endian.h"
 
@@ -9,13 +11,62 @@ namespace kalvex::writer {
 
 namespace {
 constexpr std::uint32_t kWordSize = 8;
+// Keys lie in insertion order and items in key order, so a key read from an item nearly
+// always waits on memory; asking this many items ahead hides most of the wait.
+constexpr std::size_t kPrefetchDistance = 16;
+// Below this many items a comparison sort beats the radix passes' fixed costs.
+constexpr std::size_t kRadixThreshold = 256;
+
+struct SortItem {
+  std::uint64_t word;
+  std::uint32_t entry;
+  std::uint32_t length;
+};
 
 // The key's bytes [depth, depth + 8), big-endian, zero past the key's end.
-std::uint64_t WordAt(const KeyMap::Entry& entry, std::uint32_t depth) {
-  if (entry.length >= depth + kWordSize) return LoadBe64(entry.key + depth);
+std::uint64_t WordAt(const std::uint8_t* key, std::uint32_t length, std::uint32_t depth) {
+  if (length >= depth + kWordSize) return LoadBe64(key + depth);
   std::uint8_t padded[kWordSize] = {};
-  if (entry.length > depth) std::memcpy(padded, entry.key + depth, entry.length - depth);
+  if (length > depth) std::memcpy(padded, key + depth, length - depth);
   return LoadBe64(padded);
+}
+
+// Length of the prefix that every key shares.
+std::uint32_t SharedPrefix(const std::vector<KeyMap::Entry>& entries) {
+  if (entries.empty()) return 0;
+  const KeyMap::Entry& first = entries.front();
+  std::uint32_t shared = first.length;
+  for (const KeyMap::Entry& entry : entries) {
+    shared = std::min(shared, entry.length);
+    std::uint32_t i = 0;
+    while (i < shared && entry.key[i] == first.key[i]) ++i;
+    shared = i;
+    if (shared == 0) break;
+  }
+  return shared;
+}
+
+// Least-significant-byte-first radix sort on the word, one stable pass per byte position
+// at which the words differ. `scratch` holds at least `n` items.
+void RadixSortByWord(SortItem* items, std::size_t n, SortItem* scratch) {
+  std::array<std::array<std::size_t, 256>, kWordSize> counts{};
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t word = items[i].word;
+    for (std::uint32_t b = 0; b < kWordSize; ++b) ++counts[b][(word >> (8 * b)) & 0xFF];
+  }
+  SortItem* from = items;
+  SortItem* to = scratch;
+  for (std::uint32_t b = 0; b < kWordSize; ++b) {
+    std::array<std::size_t, 256>& count = counts[b];
+    // A byte position where every word agrees would move nothing.
+    if (count[(items[0].word >> (8 * b)) & 0xFF] == n) continue;
+    std::size_t start = 0;
+    for (std::size_t& c : count) start += std::exchange(c, start);
+    const int shift = static_cast<int>(8 * b);
+    for (std::size_t i = 0; i < n; ++i) to[count[(from[i].word >> shift) & 0xFF]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != items) std::memcpy(items, from, n * sizeof(SortItem));
 }
 
 struct Range {
@@ -25,45 +76,73 @@ struct Range {
 };
 }  // namespace
 
-std::vector<KeyOrderItem> SortByKey(const std::vector<KeyMap::Entry>& entries) {
-  std::vector<KeyOrderItem> items(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    items[i] = KeyOrderItem{WordAt(entries[i], 0), static_cast<std::uint32_t>(i)};
+std::vector<IndexItem> SortByKey(const std::vector<KeyMap::Entry>& entries,
+                                 const std::vector<std::uint64_t>& object_offsets) {
+  const std::size_t n = entries.size();
+  const std::uint32_t start = SharedPrefix(entries);
+  std::unique_ptr<SortItem[]> items(new SortItem[n]);
+  for (std::size_t i = 0; i < n; ++i) {
+    const KeyMap::Entry& entry = entries[i];
+    items[i] = SortItem{WordAt(entry.key, entry.length, start), static_cast<std::uint32_t>(i),
+                        entry.length};
   }
-  const auto by_word = [](const KeyOrderItem& a, const KeyOrderItem& b) { return a.word < b.word; };
-  const auto length_of = [&](const KeyOrderItem& item) { return entries[item.entry].length; };
+  {
+    std::unique_ptr<SortItem[]> scratch(n > kRadixThreshold ? new SortItem[n] : nullptr);
+    const auto by_word = [](const SortItem& a, const SortItem& b) { return a.word < b.word; };
+    const auto by_length = [](const SortItem& a, const SortItem& b) { return a.length < b.length; };
 
-  // An explicit stack: a run of long keys sharing a long prefix would otherwise recurse
-  // once per eight shared bytes.
-  std::vector<Range> pending;
-  if (items.size() > 1) pending.push_back({0, items.size(), 0});
-  while (!pending.empty()) {
-    const Range range = pending.back();
-    pending.pop_back();
-    const auto first = items.begin() + static_cast<std::ptrdiff_t>(range.begin);
-    const auto last = items.begin() + static_cast<std::ptrdiff_t>(range.end);
-    std::sort(first, last, by_word);
-
-    const std::uint32_t next_depth = range.depth + kWordSize;
-    for (auto run = first; run != last;) {
-      auto run_end = run + 1;
-      while (run_end != last && run_end->word == run->word) ++run_end;
-      if (run_end - run > 1) {
-        const auto longer = std::partition(
-            run, run_end, [&](const KeyOrderItem& item) { return length_of(item) <= next_depth; });
-        std::sort(run, longer, [&](const KeyOrderItem& a, const KeyOrderItem& b) {
-          return length_of(a) < length_of(b);
-        });
-        if (run_end - longer > 1) {
-          for (auto it = longer; it != run_end; ++it) it->word = WordAt(entries[it->entry], next_depth);
-          pending.push_back({static_cast<std::size_t>(longer - items.begin()),
-                             static_cast<std::size_t>(run_end - items.begin()), next_depth});
-        }
+    // An explicit stack: a run of long keys sharing a long prefix would otherwise recurse
+    // once per eight shared bytes.
+    std::vector<Range> pending;
+    if (n > 1) pending.push_back({0, n, start});
+    while (!pending.empty()) {
+      const Range range = pending.back();
+      pending.pop_back();
+      SortItem* const first = items.get() + range.begin;
+      SortItem* const last = items.get() + range.end;
+      const std::size_t count = range.end - range.begin;
+      if (count > kRadixThreshold) {
+        RadixSortByWord(first, count, scratch.get());
+      } else {
+        std::sort(first, last, by_word);
       }
-      run = run_end;
+
+      const std::uint32_t next_depth = range.depth + kWordSize;
+      for (SortItem* run = first; run != last;) {
+        SortItem* run_end = run + 1;
+        while (run_end != last && run_end->word == run->word) ++run_end;
+        if (run_end - run > 1) {
+          SortItem* const longer = std::partition(
+              run, run_end, [&](const SortItem& item) { return item.length <= next_depth; });
+          std::sort(run, longer, by_length);
+          if (run_end - longer > 1) {
+            for (SortItem* it = longer; it != run_end; ++it) {
+              if (run_end - it > static_cast<std::ptrdiff_t>(kPrefetchDistance)) {
+                __builtin_prefetch(entries[it[kPrefetchDistance].entry].key + next_depth);
+              }
+              it->word = WordAt(entries[it->entry].key, it->length, next_depth);
+            }
+            pending.push_back({static_cast<std::size_t>(longer - items.get()),
+                               static_cast<std::size_t>(run_end - items.get()), next_depth});
+          }
+        }
+        run = run_end;
+      }
     }
   }
-  return items;
+
+  // Entries and offsets are visited in key order, that is at random: each is asked for
+  // well before it is used.
+  std::vector<IndexItem> sorted(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 2 * kPrefetchDistance < n) __builtin_prefetch(&entries[items[i + 2 * kPrefetchDistance].entry]);
+    if (i + kPrefetchDistance < n) {
+      __builtin_prefetch(&object_offsets[entries[items[i + kPrefetchDistance].entry].obj_id]);
+    }
+    const KeyMap::Entry& entry = entries[items[i].entry];
+    sorted[i] = IndexItem(entry.key, entry.length, object_offsets[entry.obj_id]);
+  }
+  return sorted;
 }
 
 }  // namespace kalvex::writer

@@ -2,28 +2,51 @@
 // a proper prefix first.
 //
 // Keys are compared eight bytes at a time: each item carries the big-endian word of its
-// key's bytes at the current depth, zero-padded past the key's end, so most comparisons
-// are one integer compare inside the item array, with no visit to the key. Items whose
-// words tie are sorted again on their next eight bytes; keys that end inside the tied
-// word go first, the shorter first, because zero padding made them equal to a prefix of
-// the others. Common key prefixes (all keys "user:...") thus cost one extra pass over the
-// tied items per eight shared bytes, instead of a byte compare in every comparison.
+// key's bytes at the current depth, zero-padded past the key's end, and items are radix
+// sorted on that word without visiting the keys. Items whose words tie are sorted again
+// on their next eight bytes; keys that end inside the tied word go first, the shorter
+// first, because zero padding made them equal to a prefix of the others. The first word
+// is taken after the prefix that all keys share, so keys such as "user:00000001" are told
+// apart by their first word.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/writer/key_map.h"
 
 namespace kalvex::writer {
 
-struct KeyOrderItem {
-  std::uint64_t word;   // scratch of the sort; free for the caller's use afterwards
-  std::uint32_t entry;  // index into KeyMap::entries()
+// What the index encoder needs of one entry, once the order is known: the encoder then
+// reads the key bytes and nothing else.
+class IndexItem {
+ public:
+  IndexItem() = default;
+  IndexItem(const std::uint8_t* key, std::uint32_t length, std::uint64_t object_offset)
+      : key_(key), packed_(object_offset << kLengthBits | length) {}
+
+  const std::uint8_t* key() const { return key_; }
+  std::uint32_t length() const { return static_cast<std::uint32_t>(packed_ & kLengthMask); }
+  std::uint64_t object_offset() const { return packed_ >> kLengthBits; }
+
+  // The object offset shares a word with the key length: a data section is held in
+  // memory, so its offsets stay far below 2^48.
+  static constexpr std::uint64_t kMaxObjectOffset = (std::uint64_t{1} << 48) - 1;
+
+ private:
+  static constexpr int kLengthBits = 16;
+  static constexpr std::uint64_t kLengthMask = (std::uint64_t{1} << kLengthBits) - 1;
+
+  const std::uint8_t* key_;
+  std::uint64_t packed_;
 };
 
-// The entries' indexes in ascending key order. Keys are distinct, so the order is total.
-// REQUIRES: entries.size() <= KeyMap::kMaxEntries. May throw std::bad_alloc.
-std::vector<KeyOrderItem> SortByKey(const std::vector<KeyMap::Entry>& entries);
+// One item per entry, in ascending key order, with the offset object_offsets[obj_id].
+// Keys are distinct, so the order is total. Peak memory: 32 bytes per entry.
+// REQUIRES: entries.size() <= KeyMap::kMaxEntries; every obj_id indexes object_offsets;
+// every offset <= IndexItem::kMaxObjectOffset. May throw std::bad_alloc.
+std::vector<IndexItem> SortByKey(const std::vector<KeyMap::Entry>& entries,
+                                 const std::vector<std::uint64_t>& object_offsets);
 
 }  // namespace kalvex::writer

@@ -45,6 +45,8 @@ class ObjectList {
   std::uint64_t size() const { return offsets_.size(); }
   // REQUIRES: obj_id < size()
   std::uint64_t offset(std::uint64_t obj_id) const { return offsets_[obj_id]; }
+  // Every object's file offset, indexed by Object ID.
+  const std::vector<std::uint64_t>& offsets() const { return offsets_; }
   // Length of the data section: the stream's length.
   std::uint64_t data_length() const { return data_length_; }
   // CRC-32 of the whole stream, the running start of the whole-file CRC.

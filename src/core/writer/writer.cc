@@ -11,6 +11,7 @@
 #include "core/format/crc32.h"
 #include "core/format/endian.h"
 #include "core/format/layout.h"
+#include "core/internal_failure.h"
 #include "core/writer/file_sink.h"
 #include "core/writer/key_map.h"
 #include "core/writer/key_order.h"
@@ -68,18 +69,20 @@ class CrcBatcher {
   std::uint8_t buffer_[64 << 10];
 };
 
-// Emits the index section, one entry per item in the items' order. Each item's word
-// holds the object offset of its entry (see Build). Stops at the first failed piece.
+// Emits the index section, one entry per item, in the items' order. Stops at the first
+// failed piece.
 template <class Out>
-bool EncodeIndex(const std::vector<KeyOrderItem>& order, const KeyMap& keys, Out& out) {
-  const std::vector<KeyMap::Entry>& entries = keys.entries();
-  for (const KeyOrderItem& item : order) {
-    const KeyMap::Entry& entry = entries[item.entry];
+bool EncodeIndex(const std::vector<IndexItem>& order, Out& out) {
+  // The keys lie in insertion order, the items in key order: ask for keys early.
+  constexpr std::size_t kPrefetchDistance = 16;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + kPrefetchDistance < order.size()) __builtin_prefetch(order[i + kPrefetchDistance].key());
+    const IndexItem& item = order[i];
     std::uint8_t length[2];
     std::uint8_t offset[8];
-    StoreBe16(length, static_cast<std::uint16_t>(entry.length));
-    StoreBe64(offset, item.word);
-    if (!out.Append(length, sizeof length) || !out.Append(entry.key, entry.length) ||
+    StoreBe16(length, static_cast<std::uint16_t>(item.length()));
+    StoreBe64(offset, item.object_offset());
+    if (!out.Append(length, sizeof length) || !out.Append(item.key(), item.length()) ||
         !out.Append(offset, sizeof offset)) {
       return false;
     }
@@ -166,10 +169,12 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
   // the index section is produced twice from the sorted keys, once here for its length
   // and CRC, which the header needs first, and once more while writing. Encoding twice
   // is cheaper than holding the whole section in memory.
-  std::vector<KeyOrderItem> order = SortByKey(keys.entries());
-  for (KeyOrderItem& item : order) item.word = objects.offset(keys.entries()[item.entry].obj_id);
+  if (objects.data_length() > IndexItem::kMaxObjectOffset) {
+    throw InternalFailure("data section beyond the offsets a sort item holds");
+  }
+  const std::vector<IndexItem> order = SortByKey(keys.entries(), objects.offsets());
   auto crc = std::make_unique<CrcBatcher>(objects.data_crc());
-  EncodeIndex(order, keys, *crc);
+  EncodeIndex(order, *crc);
   const std::uint64_t index_length = crc->length();
 
   format::Header header;
@@ -214,7 +219,7 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
       sink.AppendReference(chunk);
     }
   }
-  EncodeIndex(order, keys, sink);
+  EncodeIndex(order, sink);
   if (Status written = sink.Finish(); !written.ok()) return written.take_error();
 
   int synced;
