@@ -17,7 +17,8 @@ Result<EntryTable> EntryTable::Parse(const std::uint8_t* file, std::uint64_t siz
   // `start`; the header's count alone is not trusted for a reservation.
   const std::uint64_t room = start <= size ? size - start : 0;
   const std::uint64_t reservable = std::min<std::uint64_t>(count, room / format::kEntryOverhead);
-  table.low_position_ = std::make_unique_for_overwrite<std::uint32_t[]>(reservable);
+  table.low_position_ = LargeBuffer(reservable * sizeof(std::uint32_t));
+  auto* low_position = reinterpret_cast<std::uint32_t*>(table.low_position_.data());
   table.block_base_.reserve((reservable >> kBlockShift) + 1);
 
   std::uint64_t p = start;
@@ -32,20 +33,20 @@ Result<EntryTable> EntryTable::Parse(const std::uint8_t* file, std::uint64_t siz
     if (i >= reservable) throw InternalFailure("index entry beyond the reserved count");
     const std::uint64_t position = p - start;
     if ((i & ((1u << kBlockShift) - 1)) == 0) table.block_base_.push_back(position);
-    table.low_position_[i] = static_cast<std::uint32_t>(position);
+    low_position[i] = static_cast<std::uint32_t>(position);
     p += 2 + key_length + 8;
   }
 
   // The parsed entries are contiguous in the file: one copy brings them all over.
   table.arena_size_ = p - start;
-  table.arena_ = std::make_unique_for_overwrite<std::uint8_t[]>(table.arena_size_);
-  std::memcpy(table.arena_.get(), file + start, table.arena_size_);
+  table.arena_ = LargeBuffer(table.arena_size_);
+  std::memcpy(table.arena_.data(), file + start, table.arena_size_);
   table.count_ = count;
   return table;
 }
 
 std::size_t EntryTable::MemoryUsage() const {
-  return arena_size_ + count_ * sizeof(std::uint32_t) +
+  return arena_.mapped_size() + low_position_.mapped_size() +
          block_base_.capacity() * sizeof(std::uint64_t);
 }
 

@@ -12,11 +12,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
 #include "core/format/endian.h"
+#include "core/reader/large_buffer.h"
 #include "core/result.h"
 
 namespace kalvex::reader {
@@ -36,23 +36,23 @@ class EntryTable {
                                   std::uint64_t start, std::uint32_t count);
 
   std::size_t size() const { return count_; }
-  const std::uint8_t* arena() const { return arena_.get(); }
+  const std::uint8_t* arena() const { return arena_.data(); }
   std::uint64_t arena_size() const { return arena_size_; }
 
   // Arena position of entry i. REQUIRES: i < size().
   std::uint64_t Position(std::size_t i) const {
     const std::uint64_t base = block_base_[i >> kBlockShift];
-    return base + static_cast<std::uint32_t>(low_position_[i] - static_cast<std::uint32_t>(base));
+    return base + static_cast<std::uint32_t>(low_position()[i] - static_cast<std::uint32_t>(base));
   }
 
   // Decoders of the entry at an arena position. Unchecked: `position` came from
   // Position() or from the hash index, both of which hold only parsed entries.
   std::span<const std::uint8_t> KeyAt(std::uint64_t position) const {
-    const std::uint8_t* entry = arena_.get() + position;
+    const std::uint8_t* entry = arena_.data() + position;
     return {entry + 2, LoadBe16(entry)};
   }
   std::uint64_t ObjectOffsetAt(std::uint64_t position) const {
-    const std::uint8_t* entry = arena_.get() + position;
+    const std::uint8_t* entry = arena_.data() + position;
     return LoadBe64(entry + 2 + LoadBe16(entry));
   }
 
@@ -68,9 +68,13 @@ class EntryTable {
   // block's first entry, never wrap twice.
   static constexpr unsigned kBlockShift = 15;
 
-  std::unique_ptr<std::uint8_t[]> arena_;
+  const std::uint32_t* low_position() const {
+    return reinterpret_cast<const std::uint32_t*>(low_position_.data());
+  }
+
+  LargeBuffer arena_;
   std::uint64_t arena_size_ = 0;
-  std::unique_ptr<std::uint32_t[]> low_position_;
+  LargeBuffer low_position_;  // std::uint32_t per entry
   std::vector<std::uint64_t> block_base_;
   std::size_t count_ = 0;
 };

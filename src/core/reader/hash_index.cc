@@ -1,16 +1,40 @@
 #include "core/reader/hash_index.h"
 
+#include <bit>
 #include <new>
+#include <vector>
 
 #include "core/internal_failure.h"
 
 namespace kalvex::reader {
 
 namespace {
-// How far ahead of the insertion the hash of an entry is computed and its home slot
-// prefetched. A table of a million keys is larger than the caches, so an insertion
-// without it waits for memory each time; 16 keeps enough misses in flight.
-constexpr std::size_t kLookahead = 16;
+
+// Below this many keys the table fits in the caches and entries go straight in.
+constexpr std::size_t kDirectInsertLimit = std::size_t{1} << 15;
+// Larger tables are filled one region at a time: entries are first grouped by the
+// region of the table their home slot lies in, so each region is filled while it
+// sits in the cache instead of every insertion waiting for memory. A region holds
+// about this many slots (32 KiB).
+constexpr std::size_t kSlotsPerRegion = 4096;
+
+struct Pending {
+  std::uint64_t hash;
+  std::uint64_t position;
+};
+
+// Visits every entry in table order with its arena position, walking the arena.
+template <class Visit>
+void ForEachEntry(const EntryTable& entries, Visit visit) {
+  const std::uint8_t* arena = entries.arena();
+  std::uint64_t position = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::size_t length = LoadBe16(arena + position);
+    visit(position, std::span<const std::uint8_t>(arena + position + 2, length));
+    position += 2 + length + 8;
+  }
+}
+
 }  // namespace
 
 HashIndex HashIndex::Build(const EntryTable& entries) {
@@ -21,42 +45,59 @@ HashIndex HashIndex::Build(const EntryTable& entries) {
 
   index.seed_ = HashSeed::Fresh();
   index.capacity_ = n + n / 4 + 1;
-  // calloc: the zero (empty) pages come straight from the kernel, untouched until used.
-  index.slots_.reset(static_cast<std::uint64_t*>(std::calloc(index.capacity_, sizeof(std::uint64_t))));
-  if (!index.slots_) throw std::bad_alloc();
+  index.table_ = LargeBuffer(index.capacity_ * sizeof(std::uint64_t));  // all slots empty
+  auto hash_of = [&](std::span<const std::uint8_t> key) {
+    return HashBytes(key.data(), key.size(), index.seed_);
+  };
 
-  std::uint64_t hashes[kLookahead];
-  std::uint64_t positions[kLookahead];
-  for (std::size_t i = 0; i < n + kLookahead; ++i) {
-    const std::size_t ring = i % kLookahead;
-    if (i >= kLookahead) index.Insert(entries, hashes[ring], positions[ring]);
-    if (i < n) {
-      const std::uint64_t position = entries.Position(i);
-      const auto key = entries.KeyAt(position);
-      const std::uint64_t hash = HashBytes(key.data(), key.size(), index.seed_);
-      __builtin_prefetch(&index.slots_[index.Home(hash)], 1);
-      hashes[ring] = hash;
-      positions[ring] = position;
-    }
+  if (n < kDirectInsertLimit) {
+    ForEachEntry(entries, [&](std::uint64_t position, std::span<const std::uint8_t> key) {
+      index.Insert(entries, hash_of(key), position);
+    });
+    return index;
   }
+
+  // Regions are ranges of the low 40 hash bits, so home slots grow with the region
+  // number and a region's homes are contiguous in the table.
+  const unsigned region_bits = std::bit_width(index.capacity_ / kSlotsPerRegion);
+  const unsigned region_shift = 40 - region_bits;
+  auto region_of = [&](std::uint64_t hash) { return (hash & kPositionMask) >> region_shift; };
+
+  std::vector<std::size_t> cursor((std::size_t{1} << region_bits) + 1, 0);
+  ForEachEntry(entries, [&](std::uint64_t, std::span<const std::uint8_t> key) {
+    ++cursor[region_of(hash_of(key)) + 1];
+  });
+  for (std::size_t r = 1; r < cursor.size(); ++r) cursor[r] += cursor[r - 1];
+
+  // The grouping is stable, so a repeated key (same hash, same region) is still
+  // inserted in table order and its last entry wins.
+  LargeBuffer pending_buffer(n * sizeof(Pending));
+  auto* pending = reinterpret_cast<Pending*>(pending_buffer.data());
+  ForEachEntry(entries, [&](std::uint64_t position, std::span<const std::uint8_t> key) {
+    const std::uint64_t hash = hash_of(key);
+    pending[cursor[region_of(hash)]++] = Pending{hash, position};
+  });
+  for (std::size_t i = 0; i < n; ++i) index.Insert(entries, pending[i].hash, pending[i].position);
   return index;
 }
 
 void HashIndex::Insert(const EntryTable& entries, std::uint64_t hash, std::uint64_t position) {
   const std::uint64_t tag = Tag(hash);
-  const auto key = entries.KeyAt(position);
   std::uint64_t i = Home(hash);
   for (;;) {
-    const std::uint64_t slot = slots_[i];
+    std::uint64_t* const table = slots();
+    const std::uint64_t slot = table[i];
     if (slot == 0) {
-      slots_[i] = tag | position;
+      table[i] = tag | position;
       return;
     }
     if ((slot & kTagMask) == tag) {
+      // Only now read the keys: the grouped insertion order is random in the arena.
+      const auto key = entries.KeyAt(position);
       const auto other = entries.KeyAt(slot & kPositionMask);
       if (other.size() == key.size() &&
           (key.empty() || std::memcmp(other.data(), key.data(), key.size()) == 0)) {
-        slots_[i] = tag | position;  // the later entry of a repeated key wins
+        table[i] = tag | position;  // the later entry of a repeated key wins
         return;
       }
     }

@@ -16,13 +16,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <span>
 
 #include "core/format/keyed_hash.h"
 #include "core/reader/entry_table.h"
+#include "core/reader/large_buffer.h"
 
 namespace kalvex::reader {
 
@@ -46,9 +45,10 @@ class HashIndex {
     const std::uint64_t hash = HashBytes(key.data(), key.size(), seed_);
     const std::uint64_t tag = Tag(hash);
     const std::uint8_t* arena = entries.arena();
+    const std::uint64_t* table = slots();
     std::uint64_t i = Home(hash);
     for (;;) {
-      const std::uint64_t slot = slots_[i];
+      const std::uint64_t slot = table[i];
       if (slot == 0) return kNotFound;
       if ((slot & kTagMask) == tag) {
         const std::uint64_t position = slot & kPositionMask;
@@ -62,16 +62,12 @@ class HashIndex {
     }
   }
 
-  std::size_t MemoryUsage() const { return capacity_ * sizeof(std::uint64_t); }
+  std::size_t MemoryUsage() const { return table_.mapped_size(); }
 
  private:
   static constexpr std::uint64_t kPositionMask = kMaxArenaSize;
   static constexpr std::uint64_t kTagMask = ~kPositionMask;
   static constexpr std::uint64_t kTagPresent = std::uint64_t{1} << 63;
-
-  struct FreeDeleter {
-    void operator()(std::uint64_t* p) const { std::free(p); }
-  };
 
   static std::uint64_t Tag(std::uint64_t hash) { return (hash & kTagMask) | kTagPresent; }
   // Maps the low 40 hash bits (those the tag leaves alone) onto [0, capacity).
@@ -80,7 +76,9 @@ class HashIndex {
   }
   void Insert(const EntryTable& entries, std::uint64_t hash, std::uint64_t position);
 
-  std::unique_ptr<std::uint64_t[], FreeDeleter> slots_;
+  std::uint64_t* slots() const { return reinterpret_cast<std::uint64_t*>(table_.data()); }
+
+  LargeBuffer table_;  // capacity_ slots
   std::uint64_t capacity_ = 0;
   HashSeed seed_{};
 };
