@@ -1,0 +1,323 @@
+#!/usr/bin/env python3
+"""kalvex beside its peers: one command, one data set, one report.
+
+    python bench/compare.py [--pypy PYPY [--pypy-path DIR]] [--scale 10000000] [--tiny]
+
+Measures kalvex, a dict (the in-process floor), LMDB, LevelDB, SQLite and marisa-trie
+(keys only) on the same keys and payloads at a hot scale (10,000 keys) and a cold scale
+(1,000,000 keys, or --scale), in this interpreter and, with --pypy, again under PyPy in
+a child process whose results are merged. Writes bench/results/<machine>-<date>.md,
+.json and .png. Stores whose package is missing are skipped and named in the report.
+
+Every figure is the median of several repetitions, timed with the cyclic garbage
+collector off (as timeit does). "Cold" means a working set far beyond the CPU caches;
+the files stay in the page cache. --tiny runs everything on a few hundred keys, checks
+that every store answers correctly and asserts nothing about speed.
+"""
+from __future__ import annotations
+
+import argparse
+import collections
+import gc
+import json
+import mmap
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import compare_data  # noqa: E402
+import compare_report  # noqa: E402
+from compare_stores import ALL, BY_NAME  # noqa: E402
+
+HOT, COLD = 10_000, 1_000_000
+COLLECT = True      # a full collection before each timed series (off in --tiny: seconds)
+
+
+def interpreter_label() -> str:
+    impl = platform.python_implementation()
+    if impl == "PyPy":
+        v = sys.pypy_version_info
+        return f"PyPy {v.major}.{v.minor}.{v.micro} (Python {platform.python_version()})"
+    return f"{impl} {platform.python_version()}"
+
+
+def median_time(fn, reps: int) -> float:
+    """Median wall time of fn() over reps runs, cyclic GC off while timing."""
+    times = []
+    if COLLECT:
+        gc.collect()
+    for _ in range(reps):
+        gc.disable()
+        try:
+            t0 = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - t0)
+        finally:
+            gc.enable()
+    return statistics.median(times)
+
+
+def drain(fn, args) -> None:
+    """Calls fn on every element with the least harness cost Python offers."""
+    collections.deque(map(fn, args), maxlen=0)
+
+
+def rss_status() -> dict[str, int]:
+    out = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(("RssAnon:", "RssFile:", "RssShmem:")):
+                name, value, _unit = line.split()
+                out[name.rstrip(":")] = int(value) * 1024
+    return out
+
+
+def probe_memory(pairs: list[str]) -> None:
+    """Child-process body: memory each reader holds right after its open, as JSON.
+
+    Readers are opened one after another and all kept open, so that each delta counts
+    only the pages that reader added."""
+    stores = [(BY_NAME[name], path) for name, path in zip(pairs[::2], pairs[1::2])]
+    for store, _ in stores:
+        store.version()             # imports done before any baseline
+    out, handles = {}, []
+    for store, path in stores:
+        gc.collect()
+        before = rss_status()
+        handles.append(store.open(path, False))
+        gc.collect()
+        after = rss_status()
+        out[store.name] = {"private": after.get("RssAnon", 0) - before.get("RssAnon", 0),
+                           "mapped": after.get("RssFile", 0) - before.get("RssFile", 0)}
+    json.dump(out, sys.stdout)
+
+
+def measure_memory(paths: dict) -> dict:
+    """Reader memory after open for every store in `paths` (name -> file), measured in
+    a fresh process of this interpreter so that no earlier allocation hides any."""
+    if not paths or not os.path.exists("/proc/self/status"):
+        return {}
+    cmd = [sys.executable, os.path.abspath(__file__), "--probe"]
+    for name, path in paths.items():
+        cmd += [name, path]
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def check(cond: bool, what: str) -> None:
+    if not cond:
+        raise AssertionError(what)
+
+
+def integrity_baselines(path: str, reps: int) -> dict:
+    """zlib.crc32 over the mapped file and a plain read into a preallocated buffer."""
+    size = os.path.getsize(path)
+    with open(path, "rb", buffering=0) as f:
+        buf = bytearray(size)
+
+        def read():
+            f.seek(0)
+            check(f.readinto(buf) == size, "short read")
+        read_time = median_time(read, reps)
+        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+            crc_time = median_time(lambda: zlib.crc32(mm), reps)
+    return {"crc32": crc_time, "read": read_time, "size": size}
+
+
+def measure_store(store, data, workdir: str, reps: int, build_reps: int, log) -> dict:
+    path = os.path.join(workdir, f"{store.name}-{data.n}{store.suffix}")
+    m: dict = {}
+    keyed = (lambda k: k) if store.key_type == "str" else (lambda k: k + "_b")
+    present = data.lookups[keyed("present")]
+    absent = data.lookups[keyed("absent")]
+
+    def build():
+        store.remove(path)
+        store.build(data, path)
+    m["build"] = median_time(build, build_reps) / data.n
+    m["size"] = store.size(path)
+    log(f"  {store.label}: build {m['build'] * 1e6:.2f} us/key, {m['size'] / 1e6:.1f} MB")
+
+    def reopen(check_file):
+        def run():
+            store.close(store.open(path, check_file))
+        return run
+    m["open"] = median_time(reopen(False), reps)
+    if store.checked_open:
+        m["open_checked"] = median_time(reopen(True), reps)
+
+    h = store.open(path, False)
+    try:
+        get, exists = store.getter(h), store.exister(h)
+        sample = range(0, data.n, max(1, data.n // 200))
+        if get is not None:
+            for i in sample:            # answers checked before anything is timed
+                key = data.keys[i] if store.key_type == "str" else data.keys_b[i]
+                check(get(key) == data.payloads[i], f"{store.name}: wrong payload")
+            check(get(absent[0]) is None, f"{store.name}: absent key found")
+            m["get"] = median_time(lambda: drain(get, present), reps) / len(present)
+            m["get_absent"] = median_time(lambda: drain(get, absent), reps) / len(absent)
+        if exists is not None:
+            check(bool(exists(present[0])) and not exists(absent[0]), f"{store.name}: exists")
+            m["exists"] = median_time(lambda: drain(exists, present), reps) / len(present)
+        prefix = compare_data.prefix_for(data.n)
+        prefix = prefix if store.key_type == "str" else prefix.encode()
+        found = store.prefix_scan(h, prefix)
+        if found is not None:
+            check(len(found) == data.n // 100, f"{store.name}: prefix scan found {len(found)}")
+            check(list(found) == sorted(found), f"{store.name}: prefix scan out of order")
+            m["prefix"] = median_time(lambda: store.prefix_scan(h, prefix), reps) / len(found)
+        everything = store.items(h)
+        if everything is not None:
+            check(len(everything) == data.n, f"{store.name}: items gave {len(everything)}")
+            del everything
+            m["items"] = median_time(lambda: store.items(h), reps) / data.n
+        if hasattr(store, "items_str"):
+            m["items_str"] = median_time(lambda: store.items_str(h), reps) / data.n
+        if hasattr(store, "verify"):
+            check(store.verify(h) is True, f"{store.name}: verify")
+            m["verify"] = median_time(lambda: store.verify(h), reps)
+            m.update({"integrity_" + k: v for k, v in integrity_baselines(path, reps).items()})
+    finally:
+        store.close(h)
+        del h
+        gc.collect()
+    return m, path
+
+
+def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict:
+    result = {"interpreter": interpreter_label(),
+              "implementation": platform.python_implementation(),
+              "stores": {}, "scales": {}}
+    stores = []
+    for s in ALL:
+        if s.name not in store_names:
+            continue
+        why = s.available()
+        result["stores"][s.name] = {"label": s.label, "skipped": why,
+                                    "version": None if why else s.version()}
+        if why is None:
+            stores.append(s)
+        else:
+            log(f"  skipping {s.label}: {why}")
+    for n in scales:
+        log(f"[{result['interpreter']}] {n:,} keys: generating data")
+        data = compare_data.make(n, probes=probes)
+        per_store, paths = {}, {}
+        for s in stores:
+            per_store[s.name], paths[s.name] = measure_store(s, data, workdir, reps,
+                                                             build_reps, log)
+        for name, mem in measure_memory(paths).items():
+            per_store[name].update({"mem_" + k: v for k, v in mem.items()})
+        for s in stores:
+            s.remove(paths[s.name])
+        result["scales"][str(n)] = per_store
+        del data
+        gc.collect()
+    return result
+
+
+def machine_name() -> str:
+    model = "cpu"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1]
+                    break
+    except OSError:
+        pass
+    slug = "-".join(w for w in model.lower().replace("(r)", "").replace("(tm)", "").split()
+                    if w not in ("processor", "cpu", "@"))[:32].strip("-")
+    return f"{platform.machine()}-{slug}-{os.cpu_count()}cpu"
+
+
+def run_pypy(args, workdir: str, log) -> dict:
+    out = os.path.join(workdir, "pypy.json")
+    cmd = [args.pypy, os.path.abspath(__file__), "--worker", out,
+           "--reps", str(args.reps), "--build-reps", str(args.build_reps),
+           "--stores", args.stores, "--workdir", workdir]
+    if args.tiny:
+        cmd.append("--tiny")
+    if args.scale:
+        cmd += ["--scale", str(args.scale)]
+    env = dict(os.environ)
+    if args.pypy_path:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [args.pypy_path,
+                                                          env.get("PYTHONPATH")]))
+    log(f"re-running under {args.pypy}")
+    subprocess.run(cmd, check=True, env=env)
+    with open(out) as f:
+        return json.load(f)
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--scale", type=int, help="cold scale instead of 1,000,000 keys")
+    p.add_argument("--tiny", action="store_true", help="a few hundred keys, seconds, no chart kept")
+    p.add_argument("--reps", type=int, default=5, help="repetitions per figure (median)")
+    p.add_argument("--build-reps", type=int, default=3, help="repetitions of each build")
+    p.add_argument("--stores", default=",".join(s.name for s in ALL))
+    p.add_argument("--pypy", help="PyPy interpreter to re-run the measurements under")
+    p.add_argument("--pypy-path", help="PYTHONPATH for the PyPy run (where its kalvex is)")
+    p.add_argument("--out", help="report directory (default bench/results; --tiny: a temp dir)")
+    p.add_argument("--workdir", help="where store files are written (default: a temp dir)")
+    p.add_argument("--no-chart", action="store_true")
+    p.add_argument("--worker", metavar="JSON", help=argparse.SUPPRESS)
+    p.add_argument("--probe", nargs="+", metavar="STORE PATH", help=argparse.SUPPRESS)
+    args = p.parse_args(argv)
+
+    if args.probe:
+        probe_memory(args.probe)
+        return 0
+
+    def log(msg):
+        print(msg, file=sys.stderr, flush=True)
+
+    if args.tiny:
+        global COLLECT
+        COLLECT = False
+        scales, probes = [100, 1000], 2000
+        args.reps, args.build_reps = min(args.reps, 2), 1
+    else:
+        scales, probes = [HOT, args.scale or COLD], 100_000
+    names = set(args.stores.split(","))
+
+    with tempfile.TemporaryDirectory(prefix="kalvex-compare-", dir=args.workdir) as workdir:
+        result = run_all(scales, names, args.reps, args.build_reps, probes, workdir, log)
+        if args.worker:
+            with open(args.worker, "w") as f:
+                json.dump(result, f)
+            return 0
+        results = [result]
+        if args.pypy:
+            results.append(run_pypy(args, workdir, log))
+
+    meta = {"machine": machine_name(), "date": time.strftime("%Y-%m-%d"),
+            "scales": scales, "reps": args.reps, "build_reps": args.build_reps,
+            "probes": probes, "platform": platform.platform(),
+            "command": " ".join(["python", "bench/compare.py"] + (argv or sys.argv[1:]))}
+    out_dir = args.out
+    cleanup = None
+    if out_dir is None and args.tiny:
+        cleanup = tempfile.TemporaryDirectory(prefix="kalvex-compare-out-")
+        out_dir = cleanup.name
+    out_dir = out_dir or os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+    os.makedirs(out_dir, exist_ok=True)
+    written = compare_report.write(results, meta, out_dir, with_chart=not args.no_chart, log=log)
+    for path in written:
+        log(f"wrote {path}")
+    if cleanup:
+        cleanup.cleanup()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

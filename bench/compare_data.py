@@ -1,0 +1,75 @@
+"""The data set every store in compare.py is measured on.
+
+Keys are "user:%08d" for 0 <= i < n, added in a seeded random order. Payloads are
+40 to 200 random bytes; every fourth key (positions 3, 7, 11, ... of the insertion
+order) shares the object of the key added just before it, as the same `bytes` object,
+so stores that can share a payload may do so and the others store it again.
+The generator is pure Python and seeded, so CPython and PyPy get identical data.
+"""
+from __future__ import annotations
+
+import random
+from dataclasses import dataclass, field
+
+KEY_FORMAT = "user:%08d"
+PAYLOAD_MIN, PAYLOAD_MAX = 40, 200
+SHARE_EVERY = 4
+
+
+@dataclass
+class DataSet:
+    n: int
+    keys: list[str]                 # insertion order
+    keys_b: list[bytes]             # the same keys, UTF-8
+    payloads: list[bytes]           # payload of keys[i]; shared ones are the same object
+    new_object: list[bool]          # False where keys[i] shares the previous key's object
+    lookups: dict[str, list] = field(default_factory=dict)
+
+    @property
+    def num_objects(self) -> int:
+        return sum(self.new_object)
+
+    @property
+    def payload_bytes(self) -> int:
+        return sum(len(p) for p, new in zip(self.payloads, self.new_object) if new)
+
+
+def make(n: int, seed: int = 20261207, probes: int = 100_000) -> DataSet:
+    rng = random.Random(seed)
+    order = list(range(n))
+    rng.shuffle(order)
+    keys = [KEY_FORMAT % i for i in order]
+    lengths = [rng.randint(PAYLOAD_MIN, PAYLOAD_MAX) for _ in range(n)]
+    blob = rng.randbytes(sum(lengths))
+    payloads: list[bytes] = []
+    new_object: list[bool] = []
+    pos = 0
+    for i, length in enumerate(lengths):
+        if i % SHARE_EVERY == SHARE_EVERY - 1:
+            payloads.append(payloads[-1])
+            new_object.append(False)
+        else:
+            payloads.append(blob[pos:pos + length])
+            new_object.append(True)
+            pos += length
+    data = DataSet(n, keys, [k.encode() for k in keys], payloads, new_object)
+    # Lookup keys are fresh string objects (not the stored ones), drawn with replacement.
+    count = min(probes, max(n, 1) * 10)
+    present = [KEY_FORMAT % rng.randrange(n) for _ in range(count)]
+    absent = [KEY_FORMAT % (n + rng.randrange(max(n, 1))) for _ in range(count)]
+    data.lookups = {
+        "present": present, "present_b": [k.encode() for k in present],
+        "absent": absent, "absent_b": [k.encode() for k in absent],
+    }
+    return data
+
+
+def prefix_for(n: int) -> str:
+    """A key prefix matched by exactly 1% of the keys (n a power of ten, at least 100)."""
+    exp = len(str(n)) - 1
+    if n != 10 ** exp or exp < 2:
+        raise ValueError(f"scale must be a power of ten >= 100, got {n}")
+    digits = KEY_FORMAT % 0
+    width = len(digits) - len("user:")
+    tail = exp - 2                      # digits left free inside the prefix
+    return "user:" + ("%0*d" % (width, 10 ** tail))[:width - tail]
