@@ -15,6 +15,7 @@ import zlib
 import pytest
 
 import _sweep_worker as worker
+from kalvex import _kalvex
 
 WORKER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_sweep_worker.py")
 CHUNKS = 4
@@ -30,23 +31,17 @@ PROBE_PREFIXES = [["s", ""], ["b", ""], ["s", "a"], ["s", "al"], ["b", "c3"], ["
                   ["s", "b"], ["s", "zz"], ["b", "00"]]
 
 
-def encode_store(objects, keys):
-    """Container bytes: objects in order, index entries sorted by key bytes."""
-    data = bytearray()
-    offsets = []
-    for payload in objects:
-        offsets.append(40 + len(data))
-        data += struct.pack(">II", len(payload), zlib.crc32(payload)) + payload
-    index = bytearray()
-    for key in sorted(keys):
-        index += struct.pack(">H", len(key)) + key + struct.pack(">Q", offsets[keys[key]])
-    body = bytes(data + index)
-    header = b"KLVX\x02\x00\x00\x00" + struct.pack(
-        ">IIQQI4x", len(keys), len(objects), 40 + len(data), 40, zlib.crc32(body))
-    return header + body
-
-
-BASE = encode_store(OBJECTS, KEYS)
+@pytest.fixture(scope="module")
+def base(tmp_path_factory):
+    """The undamaged store, as the writer builds it."""
+    writer = _kalvex._KalvWriter()
+    for payload in OBJECTS:
+        writer.add_object_raw(payload)
+    for key, obj_id in KEYS.items():
+        writer.add_key(key, obj_id)
+    path = tmp_path_factory.mktemp("sweep") / "base.klvx"
+    writer.build(str(path))
+    return path.read_bytes()
 
 
 def variants(base):
@@ -298,13 +293,13 @@ def invariant_faults(kind, arg, actual):
     return faults
 
 
-def run_chunks(tmp_path, chunks):
+def run_chunks(tmp_path, base, chunks):
     """Runs one worker per chunk, all at once; yields (chunk, results, returncode, stderr)."""
     procs = []
     for number, chunk in enumerate(chunks):
         directory = tmp_path / f"chunk{number}"
         directory.mkdir()
-        job = {"base": BASE.hex(), "dir": str(directory), "keys": PROBE_KEYS,
+        job = {"base": base.hex(), "dir": str(directory), "keys": PROBE_KEYS,
                "prefixes": PROBE_PREFIXES, "variants": chunk}
         (directory / "job.json").write_text(json.dumps(job))
         # Files, not pipes: no worker waits for the parent to read, and the lines written
@@ -320,21 +315,21 @@ def run_chunks(tmp_path, chunks):
         yield chunk, lines, returncode, (directory / "err").read_text(errors="replace")
 
 
-def test_the_model_reads_the_undamaged_store():
-    model = Model(BASE, "p", True)
+def test_the_model_reads_the_undamaged_store(base):
+    model = Model(base, "p", True)
     assert model.verify() is True
     assert model.is_sorted()
     assert {k: model.get_raw(k) for k in KEYS} == {k: OBJECTS[i] for k, i in KEYS.items()}
     assert model.objects_raw() == [OBJECTS[1], OBJECTS[0], OBJECTS[2], OBJECTS[4]]
 
 
-def test_every_flip_and_cut_gives_the_documented_answer(tmp_path):
-    all_variants = variants(BASE)
+def test_every_flip_and_cut_gives_the_documented_answer(tmp_path, base):
+    all_variants = variants(base)
     chunks = [all_variants[i::CHUNKS] for i in range(CHUNKS)]
     calls = worker.plan(PROBE_KEYS, PROBE_PREFIXES)
     faults = []
     checked = 0
-    for chunk, lines, returncode, stderr in run_chunks(tmp_path, chunks):
+    for chunk, lines, returncode, stderr in run_chunks(tmp_path, base, chunks):
         if returncode != 0 or len(lines) != len(chunk):
             culprit = chunk[len(lines)] if len(lines) < len(chunk) else None
             faults.append(f"worker exited with {returncode} while running {culprit}; "
@@ -342,7 +337,7 @@ def test_every_flip_and_cut_gives_the_documented_answer(tmp_path):
         elif stderr:
             faults.append(f"worker wrote to stderr: {stderr[-2000:]}")
         for (kind, arg), line in zip(chunk, lines):
-            data = worker.mutate(BASE, kind, arg)
+            data = worker.mutate(base, kind, arg)
             faults += compare(data, kind, arg, line["path"], line["results"], calls)
             faults += invariant_faults(kind, arg, line["results"])
             checked += 1
@@ -351,12 +346,11 @@ def test_every_flip_and_cut_gives_the_documented_answer(tmp_path):
 
 
 @pytest.mark.parametrize("kind, arg", [("flip", 8 * 100 + 3), ("cut", 60), ("flip+seal", 8 * 45)])
-def test_worker_reports_match_the_model_in_process(tmp_path, kind, arg):
+def test_worker_reports_match_the_model_in_process(tmp_path, base, kind, arg):
     # The same comparison without a child process, so a fault here shows a traceback.
-    from kalvex import _kalvex
     calls = worker.plan(PROBE_KEYS, PROBE_PREFIXES)
     path = str(tmp_path / "one.klvx")
-    data = worker.mutate(BASE, kind, arg)
+    data = worker.mutate(base, kind, arg)
     with open(path, "wb") as f:
         f.write(data)
     actual = worker.run_variant(_kalvex._KalvReader, path, calls)
