@@ -46,6 +46,14 @@ void Mapping::Unmap() {
   }
 }
 
+void Mapping::DropPages(std::uint64_t first, std::uint64_t length) const {
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t begin = (first + page - 1) / page * page;
+  const std::uint64_t end = (first + length) / page * page;
+  // Advice only: if it fails the pages simply stay mapped.
+  if (begin < end) ::madvise(const_cast<std::uint8_t*>(data_) + begin, end - begin, MADV_DONTNEED);
+}
+
 Result<FileDescriptor> OpenForReading(const std::string& path) {
   // The system call would stop at the zero byte and open some other file.
   if (path.find('\0') != std::string::npos) {

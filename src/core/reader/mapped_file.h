@@ -45,6 +45,12 @@ class Mapping {
   const std::uint8_t* data() const { return data_; }
   std::uint64_t size() const { return size_; }
 
+  // Hands back this process's page-table entries for the whole pages inside
+  // [first, first + length), after their bytes have been copied elsewhere: they stop
+  // counting towards the resident size, and a later read simply faults them in again
+  // from the page cache. REQUIRES: first <= size() and length <= size() - first.
+  void DropPages(std::uint64_t first, std::uint64_t length) const;
+
  private:
   friend Result<Mapping> MapWholeFile(const FileDescriptor& fd);
   void Unmap();

@@ -84,6 +84,10 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
                           " bytes is too large to load");
   }
   HashIndex index = HashIndex::Build(entries.value());
+  // The index section now lives in the arena; its pages in the mapping are not read
+  // again, so they need not stay resident on the reader's account.
+  // (With no keys index_offset was never examined, and may lie anywhere.)
+  if (entries.value().arena_size() != 0) file.DropPages(header.index_offset, entries.value().arena_size());
 
   fd.value().Close();
   return std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header,
