@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <memory>
 #include <ostream>
@@ -15,6 +16,9 @@
 #include "core/format/crc32_engines.h"
 #include "core/format/crc32_fold_constants.h"
 #include "crc32_vectors.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #if defined(__aarch64__) && defined(__linux__)
 #include <sys/auxv.h>
@@ -39,6 +43,31 @@ class Buffer {
  private:
   std::unique_ptr<std::uint8_t[]> storage_;
   std::uint8_t* base_;
+};
+
+// Pages with an inaccessible page on either side: an engine that reads one byte before
+// or after its input faults instead of passing by luck.
+class GuardedPages {
+ public:
+  explicit GuardedPages(std::size_t size) : page_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
+    usable_ = (size + page_ - 1) / page_ * page_;
+    void* m = mmap(nullptr, usable_ + 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) std::abort();
+    mapping_ = static_cast<std::uint8_t*>(m);
+    mprotect(mapping_, page_, PROT_NONE);
+    mprotect(mapping_ + page_ + usable_, page_, PROT_NONE);
+  }
+  ~GuardedPages() { munmap(mapping_, usable_ + 2 * page_); }
+  GuardedPages(const GuardedPages&) = delete;
+  GuardedPages& operator=(const GuardedPages&) = delete;
+
+  std::uint8_t* begin() const { return mapping_ + page_; }
+  std::uint8_t* end() const { return mapping_ + page_ + usable_; }
+
+ private:
+  std::size_t page_;
+  std::size_t usable_;
+  std::uint8_t* mapping_;
 };
 
 std::vector<std::uint8_t> PatternBytes(const testdata::PatternVector& v) {
@@ -137,6 +166,19 @@ TEST_P(EngineTest, MatchesTableAtEveryLengthAndAlignment) {
       ASSERT_EQ(Run(start, buffer.At(offset), n), ExtendWith(Engine::kTable, start, buffer.At(offset), n))
           << "n=" << n << " offset=" << offset << " start=" << start;
     }
+  }
+}
+
+TEST_P(EngineTest, ReadsNothingOutsideItsInput) {
+  constexpr std::size_t kMaxLength = 1024;
+  const Buffer source(kMaxLength, 9);
+  const GuardedPages pages(kMaxLength);
+  for (std::size_t n = 0; n <= kMaxLength; ++n) {
+    std::copy(source.At(0), source.At(n), pages.begin());
+    const std::uint32_t at_start = Run(0, pages.begin(), n);
+    std::copy(source.At(0), source.At(n), pages.end() - n);
+    ASSERT_EQ(Run(0, pages.end() - n, n), at_start) << "n=" << n;
+    ASSERT_EQ(at_start, ExtendWith(Engine::kTable, 0, source.At(0), n)) << "n=" << n;
   }
 }
 
