@@ -216,8 +216,13 @@ def report(value):
 
 def run_child(tmp_path, body, env=None):
     script = CHILD_PRELUDE + textwrap.dedent(body)
+    env = {**os.environ, **(env or {})}
+    if os.environ.get("LD_PRELOAD") and env["LD_PRELOAD"] != os.environ["LD_PRELOAD"]:
+        # Keep what the parent preloads (the sanitizer run's ASan runtime, which must
+        # come first) ahead of the fault shim.
+        env["LD_PRELOAD"] = os.environ["LD_PRELOAD"] + " " + env["LD_PRELOAD"]
     child = subprocess.run([sys.executable, "-c", script, str(tmp_path / "out.klvx")],
-                           env={**os.environ, **(env or {})}, stdout=subprocess.DEVNULL,
+                           env=env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, timeout=120)
     assert child.returncode == 0, child.stderr.decode()
     return json.loads(child.stderr.decode().strip().splitlines()[-1])
