@@ -11,6 +11,9 @@ namespace kalvex::reader {
 
 namespace {
 
+// How many entries ahead the walks over distinct objects prefetch their seen-set slot.
+constexpr std::size_t kSeenLookahead = 16;
+
 // Key order: unsigned bytes, first difference decides, a proper prefix sorts first.
 bool KeyLess(Bytes a, Bytes b) {
   const std::size_t common = std::min(a.size(), b.size());
@@ -141,6 +144,7 @@ Result<std::vector<Bytes>> Reader::FetchUniqueObjects() const {
   if (n == 0) return payloads;
   OffsetSet seen(n);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + kSeenLookahead < n) seen.Prefetch(entries_.object_offset(i + kSeenLookahead));
     const std::uint64_t offset = entries_.object_offset(i);
     if (!seen.Insert(offset)) continue;
     auto payload = FetchObject(offset);
@@ -159,6 +163,7 @@ Status Reader::Verify() const {
   const std::uint64_t size = file_.size();
   OffsetSet seen(n);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + kSeenLookahead < n) seen.Prefetch(entries_.object_offset(i + kSeenLookahead));
     const std::uint64_t offset = entries_.object_offset(i);
     if (!seen.Insert(offset)) continue;
     if (offset > size || size - offset < format::kRecordHeadSize) {
