@@ -27,7 +27,7 @@
 namespace kalvex::crc32::internal {
 namespace {
 
-// Below this the table engine is faster than folding and reducing.
+// Below this, folding plus the final reduction costs as much as the table engine.
 constexpr std::size_t kMinClmulLength = 64;
 // Below this the 512-bit main loop would not run a single step.
 constexpr std::size_t kMinVpclmulLength = 256;
