@@ -1,0 +1,253 @@
+// Fuzz target: the input is a sequence of writer calls.
+//
+// Each call is applied to a Writer and to a model (the payload list and a std::map of
+// key to Object ID). A call the model expects to fail must fail with the expected
+// message and change nothing. Every build is then checked three ways: the file's bytes
+// equal the container the model describes, encoded here independently; the temporary
+// file is gone; and a Reader opened with the whole-file check reads the same mapping back.
+//
+// Encoding, one opcode byte (taken modulo 6) then its operands; missing bytes read as 0:
+//   0 add object      len, payload[len]
+//   1 add key         len, key[len], obj_id (one byte, so out-of-range ids are common)
+//   2 remap key       which existing key, obj_id modulo (objects + 1)
+//   3 bad obj_id      selector: 0 -> objects, 1 -> 2^64 - 1, n -> objects + n
+//   4 long key        selector (odd: 65536 bytes, else 65535), fill byte, obj_id
+//   5 build           (the first three; one more always ends the input)
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/reader/reader.h"
+#include "core/writer/writer.h"
+#include "fuzz_support.h"
+
+namespace kalvex::fuzz {
+namespace {
+
+// Reads the input front to back; past the end every byte is 0.
+class Cursor {
+ public:
+  explicit Cursor(Bytes input) : input_(input) {}
+  bool done() const { return pos_ >= input_.size(); }
+  std::uint8_t Byte() { return done() ? 0 : input_[pos_++]; }
+  std::string Take(std::size_t n) {
+    n = std::min(n, input_.size() - pos_);
+    std::string out(reinterpret_cast<const char*>(input_.data() + pos_), n);
+    pos_ += n;
+    return out;
+  }
+
+ private:
+  Bytes input_;
+  std::size_t pos_ = 0;
+};
+
+Bytes AsBytes(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
+
+void RemoveWorkDir();
+
+// One directory for the whole run, on a memory file system when there is one: a build
+// ends in fsync, which on a disk would dominate every execution. Never freed, so that
+// the exit handler that removes the directory can still name it.
+const std::string& WorkDir() {
+  static const std::string* const dir = [] {
+    std::string pattern = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    pattern += "/kalvex-writer-fuzz-XXXXXX";
+    FUZZ_REQUIRE(mkdtemp(pattern.data()) != nullptr, "mkdtemp failed");
+    std::atexit(RemoveWorkDir);
+    return new std::string(pattern);
+  }();
+  return *dir;
+}
+
+void RemoveWorkDir() {
+  for (const char* name : {"store.klvx", "store", "store.db", "store.klvx.tmp"}) {
+    std::remove((WorkDir() + "/" + name).c_str());
+  }
+  ::rmdir(WorkDir().c_str());
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void PutBe(std::string& out, std::uint64_t v, int width) {
+  for (int i = width - 1; i >= 0; --i) out.push_back(static_cast<char>(v >> (8 * i)));
+}
+
+struct Model {
+  std::vector<std::string> objects;
+  // std::string orders its bytes as unsigned char, which is the file's key order.
+  std::map<std::string, std::uint64_t> keys;
+
+  // The container file these objects and keys make.
+  std::string Encode() const {
+    std::string data, index;
+    std::vector<std::uint64_t> offsets;
+    for (const std::string& payload : objects) {
+      offsets.push_back(40 + data.size());
+      PutBe(data, payload.size(), 4);
+      PutBe(data, ReferenceCrc(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()), 4);
+      data += payload;
+    }
+    for (const auto& [key, id] : keys) {
+      PutBe(index, key.size(), 2);
+      index += key;
+      PutBe(index, offsets[id], 8);
+    }
+    const std::string body = data + index;
+    std::string file = "KLVX";
+    file += std::string("\x02\0\0\0", 4);
+    PutBe(file, keys.size(), 4);
+    PutBe(file, objects.size(), 4);
+    PutBe(file, 40 + data.size(), 8);
+    PutBe(file, 40, 8);
+    PutBe(file, ReferenceCrc(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()), 4);
+    file += std::string(4, '\0');
+    return file + body;
+  }
+};
+
+void CheckCounts(const writer::Writer& w, const Model& m) {
+  FUZZ_REQUIRE(w.num_objects() == m.objects.size() && w.num_keys() == m.keys.size(),
+               "writer holds %llu objects and %llu keys, model %zu and %zu",
+               static_cast<unsigned long long>(w.num_objects()), static_cast<unsigned long long>(w.num_keys()),
+               m.objects.size(), m.keys.size());
+}
+
+void AddKey(writer::Writer& w, Model& m, const std::string& key, std::uint64_t id) {
+  const Status added = w.AddKey(AsBytes(key), id);
+  std::string want;
+  if (id >= m.objects.size()) {
+    want = "KalvError: obj_id " + std::to_string(id) + " out of range (have " +
+           std::to_string(m.objects.size()) + " objects)";
+  } else if (key.size() > 65535) {
+    want = "KalvError: key is " + std::to_string(key.size()) + " bytes, format maximum is 65535";
+  } else {
+    m.keys[key] = id;
+  }
+  const std::string got = added.ok() ? "" : added.error().Render();
+  FUZZ_REQUIRE(got == want, "AddKey(%zu bytes, %llu): got '%s', want '%s'", key.size(),
+               static_cast<unsigned long long>(id), got.c_str(), want.c_str());
+  CheckCounts(w, m);
+}
+
+void BuildAndReadBack(const writer::Writer& w, const Model& m, const std::string& name) {
+  const std::string path = WorkDir() + "/" + name;
+  const auto built = w.Build(path);
+  FUZZ_REQUIRE(built.ok(), "Build failed: %s", built.error().Render().c_str());
+  const writer::BuildReport& report = built.value();
+
+  const std::string want = m.Encode();
+  const std::string got = ReadFile(path);
+  FUZZ_REQUIRE(got == want, "built file (%zu bytes) differs from the model's (%zu bytes)", got.size(),
+               want.size());
+  struct stat st;
+  FUZZ_REQUIRE(::stat(writer::TemporaryPathFor(path).c_str(), &st) != 0, "temporary file left behind");
+  FUZZ_REQUIRE(report.num_objects == m.objects.size() && report.num_keys == m.keys.size() &&
+                   report.file_size == want.size(),
+               "build report differs from the file");
+
+  // The summary's size: bytes / 1024 to one decimal, ties to even on the exact value,
+  // which is how printf rounds an exactly representable double.
+  char kb[64];
+  std::snprintf(kb, sizeof kb, "%.1f", static_cast<double>(report.file_size) / 1024);
+  const std::string line = writer::SummaryLine(path, report);
+  const std::string tail = " keys \u00B7 " + std::string(kb) + " KB\n";
+  FUZZ_REQUIRE(line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0,
+               "summary line '%s' does not end in '%s'", line.c_str(), tail.c_str());
+
+  auto opened = reader::Reader::Open(path, true);
+  FUZZ_REQUIRE(opened.ok(), "reading back: %s", opened.error().Render().c_str());
+  const reader::Reader& r = *opened.value();
+  FUZZ_REQUIRE(r.entry_count() == m.keys.size(), "read back %zu keys, want %zu", r.entry_count(), m.keys.size());
+  std::size_t i = 0;
+  std::set<std::uint64_t> referenced;
+  for (const auto& [key, id] : m.keys) {
+    const reader::Bytes stored = r.key(i++);
+    FUZZ_REQUIRE(std::string(stored.begin(), stored.end()) == key, "key %zu out of order", i - 1);
+    const auto offset = r.Find(AsBytes(key));
+    FUZZ_REQUIRE(offset.has_value(), "key %zu not found", i - 1);
+    const auto payload = r.FetchObject(*offset);
+    FUZZ_REQUIRE(payload.ok() && std::string(payload.value().begin(), payload.value().end()) == m.objects[id],
+                 "key %zu reads back the wrong object", i - 1);
+    referenced.insert(id);
+  }
+  const auto unique = r.FetchUniqueObjects();
+  FUZZ_REQUIRE(unique.ok() && unique.value().size() == referenced.size(), "distinct objects differ");
+  const Status verified = r.Verify();
+  FUZZ_REQUIRE(verified.ok(), "Verify of a fresh build: %s", verified.error().Render().c_str());
+}
+
+void Run(Bytes input) {
+  writer::Writer w;
+  Model m;
+  Cursor in(input);
+  static const char* const kNames[] = {"store.klvx", "store", "store.db"};
+  std::size_t builds = 0;
+  std::size_t long_keys = 0;
+  while (!in.done()) {
+    switch (in.Byte() % 6) {
+      case 0: {
+        const std::string payload = in.Take(in.Byte());
+        const std::uint64_t id = w.AddObject(AsBytes(payload));
+        FUZZ_REQUIRE(id == m.objects.size(), "AddObject returned %llu, want %zu",
+                     static_cast<unsigned long long>(id), m.objects.size());
+        m.objects.push_back(payload);
+        CheckCounts(w, m);
+        break;
+      }
+      case 1: {
+        const std::string key = in.Take(in.Byte());
+        AddKey(w, m, key, in.Byte());
+        break;
+      }
+      case 2: {
+        const std::uint8_t which = in.Byte();
+        const std::uint64_t id = in.Byte() % (m.objects.size() + 1);
+        if (m.keys.empty()) break;
+        AddKey(w, m, std::next(m.keys.begin(), which % m.keys.size())->first, id);
+        break;
+      }
+      case 3: {
+        const std::uint8_t selector = in.Byte();
+        const std::uint64_t id = selector == 1 ? ~std::uint64_t{0} : m.objects.size() + (selector == 0 ? 0 : selector);
+        AddKey(w, m, "bad-id", id);
+        break;
+      }
+      case 4: {
+        const std::size_t length = (in.Byte() & 1) ? 65536 : 65535;
+        const std::string key(length, static_cast<char>(in.Byte()));
+        const std::uint8_t id = in.Byte();
+        if (++long_keys > 2) break;  // each is a 64 KiB key; two cover the limit
+        AddKey(w, m, key, id);
+        break;
+      }
+      case 5:
+        // Rebuilding shows that a build leaves the writer as it was; a few suffice, and
+        // each costs a file.
+        if (builds < 3) BuildAndReadBack(w, m, kNames[builds++ % 3]);
+        break;
+    }
+  }
+  BuildAndReadBack(w, m, kNames[builds % 3]);
+}
+
+}  // namespace
+}  // namespace kalvex::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  kalvex::fuzz::Run({data, size});
+  return 0;
+}
