@@ -90,14 +90,14 @@ def rss_kb():
 
 
 def report(name, ours, peer=None, peer_name="", target=None, unit="ns"):
-    line = "%-34s %10.1f %s" % (name, ours, unit)
+    line = "%-34s %10.2f %s" % (name, ours, unit)
     if peer is not None:
         ratio = ours / peer if peer else float("inf")
         line += "   %-22s %10.1f %s   ratio %.2f" % (peer_name, peer, unit, ratio)
         if target is not None:
             line += "  (target <= %.2f: %s)" % (target, "met" if ratio <= target else "MISSED")
     elif target is not None:
-        line += "  (target <= %.1f: %s)" % (target, "met" if ours <= target else "MISSED")
+        line += "  (target <= %.2f: %s)" % (target, "met" if ours <= target else "MISSED")
     print(line, flush=True)
 
 
