@@ -214,16 +214,6 @@ TEST_F(WriterTest, IdenticalContentInAnotherOrderBuildsTheSameBytes) {
   EXPECT_EQ(Decode(files[0]).size(), 2000u);
 }
 
-TEST_F(WriterTest, RemappingAKeyKeepsOneEntryWithTheLastObject) {
-  Writer writer;
-  writer.AddObject(AsBytes("zero"));
-  writer.AddObject(AsBytes("one"));
-  ASSERT_TRUE(writer.AddKey(AsBytes("a"), 0).ok());
-  ASSERT_TRUE(writer.AddKey(AsBytes("a"), 1).ok());
-  EXPECT_EQ(writer.num_keys(), 1u);
-  EXPECT_EQ(Decode(BuildBytes(writer)), (Mapping{{"a", "one"}}));
-}
-
 TEST_F(WriterTest, RejectedKeysChangeNothing) {
   Writer writer;
   Status no_object = writer.AddKey(AsBytes("k"), 0);
@@ -269,7 +259,7 @@ TEST_F(WriterTest, OversizedPayloadFailsTheBuildBeforeAnyFileIsTouched) {
   munmap(pages, big);
 }
 
-TEST_F(WriterTest, FailedBuildsReportTheOsErrorAndLeaveTheDestination) {
+TEST_F(WriterTest, PathsTheSystemRefusesFailTheOpenAndCreateNothing) {
   Writer writer;
   writer.AddObject(AsBytes("payload"));
   ASSERT_TRUE(writer.AddKey(AsBytes("k"), 0).ok());
@@ -278,23 +268,12 @@ TEST_F(WriterTest, FailedBuildsReportTheOsErrorAndLeaveTheDestination) {
   EXPECT_EQ(missing.error().Render(), "KalvIOError: open tmp: No such file or directory (os error 2)");
   EXPECT_EQ(writer.Build("/").error().Render(), "KalvIOError: open tmp: Is a directory (os error 21)");
 
+  // The zero byte sits in the extension, so the temporary path is clean; the build must
+  // still refuse before creating it, or the rename alone would fail, leaving a tmp file.
   const std::string with_nul = (dir_ / "a.b").string() + std::string("\0c", 2);
   EXPECT_EQ(writer.Build(with_nul).error().Render(),
             "KalvIOError: open tmp: file name contained an unexpected NUL byte");
   EXPECT_TRUE(fs::is_empty(dir_));
-
-  fs::create_directory(dir_ / "out.klvx");
-  Result<BuildReport> onto_dir = writer.Build((dir_ / "out.klvx").string());
-  EXPECT_EQ(onto_dir.error().Render(), "KalvIOError: rename: Is a directory (os error 21)");
-  EXPECT_TRUE(fs::is_empty(dir_ / "out.klvx"));
-  const Bytes complete = ReadFile(dir_ / "out.klvx.tmp");
-  EXPECT_EQ(Decode(complete).size(), 1u);
-
-  fs::create_symlink("/dev/full", dir_ / "full.klvx.tmp");
-  std::ofstream(dir_ / "full.klvx") << "old";
-  EXPECT_EQ(writer.Build((dir_ / "full.klvx").string()).error().Render(),
-            "KalvIOError: No space left on device (os error 28)");
-  EXPECT_EQ(ReadFile(dir_ / "full.klvx"), (Bytes{'o', 'l', 'd'}));
 
   EXPECT_EQ(writer.num_objects(), 1u);
   EXPECT_EQ(writer.num_keys(), 1u);
