@@ -1,7 +1,7 @@
 // The engine functions behind crc32_engines.h, one .cc each, and the CPU probes that
 // decide which of them may run. Internal to the format module.
 //
-// Every Extend* here has the contract of crc32::Extend. The CPU-specific ones exist only
+// Every Extend* here has the contract of crc32::Extend. Those that need CPU features exist only
 // in builds for their architecture and must be called only once the probe allows it.
 #pragma once
 

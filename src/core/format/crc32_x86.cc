@@ -9,7 +9,7 @@
 // remains, which is then reduced to 32 bits. Never the SSE4.2 CRC32 instruction: it
 // computes CRC-32C, a different CRC.
 //
-// The CPU-specific code is compiled per function with target attributes, so this file
+// Code that needs CPU features is compiled per function with target attributes, so this file
 // builds without -m flags and its functions run only after ReadX86Features allows them.
 #include "core/format/crc32_kernels.h"
 
