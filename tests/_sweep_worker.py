@@ -29,6 +29,8 @@ def mutate(base, kind, arg):
 
     flip: arg is a bit number, byte arg // 8, bit arg % 8.
     cut: the first arg bytes.
+    ones, zeros: the 8 bytes from offset arg (fewer at the end) set to FF or 00, so that a
+    field starting there holds its largest value or zero.
     A kind ending in "+seal" has its whole-file CRC-32 recomputed afterwards (when the
     header is still complete), so that the damage reaches the checks behind the open.
     """
@@ -38,6 +40,9 @@ def mutate(base, kind, arg):
         data[arg // 8] ^= 1 << (arg % 8)
     elif name == "cut":
         del data[arg:]
+    elif name in ("ones", "zeros"):
+        end = min(arg + 8, len(data))
+        data[arg:end] = (b"\xff" if name == "ones" else b"\x00") * (end - arg)
     else:
         raise ValueError(kind)
     if seal and len(data) >= HEADER_SIZE:

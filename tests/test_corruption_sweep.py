@@ -1,4 +1,5 @@
-"""Every single-bit flip and every truncation of a small store, through every reader method.
+"""Every single-bit flip, every truncation and every 8-byte run set to all ones or all zeros
+of a small store, through every reader method.
 
 Each damaged file is opened with and without verification in a child process, so a crash
 shows up as a signal naming the variant instead of taking the test run down. Every outcome
@@ -51,7 +52,10 @@ def variants(base):
     # reaches the index parse and the object checks of verify(); one bit per byte will do.
     sealed = [("flip+seal", 8 * pos + pos % 8) for pos in range(40, len(base))]
     sealed += [("cut+seal", length) for length in range(40, len(base))]
-    return flips + cuts + sealed
+    # Single flips never make an offset or a length reach the top of its range, or zero.
+    extremes = [(kind, pos) for pos in range(len(base)) for kind in ("ones", "zeros")]
+    extremes += [("ones+seal", pos) for pos in range(40, len(base))]
+    return flips + cuts + sealed + extremes
 
 
 class Corrupt(Exception):
