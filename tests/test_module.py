@@ -97,9 +97,9 @@ class TestModuleNamespace:
         assert kalvex._kalvex is _kalvex
 
     def test_a_second_module_object_gets_its_own_all_but_the_same_classes(self):
-        spec = importlib.util.spec_from_file_location("kalvex._kalvex", _kalvex.__file__)
-        fresh = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(fresh)
+        module_location = importlib.util.spec_from_file_location("kalvex._kalvex", _kalvex.__file__)
+        fresh = importlib.util.module_from_spec(module_location)
+        module_location.loader.exec_module(fresh)
         assert fresh is not _kalvex
         assert fresh.__all__ == ["_KalvWriter", "_KalvReader", "__version__"]
         assert fresh._KalvReader is _KalvReader

@@ -164,9 +164,9 @@ writers = st.lists(st.binary(max_size=64), min_size=1, max_size=12).flatmap(
 @pytest.mark.skipif(not writer_works(), reason="the writer is not available yet")
 class TestRoundTrip:
     @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(spec=writers)
-    def test_reader_returns_what_the_writer_was_given(self, directory, spec):
-        payloads, keys = spec
+    @given(content=writers)
+    def test_reader_returns_what_the_writer_was_given(self, directory, content):
+        payloads, keys = content
         w = _KalvWriter()
         ids = [w.add_object_raw(p) for p in payloads]
         model = {}
