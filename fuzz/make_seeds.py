@@ -72,6 +72,9 @@ def reader_seeds():
         "version-3": store([], [], version=3),
         "bad-magic": b"\0" * 40,
         "short": store([], [])[:39],
+        # The last reserved header byte 0x5a asks the target to grow the index past 2^15 keys.
+        "large-index": store([b"alice", b"bob", b"carol"], sorted(users))[:39] + b"\x5a" +
+                       store([b"alice", b"bob", b"carol"], sorted(users))[40:],
     }
 
 
