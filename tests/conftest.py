@@ -1,9 +1,9 @@
 """Shared fixtures: container files written byte by byte, so reader tests need no writer."""
 import itertools
-import struct
-import zlib
 
 import pytest
+
+from klvx_files import Container
 
 
 def encode_store(items=(), *, version=2, crc=None):
@@ -12,17 +12,10 @@ def encode_store(items=(), *, version=2, crc=None):
     Keys are bytes and are written in the order given (pass them sorted for a well-formed
     store). `crc` replaces the stored whole-file CRC-32; `version` the version byte.
     """
-    data = bytearray()
-    index = bytearray()
+    container = Container()
     for key, payload in items:
-        offset = 40 + len(data)
-        data += struct.pack(">II", len(payload), zlib.crc32(payload)) + payload
-        index += struct.pack(">H", len(key)) + key + struct.pack(">Q", offset)
-    body = bytes(data + index)
-    stored_crc = zlib.crc32(body) if crc is None else crc
-    header = b"KLVX" + bytes([version, 0, 0, 0]) + struct.pack(
-        ">IIQQI4x", len(items), len(items), 40 + len(data), 40, stored_crc)
-    return header + body
+        container.add_entry(key, container.add_object(payload))
+    return bytes(container.build(version=version, file_crc32=crc))
 
 
 @pytest.fixture
