@@ -47,6 +47,12 @@ PyObject* NewInstance(PyTypeObject* type, std::unique_ptr<State> state) {
   return self;
 }
 
+// Method-table entries hold every calling convention's function under one pointer type.
+template <class Fn>
+PyCFunction AsCFunction(Fn fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 template <class State>
 void DeallocInstance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);

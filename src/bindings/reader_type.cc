@@ -243,11 +243,6 @@ PyObject* Reader_repr(PyObject* self) {
 
 #undef KALVEX_READER_ENTER
 
-template <class Fn>
-PyCFunction AsCFunction(Fn fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kReaderMethods[] = {

@@ -109,11 +109,6 @@ PyObject* Writer_repr(PyObject* self) {
   });
 }
 
-template <class Fn>
-PyCFunction AsCFunction(Fn fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyMethodDef kWriterMethods[] = {
     {"add_object_raw", AsCFunction(Writer_add_object_raw), METH_FASTCALL | METH_KEYWORDS,
      "add_object_raw($self, raw_bytes)\n--\n\n"
