@@ -163,3 +163,70 @@ def test_one_writer_filled_from_many_threads(tmp_path):
         # Every build wrote a whole store: its keys all resolve, each to its own name.
         items = _KalvReader(str(snapshot)).items_raw_bytes()
         assert items and all(key == payload for key, payload in items)
+
+
+class Parked:
+    """An obj_id (or key byte source) whose conversion waits until another thread is done."""
+
+    def __init__(self):
+        self.inside = threading.Event()
+        self.release = threading.Event()
+
+    def wait(self):
+        self.inside.set()
+        assert self.release.wait(timeout=60)
+
+    def __index__(self):
+        self.wait()
+        return 0
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):  # iterated as a sequence: the one byte b"k"
+        if i > 0:
+            raise IndexError(i)
+        self.wait()
+        return ord("k")
+
+
+def test_a_writer_busy_in_another_thread_refuses_and_recovers(tmp_path):
+    writer = _KalvWriter()
+    writer.add_object_raw(b"first")
+    parked = Parked()
+    seen = []
+
+    def meanwhile():
+        assert parked.inside.wait(timeout=60)
+        for call in (lambda: writer.add_object_raw(b"x"), lambda: writer.add_key("y", 0),
+                     lambda: repr(writer), lambda: writer.build(str(tmp_path / "no.klvx"))):
+            seen.append(outcome(call))
+        parked.release.set()
+
+    other = threading.Thread(target=meanwhile)
+    other.start()
+    writer.add_key("k", parked)  # converting obj_id runs Python code under exclusive use
+    other.join()
+    assert seen == [(RuntimeError, ("Already borrowed",))] * 2 + [
+        (RuntimeError, ("Already mutably borrowed",))] * 2
+    assert list(tmp_path.iterdir()) == []
+    assert writer.add_object_raw(b"second") == 1 and repr(writer) == (
+        "_KalvWriter(objects=2, keys=1)")
+
+
+def test_a_reader_busy_in_another_thread_keeps_answering(stores):
+    reader = _KalvReader(stores[0])
+    expected = reader.items_raw()
+    parked = Parked()
+    seen = []
+
+    def meanwhile():
+        assert parked.inside.wait(timeout=60)
+        seen.append((reader.items_raw(), reader.get_raw(""), reader.verify()))
+        parked.release.set()
+
+    other = threading.Thread(target=meanwhile)
+    other.start()
+    assert reader.get_raw(parked) is None  # the key bytes b"k" are not stored
+    other.join()
+    assert seen == [(expected, b"", True)]
