@@ -319,14 +319,6 @@ def run_chunks(tmp_path, base, chunks):
         yield chunk, lines, returncode, (directory / "err").read_text(errors="replace")
 
 
-def test_the_model_reads_the_undamaged_store(base):
-    model = Model(base, "p", True)
-    assert model.verify() is True
-    assert model.is_sorted()
-    assert {k: model.get_raw(k) for k in KEYS} == {k: OBJECTS[i] for k, i in KEYS.items()}
-    assert model.objects_raw() == [OBJECTS[1], OBJECTS[0], OBJECTS[2], OBJECTS[4]]
-
-
 def test_every_flip_and_cut_gives_the_documented_answer(tmp_path, base):
     all_variants = variants(base)
     chunks = [all_variants[i::CHUNKS] for i in range(CHUNKS)]
@@ -347,15 +339,3 @@ def test_every_flip_and_cut_gives_the_documented_answer(tmp_path, base):
             checked += 1
     assert not faults, f"{len(faults)} faults, first ones:\n" + "\n".join(faults[:20])
     assert checked == len(all_variants)
-
-
-@pytest.mark.parametrize("kind, arg", [("flip", 8 * 100 + 3), ("cut", 60), ("flip+seal", 8 * 45)])
-def test_worker_reports_match_the_model_in_process(tmp_path, base, kind, arg):
-    # The same comparison without a child process, so a fault here shows a traceback.
-    calls = worker.plan(PROBE_KEYS, PROBE_PREFIXES)
-    path = str(tmp_path / "one.klvx")
-    data = worker.mutate(base, kind, arg)
-    with open(path, "wb") as f:
-        f.write(data)
-    actual = worker.run_variant(_kalvex._KalvReader, path, calls)
-    assert compare(data, kind, arg, path, actual, calls) == []
