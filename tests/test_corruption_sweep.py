@@ -219,8 +219,8 @@ def expected_results(data, path, calls):
 
 
 def prefix_scan_is_plausible(data, path, verify, prefix, actual):
-    """On an index out of key order the scan's reach is not fixed: it may list any run of
-    the matching keys, in index order, or fail on the object of one of them."""
+    """On an index out of key order the scan's reach is not fixed: it may list some of the
+    matching keys, in index order, or fail on the object of one of them."""
     model = Model(data, path, verify)
     prefix = model.as_bytes(prefix)
     matching = [(key, offset) for key, offset in model.entries if key.startswith(prefix)]
