@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
 import gc
 import json
 import mmap
@@ -37,7 +38,13 @@ import compare_report  # noqa: E402
 from compare_stores import ALL, BY_NAME  # noqa: E402
 
 HOT, COLD = 10_000, 1_000_000
+# CPython's cyclic collector is switched off while timing, as timeit does. PyPy's
+# collector is its memory manager: switched off, garbage whose native memory only a
+# major collection frees (sqlite3 statements, for one) grows until the OOM killer acts.
+PAUSE_GC = platform.python_implementation() == "CPython"
 COLLECT = True      # a full collection before each timed series (off in --tiny: seconds)
+TINY = False
+MAX_REPS = 200
 
 
 def interpreter_label() -> str:
@@ -48,25 +55,52 @@ def interpreter_label() -> str:
     return f"{impl} {platform.python_version()}"
 
 
+@contextlib.contextmanager
+def paused_gc():
+    if not PAUSE_GC:
+        yield
+        return
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
 def median_time(fn, reps: int) -> float:
-    """Median wall time of fn() over reps runs, cyclic GC off while timing."""
-    times = []
+    """Median wall time of fn() over at least reps runs, cyclic GC paused while timing.
+    A call of microseconds is repeated until the series lasts about a tenth of a
+    second, so that one interruption by the scheduler cannot move its median."""
+    times: list[float] = []
     if COLLECT:
         gc.collect()
-    for _ in range(reps):
-        gc.disable()
-        try:
+    while len(times) < reps:
+        with paused_gc():
             t0 = time.perf_counter()
-            fn()
+            result = fn()
             times.append(time.perf_counter() - t0)
-        finally:
-            gc.enable()
+        del result                  # freeing a large result is not the call's time
+        if len(times) == 1 and not TINY:
+            reps = max(reps, min(MAX_REPS, int(0.1 / max(times[0], 1e-9))))
     return statistics.median(times)
 
 
-def drain(fn, args) -> None:
-    """Calls fn on every element with the least harness cost Python offers."""
-    collections.deque(map(fn, args), maxlen=0)
+def median_per_call(fn, args: list, reps: int, chunk: int = 5000) -> float:
+    """Median time of one fn(arg) call. Each repetition times the calls in chunks of
+    `chunk` arguments, so that a chunk the scheduler interrupted (two cores shared with
+    other work) counts as one outlier and not as a slow repetition. The calls go
+    through deque(map(fn, chunk), 0), the least harness cost Python offers."""
+    chunks = [args[i:i + chunk] for i in range(0, len(args), chunk)]
+    per_call = []
+    if COLLECT:
+        gc.collect()
+    for _ in range(reps):
+        for part in chunks:
+            with paused_gc():
+                t0 = time.perf_counter()
+                collections.deque(map(fn, part), maxlen=0)
+                per_call.append((time.perf_counter() - t0) / len(part))
+    return statistics.median(per_call)
 
 
 def rss_status() -> dict[str, int]:
@@ -94,8 +128,10 @@ def probe_memory(pairs: list[str]) -> None:
         handles.append(store.open(path, False))
         gc.collect()
         after = rss_status()
-        out[store.name] = {"private": after.get("RssAnon", 0) - before.get("RssAnon", 0),
-                           "mapped": after.get("RssFile", 0) - before.get("RssFile", 0)}
+        # A fall (the allocator handing pages back meanwhile) counts as no growth.
+        out[store.name] = {
+            "private": max(0, after.get("RssAnon", 0) - before.get("RssAnon", 0)),
+            "mapped": max(0, after.get("RssFile", 0) - before.get("RssFile", 0))}
     json.dump(out, sys.stdout)
 
 
@@ -162,11 +198,11 @@ def measure_store(store, data, workdir: str, reps: int, build_reps: int, log) ->
                 key = data.keys[i] if store.key_type == "str" else data.keys_b[i]
                 check(get(key) == data.payloads[i], f"{store.name}: wrong payload")
             check(get(absent[0]) is None, f"{store.name}: absent key found")
-            m["get"] = median_time(lambda: drain(get, present), reps) / len(present)
-            m["get_absent"] = median_time(lambda: drain(get, absent), reps) / len(absent)
+            m["get"] = median_per_call(get, present, reps)
+            m["get_absent"] = median_per_call(get, absent, reps)
         if exists is not None:
             check(bool(exists(present[0])) and not exists(absent[0]), f"{store.name}: exists")
-            m["exists"] = median_time(lambda: drain(exists, present), reps) / len(present)
+            m["exists"] = median_per_call(exists, present, reps)
         prefix = compare_data.prefix_for(data.n)
         prefix = prefix if store.key_type == "str" else prefix.encode()
         found = store.prefix_scan(h, prefix)
@@ -282,8 +318,8 @@ def main(argv=None) -> int:
         print(msg, file=sys.stderr, flush=True)
 
     if args.tiny:
-        global COLLECT
-        COLLECT = False
+        global COLLECT, TINY
+        COLLECT, TINY = False, True
         scales, probes = [100, 1000], 2000
         args.reps, args.build_reps = min(args.reps, 2), 1
     else:
@@ -296,13 +332,17 @@ def main(argv=None) -> int:
             with open(args.worker, "w") as f:
                 json.dump(result, f)
             return 0
-        results = [result]
+        results, failures = [result], []
         if args.pypy:
-            results.append(run_pypy(args, workdir, log))
+            try:
+                results.append(run_pypy(args, workdir, log))
+            except (subprocess.CalledProcessError, OSError) as e:
+                failures.append(f"the run under {args.pypy} failed: {e}")
+                log(failures[-1])
 
     meta = {"machine": machine_name(), "date": time.strftime("%Y-%m-%d"),
             "scales": scales, "reps": args.reps, "build_reps": args.build_reps,
-            "probes": probes, "platform": platform.platform(),
+            "probes": probes, "platform": platform.platform(), "failures": failures,
             "command": " ".join(["python", "bench/compare.py"] + (argv or sys.argv[1:]))}
     out_dir = args.out
     cleanup = None
@@ -316,7 +356,7 @@ def main(argv=None) -> int:
         log(f"wrote {path}")
     if cleanup:
         cleanup.cleanup()
-    return 0
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

@@ -3,8 +3,9 @@
 Keys are "user:%08d" for 0 <= i < n, added in a seeded random order. Payloads are
 40 to 200 random bytes; every fourth key (positions 3, 7, 11, ... of the insertion
 order) shares the object of the key added just before it, as the same `bytes` object,
-so stores that can share a payload may do so and the others store it again.
-The generator is pure Python and seeded, so CPython and PyPy get identical data.
+so stores that can share a payload may do so and the others store it again. The load
+is bench_build.make_load's; this module adds the str forms, the lookup keys and the
+prefix. Everything is seeded pure Python, so CPython and PyPy get identical data.
 """
 from __future__ import annotations
 
@@ -12,8 +13,6 @@ import random
 from dataclasses import dataclass, field
 
 KEY_FORMAT = "user:%08d"
-PAYLOAD_MIN, PAYLOAD_MAX = 40, 200
-SHARE_EVERY = 4
 
 
 @dataclass
@@ -35,25 +34,15 @@ class DataSet:
 
 
 def make(n: int, seed: int = 20261207, probes: int = 100_000) -> DataSet:
-    rng = random.Random(seed)
-    order = list(range(n))
-    rng.shuffle(order)
-    keys = [KEY_FORMAT % i for i in order]
-    lengths = [rng.randint(PAYLOAD_MIN, PAYLOAD_MAX) for _ in range(n)]
-    blob = rng.randbytes(sum(lengths))
-    payloads: list[bytes] = []
-    new_object: list[bool] = []
-    pos = 0
-    for i, length in enumerate(lengths):
-        if i % SHARE_EVERY == SHARE_EVERY - 1:
-            payloads.append(payloads[-1])
-            new_object.append(False)
-        else:
-            payloads.append(blob[pos:pos + length])
-            new_object.append(True)
-            pos += length
-    data = DataSet(n, keys, [k.encode() for k in keys], payloads, new_object)
+    # The load itself comes from the build benchmark, so both measure the same thing.
+    from bench_build import make_load
+    objects, pairs = make_load(n, seed)
+    keys_b = [key for key, _ in pairs]
+    payloads = [objects[oid] for _, oid in pairs]
+    new_object = [i == 0 or oid != pairs[i - 1][1] for i, (_, oid) in enumerate(pairs)]
+    data = DataSet(n, [k.decode() for k in keys_b], keys_b, payloads, new_object)
     # Lookup keys are fresh string objects (not the stored ones), drawn with replacement.
+    rng = random.Random(seed + 1)
     count = min(probes, max(n, 1) * 10)
     present = [KEY_FORMAT % rng.randrange(n) for _ in range(count)]
     absent = [KEY_FORMAT % (n + rng.randrange(max(n, 1))) for _ in range(count)]

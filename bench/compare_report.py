@@ -142,7 +142,9 @@ def markdown(results: list[dict], meta: dict) -> str:
            f"Medians of {meta['reps']} repetitions ({meta['build_reps']} for builds); "
            f"lookups draw {meta['probes']:,} keys at random (fresh `str` objects; bytes "
            "for the stores that take bytes, encoded before timing) and call the store "
-           "through `deque(map(fn, keys), 0)`; cyclic GC off while timing. Hot = "
+           "through `deque(map(fn, keys), 0)`, timed in chunks of 5,000 calls (the "
+           "median is over all chunks of all repetitions); CPython's cyclic GC off while "
+           "timing (PyPy's GC stays on: it is PyPy's memory manager). Hot = "
            f"{int(meta['scales'][0]):,} keys, cold = {int(meta['scales'][-1]):,} keys "
            "(working set beyond the CPU caches; files in the page cache). Keys "
            "\"user:%08d\" in random order, payloads 40–200 random bytes, every fourth key "
@@ -154,6 +156,8 @@ def markdown(results: list[dict], meta: dict) -> str:
            "(keys only: build, size, open, exists). kalvex's scans return "
            "`items_raw_bytes()` (bytes keys) in the items row and `items_raw()` in the "
            "str-keys row.", ""]
+    for failure in meta.get("failures", []):
+        out += [f"**Missing:** {failure}", ""]
     for r in results:
         skipped = [f"{info['label']} ({info['skipped']})" for info in r["stores"].values()
                    if info["skipped"]]
