@@ -395,7 +395,12 @@ void CheckLargeIndex(MemFile& file, const Model& small) {
                static_cast<unsigned long long>(count));
   for (const auto& [key, offset] : m.last_offset) {
     FUZZ_REQUIRE(r.Find(AsBytes(key)) == offset, "large index: a key of %zu bytes maps wrongly", key.size());
-    FUZZ_REQUIRE(!r.Find(AsBytes(key + 'x')).has_value(), "large index: a stranger is found");
+    // Usually a stranger, but short keys plus a byte can spell another stored key.
+    const std::string near = key + 'x';
+    const auto it = m.last_offset.find(near);
+    const auto want = it == m.last_offset.end() ? std::nullopt : std::optional<std::uint64_t>(it->second);
+    FUZZ_REQUIRE(r.Find(AsBytes(near)) == want, "large index: a near miss of %zu bytes answers wrongly",
+                 near.size());
   }
 }
 
