@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/format/crc32.h"
@@ -372,10 +373,11 @@ void CheckLargeIndex(MemFile& file, const Model& small) {
   const std::uint64_t count = rounds * small.keys.size();
   for (int i = 0; i < 4; ++i) bytes[8 + i] = static_cast<std::uint8_t>(count >> (24 - 8 * i));
   bytes[23] = kHeaderSize;  // index_offset: no data section
+  // Keys cut to 8 bytes keep the file small. Cuts may merge keys, so the expected
+  // mapping is taken from the entries as written: the later entry of a key wins.
+  std::unordered_map<std::string, std::uint64_t> want;
   for (std::size_t r = 0; r < rounds; ++r) {
     for (std::size_t k = 0; k < small.keys.size(); ++k) {
-      // Keys cut to 8 bytes keep the file small; the model below is built from the
-      // file as written, so cuts that merge keys are fine.
       std::string key = small.keys[k].substr(0, 8);
       key.push_back(static_cast<char>(r >> 9));
       key.push_back(static_cast<char>(r >> 1));
@@ -384,22 +386,22 @@ void CheckLargeIndex(MemFile& file, const Model& small) {
       bytes.push_back(static_cast<std::uint8_t>(key.size()));
       bytes.insert(bytes.end(), key.begin(), key.end());
       for (int i = 7; i >= 0; --i) bytes.push_back(static_cast<std::uint8_t>(offset >> (8 * i)));
+      want[std::move(key)] = offset;
     }
   }
   file.Write(bytes.data(), bytes.size());
-  const Model m = Parse(bytes);
   auto opened = reader::Reader::Open(file.path(), false);
-  FUZZ_REQUIRE(opened.ok() && m.index_error.empty(), "large index: %s", ErrorText(opened).c_str());
+  FUZZ_REQUIRE(opened.ok(), "large index: %s", ErrorText(opened).c_str());
   const reader::Reader& r = *opened.value();
   FUZZ_REQUIRE(r.entry_count() == count, "large index: %zu entries, want %llu", r.entry_count(),
                static_cast<unsigned long long>(count));
-  for (const auto& [key, offset] : m.last_offset) {
+  for (const auto& [key, offset] : want) {
     FUZZ_REQUIRE(r.Find(AsBytes(key)) == offset, "large index: a key of %zu bytes maps wrongly", key.size());
     // Usually a stranger, but short keys plus a byte can spell another stored key.
     const std::string near = key + 'x';
-    const auto it = m.last_offset.find(near);
-    const auto want = it == m.last_offset.end() ? std::nullopt : std::optional<std::uint64_t>(it->second);
-    FUZZ_REQUIRE(r.Find(AsBytes(near)) == want, "large index: a near miss of %zu bytes answers wrongly",
+    const auto it = want.find(near);
+    const auto expected = it == want.end() ? std::nullopt : std::optional<std::uint64_t>(it->second);
+    FUZZ_REQUIRE(r.Find(AsBytes(near)) == expected, "large index: a near miss of %zu bytes answers wrongly",
                  near.size());
   }
 }
