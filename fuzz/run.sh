@@ -9,7 +9,7 @@
 #   KALVEX_FUZZ_SECONDS   run time per target (default 60); 0 replays the corpus only
 #   KALVEX_FUZZ_TARGETS   which targets (default "reader writer")
 #   KALVEX_FUZZ_JOBS      parallel fuzzing processes per target (default 1)
-#   CXX                   a clang++ (default clang++)
+#   CXX                   a clang++ (default clang++, else clang++-14)
 #
 # A longer run, e.g. an hour per target on two cores, keeping what it learns in WORK_DIR:
 #   KALVEX_FUZZ_SECONDS=3600 KALVEX_FUZZ_JOBS=2 fuzz/run.sh
@@ -22,7 +22,8 @@ seconds=${KALVEX_FUZZ_SECONDS:-60}
 targets=${KALVEX_FUZZ_TARGETS:-reader writer}
 jobs=${KALVEX_FUZZ_JOBS:-1}
 
-cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_CXX_COMPILER="${CXX:-clang++}" \
+cxx=${CXX:-$(command -v clang++ || command -v clang++-14 || echo clang++)}
+cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALVEX_BUILD_MODULE=OFF -DKALVEX_BUILD_FUZZERS=ON \
   -DKALVEX_WERROR=ON >/dev/null
 cmake --build "$work/build" -j 2 --target $(printf '%s_fuzzer ' $targets)
@@ -30,7 +31,7 @@ cmake --build "$work/build" -j 2 --target $(printf '%s_fuzzer ' $targets)
 # Any report ends the process with an error, like a crash; the symbolizer names lines.
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-symbolizer=$(command -v llvm-symbolizer || command -v llvm-symbolizer-14 || true)
+symbolizer=$(command -v llvm-symbolizer || command -v llvm-symbolizer-14 || ls /usr/lib/llvm-*/bin/llvm-symbolizer 2>/dev/null | head -1 || true)
 [ -n "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH="$symbolizer"
 
 mkdir -p "$work/artifacts"
