@@ -197,11 +197,13 @@ def test_a_writer_busy_in_another_thread_refuses_and_recovers(tmp_path):
     seen = []
 
     def meanwhile():
-        assert parked.inside.wait(timeout=60)
-        for call in (lambda: writer.add_object_raw(b"x"), lambda: writer.add_key("y", 0),
-                     lambda: repr(writer), lambda: writer.build(str(tmp_path / "no.klvx"))):
-            seen.append(outcome(call))
-        parked.release.set()
+        try:
+            assert parked.inside.wait(timeout=60)
+            for call in (lambda: writer.add_object_raw(b"x"), lambda: writer.add_key("y", 0),
+                         lambda: repr(writer), lambda: writer.build(str(tmp_path / "no.klvx"))):
+                seen.append(outcome(call))
+        finally:  # a failure here must not leave the parked call waiting
+            parked.release.set()
 
     other = threading.Thread(target=meanwhile)
     other.start()
@@ -221,9 +223,11 @@ def test_a_reader_busy_in_another_thread_keeps_answering(stores):
     seen = []
 
     def meanwhile():
-        assert parked.inside.wait(timeout=60)
-        seen.append((reader.items_raw(), reader.get_raw(""), reader.verify()))
-        parked.release.set()
+        try:
+            assert parked.inside.wait(timeout=60)
+            seen.append((reader.items_raw(), reader.get_raw(""), reader.verify()))
+        finally:
+            parked.release.set()
 
     other = threading.Thread(target=meanwhile)
     other.start()
