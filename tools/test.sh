@@ -3,7 +3,10 @@
 #   - C++ unit tests of the core (GoogleTest through ctest), warnings as errors
 #   - the CRC engines cross-built for 64-bit ARM and run under user-mode emulation
 #   - pytest on CPython and on PyPy, each against a fresh `pip install .`
-# Safe to re-run: installs are skipped when already present.
+#   - both suites again under AddressSanitizer + UndefinedBehaviorSanitizer
+#   - a bounded libFuzzer run of the reader and writer targets
+# Safe to re-run: installs are skipped when already present. Every suite runs under a
+# time limit, so a hang fails the run instead of stalling it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -15,7 +18,8 @@ step() { printf '\n=== %s ===\n' "$*"; }
 
 step "system packages"
 apt_packages=(build-essential cmake ninja-build libgtest-dev googletest zlib1g-dev
-              pypy3 pypy3-dev pypy3-venv g++-aarch64-linux-gnu qemu-user)
+              pypy3 pypy3-dev pypy3-venv g++-aarch64-linux-gnu qemu-user
+              clang libclang-rt-14-dev)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -48,10 +52,16 @@ run_pytest() {
   if [ "$name" = cpython ]; then "$venv/bin/python" -m pip install -q numpy; fi
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
     -Ccmake.define.KALVEX_WERROR=ON .
-  (cd "$work" && "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider)
+  (cd "$work" && timeout 1200 "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider)
 }
 
 run_pytest cpython python3
 run_pytest pypy pypy3
+
+step "C++ tests and pytest on CPython under ASan + UBSan"
+PYTHON="$work/venv-cpython/bin/python" timeout 1800 bash tools/sanitize.sh "$work/sanitize"
+
+step "fuzzing (libFuzzer, ASan + UBSan)"
+timeout 900 bash fuzz/run.sh "$work/fuzz"
 
 step "all suites passed"
