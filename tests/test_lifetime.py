@@ -155,7 +155,15 @@ def test_cycles_keep_memory_descriptors_and_mappings_flat(stores, tmp_path, scen
     settle()
     after = rss(), descriptors(), mappings(stores["dir"]), mappings(tmp_path)
     assert after[1:] == before[1:] == (before[1], 0, 0)
-    assert after[0] - before[0] < RSS_SLACK, f"resident memory grew by {after[0] - before[0]}"
+    grown = after[0] - before[0]
+    if grown >= RSS_SLACK:
+        # A heap still finding its working size (PyPy's grows in steps, later in a long
+        # test session) grows once; a leak grows again with every further batch.
+        for _ in range(CYCLES):
+            cycle()
+        settle()
+        grown = rss() - after[0]
+    assert grown < RSS_SLACK, f"resident memory grew by {grown}"
 
 
 @refcounts
