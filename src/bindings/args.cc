@@ -80,8 +80,8 @@ bool CheckRequired(const ParamList& params, PyObject** slots) {
 
 }  // namespace
 
-bool ParseFastcall(const ParamList& params, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames, PyObject** slots) {
+bool ParseFastcallGeneral(const ParamList& params, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames, PyObject** slots) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (static_cast<std::size_t>(nargs) > params.count) return TooManyPositional(params, nargs);
   for (std::size_t i = 0; i < params.count; ++i) {

@@ -26,8 +26,19 @@ using ArgSlots = std::array<PyObject*, N>;  // nullptr: not given
 
 // The fast-call convention: a vector of positionals, then values for `kwnames`.
 // Returns false with TypeError set.
-bool ParseFastcall(const ParamList& params, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames, PyObject** slots);
+bool ParseFastcallGeneral(const ParamList& params, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames, PyObject** slots);
+
+inline bool ParseFastcall(const ParamList& params, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames, PyObject** slots) {
+  // Lookups are called millions of times with every argument by position: that case
+  // needs no name matching and no missing-argument scan.
+  if (kwnames == nullptr && static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)) == params.count) {
+    for (std::size_t i = 0; i < params.count; ++i) slots[i] = args[i];
+    return true;
+  }
+  return ParseFastcallGeneral(params, args, nargsf, kwnames, slots);
+}
 
 // The constructors' convention: a tuple of positionals and an optional dict of keywords.
 bool ParseTupleDict(const ParamList& params, PyObject* args, PyObject* kwargs, PyObject** slots);

@@ -5,9 +5,8 @@
 
 namespace kalvex::bindings {
 
-bool CheckReceiver(PyObject* self, PyObject* type, const char* class_name) {
+bool RejectReceiver(PyObject* self, PyObject* type, const char* class_name) {
   if (type == nullptr) return false;  // the class could not be created; its error stands
-  if (PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(type))) return true;
   const std::string name = QualifiedTypeName(Py_TYPE(self));
   PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), class_name);
   return false;
