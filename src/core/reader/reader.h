@@ -88,6 +88,11 @@ class Reader {
   Reader(std::string path, Mapping file, const format::Header& header, EntryTable entries,
          HashIndex index);
 
+  // Bounds and payload CRC of the record at `offset`, with Verify()'s messages.
+  Status CheckObject(std::uint64_t offset) const;
+  // Verify()'s per-object part in index order, each distinct offset at its first use.
+  Status VerifyInIndexOrder() const;
+
   // Out of line: building the message is the rare path.
   static StoreError OffsetOutOfBounds(std::uint64_t offset);
   static StoreError ExtendsBeyondEnd(std::uint64_t offset);
