@@ -5,6 +5,7 @@
 #   - pytest on CPython and on PyPy, each against a fresh `pip install .`
 #   - both suites again under AddressSanitizer + UndefinedBehaviorSanitizer
 #   - a bounded libFuzzer run of the reader and writer targets
+#   - the peer comparison at a tiny scale, so the benchmark never rots (no speed asserted)
 # Safe to re-run: installs are skipped when already present. Every suite runs under a
 # time limit, so a hang fails the run instead of stalling it.
 set -euo pipefail
@@ -63,5 +64,12 @@ PYTHON="$work/venv-cpython/bin/python" timeout 1800 bash tools/sanitize.sh "$wor
 
 step "fuzzing (libFuzzer, ASan + UBSan)"
 timeout 900 bash fuzz/run.sh "$work/fuzz"
+
+step "peer comparison at a tiny scale (checks answers, asserts no speed)"
+"$work/venv-cpython/bin/python" -m pip install -q -r bench/requirements.txt
+# Peers are optional on PyPy (some publish no wheel for it); compare.py skips what is missing.
+"$work/venv-pypy/bin/python" -m pip install -q -r bench/requirements.txt ||
+  echo "some benchmark peers are unavailable on PyPy; the comparison skips them"
+timeout 600 "$work/venv-cpython/bin/python" bench/compare.py --tiny --pypy "$work/venv-pypy/bin/python"
 
 step "all suites passed"
