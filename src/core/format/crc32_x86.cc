@@ -27,8 +27,10 @@
 namespace kalvex::crc32::internal {
 namespace {
 
-// Below this, folding plus the final reduction costs as much as the table engine.
+// From here on four lanes in flight pay for their combination; below it one lane does.
 constexpr std::size_t kMinClmulLength = 64;
+// Below one whole lane the table engine is cheaper than a fold and the reduction.
+constexpr std::size_t kMinSingleLaneLength = 16;
 // Below this the 512-bit main loop would not run a single step.
 constexpr std::size_t kMinVpclmulLength = 256;
 
@@ -106,7 +108,12 @@ KALVEX_TARGET_VPCLMUL inline __m512i Broadcast(fold::Pair pair) {
 }  // namespace
 
 KALVEX_TARGET_CLMUL std::uint32_t ExtendX86Clmul(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
-  if (n < kMinClmulLength) return ExtendTable(crc, p, n);
+  if (n < kMinClmulLength) {
+    if (n < kMinSingleLaneLength) return ExtendTable(crc, p, n);
+    // Short payloads are the common record: one lane, folded 16 bytes at a time.
+    const __m128i x = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(static_cast<int>(~crc)));
+    return Finish(x, p + 16, p + n);
+  }
   const std::uint8_t* end = p + n;
   // The register's complement enters as the input's first 32 bits.
   __m128i x0 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(static_cast<int>(~crc)));
