@@ -1,5 +1,40 @@
-"""kalvex: an immutable, single-file key-to-object store with a native core."""
+"""kalvex: an immutable, single-file key-to-object store with a native core.
+
+Build a store once from Python values, then read it from a shared memory mapping:
+
+>>> import kalvex                                            # doctest: +SKIP
+>>> kalvex.build("users.klvx", {"user:1": {"name": "Ada"}})
+>>> with kalvex.KalvReader("users.klvx") as r:
+...     r["user:1"]
+{'name': 'Ada'}
+
+``kalvex._kalvex`` is the low-level layer underneath: raw payload bytes in and out.
+"""
 from kalvex import _kalvex
+from kalvex.errors import (
+    KalvCorruptError,
+    KalvDecodeError,
+    KalvError,
+    KalvexError,
+    KalvIOError,
+    KalvVersionError,
+)
+from kalvex.merge import merge
+from kalvex.reader import KalvReader
+from kalvex.writer import KalvWriter, build
 
 __version__ = _kalvex.__version__
-__all__ = ["_kalvex", "__version__"]
+__all__ = [
+    "KalvCorruptError",
+    "KalvDecodeError",
+    "KalvError",
+    "KalvIOError",
+    "KalvReader",
+    "KalvVersionError",
+    "KalvWriter",
+    "KalvexError",
+    "__version__",
+    "_kalvex",
+    "build",
+    "merge",
+]

@@ -1,0 +1,59 @@
+"""Values to payload bytes and back: msgpack, with every option set in this one place.
+
+Writers pack with ``use_bin_type=True`` so ``bytes`` and ``str`` stay apart; readers unpack
+``str`` as text (``raw=False``) and accept any map key type (``strict_map_key=False``), so
+what was written reads back as the same object. Keys are UTF-8 bytes everywhere: a ``str``
+key and a ``bytes`` key with the same bytes are one key.
+"""
+from __future__ import annotations
+
+import functools
+from typing import Any, Callable, Optional, Union
+
+import msgpack
+
+Key = Union[str, bytes]
+Value = Any
+
+# The format stores a key's length in 16 bits. The native writer refuses longer keys with
+# this same text; checking here first lets a multi-key add fail before it stores anything.
+MAX_KEY_BYTES = 0xFFFF
+
+UNPACK_DEFAULTS: dict[str, Any] = {"raw": False, "strict_map_key": False}
+
+
+def as_bytes(key: object) -> bytes:
+    """The UTF-8 bytes of a ``str``, the bytes of a bytes-like object.
+
+    Raises ``ValueError`` ("key must be str or bytes", the native text) for anything else
+    and ``UnicodeEncodeError`` for a ``str`` holding lone surrogates.
+    """
+    if type(key) is str:
+        return key.encode()
+    if type(key) is bytes:
+        return key
+    if isinstance(key, (bytes, bytearray, memoryview)):
+        return bytes(key)
+    raise ValueError("key must be str or bytes")
+
+
+def key_bytes(key: object) -> bytes:
+    """The stored form of a key (``as_bytes``); ``KalvError`` for a key over the limit."""
+    data = as_bytes(key)
+    if len(data) > MAX_KEY_BYTES:
+        from kalvex.errors import KalvError
+
+        raise KalvError(f"KalvError: key is {len(data)} bytes, format maximum is {MAX_KEY_BYTES}")
+    return data
+
+
+def packer(default: Optional[Callable[[Any], Any]]) -> Callable[[Value], bytes]:
+    """A function encoding one value per call; one Packer serves every call of a writer."""
+    pack: Callable[[Value], bytes] = msgpack.Packer(default=default, use_bin_type=True).pack
+    return pack
+
+
+def unpacker(options: dict[str, Any]) -> Callable[[bytes], Value]:
+    """A function decoding one payload, with the caller's options over the defaults."""
+    unpack: Callable[[bytes], Value] = functools.partial(msgpack.unpackb, **{**UNPACK_DEFAULTS, **options})
+    return unpack

@@ -1,0 +1,36 @@
+"""merge(): one store from several, payloads copied as bytes and never decoded."""
+from __future__ import annotations
+
+from typing import Union
+
+from kalvex.reader import KalvReader
+from kalvex.writer import KalvWriter, PathLike
+
+Source = Union[PathLike, KalvReader]
+
+
+def merge(out_path: PathLike, *inputs: Source, dedupe: bool = True) -> str:
+    """Write one store holding every key of ``inputs`` (paths or open readers).
+
+    A key held by several inputs takes its value from the last of them. Keys that share an
+    object in an input share it in the output. With ``dedupe`` (the default) byte-identical
+    payloads are stored once across all inputs; with ``dedupe=False`` only within each input.
+    The build is atomic like every build; returns ``out_path``.
+
+    >>> kalvex.merge("all.klvx", "2025.klvx", "2026.klvx")   # doctest: +SKIP
+    'all.klvx'
+    """
+    writer = KalvWriter(out_path)
+    # Newest first: a key already taken was set by a later input, so older copies are
+    # skipped instead of stored and then overwritten.
+    for source in reversed(inputs):
+        reader = source if isinstance(source, KalvReader) else KalvReader(source, raw=True)
+        if not dedupe:
+            writer._dedupe_from_here()
+        add_raw = writer.add_raw
+        for key, payload in reader._payloads(b"", bytes_keys=True):
+            if key not in writer:
+                add_raw(payload, key)
+        if reader is not source:
+            reader.close()
+    return writer.build()
