@@ -2,23 +2,19 @@
 import os
 import tempfile
 
-from kalvex import _kalvex
+import kalvex
 
 with tempfile.TemporaryDirectory() as folder:
     path = os.path.join(folder, "users.klvx")
 
-    writer = _kalvex._KalvWriter()
-    alice = writer.add_object_raw(b"\x82\xa4name\xa5Alice\xa3age\x1e")  # msgpack bytes
-    bob = writer.add_object_raw(b"\x82\xa4name\xa3Bob\xa3age\x28")
-    writer.add_key("user:alice", alice)
-    writer.add_key("user:bob", bob)
-    writer.add_key("email:alice@example.org", alice)  # two keys, one stored object
-    writer.build(path)  # atomic: temporary file, fsync, rename; prints one summary line
+    with kalvex.KalvWriter(path) as writer:  # builds atomically when the block ends
+        writer["user:alice"] = {"name": "Alice", "age": 30, "tags": ["admin"]}
+        writer.add({"name": "Bob", "age": 40}, "user:bob", "email:bob@example.org")
+        writer["user:carol"] = {"name": "Alice", "age": 30, "tags": ["admin"]}  # stored once
 
-    with _kalvex._KalvReader(path) as reader:
-        print("get_raw('user:bob') =", reader.get_raw("user:bob"))
-        print("exists('user:carol') =", reader.exists("user:carol"))
-        print("prefix_raw('user:') keys =", [key for key, _ in reader.prefix_raw("user:")])
-        print("distinct objects =", len(reader.objects_raw()))
-        print("stats =", reader.stats())
+    with kalvex.KalvReader(path) as reader:  # a read-only Mapping over the memory-mapped file
+        print("reader['user:bob'] =", reader["user:bob"])
+        print("'user:dave' in reader =", "user:dave" in reader)
+        print("reader.prefix('user:') keys =", [key for key, _ in reader.prefix("user:")])
+        print("len(reader) =", len(reader), "keys;", len(reader.objects()), "distinct objects")
         print("verify() =", reader.verify())

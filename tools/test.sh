@@ -2,7 +2,7 @@
 # The one test command: installs what the tests need, then runs every suite.
 #   - C++ unit tests of the core (GoogleTest through ctest), warnings as errors
 #   - the CRC engines cross-built for 64-bit ARM and run under user-mode emulation
-#   - pytest on CPython and on PyPy, each against a fresh `pip install .`
+#   - pytest on CPython and on PyPy, each against a fresh `pip install .`; mypy --strict
 #   - both suites again under AddressSanitizer + UndefinedBehaviorSanitizer
 #   - a bounded libFuzzer run of the reader and writer targets
 #   - the peer comparison at a tiny scale, so the benchmark never rots (no speed asserted)
@@ -50,14 +50,17 @@ run_pytest() {
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q -r tests/requirements.txt
-  if [ "$name" = cpython ]; then "$venv/bin/python" -m pip install -q numpy; fi
-  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
-    -Ccmake.define.KALVEX_WERROR=ON .
+  if [ "$name" = cpython ]; then "$venv/bin/python" -m pip install -q numpy mypy; fi
+  # A local project is always rebuilt and reinstalled; its runtime dependencies come along.
+  "$venv/bin/python" -m pip install -q -Ccmake.define.KALVEX_WERROR=ON .
   (cd "$work" && timeout 1200 "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider)
 }
 
 run_pytest cpython python3
 run_pytest pypy pypy3
+
+step "mypy --strict on the package"
+"$work/venv-cpython/bin/python" -m mypy python/kalvex
 
 step "C++ tests and pytest on CPython under ASan + UBSan"
 PYTHON="$work/venv-cpython/bin/python" timeout 1800 bash tools/sanitize.sh "$work/sanitize"

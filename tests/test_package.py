@@ -1,0 +1,221 @@
+"""The public package: Python objects in and out, named errors, lifetime, processes, merge."""
+import multiprocessing
+import os
+import pathlib
+import pickle
+
+import msgpack
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import kalvex
+from kalvex import KalvReader, KalvWriter
+from klvx_files import HEADER_SIZE, fix_checksum, increment_byte
+
+values = st.recursive(
+    st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats(allow_nan=False)
+    | st.text() | st.binary(),
+    lambda inner: st.lists(inner, max_size=4)
+    | st.dictionaries(st.text(max_size=8) | st.integers(-(2**63), 2**63 - 1), inner, max_size=4),
+    max_leaves=12,
+)
+keys = st.text(min_size=1, max_size=12) | st.binary(min_size=1, max_size=12)
+
+
+def stored(key):
+    return key.encode() if isinstance(key, str) else key
+
+
+def as_text(key):
+    return key if isinstance(key, str) else key.decode("utf-8", "replace")
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.dictionaries(keys, values, max_size=20))
+def test_values_round_trip(tmp_path_factory, data):
+    path = tmp_path_factory.mktemp("rt") / "s.klvx"
+    kalvex.build(path, data)
+    expected = {stored(k): v for k, v in data.items()}  # a str key and its bytes are one key
+    as_lists = msgpack.unpackb(msgpack.packb(expected, use_bin_type=True), raw=False,
+                               strict_map_key=False)  # msgpack gives tuples back as lists
+    with KalvReader(path, key_type=bytes) as reader:
+        assert len(reader) == len(expected)
+        assert dict(reader.items()) == as_lists
+        assert list(reader) == sorted(expected)
+        for key in data:
+            assert reader[key] == as_lists[stored(key)]
+            assert reader.get_raw(as_text(key) if stored(key).isascii() else key) is not None
+
+
+class TestWriter:
+    def test_dedupe_stores_identical_payloads_once_however_added(self, tmp_path):
+        with KalvWriter(tmp_path / "d.klvx") as w:
+            first = w.add({"a": [1, 2]}, "k1", "k2")
+            w["k3"] = {"a": [1, 2]}
+            assert w.add_raw(msgpack.packb({"a": [1, 2]}), b"k4") == first
+            assert w.add({"a": [1, 3]}, "k5") != first
+        assert KalvReader(tmp_path / "d.klvx").stats()["num_objects"] == 2
+
+    def test_without_dedupe_every_add_is_its_own_object(self, tmp_path):
+        path = kalvex.build(tmp_path / "n.klvx", {"a": 1, "b": 1}, dedupe=False)
+        assert KalvReader(path).stats()["num_objects"] == 2
+
+    def test_dedupe_across_table_growth(self, tmp_path):
+        data = {f"k{i}": i % 1500 for i in range(6000)}
+        with KalvReader(kalvex.build(tmp_path / "g.klvx", data)) as r:
+            assert r.stats()["num_objects"] == 1500 and dict(r) == data
+
+    @pytest.mark.parametrize("value", [{1, 2}, [object()], 2**64, {"deep": {"x": object()}}])
+    def test_unencodable_value_names_key_and_type_and_changes_nothing(self, tmp_path, value):
+        w = KalvWriter()
+        w["ok"] = 1
+        with pytest.raises(TypeError, match=r"'bad'.*\(" + type(value).__name__):
+            w.add(value, "bad", "other")
+        with pytest.raises(TypeError, match="'bad'"):
+            w.update([("new", 2), ("bad", value)])
+        assert "bad" not in w and "other" not in w and len(w) == 2  # "new" came before
+        assert KalvReader(w.build(tmp_path / "u.klvx")).stats()["num_objects"] == 2
+
+    def test_default_encodes_unknown_types(self, tmp_path):
+        path = kalvex.build(tmp_path / "x.klvx", {"s": {3, 1}}, default=sorted)
+        assert KalvReader(path)["s"] == [1, 3]
+
+    @pytest.mark.parametrize("bad_key, error", [(5, ValueError), ("k" * 70000, kalvex.KalvError)])
+    def test_bad_key_in_a_multi_key_add_stores_nothing(self, bad_key, error):
+        w = KalvWriter()
+        with pytest.raises(error):
+            w.add("v", "good", bad_key)
+        assert len(w) == 0 and "good" not in w
+
+    def test_link_and_str_bytes_are_one_key(self, tmp_path):
+        w = KalvWriter(tmp_path / "l.klvx")
+        oid = w.add("v")
+        w.link("x", oid)
+        w[b"x"] = "w"  # the same key: replaces the mapping
+        assert len(w) == 1 and "x" in w and b"x" in w and 1 not in w
+        with pytest.raises(kalvex.KalvError, match="^KalvError: obj_id 9"):
+            w.link("y", 9)
+        assert KalvReader(w.build())["x"] == "w"
+
+    def test_build_needs_a_path(self):
+        with pytest.raises(ValueError, match="no path"):
+            KalvWriter().build()
+
+    def test_block_that_raises_leaves_the_destination_byte_identical(self, tmp_path):
+        path = kalvex.build(tmp_path / "keep.klvx", {"a": 1})
+        before = pathlib.Path(path).read_bytes()
+        with pytest.raises(KeyError):
+            with KalvWriter(path) as w:
+                w["a"] = 2
+                raise KeyError("boom")
+        assert pathlib.Path(path).read_bytes() == before
+        assert sorted(os.listdir(tmp_path)) == ["keep.klvx"]
+
+
+@pytest.fixture
+def store(tmp_path):
+    return kalvex.build(tmp_path / "s.klvx", {"a": 1, "ab": [2], "b": {"x": None}})
+
+
+class TestReader:
+    def test_mapping_protocol(self, store):
+        r = KalvReader(store)
+        assert r == {"a": 1, "ab": [2], "b": {"x": None}}
+        assert (r["ab"], r.get("zz", 7), "b" in r, b"b" in r, "zz" in r, 3 in r) == (
+            [2], 7, True, True, False, False)
+        with pytest.raises(KeyError):
+            r["zz"]
+        assert list(r.keys()) == ["a", "ab", "b"] and list(r.values()) == [1, [2], {"x": None}]
+        assert r.prefix("a") == [("a", 1), ("ab", [2])] and r.prefix_keys(b"a") == ["a", "ab"]
+        assert r.objects() == [1, [2], {"x": None}]
+        assert repr(r) == f"KalvReader({store!r}, keys=3, objects=3)"
+
+    def test_raw_and_unpack_options(self, store):
+        assert KalvReader(store, raw=True)["ab"] == b"\x91\x02"
+        assert KalvReader(store, use_list=False)["ab"] == (2,)
+
+    def test_non_utf8_keys_are_exact_with_bytes_key_type(self, tmp_path):
+        path = kalvex.build(tmp_path / "b.klvx", {b"caf\xc3": 1, b"\xff": 2, "\ufffd": 3})
+        r = KalvReader(path, key_type=bytes)
+        assert list(r) == [b"caf\xc3", "\ufffd".encode(), b"\xff"]
+        assert r.prefix(b"caf") == [(b"caf\xc3", 1)] and r.prefix_keys(b"\xef") == [b"\xef\xbf\xbd"]
+        assert dict(r.items()) == {b"caf\xc3": 1, b"\xff": 2, "\ufffd".encode(): 3}
+        assert list(KalvReader(path)) == ["caf\ufffd", "\ufffd", "\ufffd"]
+
+    def test_payload_that_is_not_msgpack_names_its_key(self, tmp_path):
+        w = KalvWriter(tmp_path / "p.klvx")
+        w.add_raw(b"\xc1", "broken")
+        w["fine"] = 1
+        r = KalvReader(w.build())
+        with pytest.raises(kalvex.KalvDecodeError, match="'broken'") as info:
+            r["broken"]
+        assert isinstance(info.value, ValueError) and r["fine"] == 1 and r.get_raw("broken") == b"\xc1"
+
+    def test_close_then_any_use_fails_and_close_twice_is_fine(self, store):
+        with KalvReader(store) as r:
+            pass
+        r.close()
+        assert repr(r) == f"KalvReader({store!r}, closed)" and r.closed
+        for use in (lambda: r["a"], lambda: r.get("a"), lambda: "a" in r, lambda: len(r),
+                    lambda: list(r), lambda: r.prefix("a"), r.stats, r.verify, r.objects,
+                    lambda: pickle.dumps(r)):
+            with pytest.raises(ValueError, match="^store is closed$"):
+                use()
+
+
+def set_version(path, version):
+    with open(path, "r+b") as f:
+        f.seek(4)
+        f.write(bytes([version]))
+
+
+class TestErrors:
+    def damaged(self, store, at, *, reseal):
+        data = bytearray(pathlib.Path(store).read_bytes())
+        increment_byte(data, at)
+        if reseal:
+            fix_checksum(data)
+        pathlib.Path(store).write_bytes(data)
+
+    def test_classes_and_texts_for_a_damaged_file(self, store):
+        self.damaged(store, HEADER_SIZE + 8, reseal=False)  # first payload byte
+        with pytest.raises(kalvex.KalvCorruptError, match="^KalvCorruptError: file CRC32 mismatch") as info:
+            KalvReader(store)
+        assert isinstance(info.value, RuntimeError) and isinstance(info.value, kalvex.KalvexError)
+        assert type(info.value.__cause__) is RuntimeError and info.value.args == info.value.__cause__.args
+        self.damaged(store, HEADER_SIZE + 8, reseal=True)
+        with pytest.raises(kalvex.KalvCorruptError, match="^KalvCorruptError: object CRC32 mismatch at offset 40$"):
+            KalvReader(store).verify()
+
+    @pytest.mark.parametrize("make, cls, base", [
+        (lambda p: KalvReader(p + ".missing"), kalvex.KalvIOError, OSError),
+        (lambda p: (set_version(p, 7), KalvReader(p)), kalvex.KalvVersionError, RuntimeError),
+        (lambda p: KalvWriter().build(p + "/no/such/dir"), kalvex.KalvIOError, OSError),
+    ], ids=["open", "version", "build"])
+    def test_named_classes_derive_from_the_native_ones(self, store, make, cls, base):
+        with pytest.raises(cls) as info:
+            make(store)
+        assert isinstance(info.value, base) and str(info.value) == str(info.value.__cause__)
+
+
+def _first_value(reader):
+    return reader["ab"]
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_reader_in_other_processes(store, method):
+    reader = KalvReader(store)
+    assert pickle.loads(pickle.dumps(reader)) == reader
+    with multiprocessing.get_context(method).Pool(2) as pool:
+        # spawn pickles the reader; fork hands the children the open mapping as it is
+        assert pool.map(_first_value, [reader] * 4) == [[2]] * 4
+
+
+def test_merge_takes_the_last_value_and_keeps_objects_shared(tmp_path):
+    old = kalvex.build(tmp_path / "old.klvx", {"a": 1, "b": 2, "c": 2})
+    new = KalvWriter(tmp_path / "new.klvx")
+    new.add({"v": 3}, "b", "d")
+    merged = kalvex.merge(tmp_path / "m.klvx", old, KalvReader(new.build()), dedupe=False)
+    with KalvReader(merged) as r:
+        assert dict(r) == {"a": 1, "b": {"v": 3}, "c": 2, "d": {"v": 3}}
+        assert r.stats()["num_objects"] == 3
