@@ -219,3 +219,21 @@ def test_merge_takes_the_last_value_and_keeps_objects_shared(tmp_path):
     with KalvReader(merged) as r:
         assert dict(r) == {"a": 1, "b": {"v": 3}, "c": 2, "d": {"v": 3}}
         assert r.stats()["num_objects"] == 3
+
+
+@pytest.mark.parametrize("table_class", ["python", "native"])
+def test_digest_tables_number_entries_in_add_order(table_class):
+    from kalvex import _dedupe
+    if table_class == "native":
+        table_class = pytest.importorskip("kalvex._accel").DigestTable
+    else:
+        table_class = _dedupe.DigestTable
+    table = table_class()
+    # The same first eight bytes (one home slot): later entries are told apart by the rest.
+    digests = [bytes(8) + i.to_bytes(8, "little") for i in range(3000)]
+    for digest in digests:
+        assert table.find(digest) == -1
+        table.add(digest)
+    assert [table.find(d) for d in digests] == list(range(3000)) and len(table) == 3000
+    with pytest.raises(ValueError):
+        table.find(b"short")
