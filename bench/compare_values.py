@@ -1,0 +1,278 @@
+"""Decoded values: the kalvex package beside stores that hand back Python objects.
+
+    python bench/compare_values.py [--scale 1000000] [--tiny]
+
+compare.py measures raw payload bytes; this is the same question one layer up, where a
+user lives: Python values in, Python values out. Stores: the kalvex package
+(KalvWriter/KalvReader), LMDB with msgpack (the same encoding, done by hand), shelve
+(standard library, pickle over dbm) and sqlitedict (pickle over SQLite). Rows: a build
+from a dict (one call or one transaction), a get of a present key with its value
+decoded, and a prefix scan of 1% of the keys where the store keeps keys in order.
+
+It also measures what the package costs over the raw calls it makes: ``r[key]`` and
+``r.get(key)`` against ``get_raw`` + ``msgpack.unpackb``, and ``key in r`` against
+``exists``. The data: n keys "user:%08d" in a seeded random order, each value a small
+dict, every fourth value equal to the one before (a repeated value the package stores
+once). The build is also run on the same dict in sorted key order, against LMDB's
+``append=True``. Figures are medians, as in compare.py.
+"""
+from __future__ import annotations
+
+import argparse
+import functools
+import os
+import random
+import shelve
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import compare  # noqa: E402  (the timing helpers)
+import compare_data  # noqa: E402
+from compare_stores import _quiet_stdout  # noqa: E402
+
+
+def make_values(n: int, seed: int = 20261207) -> dict[str, dict]:
+    rng = random.Random(seed)
+    order = list(range(n))
+    rng.shuffle(order)
+    data: dict[str, dict] = {}
+    value: dict = {}
+    for position, i in enumerate(order):
+        if position % 4 != 3:
+            value = {"id": i, "name": f"user {i}", "score": rng.random(),
+                     "tags": ["a", "b"][: i % 3]}
+        data[compare_data.KEY_FORMAT % i] = value
+    return data
+
+
+class Package:
+    name = "kalvex"
+
+    def build(self, data, path, sorted_input=False):
+        import kalvex
+        with _quiet_stdout():
+            kalvex.build(path, data)
+
+    def open(self, path):
+        import kalvex
+        return kalvex.KalvReader(path, verify=False)
+
+    def close(self, h):
+        h.close()
+
+    def getter(self, h):
+        return h.__getitem__
+
+    def prefix(self, h, prefix):
+        return h.prefix(prefix)
+
+
+class LmdbMsgpack:
+    name = "lmdb+msgpack"
+
+    def build(self, data, path, sorted_input=False):
+        import lmdb
+        import msgpack
+        env = lmdb.open(path, subdir=False, map_size=1 << 34, sync=True, metasync=True)
+        try:
+            with env.begin(write=True) as txn:
+                put, pack = txn.put, msgpack.packb
+                for key, value in data.items():
+                    put(key.encode(), pack(value), append=sorted_input)
+            env.sync(True)
+        finally:
+            env.close()
+
+    def open(self, path):
+        import lmdb
+        env = lmdb.open(path, subdir=False, readonly=True, lock=False)
+        return env, env.begin()
+
+    def close(self, h):
+        h[1].abort()
+        h[0].close()
+
+    def getter(self, h):
+        import msgpack
+        get, unpack = h[1].get, msgpack.unpackb
+        return lambda key: unpack(get(key.encode()))
+
+    def prefix(self, h, prefix):
+        import msgpack
+        cursor, unpack, raw_prefix = h[1].cursor(), msgpack.unpackb, prefix.encode()
+        out = []
+        if cursor.set_range(raw_prefix):
+            for key, value in cursor.iternext():
+                if not key.startswith(raw_prefix):
+                    break
+                out.append((key.decode(), unpack(value)))
+        return out
+
+
+class Shelve:
+    name = "shelve"
+
+    def build(self, data, path, sorted_input=False):
+        with shelve.open(path, "n") as shelf:
+            shelf.update(data)
+
+    def open(self, path):
+        return shelve.open(path, "r")
+
+    def close(self, h):
+        h.close()
+
+    def getter(self, h):
+        return h.__getitem__
+
+    prefix = None
+
+
+class SqliteDict:
+    name = "sqlitedict"
+
+    def build(self, data, path, sorted_input=False):
+        from sqlitedict import SqliteDict as Store
+        with Store(path, autocommit=False) as store:
+            store.update(data)
+            store.commit()
+
+    def open(self, path):
+        from sqlitedict import SqliteDict as Store
+        return Store(path, flag="r")
+
+    def close(self, h):
+        h.close()
+
+    def getter(self, h):
+        return h.__getitem__
+
+    prefix = None
+
+
+STORES = [Package(), LmdbMsgpack(), Shelve(), SqliteDict()]
+
+
+def _available(store) -> bool:
+    try:
+        if store.name == "lmdb+msgpack":
+            import lmdb  # noqa: F401
+        elif store.name == "sqlitedict":
+            import sqlitedict  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _remove(path: str) -> None:
+    for suffix in ("", "-lock", ".db", ".dat", ".dir", ".bak"):
+        if os.path.exists(path + suffix):
+            os.remove(path + suffix)
+
+
+def wrapper_overhead(path: str, probes: list[str], reps: int) -> dict[str, float]:
+    """Seconds per call of the package's lookups and of the raw calls underneath."""
+    import msgpack
+    import kalvex
+    reader = kalvex.KalvReader(path, verify=False)
+    raw, unpack = reader._native, functools.partial(msgpack.unpackb, raw=False,
+                                                     strict_map_key=False)
+    get_raw, exists = raw.get_raw, raw.exists
+    per_call = functools.partial(compare.median_per_call, args=probes, reps=reps)
+    out = {
+        "r[key]": per_call(reader.__getitem__),
+        "r.get(key)": per_call(reader.get),
+        "get_raw + unpackb": per_call(lambda key: unpack(get_raw(key))),
+        "key in r": per_call(reader.__contains__),
+        "exists": per_call(exists),
+    }
+    reader.close()
+    return out
+
+
+def run(scales: list[int], reps: int, build_reps: int, workdir: str, log) -> dict:
+    results: dict = {}
+    for n in scales:
+        data = make_values(n)
+        ordered = dict(sorted(data.items()))
+        rng = random.Random(7)
+        probes = [compare_data.KEY_FORMAT % rng.randrange(n) for _ in range(min(100_000, 10 * n))]
+        prefix = compare_data.prefix_for(n)
+        per_store: dict = {}
+        for store in STORES:
+            if not _available(store):
+                log(f"  skipping {store.name}: not installed")
+                continue
+            path = os.path.join(workdir, f"values-{store.name}-{n}")
+            m: dict = {}
+
+            def build(source=data, sorted_input=False):
+                _remove(path)
+                store.build(source, path, sorted_input)
+            m["build"] = compare.median_time(build, build_reps) / n
+            if store.name in ("kalvex", "lmdb+msgpack"):
+                m["build_sorted"] = compare.median_time(
+                    lambda: build(ordered, True), build_reps) / n
+            h = store.open(path)
+            try:
+                get = store.getter(h)
+                compare.check(get(probes[0]) == data[probes[0]], f"{store.name}: wrong value")
+                m["get"] = compare.median_per_call(get, probes, reps)
+                if store.prefix is not None:
+                    found = store.prefix(h, prefix)
+                    compare.check(len(found) == n // 100, f"{store.name}: prefix found {len(found)}")
+                    m["prefix"] = compare.median_time(lambda: store.prefix(h, prefix), reps) / len(found)
+            finally:
+                store.close(h)
+            if store.name == "kalvex":
+                m["overhead"] = wrapper_overhead(path, probes, reps)
+            per_store[store.name] = m
+            log(f"  {store.name}: " + ", ".join(
+                f"{k} {v * 1e9:.0f} ns" for k, v in m.items() if isinstance(v, float)))
+            _remove(path)
+        results[str(n)] = per_store
+    return results
+
+
+def report(results: dict) -> str:
+    lines = []
+    for n, per_store in results.items():
+        lines.append(f"\nDecoded values, {int(n):,} keys (ns per key or call; ratio to lmdb+msgpack)")
+        peer = per_store.get("lmdb+msgpack", {})
+        for metric in ("build", "build_sorted", "get", "prefix"):
+            cells = []
+            for name, m in per_store.items():
+                if metric in m:
+                    ratio = f" ({m[metric] / peer[metric]:.2f}×)" if metric in peer else ""
+                    cells.append(f"{name} {m[metric] * 1e9:,.0f}{ratio}")
+            lines.append(f"  {metric:13s} " + " · ".join(cells))
+        over = per_store.get("kalvex", {}).get("overhead")
+        if over:
+            base = over["get_raw + unpackb"]
+            lines.append("  package over raw calls: " + ", ".join([
+                f"r[key] +{(over['r[key]'] - base) * 1e9:.0f} ns",
+                f"r.get +{(over['r.get(key)'] - base) * 1e9:.0f} ns",
+                f"in +{(over['key in r'] - over['exists']) * 1e9:.0f} ns",
+            ]) + f" (get_raw + unpackb {base * 1e9:.0f} ns, exists {over['exists'] * 1e9:.0f} ns)")
+    return "\n".join(lines)
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--scale", type=int, default=1_000_000)
+    p.add_argument("--tiny", action="store_true")
+    p.add_argument("--reps", type=int, default=5)
+    p.add_argument("--build-reps", type=int, default=1)
+    args = p.parse_args(argv)
+    scales = [1000] if args.tiny else [10_000, args.scale]
+    with tempfile.TemporaryDirectory(prefix="kalvex-values-") as workdir:
+        results = run(scales, 2 if args.tiny else args.reps, args.build_reps, workdir,
+                      lambda msg: print(msg, file=sys.stderr, flush=True))
+    print(f"[{compare.interpreter_label()}]" + report(results))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
