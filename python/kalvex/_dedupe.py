@@ -34,12 +34,12 @@ class DigestTable:
 
     ``_digests`` holds entry i at bytes [16 i, 16 i + 16); ``_slots`` holds entry + 1 (zero:
     empty), probed linearly from the digest's first eight bytes.
-    Invariant: at most half the slots are full. Memory: 16 + 16..32 bytes per entry.
+    Invariant: at most half the slots are full. Memory: 16 + 8..16 bytes per entry.
     """
 
     def __init__(self) -> None:
         self._digests = bytearray()
-        self._slots = array("Q", bytes(8 * _INITIAL_SLOTS))
+        self._slots = array("I", bytes(4 * _INITIAL_SLOTS))
         self._mask = _INITIAL_SLOTS - 1
 
     def _probe(self, digest: bytes) -> int:
@@ -69,7 +69,7 @@ class DigestTable:
     def _grow(self) -> None:
         size = len(self._slots) * 2
         mask = size - 1
-        slots = array("Q", bytes(8 * size))
+        slots = array("I", bytes(4 * size))
         digests = self._digests
         for held in self._slots:
             if held:
