@@ -15,6 +15,7 @@
 #include "bindings/py_ref.h"
 #include "bindings/results.h"
 #include "bindings/types.h"
+#include "core/writer/summary_line.h"
 #include "core/writer/writer.h"
 
 namespace kalvex::bindings {
