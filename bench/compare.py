@@ -9,6 +9,11 @@ Measures kalvex, a dict (the in-process floor), LMDB, LevelDB, SQLite and marisa
 a child process whose results are merged. Writes bench/results/<machine>-<date>.md,
 .json and .png. Stores whose package is missing are skipped and named in the report.
 
+Besides the peer tables, two questions about kalvex alone: how verify() compares with a
+plain read of the file (integrity check), and how its build() call compares with one
+write and fsync of as many bytes, and what memory it adds at its peak (build against
+the disk).
+
 Every figure is the median of several repetitions, timed with the cyclic garbage
 collector off (as timeit does). "Cold" means a working set far beyond the CPU caches;
 the files stay in the page cache. --tiny runs everything on a few hundred keys, checks
@@ -147,6 +152,61 @@ def measure_memory(paths: dict) -> dict:
     return json.loads(out)
 
 
+def peak_growth(fn) -> int | None:
+    """Resident bytes fn() adds at its peak over what the process held before, or None
+    where the peak cannot be reset (Linux before 4.0, or no /proc)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")        # the peak (VmHWM) starts again from the current RSS
+    except OSError:
+        return None
+
+    def field(name):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return int(line.split()[1]) * 1024
+        return None
+    before = field("VmRSS")
+    fn()
+    peak = field("VmHWM")
+    return None if before is None or peak is None else max(0, peak - before)
+
+
+def build_against_disk(store, data, workdir: str, reps: int) -> dict:
+    """kalvex's build() call alone beside the floor the disk sets for the same bytes:
+    one write and one fsync of a file that size in the same directory. Also the
+    resident memory build() adds at its peak, beside the index section plus 16 bytes per
+    object that a build may need. Run it on a real file system: on tmpfs fsync costs
+    nothing and the floor means little."""
+    path = os.path.join(workdir, f"disk-{data.n}{store.suffix}")
+    writer = store.fill(data)
+    m = {"disk_build": median_time(lambda: store.build_only(writer, path), reps)}
+    size = os.path.getsize(path)
+    blob = bytes(size)
+    floor_path = path + ".floor"
+
+    def write_and_sync():
+        fd = os.open(floor_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        try:
+            view = memoryview(blob)
+            while view:
+                view = view[os.write(fd, view):]
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+    m["disk_floor"] = median_time(write_and_sync, reps)
+    m["disk_size"] = size
+    os.remove(floor_path)
+    growth = peak_growth(lambda: store.build_only(writer, path))
+    if growth is not None:
+        m["disk_build_memory"] = growth
+    m["disk_build_allowance"] = sum(10 + len(k) for k in data.keys_b) + 16 * data.num_objects
+    del writer
+    store.remove(path)
+    return m
+
+
 def check(cond: bool, what: str) -> None:
     if not cond:
         raise AssertionError(what)
@@ -221,6 +281,8 @@ def measure_store(store, data, workdir: str, reps: int, build_reps: int, log) ->
             check(store.verify(h) is True, f"{store.name}: verify")
             m["verify"] = median_time(lambda: store.verify(h), reps)
             m.update({"integrity_" + k: v for k, v in integrity_baselines(path, reps).items()})
+        if hasattr(store, "build_only"):
+            m.update(build_against_disk(store, data, workdir, build_reps))
     finally:
         store.close(h)
         del h

@@ -3,9 +3,9 @@
 Keys are "user:%08d" for 0 <= i < n, added in a seeded random order. Payloads are
 40 to 200 random bytes; every fourth key (positions 3, 7, 11, ... of the insertion
 order) shares the object of the key added just before it, as the same `bytes` object,
-so stores that can share a payload may do so and the others store it again. The load
-is bench_build.make_load's; this module adds the str forms, the lookup keys and the
-prefix. Everything is seeded pure Python, so CPython and PyPy get identical data.
+so stores that can share a payload may do so and the others store it again. Besides
+the load itself this module makes the str forms, the lookup keys and the prefix.
+Everything is seeded pure Python, so CPython and PyPy get identical data.
 """
 from __future__ import annotations
 
@@ -33,9 +33,20 @@ class DataSet:
         return sum(len(p) for p, new in zip(self.payloads, self.new_object) if new)
 
 
+def make_load(num_keys: int, seed: int) -> tuple[list[bytes], list[tuple[bytes, int]]]:
+    """(payloads, [(key, obj_id)]) in insertion order."""
+    rng = random.Random(seed)
+    ids = list(range(num_keys))
+    rng.shuffle(ids)
+    payloads, pairs = [], []
+    for i, n in enumerate(ids):
+        if i % 4 != 3:
+            payloads.append(rng.randbytes(rng.randint(40, 200)))
+        pairs.append((b"user:%08d" % n, len(payloads) - 1))
+    return payloads, pairs
+
+
 def make(n: int, seed: int = 20261207, probes: int = 100_000) -> DataSet:
-    # The load itself comes from the build benchmark, so both measure the same thing.
-    from bench_build import make_load
     objects, pairs = make_load(n, seed)
     keys_b = [key for key, _ in pairs]
     payloads = [objects[oid] for _, oid in pairs]

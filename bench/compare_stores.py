@@ -113,7 +113,8 @@ class Kalvex(Store):
         from kalvex import _kalvex
         return _kalvex.__version__
 
-    def build(self, data, path):
+    def fill(self, data):
+        """A writer holding the whole data set, not yet built."""
         from kalvex import _kalvex
         writer = _kalvex._KalvWriter()
         add_object, add_key = writer.add_object_raw, writer.add_key
@@ -122,8 +123,14 @@ class Kalvex(Store):
             if new:
                 oid = add_object(payload)
             add_key(key, oid)
+        return writer
+
+    def build_only(self, writer, path):
         with _quiet_stdout():
             writer.build(path)          # writes a temporary file, fsyncs, renames
+
+    def build(self, data, path):
+        self.build_only(self.fill(data), path)
 
     def open(self, path, check=False):
         from kalvex import _kalvex

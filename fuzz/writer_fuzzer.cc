@@ -29,6 +29,7 @@
 
 #include "core/reader/reader.h"
 #include "core/writer/writer.h"
+#include "core/writer/summary_line.h"
 #include "fuzz_support.h"
 
 namespace kalvex::fuzz {

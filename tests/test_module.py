@@ -2,7 +2,9 @@
 import gc
 import importlib
 import importlib.util
+import pathlib
 import platform
+import re
 import sys
 import weakref
 
@@ -19,6 +21,12 @@ _KalvWriter = _kalvex._KalvWriter
 cpython_only = pytest.mark.skipif(
     platform.python_implementation() == "PyPy",
     reason="PyPy's C-API emulation does not expose native docstrings or type flags")
+
+# The version's one home; the build hands it to the module.
+PROJECT_VERSION = re.search(
+    r'^version = "([^"]+)"$',
+    (pathlib.Path(__file__).resolve().parents[1] / "pyproject.toml").read_text(),
+    re.MULTILINE).group(1)
 
 READER_DOC = (
     "Low-level reader \u2014 returns raw msgpack bytes.\n"
@@ -84,7 +92,7 @@ def instance(request, store_file):
 class TestModuleNamespace:
     def test_exports_exactly_the_two_classes_and_the_version(self):
         assert _kalvex.__all__ == ["_KalvWriter", "_KalvReader", "__version__"]
-        assert _kalvex.__version__ == "0.3.0"
+        assert _kalvex.__version__ == PROJECT_VERSION
         public = sorted(name for name in dir(_kalvex) if not name.startswith("__"))
         assert public == ["_KalvReader", "_KalvWriter"]
 

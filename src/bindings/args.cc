@@ -18,8 +18,8 @@ bool TooManyPositional(const ParamList& params, Py_ssize_t given) {
   return false;
 }
 
-// The position of keyword `name`, or -1. Interned names match by identity; any other
-// str is compared by value.
+// The position of keyword `name`, or -1. Names are compared by their UTF-8 bytes; a
+// keyword that is no str, or cannot be encoded, matches nothing.
 Py_ssize_t FindParam(const ParamList& params, PyObject* name) {
   if (!PyUnicode_Check(name)) return -1;
   Py_ssize_t length = 0;

@@ -2,14 +2,14 @@
 //
 // Every parameter may be given by position or by keyword; none is positional-only or
 // keyword-only, and no callable takes extra arguments. Parsing only assigns objects to
-// parameter slots (borrowed, valid for the call); converting them is convert.h's job.
+// parameter slots (borrowed, valid for the call; nullptr for one not given), one slot
+// per parameter name; converting them is convert.h's job.
 // Failures raise TypeError with the interpreter-style texts, e.g.
 //   "_KalvReader.get_raw() missing 1 required positional argument: 'key'".
 #pragma once
 
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 
 namespace kalvex::bindings {
@@ -17,12 +17,17 @@ namespace kalvex::bindings {
 struct ParamList {
   const char* callable;      // "{Class}.{method}()", e.g. "_KalvReader.__new__()"
   const char* const* names;  // parameter names, in order
-  std::size_t count;
+  std::size_t count;         // the length of `names`, taken from the array itself
   std::size_t required;      // the first `required` parameters have no default
-};
 
-template <std::size_t N>
-using ArgSlots = std::array<PyObject*, N>;  // nullptr: not given
+  // A callable without parameters.
+  constexpr explicit ParamList(const char* callable_name)
+      : callable(callable_name), names(nullptr), count(0), required(0) {}
+  template <std::size_t N>
+  constexpr ParamList(const char* callable_name, const char* const (&param_names)[N],
+                      std::size_t required_count)
+      : callable(callable_name), names(param_names), count(N), required(required_count) {}
+};
 
 // The fast-call convention: a vector of positionals, then values for `kwnames`.
 // Returns false with TypeError set.

@@ -67,8 +67,4 @@ PyObject* RaiseCreationFailure(std::source_location where) {
   return RaiseInternalFailure("the interpreter could not create a result object", where);
 }
 
-PyObject* InternedName(std::atomic<PyObject*>& slot, const char* text) {
-  return CreatedOnce(slot, [text] { return PyUnicode_InternFromString(text); });
-}
-
 }  // namespace kalvex::bindings

@@ -47,6 +47,9 @@ PyObject* NewInstance(PyTypeObject* type, std::unique_ptr<State> state) {
   return self;
 }
 
+// The calling convention of every method that takes arguments.
+inline constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
 // Method-table entries hold every calling convention's function under one pointer type.
 template <class Fn>
 PyCFunction AsCFunction(Fn fn) {

@@ -11,12 +11,14 @@
 #include "bindings/errors.h"
 #include "bindings/once.h"
 #include "bindings/py_ref.h"
-#include "bindings/types.h"
+#include "bindings/reader_type.h"
+#include "bindings/writer_type.h"
 
 namespace kalvex::bindings {
 namespace {
 
-constexpr const char kVersion[] = "0.3.0";
+// The build defines KALVEX_VERSION from pyproject.toml, the version's one home.
+constexpr const char kVersion[] = KALVEX_VERSION;
 
 std::atomic<PyObject*> all_name{nullptr};
 

@@ -6,8 +6,10 @@
 // Results are built only after the core has fetched everything a call needs: a damaged
 // object fails the call before any Python object exists, so no partial list escapes.
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bindings/args.h"
@@ -17,7 +19,9 @@
 #include "bindings/once.h"
 #include "bindings/py_ref.h"
 #include "bindings/results.h"
-#include "bindings/types.h"
+#include "bindings/reader_type.h"
+#include "bindings/receiver.h"
+#include "core/format/layout.h"
 #include "core/reader/reader.h"
 
 namespace kalvex::bindings {
@@ -29,25 +33,22 @@ using ReaderInstance = Instance<Reader>;
 constexpr const char* kClassName = "_KalvReader";
 constexpr std::size_t kCopyAhead = 8;
 
-const Reader& ReaderOf(PyObject* self) { return *AsInstance<Reader>(self)->state; }
-BorrowCounter& BorrowOf(PyObject* self) { return AsInstance<Reader>(self)->borrow; }
-
 constexpr const char* kNewParams[] = {"path", "verify"};
 constexpr const char* kKeyParams[] = {"key"};
 constexpr const char* kPrefixParams[] = {"prefix"};
 constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
 
-constexpr ParamList kNewSignature{"_KalvReader.__new__()", kNewParams, 2, 1};
-constexpr ParamList kGetRawSignature{"_KalvReader.get_raw()", kKeyParams, 1, 1};
-constexpr ParamList kExistsSignature{"_KalvReader.exists()", kKeyParams, 1, 1};
-constexpr ParamList kPrefixSignature{"_KalvReader.prefix_raw()", kPrefixParams, 1, 1};
-constexpr ParamList kExitSignature{"_KalvReader.__exit__()", kExitParams, 3, 3};
+constexpr ParamList kNewSignature{"_KalvReader.__new__()", kNewParams, 1};
+constexpr ParamList kGetRawSignature{"_KalvReader.get_raw()", kKeyParams, 1};
+constexpr ParamList kExistsSignature{"_KalvReader.exists()", kKeyParams, 1};
+constexpr ParamList kPrefixSignature{"_KalvReader.prefix_raw()", kPrefixParams, 1};
+constexpr ParamList kExitSignature{"_KalvReader.__exit__()", kExitParams, 3};
 
-// The common head of every method: receiver check, then shared use.
-#define KALVEX_READER_ENTER(self)                                      \
-  if (!CheckReceiver(self, ReaderType(), kClassName)) return nullptr; \
-  SharedUse use(BorrowOf(self));                                       \
-  if (!use.held()) return nullptr
+// Every method runs its body on the reader under shared use: the reader is immutable.
+template <class Body>
+PyObject* EnterReader(PyObject* self, Body&& body) {
+  return Enter<Reader, SharedUse>(self, ReaderType(), kClassName, std::forward<Body>(body));
+}
 
 // A list of `count` elements made by `make(i)`; every element is a new reference.
 template <class Make>
@@ -76,7 +77,7 @@ PyObject* NewPairList(const Reader& r, std::size_t first, const std::vector<Byte
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guarded([&]() -> PyObject* {
-    PyObject* slots[2];
+    PyObject* slots[std::size(kNewParams)];
     if (!ParseTupleDict(kNewSignature, args, kwargs, slots)) return nullptr;
     std::string_view path;
     if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
@@ -92,81 +93,83 @@ void Reader_dealloc(PyObject* self) { DeallocInstance<Reader>(self); }
 
 PyObject* Reader_get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    PyObject* slots[1];
+    PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kGetRawSignature, args, nargs, kwnames, slots)) return nullptr;
-    KALVEX_READER_ENTER(self);
-    KeyBytes key;
-    if (!ConvertKey(slots[0], key)) return nullptr;
-    const Reader& r = ReaderOf(self);
-    const std::optional<std::uint64_t> offset = r.Find(key.bytes());
-    if (!offset) Py_RETURN_NONE;
-    Result<Bytes> payload = r.FetchObject(*offset);
-    if (!payload.ok()) return RaiseStoreError(payload.error());
-    return NewBytes(payload.value());
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      KeyBytes key;
+      if (!ConvertKey(slots[0], key)) return nullptr;
+      const std::optional<std::uint64_t> offset = r.Find(key.bytes());
+      if (!offset) Py_RETURN_NONE;
+      Result<Bytes> payload = r.FetchObject(*offset);
+      if (!payload.ok()) return RaiseStoreError(payload.error());
+      return NewBytes(payload.value());
+    });
   });
 }
 
 PyObject* Reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    PyObject* slots[1];
+    PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kExistsSignature, args, nargs, kwnames, slots)) return nullptr;
-    KALVEX_READER_ENTER(self);
-    KeyBytes key;
-    if (!ConvertKey(slots[0], key)) return nullptr;
-    return PyBool_FromLong(ReaderOf(self).Find(key.bytes()).has_value());
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      KeyBytes key;
+      if (!ConvertKey(slots[0], key)) return nullptr;
+      return PyBool_FromLong(r.Find(key.bytes()).has_value());
+    });
   });
 }
 
 PyObject* Reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    PyObject* slots[1];
+    PyObject* slots[std::size(kPrefixParams)];
     if (!ParseFastcall(kPrefixSignature, args, nargs, kwnames, slots)) return nullptr;
-    KALVEX_READER_ENTER(self);
-    KeyBytes prefix;
-    if (!ConvertKey(slots[0], prefix)) return nullptr;
-    const Reader& r = ReaderOf(self);
-    const auto [first, last] = r.PrefixRange(prefix.bytes());
-    Result<std::vector<Bytes>> payloads = r.FetchRange(first, last);
-    if (!payloads.ok()) return RaiseStoreError(payloads.error());
-    return NewPairList(r, first, payloads.value(), NewKeyText);
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      KeyBytes prefix;
+      if (!ConvertKey(slots[0], prefix)) return nullptr;
+      const auto [first, last] = r.PrefixRange(prefix.bytes());
+      Result<std::vector<Bytes>> payloads = r.FetchRange(first, last);
+      if (!payloads.ok()) return RaiseStoreError(payloads.error());
+      return NewPairList(r, first, payloads.value(), NewKeyText);
+    });
   });
 }
 
 PyObject* Reader_keys(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    KALVEX_READER_ENTER(self);
-    const Reader& r = ReaderOf(self);
-    return NewListOf(r.entry_count(), [&](std::size_t i) { return NewKeyText(r.key(i)); });
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      return NewListOf(r.entry_count(), [&](std::size_t i) { return NewKeyText(r.key(i)); });
+    });
   });
 }
 
 PyObject* Reader_items_raw(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    KALVEX_READER_ENTER(self);
-    const Reader& r = ReaderOf(self);
-    Result<std::vector<Bytes>> payloads = r.FetchRange(0, r.entry_count());
-    if (!payloads.ok()) return RaiseStoreError(payloads.error());
-    return NewPairList(r, 0, payloads.value(), NewKeyText);
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      Result<std::vector<Bytes>> payloads = r.FetchRange(0, r.entry_count());
+      if (!payloads.ok()) return RaiseStoreError(payloads.error());
+      return NewPairList(r, 0, payloads.value(), NewKeyText);
+    });
   });
 }
 
 PyObject* Reader_items_raw_bytes(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    KALVEX_READER_ENTER(self);
-    const Reader& r = ReaderOf(self);
-    Result<std::vector<Bytes>> payloads = r.FetchRange(0, r.entry_count());
-    if (!payloads.ok()) return RaiseStoreError(payloads.error());
-    return NewPairList(r, 0, payloads.value(), NewBytes);
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      Result<std::vector<Bytes>> payloads = r.FetchRange(0, r.entry_count());
+      if (!payloads.ok()) return RaiseStoreError(payloads.error());
+      return NewPairList(r, 0, payloads.value(), NewBytes);
+    });
   });
 }
 
 PyObject* Reader_objects_raw(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    KALVEX_READER_ENTER(self);
-    Result<std::vector<Bytes>> payloads = ReaderOf(self).FetchUniqueObjects();
-    if (!payloads.ok()) return RaiseStoreError(payloads.error());
-    const std::vector<Bytes>& found = payloads.value();
-    return NewListOf(found.size(), [&](std::size_t i) { return NewBytes(found[i]); });
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      Result<std::vector<Bytes>> payloads = r.FetchUniqueObjects();
+      if (!payloads.ok()) return RaiseStoreError(payloads.error());
+      const std::vector<Bytes>& found = payloads.value();
+      return NewListOf(found.size(), [&](std::size_t i) { return NewBytes(found[i]); });
+    });
   });
 }
 
@@ -180,31 +183,32 @@ bool SetItem(PyObject* dict, const char* name, PyObject* value) {
 
 PyObject* Reader_stats(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    KALVEX_READER_ENTER(self);
-    const Reader& r = ReaderOf(self);
-    PyRef stats(PyDict_New());
-    if (!stats) return RaiseCreationFailure();
-    // The size is exact as a double below 2**53; the scale by 2**-10 adds no rounding.
-    const double size_kb = static_cast<double>(r.file_size()) * 0.0009765625;
-    const bool filled = SetItem(stats.get(), "path", NewText(r.path())) &&
-                        SetItem(stats.get(), "version", NewUnsigned(2)) &&
-                        SetItem(stats.get(), "num_keys", NewUnsigned(r.num_keys())) &&
-                        SetItem(stats.get(), "num_objects", NewUnsigned(r.num_objects())) &&
-                        SetItem(stats.get(), "index_offset", NewUnsigned(r.index_offset())) &&
-                        SetItem(stats.get(), "data_offset", NewUnsigned(40)) &&
-                        SetItem(stats.get(), "file_size_kb", PyFloat_FromDouble(size_kb)) &&
-                        SetItem(stats.get(), "file_crc32", NewText(reader::FormatCrc(r.file_crc32())));
-    if (!filled) return nullptr;
-    return stats.release();
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      PyRef stats(PyDict_New());
+      if (!stats) return RaiseCreationFailure();
+      // The size is exact as a double below 2**53; the scale by 2**-10 adds no rounding.
+      const double size_kb = static_cast<double>(r.file_size()) * 0.0009765625;
+      const bool filled = SetItem(stats.get(), "path", NewText(r.path())) &&
+                          SetItem(stats.get(), "version", NewUnsigned(format::kVersion)) &&
+                          SetItem(stats.get(), "num_keys", NewUnsigned(r.num_keys())) &&
+                          SetItem(stats.get(), "num_objects", NewUnsigned(r.num_objects())) &&
+                          SetItem(stats.get(), "index_offset", NewUnsigned(r.index_offset())) &&
+                          SetItem(stats.get(), "data_offset", NewUnsigned(format::kDataOffset)) &&
+                          SetItem(stats.get(), "file_size_kb", PyFloat_FromDouble(size_kb)) &&
+                          SetItem(stats.get(), "file_crc32", NewText(reader::FormatCrc(r.file_crc32())));
+      if (!filled) return nullptr;
+      return stats.release();
+    });
   });
 }
 
 PyObject* Reader_verify(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    KALVEX_READER_ENTER(self);
-    Status checked = ReaderOf(self).Verify();
-    if (!checked.ok()) return RaiseStoreError(checked.error());
-    Py_RETURN_TRUE;
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      Status checked = r.Verify();
+      if (!checked.ok()) return RaiseStoreError(checked.error());
+      Py_RETURN_TRUE;
+    });
   });
 }
 
@@ -212,42 +216,41 @@ PyObject* Reader_verify(PyObject* self, PyObject*) {
 // nothing, and every method keeps answering until the object itself goes away.
 PyObject* Reader_close(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    KALVEX_READER_ENTER(self);
-    Py_RETURN_NONE;
+    return EnterReader(self, [&](const Reader&) -> PyObject* {
+      Py_RETURN_NONE;
+    });
   });
 }
 
 PyObject* Reader_enter(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    KALVEX_READER_ENTER(self);
-    Py_INCREF(self);
-    return self;
+    return EnterReader(self, [&](const Reader&) -> PyObject* {
+      Py_INCREF(self);
+      return self;
+    });
   });
 }
 
 PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    PyObject* slots[3];
+    PyObject* slots[std::size(kExitParams)];
     if (!ParseFastcall(kExitSignature, args, nargs, kwnames, slots)) return nullptr;
-    KALVEX_READER_ENTER(self);
-    Py_RETURN_FALSE;
+    return EnterReader(self, [&](const Reader&) -> PyObject* {
+      Py_RETURN_FALSE;
+    });
   });
 }
 
 PyObject* Reader_repr(PyObject* self) {
   return Guarded([&]() -> PyObject* {
-    KALVEX_READER_ENTER(self);
-    const Reader& r = ReaderOf(self);
-    // The path is shown as given, between quotes and without escaping.
-    const std::string text = "_KalvReader('" + r.path() + "', keys=" + std::to_string(r.num_keys()) +
-                             ", objects=" + std::to_string(r.num_objects()) + ")";
-    return NewText(text);
+    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+      // The path is shown as given, between quotes and without escaping.
+      const std::string text = "_KalvReader('" + r.path() + "', keys=" + std::to_string(r.num_keys()) +
+                               ", objects=" + std::to_string(r.num_objects()) + ")";
+      return NewText(text);
+    });
   });
 }
-
-#undef KALVEX_READER_ENTER
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kReaderMethods[] = {
     {"get_raw", AsCFunction(Reader_get_raw), kFastcall,

@@ -1,7 +1,8 @@
+#include "bindings/receiver.h"
+
 #include <string>
 
 #include "bindings/convert.h"
-#include "bindings/types.h"
 
 namespace kalvex::bindings {
 

@@ -4,8 +4,10 @@
 // core, build the result or raise. add_object_raw and add_key take exclusive use;
 // build and the repr take shared use.
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "bindings/args.h"
 #include "bindings/convert.h"
@@ -14,7 +16,9 @@
 #include "bindings/once.h"
 #include "bindings/py_ref.h"
 #include "bindings/results.h"
-#include "bindings/types.h"
+#include "bindings/receiver.h"
+#include "bindings/writer_type.h"
+#include "core/writer/summary_line.h"
 #include "core/writer/writer.h"
 
 namespace kalvex::bindings {
@@ -23,23 +27,24 @@ namespace {
 using WriterInstance = Instance<writer::Writer>;
 constexpr const char* kClassName = "_KalvWriter";
 
-writer::Writer& WriterOf(PyObject* self) { return *AsInstance<writer::Writer>(self)->state; }
-BorrowCounter& BorrowOf(PyObject* self) { return AsInstance<writer::Writer>(self)->borrow; }
-
-constexpr const char* kNoParams[] = {nullptr};
 constexpr const char* kAddObjectParams[] = {"raw_bytes"};
 constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kBuildParams[] = {"path"};
 
-constexpr ParamList kNewSignature{"_KalvWriter.__new__()", kNoParams, 0, 0};
-constexpr ParamList kAddObjectSignature{"_KalvWriter.add_object_raw()", kAddObjectParams, 1, 1};
-constexpr ParamList kAddKeySignature{"_KalvWriter.add_key()", kAddKeyParams, 2, 2};
-constexpr ParamList kBuildSignature{"_KalvWriter.build()", kBuildParams, 1, 1};
+constexpr ParamList kNewSignature{"_KalvWriter.__new__()"};
+constexpr ParamList kAddObjectSignature{"_KalvWriter.add_object_raw()", kAddObjectParams, 1};
+constexpr ParamList kAddKeySignature{"_KalvWriter.add_key()", kAddKeyParams, 2};
+constexpr ParamList kBuildSignature{"_KalvWriter.build()", kBuildParams, 1};
+
+// Growing the writer takes exclusive use; reading it (build, repr) shared use.
+template <class Use, class Body>
+PyObject* EnterWriter(PyObject* self, Body&& body) {
+  return Enter<writer::Writer, Use>(self, WriterType(), kClassName, std::forward<Body>(body));
+}
 
 PyObject* Writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guarded([&]() -> PyObject* {
-    PyObject* unused[1];
-    if (!ParseTupleDict(kNewSignature, args, kwargs, unused)) return nullptr;
+    if (!ParseTupleDict(kNewSignature, args, kwargs, nullptr)) return nullptr;
     return NewInstance(type, std::make_unique<writer::Writer>());
   });
 }
@@ -49,74 +54,69 @@ void Writer_dealloc(PyObject* self) { DeallocInstance<writer::Writer>(self); }
 PyObject* Writer_add_object_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    PyObject* slots[1];
+    PyObject* slots[std::size(kAddObjectParams)];
     if (!ParseFastcall(kAddObjectSignature, args, nargs, kwnames, slots)) return nullptr;
-    if (!CheckReceiver(self, WriterType(), kClassName)) return nullptr;
-    ExclusiveUse use(BorrowOf(self));
-    if (!use.held()) return nullptr;
-    std::span<const std::uint8_t> payload;
-    if (!ConvertBytes(slots[0], payload)) return WrapArgumentError("raw_bytes");
-    return NewUnsigned(WriterOf(self).AddObject(payload));
+    return EnterWriter<ExclusiveUse>(self, [&](writer::Writer& w) -> PyObject* {
+      std::span<const std::uint8_t> payload;
+      if (!ConvertBytes(slots[0], payload)) return WrapArgumentError("raw_bytes");
+      return NewUnsigned(w.AddObject(payload));
+    });
   });
 }
 
 PyObject* Writer_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    PyObject* slots[2];
+    PyObject* slots[std::size(kAddKeyParams)];
     if (!ParseFastcall(kAddKeySignature, args, nargs, kwnames, slots)) return nullptr;
-    if (!CheckReceiver(self, WriterType(), kClassName)) return nullptr;
-    ExclusiveUse use(BorrowOf(self));
-    if (!use.held()) return nullptr;
-    // obj_id first: with both arguments wrong, the obj_id failure is the one reported.
-    std::uint64_t obj_id = 0;
-    if (!ConvertU64(slots[1], obj_id)) return WrapArgumentError("obj_id");
-    KeyBytes key;
-    if (!ConvertKey(slots[0], key)) return nullptr;
-    Status added = WriterOf(self).AddKey(key.bytes(), obj_id);
-    if (!added.ok()) return RaiseStoreError(added.error());
-    Py_RETURN_NONE;
+    return EnterWriter<ExclusiveUse>(self, [&](writer::Writer& w) -> PyObject* {
+      // obj_id first: with both arguments wrong, the obj_id failure is the one reported.
+      std::uint64_t obj_id = 0;
+      if (!ConvertU64(slots[1], obj_id)) return WrapArgumentError("obj_id");
+      KeyBytes key;
+      if (!ConvertKey(slots[0], key)) return nullptr;
+      Status added = w.AddKey(key.bytes(), obj_id);
+      if (!added.ok()) return RaiseStoreError(added.error());
+      Py_RETURN_NONE;
+    });
   });
 }
 
 PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
-    PyObject* slots[1];
+    PyObject* slots[std::size(kBuildParams)];
     if (!ParseFastcall(kBuildSignature, args, nargs, kwnames, slots)) return nullptr;
-    if (!CheckReceiver(self, WriterType(), kClassName)) return nullptr;
-    SharedUse use(BorrowOf(self));
-    if (!use.held()) return nullptr;
-    std::string_view path;
-    if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
-    Result<writer::BuildReport> built = WriterOf(self).Build(path);
-    if (!built.ok()) return RaiseStoreError(built.error());
-    // The file is in place by now; a failure to print cannot undo that.
-    if (auto failure = writer::PrintSummaryLine(path, built.value())) {
-      return RaiseInternalFailure("failed printing to stdout: " + *failure);
-    }
-    Py_RETURN_NONE;
+    return EnterWriter<SharedUse>(self, [&](writer::Writer& w) -> PyObject* {
+      std::string_view path;
+      if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
+      Result<writer::BuildReport> built = w.Build(path);
+      if (!built.ok()) return RaiseStoreError(built.error());
+      // The file is in place by now; a failure to print cannot undo that.
+      if (auto failure = writer::PrintSummaryLine(path, built.value())) {
+        return RaiseInternalFailure("failed printing to stdout: " + *failure);
+      }
+      Py_RETURN_NONE;
+    });
   });
 }
 
 PyObject* Writer_repr(PyObject* self) {
   return Guarded([&]() -> PyObject* {
-    if (!CheckReceiver(self, WriterType(), kClassName)) return nullptr;
-    SharedUse use(BorrowOf(self));
-    if (!use.held()) return nullptr;
-    const writer::Writer& w = WriterOf(self);
-    const std::string text = "_KalvWriter(objects=" + std::to_string(w.num_objects()) +
-                             ", keys=" + std::to_string(w.num_keys()) + ")";
-    return NewText(text);
+    return EnterWriter<SharedUse>(self, [&](writer::Writer& w) -> PyObject* {
+      const std::string text = "_KalvWriter(objects=" + std::to_string(w.num_objects()) +
+                               ", keys=" + std::to_string(w.num_keys()) + ")";
+      return NewText(text);
+    });
   });
 }
 
 PyMethodDef kWriterMethods[] = {
-    {"add_object_raw", AsCFunction(Writer_add_object_raw), METH_FASTCALL | METH_KEYWORDS,
+    {"add_object_raw", AsCFunction(Writer_add_object_raw), kFastcall,
      "add_object_raw($self, raw_bytes)\n--\n\n"
      "Store pre-encoded *raw_bytes* (msgpack). Returns the object ID."},
-    {"add_key", AsCFunction(Writer_add_key), METH_FASTCALL | METH_KEYWORDS,
+    {"add_key", AsCFunction(Writer_add_key), kFastcall,
      "add_key($self, key, obj_id)\n--\n\n"
      "Map *key* (str or bytes) to *obj_id*."},
-    {"build", AsCFunction(Writer_build), METH_FASTCALL | METH_KEYWORDS,
+    {"build", AsCFunction(Writer_build), kFastcall,
      "build($self, path)\n--\n\n"
      "Atomically write the `.klvx` file: tmp \u2192 fsync \u2192 rename."},
     {nullptr, nullptr, 0, nullptr},

@@ -45,8 +45,4 @@ class StoreError {
 // e.g. "No such file or directory (os error 2)".
 std::string OsErrorText(int errnum);
 
-// The text used wherever a path with an embedded zero byte meets the operating system,
-// which cannot be handed such a path at all.
-inline constexpr const char* kNulInPathText = "file name contained an unexpected NUL byte";
-
 }  // namespace kalvex

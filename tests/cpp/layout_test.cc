@@ -9,6 +9,7 @@
 #include "core/format/crc32.h"
 #include "core/format/endian.h"
 #include "core/format/layout.h"
+#include "layout_append.h"
 
 namespace kalvex::format {
 namespace {
@@ -153,6 +154,34 @@ TEST_P(RecordTest, RecordIsLengthCrcAndPayload) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PayloadLengths, RecordTest, testing::Values(0, 1, 255, 256, 65535, 65536, 1 << 20));
+
+struct LocateCase {
+  std::uint64_t offset;
+  RecordFit fit;
+};
+
+class LocateRecordTest : public testing::TestWithParam<LocateCase> {};
+
+// The example file is 72 bytes with its record "hi" at 40: a head needs 8 bytes before
+// the end, a payload its stated length after the head, and no offset may wrap around.
+TEST_P(LocateRecordTest, HeadAndPayloadMustLieInsideTheFile) {
+  const LocateCase c = GetParam();
+  const RecordLocation where = LocateRecord(kExampleFile.data(), kExampleFile.size(), c.offset);
+  EXPECT_EQ(where.fit, c.fit) << c.offset;
+  if (c.fit == RecordFit::kFits) {
+    EXPECT_EQ(where.payload_length, RecordPayloadLength(kExampleFile.data() + c.offset));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, LocateRecordTest,
+    testing::Values(LocateCase{40, RecordFit::kFits}, LocateCase{64, RecordFit::kFits},
+                    LocateCase{65, RecordFit::kHeadOutside}, LocateCase{72, RecordFit::kHeadOutside},
+                    LocateCase{73, RecordFit::kHeadOutside},
+                    LocateCase{~std::uint64_t{0}, RecordFit::kHeadOutside},
+                    LocateCase{~std::uint64_t{0} - 7, RecordFit::kHeadOutside},
+                    // Bytes 0..7 read as length 0x4b4c5658: far past the end.
+                    LocateCase{0, RecordFit::kPayloadOutside}));
 
 struct EntryCase {
   std::size_t key_length;

@@ -19,6 +19,7 @@
 #include "core/format/crc32.h"
 #include "core/format/endian.h"
 #include "core/format/layout.h"
+#include "layout_append.h"
 
 namespace kalvex::reader {
 namespace {

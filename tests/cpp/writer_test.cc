@@ -1,4 +1,5 @@
 #include "core/writer/writer.h"
+#include "core/writer/summary_line.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -13,9 +14,12 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "core/internal_failure.h"
 
 namespace kalvex::writer {
 namespace {
@@ -160,6 +164,33 @@ TEST_F(WriterTest, OneObjectUnderTwoKeysBuildsTheSeventyTwoByteFile) {
   const std::uint32_t whole = ReferenceCrc(expected.data() + 40, 32);
   for (int i = 0; i < 4; ++i) expected[32 + i] = static_cast<std::uint8_t>(whole >> (24 - 8 * i));
   EXPECT_EQ(BuildBytes(writer), expected);
+}
+
+TEST_F(WriterTest, PlanDecidesTheHeaderWithoutTouchingTheFileSystemAndCommitWritesIt) {
+  Writer writer;
+  writer.AddObject(AsBytes("hi"));
+  ASSERT_TRUE(writer.AddKey(AsBytes("b"), 0).ok());
+  ASSERT_TRUE(writer.AddKey(AsBytes("a"), 0).ok());
+  Result<BuildPlan> plan = writer.Plan();
+  ASSERT_TRUE(plan.ok());
+  EXPECT_TRUE(fs::is_empty(dir_));
+  const BuildReport& report = plan.value().report();
+  EXPECT_EQ(std::tie(report.num_objects, report.num_keys, report.file_size),
+            std::make_tuple(std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{72}));
+
+  const fs::path path = dir_ / "out.klvx";
+  ASSERT_TRUE(writer.Commit(plan.value(), path.string()).ok());
+  const Bytes file = ReadFile(path);
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + 40),
+            Bytes(plan.value().header().begin(), plan.value().header().end()));
+  EXPECT_EQ(file, BuildBytes(writer));
+
+  // A plan describes the writer as it was: committing it after a change would write a
+  // header that no longer matches the sections.
+  writer.AddObject(AsBytes("later"));
+  EXPECT_THROW((void)writer.Commit(plan.value(), path.string()), InternalFailure);
+  Writer other;
+  EXPECT_THROW((void)other.Commit(writer.Plan().value(), path.string()), InternalFailure);
 }
 
 TEST_F(WriterTest, KeysComeOutInUnsignedBytewiseOrderWhateverTheInsertionOrder) {

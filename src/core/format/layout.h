@@ -1,4 +1,5 @@
-// The byte layout of a container file, shared by writer and reader.
+// The byte layout of a container file: the one place that knows each field's width,
+// position and encoding. Writer, reader and tests all go through these functions.
 //
 //   header (40 bytes) | data section: object records | index section: index entries
 //
@@ -10,13 +11,16 @@
 // All integers are unsigned, big-endian and unaligned. The object offset is the file
 // offset of a record's length field. file_crc32 covers bytes 40..end; the header is
 // covered by no CRC. Index entries stand in ascending unsigned-bytewise key order.
+//
+// The record and entry codecs sit on every lookup and every build, so they are inline.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
+
+#include "core/format/endian.h"
 
 namespace kalvex::format {
 
@@ -30,9 +34,6 @@ inline constexpr std::uint64_t kMaxPayloadLength = 0xFFFFFFFFu;
 inline constexpr std::uint64_t kMaxKeyLength = 0xFFFFu;
 inline constexpr std::uint64_t kMaxKeys = 0xFFFFFFFFu;
 inline constexpr std::uint64_t kMaxObjects = 0xFFFFFFFFu;
-
-inline constexpr std::size_t kRecordHeadSize = 8;    // length + CRC before the payload
-inline constexpr std::size_t kEntryOverhead = 10;    // key length + object offset
 
 // Header field positions.
 inline constexpr std::size_t kVersionPos = 4;
@@ -58,23 +59,76 @@ struct Header {
   static Header DecodeFrom(const std::uint8_t in[kEncodedLength]);
 };
 
-// Appends payload length, payload CRC-32 and payload. REQUIRES: payload.size() <= kMaxPayloadLength.
-void AppendObjectRecord(std::string& out, std::span<const std::uint8_t> payload);
-// Writes the 8-byte head of a record for a payload with the given length and CRC.
-void EncodeRecordHead(std::uint8_t out[kRecordHeadSize], std::uint32_t length, std::uint32_t crc);
+// ---- Object record ------------------------------------------------------------------
 
-// Appends key length, key bytes and object offset. REQUIRES: key.size() <= kMaxKeyLength.
-void AppendIndexEntry(std::string& out, std::span<const std::uint8_t> key, std::uint64_t object_offset);
+inline constexpr std::size_t kRecordLengthPos = 0;
+inline constexpr std::size_t kRecordCrcPos = 4;
+inline constexpr std::size_t kRecordHeadSize = 8;  // length + CRC before the payload
 
-// Decoders over a mapped file. Unchecked: the caller has bounds-checked the position.
-inline std::uint32_t RecordPayloadLength(const std::uint8_t* record);
-inline std::uint32_t RecordPayloadCrc(const std::uint8_t* record);
+// Writes the head of a record whose payload has the given length and CRC-32.
+inline void EncodeRecordHead(std::uint8_t out[kRecordHeadSize], std::uint32_t length, std::uint32_t crc) {
+  StoreBe32(out + kRecordLengthPos, length);
+  StoreBe32(out + kRecordCrcPos, crc);
+}
 
-}  // namespace kalvex::format
+// Unchecked decoders: the caller has bounds-checked the head (see LocateRecord).
+inline std::uint32_t RecordPayloadLength(const std::uint8_t* record) {
+  return LoadBe32(record + kRecordLengthPos);
+}
+inline std::uint32_t RecordPayloadCrc(const std::uint8_t* record) {
+  return LoadBe32(record + kRecordCrcPos);
+}
 
-#include "core/format/endian.h"
+// Where a record claimed by an object offset lies in a file of `file_size` bytes.
+enum class RecordFit : std::uint8_t {
+  kFits,            // head and payload lie inside the file
+  kHeadOutside,     // the offset leaves no room for the head
+  kPayloadOutside,  // the head is inside, the payload runs past the end
+};
+struct RecordLocation {
+  RecordFit fit;
+  std::uint32_t payload_length;  // valid unless fit == kHeadOutside
+};
 
-namespace kalvex::format {
-inline std::uint32_t RecordPayloadLength(const std::uint8_t* record) { return LoadBe32(record); }
-inline std::uint32_t RecordPayloadCrc(const std::uint8_t* record) { return LoadBe32(record + 4); }
+// The bounds check of every record read; each caller words its own failure.
+inline RecordLocation LocateRecord(const std::uint8_t* file, std::uint64_t file_size, std::uint64_t offset) {
+  if (offset > file_size || file_size - offset < kRecordHeadSize) return {RecordFit::kHeadOutside, 0};
+  const std::uint32_t length = RecordPayloadLength(file + offset);
+  if (file_size - offset - kRecordHeadSize < length) return {RecordFit::kPayloadOutside, length};
+  return {RecordFit::kFits, length};
+}
+
+// ---- Index entry --------------------------------------------------------------------
+
+inline constexpr std::size_t kEntryKeyLengthSize = 2;
+inline constexpr std::size_t kEntryOffsetSize = 8;
+inline constexpr std::size_t kEntryOverhead = kEntryKeyLengthSize + kEntryOffsetSize;
+
+// Bytes taken by an entry holding a key of `key_length` bytes.
+inline constexpr std::uint64_t EntrySize(std::uint64_t key_length) { return kEntryOverhead + key_length; }
+
+// Emits one entry through `out.Append(const std::uint8_t*, std::size_t) -> bool`, the
+// key bytes straight from the caller's buffer. False at the first failed piece.
+// REQUIRES: key_length <= kMaxKeyLength.
+template <class Out>
+inline bool EncodeIndexEntry(Out& out, const std::uint8_t* key, std::size_t key_length,
+                             std::uint64_t object_offset) {
+  std::uint8_t length[kEntryKeyLengthSize];
+  std::uint8_t offset[kEntryOffsetSize];
+  StoreBe16(length, static_cast<std::uint16_t>(key_length));
+  StoreBe64(offset, object_offset);
+  return out.Append(length, sizeof length) && out.Append(key, key_length) &&
+         out.Append(offset, sizeof offset);
+}
+
+// Unchecked decoders of the entry starting at `entry`: the caller has checked that the
+// whole entry lies inside its buffer (EntryKeyLength first, then EntrySize of it).
+inline std::uint16_t EntryKeyLength(const std::uint8_t* entry) { return LoadBe16(entry); }
+inline std::span<const std::uint8_t> EntryKey(const std::uint8_t* entry) {
+  return {entry + kEntryKeyLengthSize, EntryKeyLength(entry)};
+}
+inline std::uint64_t EntryObjectOffset(const std::uint8_t* entry) {
+  return LoadBe64(entry + kEntryKeyLengthSize + EntryKeyLength(entry));
+}
+
 }  // namespace kalvex::format

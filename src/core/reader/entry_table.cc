@@ -13,7 +13,7 @@ Result<EntryTable> EntryTable::Parse(const std::uint8_t* file, std::uint64_t siz
   EntryTable table;
   if (count == 0) return table;
 
-  // Every entry takes at least 10 bytes, so the file bounds how many can follow
+  // Every entry takes at least kEntryOverhead bytes, so the file bounds how many can follow
   // `start`; the header's count alone is not trusted for a reservation.
   const std::uint64_t room = start <= size ? size - start : 0;
   const std::uint64_t reservable = std::min<std::uint64_t>(count, room / format::kEntryOverhead);
@@ -23,18 +23,20 @@ Result<EntryTable> EntryTable::Parse(const std::uint8_t* file, std::uint64_t siz
 
   std::uint64_t p = start;
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (p > size || size - p < 2) return StoreError::Corrupt("index section truncated (key_len)");
-    const std::uint64_t key_length = LoadBe16(file + p);
-    if (size - p - 2 < key_length + 8) {
+    if (p > size || size - p < format::kEntryKeyLengthSize) {
+      return StoreError::Corrupt("index section truncated (key_len)");
+    }
+    const std::uint64_t entry_size = format::EntrySize(format::EntryKeyLength(file + p));
+    if (size - p < entry_size) {
       return StoreError::Corrupt("index section truncated (key + offset)");
     }
-    // Each entry before this one used at least 10 bytes and this one has 10 more, so
+    // Each entry before this one used at least kEntryOverhead bytes and so does this one, so
     // the reservation holds it; the check guards the write should that ever be false.
     if (i >= reservable) throw InternalFailure("index entry beyond the reserved count");
     const std::uint64_t position = p - start;
     if ((i & ((1u << kBlockShift) - 1)) == 0) table.block_base_.push_back(position);
     low_position[i] = static_cast<std::uint32_t>(position);
-    p += 2 + key_length + 8;
+    p += entry_size;
   }
 
   // The parsed entries are contiguous in the file: one copy brings them all over.

@@ -1,7 +1,7 @@
 // EntryTable: the key list and the offset list of an open reader, in one allocation.
 //
 // The index section is copied verbatim into a private arena, so each entry keeps its
-// file form: key length (u16 BE) | key bytes | object offset (u64 BE). That holds one
+// file form (see format/layout.h), read through the format's entry decoders. That holds one
 // copy of every key, and puts a key and its object offset side by side, so a lookup
 // that has found the key reads the offset from the same cache line. Entry i is located
 // through a 32-bit position per entry plus one 64-bit base per block of entries (see
@@ -15,7 +15,7 @@
 #include <span>
 #include <vector>
 
-#include "core/format/endian.h"
+#include "core/format/layout.h"
 #include "core/reader/large_buffer.h"
 #include "core/result.h"
 
@@ -48,12 +48,10 @@ class EntryTable {
   // Decoders of the entry at an arena position. Unchecked: `position` came from
   // Position() or from the hash index, both of which hold only parsed entries.
   std::span<const std::uint8_t> KeyAt(std::uint64_t position) const {
-    const std::uint8_t* entry = arena_.data() + position;
-    return {entry + 2, LoadBe16(entry)};
+    return format::EntryKey(arena_.data() + position);
   }
   std::uint64_t ObjectOffsetAt(std::uint64_t position) const {
-    const std::uint8_t* entry = arena_.data() + position;
-    return LoadBe64(entry + 2 + LoadBe16(entry));
+    return format::EntryObjectOffset(arena_.data() + position);
   }
 
   std::span<const std::uint8_t> key(std::size_t i) const { return KeyAt(Position(i)); }
@@ -63,7 +61,7 @@ class EntryTable {
   std::size_t MemoryUsage() const;
 
  private:
-  // An entry takes at most 2 + 65535 + 8 bytes, so a block of 2^15 entries spans less
+  // An entry takes at most EntrySize(65535) bytes, so a block of 2^15 entries spans less
   // than 2^31 bytes: inside a block the low 32 bits of a position, taken relative to the
   // block's first entry, never wrap twice.
   static constexpr unsigned kBlockShift = 15;

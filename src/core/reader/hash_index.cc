@@ -29,9 +29,9 @@ void ForEachEntry(const EntryTable& entries, Visit visit) {
   const std::uint8_t* arena = entries.arena();
   std::uint64_t position = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::size_t length = LoadBe16(arena + position);
-    visit(position, std::span<const std::uint8_t>(arena + position + 2, length));
-    position += 2 + length + 8;
+    const std::span<const std::uint8_t> key = format::EntryKey(arena + position);
+    visit(position, key);
+    position += format::EntrySize(key.size());
   }
 }
 

@@ -20,6 +20,7 @@
 #include <span>
 
 #include "core/format/keyed_hash.h"
+#include "core/format/layout.h"
 #include "core/reader/entry_table.h"
 #include "core/reader/large_buffer.h"
 
@@ -52,9 +53,9 @@ class HashIndex {
       if (slot == 0) return kNotFound;
       if ((slot & kTagMask) == tag) {
         const std::uint64_t position = slot & kPositionMask;
-        const std::uint8_t* entry = arena + position;
-        if (LoadBe16(entry) == key.size() &&
-            (key.empty() || std::memcmp(entry + 2, key.data(), key.size()) == 0)) {
+        const std::span<const std::uint8_t> stored = format::EntryKey(arena + position);
+        if (stored.size() == key.size() &&
+            (key.empty() || std::memcmp(stored.data(), key.data(), key.size()) == 0)) {
           return position;
         }
       }

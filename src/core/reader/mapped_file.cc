@@ -1,6 +1,5 @@
 #include "core/reader/mapped_file.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,20 +8,6 @@
 #include <utility>
 
 namespace kalvex::reader {
-
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-void FileDescriptor::Close() {
-  // Not retried on EINTR: Linux releases the descriptor even then, and a retry could
-  // close one that another thread has just been given.
-  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-}
 
 Mapping::Mapping(Mapping&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
@@ -54,22 +39,7 @@ void Mapping::DropPages(std::uint64_t first, std::uint64_t length) const {
   if (begin < end) ::madvise(const_cast<std::uint8_t*>(data_) + begin, end - begin, MADV_DONTNEED);
 }
 
-Result<FileDescriptor> OpenForReading(const std::string& path) {
-  // The system call would stop at the zero byte and open some other file.
-  if (path.find('\0') != std::string::npos) {
-    return StoreError::IO("cannot open " + path + ": " + kNulInPathText);
-  }
-  // O_NONBLOCK only matters for a FIFO, whose open would otherwise wait for a writer
-  // forever; for regular files it changes nothing, and the FIFO then fails at mmap.
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return StoreError::IO("cannot open " + path + ": " + OsErrorText(errno));
-  return FileDescriptor(fd);
-}
-
-Result<Mapping> MapWholeFile(const FileDescriptor& fd) {
+Result<Mapping> MapWholeFile(const io::FileDescriptor& fd) {
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return StoreError::IO("mmap failed: " + OsErrorText(errno));
   if (st.st_size < 0) return StoreError::IO("mmap failed: memory map length overflows isize");

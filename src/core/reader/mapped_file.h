@@ -1,35 +1,18 @@
-// The operating-system side of opening a container file: a descriptor and a read-only
-// shared mapping of the whole file.
+// A read-only shared mapping of a whole container file, made from a descriptor of the
+// file layer (core/io/file.h).
 //
-// Both are move-only owners. A reader keeps only the mapping: the descriptor is closed
-// once the index is loaded. Declaring the descriptor before the mapping in a scope makes
-// a failed open release them in the right order (unmap, then close).
+// A move-only owner. A reader keeps only the mapping: the descriptor is closed once the
+// index is loaded. Declaring the descriptor before the mapping in a scope makes a failed
+// open release them in the right order (unmap, then close).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
+#include "core/io/file.h"
 #include "core/result.h"
 
 namespace kalvex::reader {
-
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { Close(); }
-
-  int get() const { return fd_; }
-  void Close();
-
- private:
-  int fd_ = -1;
-};
 
 class Mapping {
  public:
@@ -52,7 +35,7 @@ class Mapping {
   void DropPages(std::uint64_t first, std::uint64_t length) const;
 
  private:
-  friend Result<Mapping> MapWholeFile(const FileDescriptor& fd);
+  friend Result<Mapping> MapWholeFile(const io::FileDescriptor& fd);
   void Unmap();
 
   const std::uint8_t* data_ = nullptr;
@@ -60,12 +43,8 @@ class Mapping {
   std::size_t mapped_length_ = 0;
 };
 
-// Opens `path` read-only and close-on-exec, retrying on EINTR.
-// Fails with KalvIOError "cannot open {path}: {os error text}".
-Result<FileDescriptor> OpenForReading(const std::string& path);
-
 // fstat, then mmap(PROT_READ, MAP_SHARED) of the whole file.
 // Fails with KalvIOError "mmap failed: {os error text}" (a directory fails here).
-Result<Mapping> MapWholeFile(const FileDescriptor& fd);
+Result<Mapping> MapWholeFile(const io::FileDescriptor& fd);
 
 }  // namespace kalvex::reader

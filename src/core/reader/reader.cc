@@ -1,5 +1,7 @@
 #include "core/reader/reader.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -48,6 +50,10 @@ bool StartsWith(Bytes key, Bytes prefix) {
          (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
 }
 
+StoreError ExtendsBeyondEnd(std::uint64_t offset) {
+  return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+}
+
 // The whole-file CRC covers everything after the header. REQUIRES: n >= 40.
 Status CheckFileCrc(const std::uint8_t* file, std::uint64_t n, std::uint32_t stored) {
   const std::uint32_t computed = crc32::Value(file + format::kHeaderSize, n - format::kHeaderSize);
@@ -79,7 +85,9 @@ Reader::~Reader() = default;
 
 Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   // Declared in this order so that a failure releases tables, mapping, descriptor.
-  auto fd = OpenForReading(path);
+  // O_NONBLOCK only matters for a FIFO, whose open would otherwise wait for a writer
+  // forever; for regular files it changes nothing, and the FIFO then fails at mmap.
+  auto fd = io::Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0, "cannot open " + path);
   if (!fd.ok()) return fd.take_error();
   auto mapped = MapWholeFile(fd.value());
   if (!mapped.ok()) return mapped.take_error();
@@ -119,12 +127,11 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
                                             std::move(entries).value(), std::move(index)));
 }
 
-StoreError Reader::OffsetOutOfBounds(std::uint64_t offset) {
-  return StoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
-}
-
-StoreError Reader::ExtendsBeyondEnd(std::uint64_t offset) {
-  return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+StoreError Reader::RecordOutside(format::RecordFit fit, std::uint64_t offset) {
+  if (fit == format::RecordFit::kHeadOutside) {
+    return StoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
+  }
+  return ExtendsBeyondEnd(offset);
 }
 
 std::pair<std::size_t, std::size_t> Reader::PrefixRange(Bytes prefix) const {
@@ -217,16 +224,15 @@ Status Reader::VerifyInIndexOrder() const {
 }
 
 Status Reader::CheckObject(std::uint64_t offset) const {
-  const std::uint64_t size = file_.size();
-  if (offset > size || size - offset < format::kRecordHeadSize) {
+  const format::RecordLocation location = format::LocateRecord(file_.data(), file_.size(), offset);
+  // Verify words an offset outside the file apart from a fetch's "offset ... out of bounds".
+  if (location.fit == format::RecordFit::kHeadOutside) {
     return StoreError::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
   }
+  if (location.fit == format::RecordFit::kPayloadOutside) return ExtendsBeyondEnd(offset);
   const std::uint8_t* record = file_.data() + offset;
-  const std::uint32_t length = format::RecordPayloadLength(record);
-  if (size - offset - format::kRecordHeadSize < length) {
-    return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
-  }
-  if (crc32::Value(record + format::kRecordHeadSize, length) != format::RecordPayloadCrc(record)) {
+  if (crc32::Value(record + format::kRecordHeadSize, location.payload_length) !=
+      format::RecordPayloadCrc(record)) {
     return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
   }
   return {};

@@ -19,7 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/format/endian.h"
 #include "core/format/layout.h"
 #include "core/reader/entry_table.h"
 #include "core/reader/hash_index.h"
@@ -62,11 +61,9 @@ class Reader {
 
   // The payload of the record at `offset`, after both bounds checks (no CRC check).
   Result<Bytes> FetchObject(std::uint64_t offset) const {
-    const std::uint64_t n = file_.size();
-    if (offset > n || n - offset < format::kRecordHeadSize) return OffsetOutOfBounds(offset);
-    const std::uint32_t length = format::RecordPayloadLength(file_.data() + offset);
-    if (n - offset - format::kRecordHeadSize < length) return ExtendsBeyondEnd(offset);
-    return Bytes(file_.data() + offset + format::kRecordHeadSize, length);
+    const format::RecordLocation record = format::LocateRecord(file_.data(), file_.size(), offset);
+    if (record.fit != format::RecordFit::kFits) return RecordOutside(record.fit, offset);
+    return Bytes(file_.data() + offset + format::kRecordHeadSize, record.payload_length);
   }
 
   // Positions [first, last) of the keys that begin with `prefix`.
@@ -93,9 +90,9 @@ class Reader {
   // Verify()'s per-object part in index order, each distinct offset at its first use.
   Status VerifyInIndexOrder() const;
 
-  // Out of line: building the message is the rare path.
-  static StoreError OffsetOutOfBounds(std::uint64_t offset);
-  static StoreError ExtendsBeyondEnd(std::uint64_t offset);
+  // FetchObject's failure for a record that does not fit. Out of line: building the
+  // message is the rare path.
+  static StoreError RecordOutside(format::RecordFit fit, std::uint64_t offset);
 
   // Members are destroyed in reverse order: the tables go before the mapping.
   std::string path_;

@@ -1,10 +1,10 @@
 #include "core/writer/file_sink.h"
 
-#include <cerrno>
 #include <climits>
-#include <unistd.h>
 
 #include <algorithm>
+
+#include "core/io/file.h"
 
 namespace kalvex::writer {
 
@@ -52,34 +52,17 @@ bool FileSink::AppendReference(std::span<const std::uint8_t> bytes) {
 bool FileSink::WriteQueued() {
   if (error_) return false;
   CloseSegment();
-  iovec* pending = queue_.data();
-  std::size_t count = queue_.size();
-  while (count > 0) {
-    const ssize_t written = count == 1 ? ::write(fd_, pending->iov_base, pending->iov_len)
-                                       : ::writev(fd_, pending, static_cast<int>(count));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      error_ = StoreError::IO(OsErrorText(errno));
-      return false;
-    }
-    if (written == 0) {
-      const auto* base = static_cast<const std::uint8_t*>(pending->iov_base);
+  if (const auto failure = io::WriteAll(fd_, queue_.data(), queue_.size())) {
+    if (failure->errnum != 0) {
+      error_ = StoreError::IO(OsErrorText(failure->errnum));
+    } else {
+      // A call that wrote nothing: say whether it stalled on our copy or the caller's.
+      const auto* base = static_cast<const std::uint8_t*>(failure->stalled_at);
       const bool buffered = base >= staging_.get() && base < staging_.get() + capacity_;
       error_ = StoreError::IO(buffered ? "failed to write the buffered data"
                                        : "failed to write whole buffer");
-      return false;
     }
-    // Skip what went out; a partly written piece continues where the kernel stopped.
-    auto left = static_cast<std::size_t>(written);
-    while (count > 0 && left >= pending->iov_len) {
-      left -= pending->iov_len;
-      ++pending;
-      --count;
-    }
-    if (count > 0) {
-      pending->iov_base = static_cast<std::uint8_t*>(pending->iov_base) + left;
-      pending->iov_len -= left;
-    }
+    return false;
   }
   queue_.clear();
   used_ = 0;

@@ -3,9 +3,9 @@
 //
 // Pieces leave in the order they were given. Referenced buffers and filled parts of the
 // staging buffer are queued as one gather list and written with as few calls as
-// possible; the staging buffer is reused only once everything queued has been written.
-// Every write call is repeated until all its bytes are out; an interrupted call is
-// repeated; a call that writes nothing is a failure.
+// possible (io::WriteAll: interrupted calls repeated, partial ones continued, a call that
+// writes nothing a failure); the staging buffer is reused only once everything queued
+// has been written.
 //
 // The first failure is kept and every later call does nothing and reports it again, so
 // the encoders feeding a sink need not check each piece. The descriptor is not owned.

@@ -1,17 +1,15 @@
 #include "core/writer/writer.h"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "core/format/crc32.h"
-#include "core/format/endian.h"
 #include "core/format/layout.h"
 #include "core/internal_failure.h"
+#include "core/io/file.h"
 #include "core/writer/file_sink.h"
 #include "core/writer/key_map.h"
 #include "core/writer/key_order.h"
@@ -31,6 +29,9 @@ constexpr std::size_t kSmallFileSize = 8192;
 // Staging for the index section of a larger file: enough that write calls are few, small
 // next to the sections themselves.
 constexpr std::size_t kStagingSize = std::size_t{1} << 20;
+
+// What a failed open of the temporary file, or a destination the OS cannot take, says.
+constexpr const char* kOpenTmp = "open tmp";
 
 // Collects bytes in a fixed buffer and folds each full buffer into a running CRC-32:
 // the CRC engine runs on long inputs instead of on every few-byte field.
@@ -78,35 +79,10 @@ bool EncodeIndex(const std::vector<IndexItem>& order, Out& out) {
   for (std::size_t i = 0; i < order.size(); ++i) {
     if (i + kPrefetchDistance < order.size()) __builtin_prefetch(order[i + kPrefetchDistance].key());
     const IndexItem& item = order[i];
-    std::uint8_t length[2];
-    std::uint8_t offset[8];
-    StoreBe16(length, static_cast<std::uint16_t>(item.length()));
-    StoreBe64(offset, item.object_offset());
-    if (!out.Append(length, sizeof length) || !out.Append(item.key(), item.length()) ||
-        !out.Append(offset, sizeof offset)) {
-      return false;
-    }
+    if (!format::EncodeIndexEntry(out, item.key(), item.length(), item.object_offset())) return false;
   }
   return true;
 }
-
-// Owns a descriptor. A failed close is ignored: the data has been synced by then, or the
-// build has already failed for a better reason.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 StoreError TooMany(std::uint64_t count, const char* what, std::uint64_t maximum) {
   return StoreError::Invalid(std::to_string(count) + " " + what + " exceeds format maximum of " +
@@ -149,12 +125,10 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
 std::uint64_t Writer::num_objects() const { return state_->objects.size(); }
 std::uint64_t Writer::num_keys() const { return state_->keys.size(); }
 
-Result<BuildReport> Writer::Build(std::string_view path) const {
+Result<BuildPlan> Writer::Plan() const {
   const ObjectList& objects = state_->objects;
   const KeyMap& keys = state_->keys;
-  const std::string tmp_path = TemporaryPathFor(path);
 
-  // Every check comes before the file system is touched.
   if (objects.size() > format::kMaxObjects) {
     return TooMany(objects.size(), "objects", format::kMaxObjects);
   }
@@ -167,14 +141,16 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
 
   // The data section already exists (the object list's chunks) together with its CRC;
   // the index section is produced twice from the sorted keys, once here for its length
-  // and CRC, which the header needs first, and once more while writing. Encoding twice
+  // and CRC, which the header needs first, and once more by the commit. Encoding twice
   // is cheaper than holding the whole section in memory.
   if (objects.data_length() > IndexItem::kMaxObjectOffset) {
     throw InternalFailure("data section beyond the offsets a sort item holds");
   }
-  const std::vector<IndexItem> order = SortByKey(keys.entries(), objects.offsets());
+  BuildPlan plan;
+  plan.writer_state_ = state_.get();
+  plan.order_ = SortByKey(keys.entries(), objects.offsets());
   auto crc = std::make_unique<CrcBatcher>(objects.data_crc());
-  EncodeIndex(order, *crc);
+  EncodeIndex(plan.order_, *crc);
   const std::uint64_t index_length = crc->length();
 
   format::Header header;
@@ -182,35 +158,38 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
   header.num_objects = static_cast<std::uint32_t>(objects.size());
   header.index_offset = format::kDataOffset + objects.data_length();
   header.file_crc32 = crc->Finish();
-  crc.reset();
-  std::uint8_t header_bytes[format::Header::kEncodedLength];
-  header.EncodeTo(header_bytes);
+  header.EncodeTo(plan.header_.data());
 
-  BuildReport report;
-  report.num_objects = objects.size();
-  report.num_keys = keys.size();
-  report.file_size = header.index_offset + index_length;
+  plan.report_.num_objects = objects.size();
+  plan.report_.num_keys = keys.size();
+  plan.report_.file_size = header.index_offset + index_length;
+  return plan;
+}
+
+Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path) const {
+  const ObjectList& objects = state_->objects;
+  if (plan.writer_state_ != state_.get() || plan.report_.num_objects != objects.size() ||
+      plan.report_.num_keys != state_->keys.size()) {
+    throw InternalFailure("build plan committed by another writer or after a change");
+  }
 
   // A small file is assembled whole in the staging buffer and leaves in one write call;
-  // a larger one passes the object list's chunks to the file as they are.
-  const bool small = report.file_size <= kSmallFileSize;
+  // a larger one passes the object list's chunks to the file as they are. The buffer
+  // comes before the file, so running out of memory leaves no temporary file behind.
+  const bool small = plan.report_.file_size <= kSmallFileSize;
   FileSink sink(-1, small ? kSmallFileSize : kStagingSize);
 
-  // The path is handed to the OS as a C string; the zero byte would silently cut it.
-  if (path.find('\0') != std::string_view::npos) {
-    return StoreError::IO(std::string("open tmp: ") + kNulInPathText);
-  }
-  int raw_fd;
-  do {
-    raw_fd = ::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (raw_fd < 0 && errno == EINTR);
-  if (raw_fd < 0) return StoreError::IO("open tmp: " + OsErrorText(errno));
-  FileDescriptor fd(raw_fd);
-  sink.set_fd(fd.get());
+  // The rename hands the destination itself to the OS, so its zero byte is refused here,
+  // before the temporary file exists, even where the temporary path has dropped it.
+  if (Status usable = io::CheckPathForOs(path, kOpenTmp); !usable.ok()) return usable.take_error();
+  const std::string tmp_path = TemporaryPathFor(path);
+  auto fd = io::Open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, kOpenTmp);
+  if (!fd.ok()) return fd.take_error();
+  sink.set_fd(fd.value().get());
 
   // From here on a failure leaves the temporary file behind; only the rename touches
   // the destination, so the destination is never damaged.
-  sink.Append(header_bytes, sizeof header_bytes);
+  sink.Append(plan.header_.data(), plan.header_.size());
   for (std::size_t i = 0; i < objects.chunk_count(); ++i) {
     const std::span<const std::uint8_t> chunk = objects.chunk(i);
     if (small) {
@@ -219,20 +198,18 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
       sink.AppendReference(chunk);
     }
   }
-  EncodeIndex(order, sink);
+  EncodeIndex(plan.order_, sink);
   if (Status written = sink.Finish(); !written.ok()) return written.take_error();
+  if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error();
+  fd.value().Close();
+  if (Status renamed = io::Rename(tmp_path, std::string(path)); !renamed.ok()) return renamed.take_error();
+  return plan.report_;
+}
 
-  int synced;
-  do {
-    synced = ::fsync(fd.get());
-  } while (synced < 0 && errno == EINTR);
-  if (synced < 0) return StoreError::IO(OsErrorText(errno));
-  fd.Close();
-
-  if (::rename(tmp_path.c_str(), std::string(path).c_str()) < 0) {
-    return StoreError::IO("rename: " + OsErrorText(errno));
-  }
-  return report;
+Result<BuildReport> Writer::Build(std::string_view path) const {
+  Result<BuildPlan> plan = Plan();
+  if (!plan.ok()) return plan.take_error();
+  return Commit(plan.value(), path);
 }
 
 std::string TemporaryPathFor(std::string_view destination) {
@@ -260,45 +237,6 @@ std::string TemporaryPathFor(std::string_view destination) {
   std::string tmp(destination.substr(0, name_begin + stem_length));
   tmp += ".klvx.tmp";
   return tmp;
-}
-
-std::string SummaryLine(std::string_view path, const BuildReport& report) {
-  // Tenths of a KiB, rounded to nearest with ties to even on the exact quotient.
-  const unsigned __int128 scaled = static_cast<unsigned __int128>(report.file_size) * 10;
-  auto tenths = static_cast<std::uint64_t>(scaled / 1024);
-  const auto remainder = static_cast<std::uint64_t>(scaled % 1024);
-  if (remainder > 512 || (remainder == 512 && (tenths & 1) != 0)) ++tenths;
-
-  std::string line = "\u2705  ";
-  line += path;
-  line += "  \u2014  ";
-  line += std::to_string(report.num_objects);
-  line += " objects \u00B7 ";
-  line += std::to_string(report.num_keys);
-  line += " keys \u00B7 ";
-  line += std::to_string(tenths / 10);
-  line += '.';
-  line += static_cast<char>('0' + tenths % 10);
-  line += " KB\n";
-  return line;
-}
-
-std::optional<std::string> PrintSummaryLine(std::string_view path, const BuildReport& report) {
-  const std::string line = SummaryLine(path, report);
-  const char* data = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = ::write(STDOUT_FILENO, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EBADF) return std::nullopt;  // no standard output: nothing to tell
-      return OsErrorText(errno);
-    }
-    if (written == 0) return std::string("failed to write whole buffer");
-    data += written;
-    left -= static_cast<std::size_t>(written);
-  }
-  return std::nullopt;
 }
 
 }  // namespace kalvex::writer

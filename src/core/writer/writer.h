@@ -1,22 +1,27 @@
-// Writer: the in-memory object list and key map of one store, and its atomic build.
+// Writer: the in-memory object list and key map of one store, and its atomic build,
+// done as a pure plan followed by a commit to the file system.
 //
 // The writer owns a copy of every payload and every key handed to it; nothing refers
 // back to the caller's buffers. Object IDs count from 0 in AddObject order, without gaps.
-// A key maps to one Object ID; mapping it again replaces the ID. Build() only reads the
-// writer, so a writer can be built any number of times and grown in between.
+// A key maps to one Object ID; mapping it again replaces the ID. Plan(), Commit() and
+// Build() only read the writer, so a writer can be built any number of times and grown
+// in between.
 //
 // Not thread-safe: the caller serialises calls (the bindings guard each instance).
 // Copying is deleted: a writer may hold gigabytes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/format/layout.h"
 #include "core/result.h"
+#include "core/writer/key_order.h"
 
 namespace kalvex::writer {
 
@@ -24,6 +29,31 @@ struct BuildReport {
   std::uint64_t num_objects = 0;
   std::uint64_t num_keys = 0;
   std::uint64_t file_size = 0;
+};
+
+// Everything a build decides before the file system is touched: the key order, the
+// encoded header (every count, offset and CRC in it) and the report. It refers to the
+// keys and payloads of the writer that made it, so it is only good for committing while
+// that writer stays unchanged. Move-only: it holds 16 bytes per key.
+class BuildPlan {
+ public:
+  BuildPlan(BuildPlan&&) noexcept = default;
+  BuildPlan& operator=(BuildPlan&&) noexcept = default;
+  BuildPlan(const BuildPlan&) = delete;
+  BuildPlan& operator=(const BuildPlan&) = delete;
+
+  // The file's first bytes, exactly as the commit writes them.
+  const std::array<std::uint8_t, format::kHeaderSize>& header() const { return header_; }
+  const BuildReport& report() const { return report_; }
+
+ private:
+  friend class Writer;
+  BuildPlan() = default;
+
+  const void* writer_state_ = nullptr;  // the writer that made the plan
+  std::array<std::uint8_t, format::kHeaderSize> header_{};
+  std::vector<IndexItem> order_;
+  BuildReport report_;
 };
 
 class Writer {
@@ -44,9 +74,19 @@ class Writer {
   std::uint64_t num_objects() const;
   std::uint64_t num_keys() const;
 
-  // Writes the container file at `path` (UTF-8, possibly holding a zero byte) through
-  // its temporary path, fsync and rename. Every limit is checked before the file system
-  // is touched. Does not print the summary line: see PrintSummaryLine().
+  // The pure half of a build: checks every limit of the format, orders the keys and
+  // computes every CRC and header value. Touches no file. Fails with KalvError when a
+  // count or a payload exceeds the format. May throw std::bad_alloc.
+  Result<BuildPlan> Plan() const;
+
+  // The file-system half: writes the container file at `path` (UTF-8, possibly holding
+  // a zero byte) through its temporary path, fsync and rename. A failure leaves the
+  // destination as it was. REQUIRES: `plan` came from this writer's Plan() and the
+  // writer has not been changed since (checked: a stale plan is an internal failure).
+  Result<BuildReport> Commit(const BuildPlan& plan, std::string_view path) const;
+
+  // Plan(), then Commit(). Does not print the summary line: that is the caller's
+  // business (see summary_line.h).
   Result<BuildReport> Build(std::string_view path) const;
 
  private:
@@ -57,12 +97,5 @@ class Writer {
 // The temporary path a build of `destination` writes before its rename:
 // "out/store.db" -> "out/store.klvx.tmp", "archive.tar.gz" -> "archive.tar.klvx.tmp".
 std::string TemporaryPathFor(std::string_view destination);
-
-// "✅  {path}  —  {n} objects · {n} keys · {kb} KB\n", the size to one decimal.
-std::string SummaryLine(std::string_view path, const BuildReport& report);
-
-// Writes SummaryLine() to file descriptor 1. Returns nothing on success and when fd 1
-// is closed (EBADF); otherwise the OS error text of the failed write.
-std::optional<std::string> PrintSummaryLine(std::string_view path, const BuildReport& report);
 
 }  // namespace kalvex::writer

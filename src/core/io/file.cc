@@ -1,0 +1,89 @@
+#include "core/io/file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace kalvex::io {
+
+namespace {
+// The text wherever a path with an embedded zero byte meets the operating system.
+constexpr const char* kNulInPathText = "file name contained an unexpected NUL byte";
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void FileDescriptor::Close() {
+  // Not retried on EINTR: Linux releases the descriptor even then, and a retry could
+  // close one that another thread has just been given.
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+}
+
+Status CheckPathForOs(std::string_view path, std::string_view context) {
+  if (path.find('\0') == std::string_view::npos) return {};
+  return StoreError::IO(std::string(context) + ": " + kNulInPathText);
+}
+
+Result<FileDescriptor> Open(const std::string& path, int flags, mode_t mode, std::string_view context) {
+  if (Status usable = CheckPathForOs(path, context); !usable.ok()) return usable.take_error();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return StoreError::IO(std::string(context) + ": " + OsErrorText(errno));
+  return FileDescriptor(fd);
+}
+
+Status Sync(const FileDescriptor& fd) {
+  int synced;
+  do {
+    synced = ::fsync(fd.get());
+  } while (synced < 0 && errno == EINTR);
+  if (synced < 0) return StoreError::IO(OsErrorText(errno));
+  return {};
+}
+
+Status Rename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) < 0) return StoreError::IO("rename: " + OsErrorText(errno));
+  return {};
+}
+
+std::optional<WriteFailure> WriteAll(int fd, iovec* pieces, std::size_t count) {
+  while (count > 0) {
+    const ssize_t written = count == 1 ? ::write(fd, pieces->iov_base, pieces->iov_len)
+                                       : ::writev(fd, pieces, static_cast<int>(count));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return WriteFailure{errno, pieces->iov_base};
+    }
+    if (written == 0) return WriteFailure{0, pieces->iov_base};
+    // Skip what went out; a partly written piece continues where the kernel stopped.
+    auto left = static_cast<std::size_t>(written);
+    while (count > 0 && left >= pieces->iov_len) {
+      left -= pieces->iov_len;
+      ++pieces;
+      --count;
+    }
+    if (count > 0) {
+      pieces->iov_base = static_cast<std::uint8_t*>(pieces->iov_base) + left;
+      pieces->iov_len -= left;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<WriteFailure> WriteAll(int fd, const void* data, std::size_t length) {
+  if (length == 0) return std::nullopt;  // a write of nothing would read as a stall
+  iovec piece{const_cast<void*>(data), length};
+  return WriteAll(fd, &piece, 1);
+}
+
+}  // namespace kalvex::io

@@ -1,0 +1,69 @@
+// The store's one layer over the POSIX file calls: a descriptor owner, open, write-all,
+// fsync and rename, each retried on EINTR where a retry is safe, each failure turned
+// into KalvIOError text in one way.
+//
+// Paths reach the OS as C strings, so a path holding a zero byte is refused before any
+// call: the OS would silently act on the shorter path up to the zero.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/result.h"
+
+namespace kalvex::io {
+
+// Owns a descriptor; move-only. Closing ignores a failure: by then the data has been
+// synced, or the operation has already failed for a better reason.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { Close(); }
+
+  int get() const { return fd_; }
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// KalvIOError "{context}: file name contained an unexpected NUL byte" when `path` holds
+// a zero byte; nothing otherwise.
+Status CheckPathForOs(std::string_view path, std::string_view context);
+
+// open(2), retried on EINTR. Fails with KalvIOError "{context}: {os error text}", or
+// CheckPathForOs's error.
+Result<FileDescriptor> Open(const std::string& path, int flags, mode_t mode, std::string_view context);
+
+// fsync(2), retried on EINTR. Fails with KalvIOError "{os error text}".
+Status Sync(const FileDescriptor& fd);
+
+// rename(2). Fails with KalvIOError "rename: {os error text}".
+Status Rename(const std::string& from, const std::string& to);
+
+// Why a write of everything stopped: the errno of a failed call, or 0 when a call wrote
+// nothing; `stalled_at` is the start of the first byte not written.
+struct WriteFailure {
+  int errnum;
+  const void* stalled_at;
+};
+
+// Writes the pieces in order until every byte is out: one write(2) for a single piece,
+// writev(2) for more; an interrupted call is repeated, a partial one continued where the
+// kernel stopped. Consumes `pieces` (their bases and lengths are advanced).
+// REQUIRES: count <= IOV_MAX.
+std::optional<WriteFailure> WriteAll(int fd, iovec* pieces, std::size_t count);
+std::optional<WriteFailure> WriteAll(int fd, const void* data, std::size_t length);
+
+}  // namespace kalvex::io
