@@ -126,7 +126,13 @@ def _bool_argument(name: str, value: Any) -> bool:
         "bool_",
         "bool",
     ):
-        result = kind.__bool__(value)
+        method = getattr(kind, "__bool__", None)
+        if method is None:
+            raise TypeError(
+                "argument '%s': object of type '%s' does not define a '__bool__' conversion"
+                % (name, kind.__name__)
+            )
+        result = method(value)
         if type(result) is bool:
             return result
         raise _type_mismatch(name, result, "bool")
@@ -526,10 +532,12 @@ class CffiReader:
 class CffiWriter:
     """CffiWriter(): collects pre-encoded objects and keys, then builds a store.
 
-    Not for concurrent use: a call made while another is inside the native writer raises
-    RuntimeError, as the C-API module does. close() frees the native writer at once."""
+    Behaves as the C-API module's writer does under the interpreter lock: calls from
+    several threads are serialised, and a call that arrives while another one runs
+    Python code in the middle of converting its arguments (an obj_id's __index__, a key
+    given as a sequence) is refused with RuntimeError. close() frees the native writer."""
 
-    __slots__ = ("_handle", "_guard", "_uses", "_id", "__weakref__")
+    __slots__ = ("_handle", "_native", "_guard", "_uses", "_id", "__weakref__")
 
     def __init__(self) -> None:
         out = ffi.new("kalvex_writer **")
@@ -538,77 +546,86 @@ class CffiWriter:
         if status != _OK:
             _raise_status(status, err)
         self._handle = ffi.gc(out[0], lib.kalvex_writer_free)
+        # Held around every native call: the interpreter lock is released during them.
+        self._native = threading.Lock()
+        # _uses counts like the C-API module's borrow counter (n > 0 shared, -1
+        # exclusive), but is held only while a call runs Python code converting its
+        # arguments; _guard makes its updates atomic.
         self._guard = threading.Lock()
-        self._uses = 0  # as the C-API module counts: n > 0 shared, -1 exclusive
-        self._id = ffi.new("uint64_t *")
+        self._uses = 0
+        self._id = ffi.new("uint64_t *")  # used only under _native
 
-    def _take(self, exclusive: bool) -> Any:
-        with self._guard:
-            if self._handle is None:
-                raise ValueError("KalvError: the writer is closed")
-            if self._uses < 0:
-                raise RuntimeError("Already borrowed" if exclusive else "Already mutably borrowed")
-            if exclusive and self._uses > 0:
-                raise RuntimeError("Already borrowed")
-            self._uses = -1 if exclusive else self._uses + 1
-            return self._handle
+    def _check(self, exclusive: bool) -> Any:
+        uses = self._uses
+        if uses < 0 or (exclusive and uses > 0):
+            raise RuntimeError("Already borrowed" if exclusive else "Already mutably borrowed")
+        handle = self._handle
+        if handle is None:
+            raise ValueError("KalvError: the writer is closed")
+        return handle
 
-    def _give(self) -> None:
+    def _convert_exclusively(self, convert: Callable[[], Any]) -> Any:
+        """Runs `convert` (which may run Python code) holding exclusive use."""
         with self._guard:
-            self._uses = 0 if self._uses < 0 else self._uses - 1
+            self._check(True)
+            self._uses = -1
+        try:
+            return convert()
+        finally:
+            with self._guard:
+                self._uses = 0
 
     def close(self) -> None:
         """Frees the native writer and everything added to it. Idempotent."""
-        with self._guard:
-            if self._uses != 0:
-                raise RuntimeError("Already borrowed")
+        with self._native:
             handle, self._handle = self._handle, None
         if handle is not None:
             ffi.release(handle)
 
     def __repr__(self) -> str:
-        handle = self._take(False)
-        try:
+        self._check(False)
+        with self._native:
+            handle = self._check(False)
             return "CffiWriter(objects=%d, keys=%d)" % (
                 lib.kalvex_writer_num_objects(handle),
                 lib.kalvex_writer_num_keys(handle),
             )
-        finally:
-            self._give()
 
     def add_object_raw(self, raw_bytes: bytes) -> int:
         """Store pre-encoded *raw_bytes* (msgpack). Returns the object ID."""
+        self._check(True)
         if not isinstance(raw_bytes, bytes):
             raise _type_mismatch("raw_bytes", raw_bytes, "bytes")
-        handle = self._take(True)
-        try:
+        with self._native:
+            handle = self._check(True)
             status = lib.kalvex_writer_add_object(handle, raw_bytes, len(raw_bytes), self._id, _NULL)
             if status != _OK:
                 raise MemoryError() if status == lib.KALVEX_NO_MEMORY else InternalFailure("add_object failed")
             return int(self._id[0])
-        finally:
-            self._give()
 
     def add_key(self, key: Key, obj_id: int) -> None:
         """Map *key* (str or bytes) to *obj_id*."""
-        # obj_id first: with both arguments wrong, the obj_id failure is the one reported.
-        obj = _u64_argument("obj_id", obj_id)
-        k = _key_bytes(key)
-        handle = self._take(True)
-        try:
+        self._check(True)
+        if type(obj_id) is int and type(key) in (str, bytes):
+            obj = _u64_argument("obj_id", obj_id)
+            k = _key_bytes(key)
+        else:
+            # obj_id first: with both arguments wrong, its failure is the one reported.
+            obj, k = self._convert_exclusively(lambda: (_u64_argument("obj_id", obj_id), _key_bytes(key)))
+        with self._native:
+            handle = self._check(True)
             status = lib.kalvex_writer_add_key(handle, k, len(k), obj, _NULL)
             if status != _OK:
                 # A rejected key changed nothing, so asking again gives the same answer.
                 _fail(status, lambda err: lib.kalvex_writer_add_key(handle, k, len(k), obj, err))
-        finally:
-            self._give()
 
     def add_objects_raw(self, payloads: Sequence[bytes]) -> int:
         """Stores every payload in one native call; returns the first one's object ID
         (the rest follow it)."""
+        self._check(True)
         blob, ends = _concatenate(payloads, "raw_bytes")
-        handle = self._take(True)
-        try:
+        with self._native:
+            handle = self._check(True)
             first = ffi.new("uint64_t *")
             added = ffi.new("size_t *")
             err = ffi.new("kalvex_error *", [-1, _NULL, 0])
@@ -616,38 +633,35 @@ class CffiWriter:
             if status != _OK:
                 _raise_status(status, err)
             return int(first[0])
-        finally:
-            self._give()
 
     def add_keys(self, keys: Sequence[Key], obj_ids: Sequence[int]) -> None:
         """Maps keys[i] to obj_ids[i] for every i in one native call. Every pair is
         checked before any is added: a bad one raises and changes nothing."""
+        self._check(True)
         if len(keys) != len(obj_ids):
             raise ValueError("KalvError: %d keys but %d object ids" % (len(keys), len(obj_ids)))
-        ids = ffi.new("uint64_t[]", [_u64_argument("obj_id", i) for i in obj_ids])
-        blob, ends = _concatenate([_key_bytes(k) for k in keys], "key")
-        handle = self._take(True)
-        try:
+        ids, (blob, ends) = self._convert_exclusively(lambda: (
+            ffi.new("uint64_t[]", [_u64_argument("obj_id", i) for i in obj_ids]),
+            _concatenate([_key_bytes(k) for k in keys], "key")))  # fmt: skip
+        with self._native:
+            handle = self._check(True)
             added = ffi.new("size_t *")
             err = ffi.new("kalvex_error *", [-1, _NULL, 0])
             status = lib.kalvex_writer_add_keys(handle, len(ends), blob, ends, ids, added, err)
             if status != _OK:
                 _raise_status(status, err)
-        finally:
-            self._give()
 
     def build(self, path: str) -> None:
         """Atomically write the `.klvx` file: tmp -> fsync -> rename; prints the summary
         line to standard output (file descriptor 1)."""
+        self._check(False)
         encoded = _text_argument("path", path)
-        handle = self._take(False)
-        try:
+        with self._native:
+            handle = self._check(False)
             err = ffi.new("kalvex_error *", [-1, _NULL, 0])
             status = lib.kalvex_writer_build(handle, encoded, len(encoded), 1, _NULL, err)
             if status != _OK:
                 _raise_status(status, err)
-        finally:
-            self._give()
 
 
 def _concatenate(parts: Sequence[bytes], name: str) -> Tuple[Any, Any]:
