@@ -15,8 +15,9 @@
  *   KALVEX_NO_MEMORY    an allocation failed; the handle is as it was before the call.
  *   KALVEX_INTERNAL     a broken invariant of the library itself (a bug); message says
  *                       what. The handle may still be closed or freed.
- * A kalvex_error must start zeroed (KALVEX_ERROR_INIT). A failing call replaces what it
- * holds; a successful call leaves it alone. Release it with kalvex_error_clear().
+ * A kalvex_error starts as KALVEX_ERROR_INIT (or all zero bytes). A failing call frees
+ * and replaces what it holds; a successful call leaves it alone. kalvex_error_clear()
+ * releases it. One record must not be used by two threads at once.
  * No C++ exception ever leaves this library.
  *
  * Threads. A reader is immutable after open: any number of threads may call it at once,
@@ -59,7 +60,7 @@ typedef enum kalvex_status {
   KALVEX_INTERNAL = 3
 } kalvex_status;
 
-/* The kind of a KALVEX_STORE_ERROR; the message starts with the name in brackets. */
+/* The kind of a KALVEX_STORE_ERROR; its message begins with the name in brackets. */
 typedef enum kalvex_error_kind {
   KALVEX_KIND_CORRUPT = 0, /* [KalvCorruptError] damaged file or failed integrity check */
   KALVEX_KIND_VERSION = 1, /* [KalvVersionError] a format version this library cannot read */

@@ -99,20 +99,17 @@ size_t kalvex_reader_entry_count(const kalvex_reader* reader) { return Core(read
 
 kalvex_status kalvex_reader_find(const kalvex_reader* reader, const void* key, size_t key_size,
                                  kalvex_bytes* payload, kalvex_error* err) {
-  // Nothing on this path allocates or throws: no guard needed on the hot call.
-  const Reader& r = Core(reader);
-  const std::optional<std::uint64_t> offset = r.Find(AsBytes(key, key_size));
-  if (!offset) {
-    *payload = {nullptr, 0};
+  *payload = {nullptr, 0};
+  // Only a damaged record allocates (its message); the guard costs nothing otherwise.
+  return Guarded(err, [&] {
+    const Reader& r = Core(reader);
+    const std::optional<std::uint64_t> offset = r.Find(AsBytes(key, key_size));
+    if (!offset) return KALVEX_OK;
+    Result<Bytes> fetched = r.FetchObject(*offset);
+    if (!fetched.ok()) return FailWith(err, fetched.error());
+    *payload = AsC(fetched.value());
     return KALVEX_OK;
-  }
-  Result<Bytes> fetched = r.FetchObject(*offset);
-  if (!fetched.ok()) {
-    *payload = {nullptr, 0};
-    return Guarded(err, [&] { return FailWith(err, fetched.error()); });
-  }
-  *payload = AsC(fetched.value());
-  return KALVEX_OK;
+  });
 }
 
 int kalvex_reader_exists(const kalvex_reader* reader, const void* key, size_t key_size) {
