@@ -19,6 +19,7 @@ from __future__ import annotations
 import operator
 import platform
 import threading
+import weakref
 from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from kalvex._kalvex_cffi import ffi, lib
@@ -155,9 +156,11 @@ def _u64_argument(name: str, value: Any) -> int:
 
 
 class _Scratch:
-    """Native memory one call works in; owned by one thread at a time."""
+    """Native memory one thread's calls work in, and whether one of them is running."""
 
     __slots__ = (
+        "busy",
+        "handle",
         "found",
         "first",
         "last",
@@ -169,9 +172,12 @@ class _Scratch:
         "payloads",
         "payloads_capacity",
         "payload_ends",
+        "__weakref__",
     )
 
     def __init__(self) -> None:
+        self.busy = False  # a call of this thread is inside the native reader
+        self.handle: Any = None
         self.found = ffi.new("kalvex_bytes *")
         self.first = ffi.new("size_t *")
         self.last = ffi.new("size_t *")
@@ -201,7 +207,7 @@ class CffiReader:
     Thread-safe for reads; close() frees the native reader (at once, or when the last
     call still inside it returns)."""
 
-    __slots__ = ("_handle", "_owned", "_in_use", "_pool", "_path", "_count", "__weakref__")
+    __slots__ = ("_handle", "_owned", "_local", "_scratches", "_path", "_count", "__weakref__")
 
     def __init__(self, path: str, verify: bool = True) -> None:
         encoded = _text_argument("path", path)
@@ -215,48 +221,54 @@ class CffiReader:
         handle = ffi.gc(out[0], lib.kalvex_reader_close, lib.kalvex_reader_memory_usage(out[0]))
         self._handle = handle
         self._owned = [handle]  # popped exactly once, by whoever frees it
-        self._in_use: List[None] = []
-        self._pool: List[_Scratch] = []
+        self._local = threading.local()  # .scratch: this thread's _Scratch
+        self._scratches: "weakref.WeakSet[_Scratch]" = weakref.WeakSet()
         self._path = encoded.decode("utf-8")
         self._count = lib.kalvex_reader_entry_count(handle)
 
     # -- use and release of the native handle ------------------------------------------
-    # A call appends to _in_use before it reads _handle and pops after; close() clears
-    # _handle before it looks at _in_use. Both are single steps under the interpreter
-    # lock, so either close() sees the call and leaves the freeing to it, or the call
-    # sees the cleared handle and refuses.
+    # Each thread works in its own scratch record, whose `busy` flag marks it inside the
+    # native reader. A call sets the flag before it reads _handle; close() clears _handle
+    # before it looks at the flags. Each is one step under the interpreter lock, so
+    # either close() sees the call and leaves the freeing to it, or the call sees the
+    # cleared handle and refuses.
 
-    def _enter(self) -> Any:
-        self._in_use.append(None)
-        handle = self._handle
-        if handle is None:
-            self._in_use.pop()
-            raise ValueError(_CLOSED_TEXT)
-        return handle
-
-    def _leave(self) -> None:
-        self._in_use.pop()
-        if self._handle is None and not self._in_use:
-            self._free()
-
-    def _free(self) -> None:
+    def _enter(self) -> _Scratch:
         try:
-            handle = self._owned.pop()
+            scratch = self._local.scratch
+        except AttributeError:
+            scratch = self._local.scratch = _Scratch()
+            self._scratches.add(scratch)
+        if scratch.busy:
+            # Re-entered from this thread (a signal handler, a finalizer): memory of its
+            # own; the outer call's flag keeps the handle alive meanwhile.
+            scratch = _Scratch()
+        scratch.busy = True
+        handle = scratch.handle = self._handle
+        if handle is None:
+            scratch.busy = False
+            raise ValueError(_CLOSED_TEXT)
+        return scratch
+
+    def _leave(self, scratch: _Scratch) -> None:
+        scratch.busy = False
+        scratch.handle = None
+        if self._handle is None:
+            self._free_when_idle()
+
+    def _free_when_idle(self) -> None:
+        if any(s.busy for s in list(self._scratches)):
+            return
+        try:
+            handle = self._owned.pop()  # exactly one caller gets it
         except IndexError:
             return
         ffi.release(handle)
 
-    def _scratch(self) -> _Scratch:
-        try:
-            return self._pool.pop()
-        except IndexError:
-            return _Scratch()
-
     def close(self) -> None:
         """Frees the native reader; later calls raise ValueError. Idempotent."""
         self._handle = None
-        if not self._in_use:
-            self._free()
+        self._free_when_idle()
 
     def __enter__(self) -> "CffiReader":
         return self
@@ -266,42 +278,40 @@ class CffiReader:
         return False
 
     def __repr__(self) -> str:
-        handle = self._enter()
+        scratch = self._enter()
+        handle = scratch.handle
         try:
             stats = ffi.new("kalvex_stats *")
             lib.kalvex_reader_stats(handle, stats)
             return "CffiReader('%s', keys=%d, objects=%d)" % (self._path, stats.num_keys, stats.num_objects)
         finally:
-            self._leave()
+            self._leave(scratch)
 
     # -- lookups --------------------------------------------------------------------------
 
     def get_raw(self, key: Key) -> Optional[bytes]:
         """O(1) exact-match lookup. Returns raw msgpack bytes or `None`."""
         k = _key_bytes(key)
-        handle = self._enter()
+        scratch = self._enter()
         try:
-            scratch = self._scratch()
+            handle = scratch.handle
             found = scratch.found
             status = lib.kalvex_reader_find(handle, k, len(k), found, _NULL)
             if status != _OK:
-                self._pool.append(scratch)
-                _fail(status, lambda err: lib.kalvex_reader_find(handle, k, len(k), ffi.new("kalvex_bytes *"), err))
+                _fail(status, lambda err: lib.kalvex_reader_find(handle, k, len(k), found, err))
             data = found.data
-            result = None if data == _NULL else ffi.buffer(data, found.size)[:]
-            self._pool.append(scratch)
-            return result
+            return None if data == _NULL else ffi.buffer(data, found.size)[:]
         finally:
-            self._leave()
+            self._leave(scratch)
 
     def exists(self, key: Key) -> bool:
         """Key presence check: only the in-memory hash index is read."""
         k = _key_bytes(key)
-        handle = self._enter()
+        scratch = self._enter()
         try:
-            return lib.kalvex_reader_exists(handle, k, len(k)) != 0
+            return lib.kalvex_reader_exists(scratch.handle, k, len(k)) != 0
         finally:
-            self._leave()
+            self._leave(scratch)
 
     def entry_count(self) -> int:
         """The number of index entries: positions are 0 .. entry_count() - 1."""
@@ -313,19 +323,17 @@ class CffiReader:
     def prefix_range(self, prefix: Key) -> Tuple[int, int]:
         """Positions [first, last) of the keys that begin with `prefix`."""
         p = _key_bytes(prefix)
-        handle = self._enter()
+        scratch = self._enter()
         try:
-            scratch = self._scratch()
-            lib.kalvex_reader_prefix_range(handle, p, len(p), scratch.first, scratch.last)
-            first, last = scratch.first[0], scratch.last[0]
-            self._pool.append(scratch)
-            return first, last
+            lib.kalvex_reader_prefix_range(scratch.handle, p, len(p), scratch.first, scratch.last)
+            return scratch.first[0], scratch.last[0]
         finally:
-            self._leave()
+            self._leave(scratch)
 
     def entry(self, position: int, bytes_key: bool = False) -> Tuple[Key, bytes]:
         """The (key, payload) pair at `position` in key order."""
-        handle = self._enter()
+        scratch = self._enter()
+        handle = scratch.handle
         try:
             key = ffi.new("kalvex_bytes *")
             payload = ffi.new("kalvex_bytes *")
@@ -339,7 +347,7 @@ class CffiReader:
                 ffi.buffer(payload.data, payload.size)[:],
             )
         finally:
-            self._leave()
+            self._leave(scratch)
 
     # -- listings -------------------------------------------------------------------------
 
@@ -348,15 +356,11 @@ class CffiReader:
     ) -> Tuple[int, Optional[BaseException]]:
         """Appends entries from `first` on to `out` (pairs, or keys or payloads alone);
         returns how many, and the error that stopped the chunk early if one did."""
-        handle = self._enter()
+        scratch = self._enter()
         try:
-            scratch = self._scratch()
-            try:
-                return self._fill(handle, scratch, first, last, keys, payloads, bytes_keys, out)
-            finally:
-                self._pool.append(scratch)
+            return self._fill(scratch.handle, scratch, first, last, keys, payloads, bytes_keys, out)
         finally:
-            self._leave()
+            self._leave(scratch)
 
     def _fill(
         self,
@@ -478,7 +482,8 @@ class CffiReader:
 
     def objects_raw(self) -> List[bytes]:
         """Unique objects only (deduplicated by file offset)."""
-        handle = self._enter()
+        scratch = self._enter()
+        handle = scratch.handle
         try:
             out = ffi.new("kalvex_objects **")
             err = ffi.new("kalvex_error *", [-1, _NULL, 0])
@@ -492,13 +497,14 @@ class CffiReader:
             finally:
                 lib.kalvex_objects_free(objects)
         finally:
-            self._leave()
+            self._leave(scratch)
 
     # -- whole-file answers ---------------------------------------------------------------
 
     def stats(self) -> dict:
         """Return file metadata as a `dict`."""
-        handle = self._enter()
+        scratch = self._enter()
+        handle = scratch.handle
         try:
             s = ffi.new("kalvex_stats *")
             lib.kalvex_reader_stats(handle, s)
@@ -514,11 +520,12 @@ class CffiReader:
                 "file_crc32": "0x%08x" % s.file_crc32,
             }
         finally:
-            self._leave()
+            self._leave(scratch)
 
     def verify(self) -> bool:
         """Deep CRC32 integrity check (whole-file + per-object)."""
-        handle = self._enter()
+        scratch = self._enter()
+        handle = scratch.handle
         try:
             err = ffi.new("kalvex_error *", [-1, _NULL, 0])
             status = lib.kalvex_reader_verify(handle, err)
@@ -526,7 +533,7 @@ class CffiReader:
                 _raise_status(status, err)
             return True
         finally:
-            self._leave()
+            self._leave(scratch)
 
 
 class CffiWriter:
