@@ -1,0 +1,251 @@
+/* kalvex.h: the C interface to kalvex stores (.klvx files).
+ *
+ * A store maps keys (byte strings of at most 65535 bytes; text keys are their UTF-8
+ * bytes) to payloads (byte strings). A writer collects objects and keys in memory and
+ * writes the file atomically; a reader maps a file read-only and answers from the
+ * mapping. Keys are ordered bytewise; "position" means a place in that order, counted
+ * from 0 to kalvex_reader_entry_count() - 1 (a key added twice to a writer appears once;
+ * a file made elsewhere may repeat a key, and then holds one entry per occurrence).
+ *
+ * Errors. Every call that can fail returns a kalvex_status and, unless `err` is NULL,
+ * describes the failure in *err:
+ *   KALVEX_STORE_ERROR  err->kind is one of the four kinds below; err->message is the
+ *                       rendered text, e.g. "KalvCorruptError: ...", the same text the
+ *                       Python package raises.
+ *   KALVEX_NO_MEMORY    an allocation failed; the handle is as it was before the call.
+ *   KALVEX_INTERNAL     a broken invariant of the library itself (a bug); message says
+ *                       what. The handle may still be closed or freed.
+ * A kalvex_error starts as KALVEX_ERROR_INIT (or all zero bytes). A failing call frees
+ * and replaces what it holds; a successful call leaves it alone. kalvex_error_clear()
+ * releases it. One record must not be used by two threads at once.
+ * No C++ exception ever leaves this library.
+ *
+ * Threads. A reader is immutable after open: any number of threads may call it at once,
+ * but none may still be inside a call when it is closed. A writer is not thread-safe:
+ * callers serialise every call on one writer.
+ *
+ * Lifetimes. Handles are owned by the caller from the call that creates them until
+ * kalvex_reader_close() / kalvex_writer_free(). Pointers into a store (payloads, keys,
+ * the path) point into the reader's memory mapping or state and stay valid until the
+ * reader is closed; copy what you keep longer. Buffers passed in are only read (or
+ * filled) during the call; the library keeps no pointer to them.
+ *
+ * Plain C99; the library is self-contained and never touches Python.
+ */
+#ifndef KALVEX_H_
+#define KALVEX_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(KALVEX_SHARED_BUILD)
+#define KALVEX_API __attribute__((visibility("default")))
+#else
+#define KALVEX_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The declarations from here to the closing marker are also read by the generator of the
+ * Python binding (tools/cffi_source.py): plain declarations only, `KALVEX_API` the sole
+ * macro, `#define` lines with plain integers. */
+/* -- declarations begin -- */
+
+typedef enum kalvex_status {
+  KALVEX_OK = 0,
+  KALVEX_STORE_ERROR = 1,
+  KALVEX_NO_MEMORY = 2,
+  KALVEX_INTERNAL = 3
+} kalvex_status;
+
+/* The kind of a KALVEX_STORE_ERROR; its message begins with the name in brackets. */
+typedef enum kalvex_error_kind {
+  KALVEX_KIND_CORRUPT = 0, /* [KalvCorruptError] damaged file or failed integrity check */
+  KALVEX_KIND_VERSION = 1, /* [KalvVersionError] a format version this library cannot read */
+  KALVEX_KIND_IO = 2,      /* [KalvIOError] an operating-system call failed */
+  KALVEX_KIND_ERROR = 3    /* [KalvError] the request breaks a rule of the store */
+} kalvex_error_kind;
+
+typedef struct kalvex_error {
+  int kind;       /* a kalvex_error_kind when the status was KALVEX_STORE_ERROR, else -1 */
+  char* message;  /* UTF-8, NUL-terminated, owned by *this; NULL if it could not be made */
+  size_t message_size; /* bytes before the terminating NUL (the text may hold a NUL) */
+} kalvex_error;
+
+/* Frees the message and zeroes *err. NULL is accepted. */
+KALVEX_API void kalvex_error_clear(kalvex_error* err);
+
+/* A byte string inside a reader: valid until that reader is closed. */
+typedef struct kalvex_bytes {
+  const uint8_t* data;
+  size_t size;
+} kalvex_bytes;
+
+/* ---- Reader ----------------------------------------------------------------------- */
+
+typedef struct kalvex_reader kalvex_reader;
+
+/* Opens the file at `path` (path_size bytes of UTF-8, not NUL-terminated; a zero byte
+ * in it fails with KalvIOError). With `verify` nonzero the whole-file checksum is
+ * checked first. On success *out owns a new reader; on failure *out is NULL. The file
+ * descriptor is closed before returning: only the mapping is kept. */
+KALVEX_API kalvex_status kalvex_reader_open(const char* path, size_t path_size, int verify,
+                                            kalvex_reader** out, kalvex_error* err);
+
+/* Unmaps the file and frees the reader. NULL is accepted. Every pointer obtained from
+ * the reader becomes invalid. */
+KALVEX_API void kalvex_reader_close(kalvex_reader* reader);
+
+/* Header values as stored and the file size at open. */
+typedef struct kalvex_stats {
+  uint64_t file_size;
+  uint64_t index_offset;
+  uint64_t data_offset;
+  uint32_t num_keys;
+  uint32_t num_objects;
+  uint32_t file_crc32;
+  uint32_t version;
+} kalvex_stats;
+
+KALVEX_API void kalvex_reader_stats(const kalvex_reader* reader, kalvex_stats* out);
+
+/* The path as given to open (not NUL-terminated). */
+KALVEX_API kalvex_bytes kalvex_reader_path(const kalvex_reader* reader);
+
+/* Bytes of native memory the reader holds besides the mapping. */
+KALVEX_API size_t kalvex_reader_memory_usage(const kalvex_reader* reader);
+
+/* Number of index entries: the positions are 0 .. count - 1. */
+KALVEX_API size_t kalvex_reader_entry_count(const kalvex_reader* reader);
+
+/* Looks `key` up. Found: *payload points at its payload (data never NULL, even for an
+ * empty payload). Absent: KALVEX_OK with payload->data == NULL and payload->size 0.
+ * A stored offset that leads outside the file fails with KalvCorruptError. */
+KALVEX_API kalvex_status kalvex_reader_find(const kalvex_reader* reader, const void* key,
+                                            size_t key_size, kalvex_bytes* payload,
+                                            kalvex_error* err);
+
+/* 1 when `key` is present, else 0. Reads only the in-memory index: cannot fail. */
+KALVEX_API int kalvex_reader_exists(const kalvex_reader* reader, const void* key,
+                                    size_t key_size);
+
+/* The key and the payload at `position` (either out pointer may be NULL). A position
+ * at or past the entry count fails with KalvError. */
+KALVEX_API kalvex_status kalvex_reader_entry(const kalvex_reader* reader, size_t position,
+                                             kalvex_bytes* key, kalvex_bytes* payload,
+                                             kalvex_error* err);
+
+/* Positions [*first, *last) of the keys that begin with `prefix` (empty: every key). */
+KALVEX_API void kalvex_reader_prefix_range(const kalvex_reader* reader, const void* prefix,
+                                           size_t prefix_size, size_t* first, size_t* last);
+
+/* What kalvex_reader_read_range() filled. */
+typedef struct kalvex_chunk {
+  size_t count;         /* entries copied, from `first` on */
+  size_t keys_size;     /* bytes used in the key buffer */
+  size_t payloads_size; /* bytes used in the payload buffer */
+  int keys_ascii;       /* 1 when every copied key is 7-bit ASCII */
+  size_t key_need;      /* count == 0 because the first entry did not fit: */
+  size_t payload_need;  /*   the buffer sizes it needs */
+} kalvex_chunk;
+
+/* Copies whole entries from positions [first, last), in order, as many as fit: at most
+ * `max_entries`, keys concatenated into `keys` (key_ends[i] = end of key i), payloads
+ * into `payloads` (payload_ends[i] = end of payload i). Pass keys == NULL to skip keys
+ * (key_ends unused) or payloads == NULL to skip payloads. Copies nothing, with
+ * out->count 0, when the first entry does not fit; then key_need/payload_need say what
+ * it needs. A damaged record fails with KalvCorruptError; out->count then holds the
+ * entries before it, which were copied whole. `last` past the entry count is clamped. */
+KALVEX_API kalvex_status kalvex_reader_read_range(
+    const kalvex_reader* reader, size_t first, size_t last, size_t max_entries, uint8_t* keys,
+    size_t keys_capacity, size_t* key_ends, uint8_t* payloads, size_t payloads_capacity,
+    size_t* payload_ends, kalvex_chunk* out, kalvex_error* err);
+
+/* Deep check: whole-file checksum, then bounds and checksum of every referenced object.
+ * KALVEX_OK when the file is sound. */
+KALVEX_API kalvex_status kalvex_reader_verify(const kalvex_reader* reader, kalvex_error* err);
+
+/* The distinct objects (by file offset) in first-use order in key order. */
+typedef struct kalvex_objects kalvex_objects;
+
+/* On success *out owns a list of the reader's distinct objects. The first damaged
+ * record fails with KalvCorruptError. The list refers into the reader: free it first. */
+KALVEX_API kalvex_status kalvex_reader_objects(const kalvex_reader* reader,
+                                               kalvex_objects** out, kalvex_error* err);
+KALVEX_API size_t kalvex_objects_count(const kalvex_objects* objects);
+/* The payloads, an array of kalvex_objects_count() elements owned by the list. */
+KALVEX_API const kalvex_bytes* kalvex_objects_items(const kalvex_objects* objects);
+/* NULL is accepted. */
+KALVEX_API void kalvex_objects_free(kalvex_objects* objects);
+
+/* ---- Writer ----------------------------------------------------------------------- */
+
+typedef struct kalvex_writer kalvex_writer;
+
+/* On success *out owns a new, empty writer. */
+KALVEX_API kalvex_status kalvex_writer_new(kalvex_writer** out, kalvex_error* err);
+
+/* NULL is accepted. */
+KALVEX_API void kalvex_writer_free(kalvex_writer* writer);
+
+KALVEX_API uint64_t kalvex_writer_num_objects(const kalvex_writer* writer);
+KALVEX_API uint64_t kalvex_writer_num_keys(const kalvex_writer* writer);
+
+/* Copies the payload and sets *id to its object id (ids count from 0 without gaps).
+ * Size limits are checked by the build. */
+KALVEX_API kalvex_status kalvex_writer_add_object(kalvex_writer* writer, const void* payload,
+                                                  size_t payload_size, uint64_t* id,
+                                                  kalvex_error* err);
+
+/* Maps `key` to object `id`, replacing an earlier mapping of the same key. Fails with
+ * KalvError when id is not an existing object (checked first) or the key is longer than
+ * 65535 bytes; then nothing changes. */
+KALVEX_API kalvex_status kalvex_writer_add_key(kalvex_writer* writer, const void* key,
+                                               size_t key_size, uint64_t id, kalvex_error* err);
+
+/* Adds `count` objects at once: payload i is payloads[ends[i-1] .. ends[i]) (from 0 for
+ * i = 0). *first_id is the id of the first; the others follow it. On KALVEX_NO_MEMORY
+ * the objects added before the failure stay: *added says how many (also set on success). */
+KALVEX_API kalvex_status kalvex_writer_add_objects(kalvex_writer* writer, size_t count,
+                                                   const uint8_t* payloads, const size_t* ends,
+                                                   uint64_t* first_id, size_t* added,
+                                                   kalvex_error* err);
+
+/* Maps `count` keys at once: key i is keys[ends[i-1] .. ends[i]), mapped to ids[i].
+ * Every key is checked before any is added: on KALVEX_STORE_ERROR nothing changed and
+ * *added is the position of the first rejected key, whose error is the one reported.
+ * On KALVEX_NO_MEMORY the keys before *added stay mapped. */
+KALVEX_API kalvex_status kalvex_writer_add_keys(kalvex_writer* writer, size_t count,
+                                                const uint8_t* keys, const size_t* ends,
+                                                const uint64_t* ids, size_t* added,
+                                                kalvex_error* err);
+
+/* Counts written by a build. */
+typedef struct kalvex_build_report {
+  uint64_t num_objects;
+  uint64_t num_keys;
+  uint64_t file_size;
+} kalvex_build_report;
+
+/* Writes the store to `path` (path_size bytes of UTF-8) atomically: a temporary file
+ * beside it, fsync, rename. Every limit is checked before the file system is touched; a
+ * failed build leaves any existing file as it was. The writer is only read: it may be
+ * built again and grown in between. With `print_summary` nonzero, a success writes
+ * "✅  {path}  —  {n} objects · {n} keys · {kb} KB" and a newline to file descriptor 1
+ * (a closed descriptor 1 is ignored); a failure to print is KALVEX_INTERNAL with the
+ * file already in place. `report` may be NULL. */
+KALVEX_API kalvex_status kalvex_writer_build(const kalvex_writer* writer, const char* path,
+                                             size_t path_size, int print_summary,
+                                             kalvex_build_report* report, kalvex_error* err);
+
+/* -- declarations end -- */
+
+#define KALVEX_ERROR_INIT {-1, NULL, 0}
+
+#ifdef __cplusplus
+}  /* extern "C" */
+#endif
+
+#endif /* KALVEX_H_ */

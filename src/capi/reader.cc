@@ -1,0 +1,225 @@
+// The reader half of the C interface: a kalvex_reader is a core Reader.
+//
+// The handle is the Reader itself behind an opaque pointer, so a call costs one
+// indirection. Payload and key views point into the mapping the Reader owns.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capi/error.h"
+#include "core/format/layout.h"
+#include "core/reader/reader.h"
+#include "kalvex.h"
+
+struct kalvex_objects {
+  std::vector<kalvex_bytes> items;
+};
+
+namespace kalvex::capi {
+namespace {
+
+using reader::Bytes;
+using reader::Reader;
+
+const Reader& Core(const kalvex_reader* handle) { return *reinterpret_cast<const Reader*>(handle); }
+Bytes AsBytes(const void* data, std::size_t size) { return {static_cast<const std::uint8_t*>(data), size}; }
+kalvex_bytes AsC(Bytes bytes) { return {bytes.data(), bytes.size()}; }
+
+bool IsAscii(Bytes bytes) {
+  std::uint8_t high = 0;
+  for (std::uint8_t b : bytes) high |= b;
+  return high < 0x80;
+}
+
+// The payloads of [first, stop), or as many as precede the first damaged record, whose
+// error is then `failure`. Fetching the whole range at once lets the core prefetch.
+std::vector<Bytes> FetchPayloads(const Reader& r, std::size_t first, std::size_t stop,
+                                 std::optional<StoreError>& failure) {
+  Result<std::vector<Bytes>> fetched = r.FetchRange(first, stop);
+  if (fetched.ok()) return std::move(fetched).value();
+  std::vector<Bytes> good;
+  for (std::size_t i = first; i < stop; ++i) {
+    Result<Bytes> payload = r.FetchObject(r.object_offset(i));
+    if (!payload.ok()) {
+      failure = payload.take_error();
+      break;
+    }
+    good.push_back(payload.value());
+  }
+  return good;
+}
+
+}  // namespace
+}  // namespace kalvex::capi
+
+using namespace kalvex::capi;
+using kalvex::Result;
+using kalvex::Status;
+using kalvex::StoreError;
+using kalvex::reader::Bytes;
+using kalvex::reader::Reader;
+
+extern "C" {
+
+kalvex_status kalvex_reader_open(const char* path, size_t path_size, int verify, kalvex_reader** out,
+                                 kalvex_error* err) {
+  *out = nullptr;
+  return Guarded(err, [&] {
+    Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path, path_size), verify != 0);
+    if (!opened.ok()) return FailWith(err, opened.error());
+    *out = reinterpret_cast<kalvex_reader*>(std::move(opened).value().release());
+    return KALVEX_OK;
+  });
+}
+
+void kalvex_reader_close(kalvex_reader* reader) { delete reinterpret_cast<Reader*>(reader); }
+
+void kalvex_reader_stats(const kalvex_reader* reader, kalvex_stats* out) {
+  const Reader& r = Core(reader);
+  out->file_size = r.file_size();
+  out->index_offset = r.index_offset();
+  out->data_offset = kalvex::format::kDataOffset;
+  out->num_keys = r.num_keys();
+  out->num_objects = r.num_objects();
+  out->file_crc32 = r.file_crc32();
+  out->version = kalvex::format::kVersion;
+}
+
+kalvex_bytes kalvex_reader_path(const kalvex_reader* reader) {
+  const std::string& path = Core(reader).path();
+  return {reinterpret_cast<const uint8_t*>(path.data()), path.size()};
+}
+
+size_t kalvex_reader_memory_usage(const kalvex_reader* reader) { return Core(reader).MemoryUsage(); }
+
+size_t kalvex_reader_entry_count(const kalvex_reader* reader) { return Core(reader).entry_count(); }
+
+kalvex_status kalvex_reader_find(const kalvex_reader* reader, const void* key, size_t key_size,
+                                 kalvex_bytes* payload, kalvex_error* err) {
+  *payload = {nullptr, 0};
+  // Only a damaged record allocates (its message); the guard costs nothing otherwise.
+  return Guarded(err, [&] {
+    const Reader& r = Core(reader);
+    const std::optional<std::uint64_t> offset = r.Find(AsBytes(key, key_size));
+    if (!offset) return KALVEX_OK;
+    Result<Bytes> fetched = r.FetchObject(*offset);
+    if (!fetched.ok()) return FailWith(err, fetched.error());
+    *payload = AsC(fetched.value());
+    return KALVEX_OK;
+  });
+}
+
+int kalvex_reader_exists(const kalvex_reader* reader, const void* key, size_t key_size) {
+  return Core(reader).Find(AsBytes(key, key_size)).has_value() ? 1 : 0;
+}
+
+kalvex_status kalvex_reader_entry(const kalvex_reader* reader, size_t position, kalvex_bytes* key,
+                                  kalvex_bytes* payload, kalvex_error* err) {
+  return Guarded(err, [&] {
+    const Reader& r = Core(reader);
+    if (position >= r.entry_count()) {
+      return FailInvalid(err, "position " + std::to_string(position) + " is out of range for " +
+                                  std::to_string(r.entry_count()) + " entries");
+    }
+    if (payload != nullptr) {
+      Result<Bytes> fetched = r.FetchObject(r.object_offset(position));
+      if (!fetched.ok()) return FailWith(err, fetched.error());
+      *payload = AsC(fetched.value());
+    }
+    if (key != nullptr) *key = AsC(r.key(position));
+    return KALVEX_OK;
+  });
+}
+
+void kalvex_reader_prefix_range(const kalvex_reader* reader, const void* prefix, size_t prefix_size,
+                                size_t* first, size_t* last) {
+  const auto [start, end] = Core(reader).PrefixRange(AsBytes(prefix, prefix_size));
+  *first = start;
+  *last = end;
+}
+
+kalvex_status kalvex_reader_read_range(const kalvex_reader* reader, size_t first, size_t last,
+                                       size_t max_entries, uint8_t* keys, size_t keys_capacity,
+                                       size_t* key_ends, uint8_t* payloads, size_t payloads_capacity,
+                                       size_t* payload_ends, kalvex_chunk* out, kalvex_error* err) {
+  *out = kalvex_chunk{0, 0, 0, 1, 0, 0};
+  return Guarded(err, [&] {
+    const Reader& r = Core(reader);
+    last = std::min(last, r.entry_count());
+    if (first >= last) return KALVEX_OK;
+    const std::size_t stop = first + std::min(max_entries, last - first);
+    std::optional<StoreError> failure;
+    std::vector<Bytes> fetched;
+    if (payloads != nullptr) fetched = FetchPayloads(r, first, stop, failure);
+    const std::size_t available = payloads != nullptr ? fetched.size() : stop - first;
+
+    std::size_t keys_used = 0;
+    std::size_t payloads_used = 0;
+    bool ascii = true;
+    std::size_t i = 0;
+    for (; i < available; ++i) {
+      const Bytes key = r.key(first + i);
+      const Bytes payload = payloads != nullptr ? fetched[i] : Bytes();
+      // Compared as room left, so a huge size cannot wrap the sum.
+      const bool key_fits = keys == nullptr || key.size() <= keys_capacity - keys_used;
+      const bool payload_fits = payloads == nullptr || payload.size() <= payloads_capacity - payloads_used;
+      if (!key_fits || !payload_fits) {
+        if (i == 0) {
+          out->key_need = keys != nullptr ? key.size() : 0;
+          out->payload_need = payload.size();
+        }
+        break;
+      }
+      if (keys != nullptr) {
+        if (!key.empty()) std::memcpy(keys + keys_used, key.data(), key.size());
+        keys_used += key.size();
+        key_ends[i] = keys_used;
+        ascii = ascii && IsAscii(key);
+      }
+      if (payloads != nullptr) {
+        if (!payload.empty()) std::memcpy(payloads + payloads_used, payload.data(), payload.size());
+        payloads_used += payload.size();
+        payload_ends[i] = payloads_used;
+      }
+    }
+    out->count = i;
+    out->keys_size = keys_used;
+    out->payloads_size = payloads_used;
+    out->keys_ascii = ascii ? 1 : 0;
+    // The damaged record counts only once every entry before it was delivered.
+    if (failure && i == available) return FailWith(err, *failure);
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_verify(const kalvex_reader* reader, kalvex_error* err) {
+  return Guarded(err, [&] {
+    Status checked = Core(reader).Verify();
+    if (!checked.ok()) return FailWith(err, checked.error());
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_objects(const kalvex_reader* reader, kalvex_objects** out, kalvex_error* err) {
+  *out = nullptr;
+  return Guarded(err, [&] {
+    Result<std::vector<Bytes>> found = Core(reader).FetchUniqueObjects();
+    if (!found.ok()) return FailWith(err, found.error());
+    auto objects = std::make_unique<kalvex_objects>();
+    objects->items.reserve(found.value().size());
+    for (Bytes payload : found.value()) objects->items.push_back(AsC(payload));
+    *out = objects.release();
+    return KALVEX_OK;
+  });
+}
+
+size_t kalvex_objects_count(const kalvex_objects* objects) { return objects->items.size(); }
+
+const kalvex_bytes* kalvex_objects_items(const kalvex_objects* objects) { return objects->items.data(); }
+
+void kalvex_objects_free(kalvex_objects* objects) { delete objects; }
+
+}  // extern "C"

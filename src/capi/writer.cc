@@ -1,0 +1,133 @@
+// The writer half of the C interface: a kalvex_writer is a core Writer.
+//
+// Batch calls exist so a binding can hand over thousands of objects or keys per call;
+// the key batch checks every key first so a bad one leaves the writer untouched.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "capi/error.h"
+#include "core/format/layout.h"
+#include "core/writer/writer.h"
+#include "kalvex.h"
+
+namespace kalvex::capi {
+namespace {
+
+using writer::Writer;
+
+Writer& Core(kalvex_writer* handle) { return *reinterpret_cast<Writer*>(handle); }
+const Writer& Core(const kalvex_writer* handle) { return *reinterpret_cast<const Writer*>(handle); }
+
+std::span<const std::uint8_t> AsBytes(const void* data, std::size_t size) {
+  return {static_cast<const std::uint8_t*>(data), size};
+}
+
+// Element i of a concatenation described by end offsets.
+std::span<const std::uint8_t> Slice(const uint8_t* blob, const size_t* ends, std::size_t i) {
+  const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+  return {blob + begin, ends[i] - begin};
+}
+
+}  // namespace
+}  // namespace kalvex::capi
+
+using namespace kalvex::capi;
+using kalvex::Result;
+using kalvex::Status;
+using kalvex::writer::BuildReport;
+using kalvex::writer::Writer;
+
+extern "C" {
+
+kalvex_status kalvex_writer_new(kalvex_writer** out, kalvex_error* err) {
+  *out = nullptr;
+  return Guarded(err, [&] {
+    *out = reinterpret_cast<kalvex_writer*>(new Writer());
+    return KALVEX_OK;
+  });
+}
+
+void kalvex_writer_free(kalvex_writer* writer) { delete reinterpret_cast<Writer*>(writer); }
+
+uint64_t kalvex_writer_num_objects(const kalvex_writer* writer) { return Core(writer).num_objects(); }
+
+uint64_t kalvex_writer_num_keys(const kalvex_writer* writer) { return Core(writer).num_keys(); }
+
+kalvex_status kalvex_writer_add_object(kalvex_writer* writer, const void* payload, size_t payload_size,
+                                       uint64_t* id, kalvex_error* err) {
+  return Guarded(err, [&] {
+    *id = Core(writer).AddObject(AsBytes(payload, payload_size));
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_writer_add_key(kalvex_writer* writer, const void* key, size_t key_size, uint64_t id,
+                                    kalvex_error* err) {
+  return Guarded(err, [&] {
+    Status added = Core(writer).AddKey(AsBytes(key, key_size), id);
+    if (!added.ok()) return FailWith(err, added.error());
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_writer_add_objects(kalvex_writer* writer, size_t count, const uint8_t* payloads,
+                                        const size_t* ends, uint64_t* first_id, size_t* added,
+                                        kalvex_error* err) {
+  *added = 0;
+  *first_id = Core(writer).num_objects();
+  return Guarded(err, [&] {
+    Writer& w = Core(writer);
+    for (std::size_t i = 0; i < count; ++i) {
+      w.AddObject(Slice(payloads, ends, i));
+      *added = i + 1;
+    }
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_writer_add_keys(kalvex_writer* writer, size_t count, const uint8_t* keys,
+                                     const size_t* ends, const uint64_t* ids, size_t* added,
+                                     kalvex_error* err) {
+  *added = 0;
+  return Guarded(err, [&] {
+    Writer& w = Core(writer);
+    const std::uint64_t num_objects = w.num_objects();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (ids[i] < num_objects && Slice(keys, ends, i).size() <= kalvex::format::kMaxKeyLength) continue;
+      // The core rejects exactly these keys and changes nothing doing so: its error is
+      // the one to report, worded as a single add_key would word it.
+      *added = i;
+      Status rejected = w.AddKey(Slice(keys, ends, i), ids[i]);
+      if (!rejected.ok()) return FailWith(err, rejected.error());
+      return Fail(err, KALVEX_INTERNAL, -1, "a key the batch check rejected was accepted");
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      Status mapped = w.AddKey(Slice(keys, ends, i), ids[i]);
+      if (!mapped.ok()) return FailWith(err, mapped.error());
+      *added = i + 1;
+    }
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_writer_build(const kalvex_writer* writer, const char* path, size_t path_size,
+                                  int print_summary, kalvex_build_report* report, kalvex_error* err) {
+  return Guarded(err, [&] {
+    const std::string_view destination(path, path_size);
+    Result<BuildReport> built = Core(writer).Build(destination);
+    if (!built.ok()) return FailWith(err, built.error());
+    if (report != nullptr) {
+      *report = {built.value().num_objects, built.value().num_keys, built.value().file_size};
+    }
+    // The file is in place by now; a failure to print cannot undo that.
+    if (print_summary != 0) {
+      if (auto failure = kalvex::writer::PrintSummaryLine(destination, built.value())) {
+        return Fail(err, KALVEX_INTERNAL, -1, "failed printing to stdout: " + *failure);
+      }
+    }
+    return KALVEX_OK;
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,292 @@
+// The C interface as a C caller meets it, linked against the shared libkalvex: every
+// error kind through kalvex_error, batch calls and their all-or-nothing rule, chunked
+// range reads with buffers too small, and the lifetime of handles and views.
+#include "kalvex.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Text(kalvex_bytes b) { return {reinterpret_cast<const char*>(b.data), b.size}; }
+std::string Message(const kalvex_error& err) { return {err.message, err.message_size}; }
+
+class CapiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/capi_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/store.klvx";
+  }
+  void TearDown() override {
+    kalvex_error_clear(&err_);
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  // Objects "alpha", "" and "gamma!" under keys a, b, c; key "dup" shares object 0.
+  void BuildSample() {
+    kalvex_writer* w = nullptr;
+    ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+    uint64_t id = 99;
+    ASSERT_EQ(kalvex_writer_add_object(w, "alpha", 5, &id, &err_), KALVEX_OK);
+    EXPECT_EQ(id, 0u);
+    const std::string payloads = "gamma!";
+    const size_t payload_ends[] = {0, 6};
+    size_t added = 0;
+    ASSERT_EQ(kalvex_writer_add_objects(w, 2, reinterpret_cast<const uint8_t*>(payloads.data()),
+                                        payload_ends, &id, &added, &err_),
+              KALVEX_OK);
+    EXPECT_EQ(id, 1u);
+    EXPECT_EQ(added, 2u);
+    const std::string keys = "abcdup";
+    const size_t key_ends[] = {1, 2, 3, 6};
+    const uint64_t ids[] = {0, 1, 2, 0};
+    ASSERT_EQ(kalvex_writer_add_keys(w, 4, reinterpret_cast<const uint8_t*>(keys.data()), key_ends, ids,
+                                     &added, &err_),
+              KALVEX_OK);
+    kalvex_build_report report{};
+    ASSERT_EQ(kalvex_writer_build(w, path_.data(), path_.size(), 0, &report, &err_), KALVEX_OK);
+    EXPECT_EQ(report.num_objects, 3u);
+    EXPECT_EQ(report.num_keys, 4u);
+    kalvex_writer_free(w);
+  }
+
+  kalvex_reader* Open(int verify = 1) {
+    kalvex_reader* r = nullptr;
+    EXPECT_EQ(kalvex_reader_open(path_.data(), path_.size(), verify, &r, &err_), KALVEX_OK)
+        << Message(err_);
+    return r;
+  }
+
+  std::string ReadFile() {
+    std::ifstream in(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  void WriteFile(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
+
+  std::string dir_;
+  std::string path_;
+  kalvex_error err_ = KALVEX_ERROR_INIT;
+};
+
+TEST_F(CapiTest, WrittenStoreReadsBackInKeyOrder) {
+  BuildSample();
+  kalvex_reader* r = Open();
+  ASSERT_NE(r, nullptr);
+  ASSERT_EQ(kalvex_reader_entry_count(r), 4u);
+
+  kalvex_bytes payload{};
+  ASSERT_EQ(kalvex_reader_find(r, "c", 1, &payload, &err_), KALVEX_OK);
+  EXPECT_EQ(Text(payload), "gamma!");
+  ASSERT_EQ(kalvex_reader_find(r, "b", 1, &payload, &err_), KALVEX_OK);
+  EXPECT_NE(payload.data, nullptr) << "an empty payload is found, not absent";
+  EXPECT_EQ(payload.size, 0u);
+  ASSERT_EQ(kalvex_reader_find(r, "x", 1, &payload, &err_), KALVEX_OK);
+  EXPECT_EQ(payload.data, nullptr);
+  EXPECT_EQ(kalvex_reader_exists(r, "dup", 3), 1);
+  EXPECT_EQ(kalvex_reader_exists(r, "du", 2), 0);
+
+  kalvex_bytes key{};
+  ASSERT_EQ(kalvex_reader_entry(r, 3, &key, &payload, &err_), KALVEX_OK);
+  EXPECT_EQ(Text(key), "dup");
+  EXPECT_EQ(Text(payload), "alpha");
+
+  size_t first = 0, last = 0;
+  kalvex_reader_prefix_range(r, "d", 1, &first, &last);
+  EXPECT_EQ(first, 3u);
+  EXPECT_EQ(last, 4u);
+  kalvex_reader_prefix_range(r, "", 0, &first, &last);
+  EXPECT_EQ(last - first, 4u);
+
+  kalvex_stats stats{};
+  kalvex_reader_stats(r, &stats);
+  EXPECT_EQ(stats.num_keys, 4u);
+  EXPECT_EQ(stats.num_objects, 3u);
+  EXPECT_EQ(stats.version, 2u);
+  EXPECT_EQ(stats.data_offset, 40u);
+  EXPECT_EQ(stats.file_size, ReadFile().size());
+  EXPECT_EQ(Text(kalvex_reader_path(r)), path_);
+
+  kalvex_objects* objects = nullptr;
+  ASSERT_EQ(kalvex_reader_objects(r, &objects, &err_), KALVEX_OK);
+  ASSERT_EQ(kalvex_objects_count(objects), 3u);
+  EXPECT_EQ(Text(kalvex_objects_items(objects)[0]), "alpha");
+  kalvex_objects_free(objects);
+  EXPECT_EQ(kalvex_reader_verify(r, &err_), KALVEX_OK);
+  kalvex_reader_close(r);
+}
+
+TEST_F(CapiTest, RangeReadsStopAtFullBuffersAndSayWhatTheNextEntryNeeds) {
+  BuildSample();
+  kalvex_reader* r = Open();
+  uint8_t keys[8], payloads[8];
+  size_t key_ends[4], payload_ends[4];
+  kalvex_chunk chunk{};
+  // Keys a, b, c fit (3 bytes); payloads alpha + "" fit, gamma! does not: two entries.
+  ASSERT_EQ(kalvex_reader_read_range(r, 0, 4, 4, keys, 8, key_ends, payloads, 8, payload_ends, &chunk,
+                                     &err_),
+            KALVEX_OK);
+  EXPECT_EQ(chunk.count, 2u);
+  EXPECT_EQ(chunk.keys_size, 2u);
+  EXPECT_EQ(chunk.payloads_size, 5u);
+  EXPECT_EQ(chunk.keys_ascii, 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(payloads), 5), "alpha");
+  // Entry 2 alone needs 6 payload bytes, more than 4 offered: nothing copied.
+  ASSERT_EQ(kalvex_reader_read_range(r, 2, 4, 4, keys, 8, key_ends, payloads, 4, payload_ends, &chunk,
+                                     &err_),
+            KALVEX_OK);
+  EXPECT_EQ(chunk.count, 0u);
+  EXPECT_EQ(chunk.payload_need, 6u);
+  // Keys only, a past-the-end `last` clamped, max_entries honoured.
+  ASSERT_EQ(kalvex_reader_read_range(r, 1, 1000, 2, keys, 8, key_ends, nullptr, 0, nullptr, &chunk, &err_),
+            KALVEX_OK);
+  EXPECT_EQ(chunk.count, 2u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(keys), chunk.keys_size), "bc");
+  kalvex_reader_close(r);
+}
+
+TEST_F(CapiTest, EveryErrorKindArrivesWithTheRenderedMessage) {
+  BuildSample();
+  const std::string good = ReadFile();
+
+  kalvex_reader* r = nullptr;
+  const std::string missing = dir_ + "/missing.klvx";
+  ASSERT_EQ(kalvex_reader_open(missing.data(), missing.size(), 1, &r, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_IO);
+  EXPECT_EQ(Message(err_), "KalvIOError: cannot open " + missing + ": No such file or directory (os error 2)");
+  EXPECT_EQ(err_.message[err_.message_size], '\0');
+
+  std::string versioned = good;
+  versioned[4] = 3;
+  WriteFile(versioned);
+  ASSERT_EQ(kalvex_reader_open(path_.data(), path_.size(), 1, &r, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_VERSION);
+  EXPECT_EQ(Message(err_), "KalvVersionError: unsupported version 3");
+
+  std::string damaged = good;
+  damaged[44] ^= 1;  // inside the first payload: only the checksum notices
+  WriteFile(damaged);
+  ASSERT_EQ(kalvex_reader_open(path_.data(), path_.size(), 1, &r, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_CORRUPT);
+  EXPECT_EQ(Message(err_).rfind("KalvCorruptError: ", 0), 0u) << Message(err_);
+
+  WriteFile(good);
+  r = Open();
+  kalvex_bytes key{};
+  ASSERT_EQ(kalvex_reader_entry(r, 4, &key, nullptr, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_ERROR);
+  EXPECT_EQ(Message(err_), "KalvError: position 4 is out of range for 4 entries");
+  // A success leaves the last error in place.
+  ASSERT_EQ(kalvex_reader_entry(r, 0, &key, nullptr, &err_), KALVEX_OK);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_ERROR);
+  kalvex_reader_close(r);
+
+  kalvex_writer* w = nullptr;
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  ASSERT_EQ(kalvex_writer_add_key(w, "k", 1, 0, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_ERROR);
+  EXPECT_EQ(Message(err_), "KalvError: obj_id 0 out of range (have 0 objects)");
+  kalvex_writer_free(w);
+
+  // A NULL error record is allowed: the status alone still tells.
+  EXPECT_EQ(kalvex_reader_open(missing.data(), missing.size(), 1, &r, nullptr), KALVEX_STORE_ERROR);
+}
+
+TEST_F(CapiTest, DamagedRecordFailsLookupsAndEndsRangeReadsAfterTheEntriesBeforeIt) {
+  BuildSample();
+  std::string file = ReadFile();
+  // Object 1 (the empty payload under "b") starts after object 0's 8-byte head and 5
+  // bytes; a length running past the end of the file is caught without the checksum.
+  const size_t record = 40 + 8 + 5;
+  for (int i = 0; i < 4; ++i) file[record + i] = static_cast<char>(0xFF);
+  WriteFile(file);
+  kalvex_reader* r = Open(0);
+  kalvex_bytes payload{};
+  ASSERT_EQ(kalvex_reader_find(r, "b", 1, &payload, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_CORRUPT);
+  EXPECT_EQ(payload.data, nullptr);
+  ASSERT_EQ(kalvex_reader_find(r, "a", 1, &payload, &err_), KALVEX_OK);
+  EXPECT_EQ(Text(payload), "alpha");
+
+  uint8_t keys[64], payloads[64];
+  size_t key_ends[4], payload_ends[4];
+  kalvex_chunk chunk{};
+  ASSERT_EQ(kalvex_reader_read_range(r, 0, 4, 4, keys, 64, key_ends, payloads, 64, payload_ends, &chunk,
+                                     &err_),
+            KALVEX_STORE_ERROR);
+  EXPECT_EQ(chunk.count, 1u);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_CORRUPT);
+  kalvex_objects* objects = nullptr;
+  EXPECT_EQ(kalvex_reader_objects(r, &objects, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(objects, nullptr);
+  EXPECT_EQ(kalvex_reader_verify(r, &err_), KALVEX_STORE_ERROR);
+  kalvex_reader_close(r);
+}
+
+TEST_F(CapiTest, KeyBatchWithOneBadKeyChangesNothing) {
+  kalvex_writer* w = nullptr;
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  uint64_t id = 0;
+  ASSERT_EQ(kalvex_writer_add_object(w, "v", 1, &id, &err_), KALVEX_OK);
+  const std::string long_key(70000, 'k');
+  const std::string keys = "ab" + long_key;
+  const size_t ends[] = {1, 2, keys.size()};
+  const uint64_t ids[] = {0, 0, 0};
+  size_t added = 9;
+  ASSERT_EQ(kalvex_writer_add_keys(w, 3, reinterpret_cast<const uint8_t*>(keys.data()), ends, ids, &added,
+                                   &err_),
+            KALVEX_STORE_ERROR);
+  EXPECT_EQ(added, 2u);
+  EXPECT_EQ(Message(err_), "KalvError: key is 70000 bytes, format maximum is 65535");
+  EXPECT_EQ(kalvex_writer_num_keys(w), 0u);
+  kalvex_writer_free(w);
+}
+
+TEST_F(CapiTest, ViewsOutliveTheWriterAndOtherReadersButNotTheirOwn) {
+  BuildSample();
+  kalvex_reader* first = Open();
+  kalvex_reader* second = Open();
+  kalvex_bytes payload{};
+  ASSERT_EQ(kalvex_reader_find(first, "a", 1, &payload, &err_), KALVEX_OK);
+  kalvex_reader_close(second);
+  // Under AddressSanitizer a view into a freed reader's state would be reported here.
+  EXPECT_EQ(Text(payload), "alpha");
+  EXPECT_EQ(Text(kalvex_reader_path(first)), path_);
+  kalvex_reader_close(first);
+  kalvex_reader_close(nullptr);
+  kalvex_writer_free(nullptr);
+  kalvex_objects_free(nullptr);
+  kalvex_error_clear(nullptr);
+}
+
+TEST_F(CapiTest, BuildPrintsTheSummaryLineOnlyWhenAsked) {
+  kalvex_writer* w = nullptr;
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  uint64_t id = 0;
+  ASSERT_EQ(kalvex_writer_add_object(w, "v", 1, &id, &err_), KALVEX_OK);
+  ASSERT_EQ(kalvex_writer_add_key(w, "k", 1, id, &err_), KALVEX_OK);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(kalvex_writer_build(w, path_.data(), path_.size(), 0, nullptr, &err_), KALVEX_OK);
+  ASSERT_EQ(kalvex_writer_build(w, path_.data(), path_.size(), 1, nullptr, &err_), KALVEX_OK);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed, "\u2705  " + path_ + "  \u2014  1 objects \u00b7 1 keys \u00b7 0.1 KB\n");
+  // A failed build reports the core's error and leaves the built file alone.
+  const std::string into_missing_dir = dir_ + "/no/such/dir.klvx";
+  ASSERT_EQ(kalvex_writer_build(w, into_missing_dir.data(), into_missing_dir.size(), 1, nullptr, &err_),
+            KALVEX_STORE_ERROR);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_IO);
+  kalvex_writer_free(w);
+  kalvex_reader* r = Open();
+  EXPECT_EQ(kalvex_reader_entry_count(r), 1u);
+  kalvex_reader_close(r);
+}
+
+}  // namespace
