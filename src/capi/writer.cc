@@ -8,6 +8,7 @@
 
 #include "capi/error.h"
 #include "core/format/layout.h"
+#include "core/writer/summary_line.h"
 #include "core/writer/writer.h"
 #include "kalvex.h"
 
