@@ -12,7 +12,7 @@ import os
 import sys
 import time
 from contextlib import ExitStack
-from typing import Any, BinaryIO, Iterator, Optional
+from typing import Any, BinaryIO, Callable, Optional
 
 from kalvex.cli._common import (
     CommandError,
@@ -25,14 +25,12 @@ from kalvex.cli._common import (
     with_path,
 )
 from kalvex.cli._records import READERS, BadRecord
-from kalvex.errors import KalvError, KalvexError
+from kalvex.errors import KalvexError
 from kalvex.merge import merge
 from kalvex.writer import KalvWriter
 
 # Bad records named one by one with --skip-bad; the rest are only counted.
 _NAMED_BAD = 10
-# Records between progress updates: a bar refresh costs far more than a record.
-_TICK = 4096
 _EXTENSIONS = {".csv": "csv", ".msgpack": "msgpack", ".mpk": "msgpack", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 
 
@@ -114,28 +112,22 @@ def run_build(args: argparse.Namespace) -> int:
         args.usage_error(f"--key is needed to read {form} records")
     read = READERS[form]
     writer = KalvWriter(dedupe=not args.no_dedupe)
-    add_raw = writer.add_raw
-    records = skipped = 0
+    skipped = 0
+
+    def bad(record: BadRecord) -> None:
+        nonlocal skipped
+        if not args.skip_bad:
+            raise CommandError(f"{record.where}: {record.reason} (nothing written; --skip-bad leaves such records out)")
+        skipped += 1
+        if skipped <= _NAMED_BAD:
+            print(f"kalvex: skipping {record.where}: {record.reason}", file=sys.stderr)
+
     with ExitStack() as stack:
         inputs = _open_inputs(args.inputs, stack)
-        bar = progress(show_progress(args), total=_total_size(inputs), unit="B", unit_scale=True,
-                       desc="reading")
-        started = time.monotonic()
+        bar = progress(show_progress(args), total=_total_size(inputs), unit="B", unit_scale=True, desc="reading")
+        advance = _advancer(bar)
         for name, stream in inputs:
-            for record in _ticking(read(stream, name, args.fields, bar.update), bar, started):
-                if type(record) is BadRecord:
-                    skipped += 1
-                    _bad(record, args.skip_bad, skipped)
-                    continue
-                payload, keys = record
-                try:
-                    add_raw(payload, *keys)
-                except KalvError as exc:
-                    # A key over the format's length limit: refused before anything is stored.
-                    skipped += 1
-                    _bad(BadRecord(f"{name}: record {records + skipped}", str(exc)), args.skip_bad, skipped)
-                    continue
-                records += 1
+            writer.add_many_raw(read(stream, name, args.fields, advance, bad))
         bar.close()
     with stdout_elsewhere():
         writer.build(args.out)
@@ -145,22 +137,19 @@ def run_build(args: argparse.Namespace) -> int:
     return 0
 
 
-def _bad(record: BadRecord, skip: bool, count: int) -> None:
-    if not skip:
-        raise CommandError(f"{record.where}: {record.reason} (nothing written; --skip-bad leaves such records out)")
-    if count <= _NAMED_BAD:
-        print(f"kalvex: skipping {record.where}: {record.reason}", file=sys.stderr)
+def _advancer(bar: Any) -> Callable[[int, int], None]:
+    """Moves the bar by bytes read and shows the records read and their rate beside it."""
+    started = time.monotonic()
+    records = 0
 
+    def advance(size: int, count: int) -> None:
+        nonlocal records
+        records += count
+        rate = records / max(time.monotonic() - started, 1e-9)
+        bar.set_postfix_str(f"{records:,} records, {rate:,.0f}/s", refresh=False)
+        bar.update(size)
 
-def _ticking(records: Iterator[Any], bar: Any, started: float) -> Iterator[Any]:
-    """``records`` passed through, with the bar's record rate refreshed every few thousand."""
-    count = 0
-    for record in records:
-        yield record
-        count += 1
-        if count % _TICK == 0:
-            elapsed = max(time.monotonic() - started, 1e-9)
-            bar.set_postfix_str(f"{count:,} records, {count / elapsed:,.0f}/s", refresh=False)
+    return advance
 
 
 def run_merge(args: argparse.Namespace) -> int:

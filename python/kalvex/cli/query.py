@@ -69,7 +69,9 @@ def register(commands: Any) -> None:
 
 
 def _decoder() -> Callable[[bytes, bytes], Any]:
-    unpack = unpacker({})
+    # Arrays as tuples: JSON writes them alike, and an array used as a map key (which a
+    # list cannot be, being unhashable) still decodes.
+    unpack = unpacker({"use_list": False})
 
     def decode(key: bytes, payload: bytes) -> Any:
         try:
