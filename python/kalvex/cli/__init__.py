@@ -18,6 +18,7 @@ from typing import Optional, Sequence
 
 from kalvex.cli import build, diff, inspect, query
 from kalvex.cli._common import CommandError, HelpFormatter
+from kalvex.errors import KalvexError
 
 _GROUPS = (inspect, query, build, diff)
 
@@ -55,15 +56,8 @@ def _silence_stdout() -> None:
     os.close(devnull)
 
 
-def _fail(message: str) -> int:
-    print(f"kalvex: error: {message}", file=sys.stderr)
-    return 1
-
-
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the kalvex command with ``argv`` (default: ``sys.argv[1:]``); the exit status."""
-    from kalvex.errors import KalvexError
-
     args = _parser().parse_args(argv)
     try:
         status: int = args.run(args)
@@ -79,10 +73,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (CommandError, KalvexError, OSError) as exc:
         if args.debug:
             raise
-        return _fail(str(exc) if not isinstance(exc, OSError) or isinstance(exc, KalvexError) else _os_text(exc))
+        print(f"kalvex: error: {_text(exc)}", file=sys.stderr)
+        return 1
+    except Exception as exc:
+        # Not a failure the command foresaw: still one line, with the class to search for.
+        if args.debug:
+            raise
+        print(f"kalvex: error: {type(exc).__name__}: {exc} (--debug shows where)", file=sys.stderr)
+        return 1
 
 
-def _os_text(exc: OSError) -> str:
-    if exc.filename is not None and exc.strerror:
+def _text(exc: Exception) -> str:
+    # A plain OSError (not a store's KalvIOError) reads best as "file: reason".
+    if isinstance(exc, OSError) and not isinstance(exc, KalvexError) and exc.filename and exc.strerror:
         return f"{exc.filename}: {exc.strerror}"
     return str(exc)

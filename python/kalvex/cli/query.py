@@ -156,6 +156,7 @@ def _dump_msgpack(pairs: Any, out: Output) -> None:
 
 
 def _dump_jsonl(pairs: Any, out: Output) -> None:
+    unpack = unpacker({"use_list": False})
     decode = _decoder()
     encode = _encode
     lines: list[str] = []
@@ -164,13 +165,16 @@ def _dump_jsonl(pairs: Any, out: Output) -> None:
             key_json = encode(key.decode())
         except UnicodeDecodeError:
             key_json = _key_json(key)
-        value = decode(key, payload)
+        try:
+            value = unpack(payload)
+        except Exception:
+            value = decode(key, payload)  # raises, naming the key
         try:
             value_json = encode(value)
         except (TypeError, ValueError):
             value_json = to_json(value)
         lines.append('{"key":' + key_json + ',"value":' + value_json + "}\n")
-        if len(lines) >= _BATCH:
+        if len(lines) == _BATCH:
             out.write("".join(lines).encode())
             lines.clear()
     out.write("".join(lines).encode())
