@@ -3,8 +3,9 @@
 A reader yields ``(payload, keys)`` for each good record: the msgpack bytes to store and
 the keys to store them under. A record that cannot be stored goes to ``bad`` as a
 ``BadRecord`` naming the place and the fault; ``bad`` raises to stop the build or returns
-to skip the record. Readers report what they consumed through ``advance(bytes, records)``
-a block at a time, for progress.
+to skip the record; a fault that spoils every record raises ``CommandError``. Readers
+report what they consumed through ``advance(bytes, records)`` a block at a time, for
+progress.
 
 Key fields: a record's key is the value of each key field, a string as is and an integer
 as its decimal text; any other type, a missing field or a key longer than the format
@@ -23,6 +24,7 @@ from typing import Any, BinaryIO, Callable, Iterator, NamedTuple, Sequence, Unio
 import msgpack
 
 from kalvex._codec import MAX_KEY_BYTES, packer
+from kalvex.cli._common import CommandError
 
 
 class BadRecord(NamedTuple):
@@ -134,10 +136,10 @@ def csv_rows(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advanc
     pack = packer(None)
     try:
         header = rows.fieldnames or []
-        for field in fields:
-            if field not in header:
-                bad(BadRecord(f"{name}:1", f"the header has no column {field!r}"))
-                return
+        missing = [field for field in fields if field not in header]
+        if missing:
+            # No row could be stored: not a bad record to skip but a wrong command.
+            raise CommandError(f"{name}:1: the header has no column {missing[0]!r} (nothing written)")
         consumed = _position(stream)
         count = 0
         for row in rows:

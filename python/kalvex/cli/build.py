@@ -126,11 +126,16 @@ def run_build(args: argparse.Namespace) -> int:
         inputs = _open_inputs(args.inputs, stack)
         bar = progress(show_progress(args), total=_total_size(inputs), unit="B", unit_scale=True, desc="reading")
         advance = _advancer(bar)
-        for name, stream in inputs:
-            writer.add_many_raw(read(stream, name, args.fields, advance, bad))
-        bar.close()
-    with stdout_elsewhere():
-        writer.build(args.out)
+        try:
+            for name, stream in inputs:
+                writer.add_many_raw(read(stream, name, args.fields, advance, bad))
+        finally:
+            bar.close()
+    try:
+        with stdout_elsewhere():
+            writer.build(args.out)
+    except KalvexError as exc:
+        raise CommandError(with_path(args.out, exc)) from exc
     if skipped:
         print(f"kalvex: skipped {skipped} bad record{'s' if skipped != 1 else ''}", file=sys.stderr)
     summary(args.out, args.quiet)
