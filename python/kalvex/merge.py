@@ -1,21 +1,30 @@
 """merge(): one store from several, payloads copied as bytes and never decoded."""
 from __future__ import annotations
 
-from typing import Union
+from typing import Callable, Optional, Union
 
 from kalvex.reader import KalvReader
 from kalvex.writer import KalvWriter, PathLike
 
 Source = Union[PathLike, KalvReader]
 
+# Keys read between two progress reports.
+_PROGRESS_STEP = 1 << 16
 
-def merge(out_path: PathLike, *inputs: Source, dedupe: bool = True) -> str:
+
+def merge(
+    out_path: PathLike,
+    *inputs: Source,
+    dedupe: bool = True,
+    progress: Optional[Callable[[int], None]] = None,
+) -> str:
     """Write one store holding every key of ``inputs`` (paths or open readers).
 
     A key held by several inputs takes its value from the last of them. Keys that share an
     object in an input share it in the output. With ``dedupe`` (the default) byte-identical
     payloads are stored once across all inputs; with ``dedupe=False`` only within each input.
-    The build is atomic like every build; returns ``out_path``.
+    The build is atomic like every build; returns ``out_path``. ``progress``, when given,
+    is called now and then with the number of input keys read since its last call.
 
     >>> kalvex.merge("all.klvx", "2025.klvx", "2026.klvx")   # doctest: +SKIP
     'all.klvx'
@@ -28,9 +37,16 @@ def merge(out_path: PathLike, *inputs: Source, dedupe: bool = True) -> str:
         if not dedupe:
             writer._dedupe_from_here()
         add_raw = writer.add_raw
+        unreported = 0
         for key, payload in reader._payloads(b"", bytes_keys=True):
             if key not in writer:
                 add_raw(payload, key)
+            unreported += 1
+            if progress is not None and unreported == _PROGRESS_STEP:
+                progress(unreported)
+                unreported = 0
+        if progress is not None and unreported:
+            progress(unreported)
         if reader is not source:
             reader.close()
     return writer.build()

@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 from types import TracebackType
-from typing import Any, Callable, Iterable, Optional, Union
+from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from kalvex import errors
 from kalvex._backend import BACKEND
@@ -89,6 +89,30 @@ class KalvWriter:
         object_id = self._store(data)
         self._link_all(datas, object_id)
         return object_id
+
+    def add_many_raw(self, items: Iterable[tuple[BytesLike, Sequence[Key]]]) -> int:
+        """``add_raw(payload, *keys)`` for each ``(payload, keys)`` of ``items``; how many.
+
+        The loop of a bulk load, with the work of each call bound once. An item that fails
+        (a key of the wrong type or over the limit) raises with nothing of it stored; the
+        items before it stay added.
+
+        >>> w.add_many_raw([(b"\\x01", ["one", "uno"]), (b"\\x02", ["two"])])   # doctest: +SKIP
+        2
+        """
+        store, add_key, seen = self._store, self._add_key, self._keys
+        count = 0
+        for payload, keys in items:
+            datas = [key.encode() if type(key) is str else key_bytes(key) for key in keys]
+            for data in datas:
+                if len(data) > MAX_KEY_BYTES:
+                    key_bytes(data)
+            object_id = store(payload if type(payload) is bytes else bytes(memoryview(payload)))
+            for data in datas:
+                add_key(data, object_id)
+            seen.update(datas)
+            count += 1
+        return count
 
     def link(self, key: Key, object_id: int) -> None:
         """Map one more key to an object already stored (``KalvError`` if there is none)."""

@@ -1,0 +1,90 @@
+"""The kalvex command: look into, check, query, dump, build, merge and compare stores.
+
+``main(argv)`` parses the command line, runs one subcommand and returns the exit status:
+0 success, 1 a failure (or, for ``diff``, a difference), 2 a usage error. A failure is one
+line on standard error, ``kalvex: error: ...``, with no traceback unless ``--debug`` is
+given. Standard output carries only the data asked for; progress, summaries and messages
+go to standard error, so every subcommand's output can be piped. A reader that closes the
+pipe early (``kalvex dump big.klvx | head``) ends the command quietly with status 0.
+
+Each subcommand group lives in its own module and adds its parsers with ``register``.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Optional, Sequence
+
+from kalvex.cli import build, diff, inspect, query
+from kalvex.cli._common import CommandError, HelpFormatter
+from kalvex.errors import KalvexError
+
+_GROUPS = (inspect, query, build, diff)
+
+_EPILOG = """\
+examples:
+  kalvex build users.klvx users.jsonl --key id --key email
+  kalvex info users.klvx
+  kalvex get users.klvx u0000001
+  kalvex diff old.klvx new.klvx
+
+'kalvex COMMAND --help' describes each command."""
+
+
+def _parser() -> argparse.ArgumentParser:
+    from kalvex import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="kalvex",
+        description="Inspect, check, query, build, merge and compare .klvx stores.",
+        epilog=_EPILOG,
+        formatter_class=HelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"kalvex {__version__}")
+    parser.add_argument("--debug", action="store_true", help="show the traceback of a failure")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for group in _GROUPS:
+        group.register(commands)
+    return parser
+
+
+def _silence_stdout() -> None:
+    # The reader went away: later writes, and the flush at exit, must not raise again.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the kalvex command with ``argv`` (default: ``sys.argv[1:]``); the exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        status: int = args.run(args)
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        _silence_stdout()
+        return 0
+    except KeyboardInterrupt:
+        if args.debug:
+            raise
+        return 130
+    except (CommandError, KalvexError, OSError) as exc:
+        if args.debug:
+            raise
+        print(f"kalvex: error: {_text(exc)}", file=sys.stderr)
+        return 1
+    except Exception as exc:
+        # Not a failure the command foresaw: still one line, with the class to search for.
+        if args.debug:
+            raise
+        print(f"kalvex: error: {type(exc).__name__}: {exc} (--debug shows where)", file=sys.stderr)
+        return 1
+
+
+def _text(exc: Exception) -> str:
+    # A plain OSError (not a store's KalvIOError) reads best as "file: reason".
+    if isinstance(exc, OSError) and not isinstance(exc, KalvexError) and exc.filename and exc.strerror:
+        return f"{exc.filename}: {exc.strerror}"
+    return str(exc)

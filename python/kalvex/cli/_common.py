@@ -1,0 +1,146 @@
+"""What every subcommand shares: its error, opening a store, standard output, progress.
+
+Standard output is written as bytes in large blocks (``Output``): a dump of a million
+keys is a few hundred writes, not a million. Progress bars appear only when standard error
+is a terminal and ``--quiet`` was not given, so logs and pipes never fill with them.
+"""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+from typing import Any, Iterator, Optional
+
+from kalvex.errors import KalvexError
+from kalvex.reader import KalvReader
+
+# Bytes gathered before one write to standard output.
+_BLOCK = 1 << 16
+
+
+class CommandError(Exception):
+    """A failure the command reports as one line: bad input, a missing file, a bad option."""
+
+
+class HelpFormatter(argparse.RawDescriptionHelpFormatter):
+    """Keeps the line breaks of descriptions and examples as written."""
+
+
+def open_store(path: str, *, verify: bool = False) -> KalvReader:
+    """Open ``path`` raw (payload bytes); errors name the file once.
+
+    Opening checks the header and layout; the whole-file CRC-32 is read only with ``verify``
+    (``kalvex verify`` checks it and every object; the queries do not need it).
+    """
+    try:
+        return KalvReader(path, verify=verify, raw=True)
+    except KalvexError as exc:
+        raise CommandError(with_path(path, exc)) from exc
+
+
+def with_path(path: str, exc: BaseException) -> str:
+    """The message of ``exc`` led by ``path`` unless it names the path already."""
+    text = str(exc)
+    return text if path in text else f"{path}: {text}"
+
+
+class Output:
+    """Standard output as bytes, written in blocks; ``close`` writes what remains."""
+
+    def __init__(self) -> None:
+        sys.stdout.flush()
+        self._stream = sys.stdout.buffer
+        self._parts: list[bytes] = []
+        self._size = 0
+
+    def write(self, data: bytes) -> None:
+        self._parts.append(data)
+        self._size += len(data)
+        if self._size >= _BLOCK:
+            self.flush()
+
+    def flush(self) -> None:
+        self._stream.write(b"".join(self._parts))
+        self._parts.clear()
+        self._size = 0
+
+    def close(self) -> None:
+        self.flush()
+        self._stream.flush()
+
+
+def show_progress(args: argparse.Namespace) -> bool:
+    """Whether this run draws progress bars (standard error is a terminal, no --quiet)."""
+    return not getattr(args, "quiet", False) and sys.stderr.isatty()
+
+
+def progress(enabled: bool, **options: Any) -> Any:
+    """A tqdm bar on standard error, or a stand-in that ignores updates when not enabled."""
+    if not enabled:
+        return _NoBar()
+    from tqdm import tqdm
+
+    return tqdm(file=sys.stderr, dynamic_ncols=True, leave=False, **options)
+
+
+class _NoBar:
+    n = 0
+
+    def update(self, count: int = 1) -> None:
+        pass
+
+    def set_postfix_str(self, text: str, refresh: bool = True) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+@contextlib.contextmanager
+def stdout_elsewhere() -> Iterator[None]:
+    """Send file descriptor 1 to the null device for the duration.
+
+    The native build writes its own summary line straight to descriptor 1. The command
+    keeps standard output for data and prints its summary on standard error instead, so
+    the native line is dropped; that also spares a finished build from failing on a closed
+    standard output.
+    """
+    sys.stdout.flush()
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+
+
+def summary(path: str, quiet: bool) -> None:
+    """One line on standard error describing the store just written at ``path``."""
+    if quiet:
+        return
+    with KalvReader(path, verify=False, raw=True) as reader:
+        stats = reader.stats()
+    size = os.path.getsize(path)
+    print(
+        f"kalvex: wrote {path}: {stats['num_objects']} objects, {stats['num_keys']} keys, "
+        f"{size / 1024:.1f} KB",
+        file=sys.stderr,
+    )
+
+
+def key_text(key: bytes) -> str:
+    """A stored key as text: UTF-8, with each byte that is not valid UTF-8 shown as \\xNN."""
+    return key.decode("utf-8", "backslashreplace")
+
+
+def key_arg(text: str) -> bytes:
+    """The exact bytes of a key given on the command line (undecodable bytes kept as given)."""
+    return os.fsencode(text)
+
+
+def optional_prefix(text: Optional[str]) -> bytes:
+    return key_arg(text) if text else b""

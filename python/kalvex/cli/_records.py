@@ -1,0 +1,220 @@
+"""Records read from JSON Lines, CSV and msgpack inputs, each with where it came from.
+
+A reader yields ``(payload, keys)`` for each good record: the msgpack bytes to store and
+the keys to store them under. A record that cannot be stored goes to ``bad`` as a
+``BadRecord`` naming the place and the fault; ``bad`` raises to stop the build or returns
+to skip the record; a fault that spoils every record raises ``CommandError``. Readers
+report what they consumed through ``advance(bytes, records)`` a block at a time, for
+progress.
+
+Key fields: a record's key is the value of each key field, a string as is and an integer
+as its decimal text; any other type, a missing field or a key longer than the format
+allows makes the record bad. A msgpack input read without key fields is a stream of
+``[key, value]`` pairs, as ``kalvex dump --format msgpack`` writes; the value's bytes are
+stored exactly as read.
+"""
+from __future__ import annotations
+
+import csv
+import io
+import json
+import json.scanner
+from typing import Any, BinaryIO, Callable, Iterator, NamedTuple, Sequence, Union
+
+import msgpack
+
+from kalvex._codec import MAX_KEY_BYTES, packer
+from kalvex.cli._common import CommandError
+
+
+class BadRecord(NamedTuple):
+    where: str
+    reason: str
+
+
+Keys = list[Union[str, bytes]]
+Record = tuple[bytes, Keys]
+Advance = Callable[[int, int], None]
+Bad = Callable[[BadRecord], None]
+Reader = Callable[[BinaryIO, str, Sequence[str], Advance, Bad], Iterator[Record]]
+
+# A str of at most this many characters is within the key limit in UTF-8 (4 bytes each).
+_SURELY_SHORT = MAX_KEY_BYTES // 4
+# Lines read per block of JSON Lines input.
+_BLOCK_BYTES = 1 << 20
+
+
+def _keys_of(record: Any, fields: Sequence[str]) -> Union[Keys, str]:
+    """The keys of ``record``, or the text of why it has none."""
+    if not isinstance(record, dict):
+        return f"a record must be an object with the key fields, not {_kind(record)}"
+    keys: Keys = []
+    for field in fields:
+        value = record.get(field)
+        if type(value) is int:
+            value = str(value)
+        if type(value) is not str:
+            if value is None and field not in record:
+                return f"no key field {field!r}"
+            return f"key field {field!r} is {_kind(value)}, not a string or an integer"
+        if len(value) > _SURELY_SHORT and len(value.encode()) > MAX_KEY_BYTES:
+            return f"key field {field!r} is {len(value.encode())} bytes, the format allows {MAX_KEY_BYTES}"
+        keys.append(value)
+    return keys
+
+
+def _kind(value: Any) -> str:
+    return "null" if value is None else f"a {type(value).__name__}"
+
+
+def _line_scanner() -> Callable[[str], Any]:
+    """Parse one line of JSON as ``json.loads`` does, or raise ``ValueError``.
+
+    On CPython the decoder's scanner is called directly: it skips ``json.loads``'s type
+    checks, encoding detection and whitespace regex, a third of its time on a short line.
+    PyPy's ``json.loads`` has its own fast path, which the scanner would bypass.
+    """
+    if json.scanner.c_make_scanner is None:  # type: ignore[attr-defined]
+        return json.loads
+    make_scanner: Any = json.scanner.make_scanner
+    scan = make_scanner(json.JSONDecoder())
+
+    def parse(text: str) -> Any:
+        try:
+            value, end = scan(text, 0)
+        except StopIteration:
+            return json.loads(text)  # leading space, or no value: its own message
+        if end != len(text) and text[end:] != "\n" and text[end:].strip():
+            return json.loads(text)  # more after the value: its own message
+        return value
+
+    return parse
+
+
+def jsonl(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, bad: Bad) -> Iterator[Record]:
+    """One record per line; blank lines are skipped."""
+    parse = _line_scanner()
+    pack = packer(None)
+    number = 0
+    for block in iter(lambda: stream.readlines(_BLOCK_BYTES), []):
+        advance(sum(map(len, block)), len(block))
+        for line in block:
+            number += 1
+            try:
+                record = parse(line.decode())
+            except ValueError as exc:  # UnicodeDecodeError is one too
+                if line.strip():
+                    bad(BadRecord(f"{name}:{number}", f"not JSON: {exc}"))
+                continue
+            # The common record first: a dict holding every key field as a short string.
+            try:
+                keys = [record[field] for field in fields]
+            except (KeyError, TypeError, IndexError):
+                keys = []
+            for key in keys:
+                if type(key) is not str or len(key) > _SURELY_SHORT:
+                    keys = []
+                    break
+            if not keys:
+                checked = _keys_of(record, fields)
+                if isinstance(checked, str):
+                    bad(BadRecord(f"{name}:{number}", checked))
+                    continue
+                keys = checked
+            try:
+                payload = pack(record)
+            except (OverflowError, ValueError) as exc:
+                bad(BadRecord(f"{name}:{number}", f"cannot store the record: {exc}"))
+                continue
+            yield payload, keys
+
+
+def csv_rows(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, bad: Bad) -> Iterator[Record]:
+    """One record per row, named by the header row; every value stays a string."""
+    text = io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
+    rows = csv.DictReader(text)
+    pack = packer(None)
+    try:
+        header = rows.fieldnames or []
+        missing = [field for field in fields if field not in header]
+        if missing:
+            # No row could be stored: not a bad record to skip but a wrong command.
+            raise CommandError(f"{name}:1: the header has no column {missing[0]!r} (nothing written)")
+        consumed = _position(stream)
+        count = 0
+        for row in rows:
+            count += 1
+            if count % 4096 == 0:
+                position = _position(stream)
+                advance(position - consumed, 4096)
+                consumed = position
+            if None in row or None in row.values():
+                bad(BadRecord(f"{name}:{rows.line_num}", f"the row's field count differs from the header's {len(header)}"))
+                continue
+            keys = _keys_of(row, fields)
+            if isinstance(keys, str):
+                bad(BadRecord(f"{name}:{rows.line_num}", keys))
+                continue
+            yield pack(row), keys
+    except (csv.Error, UnicodeDecodeError) as exc:
+        # The reader cannot go on past a row it cannot split: the rest is one bad record.
+        bad(BadRecord(f"{name}:{rows.line_num}", f"not CSV: {exc}"))
+    finally:
+        text.detach()
+
+
+def _position(stream: BinaryIO) -> int:
+    try:
+        return stream.tell()
+    except (OSError, ValueError):
+        return 0
+
+
+def msgpack_stream(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, bad: Bad) -> Iterator[Record]:
+    """Objects one after another: maps with the key fields, or ``[key, value]`` pairs."""
+    data = stream.read()
+    advance(len(data), 0)
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(data), 1 << 20))
+    unpacker.feed(data)
+    number = 0
+    while unpacker.tell() < len(data):
+        number += 1
+        where = f"{name}: record {number}"
+        start = unpacker.tell()
+        try:
+            if fields:
+                checked = _keys_of(unpacker.unpack(), fields)
+                payload = data[start : unpacker.tell()]
+            else:
+                checked, payload = _pair(unpacker, data)
+        except (msgpack.OutOfData, msgpack.ExtraData, ValueError) as exc:
+            # Past a value that does not parse there is no telling where the next begins.
+            bad(BadRecord(where, f"not msgpack: {exc or 'the input ends inside a value'}"))
+            return
+        if isinstance(checked, str):
+            bad(BadRecord(where, checked))
+        else:
+            yield payload, checked
+
+
+def _pair(unpacker: Any, data: bytes) -> tuple[Union[Keys, str], bytes]:
+    try:
+        size = unpacker.read_array_header()
+    except ValueError:
+        unpacker.skip()
+        return "not a [key, value] pair; --key reads records", b""
+    if size != 2:
+        for _ in range(size):
+            unpacker.skip()
+        return f"an array of {size}, not a [key, value] pair; --key reads records", b""
+    key = unpacker.unpack()
+    value_start = unpacker.tell()
+    unpacker.skip()
+    if not isinstance(key, (str, bytes)):
+        return f"the key is {_kind(key)}, not a string or bytes", b""
+    if len(key) > _SURELY_SHORT and len(key.encode() if isinstance(key, str) else key) > MAX_KEY_BYTES:
+        return f"the key is over the format's {MAX_KEY_BYTES} bytes", b""
+    return [key], data[value_start : unpacker.tell()]
+
+
+READERS: dict[str, Reader] = {"jsonl": jsonl, "csv": csv_rows, "msgpack": msgpack_stream}

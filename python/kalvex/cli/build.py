@@ -1,0 +1,175 @@
+"""``kalvex build`` (a store from data files) and ``kalvex merge`` (one store from several).
+
+Both write through the package's atomic build: the store appears whole at OUT or not at
+all, and a failed run leaves an existing OUT as it was. A build reads every input before
+writing anything, so bad input stops it before OUT is touched; ``--skip-bad`` leaves bad
+records out instead, counts them and names the first few.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+from contextlib import ExitStack
+from typing import Any, BinaryIO, Callable, Optional
+
+from kalvex.cli._common import (
+    CommandError,
+    HelpFormatter,
+    open_store,
+    progress,
+    show_progress,
+    stdout_elsewhere,
+    summary,
+    with_path,
+)
+from kalvex.cli._records import READERS, BadRecord
+from kalvex.errors import KalvexError
+from kalvex.merge import merge
+from kalvex.writer import KalvWriter
+
+# Bad records named one by one with --skip-bad; the rest are only counted.
+_NAMED_BAD = 10
+_EXTENSIONS = {".csv": "csv", ".msgpack": "msgpack", ".mpk": "msgpack", ".jsonl": "jsonl", ".ndjson": "jsonl"}
+
+
+def register(commands: Any) -> None:
+    build = commands.add_parser(
+        "build",
+        help="build a store from JSON Lines, CSV or msgpack records",
+        description="Build a store at OUT from records read from each INPUT (standard input for "
+        "'-' or when none is given). Each record is stored once, under the value of every --key "
+        "field. CSV takes its header row as field names and keeps values as strings. A msgpack "
+        "stream of [key, value] pairs (kalvex dump --format msgpack) needs no --key. The format "
+        "defaults to the first input's extension (.jsonl, .csv, .msgpack), else jsonl.\n\n"
+        "Bad input (a line that does not parse, a record without a key field) stops the build "
+        "and nothing is written, unless --skip-bad is given.",
+        epilog="examples:\n  kalvex build users.klvx users.jsonl --key id --key email\n"
+        "  kalvex build users.klvx users.csv --key id\n"
+        "  zcat users.jsonl.gz | kalvex build users.klvx --key id\n"
+        "  kalvex dump old.klvx --format msgpack | kalvex build copy.klvx --format msgpack",
+        formatter_class=HelpFormatter,
+    )
+    build.add_argument("out", metavar="OUT")
+    build.add_argument("inputs", metavar="INPUT", nargs="*")
+    build.add_argument("--key", dest="fields", metavar="FIELD", action="append", default=[],
+                       help="a field whose value is a key of the record (repeatable)")
+    build.add_argument("--format", choices=sorted(READERS), help="the input format")
+    build.add_argument("--no-dedupe", action="store_true",
+                       help="store every record as its own object, even when equal to another")
+    build.add_argument("--skip-bad", action="store_true", help="leave bad records out and count them")
+    build.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
+    build.set_defaults(run=run_build, usage_error=build.error)
+
+    merge_parser = commands.add_parser(
+        "merge",
+        help="merge stores into one",
+        description="Write one store at OUT holding every key of the inputs. A key held by "
+        "several inputs takes its value from the last of them; equal values are stored once.",
+        epilog="example:\n  kalvex merge all.klvx 2025.klvx 2026.klvx",
+        formatter_class=HelpFormatter,
+    )
+    merge_parser.add_argument("out", metavar="OUT")
+    merge_parser.add_argument("inputs", metavar="IN", nargs="+")
+    merge_parser.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
+    merge_parser.set_defaults(run=run_merge)
+
+
+def _format_of(args: argparse.Namespace) -> str:
+    if args.format:
+        return str(args.format)
+    for name in args.inputs:
+        if name != "-":
+            return _EXTENSIONS.get(os.path.splitext(name)[1].lower(), "jsonl")
+    return "jsonl"
+
+
+def _open_inputs(names: list[str], stack: ExitStack) -> list[tuple[str, BinaryIO]]:
+    """Every input opened before any is read, so a missing file fails the run at once."""
+    opened = []
+    for name in names or ["-"]:
+        if name == "-":
+            opened.append(("<stdin>", sys.stdin.buffer))
+            continue
+        try:
+            opened.append((name, stack.enter_context(open(name, "rb"))))
+        except OSError as exc:
+            raise CommandError(f"{name}: {exc.strerror or exc}") from exc
+    return opened
+
+
+def _total_size(inputs: list[tuple[str, BinaryIO]]) -> Optional[int]:
+    try:
+        return sum(os.fstat(stream.fileno()).st_size for _, stream in inputs if stream is not sys.stdin.buffer) or None
+    except OSError:
+        return None
+
+
+def run_build(args: argparse.Namespace) -> int:
+    form = _format_of(args)
+    if not args.fields and form != "msgpack":
+        args.usage_error(f"--key is needed to read {form} records")
+    read = READERS[form]
+    writer = KalvWriter(dedupe=not args.no_dedupe)
+    skipped = 0
+
+    def bad(record: BadRecord) -> None:
+        nonlocal skipped
+        if not args.skip_bad:
+            raise CommandError(f"{record.where}: {record.reason} (nothing written; --skip-bad leaves such records out)")
+        skipped += 1
+        if skipped <= _NAMED_BAD:
+            print(f"kalvex: skipping {record.where}: {record.reason}", file=sys.stderr)
+
+    with ExitStack() as stack:
+        inputs = _open_inputs(args.inputs, stack)
+        bar = progress(show_progress(args), total=_total_size(inputs), unit="B", unit_scale=True, desc="reading")
+        advance = _advancer(bar)
+        try:
+            for name, stream in inputs:
+                writer.add_many_raw(read(stream, name, args.fields, advance, bad))
+        finally:
+            bar.close()
+    try:
+        with stdout_elsewhere():
+            writer.build(args.out)
+    except KalvexError as exc:
+        raise CommandError(with_path(args.out, exc)) from exc
+    if skipped:
+        print(f"kalvex: skipped {skipped} bad record{'s' if skipped != 1 else ''}", file=sys.stderr)
+    summary(args.out, args.quiet)
+    return 0
+
+
+def _advancer(bar: Any) -> Callable[[int, int], None]:
+    """Moves the bar by bytes read and shows the records read and their rate beside it."""
+    started = time.monotonic()
+    records = 0
+
+    def advance(size: int, count: int) -> None:
+        nonlocal records
+        records += count
+        rate = records / max(time.monotonic() - started, 1e-9)
+        bar.set_postfix_str(f"{records:,} records, {rate:,.0f}/s", refresh=False)
+        bar.update(size)
+
+    return advance
+
+
+def run_merge(args: argparse.Namespace) -> int:
+    readers = []
+    with ExitStack() as stack:
+        for path in args.inputs:
+            readers.append(stack.enter_context(open_store(path, verify=True)))
+        total = sum(len(reader) for reader in readers)
+        bar = progress(show_progress(args), total=total, unit=" keys", unit_scale=True, desc="merging")
+        try:
+            with stdout_elsewhere():
+                merge(args.out, *readers, progress=bar.update)
+        except KalvexError as exc:
+            raise CommandError(with_path(args.out, exc)) from exc
+        finally:
+            bar.close()
+    summary(args.out, args.quiet)
+    return 0

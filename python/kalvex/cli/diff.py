@@ -1,0 +1,93 @@
+"""``kalvex diff``: the keys added, removed and changed between two versions of a store.
+
+Both key listings are in key order, so one linear pass over the two finds every difference.
+Values are compared as payload bytes, never decoded for the comparison: a key whose value
+encodes to the same bytes is unchanged. Values are decoded only to be printed.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+from typing import Any, Iterator, Optional
+
+from kalvex.cli._common import HelpFormatter, Output, key_text, open_store
+from kalvex.cli._jsonform import to_json
+from kalvex.cli.query import _decoder, _key_json
+
+_ADDED, _REMOVED, _CHANGED = "added", "removed", "changed"
+_MARKS = {_ADDED: "+", _REMOVED: "-", _CHANGED: "~"}
+
+
+def register(commands: Any) -> None:
+    diff = commands.add_parser(
+        "diff",
+        help="keys added, removed or changed between two stores",
+        description="List the keys added, removed, or whose value changed from OLD to NEW, in "
+        "key order ('+', '-', '~' and the key, then the value), then a summary line with the "
+        "three counts. Exit status 0 when the stores hold the same keys and values, 1 when not.",
+        epilog="examples:\n  kalvex diff users-monday.klvx users-tuesday.klvx\n"
+        "  kalvex diff old.klvx new.klvx --keys-only --json",
+        formatter_class=HelpFormatter,
+    )
+    diff.add_argument("old", metavar="OLD")
+    diff.add_argument("new", metavar="NEW")
+    diff.add_argument("--keys-only", action="store_true", help="print the keys without values")
+    diff.add_argument("--json", action="store_true",
+                      help='JSON Lines: {"change", "key", values...}, then {"added", "removed", "changed"}')
+    diff.set_defaults(run=run_diff)
+
+
+Change = tuple[str, bytes, Optional[bytes], Optional[bytes]]
+
+
+def changes(old: Iterator[tuple[bytes, bytes]], new: Iterator[tuple[bytes, bytes]]) -> Iterator[Change]:
+    """(kind, key, old payload, new payload) for each difference, in key order."""
+    old_pair = next(old, None)
+    new_pair = next(new, None)
+    while old_pair is not None and new_pair is not None:
+        old_key, old_payload = old_pair
+        new_key, new_payload = new_pair
+        if old_key == new_key:
+            if old_payload != new_payload:
+                yield _CHANGED, old_key, old_payload, new_payload
+            old_pair = next(old, None)
+            new_pair = next(new, None)
+        elif old_key < new_key:
+            yield _REMOVED, old_key, old_payload, None
+            old_pair = next(old, None)
+        else:
+            yield _ADDED, new_key, None, new_payload
+            new_pair = next(new, None)
+    while old_pair is not None:
+        yield _REMOVED, old_pair[0], old_pair[1], None
+        old_pair = next(old, None)
+    while new_pair is not None:
+        yield _ADDED, new_pair[0], None, new_pair[1]
+        new_pair = next(new, None)
+
+
+def run_diff(args: argparse.Namespace) -> int:
+    counts = {_ADDED: 0, _REMOVED: 0, _CHANGED: 0}
+    decode = _decoder()
+    out = Output()
+    with open_store(args.old) as old, open_store(args.new) as new:
+        listing = changes(iter(old._payloads(b"", True)), iter(new._payloads(b"", True)))  # type: ignore[arg-type]
+        for kind, key, before, after in listing:
+            counts[kind] += 1
+            values = {} if args.keys_only else {
+                name: decode(key, payload) for name, payload in (("old", before), ("new", after)) if payload is not None
+            }
+            if args.json:
+                line = '{"change":"' + kind + '","key":' + _key_json(key)
+                line += "".join(f',"{name}":{to_json(value)}' for name, value in values.items()) + "}"
+            else:
+                line = f"{_MARKS[kind]} {key_text(key)}"
+                if values:
+                    line += "\t" + " -> ".join(to_json(value) for value in values.values())
+            out.write(line.encode() + b"\n")
+    if args.json:
+        out.write(json.dumps(counts).encode() + b"\n")
+    else:
+        out.write(f"{counts[_ADDED]} added, {counts[_REMOVED]} removed, {counts[_CHANGED]} changed\n".encode())
+    out.close()
+    return 1 if any(counts.values()) else 0
