@@ -42,6 +42,9 @@ if [ -x tools/test_crc_aarch64.sh ]; then
   bash tools/test_crc_aarch64.sh "$work/aarch64"
 fi
 
+# The suites of the public package, which both native paths must answer alike.
+package_tests=("$root/tests/test_package.py" "$root/tests/test_cli.py")
+
 # A fresh virtual environment per interpreter, the package installed as a user would.
 run_pytest() {
   local name=$1 interpreter=$2
@@ -57,6 +60,9 @@ run_pytest() {
 }
 
 run_pytest cpython python3
+step "the package's tests on CPython through the cffi path (PyPy's path, forced)"
+(cd "$work" && KALVEX_BACKEND=cffi timeout 600 "$work/venv-cpython/bin/python" -m pytest \
+  "${package_tests[@]}" -q -p no:cacheprovider)
 run_pytest pypy pypy3
 
 step "mypy --strict on the package"

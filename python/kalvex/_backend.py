@@ -26,7 +26,11 @@ Key = Union[str, bytes]
 
 
 class RawReader(Protocol):
-    """The native reader surface the package uses (``_KalvReader``'s methods)."""
+    """The native reader surface the package uses (``_KalvReader``'s methods).
+
+    ``close()`` frees the native reader where the backend can (cffi); the C-API module's
+    reader keeps its mapping until it is dropped.
+    """
 
     def get_raw(self, key: Key) -> Optional[bytes]: ...
     def exists(self, key: Key) -> bool: ...
@@ -37,6 +41,7 @@ class RawReader(Protocol):
     def objects_raw(self) -> list[bytes]: ...
     def stats(self) -> dict[str, Any]: ...
     def verify(self) -> bool: ...
+    def close(self) -> None: ...
 
 
 class RawWriter(Protocol):
@@ -93,6 +98,41 @@ class ModuleBackend:
         return [key.encode() for key in keys]
 
 
+class CffiBackend:
+    """libkalvex through cffi: listings walk index positions lazily, a chunk per call."""
+
+    name = "cffi"
+
+    def __init__(self) -> None:
+        module = importlib.import_module("kalvex._cffi_backend")
+        self._reader_class = module.CffiReader
+        self._writer_class = module.CffiWriter
+
+    def open_reader(self, path: str, verify: bool) -> RawReader:
+        reader: RawReader = self._reader_class(path, verify)
+        return reader
+
+    def new_writer(self) -> RawWriter:
+        writer: RawWriter = self._writer_class()
+        return writer
+
+    def _range(self, raw: Any, prefix: bytes) -> tuple[int, Optional[int]]:
+        if not prefix:
+            return 0, None
+        first, last = raw.prefix_range(prefix)
+        return first, last
+
+    def items(self, raw: RawReader, prefix: bytes, bytes_keys: bool) -> Iterable[tuple[Key, bytes]]:
+        first, last = self._range(raw, prefix)
+        pairs: Iterable[tuple[Key, bytes]] = raw.iter_items(first, last, bytes_keys)  # type: ignore[attr-defined]
+        return pairs
+
+    def keys(self, raw: RawReader, prefix: bytes, bytes_keys: bool) -> Iterable[Key]:
+        first, last = self._range(raw, prefix)
+        keys: Iterable[Key] = raw.iter_keys(first, last, bytes_keys)  # type: ignore[attr-defined]
+        return keys
+
+
 class Backend(Protocol):
     """What the package asks of a backend."""
 
@@ -108,18 +148,14 @@ def _choose() -> Backend:
     forced = os.environ.get("KALVEX_BACKEND")
     if forced not in (None, "", "module", "cffi"):
         raise ImportError(f"KALVEX_BACKEND must be 'module' or 'cffi', not {forced!r}")
-    wants_cffi = forced == "cffi" or (not forced and sys.implementation.name == "pypy")
-    if wants_cffi:
+    if forced == "cffi":
+        return CffiBackend()
+    if not forced and sys.implementation.name == "pypy":
         try:
-            module = importlib.import_module("kalvex._cffi_backend")
+            return CffiBackend()
         except ImportError:
-            if forced == "cffi":
-                raise
-        else:
-            backend: Backend = module.CffiBackend()
-            return backend
+            pass  # built without cffi: the C-API module still serves, only slower
     return ModuleBackend()
 
 
 BACKEND: Backend = _choose()
-

@@ -129,6 +129,8 @@ class KalvReader(Mapping[Key, Value]):
         try:
             yield from produce()
         except _STORE_ERRORS as exc:
+            if self._native is None:  # closed while the listing was being walked
+                raise errors.closed_error() from exc
             raise errors.translate(exc) or exc
 
     def _payloads(self, prefix: bytes, bytes_keys: bool) -> Iterator[tuple[Key, bytes]]:
@@ -209,8 +211,10 @@ class KalvReader(Mapping[Key, Value]):
 
     def close(self) -> None:
         """Release the mapping; any later use raises ``ValueError``. Closing twice is fine."""
-        self._native = None
+        native, self._native = self._native, None
         self._get_raw = self._exists = _closed
+        if native is not None:
+            native.close()
 
     def __enter__(self) -> "KalvReader":
         return self
