@@ -40,6 +40,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import compare_data  # noqa: E402
 import compare_report  # noqa: E402
+import compare_values  # noqa: E402
 from compare_stores import ALL, BY_NAME  # noqa: E402
 
 HOT, COLD = 10_000, 1_000_000
@@ -319,6 +320,10 @@ def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict
         result["scales"][str(n)] = per_store
         del data
         gc.collect()
+    if "values" in store_names:
+        log(f"[{result['interpreter']}] decoded values through the package")
+        result["values"] = compare_values.run(scales, reps, build_reps, workdir, log,
+                                              timer=sys.modules[__name__])
     return result
 
 
@@ -362,7 +367,8 @@ def main(argv=None) -> int:
     p.add_argument("--tiny", action="store_true", help="a few hundred keys, seconds, no chart kept")
     p.add_argument("--reps", type=int, default=5, help="repetitions per figure (median)")
     p.add_argument("--build-reps", type=int, default=3, help="repetitions of each build")
-    p.add_argument("--stores", default=",".join(s.name for s in ALL))
+    p.add_argument("--stores", default=",".join([s.name for s in ALL] + ["values"]),
+                   help="stores to measure; 'values' adds the decoded-values section")
     p.add_argument("--pypy", help="PyPy interpreter to re-run the measurements under")
     p.add_argument("--pypy-path", help="PYTHONPATH for the PyPy run (where its kalvex is)")
     p.add_argument("--out", help="report directory (default bench/results; --tiny: a temp dir)")

@@ -113,10 +113,13 @@ class Kalvex(Store):
         from kalvex import _kalvex
         return _kalvex.__version__
 
+    def new_writer(self):
+        from kalvex import _kalvex
+        return _kalvex._KalvWriter()
+
     def fill(self, data):
         """A writer holding the whole data set, not yet built."""
-        from kalvex import _kalvex
-        writer = _kalvex._KalvWriter()
+        writer = self.new_writer()
         add_object, add_key = writer.add_object_raw, writer.add_key
         oid = 0
         for key, payload, new in zip(data.keys, data.payloads, data.new_object):
@@ -136,6 +139,9 @@ class Kalvex(Store):
         from kalvex import _kalvex
         return _kalvex._KalvReader(path, verify=check)
 
+    def close(self, h):
+        h.close()
+
     def getter(self, h):
         return h.get_raw
 
@@ -153,6 +159,29 @@ class Kalvex(Store):
 
     def verify(self, h):
         return h.verify()
+
+
+class KalvexCffi(Kalvex):
+    """The same store through libkalvex's cffi binding: the package's path on PyPy, where
+    the C-API module pays for PyPy's emulation of the C API on every call."""
+    name, label = "kalvex-cffi", "kalvex (cffi)"
+
+    def available(self):
+        if sys.implementation.name != "pypy":
+            return "measured on PyPy only, where it is the package's path"
+        try:
+            from kalvex import _cffi_backend  # noqa: F401
+        except Exception as e:  # noqa: BLE001 (a broken install is skipped too)
+            return _unusable("kalvex's cffi binding", e)
+        return None
+
+    def new_writer(self):
+        from kalvex._cffi_backend import CffiWriter
+        return CffiWriter()
+
+    def open(self, path, check=False):
+        from kalvex._cffi_backend import CffiReader
+        return CffiReader(path, verify=check)
 
 
 class Dict(Store):
@@ -387,5 +416,5 @@ class Marisa(Store):
         return h.__contains__
 
 
-ALL = [Kalvex(), Dict(), Lmdb(), LevelDb(), Sqlite(), Marisa()]
+ALL = [Kalvex(), KalvexCffi(), Dict(), Lmdb(), LevelDb(), Sqlite(), Marisa()]
 BY_NAME = {s.name: s for s in ALL}

@@ -172,7 +172,7 @@ def _remove(path: str) -> None:
             os.remove(path + suffix)
 
 
-def wrapper_overhead(path: str, probes: list[str], reps: int) -> dict[str, float]:
+def wrapper_overhead(path: str, probes: list[str], reps: int, timer=compare) -> dict[str, float]:
     """Seconds per call of the package's lookups and of the raw calls underneath."""
     import msgpack
     import kalvex
@@ -180,7 +180,7 @@ def wrapper_overhead(path: str, probes: list[str], reps: int) -> dict[str, float
     raw, unpack = reader._native, functools.partial(msgpack.unpackb, raw=False,
                                                      strict_map_key=False)
     get_raw, exists = raw.get_raw, raw.exists
-    per_call = functools.partial(compare.median_per_call, args=probes, reps=reps)
+    per_call = functools.partial(timer.median_per_call, args=probes, reps=reps)
     out = {
         "r[key]": per_call(reader.__getitem__),
         "r.get(key)": per_call(reader.get),
@@ -192,7 +192,9 @@ def wrapper_overhead(path: str, probes: list[str], reps: int) -> dict[str, float
     return out
 
 
-def run(scales: list[int], reps: int, build_reps: int, workdir: str, log) -> dict:
+def run(scales: list[int], reps: int, build_reps: int, workdir: str, log, timer=compare) -> dict:
+    """Measurements per scale and store; `timer` is the module whose timing helpers (and
+    settings, such as --tiny's) apply: compare.py passes itself when it runs as a script."""
     results: dict = {}
     for n in scales:
         data = make_values(n)
@@ -211,23 +213,23 @@ def run(scales: list[int], reps: int, build_reps: int, workdir: str, log) -> dic
             def build(source=data, sorted_input=False):
                 _remove(path)
                 store.build(source, path, sorted_input)
-            m["build"] = compare.median_time(build, build_reps) / n
+            m["build"] = timer.median_time(build, build_reps) / n
             if store.name in ("kalvex", "lmdb+msgpack"):
-                m["build_sorted"] = compare.median_time(
+                m["build_sorted"] = timer.median_time(
                     lambda: build(ordered, True), build_reps) / n
             h = store.open(path)
             try:
                 get = store.getter(h)
-                compare.check(get(probes[0]) == data[probes[0]], f"{store.name}: wrong value")
-                m["get"] = compare.median_per_call(get, probes, reps)
+                timer.check(get(probes[0]) == data[probes[0]], f"{store.name}: wrong value")
+                m["get"] = timer.median_per_call(get, probes, reps)
                 if store.prefix is not None:
                     found = store.prefix(h, prefix)
-                    compare.check(len(found) == n // 100, f"{store.name}: prefix found {len(found)}")
-                    m["prefix"] = compare.median_time(lambda: store.prefix(h, prefix), reps) / len(found)
+                    timer.check(len(found) == n // 100, f"{store.name}: prefix found {len(found)}")
+                    m["prefix"] = timer.median_time(lambda: store.prefix(h, prefix), reps) / len(found)
             finally:
                 store.close(h)
             if store.name == "kalvex":
-                m["overhead"] = wrapper_overhead(path, probes, reps)
+                m["overhead"] = wrapper_overhead(path, probes, reps, timer)
             per_store[store.name] = m
             log(f"  {store.name}: " + ", ".join(
                 f"{k} {v * 1e9:.0f} ns" for k, v in m.items() if isinstance(v, float)))
@@ -267,6 +269,8 @@ def main(argv=None) -> int:
     p.add_argument("--build-reps", type=int, default=1)
     args = p.parse_args(argv)
     scales = [1000] if args.tiny else [10_000, args.scale]
+    if args.tiny:
+        compare.COLLECT, compare.TINY = False, True
     with tempfile.TemporaryDirectory(prefix="kalvex-values-") as workdir:
         results = run(scales, 2 if args.tiny else args.reps, args.build_reps, workdir,
                       lambda msg: print(msg, file=sys.stderr, flush=True))
