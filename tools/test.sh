@@ -53,6 +53,12 @@ run_pytest() {
   if [ "$name" = cpython ]; then "$venv/bin/python" -m pip install -q numpy; fi
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
     -Ccmake.define.KALVEX_WERROR=ON .
+  # The extra kalvex[dask] (its requirements, without building the package again), for the
+  # Dask builder's tests: CPython only, as pyarrow publishes no PyPy wheel; they skip there.
+  if [ "$name" = cpython ]; then
+    "$venv/bin/python" -m pip install -q $("$venv/bin/python" -c 'import tomllib
+print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["dask"])')
+  fi
   (cd "$work" && timeout 1200 "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider)
 }
 

@@ -1,14 +1,15 @@
 """to_kalvex: a sharded store built by a Dask cluster from a Bag or a DataFrame.
 
-Needs the extra ``kalvex[dask]``; Dask is imported on the first call, not with the package.
+Needs the extra ``kalvex[dask]`` (Dask's distributed scheduler and its DataFrame, whose
+shuffle this uses); Dask is imported on the first call, not with the package.
 
-The graph: each input partition routes and encodes its records to (shard, key bytes,
-payload) tuples, so only compact bytes travel; a group-by on the shard number shuffles
-them into ``nshards`` output partitions; each output task builds the shards it received
-(a partition may hold several shards' groups or none: Dask places groups by its own hash)
-and verifies them. The client writes the shards no record went to, then publishes. The
-store directory must be on a file system that the client and every worker see at the
-same path.
+The graph: each input partition routes and encodes its records to rows of (shard, key
+bytes, payload), so only compact bytes travel. Setting the shard number as the index with
+the divisions 0, 1, ..., n moves every row to the output partition of its shard (Dask's
+peer-to-peer shuffle: tasks in proportion to partitions plus shards, data spilled to disk
+when it does not fit), so partition i holds exactly shard i's rows, none for an empty
+shard. One task per partition builds and verifies its shard. The client publishes. The store
+directory must be on a file system that the client and every worker see at the same path.
 
 Each shard build prints its one summary line on its worker's standard output (the native
 build writes it to the process's file descriptor 1). It is left there: it names the shard
@@ -17,20 +18,13 @@ the whole worker process, silencing every other task running in its threads.
 """
 from __future__ import annotations
 
-from operator import itemgetter
-from typing import Any, Callable, Iterable
+from typing import Any, Iterable
 
-from kalvex.shards import (
-    Entry,
-    Field,
-    PathLike,
-    Staging,
-    extractor,
-    route_and_encode,
-    write_shard,
-)
+from kalvex.shards import Entry, Extract, Field, PathLike, Staging, extractor, route_and_encode, write_shard
 
-_SHARD_OF_TUPLE = itemgetter(0)
+# Rows of the routed table. Keys and payloads are bytes objects; Dask's option to turn
+# object columns into string columns is switched off while it is built.
+_COLUMNS = ("shard", "key", "payload")
 
 
 def to_kalvex(
@@ -58,47 +52,59 @@ def to_kalvex(
     >>> client = Client(n_workers=2)
     >>> kalvex.dask.to_kalvex(bag, "/shared/users.shards", 16, key="id")
     """
-    bag = _as_bag(collection)
+    import dask
+    import dask.dataframe
+
     extract = extractor(key, value)
-    with Staging(out_dir, nshards, keep=keep) as staging:
-        routed = bag.map_partitions(_route_partition, nshards, extract)
-        groups = routed.groupby(_SHARD_OF_TUPLE, npartitions=nshards)
-        built = groups.map_partitions(_build_groups, staging.path, nshards)
-        entries: list[Entry] = list(built.compute(retries=retries))
-        done = {entry["shard"] for entry in entries}
-        for shard in range(nshards):
-            if shard not in done:
-                entries.append(write_shard(staging.path, shard, nshards, ()))
+    inputs = _input_partitions(collection)
+    with dask.config.set({"dataframe.convert-string": False}), Staging(
+        out_dir, nshards, keep=keep
+    ) as staging:
+        routed = dask.dataframe.from_delayed(
+            [dask.delayed(_route)(part, nshards, extract) for part in inputs],
+            meta=_route([], nshards, extract),
+            verify_meta=False,
+        )
+        by_shard = routed.set_index("shard", divisions=list(range(nshards + 1)), shuffle_method="p2p")
+        builds = [
+            dask.delayed(_build)(part, staging.path, shard, nshards)
+            for shard, part in enumerate(by_shard.to_delayed())
+        ]
+        entries: list[Entry] = list(dask.compute(*builds, retries=retries))
         return staging.publish(entries)
 
 
-def _as_bag(collection: Any) -> Any:
+def _input_partitions(collection: Any) -> list[Any]:
     import dask.bag
 
-    if isinstance(collection, dask.bag.Bag):
-        return collection
-    if hasattr(collection, "to_bag") and hasattr(collection, "columns"):
-        return collection.to_bag(index=False, format="dict")
+    if isinstance(collection, dask.bag.Bag) or (
+        hasattr(collection, "to_delayed") and hasattr(collection, "columns")
+    ):
+        return list(collection.to_delayed())
     raise TypeError(f"to_kalvex needs a Dask Bag or DataFrame, not {type(collection).__name__}")
 
 
-def _route_partition(
-    records: Iterable[Any], nshards: int, extract: Callable[[Any], tuple[Any, Any]]
-) -> list[tuple[int, bytes, bytes]]:
-    return list(route_and_encode(records, nshards, extract))
+def _route(part: Iterable[Any], nshards: int, extract: Extract) -> Any:
+    """One input partition (a list, or a pandas frame read row by row as dicts) as a frame of
+    routed, encoded rows."""
+    import pandas
+
+    if isinstance(part, pandas.DataFrame):
+        part = part.to_dict(orient="records")
+    rows = list(route_and_encode(part, nshards, extract))
+    return pandas.DataFrame(
+        {
+            "shard": pandas.Series([row[0] for row in rows], dtype="int64"),
+            "key": pandas.Series([row[1] for row in rows], dtype=object),
+            "payload": pandas.Series([row[2] for row in rows], dtype=object),
+        },
+        columns=list(_COLUMNS),
+    )
 
 
-def _build_groups(
-    groups: Iterable[tuple[int, list[tuple[int, bytes, bytes]]]], directory: str, nshards: int
-) -> list[Entry]:
-    return [
-        write_shard(
-            directory,
-            shard,
-            nshards,
-            ((data, payload) for _, data, payload in records),
-            encoded=True,
-            check_routing=False,
-        )
-        for shard, records in groups
-    ]
+def _build(frame: Any, directory: str, shard: int, nshards: int) -> Entry:
+    """Build shard ``shard`` from its partition (indexed by shard number)."""
+    if len(frame) and not (frame.index == shard).all():
+        raise RuntimeError(f"partition {shard} holds rows of other shards")
+    pairs = zip(frame["key"], frame["payload"])
+    return write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False)

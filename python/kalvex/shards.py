@@ -55,6 +55,7 @@ PathLike = Union[str, "os.PathLike[str]"]
 # How a record gives its key or value: a field name or index (``record[field]``) or a function.
 Field = Union[str, int, Callable[[Any], Any], None]
 Entry = dict[str, Any]
+Extract = Callable[[Any], tuple[Any, Any]]
 
 ROUTING = "xxh3_64-jump"
 _LCG_MULTIPLIER = 2862933555777941757
@@ -263,7 +264,7 @@ def rollback(out_dir: PathLike) -> str:
 # --- one machine: a process pool -----------------------------------------------------------
 
 
-def extractor(key: Field, value: Field) -> Callable[[Any], tuple[Any, Any]]:
+def extractor(key: Field, value: Field) -> Extract:
     """A function from a record to its (key, value): ``None`` for both takes records as
     (key, value) pairs; a value of ``None`` with a key takes the whole record as the value."""
     if key is None:
@@ -282,9 +283,7 @@ def _as_pair(record: Any) -> tuple[Any, Any]:
     return key, value
 
 
-def route_and_encode(
-    records: Iterable[Any], nshards: int, extract: Callable[[Any], tuple[Any, Any]]
-) -> Iterator[tuple[int, bytes, bytes]]:
+def route_and_encode(records: Iterable[Any], nshards: int, extract: Extract) -> Iterator[tuple[int, bytes, bytes]]:
     """(shard, key bytes, msgpack payload) per record: the form records travel in."""
     encode = KalvWriter(dedupe=False)._encode
     for record in records:
@@ -293,10 +292,10 @@ def route_and_encode(
         yield _jump(xxh3_64_intdigest(data), nshards), data, encode(key, value)
 
 
-_worker_extract: Callable[[Any], tuple[Any, Any]] = _as_pair
+_worker_extract: Extract = _as_pair
 
 
-def _init_worker(extract: Callable[[Any], tuple[Any, Any]]) -> None:
+def _init_worker(extract: Extract) -> None:
     global _worker_extract
     _worker_extract = extract
 
