@@ -458,7 +458,15 @@ class ShardedReader(Mapping[Key, Value]):
         return self._get_raw[_jump(xxh3_64_intdigest(data), self._n)]
 
     def __getitem__(self, key: Key) -> Value:
-        payload = self._shard_getter(key)(key)
+        # The hot path: _shard_getter inline for the common str key.
+        try:
+            data = key.encode() if type(key) is str else None
+        except UnicodeError:
+            data = None
+        if data is None:
+            payload = self._shard_getter(key)(key)
+        else:
+            payload = self._get_raw[_jump(xxh3_64_intdigest(data), self._n)](key)
         if payload is None:
             raise KeyError(key)
         return payload if self._raw_values else self._decode(key, payload)

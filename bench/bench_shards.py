@@ -1,0 +1,126 @@
+"""Sharded stores: a Dask build on 1 and on 2 local worker processes, and lookups through a
+ShardedReader against one store holding the same keys. Ratios are measured side by side in
+this one run; nothing is asserted.
+
+    python bench/bench_shards.py                    # 10,000,000 keys, about 1.5 GB of values
+    python bench/bench_shards.py --keys 1000000     # a tenth of it
+
+Records are made on the workers (``dask.bag.range``), so the client never holds the data
+set; each worker's peak resident memory is read from the kernel after its build.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import resource
+import shutil
+import tempfile
+import time
+
+import kalvex
+import kalvex.dask
+
+FILLER = "the quick brown fox jumps over the lazy dog " * 8
+
+
+def record(i: int, value_bytes: int) -> dict:
+    """About ``value_bytes`` of msgpack per record, every one distinct."""
+    return {
+        "id": i,
+        "name": f"user {i}",
+        "email": f"user{i}@example.org",
+        "tags": ["alpha", "beta", "gamma"][: i % 3 + 1],
+        "bio": FILLER[: max(0, value_bytes - 75) + i % 7],
+    }
+
+
+def key_of(i: int) -> str:
+    return f"user:{i:010d}"
+
+
+def peak_rss_mb() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def dask_build(workers: int, args: argparse.Namespace, out_dir: str) -> tuple[float, list[float]]:
+    import dask.bag as db
+    from dask.distributed import Client, LocalCluster
+
+    with LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
+    ) as cluster, Client(cluster) as client:
+        size = args.value_bytes
+        records = db.range(args.keys, npartitions=args.partitions).map(
+            lambda i: (key_of(i), record(i, size))
+        )
+        started = time.perf_counter()
+        kalvex.dask.to_kalvex(records, out_dir, args.shards)
+        elapsed = time.perf_counter() - started
+        peaks = sorted(client.run(peak_rss_mb).values())
+    return elapsed, peaks
+
+
+def time_lookups(reader, keys: list[str]) -> float:
+    started = time.perf_counter()
+    for key in keys:
+        reader[key]
+    return time.perf_counter() - started
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--keys", type=int, default=10_000_000)
+    parser.add_argument("--value-bytes", type=int, default=150)
+    parser.add_argument("--shards", type=int, default=16)
+    parser.add_argument("--partitions", type=int, default=0, help="input partitions (default: keys / 100k)")
+    parser.add_argument("--lookups", type=int, default=200_000)
+    parser.add_argument("--dir", default=None, help="where to build (default: a temporary directory)")
+    args = parser.parse_args()
+    args.partitions = args.partitions or max(4, args.keys // 100_000)
+    work = tempfile.mkdtemp(prefix="kalvex-shards-", dir=args.dir)
+    try:
+        run(args, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run(args: argparse.Namespace, work: str) -> None:
+    print(f"{args.keys:,} keys, about {args.value_bytes} bytes of value each, {args.shards} shards, "
+          f"{args.partitions} input partitions, {os.cpu_count()} cores")
+    builds = {}
+    for workers in (1, 2):
+        out_dir = os.path.join(work, f"w{workers}")
+        builds[workers] = dask_build(workers, args, out_dir)
+        with kalvex.open(out_dir) as r:
+            stats = r.stats()
+            assert len(r) == args.keys
+        seconds, peaks = builds[workers]
+        print(f"dask build, {workers} worker(s): {seconds:8.1f} s   peak RSS per worker (MB): "
+              + ", ".join(f"{peak:.0f}" for peak in peaks))
+    data_mb = stats["file_size_kb"] / 1024
+    print(f"store: {data_mb:,.0f} MB in {stats['num_shards']} shards")
+    print(f"ratio 2 workers / 1 worker: {builds[2][0] / builds[1][0]:.2f}")
+    print(f"peak per worker / store size (2 workers): {max(builds[2][1]) / data_mb:.2f}")
+
+    single = os.path.join(work, "single.klvx")
+    writer = kalvex.KalvWriter(single)
+    for i in range(args.keys):
+        writer[key_of(i)] = record(i, args.value_bytes)
+    writer.build()
+    del writer
+    rng = random.Random(7)
+    keys = [key_of(rng.randrange(args.keys)) for _ in range(args.lookups)]
+    best = {"single": float("inf"), "sharded": float("inf")}
+    with kalvex.open(single) as one, kalvex.open(os.path.join(work, "w2")) as sharded:
+        assert all(one[k] == sharded[k] for k in keys[:1000])
+        for _ in range(7):  # interleaved, best of 7: the machine is shared
+            best["single"] = min(best["single"], time_lookups(one, keys))
+            best["sharded"] = min(best["sharded"], time_lookups(sharded, keys))
+    per = {name: seconds / len(keys) * 1e9 for name, seconds in best.items()}
+    print(f"lookups: single store {per['single']:.0f} ns, ShardedReader {per['sharded']:.0f} ns, "
+          f"ratio {per['sharded'] / per['single']:.2f}")
+
+
+if __name__ == "__main__":
+    main()
