@@ -18,7 +18,7 @@ the whole worker process, silencing every other task running in its threads.
 """
 from __future__ import annotations
 
-from typing import Any, Iterable
+from typing import Any, Iterable, Optional
 
 from kalvex.shards import Entry, Extract, Field, PathLike, Staging, extractor, route_and_encode, write_shard
 
@@ -66,11 +66,10 @@ def to_kalvex(
             verify_meta=False,
         )
         by_shard = routed.set_index("shard", divisions=list(range(nshards + 1)), shuffle_method="p2p")
-        builds = [
-            dask.delayed(_build)(part, staging.path, shard, nshards)
-            for shard, part in enumerate(by_shard.to_delayed())
-        ]
-        entries: list[Entry] = list(dask.compute(*builds, retries=retries))
+        # map_partitions fuses each build into the task that reads its partition out of the
+        # shuffle, so a worker holds one shard's rows at a time, not all of its partitions.
+        built = by_shard.map_partitions(_build, staging.path, nshards, meta=_entry_frame(None))
+        entries = [_entry(row) for row in built.compute(retries=retries).to_dict(orient="records")]
         return staging.publish(entries)
 
 
@@ -102,9 +101,24 @@ def _route(part: Iterable[Any], nshards: int, extract: Extract) -> Any:
     )
 
 
-def _build(frame: Any, directory: str, shard: int, nshards: int) -> Entry:
-    """Build shard ``shard`` from its partition (indexed by shard number)."""
+def _build(frame: Any, directory: str, nshards: int, partition_info: Any = None) -> Any:
+    """Build the shard of one partition (partition i holds shard i, indexed by it)."""
+    shard = partition_info["number"]
     if len(frame) and not (frame.index == shard).all():
         raise RuntimeError(f"partition {shard} holds rows of other shards")
     pairs = zip(frame["key"], frame["payload"])
-    return write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False)
+    return _entry_frame(write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False))
+
+
+def _entry_frame(entry: Optional[Entry]) -> Any:
+    """A shard's entry as a one-row frame (no rows for the frame's meta)."""
+    import pandas
+
+    columns = {"shard": "int64", "file": object, "num_keys": "int64", "num_objects": "int64",
+               "size": "int64", "crc32": object}
+    rows = [entry] if entry is not None else []
+    return pandas.DataFrame(rows, columns=list(columns)).astype(columns)
+
+
+def _entry(row: dict[str, Any]) -> Entry:
+    return {field: value if field in ("file", "crc32") else int(value) for field, value in row.items()}
