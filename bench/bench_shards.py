@@ -47,10 +47,14 @@ def peak_rss_mb_and_cpu_s() -> tuple[float, float]:
 def dask_build(
     workers: int, args: argparse.Namespace, out_dir: str
 ) -> tuple[float, list[tuple[float, float]]]:
+    import dask
     import dask.bag as db
     from dask.distributed import Client, LocalCluster
 
-    with LocalCluster(
+    # The shuffle buffers up to 1 GiB per worker in memory by default before it sends;
+    # a bound here is what keeps a worker's memory apart from the data set's size.
+    buffers = {"distributed.p2p.comm.buffer": args.shuffle_buffer}
+    with dask.config.set(buffers), LocalCluster(
         n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, Client(cluster) as client:
         size = args.value_bytes
@@ -79,6 +83,8 @@ def main() -> None:
     parser.add_argument("--shards", type=int, default=16)
     parser.add_argument("--partitions", type=int, default=0, help="input partitions (default: keys / 100k)")
     parser.add_argument("--lookups", type=int, default=200_000)
+    parser.add_argument("--shuffle-buffer", default="1 GiB", help="Dask's distributed.p2p.comm.buffer")
+    parser.add_argument("--no-lookups", action="store_true")
     parser.add_argument("--dir", default=None, help="where to build (default: a temporary directory)")
     args = parser.parse_args()
     args.partitions = args.partitions or max(4, args.keys // 100_000)
@@ -91,7 +97,7 @@ def main() -> None:
 
 def run(args: argparse.Namespace, work: str) -> None:
     print(f"{args.keys:,} keys, about {args.value_bytes} bytes of value each, {args.shards} shards, "
-          f"{args.partitions} input partitions, {os.cpu_count()} cores")
+          f"{args.partitions} input partitions, {os.cpu_count()} cores, shuffle buffer {args.shuffle_buffer}")
     builds = {}
     for workers in (1, 2):
         out_dir = os.path.join(work, f"w{workers}")
@@ -111,7 +117,11 @@ def run(args: argparse.Namespace, work: str) -> None:
     print(f"ratio 2 workers / 1 worker, busiest worker's CPU time: {busiest[2] / busiest[1]:.2f}")
     peak = max(rss for rss, _ in builds[2][1])
     print(f"peak RSS per worker / store size (2 workers): {peak / data_mb:.2f}")
+    if not args.no_lookups:
+        compare_lookups(args, work)
 
+
+def compare_lookups(args: argparse.Namespace, work: str) -> None:
     single = os.path.join(work, "single.klvx")
     writer = kalvex.KalvWriter(single)
     for i in range(args.keys):

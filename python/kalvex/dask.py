@@ -20,7 +20,16 @@ from __future__ import annotations
 
 from typing import Any, Iterable, Optional
 
-from kalvex.shards import Entry, Extract, Field, PathLike, Staging, extractor, route_and_encode, write_shard
+from kalvex.shards import (
+    Entry,
+    Extract,
+    Field,
+    PathLike,
+    Staging,
+    extractor,
+    route_and_encode,
+    write_shard,
+)
 
 # Rows of the routed table. Keys and payloads are bytes objects; Dask's option to turn
 # object columns into string columns is switched off while it is built.
