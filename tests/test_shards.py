@@ -182,17 +182,27 @@ class TestVersions:
         assert not any(n.startswith(".staging-") for n in os.listdir(tmp_path))
 
 
+def _rewrite(path, change):
+    with open(path, "rb") as file:
+        data = file.read()
+    with open(path, "wb") as file:
+        file.write(change(data))
+
+
 def _damage_byte(path):
-    data = bytearray(open(path, "rb").read())
-    data[len(data) // 2] ^= 0xFF
-    open(path, "wb").write(bytes(data))
+    def flip(data):
+        return data[: len(data) // 2] + bytes([data[len(data) // 2] ^ 0xFF]) + data[len(data) // 2 + 1 :]
+
+    _rewrite(path, flip)
 
 
 def _edit_manifest(version, change):
-    path = os.path.join(version, "kalvex.json")
-    content = json.load(open(path))
-    change(content)
-    json.dump(content, open(path, "w"))
+    def edit(data):
+        content = json.loads(data)
+        change(content)
+        return json.dumps(content).encode()
+
+    _rewrite(os.path.join(version, "kalvex.json"), edit)
 
 
 DAMAGES = {
@@ -207,7 +217,7 @@ DAMAGES = {
         lambda v: _edit_manifest(v, lambda m: m["shards"][0].update(file="shard-00000-of-00004.klvx")),
         "kalvex.json: entry 0",
     ),
-    "manifest not JSON": (lambda v: open(f"{v}/kalvex.json", "w").write("{"), "kalvex.json is not valid JSON"),
+    "manifest not JSON": (lambda v: _rewrite(f"{v}/kalvex.json", lambda _: b"{"), "kalvex.json is not valid JSON"),
     "manifest missing": (lambda v: os.unlink(f"{v}/kalvex.json"), "kalvex.json is missing"),
 }
 
