@@ -43,7 +43,7 @@ if [ -x tools/test_crc_aarch64.sh ]; then
 fi
 
 # The suites of the public package, which both native paths must answer alike.
-package_tests=("$root/tests/test_package.py" "$root/tests/test_cli.py")
+package_tests=("$root/tests/test_package.py" "$root/tests/test_cli.py" "$root/tests/test_shards.py")
 
 # A fresh virtual environment per interpreter, the package installed as a user would.
 run_pytest() {
@@ -56,6 +56,12 @@ run_pytest() {
   if [ "$name" = cpython ]; then "$venv/bin/python" -m pip install -q numpy mypy; fi
   # A local project is always rebuilt and reinstalled; its runtime dependencies come along.
   "$venv/bin/python" -m pip install -q -Ccmake.define.KALVEX_WERROR=ON .
+  # The extra kalvex[dask] (its requirements, without building the package again), for the
+  # Dask builder's tests: CPython only, as pyarrow publishes no PyPy wheel; they skip there.
+  if [ "$name" = cpython ]; then
+    "$venv/bin/python" -m pip install -q $("$venv/bin/python" -c 'import tomllib
+print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["dask"])')
+  fi
   (cd "$work" && timeout 1200 "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider)
 }
 

@@ -21,6 +21,7 @@ from kalvex.errors import (
 )
 from kalvex.merge import merge
 from kalvex.reader import KalvReader
+from kalvex.shards import ShardedReader, open, shard_of
 from kalvex.writer import KalvWriter, build
 
 __version__ = _kalvex.__version__
@@ -33,8 +34,11 @@ __all__ = [
     "KalvVersionError",
     "KalvWriter",
     "KalvexError",
+    "ShardedReader",
     "__version__",
     "_kalvex",
     "build",
     "merge",
+    "open",
+    "shard_of",
 ]

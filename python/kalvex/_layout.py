@@ -1,0 +1,275 @@
+"""The on-disk layout of a sharded store, and the only code that changes it.
+
+A sharded store is a directory::
+
+    CURRENT                     pointer: the name of the current version, one line
+    v-000007/                   one complete version (kept: the current one and earlier ones)
+        kalvex.json             manifest, written last
+        shard-00000-of-00016.klvx ... shard-00015-of-00016.klvx
+    .staging-v-000008/          a build in progress (or a crashed one's leftovers)
+    .kalvex.lock                held by the one process publishing into the directory
+
+Publishing a version: every shard is built into the staging directory by the atomic build,
+then the manifest (atomically, after checking every shard against its entry), then the staging
+directory is renamed to its version name, then ``CURRENT`` is replaced by an atomic rename of
+a fsynced temporary file and the directory is fsynced. A crash at any point leaves ``CURRENT``
+naming a complete version; readers hold their shards mapped, so a version removed under them
+keeps reading. Version numbers only grow; a version above the current one is a rolled-back
+or never-published one and is removed by the next publish.
+
+POSIX only (``fcntl`` locks, directory fsync).
+"""
+from __future__ import annotations
+
+import datetime
+import errno
+import fcntl
+import io
+import json
+import os
+import re
+import shutil
+from typing import Any, Optional
+
+from kalvex import errors
+
+MANIFEST = "kalvex.json"
+POINTER = "CURRENT"
+LOCK = ".kalvex.lock"
+STAGING_PREFIX = ".staging-"
+FORMAT = "kalvex-sharded"
+FORMAT_VERSION = 1
+# Shard file names carry five digits; the bound keeps every name the same width.
+MAX_SHARDS = 99_999
+
+_VERSION_NAME = re.compile(r"v-(\d{6,})\Z")
+_SHARD_FIELDS = ("file", "num_keys", "num_objects", "size", "crc32")
+
+
+def shard_file_name(shard: int, nshards: int) -> str:
+    """``shard-00003-of-00016.klvx``: the index and the count, so a stray file is evident."""
+    return f"shard-{shard:05d}-of-{nshards:05d}.klvx"
+
+
+def check_shard_count(nshards: int) -> None:
+    if type(nshards) is not int or not 1 <= nshards <= MAX_SHARDS:
+        raise ValueError(f"nshards must be an int from 1 to {MAX_SHARDS}, not {nshards!r}")
+
+
+def version_name(number: int) -> str:
+    return f"v-{number:06d}"
+
+
+def _corrupt(message: str) -> errors.KalvCorruptError:
+    return errors.KalvCorruptError(f"KalvCorruptError: {message}")
+
+
+# --- durable small writes ------------------------------------------------------------------
+
+
+def fsync_dir(path: str) -> None:
+    """Make the entries of directory ``path`` (creations, renames) durable."""
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _write_atomically(path: str, text: str) -> None:
+    """Replace ``path`` by ``text``: temporary file, fsync, rename, directory fsync."""
+    temporary = f"{path}.tmp-{os.getpid()}"
+    try:
+        with io.open(temporary, "w", encoding="utf-8") as file:
+            file.write(text)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        with _ignoring_missing():
+            os.unlink(temporary)
+        raise
+    fsync_dir(os.path.dirname(path) or ".")
+
+
+class _ignoring_missing:
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(self, kind: Any, exc: Any, traceback: Any) -> bool:
+        return isinstance(exc, FileNotFoundError)
+
+
+# --- versions and the pointer ---------------------------------------------------------------
+
+
+def version_numbers(root: str) -> list[int]:
+    """The numbers of the published version directories under ``root``, ascending."""
+    numbers = []
+    for name in os.listdir(root):
+        match = _VERSION_NAME.match(name)
+        if match and os.path.isdir(os.path.join(root, name)):
+            numbers.append(int(match.group(1)))
+    return sorted(numbers)
+
+
+def current_version(root: str) -> Optional[str]:
+    """The name ``CURRENT`` holds, or None before the first publish."""
+    try:
+        with io.open(os.path.join(root, POINTER), encoding="utf-8") as file:
+            name = file.read().strip()
+    except FileNotFoundError:
+        return None
+    if not _VERSION_NAME.match(name):
+        raise _corrupt(f"{os.path.join(root, POINTER)} does not name a version: {name[:80]!r}")
+    return name
+
+
+def set_current(root: str, name: str) -> None:
+    _write_atomically(os.path.join(root, POINTER), name + "\n")
+
+
+def resolve(path: str) -> str:
+    """The version directory to read for ``path``: a store root (its current version) or a
+    version directory itself (one holding a manifest)."""
+    if os.path.isfile(os.path.join(path, MANIFEST)):
+        return path
+    name = current_version(path)
+    if name is None:
+        raise _corrupt(f"{path} is neither a store file nor a sharded store (no {POINTER})")
+    return os.path.join(path, name)
+
+
+# --- the manifest ---------------------------------------------------------------------------
+
+
+def manifest(nshards: int, routing: str, entries: list[dict[str, Any]]) -> dict[str, Any]:
+    """The manifest of a version from one entry per shard, in shard order."""
+    return {
+        "format": FORMAT,
+        "format_version": FORMAT_VERSION,
+        "routing": routing,
+        "num_shards": nshards,
+        "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "num_keys": sum(entry["num_keys"] for entry in entries),
+        "num_objects": sum(entry["num_objects"] for entry in entries),
+        "size": sum(entry["size"] for entry in entries),
+        "shards": [{field: entry[field] for field in _SHARD_FIELDS} for entry in entries],
+    }
+
+
+def write_manifest(version_dir: str, content: dict[str, Any]) -> None:
+    _write_atomically(os.path.join(version_dir, MANIFEST), json.dumps(content, indent=1) + "\n")
+
+
+def read_manifest(version_dir: str, routing: str) -> dict[str, Any]:
+    """The manifest of ``version_dir``, checked for shape; ``KalvCorruptError`` names the file."""
+    path = os.path.join(version_dir, MANIFEST)
+    try:
+        with io.open(path, "rb") as file:
+            content = json.loads(file.read())
+    except FileNotFoundError:
+        raise _corrupt(f"{path} is missing") from None
+    except ValueError as exc:
+        raise _corrupt(f"{path} is not valid JSON: {exc}") from None
+    if not isinstance(content, dict) or content.get("format") != FORMAT:
+        raise _corrupt(f"{path} is not a sharded store manifest")
+    if content.get("format_version") != FORMAT_VERSION:
+        raise errors.KalvVersionError(
+            f"KalvVersionError: {path} has format version {content.get('format_version')!r};"
+            f" this kalvex reads {FORMAT_VERSION}"
+        )
+    if content.get("routing") != routing:
+        raise _corrupt(f"{path} routes keys by {content.get('routing')!r}, not {routing!r}")
+    nshards, shards = content.get("num_shards"), content.get("shards")
+    if type(nshards) is not int or not isinstance(shards, list) or len(shards) != nshards:
+        raise _corrupt(f"{path}: num_shards {nshards!r} disagrees with its list of shards")
+    for index, entry in enumerate(shards):
+        if (
+            not isinstance(entry, dict)
+            or entry.get("file") != shard_file_name(index, nshards)
+            or any(type(entry.get(field)) is not int for field in _SHARD_FIELDS[1:4])
+        ):
+            raise _corrupt(f"{path}: entry {index} is not shard {index} of {nshards}: {entry!r}")
+    totals = ("num_keys", "num_objects", "size")
+    if any(content.get(total) != sum(entry[total] for entry in shards) for total in totals):
+        raise _corrupt(f"{path}: the totals disagree with the shards' sum")
+    return content
+
+
+def check_shard(path: str, entry: dict[str, Any], stats: dict[str, Any]) -> None:
+    """``KalvCorruptError`` naming ``path`` unless the file's own stats match its entry."""
+    found = {
+        "num_keys": stats["num_keys"],
+        "num_objects": stats["num_objects"],
+        "size": os.path.getsize(path),
+        "crc32": stats["file_crc32"],
+    }
+    wrong = [f"{field} {found[field]!r} (manifest: {entry[field]!r})" for field in found
+             if found[field] != entry[field]]
+    if wrong:
+        raise _corrupt(f"{path} does not match the manifest: " + ", ".join(wrong))
+
+
+# --- the lock and cleanup -------------------------------------------------------------------
+
+
+class Lock:
+    """The exclusive right to stage, publish and roll back in one store directory."""
+
+    def __init__(self, root: str) -> None:
+        os.makedirs(root, exist_ok=True)
+        self._fd: Optional[int] = os.open(os.path.join(root, LOCK), os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as exc:
+            os.close(self._fd)
+            self._fd = None
+            if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                raise errors.KalvIOError(
+                    f"KalvIOError: another process is building or publishing in {root}"
+                ) from None
+            raise
+
+    def release(self) -> None:
+        if self._fd is not None:
+            os.close(self._fd)
+            self._fd = None
+
+
+def remove_leftovers(root: str) -> None:
+    """Remove what a crashed build left: staging directories and pointer temporaries.
+
+    Only called under the lock, so none of them belongs to a live build.
+    """
+    for name in os.listdir(root):
+        path = os.path.join(root, name)
+        if name.startswith(STAGING_PREFIX):
+            shutil.rmtree(path, ignore_errors=True)
+        elif name.startswith(POINTER + ".tmp-"):
+            with _ignoring_missing():
+                os.unlink(path)
+
+
+def retire(root: str, current: str, previous: Optional[str], keep: int) -> None:
+    """After ``current`` replaced ``previous``: keep it and the ``keep - 1`` newest versions
+    up to ``previous``; remove the rest, among them any version above ``previous`` (one
+    rolled back from, or one never made current).
+    """
+    number = int(current[2:])
+    limit = int(previous[2:]) if previous else 0
+    earlier = [n for n in version_numbers(root) if n <= limit]
+    survivors = {number, *(earlier[-(keep - 1):] if keep > 1 else ())}
+    for n in version_numbers(root):
+        if n not in survivors:
+            shutil.rmtree(os.path.join(root, version_name(n)), ignore_errors=True)
+
+
+def previous_version(root: str, current: str) -> Optional[str]:
+    """The newest complete version below ``current``, or None."""
+    number = int(current[2:])
+    for n in reversed(version_numbers(root)):
+        name = version_name(n)
+        if n < number and os.path.isfile(os.path.join(root, name, MANIFEST)):
+            return name
+    return None

@@ -1,0 +1,133 @@
+"""to_kalvex: a sharded store built by a Dask cluster from a Bag or a DataFrame.
+
+Needs the extra ``kalvex[dask]`` (Dask's distributed scheduler and its DataFrame, whose
+shuffle this uses); Dask is imported on the first call, not with the package.
+
+The graph: each input partition routes and encodes its records to rows of (shard, key
+bytes, payload), so only compact bytes travel. Setting the shard number as the index with
+the divisions 0, 1, ..., n moves every row to the output partition of its shard (Dask's
+peer-to-peer shuffle: tasks in proportion to partitions plus shards, data spilled to disk
+when it does not fit), so partition i holds exactly shard i's rows, none for an empty
+shard. One task per partition builds and verifies its shard. The client publishes. The store
+directory must be on a file system that the client and every worker see at the same path.
+
+Each shard build prints its one summary line on its worker's standard output (the native
+build writes it to the process's file descriptor 1). It is left there: it names the shard
+and its figures, there is one per shard, and muting it would take swapping descriptor 1 for
+the whole worker process, silencing every other task running in its threads.
+"""
+from __future__ import annotations
+
+from typing import Any, Iterable, Optional
+
+from kalvex.shards import (
+    Entry,
+    Extract,
+    Field,
+    PathLike,
+    Staging,
+    extractor,
+    route_and_encode,
+    write_shard,
+)
+
+# Rows of the routed table. Keys and payloads are bytes objects; Dask's option to turn
+# object columns into string columns is switched off while it is built.
+_COLUMNS = ("shard", "key", "payload")
+
+
+def to_kalvex(
+    collection: Any,
+    out_dir: PathLike,
+    nshards: int,
+    key: Field = None,
+    value: Field = None,
+    *,
+    keep: int = 2,
+    retries: int = 1,
+) -> str:
+    """Build a sharded store from a Dask Bag or DataFrame and publish it; return the new
+    version's directory.
+
+    ``key`` says where a record's key is (a field or column name, an index, or a function
+    of the record); ``value`` likewise, the whole record when None (a DataFrame row as a
+    dict of its columns). With neither, a Bag's elements are (key, value) pairs. Uses the
+    current Dask scheduler (a ``distributed.Client`` when one is active). A task that fails
+    runs again up to ``retries`` times; the version is published only once every shard
+    is built and verified. When one key appears in several records, which value it keeps
+    is not defined (the shuffle does not keep record order).
+
+    >>> from dask.distributed import Client                     # doctest: +SKIP
+    >>> client = Client(n_workers=2)
+    >>> kalvex.dask.to_kalvex(bag, "/shared/users.shards", 16, key="id")
+    """
+    import dask
+    import dask.dataframe
+
+    extract = extractor(key, value)
+    inputs = _input_partitions(collection)
+    with dask.config.set({"dataframe.convert-string": False}), Staging(
+        out_dir, nshards, keep=keep
+    ) as staging:
+        routed = dask.dataframe.from_delayed(
+            [dask.delayed(_route)(part, nshards, extract) for part in inputs],
+            meta=_route([], nshards, extract),
+            verify_meta=False,
+        )
+        by_shard = routed.set_index("shard", divisions=list(range(nshards + 1)), shuffle_method="p2p")
+        # map_partitions fuses each build into the task that reads its partition out of the
+        # shuffle, so a worker holds one shard's rows at a time, not all of its partitions.
+        built = by_shard.map_partitions(_build, staging.path, nshards, meta=_entry_frame(None))
+        entries = [_entry(row) for row in built.compute(retries=retries).to_dict(orient="records")]
+        return staging.publish(entries)
+
+
+def _input_partitions(collection: Any) -> list[Any]:
+    import dask.bag
+
+    if isinstance(collection, dask.bag.Bag) or (
+        hasattr(collection, "to_delayed") and hasattr(collection, "columns")
+    ):
+        return list(collection.to_delayed())
+    raise TypeError(f"to_kalvex needs a Dask Bag or DataFrame, not {type(collection).__name__}")
+
+
+def _route(part: Iterable[Any], nshards: int, extract: Extract) -> Any:
+    """One input partition (a list, or a pandas frame read row by row as dicts) as a frame of
+    routed, encoded rows."""
+    import pandas
+
+    if isinstance(part, pandas.DataFrame):
+        part = part.to_dict(orient="records")
+    rows = list(route_and_encode(part, nshards, extract))
+    return pandas.DataFrame(
+        {
+            "shard": pandas.Series([row[0] for row in rows], dtype="int64"),
+            "key": pandas.Series([row[1] for row in rows], dtype=object),
+            "payload": pandas.Series([row[2] for row in rows], dtype=object),
+        },
+        columns=list(_COLUMNS),
+    )
+
+
+def _build(frame: Any, directory: str, nshards: int, partition_info: Any = None) -> Any:
+    """Build the shard of one partition (partition i holds shard i, indexed by it)."""
+    shard = partition_info["number"]
+    if len(frame) and not (frame.index == shard).all():
+        raise RuntimeError(f"partition {shard} holds rows of other shards")
+    pairs = zip(frame["key"], frame["payload"])
+    return _entry_frame(write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False))
+
+
+def _entry_frame(entry: Optional[Entry]) -> Any:
+    """A shard's entry as a one-row frame (no rows for the frame's meta)."""
+    import pandas
+
+    columns = {"shard": "int64", "file": object, "num_keys": "int64", "num_objects": "int64",
+               "size": "int64", "crc32": object}
+    rows = [entry] if entry is not None else []
+    return pandas.DataFrame(rows, columns=list(columns)).astype(columns)
+
+
+def _entry(row: dict[str, Any]) -> Entry:
+    return {field: value if field in ("file", "crc32") else int(value) for field, value in row.items()}
