@@ -37,6 +37,7 @@ import io
 import multiprocessing
 import os
 import pickle
+import sys
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from itertools import islice
@@ -62,7 +63,7 @@ _LCG_MULTIPLIER = 2862933555777941757
 _MASK64 = (1 << 64) - 1
 
 
-def _jump(digest: int, n: int) -> int:
+def _jump_in_python(digest: int, n: int) -> int:
     """The jump consistent hash of a 64-bit ``digest`` over ``n`` buckets (see the header)."""
     bucket, jump = -1, 0
     while jump < n:
@@ -70,6 +71,15 @@ def _jump(digest: int, n: int) -> int:
         digest = (digest * _LCG_MULTIPLIER + 1) & _MASK64
         jump = int((bucket + 1) * (2147483648.0 / ((digest >> 33) + 1)))
     return bucket
+
+
+_jump = _jump_in_python
+if sys.implementation.name == "cpython":
+    # The same function compiled: CPython interprets the loop above a step at a time.
+    try:
+        from kalvex._accel import jump_hash as _jump  # type: ignore[import-not-found, no-redef]
+    except ImportError:
+        pass
 
 
 def shard_of(key: Key, n: int) -> int:
