@@ -22,6 +22,7 @@ from kalvex._codec import Value, as_bytes, unpacker
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 T = TypeVar("T")
+R = TypeVar("R", bound="ReaderBase")
 
 _STORE_ERRORS = (RuntimeError, OSError, ValueError)
 
@@ -30,7 +31,78 @@ def _closed(_key: object) -> NoReturn:
     raise errors.closed_error()
 
 
-class KalvReader(Mapping[Key, Value]):
+class ReaderBase(Mapping[Key, Value]):
+    """What every kalvex reader shares above its lookups: the options, decoding, the views
+    and scans in key order, and the ``with`` block. A subclass supplies ``_pairs`` and
+    ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
+    the lookups, ``__len__`` and ``close``."""
+
+    def _set_options(self, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> None:
+        if key_type is not str and key_type is not bytes:
+            raise TypeError(f"key_type must be str or bytes, not {key_type!r}")
+        self._raw_values = raw
+        self._key_type = key_type
+        self._unpack_options = unpack_options
+        self._unpack = unpacker(unpack_options)
+
+    def _decode(self, key: object, payload: bytes) -> Value:
+        try:
+            return self._unpack(payload)
+        except MemoryError:
+            raise
+        except Exception as exc:
+            raise errors.KalvDecodeError(f"cannot decode the value of {key!r}: {exc}") from exc
+
+    def _decode_objects(self, payloads: list[bytes]) -> list[Value]:
+        if self._raw_values:
+            return list(payloads)
+        return [self._decode(f"object #{i}", payload) for i, payload in enumerate(payloads)]
+
+    def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
+        raise NotImplementedError
+
+    def _keys(self, prefix: bytes) -> Iterator[Key]:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __iter__(self) -> Iterator[Key]:
+        return self._keys(b"")
+
+    def keys(self) -> KeysView[Key]:
+        """The keys, in key order."""
+        return KeysView(self)
+
+    def items(self) -> ItemsView[Key, Value]:
+        """(key, value) pairs in key order; a full listing reads each object once per key."""
+        return _ItemsView(self)
+
+    def values(self) -> ValuesView[Value]:
+        """The values in key order (an object shared by keys appears once per key)."""
+        return _ValuesView(self)
+
+    def prefix(self, prefix: Key) -> list[tuple[Key, Value]]:
+        """Every (key, value) whose key starts with ``prefix``, in key order."""
+        return list(self._pairs(as_bytes(prefix)))
+
+    def prefix_keys(self, prefix: Key) -> list[Key]:
+        """Every key that starts with ``prefix``, in key order."""
+        return list(self._keys(as_bytes(prefix)))
+
+    def __enter__(self: R) -> R:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[type[BaseException]],
+        exc: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None:
+        self.close()
+
+
+class KalvReader(ReaderBase):
     """A read-only Mapping over one ``.klvx`` store.
 
     ``verify`` checks the whole-file CRC-32 at open. ``raw=True`` returns payload bytes
@@ -51,13 +123,8 @@ class KalvReader(Mapping[Key, Value]):
         key_type: type = str,
         **unpack_options: Any,
     ) -> None:
-        if key_type is not str and key_type is not bytes:
-            raise TypeError(f"key_type must be str or bytes, not {key_type!r}")
+        self._set_options(raw, key_type, unpack_options)
         self._path = os.fsdecode(path)
-        self._raw_values = raw
-        self._key_type = key_type
-        self._unpack_options = unpack_options
-        self._unpack = unpacker(unpack_options)
         try:
             native = BACKEND.open_reader(self._path, verify)
             stats = native.stats()
@@ -109,14 +176,6 @@ class KalvReader(Mapping[Key, Value]):
                 raise
             return False  # not a str or bytes: never a stored key
 
-    def _decode(self, key: object, payload: bytes) -> Value:
-        try:
-            return self._unpack(payload)
-        except MemoryError:
-            raise
-        except Exception as exc:
-            raise errors.KalvDecodeError(f"cannot decode the value of {key!r}: {exc}") from exc
-
     # --- listings, in key order --------------------------------------------------------
 
     def _live(self) -> RawReader:
@@ -149,39 +208,13 @@ class KalvReader(Mapping[Key, Value]):
         native = self._live()
         return self._listing(lambda: BACKEND.keys(native, prefix, self._key_type is bytes))
 
-    def __iter__(self) -> Iterator[Key]:
-        return self._keys(b"")
-
     def __len__(self) -> int:
         self._live()
         return self._len
 
-    def keys(self) -> KeysView[Key]:
-        """The keys, in key order."""
-        return KeysView(self)
-
-    def items(self) -> ItemsView[Key, Value]:
-        """(key, value) pairs in key order; a full listing reads each object once per key."""
-        return _ItemsView(self)
-
-    def values(self) -> ValuesView[Value]:
-        """The values in key order (an object shared by keys appears once per key)."""
-        return _ValuesView(self)
-
-    def prefix(self, prefix: Key) -> list[tuple[Key, Value]]:
-        """Every (key, value) whose key starts with ``prefix``, in key order."""
-        return list(self._pairs(as_bytes(prefix)))
-
-    def prefix_keys(self, prefix: Key) -> list[Key]:
-        """Every key that starts with ``prefix``, in key order."""
-        return list(self._keys(as_bytes(prefix)))
-
     def objects(self) -> list[Value]:
         """Each distinct stored object once, in the order its first key comes."""
-        payloads = list(self._listing(self._live().objects_raw))
-        if self._raw_values:
-            return payloads
-        return [self._decode(f"object #{i}", payload) for i, payload in enumerate(payloads)]
+        return self._decode_objects(list(self._listing(self._live().objects_raw)))
 
     # --- metadata and checks -----------------------------------------------------------
 
@@ -216,16 +249,6 @@ class KalvReader(Mapping[Key, Value]):
         if native is not None:
             native.close()
 
-    def __enter__(self) -> "KalvReader":
-        return self
-
-    def __exit__(
-        self,
-        exc_type: Optional[type[BaseException]],
-        exc: Optional[BaseException],
-        traceback: Optional[TracebackType],
-    ) -> None:
-        self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
         # A reader travels as its path and options: the other process maps the file itself.
@@ -244,14 +267,14 @@ def _reopen(path: str, raw: bool, key_type: type, unpack_options: dict[str, Any]
 
 
 class _ItemsView(ItemsView[Key, Value]):
-    _mapping: KalvReader
+    _mapping: ReaderBase
 
     def __iter__(self) -> Iterator[tuple[Key, Value]]:
         return self._mapping._pairs(b"")
 
 
 class _ValuesView(ValuesView[Value]):
-    _mapping: KalvReader
+    _mapping: ReaderBase
 
     def __iter__(self) -> Iterator[Value]:
         return (value for _, value in self._mapping._pairs(b""))

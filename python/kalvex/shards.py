@@ -38,7 +38,7 @@ import multiprocessing
 import os
 import pickle
 import sys
-from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
+from collections.abc import Iterator, Mapping
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from itertools import islice
 from operator import itemgetter
@@ -48,8 +48,8 @@ from typing import Any, Callable, Iterable, NoReturn, Optional, Union, cast
 from xxhash import xxh3_64_intdigest
 
 from kalvex import _layout, errors
-from kalvex._codec import Key, Value, as_bytes, key_bytes, unpacker
-from kalvex.reader import KalvReader
+from kalvex._codec import Key, Value, as_bytes, key_bytes
+from kalvex.reader import KalvReader, ReaderBase
 from kalvex.writer import KalvWriter
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -415,7 +415,7 @@ def _closed(_key: object) -> NoReturn:
     raise errors.closed_error()
 
 
-class ShardedReader(Mapping[Key, Value]):
+class ShardedReader(ReaderBase):
     """A sharded store read as one Mapping, with ``KalvReader``'s API and options.
 
     ``path`` is the store directory (its current version is opened and kept: a later publish
@@ -436,14 +436,9 @@ class ShardedReader(Mapping[Key, Value]):
         key_type: type = str,
         **unpack_options: Any,
     ) -> None:
-        if key_type is not str and key_type is not bytes:
-            raise TypeError(f"key_type must be str or bytes, not {key_type!r}")
+        self._set_options(raw, key_type, unpack_options)
         self._version_dir = os.path.abspath(_layout.resolve(os.fsdecode(path)))
         self._manifest = _layout.read_manifest(self._version_dir, ROUTING)
-        self._raw_values = raw
-        self._key_type = key_type
-        self._unpack_options = unpack_options
-        self._unpack = unpacker(unpack_options)
         self._shards: list[KalvReader] = []
         try:
             for entry in self._manifest["shards"]:
@@ -500,14 +495,6 @@ class ShardedReader(Mapping[Key, Value]):
                 raise
             return False
 
-    def _decode(self, key: object, payload: bytes) -> Value:
-        try:
-            return self._unpack(payload)
-        except MemoryError:
-            raise
-        except Exception as exc:
-            raise errors.KalvDecodeError(f"cannot decode the value of {key!r}: {exc}") from exc
-
     # --- listings: the shards merged in key order ------------------------------------------
 
     def _live(self) -> list[KalvReader]:
@@ -538,40 +525,14 @@ class ShardedReader(Mapping[Key, Value]):
         merged = heapq.merge(*listings)
         return merged if self._key_type is bytes else map(self._key_out, merged)
 
-    def __iter__(self) -> Iterator[Key]:
-        return self._keys(b"")
-
     def __len__(self) -> int:
         self._live()
         return self._len
 
-    def keys(self) -> KeysView[Key]:
-        """The keys, in key order across all shards."""
-        return KeysView(self)
-
-    def items(self) -> ItemsView[Key, Value]:
-        """(key, value) pairs in key order across all shards."""
-        return _ItemsView(self)
-
-    def values(self) -> ValuesView[Value]:
-        """The values in key order across all shards."""
-        return _ValuesView(self)
-
-    def prefix(self, prefix: Key) -> list[tuple[Key, Value]]:
-        """Every (key, value) whose key starts with ``prefix``, in key order."""
-        return list(self._pairs(as_bytes(prefix)))
-
-    def prefix_keys(self, prefix: Key) -> list[Key]:
-        """Every key that starts with ``prefix``, in key order."""
-        return list(self._keys(as_bytes(prefix)))
-
     def objects(self) -> list[Value]:
         """Each shard's distinct objects, shard after shard (equal values in two shards are
         two objects: values are shared within a shard only)."""
-        payloads = [payload for shard in self._live() for payload in shard.objects()]
-        if self._raw_values:
-            return payloads
-        return [self._decode(f"object #{i}", payload) for i, payload in enumerate(payloads)]
+        return self._decode_objects([payload for shard in self._live() for payload in shard.objects()])
 
     # --- metadata and checks ---------------------------------------------------------------
 
@@ -620,17 +581,6 @@ class ShardedReader(Mapping[Key, Value]):
         self._get_raw = [_closed]
         self._n = 1
 
-    def __enter__(self) -> "ShardedReader":
-        return self
-
-    def __exit__(
-        self,
-        exc_type: Optional[type[BaseException]],
-        exc: Optional[BaseException],
-        traceback: Optional[TracebackType],
-    ) -> None:
-        self.close()
-
     def __reduce__(self) -> tuple[Any, ...]:
         # The version directory, not the store's: the other process reads the same version.
         self._live()
@@ -646,20 +596,6 @@ class ShardedReader(Mapping[Key, Value]):
 def _reopen(path: str, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> ShardedReader:
     # The sender checked the files when it opened them; their CRCs are not read again.
     return ShardedReader(path, verify=False, raw=raw, key_type=key_type, **unpack_options)
-
-
-class _ItemsView(ItemsView[Key, Value]):
-    _mapping: ShardedReader
-
-    def __iter__(self) -> Iterator[tuple[Key, Value]]:
-        return self._mapping._pairs(b"")
-
-
-class _ValuesView(ValuesView[Value]):
-    _mapping: ShardedReader
-
-    def __iter__(self) -> Iterator[Value]:
-        return (value for _, value in self._mapping._pairs(b""))
 
 
 def open(path: PathLike, **options: Any) -> Union[KalvReader, ShardedReader]:
