@@ -37,8 +37,6 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
   std::uint8_t head[format::kRecordHeadSize];
   format::EncodeRecordHead(head, static_cast<std::uint32_t>(payload.size()),
                            crc32::Value(payload.data(), payload.size()));
-  data_crc_ = crc32::Extend(data_crc_, head, sizeof head);
-  data_crc_ = crc32::Extend(data_crc_, payload.data(), payload.size());
 
   if (fresh.data) {
     chunks_.push_back(std::move(fresh));  // capacity reserved above: cannot throw
@@ -64,6 +62,12 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
   append(payload.data(), payload.size());
   data_length_ += record_size;
   return obj_id;
+}
+
+std::uint32_t ObjectList::DataCrc() const {
+  std::uint32_t crc = 0;
+  for (const StoredChunk& chunk : chunks_) crc = crc32::Extend(crc, chunk.data.get(), chunk.used);
+  return crc;
 }
 
 }  // namespace kalvex::writer

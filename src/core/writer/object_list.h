@@ -7,8 +7,10 @@
 // straddle chunk boundaries; nothing but the build reads the stream, and it reads it as
 // one run of bytes.
 //
-// Alongside the stream the list keeps each object's file offset (8 bytes per object) and
-// the running CRC-32 of the whole stream, so a build needs no pass over the payloads.
+// Alongside the stream the list keeps each object's file offset (8 bytes per object).
+// The CRC-32 of the whole stream is not kept running: extending it record by record would
+// run the CRC engine a second time on every short payload, where one pass over the
+// chunks at build time runs it on long inputs, at several times the speed.
 //
 // A payload longer than the format allows is accepted but not stored: only the first such
 // object is remembered, so that Build can report it. Its record is absent from the stream,
@@ -49,8 +51,8 @@ class ObjectList {
   const std::vector<std::uint64_t>& offsets() const { return offsets_; }
   // Length of the data section: the stream's length.
   std::uint64_t data_length() const { return data_length_; }
-  // CRC-32 of the whole stream, the running start of the whole-file CRC.
-  std::uint32_t data_crc() const { return data_crc_; }
+  // CRC-32 of the whole stream, the start of the whole-file CRC: one pass over the chunks.
+  std::uint32_t DataCrc() const;
   // The first object, in Object ID order, whose payload the format cannot hold.
   const std::optional<Oversized>& first_oversized() const { return first_oversized_; }
 
@@ -78,7 +80,6 @@ class ObjectList {
   std::vector<StoredChunk> chunks_;
   std::vector<std::uint64_t> offsets_;
   std::uint64_t data_length_ = 0;
-  std::uint32_t data_crc_ = 0;
   std::size_t next_chunk_size_ = kFirstChunkSize;
   std::optional<Oversized> first_oversized_;
 };

@@ -139,8 +139,8 @@ Result<BuildPlan> Writer::Plan() const {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
 
-  // The data section already exists (the object list's chunks) together with its CRC;
-  // the index section is produced twice from the sorted keys, once here for its length
+  // The data section already exists (the object list's chunks); its CRC is one pass over
+  // them. The index section is produced twice from the sorted keys, once here for its length
   // and CRC, which the header needs first, and once more by the commit. Encoding twice
   // is cheaper than holding the whole section in memory.
   if (objects.data_length() > IndexItem::kMaxObjectOffset) {
@@ -149,7 +149,7 @@ Result<BuildPlan> Writer::Plan() const {
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.order_ = SortByKey(keys.entries(), objects.offsets());
-  auto crc = std::make_unique<CrcBatcher>(objects.data_crc());
+  auto crc = std::make_unique<CrcBatcher>(objects.DataCrc());
   EncodeIndex(plan.order_, *crc);
   const std::uint64_t index_length = crc->length();
 
