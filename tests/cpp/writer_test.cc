@@ -223,6 +223,39 @@ TEST_F(WriterTest, KeysComeOutInUnsignedBytewiseOrderWhateverTheInsertionOrder) 
   }
 }
 
+TEST_F(WriterTest, CountsAndRemapsMatchAModelWhereverTheyAreAskedFor) {
+  // Adding keys defers some work to whatever reads them next; reads at random points, keys
+  // remapped within and across those points, and keys long enough to be handled alone
+  // must all see the map of every call so far.
+  std::mt19937_64 rng(11);
+  Writer writer;
+  std::map<std::string, std::string> model;
+  std::vector<std::string> keys;
+  for (int i = 0; i < 400; ++i) {
+    keys.push_back("k");
+    keys.back() += std::to_string(i);
+  }
+  keys.push_back(std::string(5000, 'x'));
+  keys.push_back(std::string(65535, 'y'));
+  keys.push_back("");
+  for (int step = 0; step < 5000; ++step) {
+    const std::string& key = keys[rng() % keys.size()];
+    std::string payload = "p";
+    payload += std::to_string(step);
+    writer.AddObject(AsBytes(payload));
+    ASSERT_TRUE(writer.AddKey(AsBytes(key), writer.num_objects() - 1).ok());
+    model[key] = payload;
+    if (rng() % 300 == 0) {
+      ASSERT_EQ(writer.num_keys(), model.size());
+    }
+    if (step == 2500) {
+      EXPECT_EQ(Decode(BuildBytes(writer)), Mapping(model.begin(), model.end()));
+    }
+  }
+  EXPECT_EQ(writer.num_keys(), model.size());
+  EXPECT_EQ(Decode(BuildBytes(writer)), Mapping(model.begin(), model.end()));
+}
+
 TEST_F(WriterTest, IdenticalContentInAnotherOrderBuildsTheSameBytes) {
   std::vector<std::string> keys;
   for (int i = 0; i < 2000; ++i) keys.push_back("user:" + std::to_string(i * 7919 % 2000));

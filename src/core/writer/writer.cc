@@ -114,8 +114,10 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
   }
   KeyMap& keys = state_->keys;
   // One key more than the format holds could never be built; refusing it here, with the
-  // message Build would give, keeps the map within what its slots can index.
-  if (keys.size() >= KeyMap::kMaxEntries && !keys.Contains(key)) {
+  // message Build would give, keeps the map within what its slots can index. The bound
+  // spares the exact count (which places parked keys) on every call but the last few.
+  if (keys.size_bound() >= KeyMap::kMaxEntries && keys.size() >= KeyMap::kMaxEntries &&
+      !keys.Contains(key)) {
     return TooMany(keys.size() + 1, "keys", format::kMaxKeys);
   }
   keys.Put(key, obj_id);
@@ -127,7 +129,7 @@ std::uint64_t Writer::num_keys() const { return state_->keys.size(); }
 
 Result<BuildPlan> Writer::Plan() const {
   const ObjectList& objects = state_->objects;
-  const KeyMap& keys = state_->keys;
+  KeyMap& keys = state_->keys;  // reading it may place keys that adding parked
 
   if (objects.size() > format::kMaxObjects) {
     return TooMany(objects.size(), "objects", format::kMaxObjects);
