@@ -15,6 +15,9 @@ namespace {
 
 // How many entries ahead the walks over distinct objects prefetch their seen-set slot.
 constexpr std::size_t kSeenLookahead = 16;
+// Verify's bitmap of referenced offsets may always take this much (1 MiB), and beyond it
+// 64 bytes per key.
+constexpr std::uint64_t kMaxSmallBitmapWords = std::uint64_t{1} << 17;
 
 // How many entries ahead a range fetch asks for an object record.
 constexpr std::size_t kFetchAhead = 16;
@@ -185,7 +188,11 @@ Status Reader::Verify() const {
   // index-order walk, which reports the first failure of the same set of objects in index
   // order.
   const std::uint64_t file_size = file_.size();
-  std::vector<std::uint64_t> referenced((file_size + 63) / 64);
+  // A file of few, large objects would need a bitmap far larger than its index; there
+  // the objects are few enough to take in index order.
+  const std::uint64_t words = (file_size + 63) / 64;
+  if (words > 8 * std::uint64_t{n} + kMaxSmallBitmapWords) return VerifyInIndexOrder();
+  std::vector<std::uint64_t> referenced(words);
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t offset = entries_.object_offset(i);
     if (offset >= file_size) return VerifyInIndexOrder();
