@@ -28,8 +28,7 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
   StoredChunk fresh;
   if (record_size > room) {
     fresh.capacity = std::max(next_chunk_size_, record_size - room);
-    fresh.data.reset(static_cast<std::uint8_t*>(std::malloc(fresh.capacity)));
-    if (!fresh.data) throw std::bad_alloc();
+    fresh.data = io::LargeBuffer(fresh.capacity);
     chunks_.reserve(chunks_.size() + 1);
   }
   offsets_.push_back(offset);
@@ -38,7 +37,7 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
   format::EncodeRecordHead(head, static_cast<std::uint32_t>(payload.size()),
                            crc32::Value(payload.data(), payload.size()));
 
-  if (fresh.data) {
+  if (fresh.capacity != 0) {
     chunks_.push_back(std::move(fresh));  // capacity reserved above: cannot throw
     next_chunk_size_ = std::min(next_chunk_size_ * 2, kLargestChunkSize);
   }
@@ -50,7 +49,7 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
       StoredChunk& chunk = chunks_[target];
       const std::size_t take = std::min(n, chunk.capacity - chunk.used);
       if (take > 0) {
-        std::memcpy(chunk.data.get() + chunk.used, src, take);
+        std::memcpy(chunk.data.data() + chunk.used, src, take);
         chunk.used += take;
         src += take;
         n -= take;
@@ -66,7 +65,7 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
 
 std::uint32_t ObjectList::DataCrc() const {
   std::uint32_t crc = 0;
-  for (const StoredChunk& chunk : chunks_) crc = crc32::Extend(crc, chunk.data.get(), chunk.used);
+  for (const StoredChunk& chunk : chunks_) crc = crc32::Extend(crc, chunk.data.data(), chunk.used);
   return crc;
 }
 
