@@ -7,6 +7,11 @@
 // straddle chunk boundaries; nothing but the build reads the stream, and it reads it as
 // one run of bytes.
 //
+// A record's payload CRC-32 is not computed when the object is added: the head goes in
+// with a zero CRC, and FinishRecords() fills in the CRCs of every record added since its
+// last run, short payloads side by side (crc32::ValueEach), before a build needs them.
+// One short CRC per call would cost more than the rest of the call.
+//
 // Alongside the stream the list keeps each object's file offset (8 bytes per object).
 // The CRC-32 of the whole stream is not kept running: extending it record by record would
 // run the CRC engine a second time on every short payload, where one pass over the
@@ -57,7 +62,12 @@ class ObjectList {
   // The first object, in Object ID order, whose payload the format cannot hold.
   const std::optional<Oversized>& first_oversized() const { return first_oversized_; }
 
-  // The stream, in order. REQUIRES: !first_oversized()
+  // Writes the payload CRC of every record added since the last call into its head.
+  // REQUIRES: !first_oversized()
+  void FinishRecords();
+
+  // The stream, in order. REQUIRES: !first_oversized(), and FinishRecords() since the
+  // last Add.
   std::size_t chunk_count() const { return chunks_.size(); }
   std::span<const std::uint8_t> chunk(std::size_t i) const {
     return {chunks_[i].data.data(), chunks_[i].used};
@@ -77,7 +87,13 @@ class ObjectList {
     std::size_t capacity = 0;
   };
 
+  // Stream bytes [pos, pos + n) across chunk boundaries: the slow path for the few
+  // records that straddle two chunks.
+  std::uint32_t StreamCrc(std::uint64_t pos, std::uint64_t n) const;
+  void WriteStream(std::uint64_t pos, const std::uint8_t* bytes, std::size_t n);
+
   std::vector<StoredChunk> chunks_;
+  std::uint64_t finished_ = 0;  // objects whose head holds its payload CRC
   std::vector<std::uint64_t> offsets_;
   std::uint64_t data_length_ = 0;
   std::size_t next_chunk_size_ = kFirstChunkSize;

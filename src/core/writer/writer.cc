@@ -141,13 +141,14 @@ Result<BuildPlan> Writer::Plan() const {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
 
-  // The data section already exists (the object list's chunks); its CRC is one pass over
-  // them. The index section is produced twice from the sorted keys, once here for its length
+  // The data section already exists (the object list's chunks), once the payload CRCs of
+  // the records added since the last build are in; its CRC is one pass over the chunks. The index section is produced twice from the sorted keys, once here for its length
   // and CRC, which the header needs first, and once more by the commit. Encoding twice
   // is cheaper than holding the whole section in memory.
   if (objects.data_length() > IndexItem::kMaxObjectOffset) {
     throw InternalFailure("data section beyond the offsets a sort item holds");
   }
+  state_->objects.FinishRecords();
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.order_ = SortByKey(keys.entries(), objects.offsets());
