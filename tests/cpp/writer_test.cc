@@ -286,6 +286,27 @@ TEST_F(WriterTest, EveryRecordCarriesItsPayloadCrcAcrossChunksAndRebuilds) {
   EXPECT_EQ(Decode(BuildBytes(writer)), Mapping(model.begin(), model.end()));
 }
 
+TEST_F(WriterTest, KeysAddedInOrderOrAlmostInOrderComeOutInOrder) {
+  // Input already in key order skips the sort; one pair out of place anywhere must not.
+  std::vector<std::string> sorted = {"", std::string(1, '\0'), "a", std::string("a\0", 2), "ab", "b"};
+  for (int i = 0; i < 500; ++i) {
+    std::string key = "user:";
+    key += std::to_string(100000 + i);
+    sorted.push_back(key);
+  }
+  sorted.push_back("\xff");
+  for (const std::size_t swapped : {std::size_t{0}, std::size_t{1}, std::size_t{3}, sorted.size() - 2}) {
+    std::vector<std::string> keys = sorted;
+    if (swapped != 0) std::swap(keys[swapped], keys[swapped + 1]);
+    Writer writer;
+    writer.AddObject(AsBytes("p"));
+    for (const std::string& key : keys) ASSERT_TRUE(writer.AddKey(AsBytes(key), 0).ok());
+    Mapping want;
+    for (const std::string& key : sorted) want.emplace_back(key, "p");
+    EXPECT_EQ(Decode(BuildBytes(writer)), want) << "swapped at " << swapped;
+  }
+}
+
 TEST_F(WriterTest, IdenticalContentInAnotherOrderBuildsTheSameBytes) {
   std::vector<std::string> keys;
   for (int i = 0; i < 2000; ++i) keys.push_back("user:" + std::to_string(i * 7919 % 2000));
