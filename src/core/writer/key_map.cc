@@ -32,7 +32,7 @@ std::size_t KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash)
   const std::uint32_t tag = Tag(hash);
   std::size_t slot = hash & mask_;
   for (;;) {
-    const std::uint64_t word = slots_[slot];
+    const std::uint64_t word = slots()[slot];
     if (word == 0) return slot;
     if (static_cast<std::uint32_t>(word >> 32) == tag) {
       const Entry& entry = entries_[static_cast<std::uint32_t>(word) - 1];
@@ -45,23 +45,35 @@ std::size_t KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash)
   }
 }
 
-std::unique_ptr<std::uint64_t[]> KeyMap::Rehashed(std::size_t slot_count) const {
-  auto slots = std::make_unique<std::uint64_t[]>(slot_count);  // zeroed: all empty
+io::LargeBuffer KeyMap::Rehashed(std::size_t slot_count) const {
+  io::LargeBuffer table(slot_count * sizeof(std::uint64_t));  // zero-filled: all empty
+  std::uint64_t* slots = reinterpret_cast<std::uint64_t*>(table.data());
   const std::size_t mask = slot_count - 1;
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const Entry& entry = entries_[i];
-    const std::uint64_t hash = HashBytes(entry.key, entry.length, seed_);
+  // The new table is far larger than the caches and filled at random: each key is
+  // hashed, and its home slot asked for, this many keys before it is placed.
+  constexpr std::size_t kAhead = 16;
+  std::uint64_t ahead[kAhead];
+  const std::size_t n = entries_.size();
+  const auto hash_of = [&](std::size_t i) {
+    const std::uint64_t hash = HashBytes(entries_[i].key, entries_[i].length, seed_);
+    __builtin_prefetch(&slots[hash & mask], 1);
+    return hash;
+  };
+  for (std::size_t i = 0; i < n && i < kAhead; ++i) ahead[i] = hash_of(i);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t hash = ahead[i % kAhead];
+    if (i + kAhead < n) ahead[i % kAhead] = hash_of(i + kAhead);
     std::size_t slot = hash & mask;
     while (slots[slot] != 0) slot = (slot + 1) & mask;
     slots[slot] = SlotWord(hash, i);
   }
-  return slots;
+  return table;
 }
 
 bool KeyMap::Contains(std::span<const std::uint8_t> key) {
   Settle();
-  if (!slots_) return false;
-  return slots_[Probe(key, HashBytes(key.data(), key.size(), seed_))] != 0;
+  if (table_.data() == nullptr) return false;
+  return slots()[Probe(key, HashBytes(key.data(), key.size(), seed_))] != 0;
 }
 
 std::uint64_t KeyMap::size() {
@@ -84,7 +96,7 @@ void KeyMap::Put(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
   // The staging buffer may grow here; nothing has changed yet if that throws.
   const std::size_t offset = staging_.size();
   staging_.insert(staging_.end(), key.begin(), key.end());
-  if (slots_) __builtin_prefetch(&slots_[hash & mask_], 1);
+  if (table_.data() != nullptr) __builtin_prefetch(&slots()[hash & mask_], 1);
   pending_[pending_count_++] =
       Parked{hash, obj_id, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(key.size())};
 }
@@ -107,11 +119,11 @@ void KeyMap::Settle() {
   // key whole in the last chunk). Only after these can no step fail. A grown table or
   // chunk left unused by a later failure is harmless.
   const std::size_t most = entries_.size() + pending_count_;
-  const std::size_t slot_count = slots_ ? mask_ + 1 : 0;
-  if (!slots_ || NeedsGrowth(most, slot_count)) {
+  const std::size_t slot_count = table_.data() != nullptr ? mask_ + 1 : 0;
+  if (slot_count == 0 || NeedsGrowth(most, slot_count)) {
     std::size_t grown = std::max(kMinSlots, slot_count * 2);
     while (NeedsGrowth(most, grown)) grown *= 2;
-    slots_ = Rehashed(grown);
+    table_ = Rehashed(grown);
     mask_ = grown - 1;
   }
   if (most > entries_.capacity()) {
@@ -124,8 +136,9 @@ void KeyMap::Settle() {
     const Parked& parked = pending_[i];
     const std::span<const std::uint8_t> key(staging_.data() + parked.offset, parked.length);
     const std::size_t slot = Probe(key, parked.hash);
-    if (slots_[slot] != 0) {
-      entries_[static_cast<std::uint32_t>(slots_[slot]) - 1].obj_id = parked.obj_id;
+    std::uint64_t& word = slots()[slot];
+    if (word != 0) {
+      entries_[static_cast<std::uint32_t>(word) - 1].obj_id = parked.obj_id;
       continue;
     }
     const std::uint8_t* stored = kNoBytes;
@@ -137,7 +150,7 @@ void KeyMap::Settle() {
       stored = dest;
     }
     entries_.push_back(Entry{stored, parked.obj_id, parked.length});
-    slots_[slot] = SlotWord(parked.hash, entries_.size() - 1);
+    word = SlotWord(parked.hash, entries_.size() - 1);
   }
   pending_count_ = 0;
   staging_.clear();

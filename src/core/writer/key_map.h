@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "core/format/keyed_hash.h"
+#include "core/io/large_buffer.h"
 
 namespace kalvex::writer {
 
@@ -85,14 +86,16 @@ class KeyMap {
   // Index of the slot holding `key`, or of the empty slot where it would go.
   std::size_t Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const;
   // A table of `slot_count` slots holding every entry. May throw std::bad_alloc.
-  std::unique_ptr<std::uint64_t[]> Rehashed(std::size_t slot_count) const;
+  io::LargeBuffer Rehashed(std::size_t slot_count) const;
+  std::uint64_t* slots() const { return reinterpret_cast<std::uint64_t*>(table_.data()); }
   // Places every parked key. Allocates first, so std::bad_alloc leaves all as it was.
   void Settle();
   // Arena room for `bytes` in the last chunk, allocating a chunk if needed.
   void ReserveArena(std::size_t bytes);
 
   HashSeed seed_;
-  std::unique_ptr<std::uint64_t[]> slots_;
+  // The slots: zero-filled pages straight from the kernel, no clearing pass of our own.
+  io::LargeBuffer table_;
   std::size_t mask_ = 0;  // slot count - 1; the count is a power of two
   std::vector<Entry> entries_;
   std::vector<ArenaChunk> arena_;
