@@ -228,7 +228,25 @@ def integrity_baselines(path: str, reps: int) -> dict:
     return {"crc32": crc_time, "read": read_time, "size": size}
 
 
-def measure_store(store, data, workdir: str, reps: int, build_reps: int, log) -> dict:
+def time_writer_calls(calls: dict, n: int, reps: int) -> dict:
+    """Per-call time of each (fn, *argument lists) that calls[name]() sets up, over the
+    whole load in one deque(map(...)) loop; the series interleave, so the floor and the
+    calls it is compared with see the same machine."""
+    times: dict = {name: [] for name in calls}
+    for _ in range(reps):
+        for name, setup in calls.items():
+            fn, *lists = setup()
+            gc.collect()
+            with paused_gc():
+                t0 = time.perf_counter()
+                collections.deque(map(fn, *lists), maxlen=0)
+                times[name].append((time.perf_counter() - t0) / n)
+            del fn, lists
+    return {name: statistics.median(ts) for name, ts in times.items()}
+
+
+def measure_store(store, data, workdir: str, reps: int, build_reps: int, log,
+                  sorted_data=None) -> dict:
     path = os.path.join(workdir, f"{store.name}-{data.n}{store.suffix}")
     m: dict = {}
     keyed = (lambda k: k) if store.key_type == "str" else (lambda k: k + "_b")
@@ -241,6 +259,16 @@ def measure_store(store, data, workdir: str, reps: int, build_reps: int, log) ->
     m["build"] = median_time(build, build_reps) / data.n
     m["size"] = store.size(path)
     log(f"  {store.label}: build {m['build'] * 1e6:.2f} us/key, {m['size'] / 1e6:.1f} MB")
+    if hasattr(store, "build_sorted"):
+        sorted_path = path + ".sorted"
+
+        def build_sorted():
+            store.remove(sorted_path)
+            store.build_sorted(sorted_data, sorted_path)
+        m["build_sorted"] = median_time(build_sorted, build_reps) / data.n
+        store.remove(sorted_path)
+    if hasattr(store, "writer_calls"):
+        m.update(time_writer_calls(store.writer_calls(data), data.n, build_reps))
 
     def reopen(check_file):
         def run():
@@ -309,16 +337,17 @@ def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict
     for n in scales:
         log(f"[{result['interpreter']}] {n:,} keys: generating data")
         data = compare_data.make(n, probes=probes)
+        sorted_data = compare_data.sorted_input(data)
         per_store, paths = {}, {}
         for s in stores:
             per_store[s.name], paths[s.name] = measure_store(s, data, workdir, reps,
-                                                             build_reps, log)
+                                                             build_reps, log, sorted_data)
         for name, mem in measure_memory(paths).items():
             per_store[name].update({"mem_" + k: v for k, v in mem.items()})
         for s in stores:
             s.remove(paths[s.name])
         result["scales"][str(n)] = per_store
-        del data
+        del data, sorted_data
         gc.collect()
     if "values" in store_names:
         log(f"[{result['interpreter']}] decoded values through the package")

@@ -64,6 +64,14 @@ def make(n: int, seed: int = 20261207, probes: int = 100_000) -> DataSet:
     return data
 
 
+def sorted_input(data: DataSet) -> DataSet:
+    """The same load arriving in key order, as from a sorted source: the keys made afresh
+    in ascending order, the i-th carrying the i-th payload of the insertion order (so the
+    payload sizes and the sharing of every fourth key's object stay as they are)."""
+    keys = [KEY_FORMAT % i for i in range(data.n)]
+    return DataSet(data.n, keys, [k.encode() for k in keys], data.payloads, data.new_object)
+
+
 def prefix_for(n: int) -> str:
     """A key prefix matched by exactly 1% of the keys (n a power of ten, at least 100)."""
     exp = len(str(n)) - 1

@@ -550,6 +550,33 @@ TEST_F(VerifyTest, BoundsMessagesUseTheirOwnWording) {
             "KalvCorruptError: object at " + std::to_string(n - 11) + " extends beyond file end");
 }
 
+TEST_F(VerifyTest, ManyObjectsReportTheFirstBadOneInIndexOrder) {
+  // Enough objects of mixed lengths for payloads to be checked in batches and side by
+  // side, and (second case) one object large enough that the check takes them in index
+  // order; either way the first bad object in index order is the one reported.
+  for (const std::size_t large : {std::size_t{0}, std::size_t{3} << 20}) {
+    FileBuilder b;
+    std::vector<std::uint64_t> offsets;
+    for (std::size_t i = 0; i < 300; ++i) {
+      offsets.push_back(b.AddObject(std::string((i * 37) % 301, static_cast<char>('a' + i % 26))));
+    }
+    offsets.push_back(b.AddObject(std::string(large, 'z')));
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+      std::string key = "k";
+      key += std::to_string(1000 + i);
+      b.AddEntry(key, offsets[offsets.size() - 1 - i]);
+    }
+    std::string file = b.Build();
+    ASSERT_EQ(VerifyError(file), "ok");
+    // The index lists the objects last to first: object 250 before object 40.
+    IncrementByte(file, offsets[40] + 8 + 3);
+    IncrementByte(file, offsets[250] + 8 + 3);
+    FixChecksum(file);
+    EXPECT_EQ(VerifyError(file),
+              "KalvCorruptError: object CRC32 mismatch at offset " + std::to_string(offsets[250]));
+  }
+}
+
 TEST(FormatCrcTest, EightLowercaseDigitsWithLeadingZeros) {
   EXPECT_EQ(FormatCrc(0), "0x00000000");
   EXPECT_EQ(FormatCrc(0xABCDEFu), "0x00abcdef");

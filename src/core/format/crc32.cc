@@ -6,6 +6,7 @@
 // is cheap next to writing or rejecting files with a wrong CRC.
 #include "core/format/crc32.h"
 
+#include <algorithm>
 #include <array>
 
 #include "core/format/crc32_engines.h"
@@ -92,6 +93,50 @@ const Choice& Chosen() {
 
 std::uint32_t Extend(std::uint32_t crc, const std::uint8_t* data, std::size_t n) {
   return Chosen().fn(crc, data, n);
+}
+
+void ValueEach(const std::uint8_t* const* data, const std::size_t* n, std::size_t count,
+               std::uint32_t* out) {
+#if KALVEX_CRC32_X86
+  if (Chosen().engine == Engine::kX86Vpclmul) {
+    // Four inputs go together, and a group costs as many steps as its longest input has
+    // lanes, so the short inputs of each block are first ordered by their lane count.
+    constexpr std::size_t kBlock = 64;
+    constexpr std::size_t kMaxLanes = kShortInput / 16;
+    for (std::size_t base = 0; base < count; base += kBlock) {
+      const std::size_t block = std::min(kBlock, count - base);
+      std::size_t bucket_start[kMaxLanes + 2] = {};
+      for (std::size_t i = base; i < base + block; ++i) {
+        if (n[i] < 16 || n[i] > kShortInput) {
+          out[i] = Extend(0, data[i], n[i]);
+        } else {
+          ++bucket_start[(n[i] + 15) / 16 + 1];
+        }
+      }
+      for (std::size_t b = 1; b < kMaxLanes + 2; ++b) bucket_start[b] += bucket_start[b - 1];
+      const std::size_t short_count = bucket_start[kMaxLanes + 1];
+      std::size_t order[kBlock];
+      for (std::size_t i = base; i < base + block; ++i) {
+        if (n[i] >= 16 && n[i] <= kShortInput) order[bucket_start[(n[i] + 15) / 16]++] = i;
+      }
+      std::size_t g = 0;
+      for (; g + 4 <= short_count; g += 4) {
+        const std::uint8_t* group[4];
+        std::size_t lengths[4];
+        std::uint32_t values[4];
+        for (std::size_t k = 0; k < 4; ++k) {
+          group[k] = data[order[g + k]];
+          lengths[k] = n[order[g + k]];
+        }
+        internal::ValueFourX86Vpclmul(group, lengths, values);
+        for (std::size_t k = 0; k < 4; ++k) out[order[g + k]] = values[k];
+      }
+      for (; g < short_count; ++g) out[order[g]] = Extend(0, data[order[g]], n[order[g]]);
+    }
+    return;
+  }
+#endif
+  for (std::size_t i = 0; i < count; ++i) out[i] = Extend(0, data[i], n[i]);
 }
 
 std::span<const Engine> AllEngines() { return kAllEngines; }

@@ -17,4 +17,12 @@ std::uint32_t Extend(std::uint32_t crc, const std::uint8_t* data, std::size_t n)
 
 inline std::uint32_t Value(const std::uint8_t* data, std::size_t n) { return Extend(0, data, n); }
 
+// Values of several independent inputs: out[i] == Value(data[i], n[i]) for i < count.
+// One short input is a chain of dependent steps that leaves the CPU mostly waiting; where
+// the engine allows (512-bit carry-less multiply), inputs of 16 to kShortInput bytes are
+// worked on four side by side. Other inputs are taken one at a time.
+inline constexpr std::size_t kShortInput = 256;
+void ValueEach(const std::uint8_t* const* data, const std::size_t* n, std::size_t count,
+               std::uint32_t* out);
+
 }  // namespace kalvex::crc32

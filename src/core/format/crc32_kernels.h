@@ -37,6 +37,8 @@ std::uint64_t ReadHwcap();
 #if KALVEX_CRC32_X86
 std::uint32_t ExtendX86Clmul(std::uint32_t crc, const std::uint8_t* data, std::size_t n);
 std::uint32_t ExtendX86Vpclmul(std::uint32_t crc, const std::uint8_t* data, std::size_t n);
+// Values of four inputs of 16 to kShortInput bytes each, side by side.
+void ValueFourX86Vpclmul(const std::uint8_t* const* data, const std::size_t* n, std::uint32_t* out);
 X86Features ReadX86Features();
 #endif
 

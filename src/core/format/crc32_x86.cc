@@ -18,6 +18,9 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include <algorithm>
+
+#include "core/format/crc32.h"
 #include "core/format/crc32_fold_constants.h"
 
 #define KALVEX_TARGET_CLMUL __attribute__((target("sse4.1,pclmul")))
@@ -167,6 +170,84 @@ KALVEX_TARGET_VPCLMUL std::uint32_t ExtendX86Vpclmul(std::uint32_t crc, const st
       _mm_xor_si128(_mm512_maskz_extracti32x4_epi32(0xF, shifted, 0), _mm512_maskz_extracti32x4_epi32(0xF, shifted, 1)),
       _mm_xor_si128(_mm512_maskz_extracti32x4_epi32(0xF, shifted, 2), _mm512_maskz_extracti32x4_epi32(0xF, shifted, 3)));
   return Finish(x, p, end);
+}
+
+namespace {
+
+// Value(zeros, n) for n <= kShortInput: the part of a CRC that the preset contributes.
+struct ZeroValues {
+  std::uint32_t of[kShortInput + 1];
+  ZeroValues() {
+    static constexpr std::uint8_t kZero[1] = {0};
+    of[0] = 0;
+    for (std::size_t n = 1; n <= kShortInput; ++n) of[n] = ExtendTable(of[n - 1], kZero, 1);
+  }
+};
+
+}  // namespace
+
+// Four inputs ride in the four 128-bit lanes of one 512-bit register, so one pair of
+// carry-less multiplies folds all four: a single input's chain is bound by the multiplier's
+// latency and leaves most of its throughput unused. Each input is folded without its
+// preset: its first (n mod 16, or 16) bytes become a lane zero-padded in front (leading
+// zeros leave a zero register as it is) and the rest whole lanes. An input of fewer lanes
+// than the longest of the four starts later, folding zero lanes until then, so all four
+// advance in step. The CRC is affine in the input: the linear part so folded, XOR the CRC
+// of as many zero bytes, which carries the preset and the final XOR.
+KALVEX_TARGET_VPCLMUL void ValueFourX86Vpclmul(const std::uint8_t* const* data, const std::size_t* n,
+                                               std::uint32_t* out) {
+  alignas(16) static constexpr std::uint8_t kZeroLane[16] = {};
+  // At kShiftUp + 16 + r: "move byte i - (16 - r) to i", zeros in front.
+  alignas(16) static constexpr std::uint8_t kShiftUp[48] = {
+      0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+      0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+      0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
+  static const ZeroValues zero_values;
+
+  // An input of n bytes is (n + 15) / 16 lanes.
+  const std::size_t lanes = (std::max(std::max(n[0], n[1]), std::max(n[2], n[3])) + 15) / 16;
+  alignas(16) std::uint8_t first[4][16];
+  const std::uint8_t* rest[4];
+  std::size_t start[4];
+  for (int j = 0; j < 4; ++j) {
+    const std::size_t head = ((n[j] - 1) & 15) + 1;  // 1..16
+    _mm_store_si128(reinterpret_cast<__m128i*>(first[j]),
+                    _mm_shuffle_epi8(Load(data[j]), Load(kShiftUp + 16 + head)));
+    rest[j] = data[j] + head;
+    start[j] = lanes - (n[j] + 15) / 16;
+  }
+
+  const __m512i k128 = Broadcast(fold::kFold128);
+  __m512i x = _mm512_setzero_si512();
+  for (std::size_t step = 0; step < lanes; ++step) {
+    const std::uint8_t* from[4];
+    for (int j = 0; j < 4; ++j) {
+      // Before its start an input folds zeros, at its start its first lane, then its rest.
+      from[j] = step < start[j] ? kZeroLane : first[j];
+      if (step > start[j]) from[j] = rest[j] + 16 * (step - start[j] - 1);
+    }
+    __m512i next = _mm512_zextsi128_si512(Load(from[0]));
+    next = _mm512_inserti32x4(next, Load(from[1]), 1);
+    next = _mm512_inserti32x4(next, Load(from[2]), 2);
+    next = _mm512_inserti32x4(next, Load(from[3]), 3);
+    x = Fold512(x, k128, next);
+  }
+  // Reduce's steps, on the four lanes at once (every operation below stays within its
+  // 128-bit lane); each lane's register ends up in its dword 1.
+  const __m512i low32 = _mm512_set4_epi32(0, 0, 0, -1);
+  const __m512i k = Broadcast(fold::Pair{fold::kX96, fold::kX64});
+  const __m512i w = _mm512_xor_si512(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_bsrli_epi128(x, 8));
+  const __m512i v = _mm512_xor_si512(_mm512_clmulepi64_epi128(_mm512_and_si512(w, low32), k, 0x10),
+                                     _mm512_bsrli_epi128(w, 4));
+  const __m512i b = Broadcast(fold::Pair{fold::kMu, fold::kPoly});
+  const __m512i q = _mm512_clmulepi64_epi128(_mm512_and_si512(v, low32), b, 0x00);
+  const __m512i qp = _mm512_clmulepi64_epi128(_mm512_and_si512(q, low32), b, 0x10);
+  const __m512i registers = _mm512_maskz_permutexvar_epi32(0xFFFF,
+      _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 13, 9, 5, 1), _mm512_xor_si512(v, qp));
+  const __m128i zeros = _mm_set_epi32(static_cast<int>(zero_values.of[n[3]]), static_cast<int>(zero_values.of[n[2]]),
+                                      static_cast<int>(zero_values.of[n[1]]), static_cast<int>(zero_values.of[n[0]]));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                   _mm_xor_si128(_mm512_maskz_extracti32x4_epi32(0xF, registers, 0), zeros));
 }
 
 X86Features ReadX86Features() {

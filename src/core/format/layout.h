@@ -71,6 +71,11 @@ inline void EncodeRecordHead(std::uint8_t out[kRecordHeadSize], std::uint32_t le
   StoreBe32(out + kRecordCrcPos, crc);
 }
 
+// Fills in the CRC-32 of a head written before its payload's CRC was known.
+inline void SetRecordPayloadCrc(std::uint8_t record[kRecordHeadSize], std::uint32_t crc) {
+  StoreBe32(record + kRecordCrcPos, crc);
+}
+
 // Unchecked decoders: the caller has bounds-checked the head (see LocateRecord).
 inline std::uint32_t RecordPayloadLength(const std::uint8_t* record) {
   return LoadBe32(record + kRecordLengthPos);

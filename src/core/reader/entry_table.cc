@@ -17,7 +17,7 @@ Result<EntryTable> EntryTable::Parse(const std::uint8_t* file, std::uint64_t siz
   // `start`; the header's count alone is not trusted for a reservation.
   const std::uint64_t room = start <= size ? size - start : 0;
   const std::uint64_t reservable = std::min<std::uint64_t>(count, room / format::kEntryOverhead);
-  table.low_position_ = LargeBuffer(reservable * sizeof(std::uint32_t));
+  table.low_position_ = io::LargeBuffer(reservable * sizeof(std::uint32_t));
   auto* low_position = reinterpret_cast<std::uint32_t*>(table.low_position_.data());
   table.block_base_.reserve((reservable >> kBlockShift) + 1);
 
@@ -41,7 +41,7 @@ Result<EntryTable> EntryTable::Parse(const std::uint8_t* file, std::uint64_t siz
 
   // The parsed entries are contiguous in the file: one copy brings them all over.
   table.arena_size_ = p - start;
-  table.arena_ = LargeBuffer(table.arena_size_);
+  table.arena_ = io::LargeBuffer(table.arena_size_);
   std::memcpy(table.arena_.data(), file + start, table.arena_size_);
   table.count_ = count;
   return table;

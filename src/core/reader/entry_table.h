@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/format/layout.h"
-#include "core/reader/large_buffer.h"
+#include "core/io/large_buffer.h"
 #include "core/result.h"
 
 namespace kalvex::reader {
@@ -70,9 +70,9 @@ class EntryTable {
     return reinterpret_cast<const std::uint32_t*>(low_position_.data());
   }
 
-  LargeBuffer arena_;
+  io::LargeBuffer arena_;
   std::uint64_t arena_size_ = 0;
-  LargeBuffer low_position_;  // std::uint32_t per entry
+  io::LargeBuffer low_position_;  // std::uint32_t per entry
   std::vector<std::uint64_t> block_base_;
   std::size_t count_ = 0;
 };

@@ -45,7 +45,7 @@ HashIndex HashIndex::Build(const EntryTable& entries) {
 
   index.seed_ = HashSeed::Fresh();
   index.capacity_ = n + n / 4 + 1;
-  index.table_ = LargeBuffer(index.capacity_ * sizeof(std::uint64_t));  // all slots empty
+  index.table_ = io::LargeBuffer(index.capacity_ * sizeof(std::uint64_t));  // all slots empty
   auto hash_of = [&](std::span<const std::uint8_t> key) {
     return HashBytes(key.data(), key.size(), index.seed_);
   };
@@ -71,7 +71,7 @@ HashIndex HashIndex::Build(const EntryTable& entries) {
 
   // The grouping is stable, so a repeated key (same hash, same region) is still
   // inserted in table order and its last entry wins.
-  LargeBuffer pending_buffer(n * sizeof(Pending));
+  io::LargeBuffer pending_buffer(n * sizeof(Pending));
   auto* pending = reinterpret_cast<Pending*>(pending_buffer.data());
   ForEachEntry(entries, [&](std::uint64_t position, std::span<const std::uint8_t> key) {
     const std::uint64_t hash = hash_of(key);

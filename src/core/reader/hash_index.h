@@ -22,7 +22,7 @@
 #include "core/format/keyed_hash.h"
 #include "core/format/layout.h"
 #include "core/reader/entry_table.h"
-#include "core/reader/large_buffer.h"
+#include "core/io/large_buffer.h"
 
 namespace kalvex::reader {
 
@@ -79,7 +79,7 @@ class HashIndex {
 
   std::uint64_t* slots() const { return reinterpret_cast<std::uint64_t*>(table_.data()); }
 
-  LargeBuffer table_;  // capacity_ slots
+  io::LargeBuffer table_;  // capacity_ slots
   std::uint64_t capacity_ = 0;
   HashSeed seed_{};
 };

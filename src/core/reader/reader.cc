@@ -15,28 +15,12 @@ namespace {
 
 // How many entries ahead the walks over distinct objects prefetch their seen-set slot.
 constexpr std::size_t kSeenLookahead = 16;
+// Verify's bitmap of referenced offsets may always take this much (1 MiB), and beyond it
+// 64 bytes per key.
+constexpr std::uint64_t kMaxSmallBitmapWords = std::uint64_t{1} << 17;
 
 // How many entries ahead a range fetch asks for an object record.
 constexpr std::size_t kFetchAhead = 16;
-
-// Sorts ascending by least-significant-digit radix sort, 11 bits a pass, as many
-// passes as the largest value needs: three passes for the offsets of a file below
-// 8 GiB, where a comparison sort would make about n log n comparisons.
-void SortOffsets(std::vector<std::uint64_t>& values) {
-  constexpr unsigned kBits = 11;
-  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-  std::uint64_t largest = 0;
-  for (const std::uint64_t v : values) largest = std::max(largest, v);
-  std::vector<std::uint64_t> scratch(values.size());
-  std::vector<std::size_t> start(kBuckets + 1);
-  for (unsigned shift = 0; shift < 64 && (largest >> shift) != 0; shift += kBits) {
-    std::fill(start.begin(), start.end(), 0);
-    for (const std::uint64_t v : values) ++start[((v >> shift) & (kBuckets - 1)) + 1];
-    for (std::size_t b = 1; b <= kBuckets; ++b) start[b] += start[b - 1];
-    for (const std::uint64_t v : values) scratch[start[(v >> shift) & (kBuckets - 1)]++] = v;
-    values.swap(scratch);
-  }
-}
 
 // Key order: unsigned bytes, first difference decides, a proper prefix sorts first.
 bool KeyLess(Bytes a, Bytes b) {
@@ -196,18 +180,52 @@ Status Reader::Verify() const {
   }
   const std::size_t n = entries_.size();
   if (n == 0) return {};
-  // The distinct objects are checked in file order, so the data section is read front
-  // to back instead of at random, which on a large file is most of the cost. Which
-  // failure is reported depends on index order, so the first failure found here sends
-  // the check through the index-order walk, which reports the first failure of the
-  // same set of objects in index order.
-  std::vector<std::uint64_t> offsets(n);
-  for (std::size_t i = 0; i < n; ++i) offsets[i] = entries_.object_offset(i);
-  SortOffsets(offsets);
+  // The distinct objects are checked in file order, so the file is read front to back
+  // instead of at random, which on a large file is most of the cost. A bit per byte of
+  // the file marks the referenced offsets: setting them dedupes, and scanning the bits
+  // yields the offsets in ascending order without a sort. Which failure is reported
+  // depends on index order, so the first failure found here sends the check through the
+  // index-order walk, which reports the first failure of the same set of objects in index
+  // order.
+  const std::uint64_t file_size = file_.size();
+  // A file of few, large objects would need a bitmap far larger than its index; there
+  // the objects are few enough to take in index order.
+  const std::uint64_t words = (file_size + 63) / 64;
+  if (words > 8 * std::uint64_t{n} + kMaxSmallBitmapWords) return VerifyInIndexOrder();
+  std::vector<std::uint64_t> referenced(words);
   for (std::size_t i = 0; i < n; ++i) {
-    if (i != 0 && offsets[i] == offsets[i - 1]) continue;
-    if (!CheckObject(offsets[i]).ok()) return VerifyInIndexOrder();
+    const std::uint64_t offset = entries_.object_offset(i);
+    if (offset >= file_size) return VerifyInIndexOrder();
+    referenced[offset / 64] |= std::uint64_t{1} << (offset % 64);
   }
+
+  // Records go in batches: bounds first, then the payload CRCs of the whole batch in one
+  // call, which works on short payloads side by side.
+  constexpr std::size_t kBatch = 64;
+  const std::uint8_t* payloads[kBatch];
+  std::size_t lengths[kBatch];
+  std::uint32_t stored[kBatch];
+  std::uint32_t computed[kBatch];
+  std::size_t filled = 0;
+  const auto batch_holds = [&] {
+    crc32::ValueEach(payloads, lengths, filled, computed);
+    const bool all_match = std::equal(stored, stored + filled, computed);
+    filled = 0;
+    return all_match;
+  };
+  for (std::size_t w = 0; w < referenced.size(); ++w) {
+    for (std::uint64_t bits = referenced[w]; bits != 0; bits &= bits - 1) {
+      const std::uint64_t offset = w * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
+      const format::RecordLocation location = format::LocateRecord(file_.data(), file_size, offset);
+      if (location.fit != format::RecordFit::kFits) return VerifyInIndexOrder();
+      const std::uint8_t* record = file_.data() + offset;
+      payloads[filled] = record + format::kRecordHeadSize;
+      lengths[filled] = location.payload_length;
+      stored[filled] = format::RecordPayloadCrc(record);
+      if (++filled == kBatch && !batch_holds()) return VerifyInIndexOrder();
+    }
+  }
+  if (filled > 0 && !batch_holds()) return VerifyInIndexOrder();
   return {};
 }
 

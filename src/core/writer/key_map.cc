@@ -13,6 +13,10 @@ bool NeedsGrowth(std::size_t entries, std::size_t slots) { return entries * 4 > 
 constexpr std::size_t kFirstArenaSize = std::size_t{4} << 10;
 constexpr std::size_t kLargestArenaSize = std::size_t{1} << 20;
 
+// Parked key bytes beyond this are placed at once, so the staging buffer stays small
+// unless one key alone is larger.
+constexpr std::size_t kStagingLimit = std::size_t{4} << 10;
+
 // An empty key needs no storage but still gets a pointer that may be dereferenced.
 constexpr std::uint8_t kNoBytes[1] = {0};
 
@@ -28,7 +32,7 @@ std::size_t KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash)
   const std::uint32_t tag = Tag(hash);
   std::size_t slot = hash & mask_;
   for (;;) {
-    const std::uint64_t word = slots_[slot];
+    const std::uint64_t word = slots()[slot];
     if (word == 0) return slot;
     if (static_cast<std::uint32_t>(word >> 32) == tag) {
       const Entry& entry = entries_[static_cast<std::uint32_t>(word) - 1];
@@ -41,66 +45,115 @@ std::size_t KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash)
   }
 }
 
-std::unique_ptr<std::uint64_t[]> KeyMap::Rehashed(std::size_t slot_count) const {
-  auto slots = std::make_unique<std::uint64_t[]>(slot_count);  // zeroed: all empty
+io::LargeBuffer KeyMap::Rehashed(std::size_t slot_count) const {
+  io::LargeBuffer table(slot_count * sizeof(std::uint64_t));  // zero-filled: all empty
+  std::uint64_t* slots = reinterpret_cast<std::uint64_t*>(table.data());
   const std::size_t mask = slot_count - 1;
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const Entry& entry = entries_[i];
-    const std::uint64_t hash = HashBytes(entry.key, entry.length, seed_);
+  // The new table is far larger than the caches and filled at random: each key is
+  // hashed, and its home slot asked for, this many keys before it is placed.
+  constexpr std::size_t kAhead = 16;
+  std::uint64_t ahead[kAhead];
+  const std::size_t n = entries_.size();
+  const auto hash_of = [&](std::size_t i) {
+    const std::uint64_t hash = HashBytes(entries_[i].key, entries_[i].length, seed_);
+    __builtin_prefetch(&slots[hash & mask], 1);
+    return hash;
+  };
+  for (std::size_t i = 0; i < n && i < kAhead; ++i) ahead[i] = hash_of(i);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t hash = ahead[i % kAhead];
+    if (i + kAhead < n) ahead[i % kAhead] = hash_of(i + kAhead);
     std::size_t slot = hash & mask;
     while (slots[slot] != 0) slot = (slot + 1) & mask;
     slots[slot] = SlotWord(hash, i);
   }
-  return slots;
+  return table;
 }
 
-bool KeyMap::Contains(std::span<const std::uint8_t> key) const {
-  if (!slots_) return false;
-  return slots_[Probe(key, HashBytes(key.data(), key.size(), seed_))] != 0;
+bool KeyMap::Contains(std::span<const std::uint8_t> key) {
+  Settle();
+  if (table_.data() == nullptr) return false;
+  return slots()[Probe(key, HashBytes(key.data(), key.size(), seed_))] != 0;
+}
+
+std::uint64_t KeyMap::size() {
+  Settle();
+  return entries_.size();
+}
+
+const std::vector<KeyMap::Entry>& KeyMap::entries() {
+  Settle();
+  return entries_;
 }
 
 void KeyMap::Put(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
-  const std::uint64_t hash = HashBytes(key.data(), key.size(), seed_);
-  if (slots_) {
-    const std::size_t slot = Probe(key, hash);
-    if (slots_[slot] != 0) {
-      entries_[static_cast<std::uint32_t>(slots_[slot]) - 1].obj_id = obj_id;
-      return;
-    }
+  if (!pending_) pending_ = std::make_unique<Parked[]>(kMaxPending);
+  if (pending_count_ == kMaxPending ||
+      (pending_count_ > 0 && staging_.size() + key.size() > kStagingLimit)) {
+    Settle();
   }
+  const std::uint64_t hash = HashBytes(key.data(), key.size(), seed_);
+  // The staging buffer may grow here; nothing has changed yet if that throws.
+  const std::size_t offset = staging_.size();
+  staging_.insert(staging_.end(), key.begin(), key.end());
+  if (table_.data() != nullptr) __builtin_prefetch(&slots()[hash & mask_], 1);
+  pending_[pending_count_++] =
+      Parked{hash, obj_id, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(key.size())};
+}
 
-  // A new key. Everything that can throw (table growth, entry capacity, arena space)
-  // happens before the first visible change. A grown table that is then left unused
-  // by a later failure is harmless: it holds the same entries.
-  const std::size_t slot_count = slots_ ? mask_ + 1 : 0;
-  if (!slots_ || NeedsGrowth(entries_.size() + 1, slot_count)) {
-    const std::size_t grown = std::max(kMinSlots, slot_count * 2);
-    slots_ = Rehashed(grown);
+void KeyMap::ReserveArena(std::size_t bytes) {
+  ArenaChunk* chunk = arena_.empty() ? nullptr : &arena_.back();
+  if (bytes == 0 || (chunk && chunk->capacity - chunk->used >= bytes)) return;
+  ArenaChunk fresh;
+  fresh.capacity = std::max(next_arena_size_, bytes);
+  fresh.data.reset(new std::uint8_t[fresh.capacity]);
+  arena_.reserve(arena_.size() + 1);
+  arena_.push_back(std::move(fresh));
+  next_arena_size_ = std::min(next_arena_size_ * 2, kLargestArenaSize);
+}
+
+void KeyMap::Settle() {
+  if (pending_count_ == 0) return;
+
+  // Room for every parked key as if all were new: table, entries and arena (each parked
+  // key whole in the last chunk). Only after these can no step fail. A grown table or
+  // chunk left unused by a later failure is harmless.
+  const std::size_t most = entries_.size() + pending_count_;
+  const std::size_t slot_count = table_.data() != nullptr ? mask_ + 1 : 0;
+  if (slot_count == 0 || NeedsGrowth(most, slot_count)) {
+    std::size_t grown = std::max(kMinSlots, slot_count * 2);
+    while (NeedsGrowth(most, grown)) grown *= 2;
+    table_ = Rehashed(grown);
     mask_ = grown - 1;
   }
-  if (entries_.size() == entries_.capacity()) {
-    entries_.reserve(std::max<std::size_t>(16, entries_.capacity() * 2));
+  if (most > entries_.capacity()) {
+    entries_.reserve(std::max<std::size_t>({16, most, entries_.capacity() * 2}));
   }
-  const std::uint8_t* stored = kNoBytes;
-  if (!key.empty()) {
-    ArenaChunk* chunk = arena_.empty() ? nullptr : &arena_.back();
-    if (!chunk || chunk->capacity - chunk->used < key.size()) {
-      ArenaChunk fresh;
-      fresh.capacity = std::max(next_arena_size_, key.size());
-      fresh.data.reset(new std::uint8_t[fresh.capacity]);
-      arena_.reserve(arena_.size() + 1);
-      arena_.push_back(std::move(fresh));
-      next_arena_size_ = std::min(next_arena_size_ * 2, kLargestArenaSize);
-      chunk = &arena_.back();
-    }
-    std::uint8_t* dest = chunk->data.get() + chunk->used;
-    std::memcpy(dest, key.data(), key.size());
-    chunk->used += key.size();
-    stored = dest;
-  }
+  ReserveArena(staging_.size());
 
-  entries_.push_back(Entry{stored, obj_id, static_cast<std::uint32_t>(key.size())});
-  slots_[Probe(key, hash)] = SlotWord(hash, entries_.size() - 1);
+  // In arrival order, so a key parked twice ends with its later Object ID.
+  for (std::size_t i = 0; i < pending_count_; ++i) {
+    const Parked& parked = pending_[i];
+    const std::span<const std::uint8_t> key(staging_.data() + parked.offset, parked.length);
+    const std::size_t slot = Probe(key, parked.hash);
+    std::uint64_t& word = slots()[slot];
+    if (word != 0) {
+      entries_[static_cast<std::uint32_t>(word) - 1].obj_id = parked.obj_id;
+      continue;
+    }
+    const std::uint8_t* stored = kNoBytes;
+    if (!key.empty()) {
+      ArenaChunk& chunk = arena_.back();
+      std::uint8_t* dest = chunk.data.get() + chunk.used;
+      std::memcpy(dest, key.data(), key.size());
+      chunk.used += key.size();
+      stored = dest;
+    }
+    entries_.push_back(Entry{stored, parked.obj_id, parked.length});
+    word = SlotWord(parked.hash, entries_.size() - 1);
+  }
+  pending_count_ = 0;
+  staging_.clear();
 }
 
 }  // namespace kalvex::writer

@@ -13,7 +13,17 @@
 // (hash & mask) by walking forward without passing an empty slot. Entries are never
 // removed, so no slot is ever emptied again.
 //
-// Not thread-safe. Copying is deleted.
+// Placement is deferred. With a million keys the table is far larger than the CPU caches,
+// so placing a key the moment it arrives waits on memory once per key, in between the
+// interpreter's work of the calls. Put instead hashes the key, asks for its home slot's
+// cache line and parks the key (bytes in a small staging buffer); up to kMaxPending parked
+// keys are placed together, in arrival order, by which time their slots have arrived.
+// Every reader of the map (size, entries, Contains) places the parked keys first, so
+// nothing outside can tell: the map it sees is the map of all Puts so far, the last
+// Object ID of a key winning. A parked key that turns out to be present already costs no
+// arena space.
+//
+// Not thread-safe, readers included (they finish deferred placement). Copying is deleted.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +33,7 @@
 #include <vector>
 
 #include "core/format/keyed_hash.h"
+#include "core/io/large_buffer.h"
 
 namespace kalvex::writer {
 
@@ -43,13 +54,20 @@ class KeyMap {
   KeyMap& operator=(const KeyMap&) = delete;
 
   // Maps `key` to `obj_id`, replacing the Object ID of an existing equal key.
-  // REQUIRES: the map holds fewer than kMaxEntries keys, or holds `key` already
-  // (see Contains). On std::bad_alloc the map is unchanged.
+  // REQUIRES: size_bound() < kMaxEntries, or the map holds `key` already (see Contains).
+  // On std::bad_alloc the map is unchanged.
   void Put(std::span<const std::uint8_t> key, std::uint64_t obj_id);
-  bool Contains(std::span<const std::uint8_t> key) const;
+  bool Contains(std::span<const std::uint8_t> key);
 
-  std::uint64_t size() const { return entries_.size(); }
-  const std::vector<Entry>& entries() const { return entries_; }
+  // The number of distinct keys, and the entries in first-Put order. Both place the
+  // parked keys first, which may throw std::bad_alloc (then the map is unchanged).
+  std::uint64_t size();
+  const std::vector<Entry>& entries();
+  // At least size(), at most size() + kMaxPending, without placing anything.
+  std::uint64_t size_bound() const { return entries_.size() + pending_count_; }
+
+  // How many keys wait for placement at most.
+  static constexpr std::size_t kMaxPending = 128;
 
  private:
   struct ArenaChunk {
@@ -58,17 +76,34 @@ class KeyMap {
     std::size_t capacity = 0;
   };
 
+  struct Parked {
+    std::uint64_t hash;
+    std::uint64_t obj_id;
+    std::uint32_t offset;  // into staging_
+    std::uint32_t length;
+  };
+
   // Index of the slot holding `key`, or of the empty slot where it would go.
   std::size_t Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const;
   // A table of `slot_count` slots holding every entry. May throw std::bad_alloc.
-  std::unique_ptr<std::uint64_t[]> Rehashed(std::size_t slot_count) const;
+  io::LargeBuffer Rehashed(std::size_t slot_count) const;
+  std::uint64_t* slots() const { return reinterpret_cast<std::uint64_t*>(table_.data()); }
+  // Places every parked key. Allocates first, so std::bad_alloc leaves all as it was.
+  void Settle();
+  // Arena room for `bytes` in the last chunk, allocating a chunk if needed.
+  void ReserveArena(std::size_t bytes);
 
   HashSeed seed_;
-  std::unique_ptr<std::uint64_t[]> slots_;
+  // The slots: zero-filled pages straight from the kernel, no clearing pass of our own.
+  io::LargeBuffer table_;
   std::size_t mask_ = 0;  // slot count - 1; the count is a power of two
   std::vector<Entry> entries_;
   std::vector<ArenaChunk> arena_;
   std::size_t next_arena_size_;
+
+  std::unique_ptr<Parked[]> pending_;  // kMaxPending records, allocated by the first Put
+  std::size_t pending_count_ = 0;
+  std::vector<std::uint8_t> staging_;  // the parked keys' bytes, back to back
 };
 
 }  // namespace kalvex::writer

@@ -69,6 +69,18 @@ void RadixSortByWord(SortItem* items, std::size_t n, SortItem* scratch) {
   if (from != items) std::memcpy(items, from, n * sizeof(SortItem));
 }
 
+// True when every key is below the next one. Keys are distinct, so this is key order.
+bool InKeyOrder(const std::vector<KeyMap::Entry>& entries) {
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    const KeyMap::Entry& a = entries[i - 1];
+    const KeyMap::Entry& b = entries[i];
+    const std::uint32_t common = std::min(a.length, b.length);
+    const int c = common == 0 ? 0 : std::memcmp(a.key, b.key, common);
+    if (c > 0 || (c == 0 && a.length > b.length)) return false;
+  }
+  return true;
+}
+
 struct Range {
   std::size_t begin;
   std::size_t end;
@@ -79,6 +91,17 @@ struct Range {
 std::vector<IndexItem> SortByKey(const std::vector<KeyMap::Entry>& entries,
                                  const std::vector<std::uint64_t>& object_offsets) {
   const std::size_t n = entries.size();
+  // Keys often arrive already in order (a sorted source, a copy of another store). The
+  // entries keep arrival order, so one pass over neighbours, in memory order, tells; a
+  // shuffled input fails it at once. Then there is nothing to sort.
+  if (InKeyOrder(entries)) {
+    std::vector<IndexItem> sorted(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const KeyMap::Entry& entry = entries[i];
+      sorted[i] = IndexItem(entry.key, entry.length, object_offsets[entry.obj_id]);
+    }
+    return sorted;
+  }
   const std::uint32_t start = SharedPrefix(entries);
   std::unique_ptr<SortItem[]> items(new SortItem[n]);
   for (std::size_t i = 0; i < n; ++i) {

@@ -28,19 +28,15 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
   StoredChunk fresh;
   if (record_size > room) {
     fresh.capacity = std::max(next_chunk_size_, record_size - room);
-    fresh.data.reset(static_cast<std::uint8_t*>(std::malloc(fresh.capacity)));
-    if (!fresh.data) throw std::bad_alloc();
+    fresh.data = io::LargeBuffer(fresh.capacity);
     chunks_.reserve(chunks_.size() + 1);
   }
   offsets_.push_back(offset);
 
   std::uint8_t head[format::kRecordHeadSize];
-  format::EncodeRecordHead(head, static_cast<std::uint32_t>(payload.size()),
-                           crc32::Value(payload.data(), payload.size()));
-  data_crc_ = crc32::Extend(data_crc_, head, sizeof head);
-  data_crc_ = crc32::Extend(data_crc_, payload.data(), payload.size());
+  format::EncodeRecordHead(head, static_cast<std::uint32_t>(payload.size()), 0);  // CRC: see FinishRecords
 
-  if (fresh.data) {
+  if (fresh.capacity != 0) {
     chunks_.push_back(std::move(fresh));  // capacity reserved above: cannot throw
     next_chunk_size_ = std::min(next_chunk_size_ * 2, kLargestChunkSize);
   }
@@ -52,7 +48,7 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
       StoredChunk& chunk = chunks_[target];
       const std::size_t take = std::min(n, chunk.capacity - chunk.used);
       if (take > 0) {
-        std::memcpy(chunk.data.get() + chunk.used, src, take);
+        std::memcpy(chunk.data.data() + chunk.used, src, take);
         chunk.used += take;
         src += take;
         n -= take;
@@ -64,6 +60,84 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
   append(payload.data(), payload.size());
   data_length_ += record_size;
   return obj_id;
+}
+
+void ObjectList::FinishRecords() {
+  constexpr std::size_t kBatch = 64;
+  // Zeroed only to spare the compiler's maybe-uninitialized guess on the empty batch.
+  const std::uint8_t* payloads[kBatch] = {};
+  std::size_t lengths[kBatch] = {};
+  std::uint8_t* heads[kBatch] = {};
+  std::uint32_t crcs[kBatch] = {};
+  std::size_t filled = 0;
+  const auto flush = [&] {
+    crc32::ValueEach(payloads, lengths, filled, crcs);
+    for (std::size_t k = 0; k < filled; ++k) format::SetRecordPayloadCrc(heads[k], crcs[k]);
+    filled = 0;
+  };
+
+  // Records follow each other in the stream; `chunk` is the one holding the record at
+  // hand, starting at stream position `chunk_begin`.
+  std::size_t chunk = 0;
+  std::uint64_t chunk_begin = 0;
+  const std::uint64_t count = offsets_.size();
+  for (std::uint64_t obj = finished_; obj < count; ++obj) {
+    const std::uint64_t pos = offsets_[obj] - format::kDataOffset;
+    const std::uint64_t end = obj + 1 < count ? offsets_[obj + 1] - format::kDataOffset : data_length_;
+    const std::uint64_t length = end - pos - format::kRecordHeadSize;
+    while (pos >= chunk_begin + chunks_[chunk].used) chunk_begin += chunks_[chunk++].used;
+    if (end <= chunk_begin + chunks_[chunk].used) {
+      std::uint8_t* head = chunks_[chunk].data.data() + (pos - chunk_begin);
+      payloads[filled] = head + format::kRecordHeadSize;
+      lengths[filled] = length;
+      heads[filled] = head;
+      if (++filled == kBatch) flush();
+      continue;
+    }
+    std::uint8_t head[format::kRecordHeadSize];
+    format::EncodeRecordHead(head, static_cast<std::uint32_t>(length),
+                             StreamCrc(pos + format::kRecordHeadSize, length));
+    WriteStream(pos, head, sizeof head);
+  }
+  flush();
+  finished_ = count;
+}
+
+std::uint32_t ObjectList::StreamCrc(std::uint64_t pos, std::uint64_t n) const {
+  std::uint32_t crc = 0;
+  std::uint64_t begin = 0;
+  for (const StoredChunk& chunk : chunks_) {
+    const std::uint64_t end = begin + chunk.used;
+    if (n > 0 && pos < end) {
+      const std::uint64_t take = std::min<std::uint64_t>(n, end - pos);
+      crc = crc32::Extend(crc, chunk.data.data() + (pos - begin), take);
+      pos += take;
+      n -= take;
+    }
+    begin = end;
+  }
+  return crc;
+}
+
+void ObjectList::WriteStream(std::uint64_t pos, const std::uint8_t* bytes, std::size_t n) {
+  std::uint64_t begin = 0;
+  for (StoredChunk& chunk : chunks_) {
+    const std::uint64_t end = begin + chunk.used;
+    if (n > 0 && pos < end) {
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, end - pos));
+      std::memcpy(chunk.data.data() + (pos - begin), bytes, take);
+      pos += take;
+      bytes += take;
+      n -= take;
+    }
+    begin = end;
+  }
+}
+
+std::uint32_t ObjectList::DataCrc() const {
+  std::uint32_t crc = 0;
+  for (const StoredChunk& chunk : chunks_) crc = crc32::Extend(crc, chunk.data.data(), chunk.used);
+  return crc;
 }
 
 }  // namespace kalvex::writer

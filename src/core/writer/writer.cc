@@ -114,8 +114,10 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
   }
   KeyMap& keys = state_->keys;
   // One key more than the format holds could never be built; refusing it here, with the
-  // message Build would give, keeps the map within what its slots can index.
-  if (keys.size() >= KeyMap::kMaxEntries && !keys.Contains(key)) {
+  // message Build would give, keeps the map within what its slots can index. The bound
+  // spares the exact count (which places parked keys) on every call but the last few.
+  if (keys.size_bound() >= KeyMap::kMaxEntries && keys.size() >= KeyMap::kMaxEntries &&
+      !keys.Contains(key)) {
     return TooMany(keys.size() + 1, "keys", format::kMaxKeys);
   }
   keys.Put(key, obj_id);
@@ -127,7 +129,7 @@ std::uint64_t Writer::num_keys() const { return state_->keys.size(); }
 
 Result<BuildPlan> Writer::Plan() const {
   const ObjectList& objects = state_->objects;
-  const KeyMap& keys = state_->keys;
+  KeyMap& keys = state_->keys;  // reading it may place keys that adding parked
 
   if (objects.size() > format::kMaxObjects) {
     return TooMany(objects.size(), "objects", format::kMaxObjects);
@@ -139,17 +141,18 @@ Result<BuildPlan> Writer::Plan() const {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
 
-  // The data section already exists (the object list's chunks) together with its CRC;
-  // the index section is produced twice from the sorted keys, once here for its length
+  // The data section already exists (the object list's chunks), once the payload CRCs of
+  // the records added since the last build are in; its CRC is one pass over the chunks. The index section is produced twice from the sorted keys, once here for its length
   // and CRC, which the header needs first, and once more by the commit. Encoding twice
   // is cheaper than holding the whole section in memory.
   if (objects.data_length() > IndexItem::kMaxObjectOffset) {
     throw InternalFailure("data section beyond the offsets a sort item holds");
   }
+  state_->objects.FinishRecords();
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.order_ = SortByKey(keys.entries(), objects.offsets());
-  auto crc = std::make_unique<CrcBatcher>(objects.data_crc());
+  auto crc = std::make_unique<CrcBatcher>(objects.DataCrc());
   EncodeIndex(plan.order_, *crc);
   const std::uint64_t index_length = crc->length();
 

@@ -7,7 +7,8 @@
 // Build() only read the writer, so a writer can be built any number of times and grown
 // in between.
 //
-// Not thread-safe: the caller serialises calls (the bindings guard each instance).
+// Not thread-safe: the caller serialises every call, const ones included (reading the
+// keys finishes work that AddKey defers; see key_map.h). The bindings guard each instance.
 // Copying is deleted: a writer may hold gigabytes.
 #pragma once
 

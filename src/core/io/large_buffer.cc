@@ -1,11 +1,11 @@
-#include "core/reader/large_buffer.h"
+#include "core/io/large_buffer.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <new>
 
-namespace kalvex::reader {
+namespace kalvex::io {
 
 namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
@@ -45,4 +45,4 @@ void LargeBuffer::Release() {
   }
 }
 
-}  // namespace kalvex::reader
+}  // namespace kalvex::io

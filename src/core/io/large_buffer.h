@@ -1,18 +1,20 @@
-// LargeBuffer: a zero-filled, page-granular allocation for the reader's big tables.
+// LargeBuffer: a zero-filled, page-granular allocation for big tables and buffers.
 //
-// The hash index and the key arena are read at random positions, a few per lookup.
+// The reader's hash index and key arena are read at random positions, a few per lookup.
 // In 4 KiB pages a table of a million keys spans thousands of pages and almost every
 // probe misses the TLB, which under virtualisation costs as much as the memory access
 // itself. These buffers come straight from mmap, aligned to 2 MiB and advised for huge
 // pages, so the kernel can back them with 2 MiB pages where it has them. The pages
-// arrive zero-filled and untouched, so an unused tail costs address space only.
+// arrive zero-filled and untouched, so an unused tail costs address space only. The
+// writer's payload chunks gain too: filling them costs one page fault per huge page
+// instead of one per 4 KiB page.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 
-namespace kalvex::reader {
+namespace kalvex::io {
 
 class LargeBuffer {
  public:
@@ -44,4 +46,4 @@ class LargeBuffer {
   std::size_t mapped_ = 0;
 };
 
-}  // namespace kalvex::reader
+}  // namespace kalvex::io
