@@ -140,11 +140,10 @@ class Kalvex(Store):
     def writer_calls(self, data):
         """Callables timed one per item of the load: the two writer calls on a fresh
         writer, with the interpreter's floor (len) and a dict insert beside them."""
-        from kalvex import _kalvex
         state = {}
 
         def add_objects():
-            state["w"] = _kalvex._KalvWriter()
+            state["w"] = self.new_writer()
             return state["w"].add_object_raw, data.payloads
 
         def add_keys():
