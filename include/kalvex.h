@@ -199,6 +199,14 @@ KALVEX_API kalvex_status kalvex_writer_add_object(kalvex_writer* writer, const v
                                                   size_t payload_size, uint64_t* id,
                                                   kalvex_error* err);
 
+/* Like kalvex_writer_add_object, but when an object added through this call before holds
+ * a byte-for-byte equal payload, sets *id to that object's id and stores nothing: each
+ * distinct payload is stored once. Objects added by the other calls are never matched. */
+KALVEX_API kalvex_status kalvex_writer_add_object_unique(kalvex_writer* writer,
+                                                         const void* payload,
+                                                         size_t payload_size, uint64_t* id,
+                                                         kalvex_error* err);
+
 /* Maps `key` to object `id`, replacing an earlier mapping of the same key. Fails with
  * KalvError when id is not an existing object (checked first) or the key is longer than
  * 65535 bytes; then nothing changes. */

@@ -610,6 +610,19 @@ class CffiWriter:
                 raise MemoryError() if status == lib.KALVEX_NO_MEMORY else InternalFailure("add_object failed")
             return int(self._id[0])
 
+    def add_object_unique(self, raw_bytes: bytes) -> int:
+        """Like add_object_raw, but an equal payload added through this call before is not
+        stored again: its object ID comes back (the native writer compares whole payloads)."""
+        self._check(True)
+        if not isinstance(raw_bytes, bytes):
+            raise _type_mismatch("raw_bytes", raw_bytes, "bytes")
+        with self._native:
+            handle = self._check(True)
+            status = lib.kalvex_writer_add_object_unique(handle, raw_bytes, len(raw_bytes), self._id, _NULL)
+            if status != _OK:
+                raise MemoryError() if status == lib.KALVEX_NO_MEMORY else InternalFailure("add_object failed")
+            return int(self._id[0])
+
     def add_key(self, key: Key, obj_id: int) -> None:
         """Map *key* (str or bytes) to *obj_id*."""
         self._check(True)

@@ -49,6 +49,10 @@ class KalvWriter:
         self._raw = BACKEND.new_writer()
         self._pack = packer(default)
         self._table = PayloadTable() if dedupe else None
+        # A native writer that dedupes by itself (the cffi path) compares whole payloads in
+        # one call, with no digest computed in Python.
+        self._add_unique: Optional[Callable[[bytes], int]] = (
+            getattr(self._raw, "add_object_unique", None) if dedupe else None)
         self._keys: set[bytes] = set()
         self._add_key = self._raw.add_key
 
@@ -61,6 +65,8 @@ class KalvWriter:
             ) from exc
 
     def _store(self, payload: bytes) -> int:
+        if self._add_unique is not None:
+            return self._add_unique(payload)
         if self._table is None:
             return self._raw.add_object_raw(payload)
         return self._table.intern(payload, self._raw.add_object_raw)
@@ -68,6 +74,7 @@ class KalvWriter:
     def _dedupe_from_here(self) -> None:
         """Dedupe later objects among themselves only, not against those stored so far."""
         self._table = PayloadTable()
+        self._add_unique = None
 
     def __setitem__(self, key: Key, value: Value) -> None:
         """Store ``value`` as one object under ``key``; a key set again maps to the new value."""

@@ -63,6 +63,14 @@ kalvex_status kalvex_writer_add_object(kalvex_writer* writer, const void* payloa
   });
 }
 
+kalvex_status kalvex_writer_add_object_unique(kalvex_writer* writer, const void* payload,
+                                              size_t payload_size, uint64_t* id, kalvex_error* err) {
+  return Guarded(err, [&] {
+    *id = Core(writer).AddObjectUnique(AsBytes(payload, payload_size));
+    return KALVEX_OK;
+  });
+}
+
 kalvex_status kalvex_writer_add_key(kalvex_writer* writer, const void* key, size_t key_size, uint64_t id,
                                     kalvex_error* err) {
   return Guarded(err, [&] {

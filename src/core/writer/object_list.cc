@@ -103,6 +103,21 @@ void ObjectList::FinishRecords() {
   finished_ = count;
 }
 
+std::optional<std::span<const std::uint8_t>> ObjectList::LastPayload() const {
+  if (offsets_.empty() || chunks_.empty()) return std::nullopt;
+  const std::uint64_t obj_id = offsets_.size() - 1;
+  if (first_oversized_ && first_oversized_->obj_id <= obj_id) return std::nullopt;
+  // The stream's last chunk holds its final `used` bytes; the record is in one piece when
+  // it starts inside that chunk.
+  const StoredChunk& last = chunks_.back();
+  const std::uint64_t record = offsets_.back() - format::kDataOffset;
+  const std::uint64_t chunk_begin = data_length_ - last.used;
+  if (record < chunk_begin) return std::nullopt;
+  const std::uint8_t* head = last.data.data() + (record - chunk_begin);
+  return std::span<const std::uint8_t>(head + format::kRecordHeadSize,
+                                       format::RecordPayloadLength(head));
+}
+
 std::uint32_t ObjectList::StreamCrc(std::uint64_t pos, std::uint64_t n) const {
   std::uint32_t crc = 0;
   std::uint64_t begin = 0;

@@ -51,6 +51,10 @@ class ObjectList {
   std::uint64_t Add(std::span<const std::uint8_t> payload);
 
   std::uint64_t size() const { return offsets_.size(); }
+  // The last object's payload where it lies in the stream, if it lies in one piece: not
+  // when its record straddles two chunks or its payload was too long to keep. The bytes
+  // never move while the list lives.
+  std::optional<std::span<const std::uint8_t>> LastPayload() const;
   // REQUIRES: obj_id < size()
   std::uint64_t offset(std::uint64_t obj_id) const { return offsets_[obj_id]; }
   // Every object's file offset, indexed by Object ID.

@@ -14,12 +14,14 @@
 #include "core/writer/key_map.h"
 #include "core/writer/key_order.h"
 #include "core/writer/object_list.h"
+#include "core/writer/payload_index.h"
 
 namespace kalvex::writer {
 
 struct Writer::State {
   ObjectList objects;
   KeyMap keys;
+  std::unique_ptr<PayloadIndex> payloads;  // made by the first AddObjectUnique
 };
 
 namespace {
@@ -101,6 +103,18 @@ Writer::~Writer() = default;
 
 std::uint64_t Writer::AddObject(std::span<const std::uint8_t> payload) {
   return state_->objects.Add(payload);
+}
+
+std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload) {
+  State& state = *state_;
+  if (!state.payloads) state.payloads = std::make_unique<PayloadIndex>();
+  PayloadIndex& index = *state.payloads;
+  const std::uint64_t hash = index.Hash(payload);
+  if (const auto found = index.Find(payload, hash)) return *found;
+  index.Reserve(state.objects.size());  // before the object: a failure changes nothing
+  const std::uint64_t obj_id = state.objects.Add(payload);
+  if (const auto stored = state.objects.LastPayload()) index.Insert(hash, obj_id, *stored);
+  return obj_id;
 }
 
 Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {

@@ -68,6 +68,11 @@ class Writer {
   // payload over the format's limit. On std::bad_alloc the writer is unchanged.
   std::uint64_t AddObject(std::span<const std::uint8_t> payload);
 
+  // Like AddObject, but returns the id of an object added here before whose payload is
+  // byte for byte the same, if there is one, instead of storing it again. Objects added
+  // through AddObject are never matched. On std::bad_alloc the writer is unchanged.
+  std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload);
+
   // Maps `key` to `obj_id`. Fails with KalvError when obj_id >= num_objects() (checked
   // first) or when the key is longer than 65535 bytes; then nothing changes.
   Status AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id);

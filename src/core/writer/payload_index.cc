@@ -1,0 +1,62 @@
+#include "core/writer/payload_index.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kalvex::writer {
+namespace {
+
+constexpr std::size_t kInitialSlots = 1024;
+constexpr std::uint64_t kIdMask = 0xFFFFFFFFu;
+
+std::uint64_t Tag(std::uint64_t hash) { return hash >> 32; }
+
+}  // namespace
+
+PayloadIndex::PayloadIndex() : seed_(HashSeed::Fresh()), slots_(kInitialSlots, 0) {}
+
+std::optional<std::uint64_t> PayloadIndex::Find(Bytes payload, std::uint64_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = hash & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
+    const std::uint64_t word = slots_[slot];
+    if ((word >> 32) != Tag(hash)) continue;
+    const std::uint64_t id = (word & kIdMask) - 1;
+    const Bytes stored = stored_[id];
+    if (stored.size() == payload.size() &&
+        (payload.empty() || std::memcmp(stored.data(), payload.data(), payload.size()) == 0)) {
+      return id;
+    }
+  }
+  return std::nullopt;
+}
+
+void PayloadIndex::Reserve(std::uint64_t id) {
+  if (id >= stored_.capacity()) stored_.reserve(std::max<std::size_t>(id + 1, stored_.capacity() * 2));
+  if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
+}
+
+void PayloadIndex::Insert(std::uint64_t hash, std::uint64_t id, Bytes stored) noexcept {
+  if (id >= stored_.size()) stored_.resize(id + 1);  // within the reserved capacity
+  if (id > kMaxIndexedId) return;
+  stored_[id] = stored;
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = hash & mask;
+  while (slots_[slot] != 0) slot = (slot + 1) & mask;
+  slots_[slot] = (Tag(hash) << 32) | (id + 1);
+  ++count_;
+}
+
+void PayloadIndex::Grow() {
+  std::vector<std::uint64_t> slots(slots_.size() * 2, 0);
+  const std::size_t mask = slots.size() - 1;
+  for (const std::uint64_t word : slots_) {
+    if (word == 0) continue;
+    const Bytes stored = stored_[(word & kIdMask) - 1];
+    std::size_t slot = Hash(stored) & mask;
+    while (slots[slot] != 0) slot = (slot + 1) & mask;
+    slots[slot] = word;
+  }
+  slots_.swap(slots);
+}
+
+}  // namespace kalvex::writer

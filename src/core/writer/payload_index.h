@@ -1,0 +1,59 @@
+// PayloadIndex: the object already holding a payload, for writers that store each distinct
+// payload once.
+//
+// Payloads are compared whole, byte for byte, against the copy the writer stored: two
+// payloads share an object only when they are equal. The index keeps no copy of its own,
+// just where each indexed payload lies in the writer's storage (which never moves) and an
+// open-addressing table over object ids: 16 bytes per object plus 8 per slot, 27 to 38 in all.
+//
+// Slot layout: one 64-bit word, the high 32 bits of the payload's keyed hash above the
+// object id plus one; zero marks an empty slot. The stored hash bits let a probe skip most
+// non-matching slots without touching the payload.
+// Invariant: at most three quarters of the slots are full, so a probe always ends.
+//
+// Not thread-safe. Copying is deleted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/format/keyed_hash.h"
+
+namespace kalvex::writer {
+
+class PayloadIndex {
+ public:
+  using Bytes = std::span<const std::uint8_t>;
+  // Slots hold the object id plus one in 32 bits; later objects are simply not indexed.
+  static constexpr std::uint64_t kMaxIndexedId = 0xFFFFFFFEu;
+
+  PayloadIndex();
+  PayloadIndex(const PayloadIndex&) = delete;
+  PayloadIndex& operator=(const PayloadIndex&) = delete;
+
+  std::uint64_t Hash(Bytes payload) const { return HashBytes(payload.data(), payload.size(), seed_); }
+
+  // The indexed object whose payload equals `payload` (of hash `hash`), if any.
+  std::optional<std::uint64_t> Find(Bytes payload, std::uint64_t hash) const;
+
+  // Makes room so that the next Insert cannot fail. May throw std::bad_alloc, changing
+  // nothing the index answers.
+  void Reserve(std::uint64_t id);
+
+  // Indexes object `id`, whose payload the writer stored at `stored`.
+  // REQUIRES: Reserve(id) since the last Insert, !Find(stored, hash). Does not throw.
+  void Insert(std::uint64_t hash, std::uint64_t id, Bytes stored) noexcept;
+
+ private:
+  void Grow();
+
+  HashSeed seed_;
+  std::vector<Bytes> stored_;  // by object id; empty where not indexed
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
+};
+
+}  // namespace kalvex::writer
