@@ -600,25 +600,20 @@ class CffiWriter:
 
     def add_object_raw(self, raw_bytes: bytes) -> int:
         """Store pre-encoded *raw_bytes* (msgpack). Returns the object ID."""
-        self._check(True)
-        if not isinstance(raw_bytes, bytes):
-            raise _type_mismatch("raw_bytes", raw_bytes, "bytes")
-        with self._native:
-            handle = self._check(True)
-            status = lib.kalvex_writer_add_object(handle, raw_bytes, len(raw_bytes), self._id, _NULL)
-            if status != _OK:
-                raise MemoryError() if status == lib.KALVEX_NO_MEMORY else InternalFailure("add_object failed")
-            return int(self._id[0])
+        return self._add_object(raw_bytes, lib.kalvex_writer_add_object)
 
     def add_object_unique(self, raw_bytes: bytes) -> int:
         """Like add_object_raw, but an equal payload added through this call before is not
         stored again: its object ID comes back (the native writer compares whole payloads)."""
+        return self._add_object(raw_bytes, lib.kalvex_writer_add_object_unique)
+
+    def _add_object(self, raw_bytes: bytes, add: Any) -> int:
         self._check(True)
         if not isinstance(raw_bytes, bytes):
             raise _type_mismatch("raw_bytes", raw_bytes, "bytes")
         with self._native:
             handle = self._check(True)
-            status = lib.kalvex_writer_add_object_unique(handle, raw_bytes, len(raw_bytes), self._id, _NULL)
+            status = add(handle, raw_bytes, len(raw_bytes), self._id, _NULL)
             if status != _OK:
                 raise MemoryError() if status == lib.KALVEX_NO_MEMORY else InternalFailure("add_object failed")
             return int(self._id[0])
