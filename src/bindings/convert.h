@@ -26,6 +26,7 @@ class KeyBytes {
 
  private:
   friend bool ConvertKey(PyObject* object, KeyBytes& out);
+  friend bool ConvertAnyKey(PyObject* object, KeyBytes& out);
   void Borrow(const char* data, Py_ssize_t size) {
     data_ = reinterpret_cast<const std::uint8_t*>(data);
     size_ = static_cast<std::size_t>(size);
@@ -40,8 +41,21 @@ class KeyBytes {
   std::string storage_;
 };
 
+// ConvertKey for every kind of key, out of line.
+bool ConvertAnyKey(PyObject* object, KeyBytes& out);
+
 // str (UTF-8), bytes, bytearray, or a non-str sequence of ints 0..255.
-bool ConvertKey(PyObject* object, KeyBytes& out);
+inline bool ConvertKey(PyObject* object, KeyBytes& out) {
+#ifndef PYPY_VERSION
+  // Most keys are plain ASCII str, whose characters are their UTF-8 bytes, stored right
+  // behind the object: taken here without a call, as they sit on every lookup's path.
+  if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
+    out.Borrow(static_cast<const char*>(PyUnicode_DATA(object)), PyUnicode_GET_LENGTH(object));
+    return true;
+  }
+#endif
+  return ConvertAnyKey(object, out);
+}
 
 // A bytes object (or subclass); the view borrows the argument's buffer for the call.
 bool ConvertBytes(PyObject* object, std::span<const std::uint8_t>& out);

@@ -377,6 +377,47 @@ TEST_F(ReaderTest, LookupMatchesWholeKeysOnly) {
   }
 }
 
+// Keys of every length up to 40 are matched whole: a probe that differs in any one byte
+// (first, last, or any between, where word-sized compares overlap) is not found.
+TEST_F(ReaderTest, KeysDifferingInOneByteAreNeverConfused) {
+  FileBuilder b;
+  const auto o = b.AddObject("x");
+  std::vector<std::string> keys;
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string k;
+    for (std::size_t i = 0; i < n; ++i) k.push_back(static_cast<char>('a' + i % 26));
+    keys.push_back(k);
+  }
+  std::sort(keys.begin(), keys.end());
+  for (const auto& k : keys) b.AddEntry(k, o);
+  auto reader = MustOpen(b.Build());
+  ASSERT_TRUE(reader);
+  for (const auto& k : keys) {
+    ASSERT_TRUE(reader->Find(AsBytes(k)).has_value()) << k.size();
+    for (std::size_t i = 0; i < k.size(); ++i) {
+      std::string near = k;
+      near[i] = static_cast<char>(near[i] ^ 0x20);
+      ASSERT_FALSE(reader->Find(AsBytes(near)).has_value()) << k.size() << " at " << i;
+    }
+  }
+}
+
+// Thousands of repeated keys in a table of many regions: each resolves to its last entry.
+TEST_F(ReaderTest, RepeatedKeysInALargeIndexTakeTheirLastEntry) {
+  FileBuilder b;
+  for (int i = 0; i < 30000; ++i) {
+    const std::string k = std::to_string(100000 + i);
+    const int copies = 1 + i % 3;
+    for (int c = 0; c < copies; ++c) b.AddEntry(k, static_cast<std::uint64_t>(i * 4 + c));
+  }
+  auto reader = MustOpen(b.Build());
+  ASSERT_TRUE(reader);
+  for (int i = 0; i < 30000; ++i) {
+    const std::string k = std::to_string(100000 + i);
+    ASSERT_EQ(*reader->Find(AsBytes(k)), static_cast<std::uint64_t>(i * 4 + i % 3)) << k;
+  }
+}
+
 TEST_F(ReaderTest, ManyKeysAreAllFoundAndNoStrangerIs) {
   FileBuilder b;
   const auto shared = b.AddObject("s");

@@ -1,27 +1,22 @@
 #include "core/reader/hash_index.h"
 
+#include <algorithm>
 #include <bit>
 #include <new>
 #include <vector>
 
 #include "core/internal_failure.h"
+#include "core/same_bytes.h"
 
 namespace kalvex::reader {
 
 namespace {
 
-// Below this many keys the table fits in the caches and entries go straight in.
-constexpr std::size_t kDirectInsertLimit = std::size_t{1} << 15;
-// Larger tables are filled one region at a time: entries are first grouped by the
-// region of the table their home slot lies in, so each region is filled while it
-// sits in the cache instead of every insertion waiting for memory. A region holds
-// about this many slots (32 KiB).
-constexpr std::size_t kSlotsPerRegion = 4096;
-
-struct Pending {
-  std::uint64_t hash;
-  std::uint64_t position;
-};
+// Entries are put in hash order region by region: first grouped by the top bits of
+// their hash (one counting pass, so each region's entries lie together), then each
+// region sorted on its own while it sits in the cache. A region's entries have their
+// homes in about this many slots.
+constexpr std::size_t kSlotsPerRegion = 2048;
 
 // Visits every entry in table order with its arena position, walking the arena.
 template <class Visit>
@@ -35,6 +30,10 @@ void ForEachEntry(const EntryTable& entries, Visit visit) {
   }
 }
 
+bool SameKey(const EntryTable& entries, std::uint64_t a, std::uint64_t b) {
+  return SameBytes(entries.KeyAt(a), entries.KeyAt(b));
+}
+
 }  // namespace
 
 HashIndex HashIndex::Build(const EntryTable& entries) {
@@ -45,63 +44,95 @@ HashIndex HashIndex::Build(const EntryTable& entries) {
 
   index.seed_ = HashSeed::Fresh();
   index.capacity_ = n + n / 4 + 1;
-  index.table_ = io::LargeBuffer(index.capacity_ * sizeof(std::uint64_t));  // all slots empty
   auto hash_of = [&](std::span<const std::uint8_t> key) {
     return HashBytes(key.data(), key.size(), index.seed_);
   };
 
-  if (n < kDirectInsertLimit) {
-    ForEachEntry(entries, [&](std::uint64_t position, std::span<const std::uint8_t> key) {
-      index.Insert(entries, hash_of(key), position);
-    });
-    return index;
-  }
-
-  // Regions are ranges of the low 40 hash bits, so home slots grow with the region
-  // number and a region's homes are contiguous in the table.
+  // Regions are ranges of the top hash bits, so sorting each one in turn sorts all.
   const unsigned region_bits = std::bit_width(index.capacity_ / kSlotsPerRegion);
-  const unsigned region_shift = 40 - region_bits;
-  auto region_of = [&](std::uint64_t hash) { return (hash & kPositionMask) >> region_shift; };
-
+  auto region_of = [&](std::uint64_t hash) {
+    return region_bits == 0 ? std::uint64_t{0} : hash >> (64 - region_bits);
+  };
   std::vector<std::size_t> cursor((std::size_t{1} << region_bits) + 1, 0);
   ForEachEntry(entries, [&](std::uint64_t, std::span<const std::uint8_t> key) {
     ++cursor[region_of(hash_of(key)) + 1];
   });
   for (std::size_t r = 1; r < cursor.size(); ++r) cursor[r] += cursor[r - 1];
-
-  // The grouping is stable, so a repeated key (same hash, same region) is still
-  // inserted in table order and its last entry wins.
   io::LargeBuffer pending_buffer(n * sizeof(Pending));
   auto* pending = reinterpret_cast<Pending*>(pending_buffer.data());
   ForEachEntry(entries, [&](std::uint64_t position, std::span<const std::uint8_t> key) {
     const std::uint64_t hash = hash_of(key);
     pending[cursor[region_of(hash)]++] = Pending{hash, position};
   });
-  for (std::size_t i = 0; i < n; ++i) index.Insert(entries, pending[i].hash, pending[i].position);
+  // Each cursor now marks the end of its region, which is the next region's start.
+  std::vector<Pending> scratch;
+  std::vector<std::uint32_t> home_count;
+  std::size_t begin = 0;
+  for (std::size_t r = 0; r + 1 < cursor.size(); ++r) {
+    index.SortRegion(pending + begin, pending + cursor[r], scratch, home_count);
+    begin = cursor[r];
+  }
+
+  // Where each entry goes if no key repeats: its home, or the slot after the entry
+  // before it. A repeated key takes no slot of its own, so this bounds the table.
+  std::uint64_t last = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t home = index.Home(pending[i].hash);
+    last = i == 0 ? home : std::max(home, last + 1);
+  }
+  index.table_ = io::LargeBuffer((last + 2) * sizeof(std::uint64_t));  // all slots empty
+
+  std::uint64_t* const table = index.slots();
+  std::uint64_t next = 0;       // the first slot after the entries placed so far
+  std::uint64_t run_start = 0;  // the first slot of the entries sharing the last hash
+  for (std::size_t i = 0; i < n; ++i) {
+    const Pending& entry = pending[i];
+    const std::uint64_t slot_value = Tag(entry.hash) | entry.position;
+    if (i > 0 && entry.hash == pending[i - 1].hash) {
+      // Almost always the same key again; otherwise two keys whose hashes agree.
+      std::uint64_t s = run_start;
+      while (s < next && !SameKey(entries, table[s] & kPositionMask, entry.position)) ++s;
+      if (s < next) {
+        table[s] = slot_value;  // the later entry of a repeated key wins
+        continue;
+      }
+    } else {
+      run_start = std::max(index.Home(entry.hash), next);
+    }
+    const std::uint64_t slot = std::max(index.Home(entry.hash), next);
+    table[slot] = slot_value;
+    next = slot + 1;
+  }
   return index;
 }
 
-void HashIndex::Insert(const EntryTable& entries, std::uint64_t hash, std::uint64_t position) {
-  const std::uint64_t tag = Tag(hash);
-  std::uint64_t i = Home(hash);
-  for (;;) {
-    std::uint64_t* const table = slots();
-    const std::uint64_t slot = table[i];
-    if (slot == 0) {
-      table[i] = tag | position;
-      return;
+// A comparison sort of a region's entries cost as much as the rest of the build. Their
+// homes lie in a short range of slots, about one entry to a home, so a counting pass by
+// home leaves only entries of one home out of order, which an insertion sort then puts
+// right in about one step each. Both passes keep equal entries in table order.
+void HashIndex::SortRegion(Pending* begin, Pending* end, std::vector<Pending>& scratch,
+                           std::vector<std::uint32_t>& home_count) const {
+  if (end - begin < 2) return;
+  std::uint64_t lowest = Home(begin->hash);
+  std::uint64_t highest = lowest;
+  for (const Pending* p = begin; p != end; ++p) {
+    lowest = std::min(lowest, Home(p->hash));
+    highest = std::max(highest, Home(p->hash));
+  }
+  home_count.assign(highest - lowest + 2, 0);
+  for (const Pending* p = begin; p != end; ++p) ++home_count[Home(p->hash) - lowest + 1];
+  for (std::size_t h = 1; h < home_count.size(); ++h) home_count[h] += home_count[h - 1];
+  scratch.resize(static_cast<std::size_t>(end - begin));
+  for (const Pending* p = begin; p != end; ++p) scratch[home_count[Home(p->hash) - lowest]++] = *p;
+
+  Pending* out = begin;
+  for (const Pending& entry : scratch) {
+    Pending* hole = out++;
+    while (hole != begin && entry < hole[-1]) {
+      *hole = hole[-1];
+      --hole;
     }
-    if ((slot & kTagMask) == tag) {
-      // Only now read the keys: the grouped insertion order is random in the arena.
-      const auto key = entries.KeyAt(position);
-      const auto other = entries.KeyAt(slot & kPositionMask);
-      if (other.size() == key.size() &&
-          (key.empty() || std::memcmp(other.data(), key.data(), key.size()) == 0)) {
-        table[i] = tag | position;  // the later entry of a repeated key wins
-        return;
-      }
-    }
-    if (++i == capacity_) i = 0;
+    *hole = entry;
   }
 }
 

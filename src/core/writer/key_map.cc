@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/same_bytes.h"
+
 namespace kalvex::writer {
 
 namespace {
@@ -36,8 +38,7 @@ std::size_t KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash)
     if (word == 0) return slot;
     if (static_cast<std::uint32_t>(word >> 32) == tag) {
       const Entry& entry = entries_[static_cast<std::uint32_t>(word) - 1];
-      if (entry.length == key.size() &&
-          (key.empty() || std::memcmp(entry.key, key.data(), key.size()) == 0)) {
+      if (entry.length == key.size() && SameBytes(entry.key, key.data(), key.size())) {
         return slot;
       }
     }

@@ -1,7 +1,8 @@
 #include "core/writer/payload_index.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "core/same_bytes.h"
 
 namespace kalvex::writer {
 namespace {
@@ -22,8 +23,7 @@ std::optional<std::uint64_t> PayloadIndex::Find(Bytes payload, std::uint64_t has
     if ((word >> 32) != Tag(hash)) continue;
     const std::uint64_t id = (word & kIdMask) - 1;
     const Bytes stored = stored_[id];
-    if (stored.size() == payload.size() &&
-        (payload.empty() || std::memcmp(stored.data(), payload.data(), payload.size()) == 0)) {
+    if (SameBytes(stored, payload)) {
       return id;
     }
   }
