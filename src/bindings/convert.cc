@@ -130,6 +130,18 @@ bool ConvertBytes(PyObject* object, std::span<const std::uint8_t>& out) {
 }
 
 bool ConvertU64(PyObject* object, std::uint64_t& out) {
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030C0000
+  // Object IDs are small ints: up to two 30-bit digits (size counts them, negative for a
+  // negative int) go through the conversion that reads the digits directly; the general
+  // one below serialises every int into a byte buffer first. Both give the same value,
+  // and whatever could fail takes the general path with its messages.
+  if constexpr (sizeof(unsigned long) >= sizeof(std::uint64_t)) {
+    if (PyLong_CheckExact(object) && Py_SIZE(object) >= 0 && Py_SIZE(object) <= 2) {
+      out = PyLong_AsUnsignedLong(object);
+      return true;
+    }
+  }
+#endif
   PyRef index;
   PyObject* number = object;
   if (!PyLong_Check(object)) {

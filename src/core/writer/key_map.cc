@@ -1,6 +1,7 @@
 #include "core/writer/key_map.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "core/same_bytes.h"
@@ -32,7 +33,7 @@ KeyMap::KeyMap() : seed_(HashSeed::Fresh()), next_arena_size_(kFirstArenaSize) {
 
 std::size_t KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const {
   const std::uint32_t tag = Tag(hash);
-  std::size_t slot = hash & mask_;
+  std::size_t slot = Home(hash);
   for (;;) {
     const std::uint64_t word = slots()[slot];
     if (word == 0) return slot;
@@ -48,25 +49,22 @@ std::size_t KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash)
 
 io::LargeBuffer KeyMap::Rehashed(std::size_t slot_count) const {
   io::LargeBuffer table(slot_count * sizeof(std::uint64_t));  // zero-filled: all empty
-  std::uint64_t* slots = reinterpret_cast<std::uint64_t*>(table.data());
+  std::uint64_t* fresh = reinterpret_cast<std::uint64_t*>(table.data());
   const std::size_t mask = slot_count - 1;
-  // The new table is far larger than the caches and filled at random: each key is
-  // hashed, and its home slot asked for, this many keys before it is placed.
-  constexpr std::size_t kAhead = 16;
-  std::uint64_t ahead[kAhead];
-  const std::size_t n = entries_.size();
-  const auto hash_of = [&](std::size_t i) {
-    const std::uint64_t hash = HashBytes(entries_[i].key, entries_[i].length, seed_);
-    __builtin_prefetch(&slots[hash & mask], 1);
-    return hash;
-  };
-  for (std::size_t i = 0; i < n && i < kAhead; ++i) ahead[i] = hash_of(i);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t hash = ahead[i % kAhead];
-    if (i + kAhead < n) ahead[i % kAhead] = hash_of(i + kAhead);
-    std::size_t slot = hash & mask;
-    while (slots[slot] != 0) slot = (slot + 1) & mask;
-    slots[slot] = SlotWord(hash, i);
+  const unsigned bits = static_cast<unsigned>(std::countr_zero(slot_count));
+  const std::size_t old_count = table_.data() != nullptr ? mask_ + 1 : 0;
+  for (std::size_t old = 0; old < old_count; ++old) {
+    const std::uint64_t word = slots()[old];
+    if (word == 0) continue;
+    std::size_t slot;
+    if (bits <= 32) {
+      slot = static_cast<std::size_t>((word >> 32) >> (32 - bits));
+    } else {  // more home bits than the slot word keeps: only past 2^32 slots
+      const Entry& entry = entries_[static_cast<std::uint32_t>(word) - 1];
+      slot = static_cast<std::size_t>(HashBytes(entry.key, entry.length, seed_) >> (64 - bits));
+    }
+    while (fresh[slot] != 0) slot = (slot + 1) & mask;
+    fresh[slot] = word;
   }
   return table;
 }
@@ -97,7 +95,7 @@ void KeyMap::Put(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
   // The staging buffer may grow here; nothing has changed yet if that throws.
   const std::size_t offset = staging_.size();
   staging_.insert(staging_.end(), key.begin(), key.end());
-  if (table_.data() != nullptr) __builtin_prefetch(&slots()[hash & mask_], 1);
+  if (table_.data() != nullptr) __builtin_prefetch(&slots()[Home(hash)], 1);
   pending_[pending_count_++] =
       Parked{hash, obj_id, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(key.size())};
 }
@@ -126,6 +124,7 @@ void KeyMap::Settle() {
     while (NeedsGrowth(most, grown)) grown *= 2;
     table_ = Rehashed(grown);
     mask_ = grown - 1;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(grown));
   }
   if (most > entries_.capacity()) {
     entries_.reserve(std::max<std::size_t>({16, most, entries_.capacity() * 2}));

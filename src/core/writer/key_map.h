@@ -8,10 +8,14 @@
 //
 // Slot layout: one 64-bit word, the high 32 bits of the key's hash above the entry's
 // index plus one. A zero word is an empty slot; the stored hash bits let a probe skip
-// most non-matching slots without touching the entry or its key.
+// most non-matching slots without touching the entry or its key. The home slot is taken
+// from the hash's top bits too, so growing the table needs neither the keys nor their
+// hashes again: each slot word knows its new home, and reading the old table in order
+// fills the new one nearly in order, where hashing every key anew waited on memory twice
+// per key (its entry, then its bytes) and placed it at random.
 // Invariant: every entry is named by exactly one slot, reachable from its home slot
-// (hash & mask) by walking forward without passing an empty slot. Entries are never
-// removed, so no slot is ever emptied again.
+// (the top bits of its hash) by walking forward, wrapping at the end, without passing an
+// empty slot. Entries are never removed, so no slot is ever emptied again.
 //
 // Placement is deferred. With a million keys the table is far larger than the CPU caches,
 // so placing a key the moment it arrives waits on memory once per key, in between the
@@ -85,6 +89,7 @@ class KeyMap {
 
   // Index of the slot holding `key`, or of the empty slot where it would go.
   std::size_t Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const;
+  std::size_t Home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
   // A table of `slot_count` slots holding every entry. May throw std::bad_alloc.
   io::LargeBuffer Rehashed(std::size_t slot_count) const;
   std::uint64_t* slots() const { return reinterpret_cast<std::uint64_t*>(table_.data()); }
@@ -97,6 +102,7 @@ class KeyMap {
   // The slots: zero-filled pages straight from the kernel, no clearing pass of our own.
   io::LargeBuffer table_;
   std::size_t mask_ = 0;  // slot count - 1; the count is a power of two
+  unsigned shift_ = 0;    // 64 - log2(slot count): a hash shifted by it is a home slot
   std::vector<Entry> entries_;
   std::vector<ArenaChunk> arena_;
   std::size_t next_arena_size_;
