@@ -3,8 +3,10 @@
 // Every entry has one shape: parse, check the receiver, take shared use, convert, ask
 // the core, build the result or raise. The core's state is immutable after open, so
 // readers only ever take shared use and never see a borrow conflict among themselves.
-// Results are built only after the core has fetched everything a call needs: a damaged
-// object fails the call before any Python object exists, so no partial list escapes.
+// A damaged object fails the call and no partial result escapes: single results are built
+// after the core has fetched everything; listings are fetched and built a chunk at a
+// time (see NewPairList), and a failing chunk releases the list with what it holds.
+#include <algorithm>
 #include <atomic>
 #include <iterator>
 #include <memory>
@@ -63,16 +65,34 @@ PyObject* NewListOf(std::size_t count, Make make) {
   return list.release();
 }
 
-// (key, payload) pairs for entries [first, first + payloads.size()).
+// (key, payload) pairs for entries [first, last). At a million keys the records lie far
+// apart in a file much larger than the caches, and a record's lines are fetched from
+// memory for the bounds check; building its objects right after, a chunk at a time,
+// copies the payload while those lines are still in the cache instead of fetching them
+// again. Chunks go in index order, so the first damaged record in index order is the
+// error, as for a fetch of the whole range.
 template <class MakeKey>
-PyObject* NewPairList(const Reader& r, std::size_t first, const std::vector<Bytes>& payloads,
-                      MakeKey make_key) {
-  return NewListOf(payloads.size(), [&](std::size_t i) {
-    // The payloads lie at random in the mapping: asking for one a few pairs ahead lets
-    // its cache miss overlap with the copies in between.
-    if (payloads.size() - i > kCopyAhead) __builtin_prefetch(payloads[i + kCopyAhead].data());
-    return NewPair(make_key(r.key(first + i)), NewBytes(payloads[i]));
-  });
+PyObject* NewPairList(const Reader& r, std::size_t first, std::size_t last, MakeKey make_key) {
+  constexpr std::size_t kChunk = 1024;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(last - first)));
+  if (!list) return RaiseCreationFailure();
+  for (std::size_t chunk = first; chunk < last; chunk += kChunk) {
+    Result<std::vector<Bytes>> fetched = r.FetchRange(chunk, std::min(last, chunk + kChunk));
+    if (!fetched.ok()) return RaiseStoreError(fetched.error());
+    const std::vector<Bytes>& payloads = fetched.value();
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+      // The fetch brought in each record's first line; ask for the rest of a payload a
+      // few pairs ahead so its copy does not wait.
+      if (payloads.size() - i > kCopyAhead && !payloads[i + kCopyAhead].empty()) {
+        const Bytes ahead = payloads[i + kCopyAhead];
+        __builtin_prefetch(ahead.data() + ahead.size() - 1);
+      }
+      PyObject* pair = NewPair(make_key(r.key(chunk + i)), NewBytes(payloads[i]));
+      if (pair == nullptr) return nullptr;  // the list releases what it holds so far
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(chunk - first + i), pair);
+    }
+  }
+  return list.release();
 }
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -127,9 +147,7 @@ PyObject* Reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t na
       KeyBytes prefix;
       if (!ConvertKey(slots[0], prefix)) return nullptr;
       const auto [first, last] = r.PrefixRange(prefix.bytes());
-      Result<std::vector<Bytes>> payloads = r.FetchRange(first, last);
-      if (!payloads.ok()) return RaiseStoreError(payloads.error());
-      return NewPairList(r, first, payloads.value(), NewKeyText);
+      return NewPairList(r, first, last, NewKeyText);
     });
   });
 }
@@ -145,9 +163,7 @@ PyObject* Reader_keys(PyObject* self, PyObject*) {
 PyObject* Reader_items_raw(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
     return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      Result<std::vector<Bytes>> payloads = r.FetchRange(0, r.entry_count());
-      if (!payloads.ok()) return RaiseStoreError(payloads.error());
-      return NewPairList(r, 0, payloads.value(), NewKeyText);
+      return NewPairList(r, 0, r.entry_count(), NewKeyText);
     });
   });
 }
@@ -155,9 +171,7 @@ PyObject* Reader_items_raw(PyObject* self, PyObject*) {
 PyObject* Reader_items_raw_bytes(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
     return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      Result<std::vector<Bytes>> payloads = r.FetchRange(0, r.entry_count());
-      if (!payloads.ok()) return RaiseStoreError(payloads.error());
-      return NewPairList(r, 0, payloads.value(), NewBytes);
+      return NewPairList(r, 0, r.entry_count(), NewBytes);
     });
   });
 }
