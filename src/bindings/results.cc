@@ -1,5 +1,8 @@
 #include "bindings/results.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "bindings/errors.h"
 
 namespace kalvex::bindings {
@@ -10,7 +13,34 @@ PyObject* NewBytes(std::span<const std::uint8_t> bytes) {
   return object != nullptr ? object : RaiseCreationFailure();
 }
 
+namespace {
+// True when every byte is below 0x80; eight at a time.
+bool IsAscii(std::span<const std::uint8_t> bytes) {
+  std::size_t i = 0;
+  std::uint64_t high = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    high |= word;
+  }
+  for (; i < bytes.size(); ++i) high |= bytes[i];
+  return (high & 0x8080808080808080ull) == 0;
+}
+}  // namespace
+
 PyObject* NewKeyText(std::span<const std::uint8_t> key) {
+#ifndef PYPY_VERSION
+  // Listings make a str of every key, and keys are mostly ASCII, whose UTF-8 bytes are
+  // the characters themselves: copied straight into a new one-byte-per-character str.
+  // Keys of one character keep going through the decoder, which hands out the shared
+  // objects the interpreter keeps for them.
+  if (key.size() > 1 && IsAscii(key)) {
+    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127);
+    if (object == nullptr) return RaiseCreationFailure();
+    std::memcpy(PyUnicode_DATA(object), key.data(), key.size());
+    return object;
+  }
+#endif
   // The interpreter's "replace" handler substitutes per maximal subpart, as keys require.
   PyObject* object = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(key.data()),
                                           static_cast<Py_ssize_t>(key.size()), "replace");
