@@ -59,6 +59,14 @@ class TestKeyOrderAndText:
         assert (r.keys(), r.items_raw(), r.prefix_raw(raw[:1])) == ([decoded], [(decoded, b"v")], [(decoded, b"v")])
         assert r.items_raw_bytes() == [(raw, b"v")]
 
+    @pytest.mark.parametrize("at", [0, 7, 8, 15, 16])
+    def test_a_high_byte_anywhere_in_a_long_key_is_decoded(self, directory, at):
+        raw = bytearray(b"abcdefghijklmnopq")
+        raw[at] = 0xE9
+        items = {bytes(raw): b"v", b"abcdefghijklmnopqr": b"w"}
+        r = open_bytes(directory, store(items)[0])
+        assert r.items_raw() == [(text(k), v) for k, v in sorted(items.items())]
+
     def test_different_keys_with_equal_text_both_appear(self, directory):
         r = open_bytes(directory, store({b"\xfe": b"1", b"\xff": b"2"})[0])
         assert r.items_raw() == [("\ufffd", b"1"), ("\ufffd", b"2")]
