@@ -19,9 +19,9 @@
 //
 // Placement is deferred. With a million keys the table is far larger than the CPU caches,
 // so placing a key the moment it arrives waits on memory once per key, in between the
-// interpreter's work of the calls. Put instead hashes the key, asks for its home slot's
-// cache line and parks the key (bytes in a small staging buffer); up to kMaxPending parked
-// keys are placed together, in arrival order, by which time their slots have arrived.
+// interpreter's work of the calls. Put instead hashes the key and parks it (bytes in a
+// small staging buffer); up to kMaxPending parked keys are placed together, in arrival
+// order, after the home slots of all of them have been asked for at once.
 // Every reader of the map (size, entries, Contains) places the parked keys first, so
 // nothing outside can tell: the map it sees is the map of all Puts so far, the last
 // Object ID of a key winning. A parked key that turns out to be present already costs no
@@ -43,10 +43,37 @@ namespace kalvex::writer {
 
 class KeyMap {
  public:
+  // Object IDs index a list held in memory and key lengths fit the format's 16 bits, so
+  // an entry packs both beside its key pointer in 16 bytes.
   struct Entry {
     const std::uint8_t* key;  // into the arena; never null
-    std::uint64_t obj_id;
-    std::uint32_t length;
+    std::uint64_t obj_id : 48;
+    std::uint64_t length : 16;
+  };
+  static_assert(sizeof(Entry) == 16);
+  static constexpr std::uint64_t kMaxObjectId = (std::uint64_t{1} << 48) - 1;
+
+  // The entries in first-Put order, in blocks that never move. A list that doubles copies
+  // itself and leaves the old half to be freed; at a million keys, asking the system for
+  // that memory (fresh pages come zero-filled) cost the writer more than placing the keys.
+  class EntryList {
+   public:
+    std::size_t size() const { return size_; }
+    const Entry& operator[](std::size_t i) const { return blocks_[i >> kBlockShift][i & kBlockMask]; }
+    Entry& operator[](std::size_t i) { return blocks_[i >> kBlockShift][i & kBlockMask]; }
+
+   private:
+    friend class KeyMap;
+    static constexpr unsigned kBlockShift = 16;  // 1 MiB blocks
+    static constexpr std::size_t kBlockMask = (std::size_t{1} << kBlockShift) - 1;
+
+    // Room for `count` entries. May throw std::bad_alloc, leaving the list as it was.
+    void Reserve(std::size_t count);
+    // REQUIRES: Reserve(size() + 1) has been done.
+    void PushBack(const Entry& entry) { (*this)[size_++] = entry; }
+
+    std::vector<std::unique_ptr<Entry[]>> blocks_;
+    std::size_t size_ = 0;
   };
 
   // The slot word holds the entry index plus one in 32 bits, so one map indexes at most
@@ -58,7 +85,8 @@ class KeyMap {
   KeyMap& operator=(const KeyMap&) = delete;
 
   // Maps `key` to `obj_id`, replacing the Object ID of an existing equal key.
-  // REQUIRES: size_bound() < kMaxEntries, or the map holds `key` already (see Contains).
+  // REQUIRES: size_bound() < kMaxEntries, or the map holds `key` already (see Contains);
+  // key.size() <= 0xFFFF; obj_id <= kMaxObjectId.
   // On std::bad_alloc the map is unchanged.
   void Put(std::span<const std::uint8_t> key, std::uint64_t obj_id);
   bool Contains(std::span<const std::uint8_t> key);
@@ -66,7 +94,7 @@ class KeyMap {
   // The number of distinct keys, and the entries in first-Put order. Both place the
   // parked keys first, which may throw std::bad_alloc (then the map is unchanged).
   std::uint64_t size();
-  const std::vector<Entry>& entries();
+  const EntryList& entries();
   // At least size(), at most size() + kMaxPending, without placing anything.
   std::uint64_t size_bound() const { return entries_.size() + pending_count_; }
 
@@ -103,7 +131,7 @@ class KeyMap {
   io::LargeBuffer table_;
   std::size_t mask_ = 0;  // slot count - 1; the count is a power of two
   unsigned shift_ = 0;    // 64 - log2(slot count): a hash shifted by it is a home slot
-  std::vector<Entry> entries_;
+  EntryList entries_;
   std::vector<ArenaChunk> arena_;
   std::size_t next_arena_size_;
 

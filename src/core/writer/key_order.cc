@@ -32,12 +32,13 @@ std::uint64_t WordAt(const std::uint8_t* key, std::uint32_t length, std::uint32_
 }
 
 // Length of the prefix that every key shares.
-std::uint32_t SharedPrefix(const std::vector<KeyMap::Entry>& entries) {
-  if (entries.empty()) return 0;
-  const KeyMap::Entry& first = entries.front();
-  std::uint32_t shared = first.length;
-  for (const KeyMap::Entry& entry : entries) {
-    shared = std::min(shared, entry.length);
+std::uint32_t SharedPrefix(const KeyMap::EntryList& entries) {
+  if (entries.size() == 0) return 0;
+  const KeyMap::Entry& first = entries[0];
+  std::uint32_t shared = static_cast<std::uint32_t>(first.length);
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    const KeyMap::Entry& entry = entries[e];
+    shared = std::min(shared, static_cast<std::uint32_t>(entry.length));
     std::uint32_t i = 0;
     while (i < shared && entry.key[i] == first.key[i]) ++i;
     shared = i;
@@ -70,11 +71,11 @@ void RadixSortByWord(SortItem* items, std::size_t n, SortItem* scratch) {
 }
 
 // True when every key is below the next one. Keys are distinct, so this is key order.
-bool InKeyOrder(const std::vector<KeyMap::Entry>& entries) {
+bool InKeyOrder(const KeyMap::EntryList& entries) {
   for (std::size_t i = 1; i < entries.size(); ++i) {
     const KeyMap::Entry& a = entries[i - 1];
     const KeyMap::Entry& b = entries[i];
-    const std::uint32_t common = std::min(a.length, b.length);
+    const std::uint32_t common = static_cast<std::uint32_t>(std::min(a.length, b.length));
     const int c = common == 0 ? 0 : std::memcmp(a.key, b.key, common);
     if (c > 0 || (c == 0 && a.length > b.length)) return false;
   }
@@ -88,7 +89,7 @@ struct Range {
 };
 }  // namespace
 
-std::vector<IndexItem> SortByKey(const std::vector<KeyMap::Entry>& entries,
+std::vector<IndexItem> SortByKey(const KeyMap::EntryList& entries,
                                  const std::vector<std::uint64_t>& object_offsets) {
   const std::size_t n = entries.size();
   // Keys often arrive already in order (a sorted source, a copy of another store). The
@@ -107,7 +108,7 @@ std::vector<IndexItem> SortByKey(const std::vector<KeyMap::Entry>& entries,
   for (std::size_t i = 0; i < n; ++i) {
     const KeyMap::Entry& entry = entries[i];
     items[i] = SortItem{WordAt(entry.key, entry.length, start), static_cast<std::uint32_t>(i),
-                        entry.length};
+                        static_cast<std::uint32_t>(entry.length)};
   }
   {
     std::unique_ptr<SortItem[]> scratch(n > kRadixThreshold ? new SortItem[n] : nullptr);

@@ -46,7 +46,7 @@ class IndexItem {
 // Keys are distinct, so the order is total. Peak memory: 32 bytes per entry.
 // REQUIRES: entries.size() <= KeyMap::kMaxEntries; every obj_id indexes object_offsets;
 // every offset <= IndexItem::kMaxObjectOffset. May throw std::bad_alloc.
-std::vector<IndexItem> SortByKey(const std::vector<KeyMap::Entry>& entries,
+std::vector<IndexItem> SortByKey(const KeyMap::EntryList& entries,
                                  const std::vector<std::uint64_t>& object_offsets);
 
 }  // namespace kalvex::writer
