@@ -58,10 +58,12 @@ class HashIndex {
     const std::uint64_t* slot = slots() + Home(hash);
     for (;; ++slot) {
       const std::uint64_t value = *slot;
-      if ((value & kTagMask) > tag) continue;  // a smaller hash, placed before this key
-      if ((value & kTagMask) < tag) return kNotFound;
-      const std::uint64_t position = value & kPositionMask;
-      if (SameBytes(format::EntryKey(entries.arena() + position), key)) return position;
+      if ((value & kTagMask) == tag) {
+        const std::uint64_t position = value & kPositionMask;
+        if (SameBytes(format::EntryKey(entries.arena() + position), key)) return position;
+      } else if ((value & kTagMask) < tag) {
+        return kNotFound;  // a greater hash, or an empty slot: the key would be before it
+      }
     }
   }
 
