@@ -81,15 +81,18 @@ bool AgreesWithTable(ExtendFn fn) {
 // one input of each chunk count and a repeated index.
 bool ShortKernelAgreesWithTable() {
   const std::array<std::uint8_t, 1200> buffer = CheckBytes();
-  constexpr std::size_t kCount = 8;
-  const std::size_t n[kCount] = {1, 15, 64, 65, 100, 192, 256, 200};
-  const std::uint8_t* data[kCount];
-  for (std::size_t i = 0; i < kCount; ++i) data[i] = buffer.data() + 7 + 131 * i;
-  const std::uint16_t index[kCount] = {0, 1, 2, 3, 4, 5, 6, 6};
-  std::uint32_t out[kCount] = {};
-  internal::ValueFourEachX86Vpclmul(data, n, index, kCount, kShortInput / 64, out);
-  for (std::size_t i = 0; i + 1 < kCount; ++i) {
-    if (out[i] != internal::ExtendTable(0, data[i], n[i])) return false;
+  // Per chunk count: a one-byte or one-past-a-chunk input, a middle and a whole one, and
+  // the middle one again as the repeat that fills a part four.
+  for (std::size_t chunks = 1; chunks <= kShortInput / 64; ++chunks) {
+    const std::size_t n[4] = {64 * (chunks - 1) + 1, 64 * chunks - 23, 64 * chunks, 64 * chunks - 23};
+    const std::uint8_t* data[4];
+    for (std::size_t i = 0; i < 4; ++i) data[i] = buffer.data() + 5 + 271 * i;
+    const std::uint16_t index[4] = {0, 1, 2, 1};
+    std::uint32_t out[4] = {};
+    internal::ValueFourEachX86Vpclmul(data, n, index, 4, chunks, out);
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (out[i] != internal::ExtendTable(0, data[i], n[i])) return false;
+    }
   }
   return true;
 }
@@ -127,10 +130,10 @@ void ValueEach(const std::uint8_t* const* data, const std::size_t* n, std::size_
                std::uint32_t* out) {
 #if KALVEX_CRC32_X86
   if (Chosen().engine == Engine::kX86Vpclmul) {
-    // Short inputs go four at a time, and four cost as many 64-byte chunks as the longest
-    // of them has, so each block's short inputs are first sorted by their chunk count. A
-    // kind's last few join the next kind; the very last group repeats one of its inputs.
-    constexpr std::size_t kBlock = 64;
+    // Short inputs go four at a time, and the kernel wants four of one chunk count (64
+    // bytes each), so each block's short inputs are first sorted by chunk count; a last
+    // part four of a count repeats one of its inputs.
+    constexpr std::size_t kBlock = 256;
     constexpr std::size_t kKinds = kShortInput / 64;
     for (std::size_t base = 0; base < count; base += kBlock) {
       const std::size_t block = std::min(kBlock, count - base);
@@ -145,18 +148,10 @@ void ValueEach(const std::uint8_t* const* data, const std::size_t* n, std::size_
         }
       }
       for (std::size_t kind = 0; kind < kKinds; ++kind) {
-        std::size_t whole = kind_count[kind] & ~std::size_t{3};
-        const std::size_t left = kind_count[kind] - whole;
-        if (left != 0 && kind + 1 < kKinds) {
-          std::copy_n(of_kind[kind] + whole, left, of_kind[kind + 1] + kind_count[kind + 1]);
-          kind_count[kind + 1] += left;
-        } else if (left != 0) {
-          std::fill_n(of_kind[kind] + kind_count[kind], 4 - left, of_kind[kind][whole]);
-          whole += 4;
-        }
-        if (whole != 0) {
-          internal::ValueFourEachX86Vpclmul(data + base, n + base, of_kind[kind], whole, kind + 1, out + base);
-        }
+        std::size_t filled = kind_count[kind];
+        if (filled == 0) continue;
+        for (; filled % 4 != 0; ++filled) of_kind[kind][filled] = of_kind[kind][0];
+        internal::ValueFourEachX86Vpclmul(data + base, n + base, of_kind[kind], filled, kind + 1, out + base);
       }
     }
     return;

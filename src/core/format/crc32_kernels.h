@@ -38,8 +38,8 @@ std::uint64_t ReadHwcap();
 std::uint32_t ExtendX86Clmul(std::uint32_t crc, const std::uint8_t* data, std::size_t n);
 std::uint32_t ExtendX86Vpclmul(std::uint32_t crc, const std::uint8_t* data, std::size_t n);
 // out[i] = Value(data[i], n[i]) for each i = index[k], k < count: four inputs side by
-// side, each of 1 to 64 * chunks bytes (1 <= chunks <= kShortInput / 64). An index may
-// repeat. REQUIRES: count a multiple of four.
+// side, each of 64 * (chunks - 1) + 1 to 64 * chunks bytes (1 <= chunks <= kShortInput / 64).
+// An index may repeat. REQUIRES: count a multiple of four.
 void ValueFourEachX86Vpclmul(const std::uint8_t* const* data, const std::size_t* n, const std::uint16_t* index,
                              std::size_t count, std::size_t chunks, std::uint32_t* out);
 X86Features ReadX86Features();

@@ -206,78 +206,83 @@ struct ChunkConstants {
 };
 alignas(64) constexpr ChunkConstants kChunkConstants;
 
-// Byte k of chunk c is byte 64 (kMaxChunks - 1 - c) + k of the kShortInput bytes that end
-// where the input ends.
-struct ChunkPositions {
-  alignas(64) std::uint8_t of[kMaxChunks][64];
-  constexpr ChunkPositions() : of{} {
-    for (std::size_t c = 0; c < kMaxChunks; ++c) {
-      for (std::size_t k = 0; k < 64; ++k) of[c][k] = static_cast<std::uint8_t>(64 * (kMaxChunks - 1 - c) + k);
-    }
-  }
-};
-alignas(64) constexpr ChunkPositions kChunkPositions;
-
 // One input's folded lanes, still four; their XOR is congruent to the input's linear part.
-// REQUIRES: 1 <= n <= 64 * kChunks.
+// REQUIRES: 64 * (kChunks - 1) < n <= 64 * kChunks, so that only the last chunk is part
+// of one: its bytes before the input's start are masked off.
 template <std::size_t kChunks>
 KALVEX_TARGET_VPCLMUL inline __m512i FoldShort(const std::uint8_t* data, std::size_t n) {
   const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(data) + n;
-  // Of the kShortInput bytes that end at `end`, those from here on are the input's.
-  const __m512i first_present = _mm512_set1_epi8(static_cast<char>(kShortInput - n));
   __m512i sum = _mm512_setzero_si512();
   for (std::size_t c = 0; c < kChunks; ++c) {  // unrolled: kChunks is a constant
-    const __mmask64 present = _mm512_cmpge_epu8_mask(_mm512_load_si512(kChunkPositions.of[c]), first_present);
-    const __m512i chunk = _mm512_maskz_loadu_epi8(present, reinterpret_cast<const void*>(end - 64 * (c + 1)));
+    const auto* at = reinterpret_cast<const void*>(end - 64 * (c + 1));
+    const __m512i chunk = c + 1 < kChunks ? _mm512_loadu_si512(at)
+                                          : _mm512_maskz_loadu_epi8(~std::uint64_t{0} << (64 * kChunks - n), at);
     const __m512i k = _mm512_load_si512(kChunkConstants.of[c]);
+    // The last lane is in place already (its constants are zero) and enters as it is.
+    const __m512i onto = c == 0 ? _mm512_maskz_mov_epi64(0xC0, chunk) : sum;
     sum = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(chunk, k, 0x00),
-                                    _mm512_clmulepi64_epi128(chunk, k, 0x11), sum, 0x96);
-    // The last lane is in place already; its constants are zero.
-    if (c == 0) sum = _mm512_xor_si512(sum, _mm512_maskz_mov_epi64(0xC0, chunk));
+                                    _mm512_clmulepi64_epi128(chunk, k, 0x11), onto, 0x96);
   }
   return sum;
 }
 
+// Lane j of the result: the XOR of the four lanes of the input at index[j]. (Zero-masking
+// shuffles, as GCC 12 reports the plain forms' undefined start as maybe-uninitialized.)
+template <std::size_t kChunks>
+KALVEX_TARGET_VPCLMUL inline __m512i FoldFour(const std::uint8_t* const* data, const std::size_t* n,
+                                              const std::uint16_t* index) {
+  const __m512i s0 = FoldShort<kChunks>(data[index[0]], n[index[0]]);
+  const __m512i s1 = FoldShort<kChunks>(data[index[1]], n[index[1]]);
+  const __m512i s2 = FoldShort<kChunks>(data[index[2]], n[index[2]]);
+  const __m512i s3 = FoldShort<kChunks>(data[index[3]], n[index[3]]);
+  const __m512i s01 =
+      _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, s0, s1, 0x44), _mm512_maskz_shuffle_i64x2(0xFF, s0, s1, 0xEE));
+  const __m512i s23 =
+      _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, s2, s3, 0x44), _mm512_maskz_shuffle_i64x2(0xFF, s2, s3, 0xEE));
+  return _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, s01, s23, 0x88),
+                          _mm512_maskz_shuffle_i64x2(0xFF, s01, s23, 0xDD));
+}
+
+// Reduce's steps on four lanes at once (every operation below stays within its 128-bit
+// lane): the CRC register of each lane, in order.
+KALVEX_TARGET_VPCLMUL inline __m128i ReduceFour(__m512i x) {
+  const __m512i low32 = _mm512_set4_epi32(0, 0, 0, -1);
+  const __m512i k = Broadcast(fold::Pair{fold::kX96, fold::kX64});
+  const __m512i b = Broadcast(fold::Pair{fold::kMu, fold::kPoly});
+  const __m512i w = _mm512_xor_si512(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_bsrli_epi128(x, 8));
+  const __m512i v = _mm512_xor_si512(_mm512_clmulepi64_epi128(_mm512_and_si512(w, low32), k, 0x10),
+                                     _mm512_bsrli_epi128(w, 4));
+  const __m512i q = _mm512_clmulepi64_epi128(_mm512_and_si512(v, low32), b, 0x00);
+  const __m512i qp = _mm512_clmulepi64_epi128(_mm512_and_si512(q, low32), b, 0x10);
+  // Each lane's register is its dword 1.
+  const __m512i registers = _mm512_maskz_permutexvar_epi32(
+      0xFFFF, _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 13, 9, 5, 1), _mm512_xor_si512(v, qp));
+  return _mm512_maskz_extracti32x4_epi32(0xF, registers, 0);
+}
+
 // The CRC is affine in the input: each input's linear part (folded without the preset)
 // XOR the CRC of as many zero bytes, which carries the preset and the final XOR. Four
-// inputs' reductions share one 512-bit register.
+// inputs' reductions share one 512-bit register, and two such fours are worked on
+// together, as a reduction is a chain of dependent steps.
 template <std::size_t kChunks>
 KALVEX_TARGET_VPCLMUL void ValueFourEach(const std::uint8_t* const* data, const std::size_t* n,
                                         const std::uint16_t* index, std::size_t count, std::uint32_t* out) {
   static const ZeroValues zero_values;
-  const __m512i low32 = _mm512_set4_epi32(0, 0, 0, -1);
-  const __m512i k = Broadcast(fold::Pair{fold::kX96, fold::kX64});
-  const __m512i b = Broadcast(fold::Pair{fold::kMu, fold::kPoly});
-  for (std::size_t g = 0; g < count; g += 4) {
-    const std::size_t i0 = index[g], i1 = index[g + 1], i2 = index[g + 2], i3 = index[g + 3];
-    const __m512i s0 = FoldShort<kChunks>(data[i0], n[i0]);
-    const __m512i s1 = FoldShort<kChunks>(data[i1], n[i1]);
-    const __m512i s2 = FoldShort<kChunks>(data[i2], n[i2]);
-    const __m512i s3 = FoldShort<kChunks>(data[i3], n[i3]);
-    // Lane j of x: the XOR of the four lanes of input j. (Zero-masking shuffles, as GCC 12
-    // reports the plain forms' undefined start as maybe-uninitialized.)
-    const __m512i s01 = _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, s0, s1, 0x44),
-                                         _mm512_maskz_shuffle_i64x2(0xFF, s0, s1, 0xEE));
-    const __m512i s23 = _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, s2, s3, 0x44),
-                                         _mm512_maskz_shuffle_i64x2(0xFF, s2, s3, 0xEE));
-    const __m512i x = _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, s01, s23, 0x88),
-                                       _mm512_maskz_shuffle_i64x2(0xFF, s01, s23, 0xDD));
-    // Reduce's steps, on the four lanes at once (every operation below stays within its
-    // 128-bit lane); each lane's register ends up in its dword 1.
-    const __m512i w = _mm512_xor_si512(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_bsrli_epi128(x, 8));
-    const __m512i v = _mm512_xor_si512(_mm512_clmulepi64_epi128(_mm512_and_si512(w, low32), k, 0x10),
-                                       _mm512_bsrli_epi128(w, 4));
-    const __m512i q = _mm512_clmulepi64_epi128(_mm512_and_si512(v, low32), b, 0x00);
-    const __m512i qp = _mm512_clmulepi64_epi128(_mm512_and_si512(q, low32), b, 0x10);
-    const __m512i registers = _mm512_maskz_permutexvar_epi32(
-        0xFFFF, _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 13, 9, 5, 1), _mm512_xor_si512(v, qp));
+  const auto store = [&](const std::uint16_t* at, __m128i registers) KALVEX_TARGET_VPCLMUL {
     alignas(16) std::uint32_t values[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(values), _mm512_maskz_extracti32x4_epi32(0xF, registers, 0));
-    out[i0] = values[0] ^ zero_values.of[n[i0]];
-    out[i1] = values[1] ^ zero_values.of[n[i1]];
-    out[i2] = values[2] ^ zero_values.of[n[i2]];
-    out[i3] = values[3] ^ zero_values.of[n[i3]];
+    _mm_store_si128(reinterpret_cast<__m128i*>(values), registers);
+    for (int j = 0; j < 4; ++j) out[at[j]] = values[j] ^ zero_values.of[n[at[j]]];
+  };
+  std::size_t g = 0;
+  for (; g + 8 <= count; g += 8) {
+    const __m512i x0 = FoldFour<kChunks>(data, n, index + g);
+    const __m512i x1 = FoldFour<kChunks>(data, n, index + g + 4);
+    const __m128i r0 = ReduceFour(x0);
+    const __m128i r1 = ReduceFour(x1);
+    store(index + g, r0);
+    store(index + g + 4, r1);
   }
+  if (g < count) store(index + g, ReduceFour(FoldFour<kChunks>(data, n, index + g)));
 }
 
 }  // namespace
