@@ -51,8 +51,7 @@ Engine BestForThisCpu() {
 #endif
 }
 
-// Covers every path of every engine: unaligned bytes before the first word or lane,
-// each main loop, the steps after it and a tail shorter than a lane.
+// Bytes for the checks below, the same in every process.
 std::array<std::uint8_t, 1200> CheckBytes() {
   std::array<std::uint8_t, 1200> buffer{};
   std::uint32_t x = 0x9E3779B9u;
@@ -63,6 +62,8 @@ std::array<std::uint8_t, 1200> CheckBytes() {
   return buffer;
 }
 
+// Covers every path of every engine: unaligned bytes before the first word or lane,
+// each main loop, the steps after it and a tail shorter than a lane.
 bool AgreesWithTable(ExtendFn fn) {
   const std::array<std::uint8_t, 1200> buffer = CheckBytes();
   static constexpr std::uint8_t kCheck[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
@@ -77,12 +78,11 @@ bool AgreesWithTable(ExtendFn fn) {
 
 #if KALVEX_CRC32_X86
 // The wide engine's kernel for short inputs uses instructions its Extend does not (masked
-// byte loads, byte compares), so it is checked on its own: a part chunk, whole chunks,
-// one input of each chunk count and a repeated index.
+// byte loads, 128-bit lane shuffles), so it is checked on its own, for every chunk count:
+// the shortest input of the count, a middle and a whole one, and the middle one again as
+// the repeat that fills a part four.
 bool ShortKernelAgreesWithTable() {
   const std::array<std::uint8_t, 1200> buffer = CheckBytes();
-  // Per chunk count: a one-byte or one-past-a-chunk input, a middle and a whole one, and
-  // the middle one again as the repeat that fills a part four.
   for (std::size_t chunks = 1; chunks <= kShortInput / 64; ++chunks) {
     const std::size_t n[4] = {64 * (chunks - 1) + 1, 64 * chunks - 23, 64 * chunks, 64 * chunks - 23};
     const std::uint8_t* data[4];
