@@ -56,6 +56,9 @@ FOLDS = [
     ("k2048", 2048, "four 512-bit registers (256 bytes) forward in the main loop"),
 ]
 
+# Lane distances of kFoldByLanes: every lane of four 512-bit registers onto the last lane.
+BY_LANES = 16
+
 
 def main():
     out = [
@@ -85,6 +88,17 @@ def main():
         out.append(f"// {what}: x^{d + 32}, x^{d - 32}")
         out.append(f"inline constexpr Pair {const} = {{0x{lo:09x}, 0x{hi:09x}}};")
     out += [
+        "",
+        f"// a lane onto the one m lanes on, for m < {BY_LANES}: kFoldByLanes[m] folds by 128 m bits.",
+        "// Entry 0 is zero: a lane already in place needs no fold.",
+        f"inline constexpr Pair kFoldByLanes[{BY_LANES}] = {{",
+        "    {0x000000000, 0x000000000},",
+    ]
+    for m in range(1, BY_LANES):
+        lo, hi = fold_constant(128 * m + 32), fold_constant(128 * m - 32)
+        out.append(f"    {{0x{lo:09x}, 0x{hi:09x}}},  // {128 * m} bits")
+    out += [
+        "};",
         "",
         f"inline constexpr std::uint64_t kX96 = 0x{fold_constant(96):09x};  // x^96 mod P",
         f"inline constexpr std::uint64_t kX64 = 0x{fold_constant(64):09x};  // x^64 mod P",

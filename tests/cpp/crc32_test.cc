@@ -196,7 +196,7 @@ TEST(Crc32, ValueEachGivesEachInputsValueWhateverTheMixOfLengths) {
     std::vector<std::size_t> n(count);
     std::vector<std::uint32_t> want(count);
     for (std::size_t i = 0; i < count; ++i) {
-      n[i] = rng() % 8 == 0 ? rng() % 600 : 16 + rng() % (kShortInput - 15);
+      n[i] = rng() % 8 == 0 ? rng() % 600 : rng() % (kShortInput + 45);
       const std::uint8_t* from = source.At(rng() % (1024 - n[i] + 1));
       std::uint8_t* at = (rng() & 1) ? pages[i]->begin() : pages[i]->end() - n[i];
       std::copy(from, from + n[i], at);
@@ -206,6 +206,27 @@ TEST(Crc32, ValueEachGivesEachInputsValueWhateverTheMixOfLengths) {
     std::vector<std::uint32_t> got(count, 0xDEADBEEF);
     ValueEach(data.data(), n.data(), count, got.data());
     ASSERT_EQ(got, want) << "round " << round;
+  }
+}
+
+TEST(Crc32, ValueEachGivesEveryLengthUpTo300InBatchesOfAnySize) {
+  // Batches larger than the blocks ValueEach sorts, and of sizes that leave part groups;
+  // the lengths step through 0..300 so that each batch mixes every chunk count.
+  const Buffer source(4096, 31);
+  for (std::size_t count : {1, 2, 3, 5, 6, 7, 63, 64, 65, 67, 129, 301}) {
+    for (std::size_t first = 0; first < 301; first += 37) {
+      std::vector<const std::uint8_t*> data(count);
+      std::vector<std::size_t> n(count);
+      std::vector<std::uint32_t> want(count);
+      for (std::size_t i = 0; i < count; ++i) {
+        n[i] = (first + 97 * i) % 301;
+        data[i] = source.At((13 * i) % 3000);
+        want[i] = ExtendWith(Engine::kTable, 0, data[i], n[i]);
+      }
+      std::vector<std::uint32_t> got(count, 0xDEADBEEF);
+      ValueEach(data.data(), n.data(), count, got.data());
+      ASSERT_EQ(got, want) << "count=" << count << " first=" << first;
+    }
   }
 }
 
@@ -318,6 +339,12 @@ TEST(FoldConstants, AreReflectedPowersOfXModP) {
   for (const auto& f : folds) {
     EXPECT_EQ(f.pair.lo, FoldConstant(f.distance + 32)) << f.distance;
     EXPECT_EQ(f.pair.hi, FoldConstant(f.distance - 32)) << f.distance;
+  }
+  EXPECT_EQ(fold::kFoldByLanes[0].lo, 0u);
+  EXPECT_EQ(fold::kFoldByLanes[0].hi, 0u);
+  for (unsigned m = 1; m < std::size(fold::kFoldByLanes); ++m) {
+    EXPECT_EQ(fold::kFoldByLanes[m].lo, FoldConstant(128 * m + 32)) << m;
+    EXPECT_EQ(fold::kFoldByLanes[m].hi, FoldConstant(128 * m - 32)) << m;
   }
   EXPECT_EQ(fold::kX96, FoldConstant(96));
   EXPECT_EQ(fold::kX64, FoldConstant(64));

@@ -51,15 +51,21 @@ Engine BestForThisCpu() {
 #endif
 }
 
-// Covers every path of every engine: unaligned bytes before the first word or lane,
-// each main loop, the steps after it and a tail shorter than a lane.
-bool AgreesWithTable(ExtendFn fn) {
+// Bytes for the checks below, the same in every process.
+std::array<std::uint8_t, 1200> CheckBytes() {
   std::array<std::uint8_t, 1200> buffer{};
   std::uint32_t x = 0x9E3779B9u;
   for (auto& b : buffer) {
     x = x * 1664525u + 1013904223u;
     b = static_cast<std::uint8_t>(x >> 24);
   }
+  return buffer;
+}
+
+// Covers every path of every engine: unaligned bytes before the first word or lane,
+// each main loop, the steps after it and a tail shorter than a lane.
+bool AgreesWithTable(ExtendFn fn) {
+  const std::array<std::uint8_t, 1200> buffer = CheckBytes();
   static constexpr std::uint8_t kCheck[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   if (fn(0, kCheck, sizeof kCheck) != 0xCBF43926u) return false;
   for (std::size_t n : {std::size_t{1}, std::size_t{15}, std::size_t{100}, std::size_t{333}, std::size_t{1197}}) {
@@ -70,13 +76,38 @@ bool AgreesWithTable(ExtendFn fn) {
   return true;
 }
 
+#if KALVEX_CRC32_X86
+// The wide engine's kernel for short inputs uses instructions its Extend does not (masked
+// byte loads, 128-bit lane shuffles), so it is checked on its own, for every chunk count:
+// the shortest input of the count, a middle and a whole one, and the middle one again as
+// the repeat that fills a part four.
+bool ShortKernelAgreesWithTable() {
+  const std::array<std::uint8_t, 1200> buffer = CheckBytes();
+  for (std::size_t chunks = 1; chunks <= kShortInput / 64; ++chunks) {
+    const std::size_t n[4] = {64 * (chunks - 1) + 1, 64 * chunks - 23, 64 * chunks, 64 * chunks - 23};
+    const std::uint8_t* data[4];
+    for (std::size_t i = 0; i < 4; ++i) data[i] = buffer.data() + 5 + 271 * i;
+    const std::uint16_t index[4] = {0, 1, 2, 1};
+    std::uint32_t out[4] = {};
+    internal::ValueFourEachX86Vpclmul(data, n, index, 4, chunks, out);
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (out[i] != internal::ExtendTable(0, data[i], n[i])) return false;
+    }
+  }
+  return true;
+}
+#endif
+
 struct Choice {
   Engine engine;
   ExtendFn fn;
 };
 
 Choice Choose() {
-  const Engine engine = BestForThisCpu();
+  Engine engine = BestForThisCpu();
+#if KALVEX_CRC32_X86
+  if (engine == Engine::kX86Vpclmul && !ShortKernelAgreesWithTable()) engine = Engine::kX86Clmul;
+#endif
   const ExtendFn fn = FunctionOf(engine);
   if (fn == nullptr || (engine != Engine::kTable && !AgreesWithTable(fn))) {
     return {Engine::kTable, internal::ExtendTable};
@@ -99,39 +130,29 @@ void ValueEach(const std::uint8_t* const* data, const std::size_t* n, std::size_
                std::uint32_t* out) {
 #if KALVEX_CRC32_X86
   if (Chosen().engine == Engine::kX86Vpclmul) {
-    // Four inputs go together, and a group costs as many steps as its longest input has
-    // lanes, so the short inputs of each block are first ordered by their lane count.
-    constexpr std::size_t kBlock = 64;
-    constexpr std::size_t kMaxLanes = kShortInput / 16;
+    // Short inputs go four at a time, and the kernel wants four of one chunk count (64
+    // bytes each), so each block's short inputs are first sorted by chunk count; a last
+    // part four of a count repeats one of its inputs.
+    constexpr std::size_t kBlock = 256;
+    constexpr std::size_t kKinds = kShortInput / 64;
     for (std::size_t base = 0; base < count; base += kBlock) {
       const std::size_t block = std::min(kBlock, count - base);
-      std::size_t bucket_start[kMaxLanes + 2] = {};
+      std::uint16_t of_kind[kKinds][kBlock + 3];
+      std::size_t kind_count[kKinds] = {};
       for (std::size_t i = base; i < base + block; ++i) {
-        if (n[i] < 16 || n[i] > kShortInput) {
+        if (n[i] == 0 || n[i] > kShortInput) {
           out[i] = Extend(0, data[i], n[i]);
         } else {
-          ++bucket_start[(n[i] + 15) / 16 + 1];
+          const std::size_t kind = (n[i] - 1) / 64;
+          of_kind[kind][kind_count[kind]++] = static_cast<std::uint16_t>(i - base);
         }
       }
-      for (std::size_t b = 1; b < kMaxLanes + 2; ++b) bucket_start[b] += bucket_start[b - 1];
-      const std::size_t short_count = bucket_start[kMaxLanes + 1];
-      std::size_t order[kBlock];
-      for (std::size_t i = base; i < base + block; ++i) {
-        if (n[i] >= 16 && n[i] <= kShortInput) order[bucket_start[(n[i] + 15) / 16]++] = i;
+      for (std::size_t kind = 0; kind < kKinds; ++kind) {
+        std::size_t filled = kind_count[kind];
+        if (filled == 0) continue;
+        for (; filled % 4 != 0; ++filled) of_kind[kind][filled] = of_kind[kind][0];
+        internal::ValueFourEachX86Vpclmul(data + base, n + base, of_kind[kind], filled, kind + 1, out + base);
       }
-      std::size_t g = 0;
-      for (; g + 4 <= short_count; g += 4) {
-        const std::uint8_t* group[4];
-        std::size_t lengths[4];
-        std::uint32_t values[4];
-        for (std::size_t k = 0; k < 4; ++k) {
-          group[k] = data[order[g + k]];
-          lengths[k] = n[order[g + k]];
-        }
-        internal::ValueFourX86Vpclmul(group, lengths, values);
-        for (std::size_t k = 0; k < 4; ++k) out[order[g + k]] = values[k];
-      }
-      for (; g < short_count; ++g) out[order[g]] = Extend(0, data[order[g]], n[order[g]]);
     }
     return;
   }

@@ -19,7 +19,7 @@ inline std::uint32_t Value(const std::uint8_t* data, std::size_t n) { return Ext
 
 // Values of several independent inputs: out[i] == Value(data[i], n[i]) for i < count.
 // One short input is a chain of dependent steps that leaves the CPU mostly waiting; where
-// the engine allows (512-bit carry-less multiply), inputs of 16 to kShortInput bytes are
+// the engine allows (512-bit carry-less multiply), inputs of 1 to kShortInput bytes are
 // worked on four side by side. Other inputs are taken one at a time.
 inline constexpr std::size_t kShortInput = 256;
 void ValueEach(const std::uint8_t* const* data, const std::size_t* n, std::size_t count,

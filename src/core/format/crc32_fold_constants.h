@@ -32,6 +32,27 @@ inline constexpr Pair kFold1536 = {0x1821d8bc0, 0x12e958ac4};
 // four 512-bit registers (256 bytes) forward in the main loop: x^2080, x^2016
 inline constexpr Pair kFold2048 = {0x11542778a, 0x1322d1430};
 
+// a lane onto the one m lanes on, for m < 16: kFoldByLanes[m] folds by 128 m bits.
+// Entry 0 is zero: a lane already in place needs no fold.
+inline constexpr Pair kFoldByLanes[16] = {
+    {0x000000000, 0x000000000},
+    {0x1751997d0, 0x0ccaa009e},  // 128 bits
+    {0x0f1da05aa, 0x15a546366},  // 256 bits
+    {0x03db1ecdc, 0x174359406},  // 384 bits
+    {0x154442bd4, 0x1c6e41596},  // 512 bits
+    {0x1c7569e54, 0x0ae0b5394},  // 640 bits
+    {0x0df068dc2, 0x18cb44e58},  // 768 bits
+    {0x1ea89367e, 0x1d7cfc6ac},  // 896 bits
+    {0x1e88ef372, 0x14a7fe880},  // 1024 bits
+    {0x1fdc60a7c, 0x03f41287a},  // 1152 bits
+    {0x0e3543be0, 0x14b57d3f0},  // 1280 bits
+    {0x1816ab61c, 0x10aae2566},  // 1408 bits
+    {0x1821d8bc0, 0x12e958ac4},  // 1536 bits
+    {0x1b35adb0e, 0x1e7146aac},  // 1664 bits
+    {0x19159bb02, 0x125f17dfc},  // 1792 bits
+    {0x1db06f64c, 0x1c47d2a9c},  // 1920 bits
+};
+
 inline constexpr std::uint64_t kX96 = 0x0ccaa009e;  // x^96 mod P
 inline constexpr std::uint64_t kX64 = 0x163cd6124;  // x^64 mod P
 inline constexpr std::uint64_t kMu = 0x1f7011641;  // floor(x^64 / P)

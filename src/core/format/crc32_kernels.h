@@ -37,8 +37,11 @@ std::uint64_t ReadHwcap();
 #if KALVEX_CRC32_X86
 std::uint32_t ExtendX86Clmul(std::uint32_t crc, const std::uint8_t* data, std::size_t n);
 std::uint32_t ExtendX86Vpclmul(std::uint32_t crc, const std::uint8_t* data, std::size_t n);
-// Values of four inputs of 16 to kShortInput bytes each, side by side.
-void ValueFourX86Vpclmul(const std::uint8_t* const* data, const std::size_t* n, std::uint32_t* out);
+// out[i] = Value(data[i], n[i]) for each i = index[k], k < count: four inputs side by
+// side, each of 64 * (chunks - 1) + 1 to 64 * chunks bytes (1 <= chunks <= kShortInput / 64).
+// An index may repeat. REQUIRES: count a multiple of four.
+void ValueFourEachX86Vpclmul(const std::uint8_t* const* data, const std::size_t* n, const std::uint16_t* index,
+                             std::size_t count, std::size_t chunks, std::uint32_t* out);
 X86Features ReadX86Features();
 #endif
 

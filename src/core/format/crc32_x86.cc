@@ -184,70 +184,123 @@ struct ZeroValues {
   }
 };
 
-}  // namespace
+// A short input is read as 512-bit chunks ending at its end, the bytes before its start
+// masked to zero (leading zeros leave a zero register as it is, and masked bytes are never
+// read, so nothing outside the input is touched). Lane i of chunk c is followed by
+// 4c + 3 - i more lanes; folding each lane straight onto the last one by that distance
+// makes every product independent of the others, so no chain of multiplies waits on
+// another. The XOR of the products, with the last lane as it is, is congruent to the input.
+constexpr std::size_t kMaxChunks = kShortInput / 64;
+static_assert(kMaxChunks * 64 == kShortInput && kMaxChunks * 4 <= std::size(fold::kFoldByLanes));
 
-// Four inputs ride in the four 128-bit lanes of one 512-bit register, so one pair of
-// carry-less multiplies folds all four: a single input's chain is bound by the multiplier's
-// latency and leaves most of its throughput unused. Each input is folded without its
-// preset: its first (n mod 16, or 16) bytes become a lane zero-padded in front (leading
-// zeros leave a zero register as it is) and the rest whole lanes. An input of fewer lanes
-// than the longest of the four starts later, folding zero lanes until then, so all four
-// advance in step. The CRC is affine in the input: the linear part so folded, XOR the CRC
-// of as many zero bytes, which carries the preset and the final XOR.
-KALVEX_TARGET_VPCLMUL void ValueFourX86Vpclmul(const std::uint8_t* const* data, const std::size_t* n,
-                                               std::uint32_t* out) {
-  alignas(16) static constexpr std::uint8_t kZeroLane[16] = {};
-  // At kShiftUp + 16 + r: "move byte i - (16 - r) to i", zeros in front.
-  alignas(16) static constexpr std::uint8_t kShiftUp[48] = {
-      0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
-      0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
-      0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
-  static const ZeroValues zero_values;
-
-  // An input of n bytes is (n + 15) / 16 lanes.
-  const std::size_t lanes = (std::max(std::max(n[0], n[1]), std::max(n[2], n[3])) + 15) / 16;
-  alignas(16) std::uint8_t first[4][16];
-  const std::uint8_t* rest[4];
-  std::size_t start[4];
-  for (int j = 0; j < 4; ++j) {
-    const std::size_t head = ((n[j] - 1) & 15) + 1;  // 1..16
-    _mm_store_si128(reinterpret_cast<__m128i*>(first[j]),
-                    _mm_shuffle_epi8(Load(data[j]), Load(kShiftUp + 16 + head)));
-    rest[j] = data[j] + head;
-    start[j] = lanes - (n[j] + 15) / 16;
-  }
-
-  const __m512i k128 = Broadcast(fold::kFold128);
-  __m512i x = _mm512_setzero_si512();
-  for (std::size_t step = 0; step < lanes; ++step) {
-    const std::uint8_t* from[4];
-    for (int j = 0; j < 4; ++j) {
-      // Before its start an input folds zeros, at its start its first lane, then its rest.
-      from[j] = step < start[j] ? kZeroLane : first[j];
-      if (step > start[j]) from[j] = rest[j] + 16 * (step - start[j] - 1);
+struct ChunkConstants {
+  alignas(64) std::uint64_t of[kMaxChunks][8];
+  constexpr ChunkConstants() : of{} {
+    for (std::size_t c = 0; c < kMaxChunks; ++c) {
+      for (std::size_t i = 0; i < 4; ++i) {
+        of[c][2 * i] = fold::kFoldByLanes[4 * c + 3 - i].lo;
+        of[c][2 * i + 1] = fold::kFoldByLanes[4 * c + 3 - i].hi;
+      }
     }
-    __m512i next = _mm512_zextsi128_si512(Load(from[0]));
-    next = _mm512_inserti32x4(next, Load(from[1]), 1);
-    next = _mm512_inserti32x4(next, Load(from[2]), 2);
-    next = _mm512_inserti32x4(next, Load(from[3]), 3);
-    x = Fold512(x, k128, next);
   }
-  // Reduce's steps, on the four lanes at once (every operation below stays within its
-  // 128-bit lane); each lane's register ends up in its dword 1.
+};
+alignas(64) constexpr ChunkConstants kChunkConstants;
+
+// One input's folded lanes, still four; their XOR is congruent to the input's linear part.
+// REQUIRES: 64 * (kChunks - 1) < n <= 64 * kChunks, so that only the last chunk is part
+// of one: its bytes before the input's start are masked off.
+template <std::size_t kChunks>
+KALVEX_TARGET_VPCLMUL inline __m512i FoldShort(const std::uint8_t* data, std::size_t n) {
+  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(data) + n;
+  __m512i sum = _mm512_setzero_si512();
+  for (std::size_t c = 0; c < kChunks; ++c) {  // unrolled: kChunks is a constant
+    const auto* at = reinterpret_cast<const void*>(end - 64 * (c + 1));
+    const __m512i chunk = c + 1 < kChunks ? _mm512_loadu_si512(at)
+                                          : _mm512_maskz_loadu_epi8(~std::uint64_t{0} << (64 * kChunks - n), at);
+    const __m512i k = _mm512_load_si512(kChunkConstants.of[c]);
+    // The last lane is in place already (its constants are zero) and enters as it is.
+    const __m512i onto = c == 0 ? _mm512_maskz_mov_epi64(0xC0, chunk) : sum;
+    sum = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(chunk, k, 0x00),
+                                    _mm512_clmulepi64_epi128(chunk, k, 0x11), onto, 0x96);
+  }
+  return sum;
+}
+
+// Lane j of the result: the XOR of the four lanes of the input at index[j]. (Zero-masking
+// shuffles, as GCC 12 reports the plain forms' undefined start as maybe-uninitialized.)
+template <std::size_t kChunks>
+KALVEX_TARGET_VPCLMUL inline __m512i FoldFour(const std::uint8_t* const* data, const std::size_t* n,
+                                              const std::uint16_t* index) {
+  const __m512i s0 = FoldShort<kChunks>(data[index[0]], n[index[0]]);
+  const __m512i s1 = FoldShort<kChunks>(data[index[1]], n[index[1]]);
+  const __m512i s2 = FoldShort<kChunks>(data[index[2]], n[index[2]]);
+  const __m512i s3 = FoldShort<kChunks>(data[index[3]], n[index[3]]);
+  const __m512i s01 =
+      _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, s0, s1, 0x44), _mm512_maskz_shuffle_i64x2(0xFF, s0, s1, 0xEE));
+  const __m512i s23 =
+      _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, s2, s3, 0x44), _mm512_maskz_shuffle_i64x2(0xFF, s2, s3, 0xEE));
+  return _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, s01, s23, 0x88),
+                          _mm512_maskz_shuffle_i64x2(0xFF, s01, s23, 0xDD));
+}
+
+// Reduce's steps on four lanes at once (every operation below stays within its 128-bit
+// lane): the CRC register of each lane, in order.
+KALVEX_TARGET_VPCLMUL inline __m128i ReduceFour(__m512i x) {
   const __m512i low32 = _mm512_set4_epi32(0, 0, 0, -1);
   const __m512i k = Broadcast(fold::Pair{fold::kX96, fold::kX64});
+  const __m512i b = Broadcast(fold::Pair{fold::kMu, fold::kPoly});
   const __m512i w = _mm512_xor_si512(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_bsrli_epi128(x, 8));
   const __m512i v = _mm512_xor_si512(_mm512_clmulepi64_epi128(_mm512_and_si512(w, low32), k, 0x10),
                                      _mm512_bsrli_epi128(w, 4));
-  const __m512i b = Broadcast(fold::Pair{fold::kMu, fold::kPoly});
   const __m512i q = _mm512_clmulepi64_epi128(_mm512_and_si512(v, low32), b, 0x00);
   const __m512i qp = _mm512_clmulepi64_epi128(_mm512_and_si512(q, low32), b, 0x10);
-  const __m512i registers = _mm512_maskz_permutexvar_epi32(0xFFFF,
-      _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 13, 9, 5, 1), _mm512_xor_si512(v, qp));
-  const __m128i zeros = _mm_set_epi32(static_cast<int>(zero_values.of[n[3]]), static_cast<int>(zero_values.of[n[2]]),
-                                      static_cast<int>(zero_values.of[n[1]]), static_cast<int>(zero_values.of[n[0]]));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                   _mm_xor_si128(_mm512_maskz_extracti32x4_epi32(0xF, registers, 0), zeros));
+  // Each lane's register is its dword 1.
+  const __m512i registers = _mm512_maskz_permutexvar_epi32(
+      0xFFFF, _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 13, 9, 5, 1), _mm512_xor_si512(v, qp));
+  return _mm512_maskz_extracti32x4_epi32(0xF, registers, 0);
+}
+
+// The CRC is affine in the input: each input's linear part (folded without the preset)
+// XOR the CRC of as many zero bytes, which carries the preset and the final XOR. Four
+// inputs' reductions share one 512-bit register, and two such fours are worked on
+// together, as a reduction is a chain of dependent steps.
+template <std::size_t kChunks>
+KALVEX_TARGET_VPCLMUL void ValueFourEach(const std::uint8_t* const* data, const std::size_t* n,
+                                        const std::uint16_t* index, std::size_t count, std::uint32_t* out) {
+  static const ZeroValues zero_values;
+  const auto store = [&](const std::uint16_t* at, __m128i registers) KALVEX_TARGET_VPCLMUL {
+    alignas(16) std::uint32_t values[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(values), registers);
+    for (int j = 0; j < 4; ++j) out[at[j]] = values[j] ^ zero_values.of[n[at[j]]];
+  };
+  std::size_t g = 0;
+  for (; g + 8 <= count; g += 8) {
+    const __m512i x0 = FoldFour<kChunks>(data, n, index + g);
+    const __m512i x1 = FoldFour<kChunks>(data, n, index + g + 4);
+    const __m128i r0 = ReduceFour(x0);
+    const __m128i r1 = ReduceFour(x1);
+    store(index + g, r0);
+    store(index + g + 4, r1);
+  }
+  if (g < count) store(index + g, ReduceFour(FoldFour<kChunks>(data, n, index + g)));
+}
+
+}  // namespace
+
+KALVEX_TARGET_VPCLMUL void ValueFourEachX86Vpclmul(const std::uint8_t* const* data, const std::size_t* n,
+                                                   const std::uint16_t* index, std::size_t count,
+                                                   std::size_t chunks, std::uint32_t* out) {
+  static_assert(kMaxChunks == 4);
+  switch (chunks) {
+    case 1:
+      return ValueFourEach<1>(data, n, index, count, out);
+    case 2:
+      return ValueFourEach<2>(data, n, index, count, out);
+    case 3:
+      return ValueFourEach<3>(data, n, index, count, out);
+    default:
+      return ValueFourEach<4>(data, n, index, count, out);
+  }
 }
 
 X86Features ReadX86Features() {

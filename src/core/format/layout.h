@@ -135,5 +135,9 @@ inline std::span<const std::uint8_t> EntryKey(const std::uint8_t* entry) {
 inline std::uint64_t EntryObjectOffset(const std::uint8_t* entry) {
   return LoadBe64(entry + kEntryKeyLengthSize + EntryKeyLength(entry));
 }
+// An entry ends with its object offset: read from the entry's end, it needs no key length.
+inline std::uint64_t EntryObjectOffsetBefore(const std::uint8_t* entry_end) {
+  return LoadBe64(entry_end - kEntryOffsetSize);
+}
 
 }  // namespace kalvex::format

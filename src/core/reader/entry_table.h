@@ -56,6 +56,12 @@ class EntryTable {
 
   std::span<const std::uint8_t> key(std::size_t i) const { return KeyAt(Position(i)); }
   std::uint64_t object_offset(std::size_t i) const { return ObjectOffsetAt(Position(i)); }
+  // The same value, read where entry i ends (the next one starts: entries lie back to
+  // back), so that a walk over many entries does not wait on each key length first.
+  std::uint64_t object_offset_from_end(std::size_t i) const {
+    const std::uint64_t end = i + 1 < count_ ? Position(i + 1) : arena_size_;
+    return format::EntryObjectOffsetBefore(arena_.data() + end);
+  }
 
   // Bytes the table holds in memory, for the reader's footprint.
   std::size_t MemoryUsage() const;

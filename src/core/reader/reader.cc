@@ -194,14 +194,14 @@ Status Reader::Verify() const {
   if (words > 8 * std::uint64_t{n} + kMaxSmallBitmapWords) return VerifyInIndexOrder();
   std::vector<std::uint64_t> referenced(words);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t offset = entries_.object_offset(i);
+    const std::uint64_t offset = entries_.object_offset_from_end(i);
     if (offset >= file_size) return VerifyInIndexOrder();
     referenced[offset / 64] |= std::uint64_t{1} << (offset % 64);
   }
 
   // Records go in batches: bounds first, then the payload CRCs of the whole batch in one
   // call, which works on short payloads side by side.
-  constexpr std::size_t kBatch = 64;
+  constexpr std::size_t kBatch = 256;
   const std::uint8_t* payloads[kBatch];
   std::size_t lengths[kBatch];
   std::uint32_t stored[kBatch];
