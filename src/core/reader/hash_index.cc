@@ -88,7 +88,8 @@ HashIndex HashIndex::Build(const EntryTable& entries) {
   for (std::size_t i = 0; i < n; ++i) {
     const Pending& entry = pending[i];
     const std::uint64_t slot_value = Tag(entry.hash) | entry.position;
-    if (i > 0 && entry.hash == pending[i - 1].hash) {
+    const bool same_hash = i > 0 && entry.hash == pending[i - 1].hash;
+    if (same_hash) {
       // Almost always the same key again; otherwise two keys whose hashes agree.
       std::uint64_t s = run_start;
       while (s < next && !SameKey(entries, table[s] & kPositionMask, entry.position)) ++s;
@@ -96,10 +97,9 @@ HashIndex HashIndex::Build(const EntryTable& entries) {
         table[s] = slot_value;  // the later entry of a repeated key wins
         continue;
       }
-    } else {
-      run_start = std::max(index.Home(entry.hash), next);
     }
     const std::uint64_t slot = std::max(index.Home(entry.hash), next);
+    if (!same_hash) run_start = slot;
     table[slot] = slot_value;
     next = slot + 1;
   }
