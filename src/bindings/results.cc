@@ -13,6 +13,7 @@ PyObject* NewBytes(std::span<const std::uint8_t> bytes) {
   return object != nullptr ? object : RaiseCreationFailure();
 }
 
+#ifndef PYPY_VERSION
 namespace {
 // True when every byte is below 0x80; eight at a time.
 bool IsAscii(std::span<const std::uint8_t> bytes) {
@@ -27,6 +28,7 @@ bool IsAscii(std::span<const std::uint8_t> bytes) {
   return (high & 0x8080808080808080ull) == 0;
 }
 }  // namespace
+#endif
 
 PyObject* NewKeyText(std::span<const std::uint8_t> key) {
 #ifndef PYPY_VERSION
