@@ -418,6 +418,21 @@ TEST_F(ReaderTest, RepeatedKeysInALargeIndexTakeTheirLastEntry) {
   }
 }
 
+// Entries that all hold one key take a short run of slots, often well before the last
+// home a probe can start at; every such probe must still end inside the table. Each open
+// draws fresh hash seeds, so the run lands somewhere else every time.
+TEST_F(ReaderTest, ProbesBeyondAShortRunOfRepeatedEntriesEndInsideTheTable) {
+  FileBuilder b;
+  for (int i = 0; i < 3000; ++i) b.AddEntry("same", static_cast<std::uint64_t>(i));
+  const auto file = b.Build();
+  for (int open = 0; open < 20; ++open) {
+    auto reader = MustOpen(file);
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(*reader->Find(AsBytes("same")), 2999u);
+    for (int i = 0; i < 20000; ++i) ASSERT_FALSE(reader->Find(AsBytes(std::to_string(i))).has_value());
+  }
+}
+
 TEST_F(ReaderTest, ManyKeysAreAllFoundAndNoStrangerIs) {
   FileBuilder b;
   const auto shared = b.AddObject("s");

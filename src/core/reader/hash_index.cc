@@ -74,12 +74,15 @@ HashIndex HashIndex::Build(const EntryTable& entries) {
   }
 
   // Where each entry goes if no key repeats: its home, or the slot after the entry
-  // before it. A repeated key takes no slot of its own, so this bounds the table.
-  std::uint64_t last = 0;
+  // before it. A repeated key takes no slot of its own, so this bounds the entries' slots.
+  // The table covers every home a probe may start at as well (entries may leave the last
+  // homes unused), and one empty slot after both, where every probe stops.
+  std::uint64_t last_entry = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t home = index.Home(pending[i].hash);
-    last = i == 0 ? home : std::max(home, last + 1);
+    last_entry = i == 0 ? home : std::max(home, last_entry + 1);
   }
+  const std::uint64_t last = std::max(last_entry, index.capacity_ - 1);
   index.table_ = io::LargeBuffer((last + 2) * sizeof(std::uint64_t));  // all slots empty
 
   std::uint64_t* const table = index.slots();

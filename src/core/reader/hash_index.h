@@ -17,7 +17,8 @@
 // Invariants: slot == 0 means empty; otherwise bits 40..63 are the tag (top bit always
 // set, so no occupied slot is 0) and bits 0..39 the arena position of the last entry
 // holding that key. Every slot between a key's home and its slot is occupied, and the
-// last slot of the table is always empty, so every probe ends inside the table.
+// table reaches one empty slot past both the last home and the last entry, so every
+// probe ends inside the table.
 //
 // The hash is keyed by fresh random seeds per table, so a file cannot be crafted to
 // pile its keys into one probe run. Immutable after Build(); safe to share.
