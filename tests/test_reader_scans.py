@@ -152,6 +152,33 @@ class TestDamagedObject:
         assert reader.exists("m")
 
 
+class TestListingsInChunks:
+    """Listings fetch and build a thousand-odd records at a time: pairs across the chunk
+    edges stay in place, and the first damaged record in key order is the error wherever
+    it lies, even with a second one in a later chunk."""
+
+    keys = ["k%05d" % i for i in range(3000)]
+
+    def build(self, directory, bad=()):
+        c = Container()
+        for i, key in enumerate(self.keys):
+            c.add_entry(key, 10**9 + i if i in bad else c.add_object(b"v%d" % i))
+        return open_bytes(directory, c.build(), verify=False)
+
+    def test_every_pair_in_place(self, directory):
+        r = self.build(directory)
+        expected = [(k, b"v%d" % i) for i, k in enumerate(self.keys)]
+        assert r.items_raw() == expected
+        assert r.items_raw_bytes() == [(k.encode(), v) for k, v in expected]
+
+    @pytest.mark.parametrize("first", [0, 1023, 1024, 2999])
+    def test_first_damaged_record_is_the_error(self, directory, first):
+        r = self.build(directory, bad={first, 2999} if first < 2999 else {first})
+        for scan in (r.items_raw, r.items_raw_bytes, lambda: r.prefix_raw("k")):
+            with pytest.raises(RuntimeError, match="offset %d out of bounds" % (10**9 + first)):
+                scan()
+
+
 def writer_works():
     try:
         _KalvWriter()

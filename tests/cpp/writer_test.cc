@@ -256,6 +256,25 @@ TEST_F(WriterTest, CountsAndRemapsMatchAModelWhereverTheyAreAskedFor) {
   EXPECT_EQ(Decode(BuildBytes(writer)), Mapping(model.begin(), model.end()));
 }
 
+TEST_F(WriterTest, ManyKeysRemappedAcrossGrowthsAndEntryBlocksKeepTheirLastObject) {
+  // Enough keys for the key map's table to grow many times and its entries to span
+  // several blocks; every third key is added again later, pointing at another object.
+  constexpr int kKeys = 150000;
+  Writer writer;
+  std::map<std::string, std::string> model;
+  auto add = [&](int k, int object) {
+    const std::string key = "key" + std::to_string(k * 7919 % kKeys);
+    const std::string payload = "p" + std::to_string(object);
+    writer.AddObject(AsBytes(payload));
+    ASSERT_TRUE(writer.AddKey(AsBytes(key), writer.num_objects() - 1).ok());
+    model[key] = payload;
+  };
+  for (int k = 0; k < kKeys; ++k) add(k, k);
+  for (int k = 0; k < kKeys; k += 3) add(k, kKeys + k);
+  EXPECT_EQ(writer.num_keys(), model.size());
+  EXPECT_EQ(Decode(BuildBytes(writer)), Mapping(model.begin(), model.end()));
+}
+
 TEST_F(WriterTest, EveryRecordCarriesItsPayloadCrcAcrossChunksAndRebuilds) {
   // Payload CRCs are filled in by the build: records that straddle two of the object
   // list's chunks, a payload larger than a chunk, and objects added between two builds
