@@ -179,6 +179,47 @@ class TestListingsInChunks:
                 scan()
 
 
+
+class TestListingsInFileOrder:
+    """A listing of most of a large store copies its payloads in file order: pairs still
+    come in key order, keys sharing an object each get its payload, and a record that
+    runs past the file's end (its offset inside the file) is still the error, the first
+    damaged one in key order."""
+
+    count = 20_000
+
+    def build(self, directory, bad=()):
+        c = Container()
+        # A head inside such a payload claims 4 GiB. Each bad key gets a trap of its own,
+        # placed in reverse key order, so that file order meets the last one first.
+        self.traps = {i: c.add_object(b"\xff" * 8) + 8 for i in sorted(bad, reverse=True)}
+        # Objects go in reverse key order, and one key in ten shares the next one's object.
+        offsets = {}
+        for i in reversed(range(self.count)):
+            offsets[i] = offsets[i + 1] if i % 10 == 8 else c.add_object(b"v%d" % i)
+        for i in range(self.count):
+            c.add_entry("k%05d" % i, self.traps.get(i, offsets[i]))
+        return open_bytes(directory, c.build(), verify=False)
+
+    def payload(self, i):
+        return b"v%d" % (i + 1 if i % 10 == 8 else i)
+
+    def test_pairs_in_key_order(self, directory):
+        r = self.build(directory)
+        expected = [("k%05d" % i, self.payload(i)) for i in range(self.count)]
+        assert r.items_raw() == expected
+        assert r.items_raw_bytes() == [(k.encode(), v) for k, v in expected]
+        assert r.prefix_raw("k1") == expected[10_000:]
+
+    @pytest.mark.parametrize("bad", [{0, 19_999}, {7_000, 3_000}, {19_999}])
+    def test_first_damaged_record_is_the_error(self, directory, bad):
+        r = self.build(directory, bad)
+        message = "object at %d extends beyond file end" % self.traps[min(bad)]
+        for scan in (r.items_raw, r.items_raw_bytes, lambda: r.prefix_raw("k")):
+            with pytest.raises(RuntimeError, match=message):
+                scan()
+
+
 def writer_works():
     try:
         _KalvWriter()

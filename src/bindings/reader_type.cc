@@ -10,6 +10,7 @@
 #include <atomic>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "bindings/reader_type.h"
 #include "bindings/receiver.h"
 #include "core/format/layout.h"
+#include "core/reader/file_order.h"
 #include "core/reader/reader.h"
 
 namespace kalvex::bindings {
@@ -34,6 +36,11 @@ using reader::Reader;
 using ReaderInstance = Instance<Reader>;
 constexpr const char* kClassName = "_KalvReader";
 constexpr std::size_t kCopyAhead = 8;
+// Listings of at least this many entries, and of at least a quarter of the store, copy
+// their payloads in file order. A shorter or sparser range has too few records per page
+// of the file for the order to turn its reads into a stream; then sorting is pure cost.
+constexpr std::size_t kFileOrderMinimum = std::size_t{1} << 14;
+constexpr std::size_t kFileOrderShare = 4;
 
 constexpr const char* kNewParams[] = {"path", "verify"};
 constexpr const char* kKeyParams[] = {"key"};
@@ -65,14 +72,70 @@ PyObject* NewListOf(std::size_t count, Make make) {
   return list.release();
 }
 
+// References held by position until each is handed on, for objects made out of order.
+// The slots start empty and each is written without being read first (a smart pointer's
+// assignment reads the old value), so filling them at random positions never waits on
+// memory; whatever is still held is released at the end.
+class HeldByPosition {
+ public:
+  explicit HeldByPosition(std::size_t count) : slots_(new PyObject*[count]()), count_(count) {}
+  ~HeldByPosition() {
+    for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
+  }
+  HeldByPosition(const HeldByPosition&) = delete;
+  HeldByPosition& operator=(const HeldByPosition&) = delete;
+
+  // REQUIRES: slot i is empty.
+  void Put(std::size_t i, PyObject* owned) { slots_[i] = owned; }
+  PyObject* Take(std::size_t i) { return std::exchange(slots_[i], nullptr); }
+
+ private:
+  std::unique_ptr<PyObject*[]> slots_;
+  std::size_t count_;
+};
+
+// (key, payload) pairs for entries [first, last), payloads copied in file order (see
+// core/reader/file_order.h) and pairs made in index order. nullopt, with nothing kept,
+// when a record does not fit in the file: the caller then lists the range in index
+// order, which reports the first damaged record in index order. nullptr after raising.
+template <class MakeKey>
+std::optional<PyObject*> NewPairListInFileOrder(const Reader& r, const reader::FileOrder& order,
+                                                std::size_t first, MakeKey make_key) {
+  const std::size_t count = order.size();
+  HeldByPosition payloads(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    Result<Bytes> payload = r.FetchObject(order.offset(k));
+    if (!payload.ok()) return std::nullopt;
+    PyObject* copy = NewBytes(payload.value());
+    if (copy == nullptr) return nullptr;
+    payloads.Put(order.position(k) - first, copy);
+  }
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return RaiseCreationFailure();
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* pair = NewPair(make_key(r.key(first + i)), payloads.Take(i));
+    if (pair == nullptr) return nullptr;  // the list releases what it holds so far
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
 // (key, payload) pairs for entries [first, last). At a million keys the records lie far
-// apart in a file much larger than the caches, and a record's lines are fetched from
-// memory for the bounds check; building its objects right after, a chunk at a time,
-// copies the payload while those lines are still in the cache instead of fetching them
-// again. Chunks go in index order, so the first damaged record in index order is the
-// error, as for a fetch of the whole range.
+// apart in a file much larger than the caches: a long range is copied in file order. A
+// shorter one goes in index order, a chunk at a time: a record's lines are fetched from
+// memory for the bounds check, and building its objects right after copies the payload
+// while those lines are still in the cache instead of fetching them again. Chunks go in
+// index order, so the first damaged record in index order is the error, as for a fetch
+// of the whole range.
 template <class MakeKey>
 PyObject* NewPairList(const Reader& r, std::size_t first, std::size_t last, MakeKey make_key) {
+  if (last - first >= kFileOrderMinimum && (last - first) * kFileOrderShare >= r.entry_count()) {
+    if (const std::optional<reader::FileOrder> order = reader::FileOrder::Of(r, first, last)) {
+      if (const std::optional<PyObject*> list = NewPairListInFileOrder(r, *order, first, make_key)) {
+        return *list;
+      }
+    }
+  }
   constexpr std::size_t kChunk = 1024;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(last - first)));
   if (!list) return RaiseCreationFailure();

@@ -51,6 +51,8 @@ class Reader {
   std::size_t entry_count() const { return entries_.size(); }
   Bytes key(std::size_t i) const { return entries_.key(i); }
   std::uint64_t object_offset(std::size_t i) const { return entries_.object_offset(i); }
+  // The same, read where entry i ends: a walk over many entries need not wait on each key.
+  std::uint64_t object_offset_from_end(std::size_t i) const { return entries_.object_offset_from_end(i); }
 
   // One hash-index probe: the object offset of the last entry holding `key`.
   std::optional<std::uint64_t> Find(Bytes key) const {

@@ -1,0 +1,59 @@
+#include "core/reader/file_order.h"
+
+#include <array>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+#include "core/reader/reader.h"
+
+namespace kalvex::reader {
+
+namespace {
+// 11-bit digits: 2,048 counters stay in the first-level cache, and a file of up to
+// 8 GiB sorts in three passes.
+constexpr unsigned kDigitBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr unsigned kMaxDigits = (64 + kDigitBits - 1) / kDigitBits;
+}  // namespace
+
+std::optional<FileOrder> FileOrder::Of(const Reader& reader, std::size_t first, std::size_t last) {
+  const std::size_t count = last - first;
+  const std::uint64_t file_size = reader.file_size();
+  if (count < 2 || file_size == 0) return std::nullopt;
+  const unsigned place_bits = static_cast<unsigned>(std::bit_width(count - 1));
+  const unsigned offset_bits = static_cast<unsigned>(std::bit_width(file_size - 1));
+  if (place_bits + offset_bits > 64) return std::nullopt;
+
+  std::vector<std::uint64_t> words(count);
+  std::uint64_t previous = 0;
+  bool ascending = true;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint64_t offset = reader.object_offset_from_end(first + k);
+    if (offset >= file_size) return std::nullopt;
+    ascending = ascending && offset >= previous;
+    previous = offset;
+    words[k] = (offset << place_bits) | k;
+  }
+  if (ascending) return std::nullopt;
+
+  // Every digit's counts in one pass; a digit on which all words agree moves nothing.
+  const unsigned digits = (offset_bits + kDigitBits - 1) / kDigitBits;
+  std::array<std::array<std::size_t, kBuckets>, kMaxDigits> counts{};
+  for (const std::uint64_t word : words) {
+    for (unsigned d = 0; d < digits; ++d) ++counts[d][(word >> (place_bits + d * kDigitBits)) & (kBuckets - 1)];
+  }
+  std::vector<std::uint64_t> scratch(count);
+  for (unsigned d = 0; d < digits; ++d) {
+    const unsigned shift = place_bits + d * kDigitBits;
+    std::array<std::size_t, kBuckets>& bucket_start = counts[d];
+    if (bucket_start[(words[0] >> shift) & (kBuckets - 1)] == count) continue;
+    std::size_t start = 0;
+    for (std::size_t& c : bucket_start) start += std::exchange(c, start);
+    for (const std::uint64_t word : words) scratch[bucket_start[(word >> shift) & (kBuckets - 1)]++] = word;
+    words.swap(scratch);
+  }
+  return FileOrder(first, place_bits, std::move(words));
+}
+
+}  // namespace kalvex::reader
