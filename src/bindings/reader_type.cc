@@ -4,8 +4,8 @@
 // the core, build the result or raise. The core's state is immutable after open, so
 // readers only ever take shared use and never see a borrow conflict among themselves.
 // A damaged object fails the call and no partial result escapes: single results are built
-// after the core has fetched everything; listings are fetched and built a chunk at a
-// time (see NewPairList), and a failing chunk releases the list with what it holds.
+// after the core has fetched everything; listings are built a chunk at a time or in file
+// order (see NewPairList), and a failure releases everything built so far.
 #include <algorithm>
 #include <atomic>
 #include <iterator>
