@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/format/crc32.h"
+#include "core/reader/file_order.h"
 #include "core/reader/reader.h"
 #include "fuzz_support.h"
 
@@ -227,6 +228,27 @@ void CheckPrefix(const reader::Reader& r, const Model& m, const std::string& pre
   CheckFetchRange(r, m, first, last);
 }
 
+// The file order of entries [first, last): none when an offset lies outside the file or
+// the offsets already ascend; otherwise every entry once, by offset, ties in index order.
+void CheckFileOrder(const reader::Reader& r, const Model& m, std::size_t first, std::size_t last) {
+  const std::optional<reader::FileOrder> got = reader::FileOrder::Of(r, first, last);
+  const auto begin = m.offsets.begin() + static_cast<std::ptrdiff_t>(first);
+  const auto end = m.offsets.begin() + static_cast<std::ptrdiff_t>(last);
+  const bool outside = std::any_of(begin, end, [&](std::uint64_t o) { return o >= m.file.size(); });
+  if (last - first < 2 || outside || std::is_sorted(begin, end)) {
+    FUZZ_REQUIRE(!got.has_value(), "FileOrder(%zu, %zu): an order where none is due", first, last);
+    return;
+  }
+  FUZZ_REQUIRE(got.has_value() && got->size() == last - first, "FileOrder(%zu, %zu): no order", first, last);
+  std::vector<std::pair<std::uint64_t, std::size_t>> want;
+  for (std::size_t i = first; i < last; ++i) want.emplace_back(m.offsets[i], i);
+  std::sort(want.begin(), want.end());
+  for (std::size_t k = 0; k < want.size(); ++k) {
+    FUZZ_REQUIRE(got->offset(k) == want[k].first && got->position(k) == want[k].second,
+                 "FileOrder(%zu, %zu): entry %zu out of place", first, last, k);
+  }
+}
+
 // Every read path of an open reader, against the model.
 void Exercise(const reader::Reader& r, const Model& m, const std::string& path) {
   const std::uint64_t n = m.file.size();
@@ -300,6 +322,8 @@ void Exercise(const reader::Reader& r, const Model& m, const std::string& path) 
     }
   }
   CheckFetchRange(r, m, 0, m.keys.size());
+  CheckFileOrder(r, m, 0, m.keys.size());
+  CheckFileOrder(r, m, m.keys.size() / 3, m.keys.size());
   const auto empty = r.FetchRange(m.keys.size(), 0);
   FUZZ_REQUIRE(empty.ok() && empty.value().empty(), "FetchRange with last < first is not empty");
 
