@@ -151,6 +151,20 @@ class TestReader:
             r["broken"]
         assert isinstance(info.value, ValueError) and r["fine"] == 1 and r.get_raw("broken") == b"\xc1"
 
+    def test_maps_keyed_by_tuples_read_back(self, tmp_path):
+        # msgpack stores a tuple key as an array, which decodes as a list: no dict key.
+        value = {(1, (2, "x")): [3], "m": {(4,): {"deep": [5]}}}
+        w = KalvWriter(tmp_path / "t.klvx")
+        w["t"] = value
+        w.add_raw(b"\x81\x81\x01\x02\x03", "mapkey")  # {{1: 2}: 3}
+        path = w.build()
+        r, as_tuples = KalvReader(path), KalvReader(path, use_list=False)
+        assert r["t"] == r.get("t") == dict(r.prefix("t"))["t"] == value
+        assert as_tuples["t"] == {(1, (2, "x")): (3,), "m": {(4,): {"deep": (5,)}}}
+        for reader in (r, as_tuples):  # a map as a map key stays unreadable, named
+            with pytest.raises(kalvex.KalvDecodeError, match="'mapkey'"):
+                reader["mapkey"]
+
     def test_close_then_any_use_fails_and_close_twice_is_fine(self, store):
         with KalvReader(store) as r:
             pass

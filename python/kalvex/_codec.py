@@ -57,3 +57,30 @@ def unpacker(options: dict[str, Any]) -> Callable[[bytes], Value]:
     """A function decoding one payload, with the caller's options over the defaults."""
     unpack: Callable[[bytes], Value] = functools.partial(msgpack.unpackb, **{**UNPACK_DEFAULTS, **options})
     return unpack
+
+
+def _hashable(key: Any) -> Any:
+    """A map key decoded as a list, as the tuple it was written from (nested lists too)."""
+    return tuple(_hashable(item) for item in key) if type(key) is list else key
+
+
+def _map_with_hashable_keys(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
+    return {_hashable(key): value for key, value in pairs}
+
+
+def array_key_unpacker(options: dict[str, Any]) -> Optional[Callable[[bytes], Value]]:
+    """The decoder for a payload that ``unpacker(options)`` refused with ``TypeError``.
+
+    A tuple used as a map key is stored as an array, which msgpack decodes as a list when
+    ``use_list`` is on (the default), and a list cannot be a dict key. This decoder makes
+    such keys tuples again and leaves every other array a list. It is slower (every map
+    passes through Python), so readers try it only after the plain decoder failed. None
+    when the caller decodes arrays as tuples already or builds maps with a hook of their
+    own: then the refusal stands.
+    """
+    merged = {**UNPACK_DEFAULTS, **options}
+    if not merged.get("use_list", True) or "object_hook" in merged or "object_pairs_hook" in merged:
+        return None
+    unpack: Callable[[bytes], Value] = functools.partial(
+        msgpack.unpackb, **merged, object_pairs_hook=_map_with_hashable_keys)
+    return unpack

@@ -18,7 +18,7 @@ from typing import Any, Callable, Iterable, NoReturn, Optional, TypeVar, Union
 
 from kalvex import errors
 from kalvex._backend import BACKEND, Key, RawReader
-from kalvex._codec import Value, as_bytes, unpacker
+from kalvex._codec import Value, array_key_unpacker, as_bytes, unpacker
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 T = TypeVar("T")
@@ -44,6 +44,7 @@ class ReaderBase(Mapping[Key, Value]):
         self._key_type = key_type
         self._unpack_options = unpack_options
         self._unpack = unpacker(unpack_options)
+        self._unpack_array_keys = array_key_unpacker(unpack_options)
 
     def _decode(self, key: object, payload: bytes) -> Value:
         try:
@@ -51,11 +52,20 @@ class ReaderBase(Mapping[Key, Value]):
         except MemoryError:
             raise
         except Exception as exc:
-            raise self._decode_error(key, exc) from exc
+            return self._decode_refused(key, payload, exc)
 
-    @staticmethod
-    def _decode_error(key: object, exc: Exception) -> errors.KalvDecodeError:
-        return errors.KalvDecodeError(f"cannot decode the value of {key!r}: {exc}")
+    def _decode_refused(self, key: object, payload: bytes, exc: Exception) -> Value:
+        """What a payload the decoder refused with ``exc`` holds after all: a map keyed by
+        an array (a tuple key, when arrays decode as lists) decodes with tuple keys.
+        Anything else raises ``KalvDecodeError`` naming ``key``."""
+        if isinstance(exc, TypeError) and self._unpack_array_keys is not None:
+            try:
+                return self._unpack_array_keys(payload)
+            except MemoryError:
+                raise
+            except Exception:  # noqa: BLE001 - the first refusal is the one to report
+                pass
+        raise errors.KalvDecodeError(f"cannot decode the value of {key!r}: {exc}") from exc
 
     def _decode_objects(self, payloads: list[bytes]) -> list[Value]:
         if self._raw_values:
@@ -156,7 +166,7 @@ class KalvReader(ReaderBase):
         except MemoryError:
             raise
         except Exception as exc:
-            raise self._decode_error(key, exc) from exc
+            return self._decode_refused(key, payload, exc)
 
     def get(self, key: Key, default: Any = None) -> Any:
         """The value of ``key``, or ``default`` when the store does not hold it."""
@@ -173,7 +183,7 @@ class KalvReader(ReaderBase):
         except MemoryError:
             raise
         except Exception as exc:
-            raise self._decode_error(key, exc) from exc
+            return self._decode_refused(key, payload, exc)
 
     def get_raw(self, key: Key) -> Optional[bytes]:
         """The payload bytes of ``key`` as stored, or None."""
