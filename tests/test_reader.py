@@ -272,6 +272,31 @@ class TestVerify:
                      % (crc_text(stored_crc(buf)), crc_text(file_crc(buf)))):
             r.verify()
 
+    # A file of several hundred KiB is checked in blocks; damage in any block, and more
+    # than one damaged object, still give the answers of one whole-file pass.
+    @pytest.mark.parametrize("damaged, sealed", [
+        ([2999], True),         # the last object, in the last block
+        ([2500, 10], True),     # index order meets the later block's object first
+        ([1500], False),        # objects fail too, but the file CRC is the error
+    ])
+    def test_damage_in_any_block_of_a_large_file(self, write, damaged, sealed):
+        c = Container()
+        offsets = [c.add_object(b"%08d" % i * 12) for i in range(3000)]
+        # Index order: the damaged objects first, in the order given, then the rest.
+        for position, i in enumerate(damaged + [i for i in range(3000) if i not in damaged]):
+            c.add_entry("k%04d" % position, offsets[i])
+        buf = c.build()
+        for i in damaged:
+            increment_byte(buf, offsets[i] + 20)
+        if sealed:
+            fix_checksum(buf)
+            message = "object CRC32 mismatch at offset %d" % offsets[damaged[0]]
+        else:
+            message = "file CRC32 mismatch  stored=%s computed=%s" % (
+                crc_text(stored_crc(buf)), crc_text(file_crc(buf)))
+        with corrupt(message):
+            _KalvReader(write(buf), verify=False).verify()
+
     def test_payload_running_past_the_end(self, write):
         sound, _ = self.store_with()
         size = len(sound) + 11
