@@ -108,7 +108,7 @@ std::optional<PyObject*> NewPairListInFileOrder(const Reader& r, const reader::F
     if (!payload.ok()) return std::nullopt;
     PyObject* copy = NewBytes(payload.value());
     if (copy == nullptr) return nullptr;
-    payloads.Put(order.position(k) - first, copy);
+    payloads.Put(order.place(k), copy);
   }
   PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return RaiseCreationFailure();

@@ -1,8 +1,7 @@
 #include "core/reader/file_order.h"
 
-#include <array>
 #include <bit>
-#include <cstring>
+#include <span>
 #include <utility>
 
 #include "core/reader/reader.h"
@@ -14,7 +13,6 @@ namespace {
 // 8 GiB sorts in three passes.
 constexpr unsigned kDigitBits = 11;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-constexpr unsigned kMaxDigits = (64 + kDigitBits - 1) / kDigitBits;
 }  // namespace
 
 std::optional<FileOrder> FileOrder::Of(const Reader& reader, std::size_t first, std::size_t last) {
@@ -37,23 +35,24 @@ std::optional<FileOrder> FileOrder::Of(const Reader& reader, std::size_t first, 
   }
   if (ascending) return std::nullopt;
 
-  // Every digit's counts in one pass; a digit on which all words agree moves nothing.
+  // Every digit's counts in one pass (on the heap: up to six tables of 16 KiB would be a
+  // large frame for a thread's stack); a digit on which all words agree moves nothing.
   const unsigned digits = (offset_bits + kDigitBits - 1) / kDigitBits;
-  std::array<std::array<std::size_t, kBuckets>, kMaxDigits> counts{};
+  std::vector<std::size_t> counts(std::size_t{digits} * kBuckets);
   for (const std::uint64_t word : words) {
-    for (unsigned d = 0; d < digits; ++d) ++counts[d][(word >> (place_bits + d * kDigitBits)) & (kBuckets - 1)];
+    for (unsigned d = 0; d < digits; ++d) ++counts[d * kBuckets + ((word >> (place_bits + d * kDigitBits)) & (kBuckets - 1))];
   }
   std::vector<std::uint64_t> scratch(count);
   for (unsigned d = 0; d < digits; ++d) {
     const unsigned shift = place_bits + d * kDigitBits;
-    std::array<std::size_t, kBuckets>& bucket_start = counts[d];
+    const std::span<std::size_t> bucket_start(counts.data() + std::size_t{d} * kBuckets, kBuckets);
     if (bucket_start[(words[0] >> shift) & (kBuckets - 1)] == count) continue;
     std::size_t start = 0;
     for (std::size_t& c : bucket_start) start += std::exchange(c, start);
     for (const std::uint64_t word : words) scratch[bucket_start[(word >> shift) & (kBuckets - 1)]++] = word;
     words.swap(scratch);
   }
-  return FileOrder(first, place_bits, std::move(words));
+  return FileOrder(place_bits, std::move(words));
 }
 
 }  // namespace kalvex::reader

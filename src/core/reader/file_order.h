@@ -34,16 +34,15 @@ class FileOrder {
   static std::optional<FileOrder> Of(const Reader& reader, std::size_t first, std::size_t last);
 
   std::size_t size() const { return words_.size(); }
-  // The k-th entry in file order: its position in the reader's index, and its offset.
-  std::size_t position(std::size_t k) const { return first_ + static_cast<std::size_t>(words_[k] & place_mask_); }
+  // The k-th entry in file order: its place in the range (its index position - first),
+  // and its object offset.
+  std::size_t place(std::size_t k) const { return static_cast<std::size_t>(words_[k] & place_mask_); }
   std::uint64_t offset(std::size_t k) const { return words_[k] >> place_bits_; }
 
  private:
-  FileOrder(std::size_t first, unsigned place_bits, std::vector<std::uint64_t> words)
-      : first_(first), place_bits_(place_bits), place_mask_((std::uint64_t{1} << place_bits) - 1),
-        words_(std::move(words)) {}
+  FileOrder(unsigned place_bits, std::vector<std::uint64_t> words)
+      : place_bits_(place_bits), place_mask_((std::uint64_t{1} << place_bits) - 1), words_(std::move(words)) {}
 
-  std::size_t first_;
   unsigned place_bits_;
   std::uint64_t place_mask_;
   std::vector<std::uint64_t> words_;
