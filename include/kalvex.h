@@ -238,12 +238,14 @@ typedef struct kalvex_build_report {
 } kalvex_build_report;
 
 /* Writes the store to `path` (path_size bytes of UTF-8) atomically: a temporary file
- * beside it, fsync, rename. Every limit is checked before the file system is touched; a
- * failed build leaves any existing file as it was. The writer is only read: it may be
- * built again and grown in between. With `print_summary` nonzero, a success writes
- * "✅  {path}  —  {n} objects · {n} keys · {kb} KB" and a newline to file descriptor 1
- * (a closed descriptor 1 is ignored); a failure to print is KALVEX_INTERNAL with the
- * file already in place. `report` may be NULL. */
+ * beside it, held by this build alone (another live build of it fails at once), fsync,
+ * rename, fsync of the directory. Every limit is checked before the file system is
+ * touched; a failed build leaves any existing file as it was, and a destination that is
+ * a device, FIFO or socket is refused. The writer is only read: it may be built again
+ * and grown in between. With `print_summary` nonzero, a success writes
+ * "✅  {path}  —  {n} objects · {n} keys · {kb} KB" and a newline to file descriptor 1;
+ * a line that cannot be written is dropped (the build has succeeded). `report` may be
+ * NULL. */
 KALVEX_API kalvex_status kalvex_writer_build(const kalvex_writer* writer, const char* path,
                                              size_t path_size, int print_summary,
                                              kalvex_build_report* report, kalvex_error* err);

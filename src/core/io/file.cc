@@ -1,6 +1,7 @@
 #include "core/io/file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +54,36 @@ Status Sync(const FileDescriptor& fd) {
 
 Status Rename(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) < 0) return StoreError::IO("rename: " + OsErrorText(errno));
+  return {};
+}
+
+Status CheckReplaceable(const std::string& destination) {
+  struct stat found;
+  // A path that cannot be examined is left to the open and the rename to report.
+  if (::lstat(destination.c_str(), &found) < 0) return {};
+  const char* what = nullptr;
+  if (S_ISCHR(found.st_mode)) what = "character device";
+  if (S_ISBLK(found.st_mode)) what = "block device";
+  if (S_ISFIFO(found.st_mode)) what = "FIFO";
+  if (S_ISSOCK(found.st_mode)) what = "socket";
+  if (what == nullptr) return {};
+  return StoreError::IO("cannot replace " + destination + ": it is a " + what + ", not a regular file");
+}
+
+Status SyncDirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd;
+  do {
+    fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return {};
+  const FileDescriptor held(fd);
+  int synced;
+  do {
+    synced = ::fsync(held.get());
+  } while (synced < 0 && errno == EINTR);
+  if (synced < 0 && errno != EINVAL) return StoreError::IO("sync directory: " + OsErrorText(errno));
   return {};
 }
 

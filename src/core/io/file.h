@@ -52,6 +52,20 @@ Status Sync(const FileDescriptor& fd);
 // rename(2). Fails with KalvIOError "rename: {os error text}".
 Status Rename(const std::string& from, const std::string& to);
 
+// Whether a rename onto `destination` would replace something a build may replace: an
+// absent path, a regular file, a symbolic link (the link itself is replaced, its target
+// untouched) or a directory (the rename itself refuses that, leaving everything as it
+// was). A device, FIFO or socket fails with KalvIOError "cannot replace {destination}: it
+// is a {what}, not a regular file": replacing /dev/null with a store would break the system.
+Status CheckReplaceable(const std::string& destination);
+
+// Makes a rename inside the directory holding `path` (the part before its last "/", or
+// "." when there is none) survive a power loss: fsync(2) on the directory. A directory
+// that cannot be opened for reading, or a file system that cannot sync directories
+// (EINVAL), gives what the rename alone gives and is not an error; any other failure of
+// the sync is KalvIOError "sync directory: {os error text}".
+Status SyncDirectoryOf(const std::string& path);
+
 // Why a write of everything stopped: the errno of a failed call, or 0 when a call wrote
 // nothing; `stalled_at` is the start of the first byte not written.
 struct WriteFailure {

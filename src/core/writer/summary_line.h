@@ -4,7 +4,6 @@
 // here (the Python bindings do after every successful build).
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,8 +14,10 @@ namespace kalvex::writer {
 // "✅  {path}  —  {n} objects · {n} keys · {kb} KB\n", the size to one decimal.
 std::string SummaryLine(std::string_view path, const BuildReport& report);
 
-// Writes SummaryLine() to file descriptor 1. Returns nothing on success and when fd 1
-// is closed (EBADF); otherwise the OS error text of the failed write.
-std::optional<std::string> PrintSummaryLine(std::string_view path, const BuildReport& report);
+// Writes SummaryLine() to file descriptor 1. The line is the last step of a build that
+// has already succeeded (the file is in place), so a line that cannot be written (fd 1
+// closed, a closed pipe, a full device) is dropped: reporting it would make a finished
+// build look failed.
+void PrintSummaryLine(std::string_view path, const BuildReport& report);
 
 }  // namespace kalvex::writer

@@ -9,6 +9,7 @@
 #include "core/format/crc32.h"
 #include "core/format/layout.h"
 #include "core/internal_failure.h"
+#include "core/io/exclusive_file.h"
 #include "core/io/file.h"
 #include "core/writer/file_sink.h"
 #include "core/writer/key_map.h"
@@ -199,8 +200,12 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   // The rename hands the destination itself to the OS, so its zero byte is refused here,
   // before the temporary file exists, even where the temporary path has dropped it.
   if (Status usable = io::CheckPathForOs(path, kOpenTmp); !usable.ok()) return usable.take_error();
+  const std::string destination(path);
+  if (Status replaceable = io::CheckReplaceable(destination); !replaceable.ok()) {
+    return replaceable.take_error();
+  }
   const std::string tmp_path = TemporaryPathFor(path);
-  auto fd = io::Open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, kOpenTmp);
+  auto fd = io::OpenExclusive(tmp_path, kOpenTmp);
   if (!fd.ok()) return fd.take_error();
   sink.set_fd(fd.value().get());
 
@@ -218,8 +223,11 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   EncodeIndex(plan.order_, sink);
   if (Status written = sink.Finish(); !written.ok()) return written.take_error();
   if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error();
+  // The descriptor, and with it the lock, is held until the rename is done: released
+  // earlier, another build could take the file and write into it after our last byte.
+  if (Status renamed = io::Rename(tmp_path, destination); !renamed.ok()) return renamed.take_error();
   fd.value().Close();
-  if (Status renamed = io::Rename(tmp_path, std::string(path)); !renamed.ok()) return renamed.take_error();
+  if (Status durable = io::SyncDirectoryOf(tmp_path); !durable.ok()) return durable.take_error();
   return plan.report_;
 }
 
