@@ -7,6 +7,8 @@ here. Results are copies: they stay valid after the reader and its file are gone
 """
 import gc
 import os
+import resource
+import signal
 import struct
 import sys
 import zlib
@@ -127,17 +129,27 @@ def build_cycle(directory):
 
 
 def failed_build_cycle(directory):
-    """Builds that fail: a missing directory, writes refused by the device, and a rename
-    over a directory."""
+    """Builds that fail: a missing directory, writes refused by the file size limit, and
+    a rename over a directory."""
     writer = fill(_KalvWriter(), 100, 4, 5000)  # past the output buffer, and within it
     assert "os error 2" in str(quiet_build(writer, directory / "absent" / "x.klvx"))
-    assert "os error 28" in str(quiet_build(writer, directory / "full.klvx"))
+    assert "os error 27" in str(quiet_build_within_size_limit(writer, directory / "full.klvx"))
     assert "rename: " in str(quiet_build(writer, directory / "taken.klvx"))
+
+
+def quiet_build_within_size_limit(writer, path):
+    """quiet_build() with files limited to 4 KiB while it runs, so its writes fail."""
+    limits = resource.getrlimit(resource.RLIMIT_FSIZE)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # EFBIG instead of the signal
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, limits[1]))
+    try:
+        return quiet_build(writer, path)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limits)
 
 
 @pytest.mark.parametrize("scenario", ["queries", "failed queries", "builds", "failed builds"])
 def test_cycles_keep_memory_descriptors_and_mappings_flat(stores, tmp_path, scenario):
-    (tmp_path / "full.klvx.tmp").symlink_to("/dev/full")
     (tmp_path / "taken.klvx").mkdir()
     cycle = {
         "queries": lambda: (query_everything(stores["many_keys"]),
