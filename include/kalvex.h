@@ -72,9 +72,16 @@ typedef struct kalvex_error {
   int kind;       /* a kalvex_error_kind when the status was KALVEX_STORE_ERROR, else -1 */
   char* message;  /* UTF-8, NUL-terminated, owned by *this; NULL if it could not be made */
   size_t message_size; /* bytes before the terminating NUL (the text may hold a NUL) */
+  /* KalvIOError only, else 0 / NULL: the errno of the system call that failed (0 when the
+   * store itself refused a path, e.g. a device where a file must be), and the path of
+   * the file involved (owned by *this, NUL-terminated, path_size bytes before the NUL;
+   * NULL when no file is involved or it could not be copied). */
+  int os_errno;
+  char* path;
+  size_t path_size;
 } kalvex_error;
 
-/* Frees the message and zeroes *err. NULL is accepted. */
+/* Frees what *err holds and resets it to KALVEX_ERROR_INIT. NULL is accepted. */
 KALVEX_API void kalvex_error_clear(kalvex_error* err);
 
 /* A byte string inside a reader: valid until that reader is closed. */
@@ -252,7 +259,7 @@ KALVEX_API kalvex_status kalvex_writer_build(const kalvex_writer* writer, const 
 
 /* -- declarations end -- */
 
-#define KALVEX_ERROR_INIT {-1, NULL, 0}
+#define KALVEX_ERROR_INIT {-1, NULL, 0, 0, NULL, 0}
 
 #ifdef __cplusplus
 }  /* extern "C" */

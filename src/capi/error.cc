@@ -6,22 +6,35 @@
 
 namespace kalvex::capi {
 
+namespace {
+
+// A NUL-terminated malloc'd copy of `text` and its size; NULL and 0 when out of memory.
+char* CopyText(std::string_view text, size_t* size) noexcept {
+  auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  *size = copy != nullptr ? text.size() : 0;
+  if (copy != nullptr) {
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+  }
+  return copy;
+}
+
+}  // namespace
+
 kalvex_status Fail(kalvex_error* err, kalvex_status status, int kind, std::string_view text) noexcept {
   if (err == nullptr) return status;
-  std::free(err->message);
+  kalvex_error_clear(err);
   err->kind = kind;
-  err->message = static_cast<char*>(std::malloc(text.size() + 1));
-  err->message_size = err->message != nullptr ? text.size() : 0;
-  if (err->message != nullptr) {
-    std::memcpy(err->message, text.data(), text.size());
-    err->message[text.size()] = '\0';
-  }
+  err->message = CopyText(text, &err->message_size);
   return status;
 }
 
 kalvex_status FailWith(kalvex_error* err, const StoreError& error) {
   if (err == nullptr) return KALVEX_STORE_ERROR;
-  return Fail(err, KALVEX_STORE_ERROR, static_cast<int>(error.kind()), error.Render());
+  Fail(err, KALVEX_STORE_ERROR, static_cast<int>(error.kind()), error.Render());
+  err->os_errno = error.os_error();
+  if (!error.path().empty()) err->path = CopyText(error.path(), &err->path_size);
+  return KALVEX_STORE_ERROR;
 }
 
 kalvex_status FailInvalid(kalvex_error* err, std::string detail) {
@@ -33,9 +46,8 @@ kalvex_status FailInvalid(kalvex_error* err, std::string detail) {
 extern "C" void kalvex_error_clear(kalvex_error* err) {
   if (err == nullptr) return;
   std::free(err->message);
-  err->kind = -1;
-  err->message = nullptr;
-  err->message_size = 0;
+  std::free(err->path);
+  *err = KALVEX_ERROR_INIT;
 }
 
 // The C kinds are the core's kinds, ordinal for ordinal.

@@ -22,12 +22,29 @@ class StoreError {
  public:
   static StoreError Corrupt(std::string detail) { return {ErrorKind::kCorrupt, std::move(detail), 0}; }
   static StoreError Version(std::uint8_t found) { return {ErrorKind::kVersion, {}, found}; }
-  static StoreError IO(std::string detail) { return {ErrorKind::kIO, std::move(detail), 0}; }
+  // `os_error` is the errno of the call that failed (0 when the failure is the store's own
+  // judgement of a path, such as a device where a file must be); `path` names the file
+  // involved where there is one. Both are facts for callers, never part of the text.
+  static StoreError IO(std::string detail, int os_error = 0, std::string path = {}) {
+    StoreError error(ErrorKind::kIO, std::move(detail), 0);
+    error.os_error_ = os_error;
+    error.path_ = std::move(path);
+    return error;
+  }
   static StoreError Invalid(std::string detail) { return {ErrorKind::kInvalid, std::move(detail), 0}; }
 
   ErrorKind kind() const { return kind_; }
   const std::string& detail() const { return detail_; }
   std::uint8_t version() const { return version_; }
+  int os_error() const { return os_error_; }
+  const std::string& path() const { return path_; }
+
+  // The same error naming `path`, unless it already names one: a layer that knows the
+  // file adds it to an error from a layer that only had a descriptor.
+  StoreError WithPath(const std::string& path) && {
+    if (path_.empty()) path_ = path;
+    return std::move(*this);
+  }
 
   // "KalvCorruptError: {detail}", "KalvVersionError: unsupported version {n}", ...
   std::string Render() const;
@@ -39,6 +56,8 @@ class StoreError {
   ErrorKind kind_;
   std::string detail_;
   std::uint8_t version_;
+  int os_error_ = 0;
+  std::string path_;
 };
 
 // The operating system's description of `errnum` in the form "{text} (os error {errnum})",

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -163,6 +164,9 @@ TEST_F(CapiTest, EveryErrorKindArrivesWithTheRenderedMessage) {
   EXPECT_EQ(err_.kind, KALVEX_KIND_IO);
   EXPECT_EQ(Message(err_), "KalvIOError: cannot open " + missing + ": No such file or directory (os error 2)");
   EXPECT_EQ(err_.message[err_.message_size], '\0');
+  EXPECT_EQ(err_.os_errno, ENOENT);
+  ASSERT_NE(err_.path, nullptr);
+  EXPECT_EQ(std::string(err_.path, err_.path_size), missing);
 
   std::string versioned = good;
   versioned[4] = 3;
@@ -170,6 +174,8 @@ TEST_F(CapiTest, EveryErrorKindArrivesWithTheRenderedMessage) {
   ASSERT_EQ(kalvex_reader_open(path_.data(), path_.size(), 1, &r, &err_), KALVEX_STORE_ERROR);
   EXPECT_EQ(err_.kind, KALVEX_KIND_VERSION);
   EXPECT_EQ(Message(err_), "KalvVersionError: unsupported version 3");
+  EXPECT_EQ(err_.os_errno, 0) << "only an I/O error carries an errno and a path";
+  EXPECT_EQ(err_.path, nullptr);
 
   std::string damaged = good;
   damaged[44] ^= 1;  // inside the first payload: only the checksum notices
@@ -194,6 +200,14 @@ TEST_F(CapiTest, EveryErrorKindArrivesWithTheRenderedMessage) {
   ASSERT_EQ(kalvex_writer_add_key(w, "k", 1, 0, &err_), KALVEX_STORE_ERROR);
   EXPECT_EQ(err_.kind, KALVEX_KIND_ERROR);
   EXPECT_EQ(Message(err_), "KalvError: obj_id 0 out of range (have 0 objects)");
+  kalvex_writer_free(w);
+
+  // A build's I/O error names the temporary file it could not create.
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  const std::string nowhere = dir_ + "/no/such/out.klvx";
+  ASSERT_EQ(kalvex_writer_build(w, nowhere.data(), nowhere.size(), 0, nullptr, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(err_.os_errno, ENOENT);
+  EXPECT_EQ(std::string(err_.path, err_.path_size), dir_ + "/no/such/out.klvx.tmp");
   kalvex_writer_free(w);
 
   // A NULL error record is allowed: the status alone still tells.

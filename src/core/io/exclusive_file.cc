@@ -16,12 +16,13 @@ namespace {
 // whole build; a handful of rounds is already an unlikely race.
 constexpr int kMaxOpenRounds = 8;
 
-StoreError Refused(std::string_view context, const std::string& path, std::string_view reason) {
-  return StoreError::IO(std::string(context) + ": " + path + " " + std::string(reason));
+StoreError Refused(std::string_view context, const std::string& path, std::string_view reason,
+                   int errnum = 0) {
+  return StoreError::IO(std::string(context) + ": " + path + " " + std::string(reason), errnum, path);
 }
 
-StoreError Failed(std::string_view context, int errnum) {
-  return StoreError::IO(std::string(context) + ": " + OsErrorText(errnum));
+StoreError Failed(std::string_view context, const std::string& path, int errnum) {
+  return StoreError::IO(std::string(context) + ": " + OsErrorText(errnum), errnum, path);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -50,29 +51,29 @@ Result<FileDescriptor> OpenExclusive(const std::string& path, std::string_view c
       const int errnum = errno;
       struct stat link;
       if (errnum == ELOOP && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        return Refused(context, path, "is a symbolic link (a build never writes through one)");
+        return Refused(context, path, "is a symbolic link (a build never writes through one)", errnum);
       }
-      if (errnum == ENXIO) return Refused(context, path, "is not a regular file");  // FIFO, socket
-      return Failed(context, errnum);
+      if (errnum == ENXIO) return Refused(context, path, "is not a regular file", errnum);  // FIFO, socket
+      return Failed(context, path, errnum);
     }
     FileDescriptor fd(raw);
 
     struct stat held;
-    if (::fstat(fd.get(), &held) < 0) return Failed(context, errno);
+    if (::fstat(fd.get(), &held) < 0) return Failed(context, path, errno);
     if (!S_ISREG(held.st_mode)) return Refused(context, path, "is not a regular file");
     // A second name would let the truncation below reach a file that lives elsewhere.
     if (held.st_nlink > 1) return Refused(context, path, "has other hard links");
-    if (::fcntl(fd.get(), F_SETFL, 0) < 0) return Failed(context, errno);
+    if (::fcntl(fd.get(), F_SETFL, 0) < 0) return Failed(context, path, errno);
 
     if (RetryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) < 0) {
-      if (errno == EWOULDBLOCK) return Refused(context, path, "is being written by another build");
-      return Failed(context, errno);
+      if (errno == EWOULDBLOCK) return Refused(context, path, "is being written by another build", errno);
+      return Failed(context, path, errno);
     }
 
     struct stat named;
     if (::lstat(path.c_str(), &named) < 0 || !SameFile(named, held)) continue;  // renamed away
 
-    if (RetryOnInterrupt([&] { return ::ftruncate(fd.get(), 0); }) < 0) return Failed(context, errno);
+    if (RetryOnInterrupt([&] { return ::ftruncate(fd.get(), 0); }) < 0) return Failed(context, path, errno);
     return fd;
   }
   return Refused(context, path, "kept being replaced by other builds while opening it");

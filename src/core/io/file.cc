@@ -39,7 +39,7 @@ Result<FileDescriptor> Open(const std::string& path, int flags, mode_t mode, std
   do {
     fd = ::open(path.c_str(), flags, mode);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return StoreError::IO(std::string(context) + ": " + OsErrorText(errno));
+  if (fd < 0) return StoreError::IO(std::string(context) + ": " + OsErrorText(errno), errno, path);
   return FileDescriptor(fd);
 }
 
@@ -48,12 +48,12 @@ Status Sync(const FileDescriptor& fd) {
   do {
     synced = ::fsync(fd.get());
   } while (synced < 0 && errno == EINTR);
-  if (synced < 0) return StoreError::IO(OsErrorText(errno));
+  if (synced < 0) return StoreError::IO(OsErrorText(errno), errno);
   return {};
 }
 
 Status Rename(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) < 0) return StoreError::IO("rename: " + OsErrorText(errno));
+  if (::rename(from.c_str(), to.c_str()) < 0) return StoreError::IO("rename: " + OsErrorText(errno), errno, to);
   return {};
 }
 
@@ -67,7 +67,8 @@ Status CheckReplaceable(const std::string& destination) {
   if (S_ISFIFO(found.st_mode)) what = "FIFO";
   if (S_ISSOCK(found.st_mode)) what = "socket";
   if (what == nullptr) return {};
-  return StoreError::IO("cannot replace " + destination + ": it is a " + what + ", not a regular file");
+  return StoreError::IO("cannot replace " + destination + ": it is a " + what + ", not a regular file", 0,
+                        destination);
 }
 
 Status SyncDirectoryOf(const std::string& path) {
@@ -83,7 +84,9 @@ Status SyncDirectoryOf(const std::string& path) {
   do {
     synced = ::fsync(held.get());
   } while (synced < 0 && errno == EINTR);
-  if (synced < 0 && errno != EINVAL) return StoreError::IO("sync directory: " + OsErrorText(errno));
+  if (synced < 0 && errno != EINVAL) {
+    return StoreError::IO("sync directory: " + OsErrorText(errno), errno, directory);
+  }
   return {};
 }
 

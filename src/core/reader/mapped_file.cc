@@ -41,14 +41,14 @@ void Mapping::DropPages(std::uint64_t first, std::uint64_t length) const {
 
 Result<Mapping> MapWholeFile(const io::FileDescriptor& fd) {
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return StoreError::IO("mmap failed: " + OsErrorText(errno));
+  if (::fstat(fd.get(), &st) != 0) return StoreError::IO("mmap failed: " + OsErrorText(errno), errno);
   if (st.st_size < 0) return StoreError::IO("mmap failed: memory map length overflows isize");
   const auto size = static_cast<std::uint64_t>(st.st_size);
   // mmap refuses length 0; one byte of an empty file is mapped instead and never read,
   // since the header check needs 40.
   const std::size_t length = size == 0 ? 1 : static_cast<std::size_t>(size);
   void* data = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
-  if (data == MAP_FAILED) return StoreError::IO("mmap failed: " + OsErrorText(errno));
+  if (data == MAP_FAILED) return StoreError::IO("mmap failed: " + OsErrorText(errno), errno);
   Mapping mapping;
   mapping.data_ = static_cast<const std::uint8_t*>(data);
   mapping.size_ = size;

@@ -84,7 +84,7 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   auto fd = io::Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0, "cannot open " + path);
   if (!fd.ok()) return fd.take_error();
   auto mapped = MapWholeFile(fd.value());
-  if (!mapped.ok()) return mapped.take_error();
+  if (!mapped.ok()) return mapped.take_error().WithPath(path);
   Mapping& file = mapped.value();
   const std::uint8_t* bytes = file.data();
   const std::uint64_t n = file.size();

@@ -54,7 +54,7 @@ bool FileSink::WriteQueued() {
   CloseSegment();
   if (const auto failure = io::WriteAll(fd_, queue_.data(), queue_.size())) {
     if (failure->errnum != 0) {
-      error_ = StoreError::IO(OsErrorText(failure->errnum));
+      error_ = StoreError::IO(OsErrorText(failure->errnum), failure->errnum);
     } else {
       // A call that wrote nothing: say whether it stalled on our copy or the caller's.
       const auto* base = static_cast<const std::uint8_t*>(failure->stalled_at);

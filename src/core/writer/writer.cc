@@ -221,8 +221,8 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
     }
   }
   EncodeIndex(plan.order_, sink);
-  if (Status written = sink.Finish(); !written.ok()) return written.take_error();
-  if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error();
+  if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(tmp_path);
+  if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error().WithPath(tmp_path);
   // The descriptor, and with it the lock, is held until the rename is done: released
   // earlier, another build could take the file and write into it after our last byte.
   if (Status renamed = io::Rename(tmp_path, destination); !renamed.ok()) return renamed.take_error();
