@@ -1,0 +1,113 @@
+"""Runs the code examples of the README, the documentation site and the public docstrings.
+
+pytest collects them only when given those files (tools/test.sh passes README.md, docs/ and
+python/kalvex on CPython), through Sybil: Python code blocks of the Markdown pages, doctest
+examples of the docstrings. Each page or module runs in a fresh temporary directory, so an
+example may write stores under plain names. An example that cannot run here (a Dask
+cluster, a Spark job) carries an explicit skip with its reason in the page itself:
+``<!-- skip: next "reason" -->`` before a block, ``# doctest: +SKIP`` in a docstring.
+
+Sybil is imported only when such a file is collected, so the test suites proper need it not.
+"""
+from __future__ import annotations
+
+import doctest
+import os
+import shutil
+import tempfile
+from pathlib import Path
+from typing import Any, Callable, Optional
+
+import pytest
+
+_ROOT = Path(__file__).parent.resolve()
+_collect: Optional[Callable[[Path, Any], Any]] = None
+
+
+def _enter_scratch_dir(namespace: dict[str, Any]) -> None:
+    namespace["__previous_cwd"] = os.getcwd()
+    namespace["__scratch"] = tempfile.mkdtemp(prefix="kalvex-example-")
+    os.chdir(namespace["__scratch"])
+
+
+def _leave_scratch_dir(namespace: dict[str, Any]) -> None:
+    os.chdir(namespace["__previous_cwd"])
+    shutil.rmtree(namespace["__scratch"], ignore_errors=True)
+
+
+def _prepare_docstring_stores(namespace: dict[str, Any]) -> None:
+    # The stores the docstrings read, as a reader of the reference would have made them.
+    import kalvex
+    import kalvex.shards
+
+    _enter_scratch_dir(namespace)
+    namespace["kalvex"] = kalvex
+    users = {"user:1": {"name": "Ada"}, "user:2": {"name": "Bob"}}
+    kalvex.build("users.klvx", users)
+    kalvex.build("2025.klvx", {"user:1": {"name": "Ada"}})
+    kalvex.build("2026.klvx", {"user:2": {"name": "Bob"}})
+    with kalvex.shards.Staging("users.shards", 16) as staging:
+        staging.publish([
+            kalvex.shards.write_shard(staging.path, shard, 16,
+                                      [(k, v) for k, v in users.items() if kalvex.shard_of(k, 16) == shard])
+            for shard in range(16)
+        ])
+
+
+def _collector() -> Callable[[Path, Any], Any]:
+    import unittest
+
+    from sybil import Sybil
+    from sybil.evaluators.doctest import DocTestEvaluator
+    from sybil.parsers.abstract import DocTestStringParser
+    from sybil.parsers.markdown import PythonCodeBlockParser, SkipParser
+
+    class SkipAwareDocTestEvaluator(DocTestEvaluator):
+        # A `# doctest: +SKIP` example is reported as skipped, not as passed.
+        def __call__(self, example: Any) -> str:
+            if example.parsed.options.get(doctest.SKIP):
+                raise unittest.SkipTest("doctest: +SKIP")
+            return super().__call__(example)
+
+    doctests = DocTestStringParser(
+        SkipAwareDocTestEvaluator(doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE))
+
+    pages = Sybil(
+        parsers=[PythonCodeBlockParser(), SkipParser()],
+        patterns=["README.md", "docs/*.md"],
+        setup=_enter_scratch_dir,
+        teardown=_leave_scratch_dir,
+        name="pages",
+    )
+    # The docstrings of the public modules, which the site's API reference shows. Each
+    # module's examples run in that module's namespace, imported as installed.
+    docstrings = Sybil(
+        parsers=[lambda document: doctests(document.text, document.path)],
+        patterns=["python/kalvex/*.py"],
+        excludes=["python/kalvex/_[!_]*.py", "python/kalvex/__main__.py"],
+        setup=_prepare_docstring_stores,
+        teardown=_leave_scratch_dir,
+        name="docstrings",
+    )
+    return (pages + docstrings).pytest()
+
+
+def pytest_collect_directory(path: Path, parent: Any) -> Any:
+    # The package's source holds docstrings, not tests: a plain directory, never a package,
+    # so pytest does not import the source in place of the installed package (which has the
+    # compiled modules).
+    if path.resolve().is_relative_to(_ROOT / "python"):
+        return pytest.Dir.from_parent(parent, path=path)
+    return None
+
+
+def pytest_collect_file(file_path: Path, parent: Any) -> Any:
+    global _collect
+    if file_path.suffix not in (".md", ".py") or file_path.name == "conftest.py":
+        return None
+    relative = file_path.resolve().relative_to(_ROOT)
+    if not (relative.parts[0] in ("docs", "python") or relative.name == "README.md"):
+        return None
+    if _collect is None:
+        _collect = _collector()
+    return _collect(file_path, parent)
