@@ -101,12 +101,25 @@ def pytest_collect_directory(path: Path, parent: Any) -> Any:
     return None
 
 
+def _asked_for(file_path: Path, config: Any) -> bool:
+    # pytest offers every file of the directories it walks on the way to its arguments (the
+    # README among them); examples run only from files or directories named on the command line.
+    for arg in config.args:
+        target = (config.invocation_params.dir / arg.split("::")[0]).resolve()
+        if target == file_path or target in file_path.parents:
+            return True
+    return False
+
+
 def pytest_collect_file(file_path: Path, parent: Any) -> Any:
     global _collect
     if file_path.suffix not in (".md", ".py") or file_path.name == "conftest.py":
         return None
-    relative = file_path.resolve().relative_to(_ROOT)
+    file_path = file_path.resolve()
+    relative = file_path.relative_to(_ROOT)
     if not (relative.parts[0] in ("docs", "python") or relative.name == "README.md"):
+        return None
+    if not _asked_for(file_path, parent.config):
         return None
     if _collect is None:
         _collect = _collector()
