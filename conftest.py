@@ -1,8 +1,8 @@
 """Runs the code examples of the README, the documentation site and the public docstrings.
 
 pytest collects them only when given those files (tools/test.sh passes README.md, docs/ and
-python/kalvex on CPython), through Sybil: Python code blocks of the Markdown pages, doctest
-examples of the docstrings. Each page or module runs in a fresh temporary directory, so an
+python/kalvex on CPython), through Sybil: Python code blocks and shell sessions (```console)
+of the Markdown pages, doctest examples of the docstrings. Each page or module runs in a fresh temporary directory, so an
 example may write stores under plain names. An example that cannot run here (a Dask
 cluster, a Spark job) carries an explicit skip with its reason in the page itself:
 ``<!-- skip: next "reason" -->`` before a block, ``# doctest: +SKIP`` in a docstring.
@@ -13,7 +13,10 @@ from __future__ import annotations
 
 import doctest
 import os
+import re
 import shutil
+import subprocess
+import sys
 import tempfile
 from pathlib import Path
 from typing import Any, Callable, Optional
@@ -30,9 +33,47 @@ def _enter_scratch_dir(namespace: dict[str, Any]) -> None:
     os.chdir(namespace["__scratch"])
 
 
+_README_USERS = [
+    {"id": "u1", "email": "ada@example.org", "name": "Ada", "plan": "free"},
+    {"id": "u2", "email": "bob@example.org", "name": "Bob", "plan": "pro"},
+]
+
+
+def _enter_readme(namespace: dict[str, Any]) -> None:
+    # The README's shell session starts from the records it shows with `cat` and compares
+    # with a later day's store, whose making it does not show.
+    import json
+
+    import kalvex
+
+    _enter_scratch_dir(namespace)
+    with open("users.jsonl", "w") as f:
+        f.writelines(json.dumps(user) + "\n" for user in _README_USERS)
+    ada = dict(_README_USERS[0], plan="pro")
+    cy = {"id": "u3", "email": "cy@example.org", "name": "Cy", "plan": "free"}
+    with kalvex.KalvWriter("users-tuesday.klvx") as w:
+        for user in (ada, cy):
+            w.add(user, user["id"], user["email"])
+
+
 def _leave_scratch_dir(namespace: dict[str, Any]) -> None:
     os.chdir(namespace["__previous_cwd"])
     shutil.rmtree(namespace["__scratch"], ignore_errors=True)
+
+
+def _run_console(example: Any) -> None:
+    # A ```console block is a shell session: each "$ " line runs in the page's directory
+    # with the installed `kalvex` first on PATH, and the lines up to the next "$ " must be
+    # what it wrote, standard output then standard error (whatever its exit status).
+    env = dict(os.environ, PATH=os.pathsep.join([os.path.dirname(sys.executable), os.environ["PATH"]]))
+    for session in re.split(r"^\$ ", str(example.parsed), flags=re.MULTILINE)[1:]:
+        command, _, expected = session.partition("\n")
+        done = subprocess.run(command, shell=True, capture_output=True, text=True, env=env)
+        got = [line.rstrip() for line in (done.stdout + done.stderr).splitlines()]
+        want = [line.rstrip() for line in expected.rstrip("\n").splitlines()]
+        if got != want:
+            raise AssertionError(f"$ {command}\nexpected:\n" + "\n".join(want)
+                                 + "\ngot:\n" + "\n".join(got))
 
 
 def _prepare_docstring_stores(namespace: dict[str, Any]) -> None:
@@ -58,9 +99,10 @@ def _collector() -> Callable[[Path, Any], Any]:
     import unittest
 
     from sybil import Sybil
+    from sybil.sybil import SybilCollection
     from sybil.evaluators.doctest import DocTestEvaluator
     from sybil.parsers.abstract import DocTestStringParser
-    from sybil.parsers.markdown import PythonCodeBlockParser, SkipParser
+    from sybil.parsers.markdown import CodeBlockParser, PythonCodeBlockParser, SkipParser
 
     class SkipAwareDocTestEvaluator(DocTestEvaluator):
         # A `# doctest: +SKIP` example is reported as skipped, not as passed.
@@ -72,13 +114,11 @@ def _collector() -> Callable[[Path, Any], Any]:
     doctests = DocTestStringParser(
         SkipAwareDocTestEvaluator(doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE))
 
-    pages = Sybil(
-        parsers=[PythonCodeBlockParser(), SkipParser()],
-        patterns=["README.md", "docs/*.md"],
-        setup=_enter_scratch_dir,
-        teardown=_leave_scratch_dir,
-        name="pages",
-    )
+    page_parsers = [PythonCodeBlockParser(), CodeBlockParser("console", _run_console), SkipParser()]
+    readme = Sybil(parsers=page_parsers, patterns=["README.md"], setup=_enter_readme,
+                   teardown=_leave_scratch_dir, name="readme")
+    pages = Sybil(parsers=page_parsers, patterns=["docs/*.md"], setup=_enter_scratch_dir,
+                  teardown=_leave_scratch_dir, name="pages")
     # The docstrings of the public modules, which the site's API reference shows. Each
     # module's examples run in that module's namespace, imported as installed.
     docstrings = Sybil(
@@ -89,7 +129,7 @@ def _collector() -> Callable[[Path, Any], Any]:
         teardown=_leave_scratch_dir,
         name="docstrings",
     )
-    return (pages + docstrings).pytest()
+    return SybilCollection([readme, pages, docstrings]).pytest()
 
 
 def pytest_collect_directory(path: Path, parent: Any) -> Any:
