@@ -44,7 +44,7 @@ step "the wheel in a fresh environment with no compiler on PATH"
 # source unseen; --only-binary makes that an error as well.
 "$python" -m venv "$work/venv-wheel"
 mkdir -p "$work/nocc"
-for tool in sh env timeout; do ln -s "$(command -v "$tool")" "$work/nocc/$tool"; done
+for tool in sh env timeout head; do ln -s "$(command -v "$tool")" "$work/nocc/$tool"; done
 bare_path="$work/venv-wheel/bin:$work/nocc"
 for compiler in cc c++ gcc g++ clang clang++ cmake ninja make ld; do
   if PATH=$bare_path command -v "$compiler" >/dev/null; then
