@@ -39,6 +39,13 @@ _README_USERS = [
 ]
 
 
+def _enter_docs_page(namespace: dict[str, Any]) -> None:
+    # The C interface's page compiles the C examples "in the current directory".
+    _enter_scratch_dir(namespace)
+    for source in (_ROOT / "examples" / "c").glob("*.c"):
+        shutil.copy(source, source.name)
+
+
 def _enter_readme(namespace: dict[str, Any]) -> None:
     # The README's shell session starts from the records it shows with `cat` and compares
     # with a later day's store, whose making it does not show.
@@ -117,7 +124,7 @@ def _collector() -> Callable[[Path, Any], Any]:
     page_parsers = [PythonCodeBlockParser(), CodeBlockParser("console", _run_console), SkipParser()]
     readme = Sybil(parsers=page_parsers, patterns=["README.md"], setup=_enter_readme,
                    teardown=_leave_scratch_dir, name="readme")
-    pages = Sybil(parsers=page_parsers, patterns=["docs/*.md"], setup=_enter_scratch_dir,
+    pages = Sybil(parsers=page_parsers, patterns=["docs/*.md"], setup=_enter_docs_page,
                   teardown=_leave_scratch_dir, name="pages")
     # The docstrings of the public modules, which the site's API reference shows. Each
     # module's examples run in that module's namespace, imported as installed.
