@@ -120,7 +120,7 @@ def write_shard(
     The file is verified against its CRC-32 once written. Call it once per shard, empty
     shards included (with no pairs).
 
-    >>> write_shard(staging.path, 3, 16, [("user:1", {"name": "Ada"})])   # doctest: +SKIP
+    >>> write_shard(staging.path, 1, 16, [("user:1", {"name": "Ada"})])   # doctest: +SKIP
     """
     _layout.check_shard_count(nshards)
     if type(shard) is not int or not 0 <= shard < nshards:
@@ -366,7 +366,9 @@ def build(
     Where the platform can fork, ``key`` and ``value`` may be lambdas; under spawn they must
     pickle.
 
-    >>> kalvex.shards.build(rows, "users.shards", 16, key="id")   # doctest: +SKIP
+    >>> rows = [{"id": "user:1", "name": "Ada"}, {"id": "user:2", "name": "Bob"}]
+    >>> kalvex.shards.build(rows, "people.shards", 16, key="id")
+    '...people.shards/v-000001'
     """
     extract = extractor(key, value)
     if key is None and isinstance(records, Mapping):

@@ -105,7 +105,8 @@ class KalvWriter:
         (a key of the wrong type or over the limit) raises with nothing of it stored; the
         items before it stay added.
 
-        >>> w.add_many_raw([(b"\\x01", ["one", "uno"]), (b"\\x02", ["two"])])   # doctest: +SKIP
+        >>> w = KalvWriter()
+        >>> w.add_many_raw([(b"\\x01", ["one", "uno"]), (b"\\x02", ["two"])])
         2
         """
         store, add_key, seen = self._store, self._add_key, self._keys
