@@ -1,13 +1,14 @@
 """Runs the code examples of the README, the documentation site and the public docstrings.
 
-pytest collects them only when given those files (tools/test.sh passes README.md, docs/ and
-python/kalvex on CPython), through Sybil: Python code blocks and shell sessions (```console)
-of the Markdown pages, doctest examples of the docstrings. Each page or module runs in a fresh temporary directory, so an
-example may write stores under plain names. An example that cannot run here (a Dask
-cluster, a Spark job) carries an explicit skip with its reason in the page itself:
-``<!-- skip: next "reason" -->`` before a block, ``# doctest: +SKIP`` in a docstring.
+pytest collects them only when given those files (tools/test.sh passes README.md, docs/
+and python/kalvex on CPython), through Sybil: the Python code blocks and shell sessions
+(```console) of the Markdown pages, and the doctest examples of the docstrings. Each page
+or module runs in a fresh temporary directory, so an example may write stores under plain
+names. An example that cannot run here (a Dask cluster, a Spark job) carries an explicit
+skip with its reason in the page itself: ``<!-- skip: next "reason" -->`` before a block,
+``# doctest: +SKIP`` in a docstring; both are reported as skipped.
 
-Sybil is imported only when such a file is collected, so the test suites proper need it not.
+Sybil is imported only once such a file is collected: the test suites proper do not need it.
 """
 from __future__ import annotations
 
@@ -72,7 +73,8 @@ def _run_console(example: Any) -> None:
     # A ```console block is a shell session: each "$ " line runs in the page's directory
     # with the installed `kalvex` first on PATH, and the lines up to the next "$ " must be
     # what it wrote, standard output then standard error (whatever its exit status).
-    env = dict(os.environ, PATH=os.pathsep.join([os.path.dirname(sys.executable), os.environ["PATH"]]))
+    path = os.pathsep.join([os.path.dirname(sys.executable), os.environ["PATH"]])
+    env = dict(os.environ, PATH=path)
     for session in re.split(r"^\$ ", str(example.parsed), flags=re.MULTILINE)[1:]:
         command, _, expected = session.partition("\n")
         done = subprocess.run(command, shell=True, capture_output=True, text=True, env=env)
@@ -96,8 +98,9 @@ def _prepare_docstring_stores(namespace: dict[str, Any]) -> None:
     kalvex.build("2026.klvx", {"user:2": {"name": "Bob"}})
     with kalvex.shards.Staging("users.shards", 16) as staging:
         staging.publish([
-            kalvex.shards.write_shard(staging.path, shard, 16,
-                                      [(k, v) for k, v in users.items() if kalvex.shard_of(k, 16) == shard])
+            kalvex.shards.write_shard(
+                staging.path, shard, 16,
+                [(key, value) for key, value in users.items() if kalvex.shard_of(key, 16) == shard])
             for shard in range(16)
         ])
 
@@ -106,10 +109,10 @@ def _collector() -> Callable[[Path, Any], Any]:
     import unittest
 
     from sybil import Sybil
-    from sybil.sybil import SybilCollection
     from sybil.evaluators.doctest import DocTestEvaluator
     from sybil.parsers.abstract import DocTestStringParser
     from sybil.parsers.markdown import CodeBlockParser, PythonCodeBlockParser, SkipParser
+    from sybil.sybil import SybilCollection
 
     class SkipAwareDocTestEvaluator(DocTestEvaluator):
         # A `# doctest: +SKIP` example is reported as skipped, not as passed.
@@ -130,8 +133,8 @@ def _collector() -> Callable[[Path, Any], Any]:
     # module's examples run in that module's namespace, imported as installed.
     docstrings = Sybil(
         parsers=[lambda document: doctests(document.text, document.path)],
-        patterns=["python/kalvex/*.py"],
-        excludes=["python/kalvex/_[!_]*.py", "python/kalvex/__main__.py"],
+        patterns=["python/kalvex/*.py", "python/kalvex/*/*.py"],
+        excludes=["python/kalvex/_[!_]*.py", "python/kalvex/*/_[!_]*.py", "__main__.py"],
         setup=_prepare_docstring_stores,
         teardown=_leave_scratch_dir,
         name="docstrings",
@@ -163,6 +166,8 @@ def pytest_collect_file(file_path: Path, parent: Any) -> Any:
     if file_path.suffix not in (".md", ".py") or file_path.name == "conftest.py":
         return None
     file_path = file_path.resolve()
+    if not file_path.is_relative_to(_ROOT):
+        return None
     relative = file_path.relative_to(_ROOT)
     if not (relative.parts[0] in ("docs", "python") or relative.name == "README.md"):
         return None

@@ -52,7 +52,8 @@ for compiler in cc c++ gcc g++ clang clang++ cmake ninja make ld; do
   fi
 done
 in_bare() { (cd "$work/run" && env -i HOME="$HOME" PATH="$bare_path" LANG=C.UTF-8 "$@"); }
-in_bare python -m pip install -q --disable-pip-version-check --only-binary=:all: "$wheel" -r "$root/tests/requirements.txt"
+in_bare python -m pip install -q --disable-pip-version-check --only-binary=:all: "$wheel" \
+  -r "$root/tests/requirements.txt"
 in_bare python -c '
 import importlib.metadata, sys
 import _kalvex, kalvex
@@ -67,7 +68,8 @@ in_bare timeout 600 python -m pytest "$root/tests/test_package.py" "$root/tests/
 
 step "the sdist alone in a fresh environment (compiles)"
 "$python" -m venv "$work/venv-sdist"
-(cd "$work/run" && "$work/venv-sdist/bin/python" -m pip install -q --disable-pip-version-check "$sdist")
+(cd "$work/run" &&
+  "$work/venv-sdist/bin/python" -m pip install -q --disable-pip-version-check "$sdist")
 (cd "$work/run" && "$work/venv-sdist/bin/python" "$root/examples/quickstart.py")
 
 step "twine check"
