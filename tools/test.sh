@@ -5,6 +5,10 @@
 #   - pytest on CPython and on PyPy, each against a fresh `pip install .`; mypy --strict
 #   - both suites again under AddressSanitizer + UndefinedBehaviorSanitizer
 #   - a bounded libFuzzer run of the reader and writer targets
+#   - the code examples of README.md, docs/ and the docstrings (CPython's pytest run)
+#   - the release path: sdist and a repaired wheel, each installed into a fresh environment
+#     (the wheel with no compiler on PATH), twine check (tools/wheels.sh)
+#   - the documentation site, warnings as errors
 #   - the peer comparison at a tiny scale, so the benchmark never rots (no speed asserted)
 # Safe to re-run: installs are skipped when already present. Every suite runs under a
 # time limit, so a hang fails the run instead of stalling it.
@@ -48,6 +52,7 @@ package_tests=("$root/tests/test_package.py" "$root/tests/test_cli.py" "$root/te
 # A fresh virtual environment per interpreter, the package installed as a user would.
 run_pytest() {
   local name=$1 interpreter=$2
+  shift 2    # anything else: more paths for pytest
   local venv="$work/venv-$name"
   step "pytest on $name"
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
@@ -62,10 +67,12 @@ run_pytest() {
     "$venv/bin/python" -m pip install -q $("$venv/bin/python" -c 'import tomllib
 print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["dask"])')
   fi
-  (cd "$work" && timeout 1200 "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider)
+  (cd "$work" && timeout 1200 "$venv/bin/python" -m pytest "$root/tests" "$@" -q -p no:cacheprovider)
 }
 
-run_pytest cpython python3
+# On CPython also every code example of the README, the site and the public docstrings
+# (conftest.py at the top runs them with Sybil, each page in a scratch directory).
+run_pytest cpython python3 "$root/README.md" "$root/docs" "$root/python/kalvex"
 step "the package's tests on CPython through the cffi path (PyPy's path, forced)"
 (cd "$work" && KALVEX_BACKEND=cffi timeout 600 "$work/venv-cpython/bin/python" -m pytest \
   "${package_tests[@]}" -q -p no:cacheprovider)
@@ -86,5 +93,13 @@ step "peer comparison at a tiny scale (checks answers, asserts no speed)"
 "$work/venv-pypy/bin/python" -m pip install -q -r bench/requirements.txt ||
   echo "some benchmark peers are unavailable on PyPy; the comparison skips them"
 timeout 600 "$work/venv-cpython/bin/python" bench/compare.py --tiny --pypy "$work/venv-pypy/bin/python"
+
+step "wheel and sdist: build, repair, install without a compiler, twine check"
+timeout 900 bash tools/wheels.sh "$work/wheels"
+
+step "documentation site (warnings as errors)"
+"$work/venv-cpython/bin/python" -m pip install -q -r docs/requirements.txt
+rm -rf "$work/docs"
+timeout 300 "$work/venv-cpython/bin/python" -m sphinx -W --keep-going -q -b html docs "$work/docs"
 
 step "all suites passed"

@@ -2,8 +2,9 @@
 
 Build a store once from Python values, then read it from a shared memory mapping:
 
->>> import kalvex                                            # doctest: +SKIP
+>>> import kalvex
 >>> kalvex.build("users.klvx", {"user:1": {"name": "Ada"}})
+'users.klvx'
 >>> with kalvex.KalvReader("users.klvx") as r:
 ...     r["user:1"]
 {'name': 'Ada'}

@@ -58,8 +58,8 @@ def to_kalvex(
     is not defined (the shuffle does not keep record order).
 
     >>> from dask.distributed import Client                     # doctest: +SKIP
-    >>> client = Client(n_workers=2)
-    >>> kalvex.dask.to_kalvex(bag, "/shared/users.shards", 16, key="id")
+    >>> client = Client(n_workers=2)                            # doctest: +SKIP
+    >>> kalvex.dask.to_kalvex(bag, "/shared/users.shards", 16, key="id")   # doctest: +SKIP
     """
     import dask
     import dask.dataframe

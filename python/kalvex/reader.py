@@ -124,8 +124,9 @@ class KalvReader(ReaderBase):
     the keys that iteration, views and scans yield. Other keyword arguments go to
     ``msgpack.unpackb`` (defaults: ``raw=False``, ``strict_map_key=False``).
 
-    >>> with KalvReader("users.klvx") as r:            # doctest: +SKIP
+    >>> with KalvReader("users.klvx") as r:
     ...     r["user:1"], "user:9" in r, r.prefix("user:")
+    ({'name': 'Ada'}, False, [('user:1', {'name': 'Ada'}), ('user:2', {'name': 'Bob'})])
     """
 
     def __init__(
