@@ -12,6 +12,7 @@ Build a store once from Python values, then read it from a shared memory mapping
 ``kalvex._kalvex`` is the low-level layer underneath: raw payload bytes in and out.
 """
 from kalvex import _kalvex
+from kalvex._version import __version__
 from kalvex.errors import (
     KalvCorruptError,
     KalvDecodeError,
@@ -25,7 +26,6 @@ from kalvex.reader import KalvReader
 from kalvex.shards import ShardedReader, open, shard_of
 from kalvex.writer import KalvWriter, build
 
-__version__ = _kalvex.__version__
 __all__ = [
     "KalvCorruptError",
     "KalvDecodeError",

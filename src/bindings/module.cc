@@ -17,8 +17,9 @@
 namespace kalvex::bindings {
 namespace {
 
-// The build defines KALVEX_VERSION from pyproject.toml, the version's one home.
-constexpr const char kVersion[] = KALVEX_VERSION;
+// The native module's own version: fixed with its interface, whatever the package's
+// version (kalvex.__version__, from pyproject.toml) becomes.
+constexpr const char kVersion[] = "0.3.0";
 
 std::atomic<PyObject*> all_name{nullptr};
 

@@ -1,0 +1,2 @@
+# Written by the build from pyproject.toml (see CMakeLists.txt).
+__version__: str
