@@ -29,6 +29,9 @@ def merge(
     >>> kalvex.merge("all.klvx", "2025.klvx", "2026.klvx")   # doctest: +SKIP
     'all.klvx'
     """
+    if not inputs:
+        # An empty store replacing out_path is never what a call without inputs meant.
+        raise TypeError("merge() needs at least one input store")
     writer = KalvWriter(out_path)
     # Newest first: a key already taken was set by a later input, so older copies are
     # skipped instead of stored and then overwritten.
