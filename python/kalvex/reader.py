@@ -33,8 +33,8 @@ def _closed(_key: object) -> NoReturn:
 
 class ReaderBase(Mapping[Key, Value]):
     """What every kalvex reader shares above its lookups: the options, decoding, the views
-    and scans in key order, and the ``with`` block. A subclass supplies ``_pairs`` and
-    ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
+    and scans in key order, and the ``with`` block. A subclass supplies ``_payloads``,
+    ``_pairs`` and ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
     the lookups, ``__len__`` and ``close``."""
 
     def _set_options(self, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> None:
@@ -77,6 +77,9 @@ class ReaderBase(Mapping[Key, Value]):
         if self._raw_values:
             return list(payloads)
         return [self._decode(f"object #{i}", payload) for i, payload in enumerate(payloads)]
+
+    def _payloads(self, prefix: bytes, bytes_keys: bool) -> Iterator[tuple[Key, bytes]]:
+        raise NotImplementedError
 
     def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
         raise NotImplementedError

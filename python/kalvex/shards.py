@@ -513,16 +513,25 @@ class ShardedReader(ReaderBase):
     def _key_out(self, data: bytes) -> Key:
         return data if self._key_type is bytes else data.decode("utf-8", "replace")
 
-    def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
+    def _payloads(self, prefix: bytes, bytes_keys: bool) -> Iterator[tuple[Key, bytes]]:
+        """(key, payload bytes) in key order; with ``bytes_keys`` the keys' exact bytes."""
         # With bytes keys asked for, the listings' keys are bytes.
         listings = [
             cast(Iterator[tuple[bytes, bytes]], shard._payloads(prefix, True))
             for shard in self._live()
         ]
+        merged = heapq.merge(*listings, key=itemgetter(0))
+        if bytes_keys:
+            return cast(Iterator[tuple[Key, bytes]], merged)
         key_out = self._key_out
-        for data, payload in heapq.merge(*listings, key=itemgetter(0)):
-            key = key_out(data)
-            yield key, payload if self._raw_values else self._decode(key, payload)
+        return ((key_out(data), payload) for data, payload in merged)
+
+    def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
+        pairs = self._payloads(prefix, self._key_type is bytes)
+        if self._raw_values:
+            return pairs
+        decode = self._decode
+        return ((key, decode(key, payload)) for key, payload in pairs)
 
     def _keys(self, prefix: bytes) -> Iterator[Key]:
         listings: list[Iterable[bytes]]
