@@ -177,6 +177,65 @@ class TestReader:
                 use()
 
 
+class TestEdges:
+    @pytest.mark.parametrize("sharded", [False, True], ids=["file", "sharded"])
+    @pytest.mark.parametrize("listing", [
+        iter, lambda r: iter(r.keys()), lambda r: iter(r.values()), lambda r: iter(r.items()),
+        lambda r: r._keys(b"a"), lambda r: r._pairs(b"a"),
+    ], ids=["iter", "keys", "values", "items", "prefix keys", "prefix pairs"])
+    def test_listings_made_before_close_fail_at_their_next_step(self, tmp_path, sharded, listing):
+        data = {f"a{i:03d}": i for i in range(300)}
+        if sharded:
+            kalvex.shards.build(data, tmp_path / "s", 3, processes=1)
+            reader = kalvex.open(tmp_path / "s")
+        else:
+            reader = KalvReader(kalvex.build(tmp_path / "s.klvx", data))
+        steps = listing(reader)
+        next(steps)
+        reader.close()
+        with pytest.raises(ValueError, match="^store is closed$"):
+            next(steps)
+
+    def test_options_are_checked_at_open_and_decode_errors_give_a_reason(self, tmp_path):
+        w = KalvWriter(tmp_path / "d.klvx")
+        w.add_raw(b"\xc1", "format")
+        w.add_raw(b"\x91" * 2000 + b"\xc0", "deep")
+        path = w.build()
+        with pytest.raises(TypeError, match="msgpack option.*use_lst"):
+            KalvReader(path, use_lst=False)
+        with KalvReader(path) as r:
+            for key in ("format", "deep"):
+                with pytest.raises(kalvex.KalvDecodeError, match=f"'{key}': [a-z]"):
+                    r[key]
+
+    def test_pickle_survives_a_change_of_directory(self, tmp_path, monkeypatch):
+        kalvex.build(tmp_path / "s.klvx", {"a": 1})
+        monkeypatch.chdir(tmp_path)
+        data = pickle.dumps(KalvReader("s.klvx"))
+        monkeypatch.chdir("/")
+        assert pickle.loads(data)["a"] == 1
+
+    def test_a_key_with_a_lone_surrogate_is_named_as_such(self, store):
+        message = "cannot be encoded as UTF-8: it holds the lone surrogate"
+        with KalvReader(store) as r:
+            for use in (lambda: r["a\udcff"], lambda: r.get("\udcff"), lambda: r.get_raw("\udcff")):
+                with pytest.raises(ValueError, match=message):
+                    use()
+            assert "\udcff" not in r
+        w = KalvWriter()
+        for use in (lambda: w.__setitem__("\udcff", 1), lambda: w.update({"\udcff": 1}),
+                    lambda: w.add_many_raw([(b"\xc0", ["\udcff"])])):
+            with pytest.raises(ValueError, match=message):
+                use()
+        assert len(w) == 0
+
+    def test_merge_without_inputs_leaves_out_alone(self, store):
+        before = pathlib.Path(store).read_bytes()
+        with pytest.raises(TypeError, match="at least one input"):
+            kalvex.merge(store)
+        assert pathlib.Path(store).read_bytes() == before
+
+
 def set_version(path, version):
     with open(path, "r+b") as f:
         f.seek(4)
