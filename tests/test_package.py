@@ -205,7 +205,7 @@ class TestEdges:
             KalvReader(path, use_lst=False)
         with KalvReader(path) as r:
             for key in ("format", "deep"):
-                with pytest.raises(kalvex.KalvDecodeError, match=f"'{key}': [a-z]"):
+                with pytest.raises(kalvex.KalvDecodeError, match=f"'{key}': \\S"):
                     r[key]
 
     def test_pickle_survives_a_change_of_directory(self, tmp_path, monkeypatch):

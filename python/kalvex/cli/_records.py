@@ -175,7 +175,8 @@ def csv_rows(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advanc
             except csv.Error as exc:
                 # The reader starts afresh on the line after the one it refused.
                 began = f" (the record begins on line {first_line})" if first_line < lines.line_num else ""
-                bad(BadRecord(f"{name}:{lines.line_num}", f"not CSV: {exc}{began}"))
+                reason = str(exc).removeprefix(f"line {lines.line_num}: ")  # PyPy's csv names it too
+                bad(BadRecord(f"{name}:{lines.line_num}", f"not CSV: {reason}{began}"))
                 continue
             count += 1
             if count % 4096 == 0:
