@@ -11,7 +11,7 @@ import argparse
 import contextlib
 import os
 import sys
-from typing import Any, Iterator, Optional, Union
+from typing import Any, Iterator, Optional, Union, cast
 
 from kalvex.errors import KalvexError
 from kalvex.reader import KalvReader
@@ -64,8 +64,7 @@ def open_store(path: str, *, verify: bool = False) -> Store:
 
 def pairs(reader: Store, prefix: bytes = b"") -> Iterator[tuple[bytes, bytes]]:
     """(key bytes, payload bytes) in key order, from a store file or a sharded store."""
-    listing: Iterator[tuple[bytes, bytes]] = reader._payloads(prefix, True)  # type: ignore[assignment]
-    return listing
+    return cast(Iterator[tuple[bytes, bytes]], reader._payloads(prefix, True))
 
 
 def with_path(path: str, exc: BaseException) -> str:
