@@ -1,4 +1,5 @@
 """Sharded stores: routing, the versioned directory, the process-pool build, ShardedReader."""
+import datetime
 import json
 import os
 import pickle
@@ -110,6 +111,19 @@ class TestReadsLikeOneStore:
         make_store(tmp_path, rows, key="id", value="v", chunk_size=7)
         with kalvex.open(tmp_path) as r:
             assert dict(r) == {f"k{i}": 150 + i for i in range(50)}  # the last value wins
+
+    def test_default_encodes_values_msgpack_does_not_know(self, tmp_path):
+        moment = datetime.datetime(2025, 1, 2, 3, 4, 5)
+        rows = [{"id": "a", "at": moment}]
+        make_store(tmp_path, rows, key="id", default=datetime.datetime.isoformat)
+        with kalvex.open(tmp_path) as r:
+            assert r["a"] == {"id": "a", "at": "2025-01-02T03:04:05"}
+
+    def test_a_plain_directory_is_no_store(self, tmp_path):
+        with pytest.raises(kalvex.KalvIOError, match="is a directory, not a store"):
+            kalvex.open(tmp_path)
+        with pytest.raises(kalvex.KalvIOError, match="is a directory, not a store"):
+            kalvex.KalvReader(tmp_path)
 
     def test_pickled_to_other_processes(self, store):
         with kalvex.open(os.path.dirname(store)) as r, ProcessPoolExecutor(2) as pool:

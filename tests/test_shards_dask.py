@@ -71,7 +71,9 @@ def test_killed_worker_leaves_the_current_version_and_the_next_build_succeeds(cl
 def test_dataframe_rows_as_values(client, tmp_path):
     dd = pytest.importorskip("dask.dataframe")
     pd = pytest.importorskip("pandas")
-    frame = dd.from_pandas(pd.DataFrame({"id": ["a", "b", "c"], "n": [1, 2, 3]}), npartitions=2)
-    kalvex.dask.to_kalvex(frame, tmp_path, 2, key="id")
+    # A datetime column is stored through default=, as KalvWriter's, without converting it first.
+    at = pd.to_datetime(["2025-01-01", "2025-01-02", "2025-01-03"])
+    frame = dd.from_pandas(pd.DataFrame({"id": ["a", "b", "c"], "n": [1, 2, 3], "at": at}), npartitions=2)
+    kalvex.dask.to_kalvex(frame, tmp_path, 2, key="id", default=lambda t: t.isoformat())
     with kalvex.open(tmp_path) as r:
-        assert dict(r) == {"a": {"id": "a", "n": 1}, "b": {"id": "b", "n": 2}, "c": {"id": "c", "n": 3}}
+        assert r["b"] == {"id": "b", "n": 2, "at": "2025-01-02T00:00:00"} and len(r) == 3

@@ -25,16 +25,30 @@ UNPACK_DEFAULTS: dict[str, Any] = {"raw": False, "strict_map_key": False}
 def as_bytes(key: object) -> bytes:
     """The UTF-8 bytes of a ``str``, the bytes of a bytes-like object.
 
-    Raises ``ValueError`` ("key must be str or bytes", the native text) for anything else
-    and ``UnicodeEncodeError`` for a ``str`` holding lone surrogates.
+    Raises ``ValueError`` for anything else ("key must be str or bytes", the native text)
+    and for a ``str`` that UTF-8 cannot encode (``unencodable_key``).
     """
     if type(key) is str:
-        return key.encode()
+        try:
+            return key.encode()
+        except UnicodeEncodeError:
+            raise unencodable_key(key) from None
     if type(key) is bytes:
         return key
     if isinstance(key, (bytes, bytearray, memoryview)):
         return bytes(key)
     raise ValueError("key must be str or bytes")
+
+
+def unencodable_key(key: str) -> ValueError:
+    """The error for a ``str`` key holding a lone surrogate (as ``os.fsdecode`` leaves for
+    undecodable bytes): it has no UTF-8 form, so it is no key. Its bytes, if that is what
+    it stands for, are ``os.fsencode(key)``."""
+    position = next(i for i, char in enumerate(key) if "\ud800" <= char <= "\udfff")
+    return ValueError(
+        f"key {key!r} cannot be encoded as UTF-8: it holds the lone surrogate "
+        f"{key[position]!r} at position {position}; pass bytes for a key that is not UTF-8"
+    )
 
 
 def key_bytes(key: object) -> bytes:
@@ -43,8 +57,27 @@ def key_bytes(key: object) -> bytes:
     if len(data) > MAX_KEY_BYTES:
         from kalvex.errors import KalvError
 
-        raise KalvError(f"KalvError: key is {len(data)} bytes, format maximum is {MAX_KEY_BYTES}")
+        raise KalvError(f"key is {len(data)} bytes, format maximum is {MAX_KEY_BYTES}")
     return data
+
+
+# Exceptions msgpack raises with no text of their own, and what they mean.
+_SILENT_FAILURES: tuple[tuple[type[Exception], str], ...] = (
+    (msgpack.FormatError, "a byte that begins no msgpack value"),
+    (msgpack.StackError, "values nested too deeply"),
+    (msgpack.OutOfData, "the data ends inside a value"),
+)
+
+
+def decode_failure(exc: BaseException) -> str:
+    """Why a payload did not decode: the exception's text, or its meaning when it has none."""
+    text = str(exc)
+    if text:
+        return text
+    for kind, meaning in _SILENT_FAILURES:
+        if isinstance(exc, kind):
+            return meaning
+    return type(exc).__name__
 
 
 def packer(default: Optional[Callable[[Any], Any]]) -> Callable[[Value], bytes]:

@@ -60,10 +60,6 @@ def version_name(number: int) -> str:
     return f"v-{number:06d}"
 
 
-def _corrupt(message: str) -> errors.KalvCorruptError:
-    return errors.KalvCorruptError(f"KalvCorruptError: {message}")
-
-
 # --- durable small writes ------------------------------------------------------------------
 
 
@@ -121,7 +117,7 @@ def current_version(root: str) -> Optional[str]:
     except FileNotFoundError:
         return None
     if not _VERSION_NAME.match(name):
-        raise _corrupt(f"{os.path.join(root, POINTER)} does not name a version: {name[:80]!r}")
+        raise errors.KalvCorruptError(f"{os.path.join(root, POINTER)} does not name a version: {name[:80]!r}")
     return name
 
 
@@ -136,7 +132,9 @@ def resolve(path: str) -> str:
         return path
     name = current_version(path)
     if name is None:
-        raise _corrupt(f"{path} is neither a store file nor a sharded store (no {POINTER})")
+        if not version_numbers(path):
+            raise errors.KalvIOError(f"{path} is a directory, not a store")
+        raise errors.KalvCorruptError(f"{path} is a sharded store without its {POINTER} file")
     return os.path.join(path, name)
 
 
@@ -169,31 +167,31 @@ def read_manifest(version_dir: str, routing: str) -> dict[str, Any]:
         with io.open(path, "rb") as file:
             content = json.loads(file.read())
     except FileNotFoundError:
-        raise _corrupt(f"{path} is missing") from None
+        raise errors.KalvCorruptError(f"{path} is missing") from None
     except ValueError as exc:
-        raise _corrupt(f"{path} is not valid JSON: {exc}") from None
+        raise errors.KalvCorruptError(f"{path} is not valid JSON: {exc}") from None
     if not isinstance(content, dict) or content.get("format") != FORMAT:
-        raise _corrupt(f"{path} is not a sharded store manifest")
+        raise errors.KalvCorruptError(f"{path} is not a sharded store manifest")
     if content.get("format_version") != FORMAT_VERSION:
         raise errors.KalvVersionError(
-            f"KalvVersionError: {path} has format version {content.get('format_version')!r};"
+            f"{path} has format version {content.get('format_version')!r};"
             f" this kalvex reads {FORMAT_VERSION}"
         )
     if content.get("routing") != routing:
-        raise _corrupt(f"{path} routes keys by {content.get('routing')!r}, not {routing!r}")
+        raise errors.KalvCorruptError(f"{path} routes keys by {content.get('routing')!r}, not {routing!r}")
     nshards, shards = content.get("num_shards"), content.get("shards")
     if type(nshards) is not int or not isinstance(shards, list) or len(shards) != nshards:
-        raise _corrupt(f"{path}: num_shards {nshards!r} disagrees with its list of shards")
+        raise errors.KalvCorruptError(f"{path}: num_shards {nshards!r} disagrees with its list of shards")
     for index, entry in enumerate(shards):
         if (
             not isinstance(entry, dict)
             or entry.get("file") != shard_file_name(index, nshards)
             or any(type(entry.get(field)) is not int for field in _SHARD_FIELDS[1:4])
         ):
-            raise _corrupt(f"{path}: entry {index} is not shard {index} of {nshards}: {entry!r}")
+            raise errors.KalvCorruptError(f"{path}: entry {index} is not shard {index} of {nshards}: {entry!r}")
     totals = ("num_keys", "num_objects", "size")
     if any(content.get(total) != sum(entry[total] for entry in shards) for total in totals):
-        raise _corrupt(f"{path}: the totals disagree with the shards' sum")
+        raise errors.KalvCorruptError(f"{path}: the totals disagree with the shards' sum")
     return content
 
 
@@ -208,7 +206,7 @@ def check_shard(path: str, entry: dict[str, Any], stats: dict[str, Any]) -> None
     wrong = [f"{field} {found[field]!r} (manifest: {entry[field]!r})" for field in found
              if found[field] != entry[field]]
     if wrong:
-        raise _corrupt(f"{path} does not match the manifest: " + ", ".join(wrong))
+        raise errors.KalvCorruptError(f"{path} does not match the manifest: " + ", ".join(wrong))
 
 
 # --- the lock and cleanup -------------------------------------------------------------------
@@ -227,7 +225,7 @@ class Lock:
             self._fd = None
             if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
                 raise errors.KalvIOError(
-                    f"KalvIOError: another process is building or publishing in {root}"
+                    f"another process is building or publishing in {root}"
                 ) from None
             raise
 

@@ -18,7 +18,7 @@ the whole worker process, silencing every other task running in its threads.
 """
 from __future__ import annotations
 
-from typing import Any, Iterable, Optional
+from typing import Any, Callable, Iterable, Optional
 
 from kalvex.shards import (
     Entry,
@@ -45,6 +45,7 @@ def to_kalvex(
     *,
     keep: int = 2,
     retries: int = 1,
+    default: Optional[Callable[[Any], Any]] = None,
 ) -> str:
     """Build a sharded store from a Dask Bag or DataFrame and publish it; return the new
     version's directory.
@@ -55,7 +56,10 @@ def to_kalvex(
     current Dask scheduler (a ``distributed.Client`` when one is active). A task that fails
     runs again up to ``retries`` times; the version is published only once every shard
     is built and verified. When one key appears in several records, which value it keeps
-    is not defined (the shuffle does not keep record order).
+    is not defined (the shuffle does not keep record order). ``default`` is handed to
+    msgpack for values of types it cannot encode, as ``KalvWriter`` does: a DataFrame's
+    datetime column, say, stored with ``default=lambda t: t.isoformat()``. It travels to
+    the workers, so it must pickle where they are other processes.
 
     >>> from dask.distributed import Client                     # doctest: +SKIP
     >>> client = Client(n_workers=2)                            # doctest: +SKIP
@@ -70,8 +74,8 @@ def to_kalvex(
         out_dir, nshards, keep=keep
     ) as staging:
         routed = dask.dataframe.from_delayed(
-            [dask.delayed(_route)(part, nshards, extract) for part in inputs],
-            meta=_route([], nshards, extract),
+            [dask.delayed(_route)(part, nshards, extract, default) for part in inputs],
+            meta=_route([], nshards, extract, default),
             verify_meta=False,
         )
         by_shard = routed.set_index("shard", divisions=list(range(nshards + 1)), shuffle_method="p2p")
@@ -92,14 +96,14 @@ def _input_partitions(collection: Any) -> list[Any]:
     raise TypeError(f"to_kalvex needs a Dask Bag or DataFrame, not {type(collection).__name__}")
 
 
-def _route(part: Iterable[Any], nshards: int, extract: Extract) -> Any:
+def _route(part: Iterable[Any], nshards: int, extract: Extract, default: Optional[Callable[[Any], Any]]) -> Any:
     """One input partition (a list, or a pandas frame read row by row as dicts) as a frame of
     routed, encoded rows."""
     import pandas
 
     if isinstance(part, pandas.DataFrame):
         part = part.to_dict(orient="records")
-    rows = list(route_and_encode(part, nshards, extract))
+    rows = list(route_and_encode(part, nshards, extract, default))
     return pandas.DataFrame(
         {
             "shard": pandas.Series([row[0] for row in rows], dtype="int64"),

@@ -3,7 +3,9 @@
 The native layer raises the interpreter's own classes (``RuntimeError``, ``OSError``,
 ``ValueError``) and names the kind of store error only as the first word of the message
 ("KalvCorruptError: ..."). Above the backend seam every store error is re-raised as the
-class of that name, with the same message and the native exception chained as its cause.
+class of that name, with the rest of the message and the native exception chained as its
+cause: the class says the kind, so the text does not say it again (a traceback would read
+"KalvCorruptError: KalvCorruptError: ...").
 Each class also derives from the built-in class the native layer used, so code written
 against the raw module (``except RuntimeError``) keeps working.
 """
@@ -56,10 +58,11 @@ def translate(exc: BaseException) -> Optional[KalvexError]:
     message = exc.args[0]
     if not isinstance(message, str):
         return None
-    kind = _KINDS.get(message.partition(":")[0])
+    name, _, rest = message.partition(": ")
+    kind = _KINDS.get(name)
     if kind is None:
         return None
-    named = kind(message)
+    named = kind(rest)
     named.__cause__ = exc
     return named
 

@@ -3,10 +3,11 @@ from __future__ import annotations
 
 from typing import Callable, Optional, Union
 
-from kalvex.reader import KalvReader
+from kalvex.reader import ReaderBase
+from kalvex.shards import open as open_store
 from kalvex.writer import KalvWriter, PathLike
 
-Source = Union[PathLike, KalvReader]
+Source = Union[PathLike, ReaderBase]
 
 # Keys read between two progress reports.
 _PROGRESS_STEP = 1 << 16
@@ -18,7 +19,8 @@ def merge(
     dedupe: bool = True,
     progress: Optional[Callable[[int], None]] = None,
 ) -> str:
-    """Write one store holding every key of ``inputs`` (paths or open readers).
+    """Write one store holding every key of ``inputs``: open readers, or paths of store
+    files or sharded stores.
 
     A key held by several inputs takes its value from the last of them. Keys that share an
     object in an input share it in the output. With ``dedupe`` (the default) byte-identical
@@ -29,11 +31,14 @@ def merge(
     >>> kalvex.merge("all.klvx", "2025.klvx", "2026.klvx")
     'all.klvx'
     """
+    if not inputs:
+        # An empty store replacing out_path is never what a call without inputs meant.
+        raise TypeError("merge() needs at least one input store")
     writer = KalvWriter(out_path)
     # Newest first: a key already taken was set by a later input, so older copies are
     # skipped instead of stored and then overwritten.
     for source in reversed(inputs):
-        reader = source if isinstance(source, KalvReader) else KalvReader(source, raw=True)
+        reader = source if isinstance(source, ReaderBase) else open_store(source, raw=True)
         if not dedupe:
             writer._dedupe_from_here()
         add_raw = writer.add_raw

@@ -18,7 +18,7 @@ from typing import Any, Callable, Iterable, NoReturn, Optional, TypeVar, Union
 
 from kalvex import errors
 from kalvex._backend import BACKEND, Key, RawReader
-from kalvex._codec import Value, array_key_unpacker, as_bytes, unpacker
+from kalvex._codec import Value, array_key_unpacker, as_bytes, decode_failure, unencodable_key, unpacker
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 T = TypeVar("T")
@@ -33,8 +33,8 @@ def _closed(_key: object) -> NoReturn:
 
 class ReaderBase(Mapping[Key, Value]):
     """What every kalvex reader shares above its lookups: the options, decoding, the views
-    and scans in key order, and the ``with`` block. A subclass supplies ``_pairs`` and
-    ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
+    and scans in key order, and the ``with`` block. A subclass supplies ``_payloads``,
+    ``_pairs`` and ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
     the lookups, ``__len__`` and ``close``."""
 
     def _set_options(self, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> None:
@@ -44,6 +44,12 @@ class ReaderBase(Mapping[Key, Value]):
         self._key_type = key_type
         self._unpack_options = unpack_options
         self._unpack = unpacker(unpack_options)
+        # A misspelled or ill-typed option fails here, not as a decode error at the first
+        # read: decoding a nil takes every option through msgpack's own checks.
+        try:
+            self._unpack(b"\xc0")
+        except (TypeError, ValueError) as exc:
+            raise type(exc)(f"unknown or invalid msgpack option: {exc}") from None
         self._unpack_array_keys = array_key_unpacker(unpack_options)
 
     def _decode(self, key: object, payload: bytes) -> Value:
@@ -65,12 +71,15 @@ class ReaderBase(Mapping[Key, Value]):
                 raise
             except Exception:  # noqa: BLE001 - the first refusal is the one to report
                 pass
-        raise errors.KalvDecodeError(f"cannot decode the value of {key!r}: {exc}") from exc
+        raise errors.KalvDecodeError(f"cannot decode the value of {key!r}: {decode_failure(exc)}") from exc
 
     def _decode_objects(self, payloads: list[bytes]) -> list[Value]:
         if self._raw_values:
             return list(payloads)
         return [self._decode(f"object #{i}", payload) for i, payload in enumerate(payloads)]
+
+    def _payloads(self, prefix: bytes, bytes_keys: bool) -> Iterator[tuple[Key, bytes]]:
+        raise NotImplementedError
 
     def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
         raise NotImplementedError
@@ -140,10 +149,16 @@ class KalvReader(ReaderBase):
     ) -> None:
         self._set_options(raw, key_type, unpack_options)
         self._path = os.fsdecode(path)
+        # Pickling sends this, so that a reader unpickled after a chdir opens the same file.
+        self._abspath = os.path.abspath(self._path)
         try:
             native = BACKEND.open_reader(self._path, verify)
             stats = native.stats()
         except _STORE_ERRORS as exc:
+            if os.path.isdir(self._path):
+                raise errors.KalvIOError(
+                    f"{self._path} is a directory, not a store file (kalvex.open reads a sharded store)"
+                ) from exc
             raise errors.translate(exc) or exc
         self._native: Optional[RawReader] = native
         self._get_raw: Callable[[Key], Optional[bytes]] = native.get_raw
@@ -156,8 +171,8 @@ class KalvReader(ReaderBase):
     def __getitem__(self, key: Key) -> Value:
         try:
             payload = self._get_raw(key)
-        except RuntimeError as exc:
-            raise errors.translate(exc) or exc
+        except (RuntimeError, ValueError) as exc:
+            raise self._lookup_error(key, exc)
         if payload is None:
             raise KeyError(key)
         if self._raw_values:
@@ -173,8 +188,8 @@ class KalvReader(ReaderBase):
         """The value of ``key``, or ``default`` when the store does not hold it."""
         try:
             payload = self._get_raw(key)
-        except RuntimeError as exc:
-            raise errors.translate(exc) or exc
+        except (RuntimeError, ValueError) as exc:
+            raise self._lookup_error(key, exc)
         if payload is None:
             return default
         if self._raw_values:
@@ -190,8 +205,20 @@ class KalvReader(ReaderBase):
         """The payload bytes of ``key`` as stored, or None."""
         try:
             return self._get_raw(key)
-        except RuntimeError as exc:
-            raise errors.translate(exc) or exc
+        except (RuntimeError, ValueError) as exc:
+            raise self._lookup_error(key, exc)
+
+    def _lookup_error(self, key: object, exc: Exception) -> Exception:
+        """What a lookup of ``key`` that raised ``exc`` reports: the store error named, or
+        for a ``str`` key with no UTF-8 form, that (the native layer only says its type)."""
+        if self._native is not None and isinstance(key, str):
+            try:
+                key.encode()
+            except UnicodeEncodeError:
+                error = unencodable_key(key)
+                error.__suppress_context__ = True  # the native text says less than this
+                return error
+        return errors.translate(exc) or exc
 
     def __contains__(self, key: object) -> bool:
         try:
@@ -209,13 +236,24 @@ class KalvReader(ReaderBase):
         return self._native
 
     def _listing(self, produce: Callable[[], Iterable[T]]) -> Iterator[T]:
-        """Iterate what ``produce`` lists, with native store errors named."""
+        """Iterate what ``produce`` lists, with native store errors named.
+
+        A listing made before ``close()`` fails at its next step after it, whatever the
+        backend holds: the C-API module hands over whole lists and the cffi path chunks of
+        one, both of which would otherwise go on yielding after the close.
+        """
         try:
-            yield from produce()
+            for item in produce():
+                if self._native is None:
+                    break
+                yield item
+            else:
+                return
         except _STORE_ERRORS as exc:
-            if self._native is None:  # closed while the listing was being walked
+            if self._native is None:  # closed while the native side was being walked
                 raise errors.closed_error() from exc
             raise errors.translate(exc) or exc
+        raise errors.closed_error()
 
     def _payloads(self, prefix: bytes, bytes_keys: bool) -> Iterator[tuple[Key, bytes]]:
         """(key, payload bytes) in key order; with ``bytes_keys`` the keys' exact bytes."""
@@ -274,11 +312,10 @@ class KalvReader(ReaderBase):
         if native is not None:
             native.close()
 
-
     def __reduce__(self) -> tuple[Any, ...]:
         # A reader travels as its path and options: the other process maps the file itself.
         self._live()
-        return (_reopen, (self._path, self._raw_values, self._key_type, self._unpack_options))
+        return (_reopen, (self._abspath, self._raw_values, self._key_type, self._unpack_options))
 
     def __repr__(self) -> str:
         if self._native is None:

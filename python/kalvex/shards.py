@@ -95,10 +95,6 @@ def shard_of(key: Key, n: int) -> int:
     return _jump(xxh3_64_intdigest(as_bytes(key)), n)
 
 
-def _corrupt(message: str) -> errors.KalvCorruptError:
-    return errors.KalvCorruptError(f"KalvCorruptError: {message}")
-
-
 # --- the building blocks --------------------------------------------------------------------
 
 
@@ -110,6 +106,7 @@ def write_shard(
     *,
     encoded: bool = False,
     check_routing: bool = True,
+    default: Optional[Callable[[Any], Any]] = None,
 ) -> Entry:
     """Build shard ``shard`` of ``nshards`` in ``directory`` from (key, value) pairs; return
     its entry for ``Staging.publish``.
@@ -118,7 +115,8 @@ def write_shard(
     given twice takes its last value; equal values are stored once. With ``check_routing``
     a key that belongs to another shard is a ``ValueError``: a lookup would never find it.
     The file is verified against its CRC-32 once written. Call it once per shard, empty
-    shards included (with no pairs).
+    shards included (with no pairs). ``default`` is handed to msgpack for values of types it
+    cannot encode, as ``KalvWriter`` does.
 
     >>> write_shard(staging.path, 1, 16, [("user:1", {"name": "Ada"})])   # doctest: +SKIP
     """
@@ -127,7 +125,7 @@ def write_shard(
         raise ValueError(f"shard must be an int from 0 to {nshards - 1}, not {shard!r}")
     if check_routing:
         pairs = _checked_routing(pairs, shard, nshards)
-    writer = KalvWriter()
+    writer = KalvWriter(default=default)
     if encoded:
         add_raw = writer.add_raw
         for key, payload in pairs:
@@ -294,9 +292,15 @@ def _as_pair(record: Any) -> tuple[Any, Any]:
     return key, value
 
 
-def route_and_encode(records: Iterable[Any], nshards: int, extract: Extract) -> Iterator[tuple[int, bytes, bytes]]:
-    """(shard, key bytes, msgpack payload) per record: the form records travel in."""
-    encode = KalvWriter(dedupe=False)._encode
+def route_and_encode(
+    records: Iterable[Any],
+    nshards: int,
+    extract: Extract,
+    default: Optional[Callable[[Any], Any]] = None,
+) -> Iterator[tuple[int, bytes, bytes]]:
+    """(shard, key bytes, msgpack payload) per record: the form records travel in.
+    ``default`` encodes values of types msgpack does not know, as ``KalvWriter``'s does."""
+    encode = KalvWriter(dedupe=False, default=default)._encode
     for record in records:
         key, value = extract(record)
         data = key_bytes(key)
@@ -304,11 +308,13 @@ def route_and_encode(records: Iterable[Any], nshards: int, extract: Extract) -> 
 
 
 _worker_extract: Extract = _as_pair
+_worker_default: Optional[Callable[[Any], Any]] = None
 
 
-def _init_worker(extract: Extract) -> None:
-    global _worker_extract
+def _init_worker(extract: Extract, default: Optional[Callable[[Any], Any]]) -> None:
+    global _worker_extract, _worker_default
     _worker_extract = extract
+    _worker_default = default
 
 
 def _spill_name(shard: int, chunk: Optional[int] = None) -> str:
@@ -319,7 +325,7 @@ def _spill_name(shard: int, chunk: Optional[int] = None) -> str:
 def _spill_chunk(directory: str, nshards: int, chunk: int, records: list[Any]) -> None:
     """Route and encode a chunk of records; write each shard's part to its own spill file."""
     buckets: dict[int, list[tuple[bytes, bytes]]] = {}
-    for shard, data, payload in route_and_encode(records, nshards, _worker_extract):
+    for shard, data, payload in route_and_encode(records, nshards, _worker_extract, _worker_default):
         buckets.setdefault(shard, []).append((data, payload))
     for shard, pairs in buckets.items():
         with io.open(os.path.join(directory, _spill_name(shard, chunk)), "wb") as file:
@@ -353,6 +359,7 @@ def build(
     processes: Optional[int] = None,
     keep: int = 2,
     chunk_size: int = 20_000,
+    default: Optional[Callable[[Any], Any]] = None,
 ) -> str:
     """Build and publish a sharded store from ``records`` on a local process pool.
 
@@ -361,10 +368,11 @@ def build(
     record when None. The parent reads records in chunks of ``chunk_size``; the workers
     route and encode each chunk to spill files, then build one shard each at a time, so
     memory holds a few chunks and one shard per worker. A key given twice keeps its last
-    value. Returns the new version's directory.
+    value. ``default`` is handed to msgpack for values of types it cannot encode (a
+    ``datetime``, say), as ``KalvWriter`` does. Returns the new version's directory.
 
-    Where the platform can fork, ``key`` and ``value`` may be lambdas; under spawn they must
-    pickle.
+    Where the platform can fork, ``key``, ``value`` and ``default`` may be lambdas; under
+    spawn they must pickle.
 
     >>> rows = [{"id": "user:1", "name": "Ada"}, {"id": "user:2", "name": "Bob"}]
     >>> kalvex.shards.build(rows, "people.shards", 16, key="id")
@@ -377,7 +385,7 @@ def build(
     methods = multiprocessing.get_all_start_methods()
     context = multiprocessing.get_context("fork" if "fork" in methods else "spawn")
     with Staging(out_dir, nshards, keep=keep) as staging, ProcessPoolExecutor(
-        workers, mp_context=context, initializer=_init_worker, initargs=(extract,)
+        workers, mp_context=context, initializer=_init_worker, initargs=(extract, default)
     ) as pool:
         pending: set[Future[None]] = set()
         iterator = iter(records)
@@ -408,10 +416,10 @@ def _open_shard(path: str, verify: bool = False) -> KalvReader:
         return KalvReader(path, verify=verify, raw=True, key_type=bytes)
     except errors.KalvIOError as exc:
         if not os.path.exists(path):
-            raise _corrupt(f"shard {path} is missing") from exc
+            raise errors.KalvCorruptError(f"shard {path} is missing") from exc
         raise
     except errors.KalvexError as exc:
-        raise _corrupt(f"shard {path} is damaged: {exc}") from exc
+        raise errors.KalvCorruptError(f"shard {path} is damaged: {exc}") from exc
 
 
 def _closed(_key: object) -> NoReturn:
@@ -509,23 +517,30 @@ class ShardedReader(ReaderBase):
     def _key_out(self, data: bytes) -> Key:
         return data if self._key_type is bytes else data.decode("utf-8", "replace")
 
-    def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
+    def _payloads(self, prefix: bytes, bytes_keys: bool) -> Iterator[tuple[Key, bytes]]:
+        """(key, payload bytes) in key order; with ``bytes_keys`` the keys' exact bytes."""
         # With bytes keys asked for, the listings' keys are bytes.
         listings = [
             cast(Iterator[tuple[bytes, bytes]], shard._payloads(prefix, True))
             for shard in self._live()
         ]
+        merged = heapq.merge(*listings, key=itemgetter(0))
+        if bytes_keys:
+            return cast(Iterator[tuple[Key, bytes]], merged)
         key_out = self._key_out
-        for data, payload in heapq.merge(*listings, key=itemgetter(0)):
-            key = key_out(data)
-            yield key, payload if self._raw_values else self._decode(key, payload)
+        return ((key_out(data), payload) for data, payload in merged)
+
+    def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
+        pairs = self._payloads(prefix, self._key_type is bytes)
+        if self._raw_values:
+            return pairs
+        decode = self._decode
+        return ((key, decode(key, payload)) for key, payload in pairs)
 
     def _keys(self, prefix: bytes) -> Iterator[Key]:
         listings: list[Iterable[bytes]]
-        if prefix:
-            listings = [shard.prefix_keys(prefix) for shard in self._live()]  # type: ignore[misc]
-        else:
-            listings = [iter(shard) for shard in self._live()]  # type: ignore[misc]
+        # Each shard's own listing, never a copy: it fails at its next step after close().
+        listings = [cast(Iterator[bytes], shard._keys(prefix)) for shard in self._live()]
         merged = heapq.merge(*listings)
         return merged if self._key_type is bytes else map(self._key_out, merged)
 
@@ -567,7 +582,7 @@ class ShardedReader(ReaderBase):
             try:
                 shard.verify()
             except errors.KalvCorruptError as exc:
-                raise _corrupt(f"shard {shard.path} is damaged: {exc}") from exc
+                raise errors.KalvCorruptError(f"shard {shard.path} is damaged: {exc}") from exc
         return True
 
     # --- lifetime --------------------------------------------------------------------------

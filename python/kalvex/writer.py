@@ -112,7 +112,10 @@ class KalvWriter:
         store, add_key, seen = self._store, self._add_key, self._keys
         count = 0
         for payload, keys in items:
-            datas = [key.encode() if type(key) is str else key_bytes(key) for key in keys]
+            try:
+                datas = [key.encode() if type(key) is str else key_bytes(key) for key in keys]
+            except UnicodeEncodeError:
+                datas = [key_bytes(key) for key in keys]  # raises, naming the key
             for data in datas:
                 if len(data) > MAX_KEY_BYTES:
                     key_bytes(data)
@@ -150,7 +153,10 @@ class KalvWriter:
         # The loop of a whole build: names bound once, the common str key encoded inline.
         pack, store, add_key, keys = self._pack, self._store, self._add_key, self._keys
         for key, value in pairs:
-            stored = key.encode() if type(key) is str else key_bytes(key)
+            try:
+                stored = key.encode() if type(key) is str else key_bytes(key)
+            except UnicodeEncodeError:
+                stored = key_bytes(key)  # raises, naming the key
             if len(stored) > MAX_KEY_BYTES:
                 key_bytes(key)
             try:

@@ -1,13 +1,18 @@
 """The kalvex command: look into, check, query, dump, build, merge and compare stores.
 
-``main(argv)`` parses the command line, runs one subcommand and returns the exit status:
-0 success, 1 a failure (or, for ``diff``, a difference), 2 a usage error. A failure is one
-line on standard error, ``kalvex: error: ...``, with no traceback unless ``--debug`` is
-given. Standard output carries only the data asked for; progress, summaries and messages
-go to standard error, so every subcommand's output can be piped. A reader that closes the
-pipe early (``kalvex dump big.klvx | head``) ends the command quietly with status 0.
+``main(argv)`` parses the command line, runs one subcommand and returns the exit status,
+as ``diff`` and ``cmp`` have it: 0 the answer yes (done; the stores are the same; every key
+was found; every store is sound), 1 the answer no (they differ; a key is missing; a store
+is damaged), 2 trouble: no answer, because a file is missing or unreadable, the input is
+bad or the command line is. A failure is one line on standard error,
+``kalvex: error: ...``, with no traceback unless ``--debug`` is given (before or after the
+command's name). Standard output carries only the data asked for; progress, summaries and
+messages go to standard error, so every subcommand's output can be piped. A reader that
+closes the pipe early (``kalvex diff a b | head``) ends the command quietly, with the status
+of what it had found by then (``args.answer``: a difference already printed is a 1).
 
-Each subcommand group lives in its own module and adds its parsers with ``register``.
+Each subcommand group lives in its own module and adds its parsers with ``register``,
+each taking the shared options from the parent parsers it is given.
 """
 from __future__ import annotations
 
@@ -17,7 +22,7 @@ import sys
 from typing import Optional, Sequence
 
 from kalvex.cli import build, diff, inspect, query
-from kalvex.cli._common import CommandError, HelpFormatter
+from kalvex.cli._common import TROUBLE, YES, CommandError, HelpFormatter, common_options
 from kalvex.errors import KalvexError
 
 _GROUPS = (inspect, query, build, diff)
@@ -40,12 +45,14 @@ def _parser() -> argparse.ArgumentParser:
         description="Inspect, check, query, build, merge and compare .klvx stores.",
         epilog=_EPILOG,
         formatter_class=HelpFormatter,
+        parents=[common_options(top=True)],
     )
     parser.add_argument("--version", action="version", version=f"kalvex {__version__}")
-    parser.add_argument("--debug", action="store_true", help="show the traceback of a failure")
+    parser.set_defaults(answer=YES)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    parents = [common_options(top=False)]
     for group in _GROUPS:
-        group.register(commands)
+        group.register(commands, parents)
     return parser
 
 
@@ -65,7 +72,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return status
     except BrokenPipeError:
         _silence_stdout()
-        return 0
+        answer: int = args.answer
+        return answer
     except KeyboardInterrupt:
         if args.debug:
             raise
@@ -74,13 +82,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.debug:
             raise
         print(f"kalvex: error: {_text(exc)}", file=sys.stderr)
-        return 1
+        return TROUBLE
     except Exception as exc:
         # Not a failure the command foresaw: still one line, with the class to search for.
         if args.debug:
             raise
         print(f"kalvex: error: {type(exc).__name__}: {exc} (--debug shows where)", file=sys.stderr)
-        return 1
+        return TROUBLE
 
 
 def _text(exc: Exception) -> str:

@@ -1,4 +1,5 @@
-"""What every subcommand shares: its error, opening a store, standard output, progress.
+"""What every subcommand shares: its error, exit statuses, options, opening a store,
+standard output, progress.
 
 Standard output is written as bytes in large blocks (``Output``): a dump of a million
 keys is a few hundred writes, not a million. Progress bars appear only when standard error
@@ -10,33 +11,60 @@ import argparse
 import contextlib
 import os
 import sys
-from typing import Any, Iterator, Optional
+from typing import Any, Iterator, Optional, Union, cast
 
 from kalvex.errors import KalvexError
 from kalvex.reader import KalvReader
+from kalvex.shards import ShardedReader
+from kalvex.shards import open as open_any
+
+Store = Union[KalvReader, ShardedReader]
 
 # Bytes gathered before one write to standard output.
 _BLOCK = 1 << 16
+
+# Exit statuses, as diff and cmp have them: the answer yes (same, found, sound), the
+# answer no (different, not found, damaged), and trouble (no answer: a file missing or
+# unreadable, bad input, bad usage).
+YES, NO, TROUBLE = 0, 1, 2
 
 
 class CommandError(Exception):
     """A failure the command reports as one line: bad input, a missing file, a bad option."""
 
 
+def common_options(top: bool) -> argparse.ArgumentParser:
+    """The options every command takes, as a parent parser, so that each may stand before
+    the command's name (``top``, the top-level parser's) or after it. Only the top level
+    has defaults: a subcommand's would overwrite what was given before its name. Each call
+    makes new actions, as a parser's defaults are set on the actions it shares."""
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--debug", action="store_true", default=False if top else argparse.SUPPRESS,
+                        help="show the traceback of a failure")
+    return common
+
+
 class HelpFormatter(argparse.RawDescriptionHelpFormatter):
     """Keeps the line breaks of descriptions and examples as written."""
 
 
-def open_store(path: str, *, verify: bool = False) -> KalvReader:
-    """Open ``path`` raw (payload bytes); errors name the file once.
+def open_store(path: str, *, verify: bool = False) -> Store:
+    """Open the store file or sharded store directory ``path`` raw (payload bytes); errors
+    name the file once.
 
-    Opening checks the header and layout; the whole-file CRC-32 is read only with ``verify``
-    (``kalvex verify`` checks it and every object; the queries do not need it).
+    Opening checks the header and layout (and a sharded store's files against its
+    manifest); the whole-file CRC-32 is read only with ``verify`` (``kalvex verify`` checks
+    it and every object; the queries do not need it).
     """
     try:
-        return KalvReader(path, verify=verify, raw=True)
+        return open_any(path, verify=verify, raw=True)
     except KalvexError as exc:
         raise CommandError(with_path(path, exc)) from exc
+
+
+def pairs(reader: Store, prefix: bytes = b"") -> Iterator[tuple[bytes, bytes]]:
+    """(key bytes, payload bytes) in key order, from a store file or a sharded store."""
+    return cast(Iterator[tuple[bytes, bytes]], reader._payloads(prefix, True))
 
 
 def with_path(path: str, exc: BaseException) -> str:
@@ -133,7 +161,11 @@ def summary(path: str, quiet: bool) -> None:
 
 
 def key_text(key: bytes) -> str:
-    """A stored key as text: UTF-8, with each byte that is not valid UTF-8 shown as \\xNN."""
+    """A stored key as text: UTF-8, with each byte that is not valid UTF-8 shown as \\xNN
+    and a backslash doubled, so that no two keys share a text (``k\\xff`` is the key
+    ``k`` and the byte 0xFF, ``k\\\\xff`` the key of five characters)."""
+    if b"\\" in key:
+        key = key.replace(b"\\", b"\\\\")
     return key.decode("utf-8", "backslashreplace")
 
 

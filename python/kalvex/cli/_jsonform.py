@@ -7,8 +7,8 @@ Values are msgpack, which holds more than JSON does. The command shows them so:
   timestamp as ``{"$timestamp": [<seconds>, <nanoseconds>]}``;
 - a float that JSON cannot write (NaN, infinities) as ``{"$float": "nan" | "inf" | "-inf"}``;
 - a map key that is not a string as text: numbers, ``true``, ``false`` and ``null`` as JSON
-  writes them; a bytes key as its UTF-8 text with undecodable bytes as ``\\xNN``; an array
-  key as its JSON text.
+  writes them; a bytes key as ``key_text`` writes a key (undecodable bytes as ``\\xNN``, a
+  backslash doubled); an array or extension key as its JSON text.
 
 Text is UTF-8, not escaped to ASCII. Most values take the fast path: one call of the
 standard library's encoder, whose ``default`` hook meets only the rare non-JSON objects;
@@ -26,12 +26,34 @@ import msgpack
 from kalvex.cli._common import key_text
 
 
+class Ext:
+    """A msgpack extension value as decoded for showing. msgpack's own ``ExtType`` is a
+    tuple, which the encoder would write as an array before ever asking ``default``."""
+
+    __slots__ = ("code", "data")
+
+    def __init__(self, code: int, data: bytes) -> None:
+        self.code = code
+        self.data = data
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Ext) and (self.code, self.data) == (other.code, other.data)
+
+    def __hash__(self) -> int:  # a map key may be an extension value
+        return hash((self.code, self.data))
+
+
+# How the command decodes values to show them. Arrays as tuples: JSON writes them alike,
+# and an array used as a map key (which a list cannot be, being unhashable) still decodes.
+UNPACK_OPTIONS: dict[str, Any] = {"use_list": False, "ext_hook": Ext}
+
+
 def _non_json(value: Any) -> Any:
     if isinstance(value, (bytes, bytearray, memoryview)):
         return {"$bytes": base64.b64encode(value).decode("ascii")}
     if isinstance(value, msgpack.Timestamp):
         return {"$timestamp": [value.seconds, value.nanoseconds]}
-    if isinstance(value, msgpack.ExtType):
+    if isinstance(value, Ext):
         return {"$ext": value.code, "$bytes": base64.b64encode(value.data).decode("ascii")}
     raise TypeError(f"cannot show a {type(value).__name__} as JSON")
 

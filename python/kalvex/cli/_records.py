@@ -1,15 +1,17 @@
 """Records read from JSON Lines, CSV and msgpack inputs, each with where it came from.
 
-A reader yields ``(payload, keys)`` for each good record: the msgpack bytes to store and
-the keys to store them under. A record that cannot be stored goes to ``bad`` as a
-``BadRecord`` naming the place and the fault; ``bad`` raises to stop the build or returns
-to skip the record; a fault that spoils every record raises ``CommandError``. Readers
-report what they consumed through ``advance(bytes, records)`` a block at a time, for
-progress.
+A reader yields ``(payload, keys, number)`` for each good record: the msgpack bytes to
+store, the keys to store them under, and the record's line (record, for msgpack) number,
+which ``place`` turns into the text that names it. A record that cannot be stored goes to
+``bad`` as a ``BadRecord`` naming the place and the fault; ``bad`` raises to stop the build
+or returns to skip the record; a fault that spoils every record raises ``CommandError``.
+Readers report what they consumed through ``advance(bytes, records)`` a block at a time,
+for progress.
 
 Key fields: a record's key is the value of each key field, a string as is and an integer
 as its decimal text; any other type, a missing field or a key longer than the format
-allows makes the record bad. A msgpack input read without key fields is a stream of
+allows makes the record bad, as does an empty CSV key field (an empty field is CSV's
+only way to say "no value"). A msgpack input read without key fields is a stream of
 ``[key, value]`` pairs, as ``kalvex dump --format msgpack`` writes; the value's bytes are
 stored exactly as read.
 """
@@ -23,7 +25,7 @@ from typing import Any, BinaryIO, Callable, Iterator, NamedTuple, Sequence, Unio
 
 import msgpack
 
-from kalvex._codec import MAX_KEY_BYTES, packer
+from kalvex._codec import MAX_KEY_BYTES, decode_failure, packer
 from kalvex.cli._common import CommandError
 
 
@@ -33,7 +35,7 @@ class BadRecord(NamedTuple):
 
 
 Keys = list[Union[str, bytes]]
-Record = tuple[bytes, Keys]
+Record = tuple[bytes, Keys, int]
 Advance = Callable[[int, int], None]
 Bad = Callable[[BadRecord], None]
 Reader = Callable[[BinaryIO, str, Sequence[str], Advance, Bad], Iterator[Record]]
@@ -42,6 +44,11 @@ Reader = Callable[[BinaryIO, str, Sequence[str], Advance, Bad], Iterator[Record]
 _SURELY_SHORT = MAX_KEY_BYTES // 4
 # Lines read per block of JSON Lines input.
 _BLOCK_BYTES = 1 << 20
+
+
+def place(form: str, name: str, number: int) -> str:
+    """The text naming record ``number`` of input ``name`` read as ``form``."""
+    return f"{name}: record {number}" if form == "msgpack" else f"{name}:{number}"
 
 
 def _keys_of(record: Any, fields: Sequence[str]) -> Union[Keys, str]:
@@ -126,39 +133,74 @@ def jsonl(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, 
             except (OverflowError, ValueError) as exc:
                 bad(BadRecord(f"{name}:{number}", f"cannot store the record: {exc}"))
                 continue
-            yield payload, keys
+            yield payload, keys, number
 
 
 def csv_rows(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, bad: Bad) -> Iterator[Record]:
-    """One record per row, named by the header row; every value stays a string."""
-    text = io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
-    rows = csv.DictReader(text)
+    """One record per row, named by the header row; every value stays a string.
+
+    Read strictly: a quote that is never closed or is followed by more than a delimiter is
+    a bad record, not text quietly taken in. Bytes that are not UTF-8 are decoded as lone
+    surrogates (so the row's line is known when the record is judged) and make their record
+    bad; msgpack refuses to pack such text.
+    """
+    text = io.TextIOWrapper(stream, encoding="utf-8-sig", errors="surrogateescape", newline="")
+    rows = csv.DictReader(text, strict=True)
+    lines = rows.reader  # its line count, unlike the DictReader's, is current after an error
     pack = packer(None)
     try:
-        header = rows.fieldnames or []
+        # A fault of the header spoils every row: not a bad record to skip but a wrong input
+        # or command.
+        try:
+            header = rows.fieldnames or []
+            "".join(header).encode()
+        except csv.Error as exc:
+            raise CommandError(f"{name}:{lines.line_num}: the header is not CSV: {exc} (nothing written)") from exc
+        except UnicodeEncodeError:
+            raise CommandError(f"{name}:1: the header is not UTF-8 (nothing written)") from None
+        twice = [column for number, column in enumerate(header) if column in header[:number]]
+        if twice:
+            raise CommandError(f"{name}:1: the header names the column {twice[0]!r} twice (nothing written)")
         missing = [field for field in fields if field not in header]
         if missing:
-            # No row could be stored: not a bad record to skip but a wrong command.
             raise CommandError(f"{name}:1: the header has no column {missing[0]!r} (nothing written)")
         consumed = _position(stream)
         count = 0
-        for row in rows:
+        while True:
+            first_line = lines.line_num + 1
+            try:
+                row = next(rows)
+            except StopIteration:
+                break
+            except csv.Error as exc:
+                # The reader starts afresh on the line after the one it refused.
+                began = f" (the record begins on line {first_line})" if first_line < lines.line_num else ""
+                reason = str(exc).removeprefix(f"line {lines.line_num}: ")  # PyPy's csv names it too
+                bad(BadRecord(f"{name}:{lines.line_num}", f"not CSV: {reason}{began}"))
+                continue
             count += 1
             if count % 4096 == 0:
                 position = _position(stream)
                 advance(position - consumed, 4096)
                 consumed = position
+            where = lines.line_num
             if None in row or None in row.values():
-                bad(BadRecord(f"{name}:{rows.line_num}", f"the row's field count differs from the header's {len(header)}"))
+                bad(BadRecord(f"{name}:{where}", f"the row's field count differs from the header's {len(header)}"))
                 continue
             keys = _keys_of(row, fields)
             if isinstance(keys, str):
-                bad(BadRecord(f"{name}:{rows.line_num}", keys))
+                bad(BadRecord(f"{name}:{where}", keys))
                 continue
-            yield pack(row), keys
-    except (csv.Error, UnicodeDecodeError) as exc:
-        # The reader cannot go on past a row it cannot split: the rest is one bad record.
-        bad(BadRecord(f"{name}:{rows.line_num}", f"not CSV: {exc}"))
+            if "" in keys:
+                bad(BadRecord(f"{name}:{where}", f"key field {fields[keys.index('')]!r} is empty"))
+                continue
+            try:
+                payload = pack(row)
+            except UnicodeEncodeError as exc:
+                byte = ord(exc.object[exc.start]) - 0xDC00
+                bad(BadRecord(f"{name}:{where}", f"not UTF-8: the byte 0x{byte:02x} decodes to no character"))
+                continue
+            yield payload, keys, where
     finally:
         text.detach()
 
@@ -189,12 +231,12 @@ def msgpack_stream(stream: BinaryIO, name: str, fields: Sequence[str], advance: 
                 checked, payload = _pair(unpacker, data)
         except (msgpack.OutOfData, msgpack.ExtraData, ValueError) as exc:
             # Past a value that does not parse there is no telling where the next begins.
-            bad(BadRecord(where, f"not msgpack: {exc or 'the input ends inside a value'}"))
+            bad(BadRecord(where, f"not msgpack: {decode_failure(exc)}"))
             return
         if isinstance(checked, str):
             bad(BadRecord(where, checked))
         else:
-            yield payload, checked
+            yield payload, checked, number
 
 
 def _pair(unpacker: Any, data: bytes) -> tuple[Union[Keys, str], bytes]:

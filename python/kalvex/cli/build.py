@@ -4,6 +4,12 @@ Both write through the package's atomic build: the store appears whole at OUT or
 all, and a failed run leaves an existing OUT as it was. A build reads every input before
 writing anything, so bad input stops it before OUT is touched; ``--skip-bad`` leaves bad
 records out instead, counts them and names the first few.
+
+A key given by two records is a conflict the build resolves as ``--on-duplicate`` says:
+``error`` (the default) treats the later record as bad, as a primary key refuses a second
+row; ``first`` and ``last`` keep one record's value for the key and count the others. A
+record stores its object only under the keys it keeps: one that keeps none stores nothing,
+so no object is left that no key reaches.
 """
 from __future__ import annotations
 
@@ -12,11 +18,13 @@ import os
 import sys
 import time
 from contextlib import ExitStack
-from typing import Any, BinaryIO, Callable, Optional
+from typing import Any, BinaryIO, Callable, Iterable, Iterator, Optional
 
 from kalvex.cli._common import (
+    YES,
     CommandError,
     HelpFormatter,
+    key_text,
     open_store,
     progress,
     show_progress,
@@ -24,7 +32,7 @@ from kalvex.cli._common import (
     summary,
     with_path,
 )
-from kalvex.cli._records import READERS, BadRecord
+from kalvex.cli._records import READERS, BadRecord, Record, place
 from kalvex.errors import KalvexError
 from kalvex.merge import merge
 from kalvex.writer import KalvWriter
@@ -34,7 +42,7 @@ _NAMED_BAD = 10
 _EXTENSIONS = {".csv": "csv", ".msgpack": "msgpack", ".mpk": "msgpack", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 
 
-def register(commands: Any) -> None:
+def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
     build = commands.add_parser(
         "build",
         help="build a store from JSON Lines, CSV or msgpack records",
@@ -43,13 +51,16 @@ def register(commands: Any) -> None:
         "field. CSV takes its header row as field names and keeps values as strings. A msgpack "
         "stream of [key, value] pairs (kalvex dump --format msgpack) needs no --key. The format "
         "defaults to the first input's extension (.jsonl, .csv, .msgpack), else jsonl.\n\n"
-        "Bad input (a line that does not parse, a record without a key field) stops the build "
-        "and nothing is written, unless --skip-bad is given.",
+        "Bad input (a line that does not parse, a record without a key field, a key given "
+        "by an earlier record) stops the build and nothing is written, unless --skip-bad is "
+        "given. --on-duplicate first or last takes a repeated key as no fault: the first or "
+        "the last record giving it keeps it.",
         epilog="examples:\n  kalvex build users.klvx users.jsonl --key id --key email\n"
         "  kalvex build users.klvx users.csv --key id\n"
         "  zcat users.jsonl.gz | kalvex build users.klvx --key id\n"
         "  kalvex dump old.klvx --format msgpack | kalvex build copy.klvx --format msgpack",
         formatter_class=HelpFormatter,
+        parents=parents,
     )
     build.add_argument("out", metavar="OUT")
     build.add_argument("inputs", metavar="INPUT", nargs="*")
@@ -58,6 +69,9 @@ def register(commands: Any) -> None:
     build.add_argument("--format", choices=sorted(READERS), help="the input format")
     build.add_argument("--no-dedupe", action="store_true",
                        help="store every record as its own object, even when equal to another")
+    build.add_argument("--on-duplicate", choices=("error", "first", "last"), default="error",
+                       help="a key given by more than one record: a bad record (error, the default), "
+                       "or kept by the first or the last of them (the others are counted)")
     build.add_argument("--skip-bad", action="store_true", help="leave bad records out and count them")
     build.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
     build.set_defaults(run=run_build, usage_error=build.error)
@@ -65,10 +79,12 @@ def register(commands: Any) -> None:
     merge_parser = commands.add_parser(
         "merge",
         help="merge stores into one",
-        description="Write one store at OUT holding every key of the inputs. A key held by "
-        "several inputs takes its value from the last of them; equal values are stored once.",
+        description="Write one store at OUT holding every key of the inputs (store files or "
+        "sharded stores). A key held by several inputs takes its value from the last of "
+        "them; equal values are stored once.",
         epilog="example:\n  kalvex merge all.klvx 2025.klvx 2026.klvx",
         formatter_class=HelpFormatter,
+        parents=parents,
     )
     merge_parser.add_argument("out", metavar="OUT")
     merge_parser.add_argument("inputs", metavar="IN", nargs="+")
@@ -113,6 +129,7 @@ def run_build(args: argparse.Namespace) -> int:
     read = READERS[form]
     writer = KalvWriter(dedupe=not args.no_dedupe)
     skipped = 0
+    duplicates = _Duplicates(args.on_duplicate, writer)
 
     def bad(record: BadRecord) -> None:
         nonlocal skipped
@@ -128,7 +145,9 @@ def run_build(args: argparse.Namespace) -> int:
         advance = _advancer(bar)
         try:
             for name, stream in inputs:
-                writer.add_many_raw(read(stream, name, args.fields, advance, bad))
+                records = read(stream, name, args.fields, advance, bad)
+                writer.add_many_raw(duplicates.resolve(records, _placer(form, name), bad))
+            writer.add_many_raw(duplicates.held())
         finally:
             bar.close()
     try:
@@ -138,8 +157,70 @@ def run_build(args: argparse.Namespace) -> int:
         raise CommandError(with_path(args.out, exc)) from exc
     if skipped:
         print(f"kalvex: skipped {skipped} bad record{'s' if skipped != 1 else ''}", file=sys.stderr)
+    if duplicates.repeated:
+        print(f"kalvex: {duplicates.repeated} key{'s' if duplicates.repeated != 1 else ''} given again: "
+              f"kept the {args.on_duplicate} record's value", file=sys.stderr)
     summary(args.out, args.quiet)
-    return 0
+    return YES
+
+
+def _placer(form: str, name: str) -> Callable[[int], str]:
+    return lambda number: place(form, name, number)
+
+
+class _Duplicates:
+    """Keys given by more than one record, resolved as ``--on-duplicate`` says.
+
+    ``error`` and ``first`` decide as records arrive, against the keys the writer holds
+    already (``add_many_raw`` stores a record before the next is read). ``last`` cannot:
+    a later record may take every key of an earlier one, whose object must then not be
+    stored at all, so it holds the records back and hands them over at the end.
+    """
+
+    def __init__(self, mode: str, writer: KalvWriter) -> None:
+        self.mode = mode
+        self.repeated = 0
+        # The writer's own set of the keys added: no second copy of every key.
+        self._taken: set[bytes] = writer._keys
+        self._held: list[tuple[bytes, list[bytes]]] = []
+        self._owner: dict[bytes, int] = {}
+
+    def resolve(
+        self, records: Iterable[Record], where: Callable[[int], str], bad: Callable[[BadRecord], None]
+    ) -> Iterator[tuple[bytes, list[bytes]]]:
+        """The records to store, each with the keys it keeps."""
+        taken, owner, held = self._taken, self._owner, self._held
+        for payload, keys, number in records:
+            datas = [key.encode() if isinstance(key, str) else key for key in keys]
+            if self.mode == "last":
+                for data in datas:
+                    if owner.get(data, len(held)) != len(held):
+                        self.repeated += 1
+                    owner[data] = len(held)
+                held.append((payload, datas))
+                continue
+            fresh = [data for data in datas if data not in taken]
+            if len(fresh) == len(datas):
+                yield payload, datas
+            elif self.mode == "error":
+                repeat = next(data for data in datas if data in taken)
+                bad(BadRecord(where(number), f"the key {key_text(repeat)!r} was given by an earlier record "
+                              "(--on-duplicate first or last keeps one of them)"))
+            else:
+                self.repeated += len(datas) - len(fresh)
+                if fresh:
+                    yield payload, fresh
+
+    def held(self) -> Iterator[tuple[bytes, list[bytes]]]:
+        """With ``last``: each record held back, under the keys no later record took."""
+        held, owner = self._held, self._owner
+        for index, (payload, datas) in enumerate(held):
+            held[index] = (b"", [])  # handed to the writer: not kept twice
+            kept = [data for data in datas if owner[data] == index]
+            if kept:
+                yield payload, kept
+        held.clear()
+        owner.clear()
 
 
 def _advancer(bar: Any) -> Callable[[int, int], None]:
@@ -158,7 +239,7 @@ def _advancer(bar: Any) -> Callable[[int, int], None]:
 
 
 def run_merge(args: argparse.Namespace) -> int:
-    readers = []
+    readers: list[Any] = []
     with ExitStack() as stack:
         for path in args.inputs:
             readers.append(stack.enter_context(open_store(path, verify=True)))
@@ -172,4 +253,4 @@ def run_merge(args: argparse.Namespace) -> int:
         finally:
             bar.close()
     summary(args.out, args.quiet)
-    return 0
+    return YES

@@ -3,14 +3,19 @@
 Both key listings are in key order, so one linear pass over the two finds every difference.
 Values are compared as payload bytes, never decoded for the comparison: a key whose value
 encodes to the same bytes is unchanged. Values are decoded only to be printed.
+
+Standard output carries the differences only (the summary goes to standard error), so
+anything written there means the stores differ: a reader that closes the pipe early still
+gets status 1.
 """
 from __future__ import annotations
 
 import argparse
 import json
+import sys
 from typing import Any, Iterator, Optional
 
-from kalvex.cli._common import HelpFormatter, Output, key_text, open_store
+from kalvex.cli._common import NO, YES, HelpFormatter, Output, key_text, open_store, pairs
 from kalvex.cli._jsonform import to_json
 from kalvex.cli.query import _decoder, _key_json
 
@@ -18,22 +23,26 @@ _ADDED, _REMOVED, _CHANGED = "added", "removed", "changed"
 _MARKS = {_ADDED: "+", _REMOVED: "-", _CHANGED: "~"}
 
 
-def register(commands: Any) -> None:
+def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
     diff = commands.add_parser(
         "diff",
         help="keys added, removed or changed between two stores",
         description="List the keys added, removed, or whose value changed from OLD to NEW, in "
-        "key order ('+', '-', '~' and the key, then the value), then a summary line with the "
-        "three counts. Exit status 0 when the stores hold the same keys and values, 1 when not.",
+        "key order ('+', '-', '~' and the key, then the value); a summary line with the three "
+        "counts goes to standard error. OLD and NEW are store files or sharded stores. Exit "
+        "status 0 when they hold the same keys and values, 1 when not, 2 when one cannot be "
+        "read.",
         epilog="examples:\n  kalvex diff users-monday.klvx users-tuesday.klvx\n"
         "  kalvex diff old.klvx new.klvx --keys-only --json",
         formatter_class=HelpFormatter,
+        parents=parents,
     )
     diff.add_argument("old", metavar="OLD")
     diff.add_argument("new", metavar="NEW")
     diff.add_argument("--keys-only", action="store_true", help="print the keys without values")
     diff.add_argument("--json", action="store_true",
-                      help='JSON Lines: {"change", "key", values...}, then {"added", "removed", "changed"}')
+                      help='JSON Lines: {"change", "key", values...}; the counts as one JSON object on '
+                      'standard error')
     diff.set_defaults(run=run_diff)
 
 
@@ -71,9 +80,9 @@ def run_diff(args: argparse.Namespace) -> int:
     decode = _decoder()
     out = Output()
     with open_store(args.old) as old, open_store(args.new) as new:
-        listing = changes(iter(old._payloads(b"", True)), iter(new._payloads(b"", True)))  # type: ignore[arg-type]
-        for kind, key, before, after in listing:
+        for kind, key, before, after in changes(pairs(old), pairs(new)):
             counts[kind] += 1
+            args.answer = NO
             values = {} if args.keys_only else {
                 name: decode(key, payload) for name, payload in (("old", before), ("new", after)) if payload is not None
             }
@@ -85,9 +94,9 @@ def run_diff(args: argparse.Namespace) -> int:
                 if values:
                     line += "\t" + " -> ".join(to_json(value) for value in values.values())
             out.write(line.encode() + b"\n")
-    if args.json:
-        out.write(json.dumps(counts).encode() + b"\n")
-    else:
-        out.write(f"{counts[_ADDED]} added, {counts[_REMOVED]} removed, {counts[_CHANGED]} changed\n".encode())
     out.close()
-    return 1 if any(counts.values()) else 0
+    if args.json:
+        print(json.dumps(counts), file=sys.stderr)
+    else:
+        print(f"{counts[_ADDED]} added, {counts[_REMOVED]} removed, {counts[_CHANGED]} changed", file=sys.stderr)
+    return NO if any(counts.values()) else YES

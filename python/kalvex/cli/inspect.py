@@ -1,4 +1,9 @@
-"""``kalvex info`` (what a store holds) and ``kalvex verify`` (the deep check)."""
+"""``kalvex info`` (what a store holds) and ``kalvex verify`` (the deep check).
+
+Both take a store file or a sharded store's directory. For a sharded store ``info`` shows
+the manifest's figures, then one line per shard; ``verify`` checks every shard file against
+its manifest entry (keys, objects, size, CRC-32), then each file's CRC-32 and objects.
+"""
 from __future__ import annotations
 
 import argparse
@@ -8,19 +13,22 @@ import sys
 from collections import Counter
 from typing import Any
 
-from kalvex.cli._common import HelpFormatter, open_store
-from kalvex.errors import KalvexError
-from kalvex.reader import KalvReader
+from kalvex.cli._common import NO, TROUBLE, YES, HelpFormatter, Store, open_store, pairs
+from kalvex.errors import KalvCorruptError, KalvexError
+from kalvex.shards import ShardedReader
+from kalvex.shards import open as open_any
 
 
-def register(commands: Any) -> None:
+def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
     info = commands.add_parser(
         "info",
         help="what a store holds: keys, objects, sharing, layout, CRC-32",
         description="Show a store's size, keys, distinct objects, the share of keys that "
-        "share an object, format version, section offsets and file CRC-32.",
-        epilog="example:\n  kalvex info users.klvx --json",
+        "share an object, format version, section offsets and file CRC-32. For a sharded "
+        "store: the manifest's figures, then one line per shard file.",
+        epilog="examples:\n  kalvex info users.klvx --json\n  kalvex info users.shards",
         formatter_class=HelpFormatter,
+        parents=parents,
     )
     info.add_argument("store", metavar="STORE")
     info.add_argument("--json", action="store_true", help="print one JSON object")
@@ -29,70 +37,129 @@ def register(commands: Any) -> None:
     verify = commands.add_parser(
         "verify",
         help="check stores deeply: file CRC-32 and every object's",
-        description="Check the whole-file CRC-32 and every object of each store. One line per "
-        "store, 'ok' or the damage found; exit status 1 if any store is damaged or unreadable.",
-        epilog="example:\n  kalvex verify users.klvx orders.klvx",
+        description="Check the whole-file CRC-32 and every object of each store; for a "
+        "sharded store, every shard file against the manifest as well. One line per store, "
+        "'ok' or the damage found. Exit status 0 when every store is sound, 1 when one is "
+        "damaged, 2 when one could not be read at all (missing, not a store).",
+        epilog="example:\n  kalvex verify users.klvx orders.klvx users.shards",
         formatter_class=HelpFormatter,
+        parents=parents,
     )
     verify.add_argument("stores", metavar="STORE", nargs="+")
     verify.set_defaults(run=run_verify)
 
 
-def sharing_keys(reader: KalvReader) -> int:
+def sharing_keys(reader: Store) -> int:
     """How many keys share their object with at least one other key.
 
     Listings give each key's payload, not its object, so keys are grouped by payload bytes.
     In a store built with dedupe (the default, and every merge) equal payloads are one
     object and the count is exact; in one built without it, keys holding equal bytes in
-    separate objects count as sharing too.
+    separate objects count as sharing too. Objects are shared within a file only, so a
+    sharded store is counted shard by shard.
     """
-    holders = Counter(payload for _, payload in reader._payloads(b"", True))
+    if isinstance(reader, ShardedReader):
+        return sum(sharing_keys(shard) for shard in reader._live())
+    holders = Counter(payload for _, payload in pairs(reader))
     return sum(count for count in holders.values() if count > 1)
 
 
-def run_info(args: argparse.Namespace) -> int:
-    with open_store(args.store) as reader:
-        stats = reader.stats()
-        keys = stats["num_keys"]
-        shared = sharing_keys(reader)
-    facts = {
-        "path": args.store,
-        "file_size": os.path.getsize(args.store),
-        "keys": keys,
+def _file_facts(path: str, reader: Store) -> dict[str, Any]:
+    stats = reader.stats()
+    return {
+        "file_size": os.path.getsize(path),
+        "keys": stats["num_keys"],
         "objects": stats["num_objects"],
-        "keys_sharing_an_object": shared,
-        "shared_key_share": shared / keys if keys else 0.0,
         "format_version": stats["version"],
         "data_offset": stats["data_offset"],
         "index_offset": stats["index_offset"],
         "file_crc32": stats["file_crc32"],
     }
+
+
+def _sharded_facts(reader: ShardedReader) -> dict[str, Any]:
+    stats = reader.stats()
+    shards = [
+        {"shard": number, "file": os.path.basename(shard.path), **_file_facts(shard.path, shard)}
+        for number, shard in enumerate(reader._live())
+    ]
+    return {
+        "version_dir": stats["path"],
+        "created": stats["created"],
+        "routing": stats["routing"],
+        "manifest_version": stats["version"],
+        "num_shards": stats["num_shards"],
+        "file_size": sum(shard["file_size"] for shard in shards),
+        "keys": stats["num_keys"],
+        "objects": stats["num_objects"],
+        "shards": shards,
+    }
+
+
+def run_info(args: argparse.Namespace) -> int:
+    with open_store(args.store) as reader:
+        sharded = isinstance(reader, ShardedReader)
+        facts = {"path": args.store}
+        facts.update(_sharded_facts(reader) if isinstance(reader, ShardedReader) else _file_facts(args.store, reader))
+        shared = sharing_keys(reader)
+    keys = facts["keys"]
+    facts["keys_sharing_an_object"] = shared
+    facts["shared_key_share"] = shared / keys if keys else 0.0
     if args.json:
         print(json.dumps(facts))
-        return 0
-    print(
-        f"path            {facts['path']}\n"
-        f"file size       {facts['file_size']:,} bytes\n"
-        f"keys            {keys:,}\n"
-        f"objects         {facts['objects']:,}\n"
-        f"shared keys     {shared:,} ({facts['shared_key_share']:.1%} of keys share an object)\n"
-        f"format version  {facts['format_version']}\n"
-        f"data offset     {facts['data_offset']}\n"
-        f"index offset    {facts['index_offset']}\n"
-        f"file CRC-32     {facts['file_crc32']}"
-    )
-    return 0
+        return YES
+    lines = [
+        f"path            {facts['path']}",
+        f"file size       {facts['file_size']:,} bytes" + (f" in {facts['num_shards']} files" if sharded else ""),
+        f"keys            {keys:,}",
+        f"objects         {facts['objects']:,}",
+        f"shared keys     {shared:,} ({facts['shared_key_share']:.1%} of keys share an object)",
+    ]
+    if sharded:
+        lines += [
+            f"version         {facts['version_dir']}",
+            f"created         {facts['created']}",
+            f"routing         {facts['routing']}",
+            f"manifest format {facts['manifest_version']}",
+            f"shards          {facts['num_shards']}",
+        ]
+        lines += [
+            f"  {shard['file']}  {shard['keys']:,} keys, {shard['objects']:,} objects, "
+            f"{shard['file_size']:,} bytes, format {shard['format_version']}, CRC-32 {shard['file_crc32']}"
+            for shard in facts["shards"]
+        ]
+    else:
+        lines += [
+            f"format version  {facts['format_version']}",
+            f"data offset     {facts['data_offset']}",
+            f"index offset    {facts['index_offset']}",
+            f"file CRC-32     {facts['file_crc32']}",
+        ]
+    print("\n".join(lines))
+    return YES
+
+
+def _led_by(path: str, exc: Exception) -> str:
+    # One line per store, each beginning with the store's path as given.
+    text = str(exc)
+    return text if text.startswith((f"{path}:", f"{path} ")) else f"{path}: {text}"
 
 
 def run_verify(args: argparse.Namespace) -> int:
-    status = 0
+    status = YES
     for path in args.stores:
         try:
-            with KalvReader(path, verify=False, raw=True) as reader:
+            # Opening a sharded store checks each shard file against its manifest entry.
+            with open_any(path, verify=False, raw=True) as reader:
                 reader.verify()
             print(f"{path}: ok")
-        except KalvexError as exc:
-            status = 1
-            print(f"{path}: {exc}")
+        except KalvCorruptError as exc:
+            status = max(status, NO)
+            print(_led_by(path, exc))
+        except (KalvexError, OSError) as exc:
+            # Not damage found but no answer at all: the file is missing, not a store, or
+            # written in a format version this kalvex does not read.
+            status = TROUBLE
+            print(_led_by(path, exc))
         sys.stdout.flush()
     return status

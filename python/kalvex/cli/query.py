@@ -1,8 +1,9 @@
 """``kalvex get``, ``kalvex keys`` and ``kalvex dump``: reading a store from the shell.
 
-Keys given on the command line are taken as their exact bytes (``os.fsencode``), so a key
-that is not UTF-8 can be asked for as the shell passes it. Listed keys that are not UTF-8
-are shown with their undecodable bytes as ``\\xNN`` in plain text, and as
+Each takes a store file or a sharded store's directory. Keys given on the command line are
+taken as their exact bytes (``os.fsencode``), so a key that is not UTF-8 can be asked for
+as the shell passes it. Listed keys are shown in plain text as ``key_text`` writes them
+(undecodable bytes as ``\\xNN``, a backslash doubled), and a key that is not UTF-8 as
 ``{"$bytes": "<base64>"}`` in JSON. Values are shown as JSON in the forms ``_jsonform``
 describes; ``--raw`` and ``--format msgpack`` pass payload bytes through undecoded.
 """
@@ -15,16 +16,16 @@ from typing import Any, Callable
 
 import msgpack
 
-from kalvex._codec import unpacker
-from kalvex.cli._common import HelpFormatter, Output, key_arg, key_text, open_store, optional_prefix
-from kalvex.cli._jsonform import _encode, to_json
+from kalvex._codec import decode_failure, unpacker
+from kalvex.cli._common import NO, YES, HelpFormatter, Output, key_arg, key_text, open_store, optional_prefix, pairs
+from kalvex.cli._jsonform import UNPACK_OPTIONS, _encode, to_json
 from kalvex.errors import KalvDecodeError
 
 # Pairs written per batch of a dump: large enough that joining, not calling, dominates.
 _BATCH = 2048
 
 
-def register(commands: Any) -> None:
+def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
     get = commands.add_parser(
         "get",
         help="print the values of keys as JSON",
@@ -33,6 +34,7 @@ def register(commands: Any) -> None:
         epilog="examples:\n  kalvex get users.klvx u0000001 u0000002\n"
         "  kalvex get users.klvx u0000001 --raw > value.msgpack",
         formatter_class=HelpFormatter,
+        parents=parents,
     )
     get.add_argument("store", metavar="STORE")
     get.add_argument("keys", metavar="KEY", nargs="+")
@@ -43,9 +45,10 @@ def register(commands: Any) -> None:
         "keys",
         help="list keys in key order",
         description="List the keys of a store in key order, one per line. Bytes that are not "
-        "UTF-8 are shown as \\xNN.",
+        "UTF-8 are shown as \\xNN and a backslash as \\\\, so no two keys print alike.",
         epilog="examples:\n  kalvex keys users.klvx --prefix user:\n  kalvex keys users.klvx --count",
         formatter_class=HelpFormatter,
+        parents=parents,
     )
     keys.add_argument("store", metavar="STORE")
     keys.add_argument("--prefix", metavar="P", help="only keys starting with P")
@@ -61,6 +64,7 @@ def register(commands: Any) -> None:
         epilog="examples:\n  kalvex dump users.klvx | head\n"
         "  kalvex dump users.klvx --format msgpack | kalvex build copy.klvx --format msgpack",
         formatter_class=HelpFormatter,
+        parents=parents,
     )
     dump.add_argument("store", metavar="STORE")
     dump.add_argument("--prefix", metavar="P", help="only keys starting with P")
@@ -69,37 +73,37 @@ def register(commands: Any) -> None:
 
 
 def _decoder() -> Callable[[bytes, bytes], Any]:
-    # Arrays as tuples: JSON writes them alike, and an array used as a map key (which a
-    # list cannot be, being unhashable) still decodes.
-    unpack = unpacker({"use_list": False})
+    unpack = unpacker(UNPACK_OPTIONS)
 
     def decode(key: bytes, payload: bytes) -> Any:
         try:
             return unpack(payload)
         except Exception as exc:
-            raise KalvDecodeError(f"cannot decode the value of {key_text(key)!r}: {exc}") from exc
+            raise KalvDecodeError(f"cannot decode the value of {key_text(key)!r}: {decode_failure(exc)}") from exc
 
     return decode
 
 
 def run_get(args: argparse.Namespace) -> int:
     out = Output()
-    missing = []
     decode = _decoder()
     with open_store(args.store) as reader:
-        for text in args.keys:
-            key = key_arg(text)
-            payload = reader.get_raw(key)
+        # Every key looked up before any value is printed: the answer (all found or not)
+        # is known even when the reader of the output goes away early.
+        found = [(key, reader.get_raw(key)) for key in map(key_arg, args.keys)]
+        missing = [key for key, payload in found if payload is None]
+        status = args.answer = NO if missing else YES
+        for key, payload in found:
             if payload is None:
-                missing.append(text)
-            elif args.raw:
+                continue
+            if args.raw:
                 out.write(payload)
             else:
                 out.write(to_json(decode(key, payload)).encode() + b"\n")
     out.close()
-    for text in missing:
-        print(f"kalvex: key not found: {text}", file=sys.stderr)
-    return 1 if missing else 0
+    for key in missing:
+        print(f"kalvex: key not found: {key_text(key)}", file=sys.stderr)
+    return status
 
 
 def run_keys(args: argparse.Namespace) -> int:
@@ -107,22 +111,21 @@ def run_keys(args: argparse.Namespace) -> int:
         prefix = optional_prefix(args.prefix)
         if args.count:
             print(sum(1 for _ in reader._keys(prefix)) if prefix else len(reader))
-            return 0
-        keys = list(_byte_keys(reader, prefix))
+            return YES
+        keys = [key for key, _ in pairs(reader, prefix)]
     out = Output()
     for start in range(0, len(keys), _BATCH):
         block = b"\n".join(keys[start : start + _BATCH]) + b"\n"
         try:
             block.decode()
+            plain = b"\\" not in block
         except UnicodeDecodeError:
+            plain = False
+        if not plain:
             block = "".join(key_text(key) + "\n" for key in keys[start : start + _BATCH]).encode()
         out.write(block)
     out.close()
-    return 0
-
-
-def _byte_keys(reader: Any, prefix: bytes) -> Any:
-    return (key for key, _ in reader._payloads(prefix, True))
+    return YES
 
 
 def _key_json(key: bytes) -> str:
@@ -135,13 +138,13 @@ def _key_json(key: bytes) -> str:
 def run_dump(args: argparse.Namespace) -> int:
     out = Output()
     with open_store(args.store) as reader:
-        pairs = reader._payloads(optional_prefix(args.prefix), True)
+        listing = pairs(reader, optional_prefix(args.prefix))
         if args.format == "msgpack":
-            _dump_msgpack(pairs, out)
+            _dump_msgpack(listing, out)
         else:
-            _dump_jsonl(pairs, out)
+            _dump_jsonl(listing, out)
     out.close()
-    return 0
+    return YES
 
 
 def _dump_msgpack(pairs: Any, out: Output) -> None:
@@ -156,7 +159,7 @@ def _dump_msgpack(pairs: Any, out: Output) -> None:
 
 
 def _dump_jsonl(pairs: Any, out: Output) -> None:
-    unpack = unpacker({"use_list": False})
+    unpack = unpacker(UNPACK_OPTIONS)
     decode = _decoder()
     encode = _encode
     lines: list[str] = []
