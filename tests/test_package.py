@@ -270,3 +270,24 @@ def test_every_damaged_byte_fails_cleanly_through_the_package(tmp_path):
                 r.verify()
         except (kalvex.KalvexError, KeyError):
             pass
+
+
+def test_no_value_of_the_header_counts_or_index_offset_passes_the_checks(tmp_path):
+    """The header lies under no CRC: each byte of num_keys, num_objects and index_offset set
+    to every other value fails the open or verify(), on whichever native path is in use."""
+    good = pathlib.Path(kalvex.build(tmp_path / "good.klvx", {"a": 1, "ab": [2], "b": {"x": None}}))
+    original = good.read_bytes()
+    damaged = tmp_path / "damaged.klvx"
+    passed = []
+    for at in range(8, 24):
+        for value in set(range(256)) - {original[at]}:
+            data = bytearray(original)
+            data[at] = value
+            damaged.write_bytes(data)
+            try:
+                with KalvReader(damaged, verify=False) as r:
+                    r.verify()
+                passed.append((at, value))
+            except kalvex.KalvCorruptError:
+                pass
+    assert passed == []

@@ -28,9 +28,9 @@ def register(commands: Any) -> None:
 
     verify = commands.add_parser(
         "verify",
-        help="check stores deeply: file CRC-32 and every object's",
-        description="Check the whole-file CRC-32 and every object of each store. One line per "
-        "store, 'ok' or the damage found; exit status 1 if any store is damaged or unreadable.",
+        help="check stores deeply: file CRC-32, every object's, the header's counts",
+        description="Check the whole-file CRC-32, every object, and the object records against "
+        "the header's count and index offset of each store. One line per store, 'ok' or the damage found; exit status 1 if any store is damaged or unreadable.",
         epilog="example:\n  kalvex verify users.klvx orders.klvx",
         formatter_class=HelpFormatter,
     )
