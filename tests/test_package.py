@@ -60,10 +60,14 @@ class TestWriter:
         path = kalvex.build(tmp_path / "n.klvx", {"a": 1, "b": 1}, dedupe=False)
         assert KalvReader(path).stats()["num_objects"] == 2
 
-    def test_dedupe_across_table_growth(self, tmp_path):
-        data = {f"k{i}": i % 1500 for i in range(6000)}
+    # Small values, and values of about 1 KB and 70 KB whose stored copies meet the ends of
+    # the writer's storage chunks: each distinct value is stored once.
+    @pytest.mark.parametrize("size, distinct", [(0, 1500), (1000, 500), (70000, 8)])
+    def test_dedupe_across_table_growth_and_storage_chunks(self, tmp_path, size, distinct):
+        values = [i if size == 0 else b"%d:" % i * (size // 6) for i in range(distinct)]
+        data = {f"k{i}": values[i % distinct] for i in range(4 * distinct)}
         with KalvReader(kalvex.build(tmp_path / "g.klvx", data)) as r:
-            assert r.stats()["num_objects"] == 1500 and dict(r) == data
+            assert r.stats()["num_objects"] == distinct and dict(r) == data
 
     @pytest.mark.parametrize("value", [{1, 2}, [object()], 2**64, {"deep": {"x": object()}}])
     def test_unencodable_value_names_key_and_type_and_changes_nothing(self, tmp_path, value):
