@@ -110,16 +110,16 @@ Model Parse(Bytes file) {
     m.offsets.push_back(offset);
     p += 2 + length + 8;
   }
-  // The index section must end at the end of the file (with no keys: index_offset is n).
-  if (m.index_error.empty() && p != n) {
-    m.index_error = "KalvCorruptError: index section ends at " + std::to_string(p) + " but the file is " +
-                    std::to_string(n) + " bytes (num_keys " + std::to_string(m.num_keys) + ", index_offset " +
-                    std::to_string(m.index_offset) + ")";
-  }
   if (!m.index_error.empty()) {
     m.keys.clear();
     m.offsets.clear();
     m.last_offset.clear();
+  } else if (p != n) {
+    // The index section must end at the end of the file (with no keys: index_offset is n).
+    // The entries stay: the large-index check builds its file from them.
+    m.index_error = "KalvCorruptError: index section ends at " + std::to_string(p) + " but the file is " +
+                    std::to_string(n) + " bytes (num_keys " + std::to_string(m.num_keys) + ", index_offset " +
+                    std::to_string(m.index_offset) + ")";
   }
   return m;
 }
