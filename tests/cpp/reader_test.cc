@@ -635,13 +635,15 @@ TEST_F(VerifyTest, ManyObjectsReportTheFirstBadOneInIndexOrder) {
 
 // The header lies under no CRC; the records must chain from 40 exactly to index_offset and
 // number num_objects. Files of several blocks, with many objects or (second case) one
-// large enough for the index-order path; an orphan record no key refers to comes last.
+// large enough for the index-order path; every seventh record and the last are orphans,
+// records no key refers to.
 TEST_F(VerifyTest, RecordsMustChainToIndexOffsetAndCountNumObjects) {
   for (const std::size_t large : {std::size_t{0}, std::size_t{12} << 20}) {
     FileBuilder b;
     std::uint32_t objects = 0;
     for (std::size_t i = 0; i < 2000; ++i, ++objects) {
-      b.AddEntry("k" + std::to_string(10000 + i), b.AddObject(std::string(i % 211, 'x')));
+      const std::uint64_t offset = b.AddObject(std::string(i % 211, 'x'));
+      if (i % 7 != 3) b.AddEntry("k" + std::to_string(10000 + i), offset);
     }
     if (large != 0) {
       b.AddEntry("large", b.AddObject(std::string(large, 'y')));
@@ -678,6 +680,16 @@ TEST_F(VerifyTest, RecordsMustChainToIndexOffsetAndCountNumObjects) {
       EXPECT_EQ(VerifyError(file), c.expected) << c.pos << " " << c.value << " large " << large;
     }
   }
+}
+
+TEST_F(VerifyTest, AnOffsetIntoAPayloadIsNoRecordOfTheChain) {
+  FileBuilder b;
+  std::string inner;
+  format::AppendObjectRecord(inner, AsBytes("inner"));
+  const std::uint64_t outer = b.AddObject("<" + inner + ">");
+  b.AddEntry("inner", outer + 8 + 1);
+  b.AddEntry("outer", outer);
+  EXPECT_EQ(VerifyError(b.Build()), "ok");
 }
 
 TEST_F(VerifyTest, IndexOffsetMovedOntoALaterEntryFailsTheChain) {

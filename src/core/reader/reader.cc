@@ -58,8 +58,13 @@ Status CheckFileCrc(const std::uint8_t* file, std::uint64_t n, std::uint32_t sto
 
 // The data section's records, followed head to head from offset 40. The header lies
 // under no CRC, so this is what ties num_objects and index_offset to the records: they
-// must chain exactly to index_offset, and there must be num_objects of them. Only the
-// 8-byte heads are read, so following them costs little next to the file CRC.
+// must chain exactly to index_offset, and there must be num_objects of them.
+//
+// Each step needs the length read by the one before, a chain of dependent loads that
+// would cost more than the file CRC on a file of tiny records. So the referenced objects,
+// whose heads Verify reads anyway and in ascending order, are taken as steps where the
+// chain arrives at them (StepAt), which is nearly always: only records no key refers to
+// are followed one load after another (FollowTo).
 class RecordChain {
  public:
   // REQUIRES: index_offset <= the size of `file` (an open reader's index section ends at
@@ -72,16 +77,21 @@ class RecordChain {
   void FollowTo(std::uint64_t limit) {
     const std::uint64_t stop = std::min(limit, index_offset_);
     while (!broken_ && next_ < stop) {
-      // Differences of positions, never sums: a length near 2^32 must not wrap.
-      const std::uint64_t room = index_offset_ - next_;
-      if (room < format::kRecordHeadSize ||
-          room - format::kRecordHeadSize < format::RecordPayloadLength(file_ + next_)) {
+      // No head is read unless it lies before index_offset, so inside the file.
+      if (index_offset_ - next_ < format::kRecordHeadSize) {
         broken_ = true;
         return;
       }
-      next_ += format::kRecordHeadSize + format::RecordPayloadLength(file_ + next_);
-      ++count_;
+      Step(format::RecordPayloadLength(file_ + next_));
     }
+  }
+
+  // Follows the records up to `offset`, then the record there, whose payload length the
+  // caller read from its head, if the chain arrives exactly at it (an offset into the
+  // middle of a record is passed over). REQUIRES: `offset` above any earlier limit.
+  void StepAt(std::uint64_t offset, std::uint32_t payload_length) {
+    FollowTo(offset);
+    if (!broken_ && next_ == offset && offset < index_offset_) Step(payload_length);
   }
 
   // The chain's verdict, once FollowTo has been given the end of the file.
@@ -101,6 +111,18 @@ class RecordChain {
   }
 
  private:
+  // The record at next_ (< index_offset_), of the given payload length.
+  void Step(std::uint32_t payload_length) {
+    // Differences of positions, never sums: a length near 2^32 must not wrap.
+    const std::uint64_t room = index_offset_ - next_;
+    if (room < format::kRecordHeadSize || room - format::kRecordHeadSize < payload_length) {
+      broken_ = true;
+      return;
+    }
+    next_ += format::kRecordHeadSize + payload_length;
+    ++count_;
+  }
+
   const std::uint8_t* file_;
   std::uint64_t index_offset_;
   std::uint64_t next_ = format::kDataOffset;
@@ -280,6 +302,7 @@ Status Reader::Verify() const {
     filled = 0;
     return all_match;
   };
+  RecordChain chain(file_.data(), index_offset_);
   // The objects starting at offsets [64 * from, 64 * to); false at the first failure.
   const auto objects_in = [&](std::uint64_t from, std::uint64_t to) {
     for (std::uint64_t w = from; w < to; ++w) {
@@ -287,6 +310,7 @@ Status Reader::Verify() const {
         const std::uint64_t offset = w * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
         const format::RecordLocation location = format::LocateRecord(file_.data(), file_size, offset);
         if (location.fit != format::RecordFit::kFits) return false;
+        chain.StepAt(offset, location.payload_length);
         const std::uint8_t* record = file_.data() + offset;
         payloads[filled] = record + format::kRecordHeadSize;
         lengths[filled] = location.payload_length;
@@ -302,20 +326,22 @@ Status Reader::Verify() const {
   // in the cache: one pass over the file from memory instead of two. A file CRC mismatch
   // is still the error whatever the objects hold, as when the file CRC ran first, so a
   // failing object only ends the object checks.
-  RecordChain chain(file_.data(), index_offset_);
   std::uint32_t file_crc = 0;
   std::uint64_t checked_words = 0;
   for (std::uint64_t start = format::kHeaderSize; start < file_size; start += kVerifyBlock) {
     const std::uint64_t end = std::min(file_size, start + kVerifyBlock);
     file_crc = crc32::Extend(file_crc, file_.data() + start, end - start);
-    chain.FollowTo(end);
     if (objects_hold) {
       objects_hold = objects_in(checked_words, end / 64);
       checked_words = end / 64;
     }
+    // The rest of the records starting in the block: those no key refers to, or all of
+    // them once an object has failed (the chain does not depend on payloads).
+    chain.FollowTo(objects_hold ? 64 * checked_words : end);
   }
   if (file_crc != file_crc32_) return FileCrcMismatch(file_crc32_, file_crc);
   if (objects_hold) objects_hold = objects_in(checked_words, words) && (filled == 0 || batch_holds());
+  chain.FollowTo(file_size);
   if (n != 0 && !objects_hold) {
     if (Status status = VerifyInIndexOrder(); !status.ok()) return status;
   }
