@@ -114,6 +114,12 @@ Model Parse(Bytes file) {
     m.keys.clear();
     m.offsets.clear();
     m.last_offset.clear();
+  } else if (p != n) {
+    // The index section must end at the end of the file (with no keys: index_offset is n).
+    // The entries stay: the large-index check builds its file from them.
+    m.index_error = "KalvCorruptError: index section ends at " + std::to_string(p) + " but the file is " +
+                    std::to_string(n) + " bytes (num_keys " + std::to_string(m.num_keys) + ", index_offset " +
+                    std::to_string(m.index_offset) + ")";
   }
   return m;
 }
@@ -150,6 +156,22 @@ std::string ModelVerify(const Model& m) {
     if (ReferenceCrc(m.file.data() + offset + 8, length) != stored) {
       return "KalvCorruptError: object CRC32 mismatch at offset " + at;
     }
+  }
+  // Then the records from 40 must chain exactly to index_offset (which an open reader's
+  // index puts at most at n), num_objects of them.
+  const std::string index_at = std::to_string(m.index_offset);
+  if (m.index_offset < kHeaderSize) return "KalvCorruptError: index_offset " + index_at + " lies inside the header";
+  std::uint64_t pos = kHeaderSize, count = 0;
+  for (; pos < m.index_offset; ++count) {
+    const std::uint64_t room = m.index_offset - pos;
+    if (room < 8 || room - 8 < LoadBe(m.file.data() + pos, 4)) {
+      return "KalvCorruptError: object record at " + std::to_string(pos) + " runs past index_offset " + index_at;
+    }
+    pos += 8 + LoadBe(m.file.data() + pos, 4);
+  }
+  if (count != m.num_objects) {
+    return "KalvCorruptError: data section holds " + std::to_string(count) + " object records but num_objects is " +
+           std::to_string(m.num_objects);
   }
   return "";
 }

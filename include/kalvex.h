@@ -96,7 +96,8 @@ typedef struct kalvex_reader kalvex_reader;
 
 /* Opens the file at `path` (path_size bytes of UTF-8, not NUL-terminated; a zero byte
  * in it fails with KalvIOError). With `verify` nonzero the whole-file checksum is
- * checked first. On success *out owns a new reader; on failure *out is NULL. The file
+ * checked first. The index section must end exactly at the end of the file, else
+ * KalvCorruptError (the header has no checksum of its own). On success *out owns a new reader; on failure *out is NULL. The file
  * descriptor is closed before returning: only the mapping is kept. */
 KALVEX_API kalvex_status kalvex_reader_open(const char* path, size_t path_size, int verify,
                                             kalvex_reader** out, kalvex_error* err);
@@ -170,8 +171,9 @@ KALVEX_API kalvex_status kalvex_reader_read_range(
     size_t keys_capacity, size_t* key_ends, uint8_t* payloads, size_t payloads_capacity,
     size_t* payload_ends, kalvex_chunk* out, kalvex_error* err);
 
-/* Deep check: whole-file checksum, then bounds and checksum of every referenced object.
- * KALVEX_OK when the file is sound. */
+/* Deep check: whole-file checksum, then bounds and checksum of every referenced object,
+ * then the object records: chained from the header exactly to the index section, as many
+ * as the header's num_objects. KALVEX_OK when the file is sound. */
 KALVEX_API kalvex_status kalvex_reader_verify(const kalvex_reader* reader, kalvex_error* err);
 
 /* The distinct objects (by file offset) in first-use order in key order. */

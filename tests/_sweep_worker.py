@@ -31,6 +31,7 @@ def mutate(base, kind, arg):
     cut: the first arg bytes.
     ones, zeros: the 8 bytes from offset arg (fewer at the end) set to FF or 00, so that a
     field starting there holds its largest value or zero.
+    byte: byte arg // 256 set to arg % 256.
     A kind ending in "+seal" has its whole-file CRC-32 recomputed afterwards (when the
     header is still complete), so that the damage reaches the checks behind the open.
     """
@@ -43,6 +44,8 @@ def mutate(base, kind, arg):
     elif name in ("ones", "zeros"):
         end = min(arg + 8, len(data))
         data[arg:end] = (b"\xff" if name == "ones" else b"\x00") * (end - arg)
+    elif name == "byte":
+        data[arg // 256] = arg % 256
     else:
         raise ValueError(kind)
     if seal and len(data) >= HEADER_SIZE:

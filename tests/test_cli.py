@@ -117,16 +117,23 @@ def test_skip_bad_leaves_bad_records_out_and_counts_them(tmp_path):
     assert run("keys", out, check=0)[1] == b"7\na\n"
 
 
-def test_verify_names_the_damage_and_answers_0_sound_1_damaged_2_unreadable(tmp_path):
+# A flipped byte of the index, num_keys lowered by one (the header is under no CRC; the open
+# fails), num_objects raised by one (verify fails).
+@pytest.mark.parametrize("at, change, message", [
+    (-1, 0xFF, "file CRC32 mismatch"),
+    (11, 0x03, "index section ends at "),
+    (15, 0x01, "data section holds 2 object records but num_objects is 3"),
+], ids=["index", "num_keys", "num_objects"])
+def test_verify_names_the_damage_and_answers_0_sound_1_damaged_2_unreadable(tmp_path, at, change, message):
     good, damaged = tmp_path / "good.klvx", tmp_path / "damaged.klvx"
-    kalvex.build(good, {"k": "value"})
+    kalvex.build(good, {"k": "value", "l": "other"})
     data = bytearray(good.read_bytes())
-    data[-1] ^= 0xFF
+    data[at] ^= change
     damaged.write_bytes(bytes(data))
     status, stdout, _ = run("verify", good, damaged)
     lines = stdout.decode().splitlines()
     assert status == 1 and lines[0] == f"{good}: ok"
-    assert lines[1].startswith(f"{damaged}: file CRC32 mismatch")
+    assert lines[1].startswith(f"{damaged}: {message}")
     status, stdout, _ = run("verify", damaged, tmp_path / "missing.klvx")
     assert status == 2 and stdout.decode().splitlines()[1].startswith(f"{tmp_path / 'missing.klvx'}: cannot open")
     assert run("verify", good)[0] == 0

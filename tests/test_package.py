@@ -60,10 +60,14 @@ class TestWriter:
         path = kalvex.build(tmp_path / "n.klvx", {"a": 1, "b": 1}, dedupe=False)
         assert KalvReader(path).stats()["num_objects"] == 2
 
-    def test_dedupe_across_table_growth(self, tmp_path):
-        data = {f"k{i}": i % 1500 for i in range(6000)}
+    # Small values, and values of about 1 KB and 70 KB whose stored copies meet the ends of
+    # the writer's storage chunks: each distinct value is stored once.
+    @pytest.mark.parametrize("size, distinct", [(0, 1500), (1000, 500), (70000, 8)])
+    def test_dedupe_across_table_growth_and_storage_chunks(self, tmp_path, size, distinct):
+        values = [i if size == 0 else b"%d:" % i * (size // 6) for i in range(distinct)]
+        data = {f"k{i}": values[i % distinct] for i in range(4 * distinct)}
         with KalvReader(kalvex.build(tmp_path / "g.klvx", data)) as r:
-            assert r.stats()["num_objects"] == 1500 and dict(r) == data
+            assert r.stats()["num_objects"] == distinct and dict(r) == data
 
     @pytest.mark.parametrize("value", [{1, 2}, [object()], 2**64, {"deep": {"x": object()}}])
     def test_unencodable_value_names_key_and_type_and_changes_nothing(self, tmp_path, value):
@@ -330,3 +334,24 @@ def test_every_damaged_byte_fails_cleanly_through_the_package(tmp_path):
                 r.verify()
         except (kalvex.KalvexError, KeyError):
             pass
+
+
+def test_no_value_of_the_header_counts_or_index_offset_passes_the_checks(tmp_path):
+    """The header lies under no CRC: each byte of num_keys, num_objects and index_offset set
+    to every other value fails the open or verify(), on whichever native path is in use."""
+    good = pathlib.Path(kalvex.build(tmp_path / "good.klvx", {"a": 1, "ab": [2], "b": {"x": None}}))
+    original = good.read_bytes()
+    damaged = tmp_path / "damaged.klvx"
+    passed = []
+    for at in range(8, 24):
+        for value in set(range(256)) - {original[at]}:
+            data = bytearray(original)
+            data[at] = value
+            damaged.write_bytes(data)
+            try:
+                with KalvReader(damaged, verify=False) as r:
+                    r.verify()
+                passed.append((at, value))
+            except kalvex.KalvCorruptError:
+                pass
+    assert passed == []

@@ -10,8 +10,8 @@ import pytest
 
 from kalvex import _kalvex
 from klvx_files import (
-    FILE_CRC_POS, HEADER_SIZE, INDEX_OFFSET_POS, NUM_KEYS_POS, Container, crc_text,
-    file_crc, fix_checksum, increment_byte, set_u32, set_u64, store, stored_crc)
+    FILE_CRC_POS, HEADER_SIZE, INDEX_OFFSET_POS, NUM_KEYS_POS, NUM_OBJECTS_POS, Container,
+    crc_text, file_crc, fix_checksum, increment_byte, set_u32, set_u64, store, stored_crc)
 
 _KalvReader = _kalvex._KalvReader
 
@@ -85,11 +85,19 @@ class TestOpenFailures:
         with corrupt(message):
             _KalvReader(write(buf))
 
-    def test_num_keys_below_the_entries_keeps_the_first(self, write):
+    # The header is under no CRC: an index section stopping short of the end of the file
+    # would hide the entries after it, whatever the verify flag says.
+    @pytest.mark.parametrize("num_keys, index_offset, end", [
+        (1, 50, 61), (0, 50, 50), (0, 61, 61), (2, 40, 61)])
+    @pytest.mark.parametrize("verify", [True, False])
+    def test_index_section_must_end_at_the_end_of_the_file(
+            self, write, num_keys, index_offset, end, verify):
         buf = two_keys_one_object()
-        set_u32(buf, NUM_KEYS_POS, 1)
-        r = _KalvReader(write(buf))
-        assert (r.keys(), r.exists("b")) == (["a"], False)
+        set_u32(buf, NUM_KEYS_POS, num_keys)
+        set_u64(buf, INDEX_OFFSET_POS, index_offset)
+        with corrupt("index section ends at %d but the file is 72 bytes (num_keys %d, "
+                     "index_offset %d)" % (end, num_keys, index_offset)):
+            _KalvReader(write(buf), verify)
 
     @pytest.mark.parametrize("kept", range(11))
     def test_cut_inside_the_last_entry(self, write, kept):
@@ -98,12 +106,14 @@ class TestOpenFailures:
         with corrupt("index section truncated (%s)" % part):
             _KalvReader(write(buf), verify=False)
 
-    @pytest.mark.parametrize("index_offset", [41, 72, 73, 2**40, 2**64 - 1])
-    def test_wild_index_offset_matters_only_with_keys(self, write, index_offset):
-        assert _KalvReader(write(Container().build(index_offset=index_offset))).keys() == []
+    @pytest.mark.parametrize("index_offset", [0, 39, 41, 72, 2**40, 2**64 - 1])
+    def test_wild_index_offset(self, write, index_offset):
+        with corrupt("index section ends at %d but the file is 40 bytes (num_keys 0, "
+                     "index_offset %d)" % (index_offset, index_offset)):
+            _KalvReader(write(Container().build(index_offset=index_offset)))
         buf = two_keys_one_object()
         set_u64(buf, INDEX_OFFSET_POS, index_offset)
-        with pytest.raises(RuntimeError, match="index section truncated"):
+        with pytest.raises(RuntimeError, match="^KalvCorruptError: index section "):
             _KalvReader(write(buf))
 
     def test_directory_fails_at_the_mapping(self, tmp_path):
@@ -173,14 +183,13 @@ class TestFetchBounds:
 
     @staticmethod
     def file(offset_from_end, tail_length_field=0, absolute=None):
+        # The file ends with the object offset of the entry "z": read as a record head,
+        # its top four bytes are the payload length.
+        size = HEADER_SIZE + 2 * 11
         c = Container()
-        c.add_entry("k", 0)
-        tail = struct.pack(">II", tail_length_field, 0)  # a record head ending the file
-        size = HEADER_SIZE + 11 + len(tail)
-        buf = c.build(tail=tail)
-        set_u64(buf, HEADER_SIZE + 3, size - offset_from_end if absolute is None else absolute)
-        fix_checksum(buf)
-        return buf, size
+        c.add_entry("k", size - offset_from_end if absolute is None else absolute)
+        c.add_entry("z", tail_length_field << 32)
+        return c.build(), size
 
     @pytest.mark.parametrize("from_end, length, message", [
         (8, 0, None),
@@ -225,13 +234,15 @@ class TestStatsAndRepr:
         assert r.stats() is not stats
 
     def test_file_size_in_kilobytes(self, write):
-        padded = Container().build(tail=b"\0" * (1536 - 40))
+        c = Container()
+        c.add_object(b"\0" * (1536 - 40 - 8))
+        padded = c.build()
         assert _KalvReader(write(padded)).stats()["file_size_kb"] == 1.5
         assert _KalvReader(write(Container().build())).stats()["file_size_kb"] == 0.0390625
 
     def test_repr_counts_come_from_the_header(self, write):
         buf = two_keys_one_object()
-        struct.pack_into(">I", buf, 12, 7)  # num_objects: nothing checks it
+        struct.pack_into(">I", buf, 12, 7)  # num_objects: only verify() checks it
         path = write(buf, name="it's.klvx")
         assert repr(_KalvReader(path)) == "_KalvReader('%s', keys=2, objects=7)" % path
 
@@ -296,6 +307,29 @@ class TestVerify:
                 crc_text(stored_crc(buf)), crc_text(file_crc(buf)))
         with corrupt(message):
             _KalvReader(write(buf), verify=False).verify()
+
+    # The header is under no CRC: the records, the last an orphan no key refers to, must
+    # chain from 40 exactly to index_offset, and there must be num_objects of them.
+    @pytest.mark.parametrize("where, value, message", [
+        ("num_objects", 3, "data section holds 4 object records but num_objects is 3"),
+        ("num_objects", 2**32 - 1,
+         "data section holds 4 object records but num_objects is 4294967295"),
+        ("orphan", 7, "object record at {orphan} runs past index_offset {index}"),
+        ("orphan", 5, "object record at {last} runs past index_offset {index}"),
+    ])
+    def test_records_chain_to_index_offset_and_count_num_objects(
+            self, write, where, value, message):
+        c = Container()
+        offsets = [c.add_object(payload) for payload in (b"alpha", b"", b"omega")]
+        orphan = c.add_object(b"orphan")
+        for key, offset in zip("abc", offsets):
+            c.add_entry(key, offset)
+        buf = c.build()
+        set_u32(buf, NUM_OBJECTS_POS if where == "num_objects" else orphan, value)
+        fix_checksum(buf)
+        r = _KalvReader(write(buf))
+        with corrupt(message.format(orphan=orphan, index=c.index_offset, last=c.index_offset - 1)):
+            r.verify()
 
     def test_payload_running_past_the_end(self, write):
         sound, _ = self.store_with()

@@ -291,7 +291,8 @@ class KalvReader(ReaderBase):
         return self._live().stats()
 
     def verify(self) -> bool:
-        """Check the whole-file CRC-32 and every object's; True, or ``KalvCorruptError``."""
+        """Check the whole-file CRC-32, every object's, and that the object records fill the
+        data section as the header says; True, or ``KalvCorruptError``."""
         native = self._live()
         try:
             return native.verify()

@@ -276,8 +276,8 @@ TEST_F(WriterTest, ManyKeysRemappedAcrossGrowthsAndEntryBlocksKeepTheirLastObjec
 }
 
 TEST_F(WriterTest, EveryRecordCarriesItsPayloadCrcAcrossChunksAndRebuilds) {
-  // Payload CRCs are filled in by the build: records that straddle two of the object
-  // list's chunks, a payload larger than a chunk, and objects added between two builds
+  // Payload CRCs are filled in by the build: records that end chunks of the object list
+  // short, a payload larger than a chunk, and objects added between two builds
   // must all come out with the right CRC (Decode checks each against its own CRC).
   std::mt19937_64 rng(5);
   Writer writer;
@@ -332,8 +332,8 @@ TEST_F(WriterTest, IdenticalContentInAnotherOrderBuildsTheSameBytes) {
   std::vector<Bytes> files;
   for (int round = 0; round < 2; ++round) {
     Writer writer;
-    // Records straddle chunk boundaries; the second is larger than the first few chunks,
-    // so it fills the first chunk's rest and then a chunk of its own.
+    // Records meet chunk boundaries; the second is larger than the first few chunks, so it
+    // leaves the first chunk short and takes a chunk of its own.
     writer.AddObject(AsBytes("small"));
     writer.AddObject(AsBytes(std::string(3 << 19, 'x')));
     for (int i = 0; i < 200; ++i) writer.AddObject(AsBytes(std::string(i * 150, char(i))));

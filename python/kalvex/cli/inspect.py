@@ -36,11 +36,12 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
 
     verify = commands.add_parser(
         "verify",
-        help="check stores deeply: file CRC-32 and every object's",
-        description="Check the whole-file CRC-32 and every object of each store; for a "
-        "sharded store, every shard file against the manifest as well. One line per store, "
-        "'ok' or the damage found. Exit status 0 when every store is sound, 1 when one is "
-        "damaged, 2 when one could not be read at all (missing, not a store).",
+        help="check stores deeply: file CRC-32, every object's, the header's counts",
+        description="Check the whole-file CRC-32, every object, and the object records against "
+        "the header's count and index offset of each store; for a sharded store, every shard "
+        "file against the manifest as well. One line per store, 'ok' or the damage found. Exit "
+        "status 0 when every store is sound, 1 when one is damaged, 2 when one could not be "
+        "read at all (missing, not a store).",
         epilog="example:\n  kalvex verify users.klvx orders.klvx users.shards",
         formatter_class=HelpFormatter,
         parents=parents,

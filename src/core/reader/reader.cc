@@ -56,6 +56,80 @@ Status CheckFileCrc(const std::uint8_t* file, std::uint64_t n, std::uint32_t sto
   return FileCrcMismatch(stored, computed);
 }
 
+// The data section's records, followed head to head from offset 40. The header lies
+// under no CRC, so this is what ties num_objects and index_offset to the records: they
+// must chain exactly to index_offset, and there must be num_objects of them.
+//
+// Each step needs the length read by the one before, a chain of dependent loads that
+// would cost more than the file CRC on a file of tiny records. So the referenced objects,
+// whose heads Verify reads anyway and in ascending order, are taken as steps where the
+// chain arrives at them (StepAt), which is nearly always: only records no key refers to
+// are followed one load after another (FollowTo).
+class RecordChain {
+ public:
+  // REQUIRES: index_offset <= the size of `file` (an open reader's index section ends at
+  // the end of the file).
+  RecordChain(const std::uint8_t* file, std::uint64_t index_offset)
+      : file_(file), index_offset_(index_offset) {}
+
+  // Follows the records whose heads start before `limit`; stops at the first one that
+  // runs past index_offset.
+  void FollowTo(std::uint64_t limit) {
+    const std::uint64_t stop = std::min(limit, index_offset_);
+    while (!broken_ && next_ < stop) {
+      // No head is read unless it lies before index_offset, so inside the file.
+      if (index_offset_ - next_ < format::kRecordHeadSize) {
+        broken_ = true;
+        return;
+      }
+      Step(format::RecordPayloadLength(file_ + next_));
+    }
+  }
+
+  // Follows the records up to `offset`, then the record there, whose payload length the
+  // caller read from its head, if the chain arrives exactly at it (an offset into the
+  // middle of a record is passed over). REQUIRES: `offset` above any earlier limit.
+  void StepAt(std::uint64_t offset, std::uint32_t payload_length) {
+    FollowTo(offset);
+    if (!broken_ && next_ == offset && offset < index_offset_) Step(payload_length);
+  }
+
+  // The chain's verdict, once FollowTo has been given the end of the file.
+  Status Finish(std::uint32_t num_objects) const {
+    if (index_offset_ < format::kDataOffset) {
+      return StoreError::Corrupt("index_offset " + std::to_string(index_offset_) + " lies inside the header");
+    }
+    if (broken_) {
+      return StoreError::Corrupt("object record at " + std::to_string(next_) + " runs past index_offset " +
+                                 std::to_string(index_offset_));
+    }
+    if (count_ != num_objects) {
+      return StoreError::Corrupt("data section holds " + std::to_string(count_) +
+                                 " object records but num_objects is " + std::to_string(num_objects));
+    }
+    return {};
+  }
+
+ private:
+  // The record at next_ (< index_offset_), of the given payload length.
+  void Step(std::uint32_t payload_length) {
+    // Differences of positions, never sums: a length near 2^32 must not wrap.
+    const std::uint64_t room = index_offset_ - next_;
+    if (room < format::kRecordHeadSize || room - format::kRecordHeadSize < payload_length) {
+      broken_ = true;
+      return;
+    }
+    next_ += format::kRecordHeadSize + payload_length;
+    ++count_;
+  }
+
+  const std::uint8_t* file_;
+  std::uint64_t index_offset_;
+  std::uint64_t next_ = format::kDataOffset;
+  std::uint64_t count_ = 0;
+  bool broken_ = false;
+};
+
 }  // namespace
 
 std::string FormatCrc(std::uint32_t crc) {
@@ -104,6 +178,16 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
 
   auto entries = EntryTable::Parse(bytes, n, header.index_offset, header.num_keys);
   if (!entries.ok()) return entries.take_error();
+  // The header lies under no CRC, so the index section must end exactly at the end of
+  // the file: a lowered num_keys, or an index_offset moved onto some other run of
+  // entries, would otherwise hide the keys beyond the parsed ones. With no keys, this puts
+  // index_offset at the end of the file. (No wrap: parsed entries lie inside the file.)
+  const std::uint64_t index_end = header.index_offset + entries.value().arena_size();
+  if (index_end != n) {
+    return StoreError::Corrupt("index section ends at " + std::to_string(index_end) + " but the file is " +
+                               std::to_string(n) + " bytes (num_keys " + std::to_string(header.num_keys) +
+                               ", index_offset " + std::to_string(header.index_offset) + ")");
+  }
   // The hash index addresses entries with 40 bits; an index section of a terabyte or
   // more would not fit in memory anyway, so it is refused rather than mis-indexed.
   if (entries.value().arena_size() > HashIndex::kMaxArenaSize) {
@@ -113,7 +197,6 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   HashIndex index = HashIndex::Build(entries.value());
   // The index section now lives in the arena; its pages in the mapping are not read
   // again, so they need not stay resident on the reader's account.
-  // (With no keys index_offset was never examined, and may lie anywhere.)
   if (entries.value().arena_size() != 0) file.DropPages(header.index_offset, entries.value().arena_size());
 
   fd.value().Close();
@@ -194,14 +277,11 @@ Status Reader::Verify() const {
   // depends on index order, so the first failure found here sends the check through the
   // index-order walk, which reports the first failure of the same set of objects in index
   // order. A file of few, large objects would need a bitmap far larger than its index;
-  // there the objects are few enough to take in index order.
+  // there the objects are few enough to take in index order after the file CRC.
   const std::uint64_t words = (file_size + 63) / 64;
-  if (n == 0 || words > 8 * std::uint64_t{n} + kMaxSmallBitmapWords) {
-    if (Status status = CheckFileCrc(file_.data(), file_size, file_crc32_); !status.ok()) return status;
-    return n == 0 ? Status{} : VerifyInIndexOrder();
-  }
-  std::vector<std::uint64_t> referenced(words);
-  bool objects_hold = true;
+  const bool in_file_order = n != 0 && words <= 8 * std::uint64_t{n} + kMaxSmallBitmapWords;
+  std::vector<std::uint64_t> referenced(in_file_order ? words : 0);
+  bool objects_hold = in_file_order;
   for (std::size_t i = 0; i < n && objects_hold; ++i) {
     const std::uint64_t offset = entries_.object_offset_from_end(i);
     objects_hold = offset < file_size;
@@ -222,6 +302,7 @@ Status Reader::Verify() const {
     filled = 0;
     return all_match;
   };
+  RecordChain chain(file_.data(), index_offset_);
   // The objects starting at offsets [64 * from, 64 * to); false at the first failure.
   const auto objects_in = [&](std::uint64_t from, std::uint64_t to) {
     for (std::uint64_t w = from; w < to; ++w) {
@@ -229,6 +310,7 @@ Status Reader::Verify() const {
         const std::uint64_t offset = w * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits));
         const format::RecordLocation location = format::LocateRecord(file_.data(), file_size, offset);
         if (location.fit != format::RecordFit::kFits) return false;
+        chain.StepAt(offset, location.payload_length);
         const std::uint8_t* record = file_.data() + offset;
         payloads[filled] = record + format::kRecordHeadSize;
         lengths[filled] = location.payload_length;
@@ -239,11 +321,11 @@ Status Reader::Verify() const {
     return true;
   };
 
-  // The whole-file CRC goes a block at a time, and the objects that start in a block are
-  // checked right after it, while its bytes are still in the cache: one pass over the
-  // file from memory instead of two. A file CRC mismatch is still the error whatever the
-  // objects hold, as when the file CRC ran first, so a failing object only ends the
-  // object checks.
+  // The whole-file CRC goes a block at a time, and the record heads and the referenced
+  // objects that start in a block are checked right after it, while its bytes are still
+  // in the cache: one pass over the file from memory instead of two. A file CRC mismatch
+  // is still the error whatever the objects hold, as when the file CRC ran first, so a
+  // failing object only ends the object checks.
   std::uint32_t file_crc = 0;
   std::uint64_t checked_words = 0;
   for (std::uint64_t start = format::kHeaderSize; start < file_size; start += kVerifyBlock) {
@@ -253,10 +335,18 @@ Status Reader::Verify() const {
       objects_hold = objects_in(checked_words, end / 64);
       checked_words = end / 64;
     }
+    // The rest of the records starting in the block: those no key refers to, or all of
+    // them once an object has failed (the chain does not depend on payloads).
+    chain.FollowTo(objects_hold ? 64 * checked_words : end);
   }
   if (file_crc != file_crc32_) return FileCrcMismatch(file_crc32_, file_crc);
   if (objects_hold) objects_hold = objects_in(checked_words, words) && (filled == 0 || batch_holds());
-  return objects_hold ? Status{} : VerifyInIndexOrder();
+  chain.FollowTo(file_size);
+  if (n != 0 && !objects_hold) {
+    if (Status status = VerifyInIndexOrder(); !status.ok()) return status;
+  }
+  // Last, so that every file today's checks reject is reported as before.
+  return chain.Finish(num_objects_);
 }
 
 Status Reader::VerifyInIndexOrder() const {

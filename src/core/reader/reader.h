@@ -2,7 +2,7 @@
 //
 // Open() maps the file read-only, checks header and (optionally) the whole-file CRC,
 // and parses the index section once into a key list, a parallel offset list and a hash
-// index. After Open() returns the state never changes, so one Reader may be used from
+// index; the section must end exactly at the end of the file. After Open() returns the state never changes, so one Reader may be used from
 // any number of threads at once. Payload views returned by the fetch calls point into
 // the mapping and stay valid for the Reader's lifetime; callers copy what they keep.
 //
@@ -77,7 +77,9 @@ class Reader {
   // The payload of each distinct object offset once, in first-occurrence order.
   Result<std::vector<Bytes>> FetchUniqueObjects() const;
 
-  // Whole-file CRC, then bounds and payload CRC of each distinct referenced object.
+  // Whole-file CRC, then bounds and payload CRC of each distinct referenced object, then
+  // the data section: records chained from offset 40 exactly to index_offset, num_objects
+  // of them. The first failure in that order is the error.
   Status Verify() const;
 
   // Bytes of native memory the reader holds besides the mapping.

@@ -3,9 +3,14 @@
 // Each AddObject appends the object's complete record (length, payload CRC-32, payload)
 // to a byte stream kept in heap chunks, so that the chunks, concatenated in order, are
 // exactly the data section of the file a build writes. A build hands the chunks to the
-// file as they are: payloads are copied once, when added, and never again. Records may
-// straddle chunk boundaries; nothing but the build reads the stream, and it reads it as
-// one run of bytes.
+// file as they are: payloads are copied once, when added, and never again.
+//
+// Invariant: every record lies whole inside one chunk. A record that does not fit in the
+// last chunk starts a new one, and the last chunk ends short, so that each payload stays
+// one run of bytes that the writer's unique add can index and compare. A chunk's unused
+// tail was never written: beyond the pages already touched it costs address space only
+// (see io::LargeBuffer). A build writes each chunk's used bytes, so the file is the same
+// whatever the chunk layout.
 //
 // A record's payload CRC-32 is not computed when the object is added: the head goes in
 // with a zero CRC, and FinishRecords() fills in the CRCs of every record added since its
@@ -51,9 +56,8 @@ class ObjectList {
   std::uint64_t Add(std::span<const std::uint8_t> payload);
 
   std::uint64_t size() const { return offsets_.size(); }
-  // The last object's payload where it lies in the stream, if it lies in one piece: not
-  // when its record straddles two chunks or its payload was too long to keep. The bytes
-  // never move while the list lives.
+  // The last object's payload where it lies in the stream; none once a payload was too
+  // long to keep. The bytes never move while the list lives.
   std::optional<std::span<const std::uint8_t>> LastPayload() const;
   // REQUIRES: obj_id < size()
   std::uint64_t offset(std::uint64_t obj_id) const { return offsets_[obj_id]; }
@@ -90,11 +94,6 @@ class ObjectList {
     std::size_t used = 0;
     std::size_t capacity = 0;
   };
-
-  // Stream bytes [pos, pos + n) across chunk boundaries: the slow path for the few
-  // records that straddle two chunks.
-  std::uint32_t StreamCrc(std::uint64_t pos, std::uint64_t n) const;
-  void WriteStream(std::uint64_t pos, const std::uint8_t* bytes, std::size_t n);
 
   std::vector<StoredChunk> chunks_;
   std::uint64_t finished_ = 0;  // objects whose head holds its payload CRC
