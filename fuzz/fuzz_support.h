@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -31,6 +32,12 @@ using Bytes = std::span<const std::uint8_t>;
 
 inline std::string AsString(Bytes b) { return std::string(b.begin(), b.end()); }
 
+inline Bytes AsBytes(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
+
+inline bool SameBytes(Bytes a, Bytes b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
 // Big-endian field of `width` bytes at p, read byte by byte.
 inline std::uint64_t LoadBe(const std::uint8_t* p, int width) {
   std::uint64_t v = 0;
@@ -48,6 +55,16 @@ inline std::uint32_t ReferenceCrc(const std::uint8_t* data, std::size_t n) {
     n -= take;
   }
   return crc;
+}
+
+// Whether an input takes its target's costly mode: one input in `one_in`, drawn by a hash
+// of the whole input. A mutation changes the hash as a whole, so the share stays near
+// 1 / one_in however the corpus grows; a selector byte would not hold it there, as the
+// inputs that reach the costly mode's coverage fill the corpus and pass the byte on to
+// their mutants (a selector once sent half of all executions down such a path).
+// fuzz/make_seeds.py draws with the same hash, the CRC-32 of the whole input.
+inline bool DrawnOneIn(Bytes input, std::uint32_t one_in) {
+  return ReferenceCrc(input.data(), input.size()) % one_in == 0;
 }
 
 // A file in memory, reachable by path, so the reader's open and mmap run unchanged on
