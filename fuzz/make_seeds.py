@@ -105,9 +105,9 @@ def add_key(key, obj_id):
 
 def large_files(calls):
     """calls(fill) with a fill byte of the long keys such that the target lets a key of
-    65535 bytes be stored (one input in 32 is drawn for that)."""
+    65535 bytes be stored (one input in 128 is drawn for that)."""
     for fill in range(256):
-        if drawn(calls(fill), 32):
+        if drawn(calls(fill), 128):
             return calls(fill)
     raise AssertionError("no fill byte draws large files")
 
