@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <span>
 #include <string>
 
@@ -31,12 +30,6 @@ namespace kalvex::fuzz {
 using Bytes = std::span<const std::uint8_t>;
 
 inline std::string AsString(Bytes b) { return std::string(b.begin(), b.end()); }
-
-inline Bytes AsBytes(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
-
-inline bool SameBytes(Bytes a, Bytes b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
 
 // Big-endian field of `width` bytes at p, read byte by byte.
 inline std::uint64_t LoadBe(const std::uint8_t* p, int width) {

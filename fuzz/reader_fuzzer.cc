@@ -154,6 +154,14 @@ std::string ModelVerify(const Model& m) {
   return "";
 }
 
+bool SameBytes(Bytes a, Bytes b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+Bytes AsBytes(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
 template <class T>
 std::string ErrorText(const Result<T>& r) {
   return r.ok() ? std::string() : r.error().Render();

@@ -55,6 +55,12 @@ class Cursor {
   std::size_t pos_ = 0;
 };
 
+Bytes AsBytes(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
+
+bool SameBytes(Bytes a, Bytes b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
 void RemoveWorkDir();
 
 // One directory for the whole run, on a memory file system when there is one: a build
