@@ -42,9 +42,9 @@ def store(objects, keys, *, num_keys=None, index_offset=None, version=2, crc=Non
     return header + body
 
 
-def drawn(content, one_in):
-    """Whether a fuzz target takes its costly mode for this input (DrawnOneIn)."""
-    return zlib.crc32(content) % one_in == 0
+def draw(content):
+    """What picks the inputs that take a fuzz target's costly modes (Draw in fuzz_support.h)."""
+    return zlib.crc32(content)
 
 
 def reader_seeds():
@@ -86,7 +86,7 @@ def large_index(content):
     target grows its index past 2^15 keys (one input in 256 is drawn for that)."""
     for reserved in range(1 << 16):
         candidate = content[:38] + struct.pack(">H", reserved) + content[40:]
-        if drawn(candidate, 256):
+        if draw(candidate) % 256 == 0:
             return candidate
     raise AssertionError("no reserved bytes draw the large index")
 
@@ -107,9 +107,18 @@ def large_files(calls):
     """calls(fill) with a fill byte of the long keys such that the target lets a key of
     65535 bytes be stored (one input in 128 is drawn for that)."""
     for fill in range(256):
-        if drawn(calls(fill), 128):
+        if draw(calls(fill)) % 128 == 0:
             return calls(fill)
     raise AssertionError("no fill byte draws large files")
+
+
+def read_back_each(calls):
+    """calls(tag) with a payload tag such that the target reads the store back after
+    every build (one input in 16 is drawn for that)."""
+    for tag in range(256):
+        if draw(calls(bytes([tag]))) % 16 == 8:
+            return calls(bytes([tag]))
+    raise AssertionError("no tag draws a read-back after every build")
 
 
 def writer_seeds():
@@ -118,6 +127,8 @@ def writer_seeds():
         "hi-two-keys": add_object(b"hi") + add_key(b"a", 0) + add_key(b"b", 0) + bytes([BUILD]),
         "remap-and-rebuild": (add_object(b"one") + add_object(b"two") + add_key(b"k", 0) +
                               bytes([BUILD, REMAP_KEY, 0, 1, BUILD])),
+        "read-back-each-build": read_back_each(lambda tag: add_object(b"one") + add_key(b"k", 0) +
+                                               bytes([BUILD]) + add_object(tag) + bytes([REMAP_KEY, 0, 1, BUILD])),
         "out-of-range": add_key(b"k", 0) + add_object(b"") + add_key(b"k", 1) +
                         bytes([ADD_KEY_OUT_OF_RANGE, 0, BUILD]),
         "long-keys": large_files(lambda fill: add_object(b"x") + bytes([ADD_LONG_KEY, 0, fill, 0,
