@@ -170,6 +170,9 @@ void AddKey(writer::Writer& w, Model& m, const std::string& key, std::uint64_t i
 // back costs as much as the rest of an input, so it follows the last build only, except
 // in the inputs drawn for it.
 void BuildAndCheck(const writer::Writer& w, const Model& m, const std::string& name, bool read_back) {
+  // Counted here rather than after every call: asking for the count places the keys the
+  // writer holds back, and between builds they should gather and be placed together, as
+  // in real use. A failed call that changed something shows in the file all the same.
   CheckCounts(w, m);
   const std::string path = WorkDir() + "/" + name;
   const auto built = w.Build(path);
@@ -220,7 +223,7 @@ void BuildAndCheck(const writer::Writer& w, const Model& m, const std::string& n
 
 void Run(Bytes input) {
   // A key of 65535 bytes makes every later build a file past the writer's small-file
-  // size, the path of its staged writes, at ten times the cost of an ordinary input;
+  // size, the path of its staged writes, at several times the cost of an ordinary input;
   // so only one input in 128 may store one. Elsewhere a long key is one byte over the
   // limit, which is refused before it costs a build anything. One input in 16 (never
   // one of those) reads back after every build.
