@@ -50,6 +50,14 @@ inline std::uint32_t ReferenceCrc(const std::uint8_t* data, std::size_t n) {
   return crc;
 }
 
+// What picks the inputs that take a target's costly modes: a hash of the whole input,
+// the CRC-32, a mode taking one residue of it (one input in 256: Draw(input) % 256 == 0).
+// A mutation changes the hash as a whole, so each mode keeps its share however the
+// corpus grows; a selector byte would not, as the inputs that reach a costly mode's
+// coverage fill the corpus and pass the byte on to their mutants (a selector once sent
+// half of all executions down such a path). fuzz/make_seeds.py draws the same way.
+inline std::uint32_t Draw(Bytes input) { return ReferenceCrc(input.data(), input.size()); }
+
 // A file in memory, reachable by path, so the reader's open and mmap run unchanged on
 // fuzz input without touching a disk. Rewritten in place for each input.
 class MemFile {

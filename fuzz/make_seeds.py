@@ -42,6 +42,11 @@ def store(objects, keys, *, num_keys=None, index_offset=None, version=2, crc=Non
     return header + body
 
 
+def draw(content):
+    """What picks the inputs that take a fuzz target's costly modes (Draw in fuzz_support.h)."""
+    return zlib.crc32(content)
+
+
 def reader_seeds():
     users = [(b"user:%d" % i, i % 3) for i in range(12)]
     many = sorted((b"k%03d" % i, i % 7) for i in range(60))
@@ -72,10 +77,18 @@ def reader_seeds():
         "version-3": store([], [], version=3),
         "bad-magic": b"\0" * 40,
         "short": store([], [])[:39],
-        # The last reserved header byte 0x5a asks the target to grow the index past 2^15 keys.
-        "large-index": store([b"alice", b"bob", b"carol"], sorted(users))[:39] + b"\x5a" +
-                       store([b"alice", b"bob", b"carol"], sorted(users))[40:],
+        "large-index": large_index(store([b"alice", b"bob", b"carol"], sorted(users))),
     }
+
+
+def large_index(content):
+    """The store with two reserved header bytes, which the reader ignores, set so that the
+    target grows its index past 2^15 keys (one input in 256 is drawn for that)."""
+    for reserved in range(1 << 16):
+        candidate = content[:38] + struct.pack(">H", reserved) + content[40:]
+        if draw(candidate) % 256 == 0:
+            return candidate
+    raise AssertionError("no reserved bytes draw the large index")
 
 
 # Writer operations, as writer_fuzzer.cc decodes them: an opcode byte, then its operands.
@@ -90,15 +103,36 @@ def add_key(key, obj_id):
     return bytes([ADD_KEY, len(key)]) + key + bytes([obj_id])
 
 
+def large_files(calls):
+    """calls(fill) with a fill byte of the long keys such that the target lets a key of
+    65535 bytes be stored (one input in 128 is drawn for that)."""
+    for fill in range(256):
+        if draw(calls(fill)) % 128 == 0:
+            return calls(fill)
+    raise AssertionError("no fill byte draws large files")
+
+
+def read_back_each(calls):
+    """calls(tag) with a payload tag such that the target reads the store back after
+    every build (one input in 16 is drawn for that)."""
+    for tag in range(256):
+        if draw(calls(bytes([tag]))) % 16 == 8:
+            return calls(bytes([tag]))
+    raise AssertionError("no tag draws a read-back after every build")
+
+
 def writer_seeds():
     return {
         "empty": bytes([BUILD]),
         "hi-two-keys": add_object(b"hi") + add_key(b"a", 0) + add_key(b"b", 0) + bytes([BUILD]),
         "remap-and-rebuild": (add_object(b"one") + add_object(b"two") + add_key(b"k", 0) +
                               bytes([BUILD, REMAP_KEY, 0, 1, BUILD])),
+        "read-back-each-build": read_back_each(lambda tag: add_object(b"one") + add_key(b"k", 0) +
+                                               bytes([BUILD]) + add_object(tag) + bytes([REMAP_KEY, 0, 1, BUILD])),
         "out-of-range": add_key(b"k", 0) + add_object(b"") + add_key(b"k", 1) +
                         bytes([ADD_KEY_OUT_OF_RANGE, 0, BUILD]),
-        "long-keys": add_object(b"x") + bytes([ADD_LONG_KEY, 0, ord("z"), 0, ADD_LONG_KEY, 1, ord("z"), 0, BUILD]),
+        "long-keys": large_files(lambda fill: add_object(b"x") + bytes([ADD_LONG_KEY, 0, fill, 0,
+                                                                         ADD_LONG_KEY, 1, fill, 0, BUILD])),
         "many": b"".join(add_object(bytes([i]) * i) for i in range(20)) +
                 b"".join(add_key(b"key%d" % (i * 7 % 30), i % 20) for i in range(30)) + bytes([BUILD]),
     }

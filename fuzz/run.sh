@@ -11,8 +11,14 @@
 #   KALVEX_FUZZ_JOBS      parallel fuzzing processes per target (default 1)
 #   CXX                   a clang++ (default clang++, else clang++-14)
 #
-# A longer run, e.g. an hour per target on two cores, keeping what it learns in WORK_DIR:
-#   KALVEX_FUZZ_SECONDS=3600 KALVEX_FUZZ_JOBS=2 fuzz/run.sh
+# Each target runs some 2,000 to 3,500 inputs per second on one core. Their costly modes
+# (the reader's index grown past 2^15 keys, the writer's files holding 65535-byte keys)
+# take one input in 256 and in 128, drawn by a hash of the whole input. The test
+# command's minute per target is a smoke run; exploring takes a long one, e.g. a night
+# on two cores, which keeps what it learns in WORK_DIR for the next run to start from:
+#   KALVEX_FUZZ_SECONDS=28800 KALVEX_FUZZ_JOBS=2 fuzz/run.sh
+# One target at a time, e.g. an hour of the reader:
+#   KALVEX_FUZZ_SECONDS=3600 KALVEX_FUZZ_TARGETS=reader fuzz/run.sh
 # To keep a finding as a regression case, once it is fixed:
 #   cp WORK_DIR/artifacts/reader-crash-<sha1> fuzz/corpus/reader/regress-<what-it-was>
 set -euo pipefail
