@@ -11,7 +11,9 @@
  * describes the failure in *err:
  *   KALVEX_STORE_ERROR  err->kind is one of the four kinds below; err->message is the
  *                       rendered text, e.g. "KalvCorruptError: ...", the same text the
- *                       Python package raises.
+ *                       Python package raises; err->detail_offset says where the part
+ *                       after the kind's name begins. An I/O error also carries the
+ *                       errno and the path (see kalvex_error).
  *   KALVEX_NO_MEMORY    an allocation failed; the handle is as it was before the call.
  *   KALVEX_INTERNAL     a broken invariant of the library itself (a bug); message says
  *                       what. The handle may still be closed or freed.
@@ -79,6 +81,10 @@ typedef struct kalvex_error {
   int os_errno;
   char* path;
   size_t path_size;
+  /* KALVEX_STORE_ERROR only, else 0: message + detail_offset is the message without the
+   * kind's name and ": " (e.g. "unsupported version 3"), for callers whose exception
+   * class already names the kind. */
+  size_t detail_offset;
 } kalvex_error;
 
 /* Frees what *err holds and resets it to KALVEX_ERROR_INIT. NULL is accepted. */
@@ -176,6 +182,19 @@ KALVEX_API kalvex_status kalvex_reader_read_range(
  * as the header's num_objects. KALVEX_OK when the file is sound. */
 KALVEX_API kalvex_status kalvex_reader_verify(const kalvex_reader* reader, kalvex_error* err);
 
+/* Views of the entries at positions [first, last), in order, at most max_entries: key i
+ * in keys[i], payload i in payloads[i], and in offsets[i] the file offset of its object,
+ * which is the object's identity (entries sharing an object share it). Any of the three
+ * arrays may be NULL to skip it; only payloads read object records. *count is the
+ * number of entries filled. A damaged record ends the run: the status is
+ * KalvCorruptError and *count the entries before it, all filled. `last` past the entry
+ * count is clamped. Views stay valid until the reader is closed; nothing is copied. */
+KALVEX_API kalvex_status kalvex_reader_entries(const kalvex_reader* reader, size_t first,
+                                               size_t last, size_t max_entries,
+                                               kalvex_bytes* keys, kalvex_bytes* payloads,
+                                               uint64_t* offsets, size_t* count,
+                                               kalvex_error* err);
+
 /* The distinct objects (by file offset) in first-use order in key order. */
 typedef struct kalvex_objects kalvex_objects;
 
@@ -186,6 +205,8 @@ KALVEX_API kalvex_status kalvex_reader_objects(const kalvex_reader* reader,
 KALVEX_API size_t kalvex_objects_count(const kalvex_objects* objects);
 /* The payloads, an array of kalvex_objects_count() elements owned by the list. */
 KALVEX_API const kalvex_bytes* kalvex_objects_items(const kalvex_objects* objects);
+/* Their file offsets (as kalvex_reader_entries gives them), in the same order. */
+KALVEX_API const uint64_t* kalvex_objects_offsets(const kalvex_objects* objects);
 /* NULL is accepted. */
 KALVEX_API void kalvex_objects_free(kalvex_objects* objects);
 
@@ -201,6 +222,12 @@ KALVEX_API void kalvex_writer_free(kalvex_writer* writer);
 
 KALVEX_API uint64_t kalvex_writer_num_objects(const kalvex_writer* writer);
 KALVEX_API uint64_t kalvex_writer_num_keys(const kalvex_writer* writer);
+
+/* Sets *found to 1 when `key` has been mapped by this writer, else 0. Only fails when
+ * out of memory (counting or looking keys up finishes deferred work). */
+KALVEX_API kalvex_status kalvex_writer_contains_key(const kalvex_writer* writer, const void* key,
+                                                   size_t key_size, int* found,
+                                                   kalvex_error* err);
 
 /* Copies the payload and sets *id to its object id (ids count from 0 without gaps).
  * Size limits are checked by the build. */
@@ -261,7 +288,7 @@ KALVEX_API kalvex_status kalvex_writer_build(const kalvex_writer* writer, const 
 
 /* -- declarations end -- */
 
-#define KALVEX_ERROR_INIT {-1, NULL, 0, 0, NULL, 0}
+#define KALVEX_ERROR_INIT {-1, NULL, 0, 0, NULL, 0, 0}
 
 #ifdef __cplusplus
 }  /* extern "C" */

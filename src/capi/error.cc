@@ -31,7 +31,10 @@ kalvex_status Fail(kalvex_error* err, kalvex_status status, int kind, std::strin
 
 kalvex_status FailWith(kalvex_error* err, const StoreError& error) {
   if (err == nullptr) return KALVEX_STORE_ERROR;
-  Fail(err, KALVEX_STORE_ERROR, static_cast<int>(error.kind()), error.Render());
+  const std::string text = error.Render();
+  Fail(err, KALVEX_STORE_ERROR, static_cast<int>(error.kind()), text);
+  // Render() ends in Describe(): the detail is the message's tail of that length.
+  if (err->message != nullptr) err->detail_offset = text.size() - error.Describe().size();
   err->os_errno = error.os_error();
   if (!error.path().empty()) err->path = CopyText(error.path(), &err->path_size);
   return KALVEX_STORE_ERROR;

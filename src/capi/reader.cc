@@ -16,6 +16,7 @@
 
 struct kalvex_objects {
   std::vector<kalvex_bytes> items;
+  std::vector<uint64_t> offsets;
 };
 
 namespace kalvex::capi {
@@ -195,6 +196,34 @@ kalvex_status kalvex_reader_read_range(const kalvex_reader* reader, size_t first
   });
 }
 
+kalvex_status kalvex_reader_entries(const kalvex_reader* reader, size_t first, size_t last,
+                                    size_t max_entries, kalvex_bytes* keys, kalvex_bytes* payloads,
+                                    uint64_t* offsets, size_t* count, kalvex_error* err) {
+  *count = 0;
+  return Guarded(err, [&] {
+    const Reader& r = Core(reader);
+    last = std::min(last, r.entry_count());
+    if (first >= last) return KALVEX_OK;
+    const std::size_t stop = first + std::min(max_entries, last - first);
+    std::optional<StoreError> failure;
+    std::size_t filled = stop - first;
+    if (payloads != nullptr) {
+      const std::vector<Bytes> fetched = FetchPayloads(r, first, stop, failure);
+      filled = fetched.size();
+      for (std::size_t i = 0; i < filled; ++i) payloads[i] = AsC(fetched[i]);
+    }
+    if (keys != nullptr) {
+      for (std::size_t i = 0; i < filled; ++i) keys[i] = AsC(r.key(first + i));
+    }
+    if (offsets != nullptr) {
+      for (std::size_t i = 0; i < filled; ++i) offsets[i] = r.object_offset(first + i);
+    }
+    *count = filled;
+    if (failure) return FailWith(err, *failure);
+    return KALVEX_OK;
+  });
+}
+
 kalvex_status kalvex_reader_verify(const kalvex_reader* reader, kalvex_error* err) {
   return Guarded(err, [&] {
     Status checked = Core(reader).Verify();
@@ -206,9 +235,9 @@ kalvex_status kalvex_reader_verify(const kalvex_reader* reader, kalvex_error* er
 kalvex_status kalvex_reader_objects(const kalvex_reader* reader, kalvex_objects** out, kalvex_error* err) {
   *out = nullptr;
   return Guarded(err, [&] {
-    Result<std::vector<Bytes>> found = Core(reader).FetchUniqueObjects();
-    if (!found.ok()) return FailWith(err, found.error());
     auto objects = std::make_unique<kalvex_objects>();
+    Result<std::vector<Bytes>> found = Core(reader).FetchUniqueObjects(&objects->offsets);
+    if (!found.ok()) return FailWith(err, found.error());
     objects->items.reserve(found.value().size());
     for (Bytes payload : found.value()) objects->items.push_back(AsC(payload));
     *out = objects.release();
@@ -219,6 +248,8 @@ kalvex_status kalvex_reader_objects(const kalvex_reader* reader, kalvex_objects*
 size_t kalvex_objects_count(const kalvex_objects* objects) { return objects->items.size(); }
 
 const kalvex_bytes* kalvex_objects_items(const kalvex_objects* objects) { return objects->items.data(); }
+
+const uint64_t* kalvex_objects_offsets(const kalvex_objects* objects) { return objects->offsets.data(); }
 
 void kalvex_objects_free(kalvex_objects* objects) { delete objects; }
 

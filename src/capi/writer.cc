@@ -55,6 +55,15 @@ uint64_t kalvex_writer_num_objects(const kalvex_writer* writer) { return Core(wr
 
 uint64_t kalvex_writer_num_keys(const kalvex_writer* writer) { return Core(writer).num_keys(); }
 
+kalvex_status kalvex_writer_contains_key(const kalvex_writer* writer, const void* key, size_t key_size,
+                                         int* found, kalvex_error* err) {
+  *found = 0;
+  return Guarded(err, [&] {
+    *found = Core(writer).ContainsKey(AsBytes(key, key_size)) ? 1 : 0;
+    return KALVEX_OK;
+  });
+}
+
 kalvex_status kalvex_writer_add_object(kalvex_writer* writer, const void* payload, size_t payload_size,
                                        uint64_t* id, kalvex_error* err) {
   return Guarded(err, [&] {

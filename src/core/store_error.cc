@@ -4,18 +4,23 @@
 
 namespace kalvex {
 
+std::string StoreError::Describe() const {
+  if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
+  return detail_;
+}
+
 std::string StoreError::Render() const {
   switch (kind_) {
     case ErrorKind::kCorrupt:
-      return "KalvCorruptError: " + detail_;
+      return "KalvCorruptError: " + Describe();
     case ErrorKind::kVersion:
-      return "KalvVersionError: unsupported version " + std::to_string(version_);
+      return "KalvVersionError: " + Describe();
     case ErrorKind::kIO:
-      return "KalvIOError: " + detail_;
+      return "KalvIOError: " + Describe();
     case ErrorKind::kInvalid:
-      return "KalvError: " + detail_;
+      return "KalvError: " + Describe();
   }
-  return "KalvError: " + detail_;
+  return "KalvError: " + Describe();
 }
 
 std::string OsErrorText(int errnum) {

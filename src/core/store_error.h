@@ -46,7 +46,10 @@ class StoreError {
     return std::move(*this);
   }
 
-  // "KalvCorruptError: {detail}", "KalvVersionError: unsupported version {n}", ...
+  // The text without the kind's name: detail(), or "unsupported version {n}".
+  std::string Describe() const;
+
+  // The kind's name, ": " and Describe(): "KalvCorruptError: {detail}", ...
   std::string Render() const;
 
  private:

@@ -17,6 +17,7 @@ namespace {
 
 std::string Text(kalvex_bytes b) { return {reinterpret_cast<const char*>(b.data), b.size}; }
 std::string Message(const kalvex_error& err) { return {err.message, err.message_size}; }
+std::string Detail(const kalvex_error& err) { return Message(err).substr(err.detail_offset); }
 
 class CapiTest : public ::testing::Test {
  protected:
@@ -163,6 +164,7 @@ TEST_F(CapiTest, EveryErrorKindArrivesWithTheRenderedMessage) {
   EXPECT_EQ(r, nullptr);
   EXPECT_EQ(err_.kind, KALVEX_KIND_IO);
   EXPECT_EQ(Message(err_), "KalvIOError: cannot open " + missing + ": No such file or directory (os error 2)");
+  EXPECT_EQ(Detail(err_), "cannot open " + missing + ": No such file or directory (os error 2)");
   EXPECT_EQ(err_.message[err_.message_size], '\0');
   EXPECT_EQ(err_.os_errno, ENOENT);
   ASSERT_NE(err_.path, nullptr);
@@ -174,6 +176,7 @@ TEST_F(CapiTest, EveryErrorKindArrivesWithTheRenderedMessage) {
   ASSERT_EQ(kalvex_reader_open(path_.data(), path_.size(), 1, &r, &err_), KALVEX_STORE_ERROR);
   EXPECT_EQ(err_.kind, KALVEX_KIND_VERSION);
   EXPECT_EQ(Message(err_), "KalvVersionError: unsupported version 3");
+  EXPECT_EQ(Detail(err_), "unsupported version 3");
   EXPECT_EQ(err_.os_errno, 0) << "only an I/O error carries an errno and a path";
   EXPECT_EQ(err_.path, nullptr);
 
@@ -190,6 +193,7 @@ TEST_F(CapiTest, EveryErrorKindArrivesWithTheRenderedMessage) {
   ASSERT_EQ(kalvex_reader_entry(r, 4, &key, nullptr, &err_), KALVEX_STORE_ERROR);
   EXPECT_EQ(err_.kind, KALVEX_KIND_ERROR);
   EXPECT_EQ(Message(err_), "KalvError: position 4 is out of range for 4 entries");
+  EXPECT_EQ(Detail(err_), "position 4 is out of range for 4 entries");
   // A success leaves the last error in place.
   ASSERT_EQ(kalvex_reader_entry(r, 0, &key, nullptr, &err_), KALVEX_OK);
   EXPECT_EQ(err_.kind, KALVEX_KIND_ERROR);
@@ -238,11 +242,68 @@ TEST_F(CapiTest, DamagedRecordFailsLookupsAndEndsRangeReadsAfterTheEntriesBefore
             KALVEX_STORE_ERROR);
   EXPECT_EQ(chunk.count, 1u);
   EXPECT_EQ(err_.kind, KALVEX_KIND_CORRUPT);
+  kalvex_bytes views[4];
+  size_t count = 9;
+  ASSERT_EQ(kalvex_reader_entries(r, 0, 4, 4, nullptr, views, nullptr, &count, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(count, 1u) << "the entries before the damaged record are delivered";
+  EXPECT_EQ(Text(views[0]), "alpha");
+  ASSERT_EQ(kalvex_reader_entries(r, 1, 4, 4, nullptr, views, nullptr, &count, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(err_.kind, KALVEX_KIND_CORRUPT);
+  uint64_t offsets[4];
+  ASSERT_EQ(kalvex_reader_entries(r, 0, 4, 4, views, nullptr, offsets, &count, &err_), KALVEX_OK)
+      << "keys and object ids come from the index alone";
+  EXPECT_EQ(count, 4u);
   kalvex_objects* objects = nullptr;
   EXPECT_EQ(kalvex_reader_objects(r, &objects, &err_), KALVEX_STORE_ERROR);
   EXPECT_EQ(objects, nullptr);
   EXPECT_EQ(kalvex_reader_verify(r, &err_), KALVEX_STORE_ERROR);
   kalvex_reader_close(r);
+}
+
+TEST_F(CapiTest, EntryViewsCarryObjectIdsThatSharedObjectsShare) {
+  BuildSample();
+  kalvex_reader* r = Open();
+  kalvex_bytes keys[4], payloads[4];
+  uint64_t offsets[4];
+  size_t count = 0;
+  ASSERT_EQ(kalvex_reader_entries(r, 0, 99, 4, keys, payloads, offsets, &count, &err_), KALVEX_OK);
+  ASSERT_EQ(count, 4u);
+  EXPECT_EQ(Text(keys[3]), "dup");
+  EXPECT_EQ(Text(payloads[3]), "alpha");
+  EXPECT_EQ(offsets[3], offsets[0]) << "a and dup map to one object";
+  EXPECT_EQ(offsets[0], 40u) << "the first record follows the header";
+  EXPECT_NE(offsets[1], offsets[2]);
+  // max_entries and a start past the end.
+  ASSERT_EQ(kalvex_reader_entries(r, 2, 4, 1, keys, nullptr, nullptr, &count, &err_), KALVEX_OK);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(Text(keys[0]), "c");
+  ASSERT_EQ(kalvex_reader_entries(r, 5, 9, 4, keys, nullptr, nullptr, &count, &err_), KALVEX_OK);
+  EXPECT_EQ(count, 0u);
+
+  kalvex_objects* objects = nullptr;
+  ASSERT_EQ(kalvex_reader_objects(r, &objects, &err_), KALVEX_OK);
+  ASSERT_EQ(kalvex_objects_count(objects), 3u);
+  EXPECT_EQ(std::vector<uint64_t>(kalvex_objects_offsets(objects), kalvex_objects_offsets(objects) + 3),
+            std::vector<uint64_t>(offsets, offsets + 3));
+  kalvex_objects_free(objects);
+  kalvex_reader_close(r);
+}
+
+TEST_F(CapiTest, WriterAnswersWhetherItHoldsAKey) {
+  kalvex_writer* w = nullptr;
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  uint64_t id = 0;
+  ASSERT_EQ(kalvex_writer_add_object(w, "v", 1, &id, &err_), KALVEX_OK);
+  int found = 7;
+  ASSERT_EQ(kalvex_writer_contains_key(w, "k", 1, &found, &err_), KALVEX_OK);
+  EXPECT_EQ(found, 0);
+  ASSERT_EQ(kalvex_writer_add_key(w, "k", 1, id, &err_), KALVEX_OK);
+  ASSERT_EQ(kalvex_writer_contains_key(w, "k", 1, &found, &err_), KALVEX_OK);
+  EXPECT_EQ(found, 1) << "a key just added is seen, though its placement is deferred";
+  ASSERT_EQ(kalvex_writer_contains_key(w, "", 0, &found, &err_), KALVEX_OK);
+  EXPECT_EQ(found, 0);
+  kalvex_writer_free(w);
 }
 
 TEST_F(CapiTest, KeyBatchWithOneBadKeyChangesNothing) {

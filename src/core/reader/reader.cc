@@ -251,7 +251,7 @@ Result<std::vector<Bytes>> Reader::FetchRange(std::size_t first, std::size_t las
   return payloads;
 }
 
-Result<std::vector<Bytes>> Reader::FetchUniqueObjects() const {
+Result<std::vector<Bytes>> Reader::FetchUniqueObjects(std::vector<std::uint64_t>* offsets) const {
   std::vector<Bytes> payloads;
   const std::size_t n = entries_.size();
   if (n == 0) return payloads;
@@ -263,6 +263,7 @@ Result<std::vector<Bytes>> Reader::FetchUniqueObjects() const {
     auto payload = FetchObject(offset);
     if (!payload.ok()) return payload.take_error();
     payloads.push_back(payload.value());
+    if (offsets != nullptr) offsets->push_back(offset);
   }
   return payloads;
 }

@@ -74,8 +74,9 @@ class Reader {
   // Payloads of entries [first, last), in order. The first failing fetch is the error.
   Result<std::vector<Bytes>> FetchRange(std::size_t first, std::size_t last) const;
 
-  // The payload of each distinct object offset once, in first-occurrence order.
-  Result<std::vector<Bytes>> FetchUniqueObjects() const;
+  // The payload of each distinct object offset once, in first-occurrence order; with
+  // `offsets`, each payload's record offset at the same place (the object's identity).
+  Result<std::vector<Bytes>> FetchUniqueObjects(std::vector<std::uint64_t>* offsets = nullptr) const;
 
   // Whole-file CRC, then bounds and payload CRC of each distinct referenced object, then
   // the data section: records chained from offset 40 exactly to index_offset, num_objects

@@ -141,6 +141,7 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
 
 std::uint64_t Writer::num_objects() const { return state_->objects.size(); }
 std::uint64_t Writer::num_keys() const { return state_->keys.size(); }
+bool Writer::ContainsKey(std::span<const std::uint8_t> key) const { return state_->keys.Contains(key); }
 
 Result<BuildPlan> Writer::Plan() const {
   const ObjectList& objects = state_->objects;

@@ -79,6 +79,9 @@ class Writer {
 
   std::uint64_t num_objects() const;
   std::uint64_t num_keys() const;
+  // Whether AddKey has mapped `key`. May throw std::bad_alloc (see key_map.h: reading
+  // the keys places the parked ones), leaving the writer unchanged.
+  bool ContainsKey(std::span<const std::uint8_t> key) const;
 
   // The pure half of a build: checks every limit of the format, orders the keys and
   // computes every CRC and header value. Touches no file. Fails with KalvError when a
