@@ -303,7 +303,7 @@ def test_merge_takes_the_last_value_and_keeps_objects_shared(tmp_path):
 def test_digest_tables_number_entries_in_add_order(table_class):
     from kalvex import _dedupe
     if table_class == "native":
-        table_class = pytest.importorskip("kalvex._accel").DigestTable
+        table_class = pytest.importorskip("kalvex._native").DigestTable
     else:
         table_class = _dedupe.DigestTable
     table = table_class()

@@ -13,4 +13,4 @@ cmake --build "$build_dir" -j "${JOBS:-2}"
 mkdir -p "$build_dir/pkg/kalvex"
 for f in "$root"/python/kalvex/*; do ln -sf "$f" "$build_dir/pkg/kalvex/"; done
 ln -sf "$root/python/_kalvex.py" "$build_dir/pkg/_kalvex.py"
-ln -sf "$build_dir"/_kalvex*.so "$build_dir"/_accel*.so "$build_dir/pkg/kalvex/"
+ln -sf "$build_dir"/_kalvex*.so "$build_dir"/_native*.so "$build_dir/_version.py" "$build_dir/pkg/kalvex/"

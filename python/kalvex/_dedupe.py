@@ -6,7 +6,7 @@ would cost over 100 bytes per object in Python objects alone, so the digests liv
 flat table instead: the 128-bit XXH3 digest of each object, and open addressing over
 entry numbers. Two payloads are taken as equal only when their whole digests are equal.
 
-On CPython the table is native (``kalvex._accel.DigestTable``): one call per probe. On
+On CPython the table is native (``kalvex._native.DigestTable``): one call per probe. On
 PyPy the same algorithm in Python below is compiled by the JIT and beats a call into a
 C-API module.
 """
@@ -109,7 +109,7 @@ def _words_of(digest: bytes) -> tuple[int, int]:
 def _table_class() -> Callable[[], _Digests]:
     if sys.implementation.name == "cpython":
         try:
-            from kalvex._accel import DigestTable as Native  # type: ignore[import-not-found]
+            from kalvex._native import DigestTable as Native
         except ImportError:
             pass
         else:

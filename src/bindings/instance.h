@@ -29,8 +29,10 @@ Instance<State>* AsInstance(PyObject* self) {
 
 // Allocates an instance of `type` through object's tp_new and moves `state` into it.
 // On failure the state is destroyed (its resources released) and nullptr returned.
-template <class State>
-PyObject* NewInstance(PyTypeObject* type, std::unique_ptr<State> state) {
+// `Deleter` destroys the state, here and in DeallocInstance: `delete` for a core class,
+// the C interface's free function for one of its opaque handles.
+template <class State, class Deleter = std::default_delete<State>>
+PyObject* NewInstance(PyTypeObject* type, std::unique_ptr<State, Deleter> state) {
   newfunc base_new = PyBaseObject_Type.tp_new;
   if (base_new == nullptr) {
     PyErr_SetString(PyExc_TypeError, "base type without tp_new");
@@ -56,11 +58,11 @@ PyCFunction AsCFunction(Fn fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-template <class State>
+template <class State, class Deleter = std::default_delete<State>>
 void DeallocInstance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   Instance<State>* instance = AsInstance<State>(self);
-  delete instance->state;
+  if (instance->state != nullptr) Deleter()(instance->state);
   instance->state = nullptr;
   instance->borrow.~BorrowCounter();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

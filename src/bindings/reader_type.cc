@@ -250,31 +250,11 @@ PyObject* Reader_objects_raw(PyObject* self, PyObject*) {
   });
 }
 
-// Sets dict[name] = value, taking over `value`. False with an error set on failure.
-bool SetItem(PyObject* dict, const char* name, PyObject* value) {
-  if (value == nullptr) return false;
-  PyRef owned(value);
-  if (PyDict_SetItemString(dict, name, value) < 0) return false;
-  return true;
-}
-
 PyObject* Reader_stats(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
     return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      PyRef stats(PyDict_New());
-      if (!stats) return RaiseCreationFailure();
-      // The size is exact as a double below 2**53; the scale by 2**-10 adds no rounding.
-      const double size_kb = static_cast<double>(r.file_size()) * 0.0009765625;
-      const bool filled = SetItem(stats.get(), "path", NewText(r.path())) &&
-                          SetItem(stats.get(), "version", NewUnsigned(format::kVersion)) &&
-                          SetItem(stats.get(), "num_keys", NewUnsigned(r.num_keys())) &&
-                          SetItem(stats.get(), "num_objects", NewUnsigned(r.num_objects())) &&
-                          SetItem(stats.get(), "index_offset", NewUnsigned(r.index_offset())) &&
-                          SetItem(stats.get(), "data_offset", NewUnsigned(format::kDataOffset)) &&
-                          SetItem(stats.get(), "file_size_kb", PyFloat_FromDouble(size_kb)) &&
-                          SetItem(stats.get(), "file_crc32", NewText(reader::FormatCrc(r.file_crc32())));
-      if (!filled) return nullptr;
-      return stats.release();
+      return NewStatsDict({r.path(), format::kVersion, r.num_keys(), r.num_objects(), r.index_offset(),
+                           format::kDataOffset, r.file_size(), r.file_crc32()});
     });
   });
 }

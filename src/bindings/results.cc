@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "bindings/errors.h"
+#include "bindings/py_ref.h"
+#include "core/reader/reader.h"
 
 namespace kalvex::bindings {
 
@@ -74,6 +76,34 @@ PyObject* NewPair(PyObject* first, PyObject* second) {
   PyTuple_SET_ITEM(pair, 0, first);
   PyTuple_SET_ITEM(pair, 1, second);
   return pair;
+}
+
+namespace {
+
+// Sets dict[name] = value, taking over `value`. False with an error set on failure.
+bool SetItem(PyObject* dict, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  PyRef owned(value);
+  return PyDict_SetItemString(dict, name, value) == 0;
+}
+
+}  // namespace
+
+PyObject* NewStatsDict(const StoreStats& s) {
+  PyRef stats(PyDict_New());
+  if (!stats) return RaiseCreationFailure();
+  // The size is exact as a double below 2**53; the scale by 2**-10 adds no rounding.
+  const double size_kb = static_cast<double>(s.file_size) * 0.0009765625;
+  const bool filled = SetItem(stats.get(), "path", NewText(s.path)) &&
+                      SetItem(stats.get(), "version", NewUnsigned(s.version)) &&
+                      SetItem(stats.get(), "num_keys", NewUnsigned(s.num_keys)) &&
+                      SetItem(stats.get(), "num_objects", NewUnsigned(s.num_objects)) &&
+                      SetItem(stats.get(), "index_offset", NewUnsigned(s.index_offset)) &&
+                      SetItem(stats.get(), "data_offset", NewUnsigned(s.data_offset)) &&
+                      SetItem(stats.get(), "file_size_kb", PyFloat_FromDouble(size_kb)) &&
+                      SetItem(stats.get(), "file_crc32", NewText(reader::FormatCrc(s.file_crc32)));
+  if (!filled) return nullptr;
+  return stats.release();
 }
 
 }  // namespace kalvex::bindings

@@ -20,4 +20,20 @@ PyObject* NewUnsigned(std::uint64_t value);
 // A 2-tuple that takes over both references (released on failure too).
 PyObject* NewPair(PyObject* first, PyObject* second);
 
+// A store's metadata as both modules' stats() answer it.
+struct StoreStats {
+  std::string_view path;
+  std::uint64_t version;
+  std::uint64_t num_keys;
+  std::uint64_t num_objects;
+  std::uint64_t index_offset;
+  std::uint64_t data_offset;
+  std::uint64_t file_size;
+  std::uint32_t file_crc32;
+};
+
+// {"path", "version", "num_keys", "num_objects", "index_offset", "data_offset",
+//  "file_size_kb", "file_crc32"}, in that order; the CRC as "0x" and eight hex digits.
+PyObject* NewStatsDict(const StoreStats& stats);
+
 }  // namespace kalvex::bindings

@@ -1,22 +1,21 @@
-// `kalvex._accel`: native pieces of the Python package's own loops on CPython.
-//
-// The package's writer dedupes payloads through a digest table, and a sharded store routes
-// every lookup through a jump hash. In pure Python each is a loop of interpreted steps per
-// call; here each is one call.
-// PyPy compiles the Python table well and pays for every call into a module like this one,
-// so the package uses this module on CPython only (see kalvex/_dedupe.py).
+// kalvex._native.DigestTable: entry numbers of 128-bit payload digests, the package
+// writer's dedupe table on CPython until the writer dedupes through add_unique.
 //
 // DigestTable(): find(digest) -> entry or -1; add(digest) -> None (as entry len(table));
 // len(table). A digest is a `bytes` of exactly 16 bytes. add() of a digest already held,
 // or beyond the table's capacity, raises ValueError and changes nothing.
-// jump_hash(digest, n): the shard routing's bucket step (kalvex/shards.py).
+// PyPy compiles the Python table of kalvex/_dedupe.py well and pays for every call into
+// a module like this one, so the package uses it on CPython only.
 #include <Python.h>
 
+#include <atomic>
 #include <new>
 
+#include "bindings/once.h"
+#include "bindings/native/types.h"
 #include "core/writer/digest_table.h"
 
-namespace kalvex::accel {
+namespace kalvex::native {
 namespace {
 
 using writer::DigestTable;
@@ -106,63 +105,15 @@ PyType_Slot kTableSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kTableSpec = {"kalvex._accel.DigestTable", sizeof(TableObject), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec kTableSpec = {"kalvex._native.DigestTable", sizeof(TableObject), 0, Py_TPFLAGS_DEFAULT,
                           kTableSlots};
 
-// jump_hash(digest, n): Lamping and Veach's jump consistent hash of a 64-bit digest over
-// n buckets, exactly as kalvex/shards.py writes it in Python (the multiply wraps at 2^64,
-// the division is done in doubles), which stays the definition; this is its speed.
-PyObject* JumpHash(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_SetString(PyExc_TypeError, "jump_hash() takes exactly 2 arguments");
-    return nullptr;
-  }
-  std::uint64_t digest = PyLong_AsUnsignedLongLong(args[0]);
-  if (digest == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
-  const long buckets = PyLong_AsLong(args[1]);
-  if (buckets == -1 && PyErr_Occurred()) return nullptr;
-  if (buckets < 1 || buckets > 0x7FFFFFFFL) {
-    PyErr_SetString(PyExc_ValueError, "n must be from 1 to 2**31 - 1");
-    return nullptr;
-  }
-  std::int64_t bucket = -1;
-  std::int64_t jump = 0;
-  while (jump < buckets) {
-    bucket = jump;
-    digest = digest * 2862933555777941757ULL + 1;
-    jump = static_cast<std::int64_t>(static_cast<double>(bucket + 1) *
-                                     (2147483648.0 / static_cast<double>((digest >> 33) + 1)));
-  }
-  return PyLong_FromLongLong(bucket);
-}
-
-PyMethodDef kModuleMethods[] = {
-    {"jump_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(JumpHash)),
-     METH_FASTCALL, "jump_hash(digest, n, /)\n--\n\nThe bucket of a 64-bit digest among n."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-int ModuleExec(PyObject* module) {
-  PyObject* type = PyType_FromSpec(&kTableSpec);
-  if (type == nullptr) return -1;
-  if (PyModule_AddObject(module, "DigestTable", type) < 0) {
-    Py_DECREF(type);
-    return -1;
-  }
-  return 0;
-}
-
-PyModuleDef_Slot kModuleSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(ModuleExec)},
-    {0, nullptr},
-};
-
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "_accel", "Native pieces of the package's own loops on CPython.",
-    0, kModuleMethods, kModuleSlots, nullptr, nullptr, nullptr,
-};
+std::atomic<PyObject*> digest_table_type{nullptr};
 
 }  // namespace
-}  // namespace kalvex::accel
 
-PyMODINIT_FUNC PyInit__accel() { return PyModuleDef_Init(&kalvex::accel::kModule); }
+PyObject* DigestTableType() {
+  return bindings::CreatedOnce(digest_table_type, [] { return PyType_FromSpec(&kTableSpec); });
+}
+
+}  // namespace kalvex::native

@@ -1,0 +1,372 @@
+// kalvex._native.Reader: the package's reader, a thin face of the C interface's reader.
+//
+// Every entry has one shape: parse, check the receiver and that the reader is open, take
+// shared use, convert, call the C interface, build the result or raise. Calls never let
+// the interpreter lock go, so the only way to reach a reader from inside one of its own
+// calls is Python code run by that call (a key given as a sequence, a collection run by
+// an allocation): close() from there cannot free the reader under the call, so it marks
+// the reader closed and the last call out frees it.
+//
+// Listings come in chunks (read_range): up to kChunkEntries entries, fewer once the
+// payloads pass kChunkBytes, as parallel lists of keys, payloads and object ids. A
+// chunk ends before a damaged record; a chunk that would start with one raises.
+#include <algorithm>
+#include <atomic>
+#include <iterator>
+#include <memory>
+#include <string_view>
+
+#include "bindings/args.h"
+#include "bindings/convert.h"
+#include "bindings/errors.h"
+#include "bindings/instance.h"
+#include "bindings/once.h"
+#include "bindings/py_ref.h"
+#include "bindings/receiver.h"
+#include "bindings/results.h"
+#include "bindings/native/failure.h"
+#include "bindings/native/types.h"
+#include "kalvex.h"
+
+namespace kalvex::native {
+namespace {
+
+using namespace bindings;
+
+struct CloseReader {
+  void operator()(kalvex_reader* reader) const { kalvex_reader_close(reader); }
+};
+
+struct ReaderObject {
+  Instance<kalvex_reader> instance;
+  bool close_pending;  // close() ran while a call was inside: the last one out frees
+};
+
+constexpr const char* kClassName = "Reader";
+// A chunk's size: enough entries that the call's fixed cost vanishes per entry, few
+// enough that its views stay in the cache while the objects are made.
+constexpr std::size_t kChunkEntries = 1024;
+constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
+constexpr std::size_t kCopyAhead = 8;
+
+constexpr const char* kOpenParams[] = {"path", "verify"};
+constexpr const char* kKeyParams[] = {"key"};
+constexpr const char* kPrefixParams[] = {"prefix"};
+constexpr const char* kRangeParams[] = {"first", "last", "keys", "payloads", "ids"};
+constexpr const char* kObjectsParams[] = {"ids"};
+
+constexpr ParamList kOpenSignature{"Reader()", kOpenParams, 1};
+constexpr ParamList kFindSignature{"Reader.find()", kKeyParams, 1};
+constexpr ParamList kExistsSignature{"Reader.exists()", kKeyParams, 1};
+constexpr ParamList kPrefixSignature{"Reader.prefix_range()", kPrefixParams, 1};
+constexpr ParamList kRangeSignature{"Reader.read_range()", kRangeParams, 2};
+constexpr ParamList kObjectsSignature{"Reader.objects()", kObjectsParams, 0};
+
+ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
+
+// Frees the reader once close() has asked and no call is inside it.
+void FinishClose(ReaderObject* reader) {
+  BorrowCounter& borrow = reader->instance.borrow;
+  if (!reader->close_pending || !borrow.TryExclusive()) return;
+  kalvex_reader_close(reader->instance.state);
+  reader->instance.state = nullptr;
+  reader->close_pending = false;
+  borrow.ReleaseExclusive();
+}
+
+template <class Body>
+PyObject* EnterReader(PyObject* self, Body&& body) {
+  if (!CheckReceiver(self, ReaderType(), kClassName)) return nullptr;
+  ReaderObject* reader = AsReader(self);
+  if (reader->instance.state == nullptr || reader->close_pending) return RaiseClosed();
+  PyObject* result;
+  {
+    SharedUse use(reader->instance.borrow);
+    if (!use.held()) return nullptr;
+    result = body(static_cast<const kalvex_reader*>(reader->instance.state));
+  }
+  if (reader->close_pending) FinishClose(reader);
+  return result;
+}
+
+PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kOpenParams)];
+    if (!ParseTupleDict(kOpenSignature, args, kwargs, slots)) return nullptr;
+    std::string_view path;
+    if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
+    bool verify = true;
+    if (slots[1] != nullptr && !ConvertBool(slots[1], verify)) return WrapArgumentError("verify");
+    kalvex_reader* opened = nullptr;
+    ErrorRecord error;
+    const kalvex_status status = kalvex_reader_open(path.data(), path.size(), verify ? 1 : 0, &opened, error.get());
+    if (status != KALVEX_OK) return RaiseFailure(status, *error);
+    return NewInstance(type, std::unique_ptr<kalvex_reader, CloseReader>(opened));
+  });
+}
+
+void Reader_dealloc(PyObject* self) { DeallocInstance<kalvex_reader, CloseReader>(self); }
+
+PyObject* Reader_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kKeyParams)];
+    if (!ParseFastcall(kFindSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      KeyBytes key;
+      if (!ConvertKey(slots[0], key)) return nullptr;
+      kalvex_bytes payload;
+      ErrorRecord error;
+      const kalvex_status status =
+          kalvex_reader_find(r, key.bytes().data(), key.bytes().size(), &payload, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      if (payload.data == nullptr) Py_RETURN_NONE;
+      return NewBytes({payload.data, payload.size});
+    });
+  });
+}
+
+PyObject* Reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kKeyParams)];
+    if (!ParseFastcall(kExistsSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      KeyBytes key;
+      if (!ConvertKey(slots[0], key)) return nullptr;
+      return PyBool_FromLong(kalvex_reader_exists(r, key.bytes().data(), key.bytes().size()));
+    });
+  });
+}
+
+PyObject* Reader_count(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      return NewUnsigned(kalvex_reader_entry_count(r));
+    });
+  });
+}
+
+PyObject* Reader_prefix_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kPrefixParams)];
+    if (!ParseFastcall(kPrefixSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      KeyBytes prefix;
+      if (!ConvertKey(slots[0], prefix)) return nullptr;
+      std::size_t first = 0;
+      std::size_t last = 0;
+      kalvex_reader_prefix_range(r, prefix.bytes().data(), prefix.bytes().size(), &first, &last);
+      return NewPair(NewUnsigned(first), NewUnsigned(last));
+    });
+  });
+}
+
+// The `keys` argument of read_range: None, bytes or str (the type objects).
+enum class KeyForm { kNone, kBytes, kText };
+
+bool ConvertKeyForm(PyObject* object, KeyForm& out) {
+  if (object == nullptr || object == Py_None) {
+    out = KeyForm::kNone;
+  } else if (object == reinterpret_cast<PyObject*>(&PyBytes_Type)) {
+    out = KeyForm::kBytes;
+  } else if (object == reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
+    out = KeyForm::kText;
+  } else {
+    PyErr_SetString(PyExc_TypeError, "argument 'keys': must be bytes, str or None");
+    return false;
+  }
+  return true;
+}
+
+// A list of `count` elements made by `make(i)`; nullptr after raising.
+template <class Make>
+PyObject* NewListOf(std::size_t count, Make make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return RaiseCreationFailure();
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* element = make(i);
+    if (element == nullptr) return nullptr;  // the list releases what it holds so far
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), element);
+  }
+  return list.release();
+}
+
+PyObject* NewPayloadList(const kalvex_bytes* payloads, std::size_t count) {
+  return NewListOf(count, [&](std::size_t i) {
+    // The C interface touched each record's first line for its bounds check; ask for
+    // the rest of a payload a few entries ahead so its copy does not wait.
+    if (count - i > kCopyAhead && payloads[i + kCopyAhead].size != 0) {
+      const kalvex_bytes& ahead = payloads[i + kCopyAhead];
+      __builtin_prefetch(ahead.data + ahead.size - 1);
+    }
+    return NewBytes({payloads[i].data, payloads[i].size});
+  });
+}
+
+PyObject* Reader_read_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kRangeParams)];
+    if (!ParseFastcall(kRangeSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      std::uint64_t first = 0;
+      std::uint64_t last = 0;
+      if (!ConvertU64(slots[0], first)) return WrapArgumentError("first");
+      if (!ConvertU64(slots[1], last)) return WrapArgumentError("last");
+      KeyForm key_form = KeyForm::kNone;
+      if (!ConvertKeyForm(slots[2], key_form)) return nullptr;
+      bool want_payloads = false;
+      bool want_ids = false;
+      if (slots[3] != nullptr && !ConvertBool(slots[3], want_payloads)) return WrapArgumentError("payloads");
+      if (slots[4] != nullptr && !ConvertBool(slots[4], want_ids)) return WrapArgumentError("ids");
+      if (key_form == KeyForm::kNone && !want_payloads && !want_ids) {
+        PyErr_SetString(PyExc_ValueError, "read_range() needs keys, payloads or ids");
+        return nullptr;
+      }
+      kalvex_bytes keys[kChunkEntries];
+      kalvex_bytes payloads[kChunkEntries];
+      std::uint64_t ids[kChunkEntries];
+      std::size_t count = 0;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_reader_entries(
+          r, static_cast<std::size_t>(first), static_cast<std::size_t>(last), kChunkEntries,
+          key_form != KeyForm::kNone ? keys : nullptr, want_payloads ? payloads : nullptr,
+          want_ids ? ids : nullptr, &count, error.get());
+      // The entries before a damaged record are delivered; the next chunk starts at it.
+      if (status != KALVEX_OK && count == 0) return RaiseFailure(status, *error);
+      if (want_payloads) {
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+          bytes += payloads[i].size;
+          if (bytes > kChunkBytes && i > 0) {
+            count = i;
+            break;
+          }
+        }
+      }
+      PyRef key_list = PyRef::Borrow(Py_None);
+      if (key_form == KeyForm::kBytes) {
+        key_list = PyRef(NewListOf(count, [&](std::size_t i) { return NewBytes({keys[i].data, keys[i].size}); }));
+      } else if (key_form == KeyForm::kText) {
+        key_list = PyRef(NewListOf(count, [&](std::size_t i) { return NewKeyText({keys[i].data, keys[i].size}); }));
+      }
+      if (!key_list) return nullptr;
+      PyRef payload_list = want_payloads ? PyRef(NewPayloadList(payloads, count)) : PyRef::Borrow(Py_None);
+      if (!payload_list) return nullptr;
+      PyRef id_list = want_ids ? PyRef(NewListOf(count, [&](std::size_t i) { return NewUnsigned(ids[i]); }))
+                               : PyRef::Borrow(Py_None);
+      if (!id_list) return nullptr;
+      PyObject* chunk = PyTuple_Pack(3, key_list.get(), payload_list.get(), id_list.get());
+      return chunk != nullptr ? chunk : RaiseCreationFailure();
+    });
+  });
+}
+
+PyObject* Reader_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kObjectsParams)];
+    if (!ParseFastcall(kObjectsSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      bool want_ids = false;
+      if (slots[0] != nullptr && !ConvertBool(slots[0], want_ids)) return WrapArgumentError("ids");
+      kalvex_objects* found = nullptr;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_reader_objects(r, &found, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      const std::unique_ptr<kalvex_objects, void (*)(kalvex_objects*)> objects(found, kalvex_objects_free);
+      const std::size_t count = kalvex_objects_count(found);
+      PyRef payload_list(NewPayloadList(kalvex_objects_items(found), count));
+      if (!payload_list) return nullptr;
+      const std::uint64_t* offsets = kalvex_objects_offsets(found);
+      PyRef id_list = want_ids ? PyRef(NewListOf(count, [&](std::size_t i) { return NewUnsigned(offsets[i]); }))
+                               : PyRef::Borrow(Py_None);
+      if (!id_list) return nullptr;
+      return NewPair(payload_list.release(), id_list.release());
+    });
+  });
+}
+
+PyObject* Reader_stats(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      kalvex_stats s;
+      kalvex_reader_stats(r, &s);
+      const kalvex_bytes path = kalvex_reader_path(r);
+      return NewStatsDict({std::string_view(reinterpret_cast<const char*>(path.data), path.size), s.version,
+                           s.num_keys, s.num_objects, s.index_offset, s.data_offset, s.file_size,
+                           s.file_crc32});
+    });
+  });
+}
+
+PyObject* Reader_verify(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      ErrorRecord error;
+      const kalvex_status status = kalvex_reader_verify(r, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      Py_RETURN_TRUE;
+    });
+  });
+}
+
+PyObject* Reader_memory_usage(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      return NewUnsigned(kalvex_reader_memory_usage(r));
+    });
+  });
+}
+
+PyObject* Reader_close(PyObject* self, PyObject*) {
+  if (!CheckReceiver(self, ReaderType(), kClassName)) return nullptr;
+  ReaderObject* reader = AsReader(self);
+  if (reader->instance.state != nullptr) {
+    reader->close_pending = true;
+    FinishClose(reader);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kReaderMethods[] = {
+    {"find", AsCFunction(Reader_find), kFastcall,
+     "find($self, key)\n--\n\nThe payload stored under key, or None."},
+    {"exists", AsCFunction(Reader_exists), kFastcall,
+     "exists($self, key)\n--\n\nWhether key is stored; reads only the in-memory index."},
+    {"count", AsCFunction(Reader_count), METH_NOARGS,
+     "count($self)\n--\n\nThe number of index entries: positions are 0 .. count() - 1."},
+    {"prefix_range", AsCFunction(Reader_prefix_range), kFastcall,
+     "prefix_range($self, prefix)\n--\n\nPositions (first, last) of the keys starting with prefix."},
+    {"read_range", AsCFunction(Reader_read_range), kFastcall,
+     "read_range($self, first, last, keys=None, payloads=False, ids=False)\n--\n\n"
+     "One chunk of positions [first, last): (keys, payloads, ids), each a list or None."},
+    {"objects", AsCFunction(Reader_objects), kFastcall,
+     "objects($self, ids=False)\n--\n\nThe distinct objects' payloads, and their ids if asked."},
+    {"stats", AsCFunction(Reader_stats), METH_NOARGS, "stats($self)\n--\n\nThe file's metadata."},
+    {"verify", AsCFunction(Reader_verify), METH_NOARGS,
+     "verify($self)\n--\n\nWhole-file and per-object CRC-32 check: True, or KalvCorruptError."},
+    {"memory_usage", AsCFunction(Reader_memory_usage), METH_NOARGS,
+     "memory_usage($self)\n--\n\nBytes of native memory held besides the mapping."},
+    {"close", AsCFunction(Reader_close), METH_NOARGS,
+     "close($self)\n--\n\nFree the reader; later calls raise ValueError. Idempotent."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kReaderSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Reader(path, verify=True)\n--\n\nA store opened read-only.")},
+    {Py_tp_new, reinterpret_cast<void*>(Reader_new)},
+    {Py_tp_methods, kReaderMethods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Reader_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec kReaderSpec = {"kalvex._native.Reader", static_cast<int>(sizeof(ReaderObject)), 0,
+                           Py_TPFLAGS_DEFAULT, kReaderSlots};
+
+std::atomic<PyObject*> reader_type{nullptr};
+
+}  // namespace
+
+PyObject* ReaderType() {
+  return CreatedOnce(reader_type, [] { return PyType_FromSpec(&kReaderSpec); });
+}
+
+}  // namespace kalvex::native

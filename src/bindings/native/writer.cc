@@ -1,0 +1,201 @@
+// kalvex._native.Writer: the package's writer, a thin face of the C interface's writer.
+//
+// Every entry has one shape: parse, check the receiver, take use, convert, call the C
+// interface, build the result or raise. Growing the writer takes exclusive use, reading
+// it shared use (see bindings/borrow.h); a build prints nothing and reports its counts.
+#include <atomic>
+#include <iterator>
+#include <memory>
+#include <string_view>
+
+#include "bindings/args.h"
+#include "bindings/convert.h"
+#include "bindings/errors.h"
+#include "bindings/instance.h"
+#include "bindings/once.h"
+#include "bindings/py_ref.h"
+#include "bindings/receiver.h"
+#include "bindings/results.h"
+#include "bindings/native/failure.h"
+#include "bindings/native/types.h"
+#include "kalvex.h"
+
+namespace kalvex::native {
+namespace {
+
+using namespace bindings;
+
+struct FreeWriter {
+  void operator()(kalvex_writer* writer) const { kalvex_writer_free(writer); }
+};
+
+constexpr const char* kClassName = "Writer";
+
+constexpr const char* kPayloadParams[] = {"payload"};
+constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
+constexpr const char* kKeyParams[] = {"key"};
+constexpr const char* kBuildParams[] = {"path"};
+
+constexpr ParamList kNewSignature{"Writer()"};
+constexpr ParamList kAddSignature{"Writer.add()", kPayloadParams, 1};
+constexpr ParamList kAddUniqueSignature{"Writer.add_unique()", kPayloadParams, 1};
+constexpr ParamList kAddKeySignature{"Writer.add_key()", kAddKeyParams, 2};
+constexpr ParamList kContainsSignature{"Writer.contains()", kKeyParams, 1};
+constexpr ParamList kBuildSignature{"Writer.build()", kBuildParams, 1};
+
+template <class Use, class Body>
+PyObject* EnterWriter(PyObject* self, Body&& body) {
+  return Enter<kalvex_writer, Use>(self, WriterType(), kClassName, std::forward<Body>(body));
+}
+
+PyObject* Writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guarded([&]() -> PyObject* {
+    if (!ParseTupleDict(kNewSignature, args, kwargs, nullptr)) return nullptr;
+    kalvex_writer* made = nullptr;
+    ErrorRecord error;
+    const kalvex_status status = kalvex_writer_new(&made, error.get());
+    if (status != KALVEX_OK) return RaiseFailure(status, *error);
+    return NewInstance(type, std::unique_ptr<kalvex_writer, FreeWriter>(made));
+  });
+}
+
+void Writer_dealloc(PyObject* self) { DeallocInstance<kalvex_writer, FreeWriter>(self); }
+
+using AddObject = kalvex_status (*)(kalvex_writer*, const void*, size_t, uint64_t*, kalvex_error*);
+
+PyObject* AddPayload(const ParamList& signature, AddObject add, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kPayloadParams)];
+    if (!ParseFastcall(signature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterWriter<ExclusiveUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      std::span<const std::uint8_t> payload;
+      if (!ConvertBytes(slots[0], payload)) return WrapArgumentError("payload");
+      std::uint64_t id = 0;
+      ErrorRecord error;
+      const kalvex_status status = add(&w, payload.data(), payload.size(), &id, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return NewUnsigned(id);
+    });
+  });
+}
+
+PyObject* Writer_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return AddPayload(kAddSignature, kalvex_writer_add_object, self, args, nargs, kwnames);
+}
+
+PyObject* Writer_add_unique(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return AddPayload(kAddUniqueSignature, kalvex_writer_add_object_unique, self, args, nargs, kwnames);
+}
+
+PyObject* Writer_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kAddKeyParams)];
+    if (!ParseFastcall(kAddKeySignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterWriter<ExclusiveUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      std::uint64_t obj_id = 0;
+      if (!ConvertU64(slots[1], obj_id)) return WrapArgumentError("obj_id");
+      KeyBytes key;
+      if (!ConvertKey(slots[0], key)) return nullptr;
+      ErrorRecord error;
+      const kalvex_status status =
+          kalvex_writer_add_key(&w, key.bytes().data(), key.bytes().size(), obj_id, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      Py_RETURN_NONE;
+    });
+  });
+}
+
+PyObject* Writer_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kKeyParams)];
+    if (!ParseFastcall(kContainsSignature, args, nargs, kwnames, slots)) return nullptr;
+    // Shared use: to the caller a lookup changes nothing, though it may place parked keys.
+    return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      KeyBytes key;
+      if (!ConvertKey(slots[0], key)) return nullptr;
+      int found = 0;
+      ErrorRecord error;
+      const kalvex_status status =
+          kalvex_writer_contains_key(&w, key.bytes().data(), key.bytes().size(), &found, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return PyBool_FromLong(found);
+    });
+  });
+}
+
+PyObject* Writer_key_count(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      return NewUnsigned(kalvex_writer_num_keys(&w));
+    });
+  });
+}
+
+PyObject* Writer_object_count(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      return NewUnsigned(kalvex_writer_num_objects(&w));
+    });
+  });
+}
+
+PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kBuildParams)];
+    if (!ParseFastcall(kBuildSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      std::string_view path;
+      if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
+      kalvex_build_report report;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_writer_build(&w, path.data(), path.size(), 0, &report, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      PyObject* counts = Py_BuildValue("(KKK)", static_cast<unsigned long long>(report.num_objects),
+                                       static_cast<unsigned long long>(report.num_keys),
+                                       static_cast<unsigned long long>(report.file_size));
+      return counts != nullptr ? counts : RaiseCreationFailure();
+    });
+  });
+}
+
+PyMethodDef kWriterMethods[] = {
+    {"add", AsCFunction(Writer_add), kFastcall,
+     "add($self, payload)\n--\n\nStore a copy of payload as a new object; its id."},
+    {"add_unique", AsCFunction(Writer_add_unique), kFastcall,
+     "add_unique($self, payload)\n--\n\n"
+     "The id of an object added here before with exactly these bytes, else add(payload)."},
+    {"add_key", AsCFunction(Writer_add_key), kFastcall,
+     "add_key($self, key, obj_id)\n--\n\nMap key to object obj_id, replacing an earlier mapping."},
+    {"contains", AsCFunction(Writer_contains), kFastcall,
+     "contains($self, key)\n--\n\nWhether key has been mapped."},
+    {"key_count", AsCFunction(Writer_key_count), METH_NOARGS,
+     "key_count($self)\n--\n\nThe number of distinct keys mapped."},
+    {"object_count", AsCFunction(Writer_object_count), METH_NOARGS,
+     "object_count($self)\n--\n\nThe number of objects stored."},
+    {"build", AsCFunction(Writer_build), kFastcall,
+     "build($self, path)\n--\n\n"
+     "Write the store to path atomically; (objects, keys, file size). Prints nothing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kWriterSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Writer()\n--\n\nObjects and keys in memory, built into a store.")},
+    {Py_tp_new, reinterpret_cast<void*>(Writer_new)},
+    {Py_tp_methods, kWriterMethods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Writer_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec kWriterSpec = {"kalvex._native.Writer", static_cast<int>(sizeof(Instance<kalvex_writer>)), 0,
+                           Py_TPFLAGS_DEFAULT, kWriterSlots};
+
+std::atomic<PyObject*> writer_type{nullptr};
+
+}  // namespace
+
+PyObject* WriterType() {
+  return CreatedOnce(writer_type, [] { return PyType_FromSpec(&kWriterSpec); });
+}
+
+}  // namespace kalvex::native
