@@ -77,7 +77,7 @@ _jump = _jump_in_python
 if sys.implementation.name == "cpython":
     # The same function compiled: CPython interprets the loop above a step at a time.
     try:
-        from kalvex._native import jump_hash as _jump  # type: ignore[no-redef]
+        from kalvex._native import jump_hash as _jump  # type: ignore[assignment]
     except ImportError:
         pass
 

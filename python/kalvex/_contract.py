@@ -1,0 +1,173 @@
+"""What the package asks of a native backend: one reader, one writer, two factories.
+
+``include/kalvex.h`` defines the operations; a backend is a thin binding of them. There are
+two: ``kalvex._native`` (the package's CPython module) and the cffi binding of libkalvex
+(PyPy). Everything above (decoding, options, the Mapping, listings as iterators, the
+command) is written once against these protocols.
+
+Keys. A key is a ``str`` (its UTF-8 bytes) or ``bytes``. ``bytearray`` and other
+sequences of ints 0..255 are taken as their bytes, as ``kalvex._kalvex`` takes them. Any
+other type, and a ``str`` with no UTF-8 form (a lone surrogate), raises
+``ValueError("key must be str or bytes")``, the text the package has always raised.
+
+Other arguments. A payload must be ``bytes`` (``TypeError`` otherwise), a path a ``str``
+(``TypeError``), a position or object id an ``int`` from 0 to 2**64 - 1 (``TypeError``,
+``OverflowError``). Every parameter may be passed by position or by keyword.
+
+Errors. A store error raises the ``kalvex.errors`` class of its kind, never a built-in
+class whose message has to be read: ``KalvCorruptError`` (damaged file), ``KalvVersionError``
+(a format version this library does not read), ``KalvIOError`` (an operating-system call
+failed) and ``KalvError`` (a request that breaks a rule of the store). The message is the
+detail alone; the class names the kind. ``KalvIOError`` has ``errno`` (None when the store
+refused a path on its own, e.g. a device where a file must be) and ``filename`` (None
+when no file is involved; for a failed build, the temporary file beside the target).
+Running out of memory raises ``MemoryError``. A broken invariant of the library (a bug)
+raises the backend's internal-failure class, which derives from ``BaseException``.
+
+Lifetimes and threads. A reader is immutable and serves any number of threads; after
+``close()`` every call raises ``ValueError("store is closed")`` (``errors.closed_error``).
+A writer is not thread-safe: callers serialise calls on one writer. Library calls print
+nothing.
+"""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Optional, Protocol, Union
+
+Key = Union[str, bytes]
+
+
+class NativeReader(Protocol):
+    """An open store. Positions are places in key order (bytewise), 0 .. count() - 1."""
+
+    def find(self, key: Key) -> Optional[bytes]:
+        """The payload stored under ``key``, or None. ``KalvCorruptError`` when the key's
+        object record does not fit in the file."""
+        ...
+
+    def exists(self, key: Key) -> bool:
+        """Whether ``key`` is stored. Reads only the in-memory index: no store error."""
+        ...
+
+    def count(self) -> int:
+        """The number of index entries. A key the writer mapped twice is one entry; a file
+        written elsewhere may repeat a key, with one entry per occurrence."""
+        ...
+
+    def prefix_range(self, prefix: Key) -> tuple[int, int]:
+        """Positions ``(first, last)``, ``first <= last``, of the keys that begin with
+        ``prefix``; an empty prefix gives ``(0, count())``."""
+        ...
+
+    def read_range(
+        self,
+        first: int,
+        last: int,
+        keys: Optional[type] = None,
+        payloads: bool = False,
+        ids: bool = False,
+    ) -> tuple[Optional[list[Any]], Optional[list[bytes]], Optional[list[int]]]:
+        """One chunk of the entries at positions ``[first, last)``, from ``first`` on:
+        ``(keys, payloads, ids)``, parallel lists of the same length, None where not asked.
+
+        ``keys`` is ``bytes`` (the stored bytes), ``str`` (decoded as UTF-8, each ill-formed
+        part replaced by U+FFFD) or None. ``ids`` are object ids: the same id for entries
+        sharing one object, a different id for every other object of the store (the
+        record's file offset). At least one of the three must be asked for (else
+        ``ValueError``). ``last`` past the end is clamped; ``first >= last`` gives empty
+        lists.
+
+        A chunk holds up to about a thousand entries, fewer when the payloads are large,
+        at least one when the range is not empty: call again from ``first + len(chunk)``
+        until ``last``. A chunk ends before a damaged record (asking for payloads); the
+        chunk that starts at it raises ``KalvCorruptError``. Keys and ids alone never fail.
+        """
+        ...
+
+    def objects(self, ids: bool = False) -> tuple[list[bytes], Optional[list[int]]]:
+        """The distinct objects' payloads, each once, in the order of the first key of each
+        in key order; with ``ids``, their object ids (as ``read_range`` gives them) in a
+        parallel list, else None. ``KalvCorruptError`` at the first damaged record."""
+        ...
+
+    def stats(self) -> dict[str, Any]:
+        """``path``, ``version``, ``num_keys``, ``num_objects``, ``index_offset``,
+        ``data_offset`` (header values, ints), ``file_size_kb`` (float) and
+        ``file_crc32`` (str, ``"0x"`` and eight lowercase hex digits)."""
+        ...
+
+    def verify(self) -> bool:
+        """The whole-file CRC-32, then every referenced object's bounds and CRC-32: True,
+        or ``KalvCorruptError`` naming the first failure."""
+        ...
+
+    def memory_usage(self) -> int:
+        """Bytes of native memory the reader holds besides the file mapping."""
+        ...
+
+    def close(self) -> None:
+        """Frees the native reader and its mapping (at once, or when a call still inside it
+        returns); every later call but ``close()`` raises ``ValueError``."""
+        ...
+
+
+class NativeWriter(Protocol):
+    """Objects and keys in memory, built into a store file. Object ids count from 0 in the
+    order objects are stored, without gaps."""
+
+    def add(self, payload: bytes) -> int:
+        """Stores a copy of ``payload`` as a new object; its id. Sizes are checked by the
+        build."""
+        ...
+
+    def add_unique(self, payload: bytes) -> int:
+        """The id of an object stored through ``add_unique`` before whose payload is byte for
+        byte ``payload``; otherwise ``add(payload)``. Objects stored by ``add`` are never
+        matched."""
+        ...
+
+    def add_key(self, key: Key, obj_id: int) -> None:
+        """Maps ``key`` to object ``obj_id``, replacing an earlier mapping of the key.
+        ``KalvError`` when ``obj_id`` is not a stored object or the key is longer than
+        65535 bytes; then nothing changes."""
+        ...
+
+    def contains(self, key: Key) -> bool:
+        """Whether ``key`` has been mapped."""
+        ...
+
+    def key_count(self) -> int:
+        """The number of distinct keys mapped."""
+        ...
+
+    def object_count(self) -> int:
+        """The number of objects stored."""
+        ...
+
+    def build(self, path: str) -> tuple[int, int, int]:
+        """Writes the store to ``path`` atomically (a temporary file beside it, fsync,
+        rename) and returns ``(objects, keys, file size in bytes)``. Prints nothing. Every
+        limit is checked before the file system is touched (``KalvError``); a failed build
+        (``KalvIOError`` too) leaves an existing file as it was. The writer is only read:
+        it may be built again, and grown in between."""
+        ...
+
+
+class NativeBackend(Protocol):
+    """A backend module: the two factories."""
+
+    def open_reader(self, path: str, verify: bool) -> NativeReader:
+        """Maps the store at ``path``; with ``verify`` the whole-file CRC-32 is checked
+        first. ``KalvIOError``, ``KalvCorruptError`` or ``KalvVersionError`` when it cannot
+        be opened."""
+        ...
+
+    def new_writer(self) -> NativeWriter:
+        """An empty writer."""
+        ...
+
+
+if TYPE_CHECKING:
+    # The CPython module's stub is checked against the contract here, once.
+    from kalvex import _native
+
+    _NATIVE: NativeBackend = _native
