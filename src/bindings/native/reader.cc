@@ -316,14 +316,17 @@ PyObject* Reader_memory_usage(PyObject* self, PyObject*) {
   });
 }
 
+// Not through EnterReader: closing a closed reader is no error.
 PyObject* Reader_close(PyObject* self, PyObject*) {
-  if (!CheckReceiver(self, ReaderType(), kClassName)) return nullptr;
-  ReaderObject* reader = AsReader(self);
-  if (reader->instance.state != nullptr) {
-    reader->close_pending = true;
-    FinishClose(reader);
-  }
-  Py_RETURN_NONE;
+  return Guarded([&]() -> PyObject* {
+    if (!CheckReceiver(self, ReaderType(), kClassName)) return nullptr;
+    ReaderObject* reader = AsReader(self);
+    if (reader->instance.state != nullptr) {
+      reader->close_pending = true;
+      FinishClose(reader);
+    }
+    Py_RETURN_NONE;
+  });
 }
 
 PyMethodDef kReaderMethods[] = {

@@ -8,7 +8,10 @@
 //
 // Slot layout: one 64-bit word, the high 32 bits of the payload's keyed hash above the
 // object id plus one; zero marks an empty slot. The stored hash bits let a probe skip most
-// non-matching slots without touching the payload.
+// non-matching slots without touching the payload. The home slot is the hash's top bits
+// as well, so up to 2^32 slots a growing table finds each word's new home in the word
+// itself: rehashing every payload waited on memory twice per object (its place in the
+// storage, then its bytes), at random, on each doubling.
 // Invariant: at most three quarters of the slots are full, so a probe always ends.
 //
 // Not thread-safe. Copying is deleted.
@@ -49,10 +52,12 @@ class PayloadIndex {
 
  private:
   void Grow();
+  std::size_t Home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
 
   HashSeed seed_;
   std::vector<Bytes> stored_;  // by object id; empty where not indexed
   std::vector<std::uint64_t> slots_;
+  unsigned shift_;  // 64 - log2(slot count): a hash shifted by it is a home slot
   std::size_t count_ = 0;
 };
 
