@@ -14,7 +14,7 @@ from __future__ import annotations
 import os
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any, Callable, Iterable, NoReturn, Optional, TypeVar, Union
+from typing import Any, Callable, Iterable, NoReturn, Optional, TypeVar, Union, cast
 
 from kalvex import errors
 from kalvex._backend import BACKEND, Key, RawReader
@@ -33,8 +33,8 @@ def _closed(_key: object) -> NoReturn:
 
 class ReaderBase(Mapping[Key, Value]):
     """What every kalvex reader shares above its lookups: the options, decoding, the views
-    and scans in key order, and the ``with`` block. A subclass supplies ``_payloads``,
-    ``_pairs`` and ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
+    and scans in key order, and the ``with`` block. A subclass supplies ``_payloads`` and
+    ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
     the lookups, ``__len__`` and ``close``."""
 
     def _set_options(self, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> None:
@@ -82,7 +82,11 @@ class ReaderBase(Mapping[Key, Value]):
         raise NotImplementedError
 
     def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
-        raise NotImplementedError
+        pairs = self._payloads(prefix, self._key_type is bytes)
+        if self._raw_values:
+            return pairs
+        decode = self._decode
+        return ((key, decode(key, payload)) for key, payload in pairs)
 
     def _keys(self, prefix: bytes) -> Iterator[Key]:
         raise NotImplementedError
@@ -112,6 +116,19 @@ class ReaderBase(Mapping[Key, Value]):
     def prefix_keys(self, prefix: Key) -> list[Key]:
         """Every key that starts with ``prefix``, in key order."""
         return list(self._keys(as_bytes(prefix)))
+
+    def items_raw(self, prefix: Key = b"") -> Iterator[tuple[bytes, bytes]]:
+        """(key, payload) for every key that starts with ``prefix``, in key order, both as
+        stored, whatever ``raw`` and ``key_type`` say: the key's exact bytes and the payload
+        bytes. An iterator, for copying or comparing stores without decoding a value.
+
+        >>> with KalvReader("users.klvx") as r:
+        ...     for key, payload in r.items_raw("user:"):
+        ...         print(key, payload == r.get_raw(key))
+        b'user:1' True
+        b'user:2' True
+        """
+        return cast(Iterator[tuple[bytes, bytes]], self._payloads(as_bytes(prefix), True))
 
     def __enter__(self: R) -> R:
         return self
@@ -259,13 +276,6 @@ class KalvReader(ReaderBase):
         """(key, payload bytes) in key order; with ``bytes_keys`` the keys' exact bytes."""
         native = self._live()
         return self._listing(lambda: BACKEND.items(native, prefix, bytes_keys))
-
-    def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
-        pairs = self._payloads(prefix, self._key_type is bytes)
-        if self._raw_values:
-            return pairs
-        decode = self._decode
-        return ((key, decode(key, payload)) for key, payload in pairs)
 
     def _keys(self, prefix: bytes) -> Iterator[Key]:
         native = self._live()

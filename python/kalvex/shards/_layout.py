@@ -17,10 +17,14 @@ naming a complete version; readers hold their shards mapped, so a version remove
 keeps reading. Version numbers only grow; a version above the current one is a rolled-back
 or never-published one and is removed by the next publish.
 
+Shard files are opened here too (``open_shard``), checked against their manifest entry,
+so that publishing and reading refuse the same damage with the same words.
+
 POSIX only (``fcntl`` locks, directory fsync).
 """
 from __future__ import annotations
 
+import contextlib
 import datetime
 import errno
 import fcntl
@@ -32,6 +36,8 @@ import shutil
 from typing import Any, Optional
 
 from kalvex import errors
+from kalvex.reader import KalvReader
+from kalvex.shards.routing import ROUTING
 
 MANIFEST = "kalvex.json"
 POINTER = "CURRENT"
@@ -82,18 +88,10 @@ def _write_atomically(path: str, text: str) -> None:
             os.fsync(file.fileno())
         os.replace(temporary, path)
     except BaseException:
-        with _ignoring_missing():
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
     fsync_dir(os.path.dirname(path) or ".")
-
-
-class _ignoring_missing:
-    def __enter__(self) -> None:
-        return None
-
-    def __exit__(self, kind: Any, exc: Any, traceback: Any) -> bool:
-        return isinstance(exc, FileNotFoundError)
 
 
 # --- versions and the pointer ---------------------------------------------------------------
@@ -141,12 +139,12 @@ def resolve(path: str) -> str:
 # --- the manifest ---------------------------------------------------------------------------
 
 
-def manifest(nshards: int, routing: str, entries: list[dict[str, Any]]) -> dict[str, Any]:
+def manifest(nshards: int, entries: list[dict[str, Any]]) -> dict[str, Any]:
     """The manifest of a version from one entry per shard, in shard order."""
     return {
         "format": FORMAT,
         "format_version": FORMAT_VERSION,
-        "routing": routing,
+        "routing": ROUTING,
         "num_shards": nshards,
         "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "num_keys": sum(entry["num_keys"] for entry in entries),
@@ -160,7 +158,7 @@ def write_manifest(version_dir: str, content: dict[str, Any]) -> None:
     _write_atomically(os.path.join(version_dir, MANIFEST), json.dumps(content, indent=1) + "\n")
 
 
-def read_manifest(version_dir: str, routing: str) -> dict[str, Any]:
+def read_manifest(version_dir: str) -> dict[str, Any]:
     """The manifest of ``version_dir``, checked for shape; ``KalvCorruptError`` names the file."""
     path = os.path.join(version_dir, MANIFEST)
     try:
@@ -177,8 +175,8 @@ def read_manifest(version_dir: str, routing: str) -> dict[str, Any]:
             f"{path} has format version {content.get('format_version')!r};"
             f" this kalvex reads {FORMAT_VERSION}"
         )
-    if content.get("routing") != routing:
-        raise errors.KalvCorruptError(f"{path} routes keys by {content.get('routing')!r}, not {routing!r}")
+    if content.get("routing") != ROUTING:
+        raise errors.KalvCorruptError(f"{path} routes keys by {content.get('routing')!r}, not {ROUTING!r}")
     nshards, shards = content.get("num_shards"), content.get("shards")
     if type(nshards) is not int or not isinstance(shards, list) or len(shards) != nshards:
         raise errors.KalvCorruptError(f"{path}: num_shards {nshards!r} disagrees with its list of shards")
@@ -195,18 +193,42 @@ def read_manifest(version_dir: str, routing: str) -> dict[str, Any]:
     return content
 
 
-def check_shard(path: str, entry: dict[str, Any], stats: dict[str, Any]) -> None:
-    """``KalvCorruptError`` naming ``path`` unless the file's own stats match its entry."""
-    found = {
+# --- shard files -------------------------------------------------------------------------
+
+
+def shard_facts(reader: KalvReader) -> dict[str, Any]:
+    """What a manifest entry records of the shard file ``reader`` has open."""
+    stats = reader.stats()
+    return {
         "num_keys": stats["num_keys"],
         "num_objects": stats["num_objects"],
-        "size": os.path.getsize(path),
+        "size": os.path.getsize(reader.path),
         "crc32": stats["file_crc32"],
     }
+
+
+def damaged(path: str, exc: BaseException) -> errors.KalvCorruptError:
+    return errors.KalvCorruptError(f"shard {path} is damaged: {exc}")
+
+
+def open_shard(path: str, entry: dict[str, Any], verify: bool = False) -> KalvReader:
+    """Shard file ``path`` opened (raw payloads, bytes keys) and checked against its manifest
+    ``entry``; ``KalvCorruptError`` names a file missing, damaged or not the one listed."""
+    try:
+        reader = KalvReader(path, verify=verify, raw=True, key_type=bytes)
+    except errors.KalvIOError as exc:
+        if not os.path.exists(path):
+            raise errors.KalvCorruptError(f"shard {path} is missing") from exc
+        raise
+    except errors.KalvexError as exc:
+        raise damaged(path, exc) from exc
+    found = shard_facts(reader)
     wrong = [f"{field} {found[field]!r} (manifest: {entry[field]!r})" for field in found
              if found[field] != entry[field]]
     if wrong:
+        reader.close()
         raise errors.KalvCorruptError(f"{path} does not match the manifest: " + ", ".join(wrong))
+    return reader
 
 
 # --- the lock and cleanup -------------------------------------------------------------------
@@ -245,7 +267,7 @@ def remove_leftovers(root: str) -> None:
         if name.startswith(STAGING_PREFIX):
             shutil.rmtree(path, ignore_errors=True)
         elif name.startswith(POINTER + ".tmp-"):
-            with _ignoring_missing():
+            with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
 
 
