@@ -17,8 +17,7 @@ naming a complete version; readers hold their shards mapped, so a version remove
 keeps reading. Version numbers only grow; a version above the current one is a rolled-back
 or never-published one and is removed by the next publish.
 
-Shard files are opened here too (``open_shard``), checked against their manifest entry,
-so that publishing and reading refuse the same damage with the same words.
+Publishing and reading open shard files alike (``open_shard``): checked against the manifest.
 
 POSIX only (``fcntl`` locks, directory fsync).
 """
@@ -246,9 +245,7 @@ class Lock:
             os.close(self._fd)
             self._fd = None
             if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
-                raise errors.KalvIOError(
-                    f"another process is building or publishing in {root}"
-                ) from None
+                raise errors.KalvIOError(f"another process is building or publishing in {root}") from None
             raise
 
     def release(self) -> None:

@@ -1,11 +1,8 @@
 """``build``: a sharded store built and published on a local process pool.
 
-The parent reads records in chunks and hands each to a worker, which routes and encodes it
-(``route_records``) and writes each shard's part to a spill file of its own in the staging
-directory. Once every chunk is spilled, each worker builds one shard at a time from its
-spill files, in chunk order, so a key given twice keeps its last value. Memory holds a few
-chunks and one shard per worker. The workers' functions live at module level: a pool
-started by spawn imports them by this module's path.
+Workers route chunks of records into spill files in the staging directory, then build the
+shards from them (``write_shard``); the parent stages and publishes. The workers' functions
+live at module level, where a pool started by spawn imports them from.
 """
 from __future__ import annotations
 
@@ -15,7 +12,7 @@ import os
 import pickle
 from collections.abc import Mapping
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-from itertools import islice
+from itertools import islice, repeat
 from typing import Any, Callable, Iterable, Iterator, Optional, Union
 
 from kalvex.shards.publish import Entry, Staging, write_shard
@@ -103,19 +100,13 @@ def build(
     ) as pool:
         pending: set[Future[None]] = set()
         iterator = iter(records)
-        chunk = 0
-        while True:
-            part = list(islice(iterator, chunk_size))
-            if not part:
-                break
+        for chunk, part in enumerate(iter(lambda: list(islice(iterator, chunk_size)), [])):
             if len(pending) >= 2 * workers:
                 done, pending = wait(pending, return_when=FIRST_COMPLETED)
                 for future in done:
                     future.result()
             pending.add(pool.submit(_spill_chunk, staging.path, nshards, chunk, part))
-            chunk += 1
         for future in pending:
             future.result()
-        shards = range(nshards)
-        entries = list(pool.map(_build_spilled, [staging.path] * nshards, shards, [nshards] * nshards))
+        entries = list(pool.map(_build_spilled, repeat(staging.path), range(nshards), repeat(nshards)))
         return staging.publish(entries)

@@ -1,20 +1,12 @@
-"""Publishing: a new version staged, its shards written, made current in one step.
-
-- ``Staging(out_dir, nshards)`` on the coordinating process: takes the directory's lock,
-  removes a crashed build's leftovers and makes the staging directory ``staging.path``.
-- ``write_shard(staging.path, shard, nshards, pairs)`` wherever shard ``shard``'s records
-  are (a worker, an executor): builds and verifies the shard file, returns its entry.
-- ``staging.publish(entries)`` back on the coordinating process: checks every shard against
-  its entry, writes the manifest, makes the version current, retires old versions.
-- ``rollback(out_dir)`` makes the previous version current again.
-
-Only the process holding the lock changes the directory, and only through ``_layout``,
-which says what the directory holds and why each step survives a crash.
+"""Publishing, the building blocks of any engine: ``Staging(out_dir, nshards)`` on the
+coordinating process, ``write_shard(staging.path, shard, nshards, pairs)`` wherever a
+shard's records are (a worker, an executor), ``staging.publish(entries)`` back on the
+coordinator; ``rollback`` makes the previous version current again. Only the process
+holding the directory's lock changes it, and only through ``_layout``.
 """
 from __future__ import annotations
 
 import os
-from types import TracebackType
 from typing import Any, Callable, Iterable, Iterator, Optional
 
 from kalvex._codec import Key
@@ -56,9 +48,7 @@ def write_shard(
         pairs = _checked_routing(pairs, shard, nshards)
     writer = KalvWriter(default=default)
     if encoded:
-        add_raw = writer.add_raw
-        for key, payload in pairs:
-            add_raw(payload, key)
+        writer.add_many_raw((payload, (key,)) for key, payload in pairs)
     else:
         writer.update(pairs)
     name = _layout.shard_file_name(shard, nshards)
@@ -162,12 +152,7 @@ class Staging:
     def __enter__(self) -> "Staging":
         return self
 
-    def __exit__(
-        self,
-        exc_type: Optional[type[BaseException]],
-        exc: Optional[BaseException],
-        traceback: Optional[TracebackType],
-    ) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.abort()
 
 

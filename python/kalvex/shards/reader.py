@@ -1,10 +1,6 @@
-"""``ShardedReader`` and ``open``: a sharded store read as one Mapping.
-
-A reader opens the version current when it opens (or a version directory named outright)
-and keeps it: a later publish does not change what it sees, and a version retired under it
-keeps reading, as its shards stay mapped. A lookup routes its key and reads one shard;
-listings merge the shards' own listings in key order. Pickled, a reader travels as its
-version directory and options.
+"""``ShardedReader`` and ``open``: a sharded store read as one Mapping, a version kept
+from open to close (its shards stay mapped, even once a later publish retires it). A lookup
+routes its key to one shard; listings merge the shards' own in key order.
 """
 from __future__ import annotations
 
@@ -36,17 +32,8 @@ class ShardedReader(ReaderBase):
     ({'name': 'Ada'}, 2, [('user:1', {'name': 'Ada'}), ('user:2', {'name': 'Bob'})])
     """
 
-    def __init__(
-        self,
-        path: PathLike,
-        *,
-        verify: bool = True,
-        raw: bool = False,
-        key_type: type = str,
-        **unpack_options: Any,
-    ) -> None:
-        self._set_options(raw, key_type, unpack_options)
-        self._version_dir = os.path.abspath(_layout.resolve(os.fsdecode(path)))
+    def _open(self, path: str, verify: bool) -> None:
+        self._version_dir = os.path.abspath(_layout.resolve(path))
         self._manifest = _layout.read_manifest(self._version_dir)
         self._shards: list[KalvReader] = []
         try:
@@ -153,17 +140,11 @@ class ShardedReader(ReaderBase):
     def stats(self) -> dict[str, Any]:
         """The manifest's figures and each shard's own ``stats()``."""
         manifest = self._manifest
-        return {
-            "path": self._version_dir,
-            "version": manifest["format_version"],
-            "routing": manifest["routing"],
-            "created": manifest["created"],
-            "num_shards": manifest["num_shards"],
-            "num_keys": manifest["num_keys"],
-            "num_objects": manifest["num_objects"],
-            "file_size_kb": round(manifest["size"] / 1024, 1),
-            "shards": [shard.stats() for shard in self._live()],
-        }
+        figures = ("routing", "created", "num_shards", "num_keys", "num_objects")
+        return {"path": self._version_dir, "version": manifest["format_version"],
+                **{figure: manifest[figure] for figure in figures},
+                "file_size_kb": round(manifest["size"] / 1024, 1),
+                "shards": [shard.stats() for shard in self._live()]}
 
     def verify(self) -> bool:
         """Check every shard's whole-file and object CRC-32s; True, or ``KalvCorruptError``
