@@ -48,7 +48,8 @@ FORMAT_VERSION = 1
 MAX_SHARDS = 99_999
 
 _VERSION_NAME = re.compile(r"v-(\d{6,})\Z")
-_SHARD_FIELDS = ("file", "num_keys", "num_objects", "size", "crc32")
+_TOTALS = ("num_keys", "num_objects", "size")
+_SHARD_FIELDS = ("file", *_TOTALS, "crc32")
 
 
 def shard_file_name(shard: int, nshards: int) -> str:
@@ -146,9 +147,7 @@ def manifest(nshards: int, entries: list[dict[str, Any]]) -> dict[str, Any]:
         "routing": ROUTING,
         "num_shards": nshards,
         "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "num_keys": sum(entry["num_keys"] for entry in entries),
-        "num_objects": sum(entry["num_objects"] for entry in entries),
-        "size": sum(entry["size"] for entry in entries),
+        **{total: sum(entry[total] for entry in entries) for total in _TOTALS},
         "shards": [{field: entry[field] for field in _SHARD_FIELDS} for entry in entries],
     }
 
@@ -170,10 +169,8 @@ def read_manifest(version_dir: str) -> dict[str, Any]:
     if not isinstance(content, dict) or content.get("format") != FORMAT:
         raise errors.KalvCorruptError(f"{path} is not a sharded store manifest")
     if content.get("format_version") != FORMAT_VERSION:
-        raise errors.KalvVersionError(
-            f"{path} has format version {content.get('format_version')!r};"
-            f" this kalvex reads {FORMAT_VERSION}"
-        )
+        found = content.get("format_version")
+        raise errors.KalvVersionError(f"{path} has format version {found!r}; this kalvex reads {FORMAT_VERSION}")
     if content.get("routing") != ROUTING:
         raise errors.KalvCorruptError(f"{path} routes keys by {content.get('routing')!r}, not {ROUTING!r}")
     nshards, shards = content.get("num_shards"), content.get("shards")
@@ -183,11 +180,10 @@ def read_manifest(version_dir: str) -> dict[str, Any]:
         if (
             not isinstance(entry, dict)
             or entry.get("file") != shard_file_name(index, nshards)
-            or any(type(entry.get(field)) is not int for field in _SHARD_FIELDS[1:4])
+            or any(type(entry.get(total)) is not int for total in _TOTALS)
         ):
             raise errors.KalvCorruptError(f"{path}: entry {index} is not shard {index} of {nshards}: {entry!r}")
-    totals = ("num_keys", "num_objects", "size")
-    if any(content.get(total) != sum(entry[total] for entry in shards) for total in totals):
+    if any(content.get(total) != sum(entry[total] for entry in shards) for total in _TOTALS):
         raise errors.KalvCorruptError(f"{path}: the totals disagree with the shards' sum")
     return content
 
