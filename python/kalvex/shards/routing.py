@@ -95,7 +95,8 @@ def route_records(
     """
     extract = _extractor(key, value)
     encode = KalvWriter(dedupe=False, default=default)._encode
-    return _routed(records, nshards, extract, encode)
+    keyed = ((key_bytes(k), k, v) for k, v in map(extract, records))
+    return ((_jump(xxh3_64_intdigest(data), nshards), data, encode(k, v)) for data, k, v in keyed)
 
 
 def _extractor(key: Field, value: Field) -> Callable[[Any], tuple[Any, Any]]:
@@ -114,14 +115,3 @@ def _as_pair(record: Any) -> tuple[Any, Any]:
     key, value = record
     return key, value
 
-
-def _routed(
-    records: Iterable[Any],
-    nshards: int,
-    extract: Callable[[Any], tuple[Any, Any]],
-    encode: Callable[[object, Any], bytes],
-) -> Iterator[tuple[int, bytes, bytes]]:
-    for record in records:
-        key, value = extract(record)
-        data = key_bytes(key)
-        yield _jump(xxh3_64_intdigest(data), nshards), data, encode(key, value)
