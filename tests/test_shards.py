@@ -13,6 +13,7 @@ import pytest
 
 import kalvex
 from kalvex import shards
+from kalvex.shards import routing
 
 # XXH3-64 digests and shards, fixed for good: any change here breaks every existing store.
 ROUTING_VECTORS = [
@@ -39,7 +40,7 @@ class TestRouting:
     @pytest.mark.parametrize("digest,n,bucket", JUMP_VECTORS)
     def test_jump_vectors(self, digest, n, bucket):
         # The routing's definition and what lookups call (compiled on CPython) agree.
-        assert shards._jump_in_python(digest, n) == shards._jump(digest, n) == bucket
+        assert routing._jump_in_python(digest, n) == routing._jump(digest, n) == bucket
 
     @pytest.mark.parametrize("n", [1, 7, 16])
     def test_growing_moves_about_one_in_n_keys_all_to_the_new_shard(self, n):

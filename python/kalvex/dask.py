@@ -20,16 +20,8 @@ from __future__ import annotations
 
 from typing import Any, Callable, Iterable, Optional
 
-from kalvex.shards import (
-    Entry,
-    Extract,
-    Field,
-    PathLike,
-    Staging,
-    extractor,
-    route_and_encode,
-    write_shard,
-)
+from kalvex.shards import Entry, Field, Staging, route_records, write_shard
+from kalvex.writer import PathLike
 
 # Rows of the routed table. Keys and payloads are bytes objects; Dask's option to turn
 # object columns into string columns is switched off while it is built.
@@ -68,14 +60,15 @@ def to_kalvex(
     import dask
     import dask.dataframe
 
-    extract = extractor(key, value)
+    fields: dict[str, Any] = {"key": key, "value": value, "default": default}
+    meta = _route([], nshards, fields)  # also checks the fields, before any task runs
     inputs = _input_partitions(collection)
     with dask.config.set({"dataframe.convert-string": False}), Staging(
         out_dir, nshards, keep=keep
     ) as staging:
         routed = dask.dataframe.from_delayed(
-            [dask.delayed(_route)(part, nshards, extract, default) for part in inputs],
-            meta=_route([], nshards, extract, default),
+            [dask.delayed(_route)(part, nshards, fields) for part in inputs],
+            meta=meta,
             verify_meta=False,
         )
         by_shard = routed.set_index("shard", divisions=list(range(nshards + 1)), shuffle_method="p2p")
@@ -96,14 +89,14 @@ def _input_partitions(collection: Any) -> list[Any]:
     raise TypeError(f"to_kalvex needs a Dask Bag or DataFrame, not {type(collection).__name__}")
 
 
-def _route(part: Iterable[Any], nshards: int, extract: Extract, default: Optional[Callable[[Any], Any]]) -> Any:
+def _route(part: Iterable[Any], nshards: int, fields: dict[str, Any]) -> Any:
     """One input partition (a list, or a pandas frame read row by row as dicts) as a frame of
     routed, encoded rows."""
     import pandas
 
     if isinstance(part, pandas.DataFrame):
         part = part.to_dict(orient="records")
-    rows = list(route_and_encode(part, nshards, extract, default))
+    rows = list(route_records(part, nshards, **fields))
     return pandas.DataFrame(
         {
             "shard": pandas.Series([row[0] for row in rows], dtype="int64"),

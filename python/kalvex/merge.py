@@ -43,7 +43,7 @@ def merge(
             writer._dedupe_from_here()
         add_raw = writer.add_raw
         unreported = 0
-        for key, payload in reader._payloads(b"", bytes_keys=True):
+        for key, payload in reader.items_raw():
             if key not in writer:
                 add_raw(payload, key)
             unreported += 1

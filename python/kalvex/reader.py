@@ -13,8 +13,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
-from types import TracebackType
-from typing import Any, Callable, Iterable, NoReturn, Optional, TypeVar, Union
+from typing import Any, Callable, Iterable, NoReturn, Optional, TypeVar, Union, cast
 
 from kalvex import errors
 from kalvex._backend import BACKEND, Key, RawReader
@@ -33,11 +32,19 @@ def _closed(_key: object) -> NoReturn:
 
 class ReaderBase(Mapping[Key, Value]):
     """What every kalvex reader shares above its lookups: the options, decoding, the views
-    and scans in key order, and the ``with`` block. A subclass supplies ``_payloads``,
-    ``_pairs`` and ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
-    the lookups, ``__len__`` and ``close``."""
+    and scans in key order, and the ``with`` block. A subclass supplies ``_open`` (of the
+    path, once the options are set), ``_payloads`` and ``_keys`` (listings from a prefix),
+    ``_live`` (its native state, or the closed error), the lookups, ``__len__`` and ``close``."""
 
-    def _set_options(self, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> None:
+    def __init__(
+        self,
+        path: PathLike,
+        *,
+        verify: bool = True,
+        raw: bool = False,
+        key_type: type = str,
+        **unpack_options: Any,
+    ) -> None:
         if key_type is not str and key_type is not bytes:
             raise TypeError(f"key_type must be str or bytes, not {key_type!r}")
         self._raw_values = raw
@@ -51,6 +58,10 @@ class ReaderBase(Mapping[Key, Value]):
         except (TypeError, ValueError) as exc:
             raise type(exc)(f"unknown or invalid msgpack option: {exc}") from None
         self._unpack_array_keys = array_key_unpacker(unpack_options)
+        self._open(os.fsdecode(path), verify)
+
+    def _open(self, path: str, verify: bool) -> None:
+        raise NotImplementedError
 
     def _decode(self, key: object, payload: bytes) -> Value:
         try:
@@ -82,7 +93,11 @@ class ReaderBase(Mapping[Key, Value]):
         raise NotImplementedError
 
     def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
-        raise NotImplementedError
+        pairs = self._payloads(prefix, self._key_type is bytes)
+        if self._raw_values:
+            return pairs
+        decode = self._decode
+        return ((key, decode(key, payload)) for key, payload in pairs)
 
     def _keys(self, prefix: bytes) -> Iterator[Key]:
         raise NotImplementedError
@@ -113,15 +128,23 @@ class ReaderBase(Mapping[Key, Value]):
         """Every key that starts with ``prefix``, in key order."""
         return list(self._keys(as_bytes(prefix)))
 
+    def items_raw(self, prefix: Key = b"") -> Iterator[tuple[bytes, bytes]]:
+        """(key, payload) for every key that starts with ``prefix``, in key order, both as
+        stored, whatever ``raw`` and ``key_type`` say: the key's exact bytes and the payload
+        bytes. An iterator, for copying or comparing stores without decoding a value.
+
+        >>> with KalvReader("users.klvx") as r:
+        ...     for key, payload in r.items_raw("user:"):
+        ...         print(key, payload == r.get_raw(key))
+        b'user:1' True
+        b'user:2' True
+        """
+        return cast(Iterator[tuple[bytes, bytes]], self._payloads(as_bytes(prefix), True))
+
     def __enter__(self: R) -> R:
         return self
 
-    def __exit__(
-        self,
-        exc_type: Optional[type[BaseException]],
-        exc: Optional[BaseException],
-        traceback: Optional[TracebackType],
-    ) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
 
@@ -138,17 +161,8 @@ class KalvReader(ReaderBase):
     ({'name': 'Ada'}, False, [('user:1', {'name': 'Ada'}), ('user:2', {'name': 'Bob'})])
     """
 
-    def __init__(
-        self,
-        path: PathLike,
-        *,
-        verify: bool = True,
-        raw: bool = False,
-        key_type: type = str,
-        **unpack_options: Any,
-    ) -> None:
-        self._set_options(raw, key_type, unpack_options)
-        self._path = os.fsdecode(path)
+    def _open(self, path: str, verify: bool) -> None:
+        self._path = path
         # Pickling sends this, so that a reader unpickled after a chdir opens the same file.
         self._abspath = os.path.abspath(self._path)
         try:
@@ -259,13 +273,6 @@ class KalvReader(ReaderBase):
         """(key, payload bytes) in key order; with ``bytes_keys`` the keys' exact bytes."""
         native = self._live()
         return self._listing(lambda: BACKEND.items(native, prefix, bytes_keys))
-
-    def _pairs(self, prefix: bytes) -> Iterator[tuple[Key, Any]]:
-        pairs = self._payloads(prefix, self._key_type is bytes)
-        if self._raw_values:
-            return pairs
-        decode = self._decode
-        return ((key, decode(key, payload)) for key, payload in pairs)
 
     def _keys(self, prefix: bytes) -> Iterator[Key]:
         native = self._live()

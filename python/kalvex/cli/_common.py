@@ -11,7 +11,7 @@ import argparse
 import contextlib
 import os
 import sys
-from typing import Any, Iterator, Optional, Union, cast
+from typing import Any, Iterator, Optional, Union
 
 from kalvex.errors import KalvexError
 from kalvex.reader import KalvReader
@@ -60,11 +60,6 @@ def open_store(path: str, *, verify: bool = False) -> Store:
         return open_any(path, verify=verify, raw=True)
     except KalvexError as exc:
         raise CommandError(with_path(path, exc)) from exc
-
-
-def pairs(reader: Store, prefix: bytes = b"") -> Iterator[tuple[bytes, bytes]]:
-    """(key bytes, payload bytes) in key order, from a store file or a sharded store."""
-    return cast(Iterator[tuple[bytes, bytes]], reader._payloads(prefix, True))
 
 
 def with_path(path: str, exc: BaseException) -> str:

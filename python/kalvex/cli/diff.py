@@ -15,7 +15,7 @@ import json
 import sys
 from typing import Any, Iterator, Optional
 
-from kalvex.cli._common import NO, YES, HelpFormatter, Output, key_text, open_store, pairs
+from kalvex.cli._common import NO, YES, HelpFormatter, Output, key_text, open_store
 from kalvex.cli._jsonform import to_json
 from kalvex.cli.query import _decoder, _key_json
 
@@ -80,7 +80,7 @@ def run_diff(args: argparse.Namespace) -> int:
     decode = _decoder()
     out = Output()
     with open_store(args.old) as old, open_store(args.new) as new:
-        for kind, key, before, after in changes(pairs(old), pairs(new)):
+        for kind, key, before, after in changes(old.items_raw(), new.items_raw()):
             counts[kind] += 1
             args.answer = NO
             values = {} if args.keys_only else {

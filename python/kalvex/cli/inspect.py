@@ -13,7 +13,7 @@ import sys
 from collections import Counter
 from typing import Any
 
-from kalvex.cli._common import NO, TROUBLE, YES, HelpFormatter, Store, open_store, pairs
+from kalvex.cli._common import NO, TROUBLE, YES, HelpFormatter, Store, open_store
 from kalvex.errors import KalvCorruptError, KalvexError
 from kalvex.shards import ShardedReader
 from kalvex.shards import open as open_any
@@ -60,8 +60,8 @@ def sharing_keys(reader: Store) -> int:
     sharded store is counted shard by shard.
     """
     if isinstance(reader, ShardedReader):
-        return sum(sharing_keys(shard) for shard in reader._live())
-    holders = Counter(payload for _, payload in pairs(reader))
+        return sum(sharing_keys(shard) for shard in reader.shards)
+    holders = Counter(payload for _, payload in reader.items_raw())
     return sum(count for count in holders.values() if count > 1)
 
 
@@ -82,7 +82,7 @@ def _sharded_facts(reader: ShardedReader) -> dict[str, Any]:
     stats = reader.stats()
     shards = [
         {"shard": number, "file": os.path.basename(shard.path), **_file_facts(shard.path, shard)}
-        for number, shard in enumerate(reader._live())
+        for number, shard in enumerate(reader.shards)
     ]
     return {
         "version_dir": stats["path"],

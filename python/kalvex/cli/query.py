@@ -17,7 +17,7 @@ from typing import Any, Callable
 import msgpack
 
 from kalvex._codec import decode_failure, unpacker
-from kalvex.cli._common import NO, YES, HelpFormatter, Output, key_arg, key_text, open_store, optional_prefix, pairs
+from kalvex.cli._common import NO, YES, HelpFormatter, Output, key_arg, key_text, open_store, optional_prefix
 from kalvex.cli._jsonform import UNPACK_OPTIONS, _encode, to_json
 from kalvex.errors import KalvDecodeError
 
@@ -110,9 +110,9 @@ def run_keys(args: argparse.Namespace) -> int:
     with open_store(args.store) as reader:
         prefix = optional_prefix(args.prefix)
         if args.count:
-            print(sum(1 for _ in reader._keys(prefix)) if prefix else len(reader))
+            print(len(reader.prefix_keys(prefix)) if prefix else len(reader))
             return YES
-        keys = [key for key, _ in pairs(reader, prefix)]
+        keys = [key for key, _ in reader.items_raw(prefix)]
     out = Output()
     for start in range(0, len(keys), _BATCH):
         block = b"\n".join(keys[start : start + _BATCH]) + b"\n"
@@ -138,7 +138,7 @@ def _key_json(key: bytes) -> str:
 def run_dump(args: argparse.Namespace) -> int:
     out = Output()
     with open_store(args.store) as reader:
-        listing = pairs(reader, optional_prefix(args.prefix))
+        listing = reader.items_raw(optional_prefix(args.prefix))
         if args.format == "msgpack":
             _dump_msgpack(listing, out)
         else:

@@ -17,10 +17,13 @@ naming a complete version; readers hold their shards mapped, so a version remove
 keeps reading. Version numbers only grow; a version above the current one is a rolled-back
 or never-published one and is removed by the next publish.
 
+Publishing and reading open shard files alike (``open_shard``): checked against the manifest.
+
 POSIX only (``fcntl`` locks, directory fsync).
 """
 from __future__ import annotations
 
+import contextlib
 import datetime
 import errno
 import fcntl
@@ -32,6 +35,8 @@ import shutil
 from typing import Any, Optional
 
 from kalvex import errors
+from kalvex.reader import KalvReader
+from kalvex.shards.routing import ROUTING
 
 MANIFEST = "kalvex.json"
 POINTER = "CURRENT"
@@ -43,7 +48,8 @@ FORMAT_VERSION = 1
 MAX_SHARDS = 99_999
 
 _VERSION_NAME = re.compile(r"v-(\d{6,})\Z")
-_SHARD_FIELDS = ("file", "num_keys", "num_objects", "size", "crc32")
+_TOTALS = ("num_keys", "num_objects", "size")
+_SHARD_FIELDS = ("file", *_TOTALS, "crc32")
 
 
 def shard_file_name(shard: int, nshards: int) -> str:
@@ -82,18 +88,10 @@ def _write_atomically(path: str, text: str) -> None:
             os.fsync(file.fileno())
         os.replace(temporary, path)
     except BaseException:
-        with _ignoring_missing():
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
     fsync_dir(os.path.dirname(path) or ".")
-
-
-class _ignoring_missing:
-    def __enter__(self) -> None:
-        return None
-
-    def __exit__(self, kind: Any, exc: Any, traceback: Any) -> bool:
-        return isinstance(exc, FileNotFoundError)
 
 
 # --- versions and the pointer ---------------------------------------------------------------
@@ -141,17 +139,15 @@ def resolve(path: str) -> str:
 # --- the manifest ---------------------------------------------------------------------------
 
 
-def manifest(nshards: int, routing: str, entries: list[dict[str, Any]]) -> dict[str, Any]:
+def manifest(nshards: int, entries: list[dict[str, Any]]) -> dict[str, Any]:
     """The manifest of a version from one entry per shard, in shard order."""
     return {
         "format": FORMAT,
         "format_version": FORMAT_VERSION,
-        "routing": routing,
+        "routing": ROUTING,
         "num_shards": nshards,
         "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "num_keys": sum(entry["num_keys"] for entry in entries),
-        "num_objects": sum(entry["num_objects"] for entry in entries),
-        "size": sum(entry["size"] for entry in entries),
+        **{total: sum(entry[total] for entry in entries) for total in _TOTALS},
         "shards": [{field: entry[field] for field in _SHARD_FIELDS} for entry in entries],
     }
 
@@ -160,7 +156,7 @@ def write_manifest(version_dir: str, content: dict[str, Any]) -> None:
     _write_atomically(os.path.join(version_dir, MANIFEST), json.dumps(content, indent=1) + "\n")
 
 
-def read_manifest(version_dir: str, routing: str) -> dict[str, Any]:
+def read_manifest(version_dir: str) -> dict[str, Any]:
     """The manifest of ``version_dir``, checked for shape; ``KalvCorruptError`` names the file."""
     path = os.path.join(version_dir, MANIFEST)
     try:
@@ -173,12 +169,10 @@ def read_manifest(version_dir: str, routing: str) -> dict[str, Any]:
     if not isinstance(content, dict) or content.get("format") != FORMAT:
         raise errors.KalvCorruptError(f"{path} is not a sharded store manifest")
     if content.get("format_version") != FORMAT_VERSION:
-        raise errors.KalvVersionError(
-            f"{path} has format version {content.get('format_version')!r};"
-            f" this kalvex reads {FORMAT_VERSION}"
-        )
-    if content.get("routing") != routing:
-        raise errors.KalvCorruptError(f"{path} routes keys by {content.get('routing')!r}, not {routing!r}")
+        found = content.get("format_version")
+        raise errors.KalvVersionError(f"{path} has format version {found!r}; this kalvex reads {FORMAT_VERSION}")
+    if content.get("routing") != ROUTING:
+        raise errors.KalvCorruptError(f"{path} routes keys by {content.get('routing')!r}, not {ROUTING!r}")
     nshards, shards = content.get("num_shards"), content.get("shards")
     if type(nshards) is not int or not isinstance(shards, list) or len(shards) != nshards:
         raise errors.KalvCorruptError(f"{path}: num_shards {nshards!r} disagrees with its list of shards")
@@ -186,27 +180,50 @@ def read_manifest(version_dir: str, routing: str) -> dict[str, Any]:
         if (
             not isinstance(entry, dict)
             or entry.get("file") != shard_file_name(index, nshards)
-            or any(type(entry.get(field)) is not int for field in _SHARD_FIELDS[1:4])
+            or any(type(entry.get(total)) is not int for total in _TOTALS)
         ):
             raise errors.KalvCorruptError(f"{path}: entry {index} is not shard {index} of {nshards}: {entry!r}")
-    totals = ("num_keys", "num_objects", "size")
-    if any(content.get(total) != sum(entry[total] for entry in shards) for total in totals):
+    if any(content.get(total) != sum(entry[total] for entry in shards) for total in _TOTALS):
         raise errors.KalvCorruptError(f"{path}: the totals disagree with the shards' sum")
     return content
 
 
-def check_shard(path: str, entry: dict[str, Any], stats: dict[str, Any]) -> None:
-    """``KalvCorruptError`` naming ``path`` unless the file's own stats match its entry."""
-    found = {
+# --- shard files -------------------------------------------------------------------------
+
+
+def shard_facts(reader: KalvReader) -> dict[str, Any]:
+    """What a manifest entry records of the shard file ``reader`` has open."""
+    stats = reader.stats()
+    return {
         "num_keys": stats["num_keys"],
         "num_objects": stats["num_objects"],
-        "size": os.path.getsize(path),
+        "size": os.path.getsize(reader.path),
         "crc32": stats["file_crc32"],
     }
+
+
+def damaged(path: str, exc: BaseException) -> errors.KalvCorruptError:
+    return errors.KalvCorruptError(f"shard {path} is damaged: {exc}")
+
+
+def open_shard(path: str, entry: dict[str, Any], verify: bool = False) -> KalvReader:
+    """Shard file ``path`` opened (raw payloads, bytes keys) and checked against its manifest
+    ``entry``; ``KalvCorruptError`` names a file missing, damaged or not the one listed."""
+    try:
+        reader = KalvReader(path, verify=verify, raw=True, key_type=bytes)
+    except errors.KalvIOError as exc:
+        if not os.path.exists(path):
+            raise errors.KalvCorruptError(f"shard {path} is missing") from exc
+        raise
+    except errors.KalvexError as exc:
+        raise damaged(path, exc) from exc
+    found = shard_facts(reader)
     wrong = [f"{field} {found[field]!r} (manifest: {entry[field]!r})" for field in found
              if found[field] != entry[field]]
     if wrong:
+        reader.close()
         raise errors.KalvCorruptError(f"{path} does not match the manifest: " + ", ".join(wrong))
+    return reader
 
 
 # --- the lock and cleanup -------------------------------------------------------------------
@@ -224,9 +241,7 @@ class Lock:
             os.close(self._fd)
             self._fd = None
             if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
-                raise errors.KalvIOError(
-                    f"another process is building or publishing in {root}"
-                ) from None
+                raise errors.KalvIOError(f"another process is building or publishing in {root}") from None
             raise
 
     def release(self) -> None:
@@ -245,7 +260,7 @@ def remove_leftovers(root: str) -> None:
         if name.startswith(STAGING_PREFIX):
             shutil.rmtree(path, ignore_errors=True)
         elif name.startswith(POINTER + ".tmp-"):
-            with _ignoring_missing():
+            with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
 
 

@@ -1,0 +1,16 @@
+"""Sharded stores: many store files built in parallel that read as one.
+
+Import everything from ``kalvex.shards``; its modules, one concept each, are not the API:
+``routing`` (``shard_of``, ``route_records``), ``publish`` (``Staging``, ``write_shard``,
+``rollback``, over the directory layout of ``_layout``), ``pool`` (``build`` on a local
+process pool, from those blocks; ``kalvex.dask.to_kalvex`` builds on a Dask cluster from
+the same) and ``reader`` (``ShardedReader``, ``open``).
+"""
+from kalvex.shards.pool import build
+from kalvex.shards.publish import Entry, Staging, rollback, write_shard
+# _reopen: a ShardedReader pickled before this package was split names kalvex.shards._reopen.
+from kalvex.shards.reader import ShardedReader, _reopen, open  # noqa: F401
+from kalvex.shards.routing import Field, route_records, shard_of
+
+__all__ = ["Entry", "Field", "ShardedReader", "Staging", "build", "open", "rollback",
+           "route_records", "shard_of", "write_shard"]

@@ -1,0 +1,201 @@
+"""``ShardedReader`` and ``open``: a sharded store read as one Mapping, a version kept
+from open to close (its shards stay mapped, even once a later publish retires it). A lookup
+routes its key to one shard; listings merge the shards' own in key order.
+"""
+from __future__ import annotations
+
+import heapq
+import os
+from collections.abc import Iterator
+from operator import itemgetter
+from typing import Any, Callable, Optional, Union, cast
+
+from xxhash import xxh3_64_intdigest
+
+from kalvex import errors
+from kalvex._codec import Key, Value, as_bytes
+from kalvex.reader import KalvReader, PathLike, ReaderBase, _closed
+from kalvex.shards import _layout
+from kalvex.shards.routing import _jump
+
+
+class ShardedReader(ReaderBase):
+    """A sharded store read as one Mapping, with ``KalvReader``'s API and options.
+
+    ``path`` is the store directory (its current version is opened and kept: a later publish
+    does not change what this reader sees) or a version directory. Every shard is opened and
+    checked against the manifest at once; ``verify`` also checks each file's CRC-32. A lookup
+    reads one shard; listings merge the shards in key order.
+
+    >>> with ShardedReader("users.shards") as r:
+    ...     r["user:1"], len(r), r.prefix("user:")
+    ({'name': 'Ada'}, 2, [('user:1', {'name': 'Ada'}), ('user:2', {'name': 'Bob'})])
+    """
+
+    def _open(self, path: str, verify: bool) -> None:
+        self._version_dir = os.path.abspath(_layout.resolve(path))
+        self._manifest = _layout.read_manifest(self._version_dir)
+        self._shards: list[KalvReader] = []
+        try:
+            for entry in self._manifest["shards"]:
+                path = os.path.join(self._version_dir, entry["file"])
+                self._shards.append(_layout.open_shard(path, entry, verify))
+        except BaseException:
+            self.close()
+            raise
+        self._n = len(self._shards)
+        self._get_raw: list[Callable[[Key], Optional[bytes]]] = [s.get_raw for s in self._shards]
+        self._len: int = self._manifest["num_keys"]
+
+    # --- lookups: one shard each ---------------------------------------------------------
+
+    def _shard_getter(self, key: object) -> Callable[[Key], Optional[bytes]]:
+        try:
+            data = key.encode() if type(key) is str else as_bytes(key)
+        except (ValueError, UnicodeError):
+            # Never a stored key; the shard's own lookup raises the error a reader raises.
+            return self._get_raw[0]
+        return self._get_raw[_jump(xxh3_64_intdigest(data), self._n)]
+
+    def __getitem__(self, key: Key) -> Value:
+        # The hot path: _shard_getter inline for the common str key.
+        try:
+            data = key.encode() if type(key) is str else None
+        except UnicodeError:
+            data = None
+        if data is None:
+            payload = self._shard_getter(key)(key)
+        else:
+            payload = self._get_raw[_jump(xxh3_64_intdigest(data), self._n)](key)
+        if payload is None:
+            raise KeyError(key)
+        return payload if self._raw_values else self._decode(key, payload)
+
+    def get(self, key: Key, default: Any = None) -> Any:
+        """The value of ``key``, or ``default`` when the store does not hold it."""
+        payload = self._shard_getter(key)(key)
+        if payload is None:
+            return default
+        return payload if self._raw_values else self._decode(key, payload)
+
+    def get_raw(self, key: Key) -> Optional[bytes]:
+        """The payload bytes of ``key`` as stored, or None."""
+        return self._shard_getter(key)(key)
+
+    def __contains__(self, key: object) -> bool:
+        try:
+            return self._shard_getter(key)(key) is not None  # type: ignore[arg-type]
+        except ValueError:
+            if not self._shards:
+                raise
+            return False
+
+    # --- listings: the shards merged in key order ------------------------------------------
+
+    def _live(self) -> list[KalvReader]:
+        if not self._shards:
+            raise errors.closed_error()
+        return self._shards
+
+    def _key_out(self, data: bytes) -> Key:
+        return data if self._key_type is bytes else data.decode("utf-8", "replace")
+
+    def _payloads(self, prefix: bytes, bytes_keys: bool) -> Iterator[tuple[Key, bytes]]:
+        """(key, payload bytes) in key order; with ``bytes_keys`` the keys' exact bytes."""
+        listings = [shard.items_raw(prefix) for shard in self._live()]
+        merged = heapq.merge(*listings, key=itemgetter(0))
+        if bytes_keys:
+            return cast(Iterator[tuple[Key, bytes]], merged)
+        key_out = self._key_out
+        return ((key_out(data), payload) for data, payload in merged)
+
+    def _keys(self, prefix: bytes) -> Iterator[Key]:
+        # Each shard's own listing, never a copy: it fails at its next step after close().
+        listings = [cast(Iterator[bytes], shard._keys(prefix)) for shard in self._live()]
+        merged = heapq.merge(*listings)
+        return merged if self._key_type is bytes else map(self._key_out, merged)
+
+    def __len__(self) -> int:
+        self._live()
+        return self._len
+
+    def objects(self) -> list[Value]:
+        """Each shard's distinct objects, shard after shard (equal values in two shards are
+        two objects: values are shared within a shard only)."""
+        return self._decode_objects([payload for shard in self._live() for payload in shard.objects()])
+
+    # --- metadata and checks ---------------------------------------------------------------
+
+    @property
+    def path(self) -> str:
+        """The version directory this reader reads."""
+        return self._version_dir
+
+    @property
+    def shards(self) -> tuple[KalvReader, ...]:
+        """Each shard's own reader, in shard order (raw payloads, ``bytes`` keys); closed
+        with this reader."""
+        return tuple(self._live())
+
+    def stats(self) -> dict[str, Any]:
+        """The manifest's figures and each shard's own ``stats()``."""
+        manifest = self._manifest
+        figures = ("routing", "created", "num_shards", "num_keys", "num_objects")
+        return {"path": self._version_dir, "version": manifest["format_version"],
+                **{figure: manifest[figure] for figure in figures},
+                "file_size_kb": round(manifest["size"] / 1024, 1),
+                "shards": [shard.stats() for shard in self._live()]}
+
+    def verify(self) -> bool:
+        """Check every shard's whole-file and object CRC-32s; True, or ``KalvCorruptError``
+        naming the damaged file."""
+        for shard in self._live():
+            try:
+                shard.verify()
+            except errors.KalvCorruptError as exc:
+                raise _layout.damaged(shard.path, exc) from exc
+        return True
+
+    # --- lifetime --------------------------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        """Whether close() has been called."""
+        return not self._shards
+
+    def close(self) -> None:
+        """Release every shard's mapping; any later use raises ``ValueError``."""
+        for shard in self._shards:
+            shard.close()
+        self._shards = []
+        self._get_raw = [_closed]
+        self._n = 1
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The version directory, not the store's: the other process reads the same version.
+        self._live()
+        options = (self._raw_values, self._key_type, self._unpack_options)
+        return (_reopen, (self._version_dir, *options))
+
+    def __repr__(self) -> str:
+        if not self._shards:
+            return f"ShardedReader({self._version_dir!r}, closed)"
+        return f"ShardedReader({self._version_dir!r}, shards={self._n}, keys={self._len})"
+
+
+def _reopen(path: str, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> ShardedReader:
+    # The sender checked the files when it opened them; their CRCs are not read again.
+    return ShardedReader(path, verify=False, raw=raw, key_type=key_type, **unpack_options)
+
+
+def open(path: PathLike, **options: Any) -> Union[KalvReader, ShardedReader]:
+    """A ``KalvReader`` for a store file, a ``ShardedReader`` for a sharded store's directory
+    (or one of its version directories); ``options`` go to either.
+
+    >>> with kalvex.open("users.shards") as r:
+    ...     r["user:1"]
+    {'name': 'Ada'}
+    """
+    if os.path.isdir(path):
+        return ShardedReader(path, **options)
+    return KalvReader(path, **options)

@@ -1,0 +1,117 @@
+"""Routing: which shard holds a key, and records turned into the rows that travel to it.
+
+``shard_of(key, n)`` is fixed for good, so that any process, machine, language or later
+version finds a key in the shard that holds it:
+
+1. ``h`` = XXH3-64 of the key's bytes (a ``str`` key as UTF-8), seed 0: the unsigned 64-bit
+   integer ``XXH3_64bits(data, len)`` returns (its canonical 8-byte form is big-endian).
+2. The shard is the jump consistent hash of ``h`` over ``n`` buckets (Lamping and Veach,
+   "A Fast, Minimal Memory, Consistent Hash Algorithm", 2014), in 64-bit unsigned integers
+   and IEEE-754 doubles::
+
+       b = -1; j = 0
+       while j < n:
+           b = j
+           h = h * 2862933555777941757 + 1          (mod 2**64)
+           j = floor((b + 1) * (2**31 / ((h >> 33) + 1)))   (double arithmetic, this order)
+       return b
+
+   Growing ``n`` to ``n + 1`` moves about ``1 / (n + 1)`` of the keys, all into the new shard.
+
+A manifest records this rule as ``ROUTING``; a store routed otherwise is refused.
+"""
+from __future__ import annotations
+
+import sys
+from operator import itemgetter
+from typing import Any, Callable, Iterable, Iterator, Optional, Union
+
+from xxhash import xxh3_64_intdigest
+
+from kalvex._codec import Key, as_bytes, key_bytes
+from kalvex.writer import KalvWriter
+
+# How a record gives its key or value: a field name or index (``record[field]``) or a function.
+Field = Union[str, int, Callable[[Any], Any], None]
+
+ROUTING = "xxh3_64-jump"
+_LCG_MULTIPLIER = 2862933555777941757
+_MASK64 = (1 << 64) - 1
+
+
+def _jump_in_python(digest: int, n: int) -> int:
+    """The jump consistent hash of a 64-bit ``digest`` over ``n`` buckets (see the header)."""
+    bucket, jump = -1, 0
+    while jump < n:
+        bucket = jump
+        digest = (digest * _LCG_MULTIPLIER + 1) & _MASK64
+        jump = int((bucket + 1) * (2147483648.0 / ((digest >> 33) + 1)))
+    return bucket
+
+
+_jump = _jump_in_python
+if sys.implementation.name == "cpython":
+    # The same function compiled: CPython interprets the loop above a step at a time.
+    try:
+        from kalvex._native import jump_hash as _jump  # type: ignore[assignment]
+    except ImportError:
+        pass
+
+
+def shard_of(key: Key, n: int) -> int:
+    """The shard, from 0 to ``n - 1``, that holds ``key`` in a store of ``n`` shards.
+
+    Stable everywhere (never Python's salted ``hash()``): ``"a"`` and ``b"a"`` route alike.
+
+    >>> kalvex.shard_of("user:1", 16)
+    1
+    """
+    if type(n) is not int or not 1 <= n < 1 << 31:
+        raise ValueError(f"n must be an int from 1 to 2**31 - 1, not {n!r}")
+    return _jump(xxh3_64_intdigest(as_bytes(key)), n)
+
+
+def route_records(
+    records: Iterable[Any],
+    nshards: int,
+    *,
+    key: Field = None,
+    value: Field = None,
+    default: Optional[Callable[[Any], Any]] = None,
+) -> Iterator[tuple[int, bytes, bytes]]:
+    """``(shard, key bytes, msgpack payload)`` per record: records in the compact form an
+    engine moves to the worker that builds their shard with ``write_shard(...,
+    encoded=True)``.
+
+    Records are (key, value) pairs unless ``key`` says where a record's key is (a field
+    name, an index or a function of the record); ``value`` likewise, the whole record when
+    None. ``default`` is handed to msgpack for values of types it cannot encode, as
+    ``KalvWriter`` does. The fields are checked at the call; records are read as the result
+    is iterated.
+
+    >>> rows = kalvex.shards.route_records([{"id": "user:1", "name": "Ada"}], 16, key="id")
+    >>> [(shard, key) for shard, key, payload in rows]
+    [(1, b'user:1')]
+    """
+    extract = _extractor(key, value)
+    encode = KalvWriter(dedupe=False, default=default)._encode
+    keyed = ((key_bytes(k), k, v) for k, v in map(extract, records))
+    return ((_jump(xxh3_64_intdigest(data), nshards), data, encode(k, v)) for data, k, v in keyed)
+
+
+def _extractor(key: Field, value: Field) -> Callable[[Any], tuple[Any, Any]]:
+    if key is None:
+        if value is not None:
+            raise ValueError("value= needs key= too")
+        return _as_pair
+    get_key = key if callable(key) else itemgetter(key)
+    if value is None:
+        return lambda record: (get_key(record), record)
+    get_value = value if callable(value) else itemgetter(value)
+    return lambda record: (get_key(record), get_value(record))
+
+
+def _as_pair(record: Any) -> tuple[Any, Any]:
+    key, value = record
+    return key, value
+
