@@ -142,7 +142,7 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
 std::uint64_t Writer::num_objects() const { return state_->objects.size(); }
 std::uint64_t Writer::num_keys() const { return state_->keys.size(); }
 
-Result<BuildPlan> Writer::Plan() const {
+Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   const ObjectList& objects = state_->objects;
   KeyMap& keys = state_->keys;  // reading it may place keys that adding parked
 
@@ -167,14 +167,26 @@ Result<BuildPlan> Writer::Plan() const {
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.order_ = SortByKey(keys.entries(), objects.offsets());
-  auto crc = std::make_unique<CrcBatcher>(objects.DataCrc());
+  const std::uint64_t data_end = format::kDataOffset + objects.data_length();
+  std::uint32_t data_crc = objects.DataCrc();
+  // The index object is one more record: a count at the format's maximum leaves no room.
+  if (options.mapped_index && objects.size() < format::kMaxObjects) {
+    plan.index_object_ = IndexObject::Encode(plan.order_, data_end);
+    if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
+  }
+  auto crc = std::make_unique<CrcBatcher>(data_crc);
   EncodeIndex(plan.order_, *crc);
   const std::uint64_t index_length = crc->length();
 
   format::Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
   header.num_objects = static_cast<std::uint32_t>(objects.size());
-  header.index_offset = format::kDataOffset + objects.data_length();
+  header.index_offset = data_end;
+  if (plan.index_object_) {
+    header.num_objects += 1;
+    header.index_offset = plan.index_object_->index_offset();
+    plan.report_.index_size = plan.index_object_->record_size();
+  }
   header.file_crc32 = crc->Finish();
   header.EncodeTo(plan.header_.data());
 
@@ -220,6 +232,15 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
       sink.AppendReference(chunk);
     }
   }
+  if (plan.index_object_) {
+    for (const auto piece : plan.index_object_->pieces()) {
+      if (small) {
+        sink.Append(piece.data(), piece.size());
+      } else {
+        sink.AppendReference(piece);
+      }
+    }
+  }
   EncodeIndex(plan.order_, sink);
   if (Status written = sink.Finish(); !written.ok()) return written.take_error();
   if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error();
@@ -231,8 +252,8 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   return plan.report_;
 }
 
-Result<BuildReport> Writer::Build(std::string_view path) const {
-  Result<BuildPlan> plan = Plan();
+Result<BuildReport> Writer::Build(std::string_view path, const BuildOptions& options) const {
+  Result<BuildPlan> plan = Plan(options);
   if (!plan.ok()) return plan.take_error();
   return Commit(plan.value(), path);
 }
