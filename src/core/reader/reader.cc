@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/format/crc32.h"
+#include "core/key_compare.h"
 #include "core/reader/offset_set.h"
 
 namespace kalvex::reader {
@@ -26,18 +27,6 @@ constexpr std::uint64_t kVerifyBlock = std::uint64_t{64} << 10;
 
 // How many entries ahead a range fetch asks for an object record.
 constexpr std::size_t kFetchAhead = 16;
-
-// Key order: unsigned bytes, first difference decides, a proper prefix sorts first.
-bool KeyLess(Bytes a, Bytes b) {
-  const std::size_t common = std::min(a.size(), b.size());
-  const int c = common == 0 ? 0 : std::memcmp(a.data(), b.data(), common);
-  return c < 0 || (c == 0 && a.size() < b.size());
-}
-
-bool StartsWith(Bytes key, Bytes prefix) {
-  return key.size() >= prefix.size() &&
-         (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
-}
 
 StoreError ExtendsBeyondEnd(std::uint64_t offset) {
   return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
@@ -77,7 +66,7 @@ Reader::Reader(std::string path, Mapping file, const format::Header& header, Ent
 
 Reader::~Reader() = default;
 
-Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
+Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool map_index) {
   // Declared in this order so that a failure releases tables, mapping, descriptor.
   // O_NONBLOCK only matters for a FIFO, whose open would otherwise wait for a writer
   // forever; for regular files it changes nothing, and the FIFO then fails at mmap.
@@ -102,6 +91,19 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
     if (Status status = CheckFileCrc(bytes, n, header.file_crc32); !status.ok()) return status.take_error();
   }
 
+  // A mapped index found here is used only when asked for; otherwise it counts for the
+  // reader's stats alone, and damage to it matters to the deep check alone.
+  Result<std::optional<MappedIndex>> located = MappedIndex::Locate(bytes, n, header);
+  if (map_index && !located.ok()) return located.take_error();
+  const std::optional<MappedIndex> carried = located.ok() ? located.value() : std::nullopt;
+  if (map_index && carried) {
+    fd.value().Close();
+    auto reader = std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header, {}, {}));
+    reader->mapped_ = carried;
+    reader->index_object_size_ = carried->record_size();
+    return reader;
+  }
+
   auto entries = EntryTable::Parse(bytes, n, header.index_offset, header.num_keys);
   if (!entries.ok()) return entries.take_error();
   // The hash index addresses entries with 40 bits; an index section of a terabyte or
@@ -117,8 +119,10 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   if (entries.value().arena_size() != 0) file.DropPages(header.index_offset, entries.value().arena_size());
 
   fd.value().Close();
-  return std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header,
-                                            std::move(entries).value(), std::move(index)));
+  auto reader = std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header,
+                                                   std::move(entries).value(), std::move(index)));
+  reader->index_object_size_ = carried ? carried->record_size() : 0;
+  return reader;
 }
 
 StoreError Reader::RecordOutside(format::RecordFit fit, std::uint64_t offset) {
@@ -129,6 +133,7 @@ StoreError Reader::RecordOutside(format::RecordFit fit, std::uint64_t offset) {
 }
 
 std::pair<std::size_t, std::size_t> Reader::PrefixRange(Bytes prefix) const {
+  if (mapped_) return MappedPrefixRange(prefix);
   const std::size_t n = entries_.size();
   // Halving search for the first key not below the prefix: `size` shrinks by `half`
   // whether or not base moves, so it takes ceil(log2 n) comparisons for any input.
@@ -150,6 +155,7 @@ std::pair<std::size_t, std::size_t> Reader::PrefixRange(Bytes prefix) const {
 }
 
 Result<std::vector<Bytes>> Reader::FetchRange(std::size_t first, std::size_t last) const {
+  if (mapped_) return MappedFetchRange(first, last);
   std::vector<Bytes> payloads;
   if (last <= first) return payloads;
   payloads.reserve(last - first);
@@ -169,6 +175,7 @@ Result<std::vector<Bytes>> Reader::FetchRange(std::size_t first, std::size_t las
 }
 
 Result<std::vector<Bytes>> Reader::FetchUniqueObjects() const {
+  if (mapped_) return MappedFetchUniqueObjects();
   std::vector<Bytes> payloads;
   const std::size_t n = entries_.size();
   if (n == 0) return payloads;
@@ -184,8 +191,8 @@ Result<std::vector<Bytes>> Reader::FetchUniqueObjects() const {
   return payloads;
 }
 
-Status Reader::Verify() const {
-  const std::size_t n = entries_.size();
+Status Reader::VerifyObjects(const EntryTable& entries) const {
+  const std::size_t n = entries.size();
   const std::uint64_t file_size = file_.size();
   // The distinct objects are checked in file order, so the file is read front to back
   // instead of at random, which on a large file is most of the cost. A bit per byte of
@@ -198,12 +205,12 @@ Status Reader::Verify() const {
   const std::uint64_t words = (file_size + 63) / 64;
   if (n == 0 || words > 8 * std::uint64_t{n} + kMaxSmallBitmapWords) {
     if (Status status = CheckFileCrc(file_.data(), file_size, file_crc32_); !status.ok()) return status;
-    return n == 0 ? Status{} : VerifyInIndexOrder();
+    return n == 0 ? Status{} : VerifyInIndexOrder(entries);
   }
   std::vector<std::uint64_t> referenced(words);
   bool objects_hold = true;
   for (std::size_t i = 0; i < n && objects_hold; ++i) {
-    const std::uint64_t offset = entries_.object_offset_from_end(i);
+    const std::uint64_t offset = entries.object_offset_from_end(i);
     objects_hold = offset < file_size;
     if (objects_hold) referenced[offset / 64] |= std::uint64_t{1} << (offset % 64);
   }
@@ -256,15 +263,15 @@ Status Reader::Verify() const {
   }
   if (file_crc != file_crc32_) return FileCrcMismatch(file_crc32_, file_crc);
   if (objects_hold) objects_hold = objects_in(checked_words, words) && (filled == 0 || batch_holds());
-  return objects_hold ? Status{} : VerifyInIndexOrder();
+  return objects_hold ? Status{} : VerifyInIndexOrder(entries);
 }
 
-Status Reader::VerifyInIndexOrder() const {
-  const std::size_t n = entries_.size();
+Status Reader::VerifyInIndexOrder(const EntryTable& entries) const {
+  const std::size_t n = entries.size();
   OffsetSet seen(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + kSeenLookahead < n) seen.Prefetch(entries_.object_offset(i + kSeenLookahead));
-    const std::uint64_t offset = entries_.object_offset(i);
+    if (i + kSeenLookahead < n) seen.Prefetch(entries.object_offset(i + kSeenLookahead));
+    const std::uint64_t offset = entries.object_offset(i);
     if (!seen.Insert(offset)) continue;
     if (Status status = CheckObject(offset); !status.ok()) return status;
   }
