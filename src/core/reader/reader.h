@@ -94,18 +94,23 @@ class Reader {
   // Find, with damage met in a mapped index as KalvCorruptError.
   Result<std::optional<std::uint64_t>> Lookup(Bytes key) const;
 
-  // The payloads of `count` keys, key i being keys[ends[i-1], ends[i]) (from 0 for i = 0),
-  // into out[i]: Bytes with a null data() for a missing key. Keys go in groups whose
+  // The payloads of keys [first, last), key i being keys[ends[i-1], ends[i]) (from 0 for
+  // i = 0), into out[i - first]: Bytes with a null data() for a missing key. Keys go in groups whose
   // cache misses overlap: all hashed, then their slots loaded, then their entries, then
   // their records. The first failure (damaged record or index) is the error; out is then
   // filled for the keys before the failing one's group only.
-  Status FetchMany(const std::uint8_t* keys, const std::size_t* ends, std::size_t count, Bytes* out) const;
+  Status FetchMany(const std::uint8_t* keys, const std::size_t* ends, std::size_t first, std::size_t last,
+                   Bytes* out) const;
 
   // Keys and object offsets of entries [first, last), appended in order. A damaged entry
   // of a mapped index ends the list with its error, after the entries before it.
   // REQUIRES: first <= last <= entry_count().
   Status ReadEntries(std::size_t first, std::size_t last, std::vector<Bytes>& keys,
                      std::vector<std::uint64_t>& offsets) const;
+
+  // The payloads of the records at `offsets`, appended to `out` in order, asking for
+  // records a few ahead. The first failing fetch ends it with its error.
+  Status FetchOffsets(const std::vector<std::uint64_t>& offsets, std::vector<Bytes>& out) const;
 
   // Positions [first, last) of the keys that begin with `prefix`. A damaged entry met by
   // the search of a mapped index gives an empty range.
@@ -140,8 +145,7 @@ class Reader {
   std::pair<std::size_t, std::size_t> MappedPrefixRange(Bytes prefix) const;
   Result<std::vector<Bytes>> MappedFetchRange(std::size_t first, std::size_t last) const;
   Result<std::vector<Bytes>> MappedFetchUniqueObjects() const;
-  // Fetches the payloads at `offsets` into `out`, asking for records a few ahead.
-  Status FetchOffsets(const std::vector<std::uint64_t>& offsets, std::vector<Bytes>& out) const;
+
 
   // FetchObject's failure for a record that does not fit. Out of line: building the
   // message is the rare path.

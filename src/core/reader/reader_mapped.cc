@@ -20,13 +20,14 @@ Result<std::optional<std::uint64_t>> Reader::Lookup(Bytes key) const {
   return Find(key);
 }
 
-Status Reader::FetchMany(const std::uint8_t* keys, const std::size_t* ends, std::size_t count, Bytes* out) const {
+Status Reader::FetchMany(const std::uint8_t* keys, const std::size_t* ends, std::size_t first, std::size_t last,
+                         Bytes* out) const {
   std::uint64_t hashes[kGroup];
   std::uint64_t offsets[kGroup];
   bool found[kGroup];
   const std::uint64_t size = file_.size();
-  for (std::size_t base = 0; base < count; base += kGroup) {
-    const std::size_t m = std::min(kGroup, count - base);
+  for (std::size_t base = first; base < last; base += kGroup) {
+    const std::size_t m = std::min(kGroup, last - base);
     const auto key = [&](std::size_t j) {
       const std::size_t i = base + j;
       const std::size_t begin = i == 0 ? 0 : ends[i - 1];
@@ -64,12 +65,12 @@ Status Reader::FetchMany(const std::uint8_t* keys, const std::size_t* ends, std:
     }
     for (std::size_t j = 0; j < m; ++j) {
       if (!found[j]) {
-        out[base + j] = Bytes();
+        out[base - first + j] = Bytes();
         continue;
       }
       Result<Bytes> payload = FetchObject(offsets[j]);
       if (!payload.ok()) return payload.take_error();
-      out[base + j] = payload.value();
+      out[base - first + j] = payload.value();
     }
   }
   return {};
