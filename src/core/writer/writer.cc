@@ -234,6 +234,7 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   }
   if (plan.index_object_) {
     for (const auto piece : plan.index_object_->pieces()) {
+      if (piece.empty()) continue;  // the tables of a store without keys
       if (small) {
         sink.Append(piece.data(), piece.size());
       } else {
