@@ -241,9 +241,9 @@ TEST_P(DamagedTrailer, FallsBackOrFailsAsTheLayoutSays) {
   } else {
     const std::string message = "KalvCorruptError: mapped index trailer " + expected;
     EXPECT_EQ(OpenError(true).rfind(message, 0), 0u) << OpenError(true);
-    auto plain = Open(false);  // the plain reader reads the store; its deep check objects
+    auto plain = Open(false);  // a reader of the format alone reads it as before
     ASSERT_TRUE(plain);
-    EXPECT_EQ(plain->Verify().error().Render().rfind(message, 0), 0u);
+    ExpectAnswersLike(*plain, model);
   }
 }
 
@@ -257,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TrailerCase{"capacity", 32, 8, 1000, "holds "},
                       TrailerCase{"slot_count_huge", 40, 8, std::uint64_t{1} << 60,
                                   "describes tables larger than the data section"},
-                      TrailerCase{"slot_count", 40, 8, ~std::uint64_t{0},
+                      TrailerCase{"slot_count", 40, 8, 1,
                                   "does not match the length of its record"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -122,9 +122,10 @@ class Reader {
   // The payload of each distinct object offset once, in first-occurrence order.
   Result<std::vector<Bytes>> FetchUniqueObjects() const;
 
-  // Whole-file CRC, then bounds and payload CRC of each distinct referenced object, then
-  // the mapped index the file carries, if any (MappedIndex::Check). A reader using one
-  // parses the index section for the check, as an open without it would.
+  // Whole-file CRC, then bounds and payload CRC of each distinct referenced object; for a
+  // reader using a mapped index, then the index itself (MappedIndex::Check), for which it
+  // parses the index section as an open without the index would. A reader that parsed
+  // the section leaves a carried index alone, as every reader of the format does.
   Status Verify() const;
 
   // Bytes of native memory the reader holds besides the mapping.
