@@ -80,19 +80,15 @@ Result<std::optional<MappedIndex>> MappedIndex::Locate(const std::uint8_t* file,
 }
 
 Result<std::uint64_t> MappedIndex::FindPlace(Bytes key, std::uint64_t hash) const {
-  if (capacity_ == 0) return kNotFound;
-  const std::uint64_t tag = format::SlotTag(hash);
-  for (std::uint64_t s = format::SlotHome(hash, capacity_); s < slot_count_; ++s) {
-    const std::uint64_t value = LoadBe64(slots_ + s * format::kSlotSize);
-    if ((value & format::kSlotTagMask) == tag) {
-      Result<Entry> entry = EntryAt(value & format::kSlotPlaceMask);
-      if (!entry.ok()) return entry.take_error();
-      if (SameBytes(entry.value().key, key)) return value & format::kSlotPlaceMask;
-    } else if ((value & format::kSlotTagMask) < tag) {
-      return kNotFound;  // a greater hash, or an empty slot: the key would be before it
-    }
-  }
-  return kNotFound;
+  std::uint64_t damaged = 0;
+  const std::uint64_t place = Probe(key, hash, &damaged);
+  if (place == kDamaged) return DamageAt(damaged);
+  return place;
+}
+
+StoreError MappedIndex::DamageAt(std::uint64_t place) const {
+  Result<Entry> entry = EntryAt(place);
+  return entry.ok() ? StoreError::Corrupt("mapped index slot names a damaged entry") : entry.take_error();
 }
 
 Result<MappedIndex::Entry> MappedIndex::EntryAt(std::uint64_t place) const {

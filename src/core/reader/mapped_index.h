@@ -36,6 +36,9 @@ class MappedIndex {
  public:
   using Bytes = std::span<const std::uint8_t>;
   static constexpr std::uint64_t kNotFound = ~std::uint64_t{0};
+  // Probe's answer when a slot names a place where no whole entry lies (places are below
+  // 2^40, so neither value is one).
+  static constexpr std::uint64_t kDamaged = kNotFound - 1;
 
   // The mapped index whose record ends at the header's index_offset in `file` (`size`
   // bytes, the header already decoded and its magic and version checked). Nullopt when
@@ -62,15 +65,46 @@ class MappedIndex {
                                 format::kSlotPlaceMask;
     if (place < section_length_) __builtin_prefetch(section_ + place);
   }
-  // The place of the entry holding `key`, or kNotFound. REQUIRES: hash == Hash(key).
+  // The place of the entry holding `key`, kNotFound, or kDamaged with the place that
+  // holds no whole entry in *damaged. The lookup's hot path: no error value is built
+  // unless there is damage. REQUIRES: hash == Hash(key).
+  std::uint64_t Probe(Bytes key, std::uint64_t hash, std::uint64_t* damaged) const {
+    if (capacity_ == 0) return kNotFound;
+    const std::uint64_t tag = format::SlotTag(hash);
+    for (std::uint64_t s = format::SlotHome(hash, capacity_); s < slot_count_; ++s) {
+      const std::uint64_t value = LoadBe64(slots_ + s * format::kSlotSize);
+      if ((value & format::kSlotTagMask) == tag) {
+        const std::uint64_t place = value & format::kSlotPlaceMask;
+        // The key length, then the whole entry, must lie inside the section.
+        if (place > section_length_ || section_length_ - place < format::kEntryKeyLengthSize ||
+            section_length_ - place < format::EntrySize(format::EntryKeyLength(section_ + place))) {
+          *damaged = place;
+          return kDamaged;
+        }
+        if (SameBytes(format::EntryKey(section_ + place), key)) return place;
+      } else if ((value & format::kSlotTagMask) < tag) {
+        return kNotFound;  // a greater hash, or an empty slot: the key would be before it
+      }
+    }
+    return kNotFound;
+  }
+  // Probe, with damage as KalvCorruptError.
   Result<std::uint64_t> FindPlace(Bytes key, std::uint64_t hash) const;
-  // The object offset the entry holding `key` names. REQUIRES: hash == Hash(key).
+  // The object offset the entry holding `key` names, with damage as KalvCorruptError.
+  // REQUIRES: hash == Hash(key).
   Result<std::optional<std::uint64_t>> Find(Bytes key, std::uint64_t hash) const {
-    Result<std::uint64_t> place = FindPlace(key, hash);
-    if (!place.ok()) return place.take_error();
-    if (place.value() == kNotFound) return std::optional<std::uint64_t>();
-    // FindPlace compared the key, so the whole entry lies in the section.
-    return std::optional<std::uint64_t>(format::EntryObjectOffset(section_ + place.value()));
+    std::uint64_t damaged = 0;
+    const std::uint64_t place = Probe(key, hash, &damaged);
+    if (place == kNotFound) return std::optional<std::uint64_t>();
+    if (place == kDamaged) return DamageAt(damaged);
+    return std::optional<std::uint64_t>(ObjectOffsetAt(place));
+  }
+  // The same, with damage as a miss.
+  std::optional<std::uint64_t> FindOrMiss(Bytes key) const {
+    std::uint64_t damaged = 0;
+    const std::uint64_t place = Probe(key, Hash(key), &damaged);
+    if (place >= kDamaged) return std::nullopt;
+    return ObjectOffsetAt(place);
   }
   Result<std::optional<std::uint64_t>> Find(Bytes key) const { return Find(key, Hash(key)); }
 
@@ -111,6 +145,11 @@ class MappedIndex {
 
  private:
   MappedIndex() = default;
+
+  // The object offset of the entry at a place Probe returned (a whole entry lies there).
+  std::uint64_t ObjectOffsetAt(std::uint64_t place) const { return format::EntryObjectOffset(section_ + place); }
+  // EntryAt's error for a place Probe found damaged. Out of line: the rare path.
+  StoreError DamageAt(std::uint64_t place) const;
 
   // The place of the entry at `rank`: its sample, then a walk. REQUIRES: rank < size().
   Result<std::uint64_t> PlaceOf(std::size_t rank) const;

@@ -75,10 +75,7 @@ class Reader {
   // One hash-index probe: the object offset of the last entry holding `key`. Damage met
   // in a mapped index counts as a miss here; Lookup reports it.
   std::optional<std::uint64_t> Find(Bytes key) const {
-    if (mapped_) {
-      Result<std::optional<std::uint64_t>> found = mapped_->Find(key);
-      return found.ok() ? found.value() : std::nullopt;
-    }
+    if (mapped_) return mapped_->FindOrMiss(key);
     const std::uint64_t position = index_.Find(entries_, key);
     if (position == HashIndex::kNotFound) return std::nullopt;
     return entries_.ObjectOffsetAt(position);
