@@ -207,6 +207,15 @@ TEST_F(MappedIndexTest, IndexBuiltForAnotherIndexSectionIsIgnored) {
   // A byte appended: the section no longer ends where the trailer says.
   WriteFile(good + "x");
   EXPECT_FALSE(Open(true)->maps_index());
+  // Header and trailer agree on more keys than the section can hold: refused at open, as
+  // a parse would refuse it, before any walk could size a table by the count.
+  f = good;
+  b = reinterpret_cast<std::uint8_t*>(f.data());
+  const Geometry g(f);
+  StoreBe32(b + format::kNumKeysPos, 1000000);
+  StoreBe32(b + g.trailer + 12, 1000000);
+  WriteFile(f);
+  EXPECT_EQ(OpenError(true), "KalvCorruptError: index section truncated (key_len)");
 }
 
 // One trailer field changed, the CRCs re-sealed: what a reader asking for the index gets.

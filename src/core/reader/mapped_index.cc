@@ -35,6 +35,11 @@ Result<std::optional<MappedIndex>> MappedIndex::Locate(const std::uint8_t* file,
   if (t.num_keys != header.num_keys || t.index_offset != end || t.index_length != size - end) {
     return std::optional<MappedIndex>();  // built for another index section
   }
+  // Every entry takes at least kEntryOverhead bytes: a count beyond what the section can
+  // hold is the truncation a parse would meet, and bounds what walks may allocate for.
+  if (t.num_keys > (size - end) / format::kEntryOverhead) {
+    return StoreError::Corrupt("index section truncated (key_len)");
+  }
   if (t.rank_shift > format::kMaxRankShift) {
     return BadTrailer("holds rank shift " + std::to_string(t.rank_shift));
   }
