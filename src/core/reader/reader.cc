@@ -91,8 +91,8 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool
     if (Status status = CheckFileCrc(bytes, n, header.file_crc32); !status.ok()) return status.take_error();
   }
 
-  // A mapped index found here is used only when asked for; otherwise it counts for the
-  // reader's stats alone, and damage to it matters to the deep check alone.
+  // A mapped index found here is used only when asked for; otherwise it only shows in the
+  // reader's stats, and damage to it changes nothing: it is an object no key refers to.
   Result<std::optional<MappedIndex>> located = MappedIndex::Locate(bytes, n, header);
   if (map_index && !located.ok()) return located.take_error();
   const std::optional<MappedIndex> carried = located.ok() ? located.value() : std::nullopt;
