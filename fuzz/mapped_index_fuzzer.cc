@@ -145,7 +145,7 @@ void Run(Bytes input) {
   const std::uint64_t index_offset = LoadBe64(b + format::kIndexOffsetPos);
   const auto trailer = format::IndexTrailer::DecodeFrom(b + index_offset - format::kIndexTrailerSize);
   const std::uint64_t payload =
-      (trailer.slot_count + format::SampleCountFor(trailer.num_keys, trailer.rank_shift)) * 8 +
+      trailer.padding + (trailer.slot_count + format::SampleCountFor(trailer.num_keys, trailer.rank_shift)) * 8 +
       format::kIndexTrailerSize;
   const std::uint64_t record = index_offset - format::kRecordHeadSize - payload;
   const std::uint64_t region = file.size() - record;

@@ -9,6 +9,7 @@ namespace kalvex::format {
 namespace {
 constexpr std::size_t kVersionPos = 8;
 constexpr std::size_t kRankShiftPos = 9;
+constexpr std::size_t kPaddingPos = 10;
 constexpr std::size_t kNumKeysPos = 12;
 constexpr std::size_t kIndexOffsetPos = 16;
 constexpr std::size_t kIndexLengthPos = 24;
@@ -23,6 +24,7 @@ void IndexTrailer::EncodeTo(std::uint8_t out[kEncodedLength]) const {
   std::memcpy(out, magic.data(), magic.size());
   out[kVersionPos] = version;
   out[kRankShiftPos] = rank_shift;
+  out[kPaddingPos] = padding;
   StoreBe32(out + kNumKeysPos, num_keys);
   StoreBe64(out + kIndexOffsetPos, index_offset);
   StoreBe64(out + kIndexLengthPos, index_length);
@@ -38,6 +40,7 @@ IndexTrailer IndexTrailer::DecodeFrom(const std::uint8_t in[kEncodedLength]) {
   std::memcpy(t.magic.data(), in, t.magic.size());
   t.version = in[kVersionPos];
   t.rank_shift = in[kRankShiftPos];
+  t.padding = in[kPaddingPos];
   t.num_keys = LoadBe32(in + kNumKeysPos);
   t.index_offset = LoadBe64(in + kIndexOffsetPos);
   t.index_length = LoadBe64(in + kIndexLengthPos);

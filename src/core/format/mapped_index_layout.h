@@ -6,10 +6,13 @@
 // is an ordinary object: counted in num_objects, covered by its record's payload CRC and
 // by file_crc32, ignored by a reader that does not look for it.
 //
-//   payload: slots (slot_count x 8) | rank samples (sample_count x 8) | trailer (72 bytes)
+//   payload: padding (0..63 zero bytes) | slots (slot_count x 8)
+//            | rank samples (sample_count x 8) | trailer (72 bytes)
 //
-// Every integer is big-endian and unaligned, as in the rest of the file. A "place" is an
-// index entry's offset from index_offset (the index section's first byte is place 0).
+// Every integer is big-endian, as in the rest of the file. The padding puts the slots at
+// a file offset that is a multiple of 64, so that (the mapping starting on a page) no
+// slot straddles two cache lines and a probe's run of slots touches as few as it can.
+// A "place" is an index entry's offset from index_offset (the section's first byte is 0).
 //
 // Slot (u64): 0 is empty. Otherwise bit 63 is set, bits 40..62 hold the tag (the top 23
 //   bits of the key's hash, complemented) and bits 0..39 the place of the entry holding
@@ -21,7 +24,7 @@
 //   by walking forward from sample r >> rank_shift; the first key not below a prefix by a
 //   binary search over the sampled entries, then a walk of at most 2^rank_shift entries.
 // Trailer (72 bytes, the payload's last bytes):
-//   magic "KLVXhash" | structure version u8 (=1) | rank_shift u8 | 2 zero bytes
+//   magic "KLVXhash" | structure version u8 (=1) | rank_shift u8 | padding u8 | 1 zero byte
 //   | num_keys u32 | index_offset u64 | index_length u64 | capacity u64 | slot_count u64
 //   | seed k0 u64 | seed k1 u64 | seed k2 u64
 //   num_keys, index_offset and index_length (the index section's length, which reaches
@@ -38,7 +41,8 @@
 // - slot_count > capacity and the last slot is empty, so every probe ends in the table.
 // - Each distinct key of the index section has exactly one slot, holding the place of the
 //   last entry with that key.
-// - payload length == 8 * (slot_count + sample_count) + kTrailerSize.
+// - payload length == padding + 8 * (slot_count + sample_count) + kIndexTrailerSize, and
+//   padding < 64.
 // - Size: 8 bytes per slot at a load of at most 0.8 (capacity = n + n/4 + 1) plus a short
 //   overflow tail, 8 / 2^rank_shift bytes per key of samples, and the record's 80 bytes
 //   of head and trailer: about 10.5 bytes per key at rank_shift 4.
@@ -61,6 +65,8 @@ inline constexpr std::uint8_t kIndexStructureVersion = 1;
 inline constexpr std::size_t kIndexTrailerSize = 72;
 inline constexpr std::size_t kSlotSize = 8;
 inline constexpr std::size_t kSampleSize = 8;
+// The slots start at a file offset that is a multiple of this.
+inline constexpr std::size_t kSlotAlignment = 64;
 // A sample every 16 entries: half a byte per key, and a walk of at most 15 entries.
 inline constexpr unsigned kDefaultRankShift = 4;
 // Walks longer than this are refused by a reader: a crafted rank_shift cannot turn one
@@ -94,6 +100,7 @@ struct IndexTrailer {
   std::array<std::uint8_t, 8> magic = kIndexMagic;
   std::uint8_t version = kIndexStructureVersion;
   std::uint8_t rank_shift = kDefaultRankShift;
+  std::uint8_t padding = 0;
   std::uint32_t num_keys = 0;
   std::uint64_t index_offset = 0;
   std::uint64_t index_length = 0;

@@ -43,6 +43,7 @@ Result<std::optional<MappedIndex>> MappedIndex::Locate(const std::uint8_t* file,
   if (t.rank_shift > format::kMaxRankShift) {
     return BadTrailer("holds rank shift " + std::to_string(t.rank_shift));
   }
+  if (t.padding >= format::kSlotAlignment) return BadTrailer("holds padding " + std::to_string(t.padding));
   // A probe starts at a home below capacity and must find an empty slot after it.
   if ((t.num_keys != 0 && t.capacity == 0) || (t.capacity != 0 && t.slot_count <= t.capacity)) {
     return BadTrailer("holds " + std::to_string(t.slot_count) + " slots for " +
@@ -50,20 +51,22 @@ Result<std::optional<MappedIndex>> MappedIndex::Locate(const std::uint8_t* file,
   }
 
   // Tables and trailer must fill the record that ends at index_offset, exactly.
-  const std::uint64_t room = end - format::kHeaderSize - kSmallestRecord;  // bytes for the tables
   const std::uint64_t sample_count = format::SampleCountFor(t.num_keys, t.rank_shift);
+  std::uint64_t room = end - format::kHeaderSize - kSmallestRecord;  // bytes for padding and tables
+  if (room < t.padding) return BadTrailer("describes tables larger than the data section");
+  room -= t.padding;
   if (t.slot_count > room / format::kSlotSize ||
       sample_count > (room - t.slot_count * format::kSlotSize) / format::kSampleSize) {
     return BadTrailer("describes tables larger than the data section");
   }
   const std::uint64_t payload_length =
-      (t.slot_count + sample_count) * format::kSlotSize + format::kIndexTrailerSize;
+      t.padding + (t.slot_count + sample_count) * format::kSlotSize + format::kIndexTrailerSize;
   const std::uint64_t record_offset = end - format::kRecordHeadSize - payload_length;
   if (format::RecordPayloadLength(file + record_offset) != payload_length) {
     return BadTrailer("does not match the length of its record");
   }
   MappedIndex index;
-  index.slots_ = file + record_offset + format::kRecordHeadSize;
+  index.slots_ = file + record_offset + format::kRecordHeadSize + t.padding;
   index.slot_count_ = t.slot_count;
   index.capacity_ = t.capacity;
   index.samples_ = index.slots_ + t.slot_count * format::kSlotSize;

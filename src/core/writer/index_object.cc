@@ -48,11 +48,14 @@ std::optional<IndexObject> IndexObject::Encode(const std::vector<IndexItem>& ord
   std::uint64_t* slots = object.slots_.slots();
   for (std::uint64_t s = 0; s < object.slots_.slot_count(); ++s) StoreBe64(slots + s, slots[s]);
 
-  object.payload_size_ = object.slots_.slot_count() * format::kSlotSize + object.samples_.size() +
-                         format::kIndexTrailerSize;
+  const std::uint64_t payload_offset = record_offset + format::kRecordHeadSize;
+  object.padding_ = (format::kSlotAlignment - payload_offset % format::kSlotAlignment) % format::kSlotAlignment;
+  object.payload_size_ = object.padding_ + object.slots_.slot_count() * format::kSlotSize +
+                         object.samples_.size() + format::kIndexTrailerSize;
   if (object.payload_size_ > format::kMaxPayloadLength) return std::nullopt;
   format::IndexTrailer trailer;
   trailer.rank_shift = static_cast<std::uint8_t>(shift);
+  trailer.padding = static_cast<std::uint8_t>(object.padding_);
   trailer.num_keys = static_cast<std::uint32_t>(n);
   trailer.index_offset = object.index_offset();
   trailer.index_length = index_length;
@@ -69,8 +72,8 @@ std::optional<IndexObject> IndexObject::Encode(const std::vector<IndexItem>& ord
   return object;
 }
 
-std::array<std::span<const std::uint8_t>, 4> IndexObject::pieces() const {
-  return {std::span<const std::uint8_t>(head_),
+std::array<std::span<const std::uint8_t>, 5> IndexObject::pieces() const {
+  return {std::span<const std::uint8_t>(head_), std::span<const std::uint8_t>(zeros_.data(), padding_),
           std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(slots_.slots()),
                                         slots_.slot_count() * format::kSlotSize),
           std::span<const std::uint8_t>(samples_), std::span<const std::uint8_t>(trailer_)};

@@ -39,7 +39,7 @@ class IndexObject {
   std::uint64_t index_offset() const { return record_offset_ + record_size(); }
 
   // The record's bytes, in file order, as pieces that stay put while the object lives.
-  std::array<std::span<const std::uint8_t>, 4> pieces() const;
+  std::array<std::span<const std::uint8_t>, 5> pieces() const;
   // `crc` extended over the whole record.
   std::uint32_t ExtendCrc(std::uint32_t crc) const;
 
@@ -49,6 +49,8 @@ class IndexObject {
   std::uint64_t record_offset_ = 0;
   std::uint64_t payload_size_ = 0;
   std::array<std::uint8_t, format::kRecordHeadSize> head_{};
+  std::array<std::uint8_t, format::kSlotAlignment> zeros_{};
+  std::size_t padding_ = 0;
   format::SlotTable slots_;  // stored big-endian once encoded
   std::vector<std::uint8_t> samples_;
   std::array<std::uint8_t, format::kIndexTrailerSize> trailer_{};
