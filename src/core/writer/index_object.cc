@@ -2,16 +2,12 @@
 
 #include "core/format/crc32.h"
 #include "core/format/endian.h"
-#include "core/format/keyed_hash.h"
 
 namespace kalvex::writer {
 
-namespace {
-// Keys lie in insertion order and items in key order: ask for keys this far ahead.
-constexpr std::size_t kPrefetchDistance = 16;
-}  // namespace
-
-std::optional<IndexObject> IndexObject::Encode(const std::vector<IndexItem>& order, std::uint64_t record_offset) {
+std::optional<IndexObject> IndexObject::Encode(const std::vector<IndexItem>& order,
+                                               const std::vector<std::uint64_t>& hashes, const HashSeed& seed,
+                                               std::uint64_t record_offset) {
   const std::size_t n = order.size();
   std::uint64_t index_length = 0;
   for (const IndexItem& item : order) index_length += format::EntrySize(item.length());
@@ -19,14 +15,6 @@ std::optional<IndexObject> IndexObject::Encode(const std::vector<IndexItem>& ord
 
   IndexObject object;
   object.record_offset_ = record_offset;
-  const HashSeed seed = HashSeed::Fresh();
-  // One pass of hashes, read twice by the placement: hashing reads every key at random.
-  std::vector<std::uint64_t> hashes(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + kPrefetchDistance < n) __builtin_prefetch(order[i + kPrefetchDistance].key());
-    hashes[i] = HashBytes(order[i].key(), order[i].length(), seed);
-  }
-
   const unsigned shift = format::kDefaultRankShift;
   object.samples_.resize(format::SampleCountFor(n, shift) * format::kSampleSize);
   std::uint64_t place = 0;

@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "core/format/keyed_hash.h"
 #include "core/format/layout.h"
 #include "core/format/mapped_index_layout.h"
 #include "core/format/slot_table.h"
@@ -26,12 +27,16 @@ class IndexObject {
   IndexObject& operator=(IndexObject&&) noexcept = default;
 
   // The index object of a file whose data section's user records end at `record_offset`
-  // (where this record begins) and whose index section holds `order`, one entry per item.
+  // (where this record begins) and whose index section holds `order`, one entry per item,
+  // hashes[i] being HashBytes of item i's key under `seed` (taken by the caller in its own
+  // pass over the keys, which lie in memory at random).
   // Nullopt when the structure cannot describe the file: an index section past the slots'
   // 40-bit places or a structure past the largest object (about 400 million keys); the
   // build then writes the file without one. REQUIRES: `order` in ascending key order with
   // distinct keys. Throws std::bad_alloc.
-  static std::optional<IndexObject> Encode(const std::vector<IndexItem>& order, std::uint64_t record_offset);
+  static std::optional<IndexObject> Encode(const std::vector<IndexItem>& order,
+                                           const std::vector<std::uint64_t>& hashes, const HashSeed& seed,
+                                           std::uint64_t record_offset);
 
   // Bytes of the whole record (head, tables, trailer).
   std::uint64_t record_size() const { return format::kRecordHeadSize + payload_size_; }
