@@ -45,7 +45,7 @@
 //   padding < 64.
 // - Size: 8 bytes per slot at a load of at most 0.8 (capacity = n + n/4 + 1) plus a short
 //   overflow tail, 8 / 2^rank_shift bytes per key of samples, and the record's 80 bytes
-//   of head and trailer: about 10.5 bytes per key at rank_shift 4.
+//   of head and trailer and at most 63 of padding: about 10.5 bytes per key at rank_shift 4.
 //
 // Only the trailer is read at open (O(1), from index_offset alone); the tables are read
 // where a lookup or a walk lands. No number in the structure is trusted: every place,
