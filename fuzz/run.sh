@@ -7,7 +7,7 @@
 #   fuzz/run.sh [WORK_DIR]                  (default: build/fuzz)
 #
 #   KALVEX_FUZZ_SECONDS   run time per target (default 60); 0 replays the corpus only
-#   KALVEX_FUZZ_TARGETS   which targets (default "reader writer")
+#   KALVEX_FUZZ_TARGETS   which targets (default "reader writer mapped_index")
 #   KALVEX_FUZZ_JOBS      parallel fuzzing processes per target (default 1)
 #   CXX                   a clang++ (default clang++, else clang++-14)
 #
@@ -25,7 +25,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(realpath -m "${1:-$root/build/fuzz}")
 seconds=${KALVEX_FUZZ_SECONDS:-60}
-targets=${KALVEX_FUZZ_TARGETS:-reader writer}
+targets=${KALVEX_FUZZ_TARGETS:-reader writer mapped_index}
 jobs=${KALVEX_FUZZ_JOBS:-1}
 
 cxx=${CXX:-$(command -v clang++ || command -v clang++-14 || echo clang++)}
@@ -73,7 +73,7 @@ for target in $targets; do
     printf '\n%s: FAILED after %s executions; input kept in %s/artifacts\n' "$target" "$runs" "$work" >&2
     exit 1
   fi
-  summary+=("$(printf '%-8s %10s executions in %ss, corpus %s seeds + %s learned' "$target" "$runs" \
+  summary+=("$(printf '%-12s %10s executions in %ss, corpus %s seeds + %s learned' "$target" "$runs" \
     "$seconds" "$(ls "$seeds" | wc -l)" "$(ls "$learned" | wc -l)")")
 done
 printf '\n=== fuzzing passed ===\n'

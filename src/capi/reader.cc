@@ -35,24 +35,6 @@ bool IsAscii(Bytes bytes) {
   return high < 0x80;
 }
 
-// The payloads of [first, stop), or as many as precede the first damaged record, whose
-// error is then `failure`. Fetching the whole range at once lets the core prefetch.
-std::vector<Bytes> FetchPayloads(const Reader& r, std::size_t first, std::size_t stop,
-                                 std::optional<StoreError>& failure) {
-  Result<std::vector<Bytes>> fetched = r.FetchRange(first, stop);
-  if (fetched.ok()) return std::move(fetched).value();
-  std::vector<Bytes> good;
-  for (std::size_t i = first; i < stop; ++i) {
-    Result<Bytes> payload = r.FetchObject(r.object_offset(i));
-    if (!payload.ok()) {
-      failure = payload.take_error();
-      break;
-    }
-    good.push_back(payload.value());
-  }
-  return good;
-}
-
 }  // namespace
 }  // namespace kalvex::capi
 
@@ -69,7 +51,8 @@ kalvex_status kalvex_reader_open(const char* path, size_t path_size, int verify,
                                  kalvex_error* err) {
   *out = nullptr;
   return Guarded(err, [&] {
-    Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path, path_size), verify != 0);
+    Result<std::unique_ptr<Reader>> opened =
+        Reader::Open(std::string(path, path_size), verify != 0, /*map_index=*/true);
     if (!opened.ok()) return FailWith(err, opened.error());
     *out = reinterpret_cast<kalvex_reader*>(std::move(opened).value().release());
     return KALVEX_OK;
@@ -87,6 +70,8 @@ void kalvex_reader_stats(const kalvex_reader* reader, kalvex_stats* out) {
   out->num_objects = r.num_objects();
   out->file_crc32 = r.file_crc32();
   out->version = kalvex::format::kVersion;
+  out->index_size = r.index_object_size();
+  out->mapped_index = r.maps_index() ? 1 : 0;
 }
 
 kalvex_bytes kalvex_reader_path(const kalvex_reader* reader) {
@@ -104,11 +89,29 @@ kalvex_status kalvex_reader_find(const kalvex_reader* reader, const void* key, s
   // Only a damaged record allocates (its message); the guard costs nothing otherwise.
   return Guarded(err, [&] {
     const Reader& r = Core(reader);
-    const std::optional<std::uint64_t> offset = r.Find(AsBytes(key, key_size));
-    if (!offset) return KALVEX_OK;
-    Result<Bytes> fetched = r.FetchObject(*offset);
+    Result<std::optional<std::uint64_t>> offset = r.Lookup(AsBytes(key, key_size));
+    if (!offset.ok()) return FailWith(err, offset.error());
+    if (!offset.value()) return KALVEX_OK;
+    Result<Bytes> fetched = r.FetchObject(*offset.value());
     if (!fetched.ok()) return FailWith(err, fetched.error());
     *payload = AsC(fetched.value());
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_find_many(const kalvex_reader* reader, size_t count, const uint8_t* keys,
+                                      const size_t* ends, kalvex_bytes* payloads, kalvex_error* err) {
+  return Guarded(err, [&] {
+    // The core answers in its own view type; a block at a time keeps the copy on the stack.
+    constexpr std::size_t kBlock = 256;
+    Bytes found[kBlock];
+    for (std::size_t done = 0; done < count;) {
+      const std::size_t n = std::min(kBlock, count - done);
+      Status fetched = Core(reader).FetchMany(keys, ends, done, done + n, found);
+      if (!fetched.ok()) return FailWith(err, fetched.error());
+      for (std::size_t i = 0; i < n; ++i) payloads[done + i] = AsC(found[i]);
+      done += n;
+    }
     return KALVEX_OK;
   });
 }
@@ -125,12 +128,17 @@ kalvex_status kalvex_reader_entry(const kalvex_reader* reader, size_t position, 
       return FailInvalid(err, "position " + std::to_string(position) + " is out of range for " +
                                   std::to_string(r.entry_count()) + " entries");
     }
+    std::vector<Bytes> keys;
+    std::vector<std::uint64_t> offsets;
+    if (Status read = r.ReadEntries(position, position + 1, keys, offsets); !read.ok()) {
+      return FailWith(err, read.error());
+    }
     if (payload != nullptr) {
-      Result<Bytes> fetched = r.FetchObject(r.object_offset(position));
+      Result<Bytes> fetched = r.FetchObject(offsets[0]);
       if (!fetched.ok()) return FailWith(err, fetched.error());
       *payload = AsC(fetched.value());
     }
-    if (key != nullptr) *key = AsC(r.key(position));
+    if (key != nullptr) *key = AsC(keys[0]);
     return KALVEX_OK;
   });
 }
@@ -152,17 +160,27 @@ kalvex_status kalvex_reader_read_range(const kalvex_reader* reader, size_t first
     last = std::min(last, r.entry_count());
     if (first >= last) return KALVEX_OK;
     const std::size_t stop = first + std::min(max_entries, last - first);
+    // Entries up to the first damaged one, then their payloads up to the first damaged
+    // record: whichever comes first in order is the failure.
     std::optional<StoreError> failure;
+    std::vector<Bytes> entry_keys;
+    std::vector<std::uint64_t> offsets;
+    entry_keys.reserve(stop - first);
+    offsets.reserve(stop - first);
+    if (Status read = r.ReadEntries(first, stop, entry_keys, offsets); !read.ok()) failure = read.take_error();
     std::vector<Bytes> fetched;
-    if (payloads != nullptr) fetched = FetchPayloads(r, first, stop, failure);
-    const std::size_t available = payloads != nullptr ? fetched.size() : stop - first;
+    if (payloads != nullptr) {
+      fetched.reserve(offsets.size());
+      if (Status got = r.FetchOffsets(offsets, fetched); !got.ok()) failure = got.take_error();
+    }
+    const std::size_t available = payloads != nullptr ? fetched.size() : entry_keys.size();
 
     std::size_t keys_used = 0;
     std::size_t payloads_used = 0;
     bool ascii = true;
     std::size_t i = 0;
     for (; i < available; ++i) {
-      const Bytes key = r.key(first + i);
+      const Bytes key = entry_keys[i];
       const Bytes payload = payloads != nullptr ? fetched[i] : Bytes();
       // Compared as room left, so a huge size cannot wrap the sum.
       const bool key_fits = keys == nullptr || key.size() <= keys_capacity - keys_used;
@@ -205,18 +223,27 @@ kalvex_status kalvex_reader_entries(const kalvex_reader* reader, size_t first, s
     last = std::min(last, r.entry_count());
     if (first >= last) return KALVEX_OK;
     const std::size_t stop = first + std::min(max_entries, last - first);
+    // Entries up to the first damaged one, then their payloads up to the first damaged
+    // record; the views before the failure are handed out with it.
     std::optional<StoreError> failure;
-    std::size_t filled = stop - first;
+    std::vector<Bytes> entry_keys;
+    std::vector<std::uint64_t> entry_offsets;
+    entry_keys.reserve(stop - first);
+    entry_offsets.reserve(stop - first);
+    if (Status read = r.ReadEntries(first, stop, entry_keys, entry_offsets); !read.ok()) failure = read.take_error();
+    std::size_t filled = entry_keys.size();
     if (payloads != nullptr) {
-      const std::vector<Bytes> fetched = FetchPayloads(r, first, stop, failure);
+      std::vector<Bytes> fetched;
+      fetched.reserve(entry_offsets.size());
+      if (Status got = r.FetchOffsets(entry_offsets, fetched); !got.ok()) failure = got.take_error();
       filled = fetched.size();
       for (std::size_t i = 0; i < filled; ++i) payloads[i] = AsC(fetched[i]);
     }
     if (keys != nullptr) {
-      for (std::size_t i = 0; i < filled; ++i) keys[i] = AsC(r.key(first + i));
+      for (std::size_t i = 0; i < filled; ++i) keys[i] = AsC(entry_keys[i]);
     }
     if (offsets != nullptr) {
-      for (std::size_t i = 0; i < filled; ++i) offsets[i] = r.object_offset(first + i);
+      for (std::size_t i = 0; i < filled; ++i) offsets[i] = entry_offsets[i];
     }
     *count = filled;
     if (failure) return FailWith(err, *failure);

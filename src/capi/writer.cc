@@ -131,14 +131,23 @@ kalvex_status kalvex_writer_add_keys(kalvex_writer* writer, size_t count, const 
 
 kalvex_status kalvex_writer_build(const kalvex_writer* writer, const char* path, size_t path_size,
                                   int print_summary, kalvex_build_report* report, kalvex_error* err) {
+  const kalvex_build_options options{print_summary, 0};
+  return kalvex_writer_build_with(writer, path, path_size, &options, report, err);
+}
+
+kalvex_status kalvex_writer_build_with(const kalvex_writer* writer, const char* path, size_t path_size,
+                                       const kalvex_build_options* options, kalvex_build_report* report,
+                                       kalvex_error* err) {
+  const kalvex_build_options chosen = options != nullptr ? *options : kalvex_build_options{0, 0};
   return Guarded(err, [&] {
     const std::string_view destination(path, path_size);
-    Result<BuildReport> built = Core(writer).Build(destination);
+    kalvex::writer::BuildOptions build_options;
+    build_options.mapped_index = chosen.mapped_index != 0;
+    Result<BuildReport> built = Core(writer).Build(destination, build_options);
     if (!built.ok()) return FailWith(err, built.error());
-    if (report != nullptr) {
-      *report = {built.value().num_objects, built.value().num_keys, built.value().file_size};
-    }
-    if (print_summary != 0) kalvex::writer::PrintSummaryLine(destination, built.value());
+    const BuildReport& done = built.value();
+    if (report != nullptr) *report = {done.num_objects, done.num_keys, done.file_size, done.index_size};
+    if (chosen.print_summary != 0) kalvex::writer::PrintSummaryLine(destination, done);
     return KALVEX_OK;
   });
 }

@@ -365,3 +365,65 @@ TEST_F(CapiTest, BuildPrintsTheSummaryLineOnlyWhenAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+// A store built with the mapped index opens through it, answers batches in order, and
+// still counts as a store of one more object; without it, nothing changes.
+TEST_F(CapiTest, BuildWithMappedIndexOpensThroughItAndAnswersBatchesInOrder) {
+  kalvex_writer* w = nullptr;
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  for (int i = 0; i < 1000; ++i) {
+    const std::string key = "key" + std::to_string(i);
+    const std::string value = "value" + std::to_string(i);
+    uint64_t id = 0;
+    ASSERT_EQ(kalvex_writer_add_object(w, value.data(), value.size(), &id, &err_), KALVEX_OK);
+    ASSERT_EQ(kalvex_writer_add_key(w, key.data(), key.size(), id, &err_), KALVEX_OK);
+  }
+  for (const int mapped : {0, 1}) {
+    const kalvex_build_options options{0, mapped};
+    kalvex_build_report report{};
+    ASSERT_EQ(kalvex_writer_build_with(w, path_.data(), path_.size(), &options, &report, &err_), KALVEX_OK);
+    EXPECT_EQ(report.num_objects, 1000u);
+    EXPECT_EQ(report.index_size != 0, mapped == 1);
+    kalvex_reader* r = Open(1);
+    ASSERT_NE(r, nullptr);
+    kalvex_stats stats{};
+    kalvex_reader_stats(r, &stats);
+    EXPECT_EQ(stats.mapped_index, mapped);
+    EXPECT_EQ(stats.index_size, report.index_size);
+    EXPECT_EQ(stats.num_objects, 1000u + mapped);
+    EXPECT_EQ(kalvex_reader_memory_usage(r) == 0, mapped == 1);
+
+    // Present and absent keys interleaved, more than one group and one block of the call.
+    std::string keys;
+    std::vector<size_t> ends;
+    for (int i = 0; i < 700; ++i) {
+      keys += (i % 3 == 0 ? "nokey" : "key") + std::to_string(i);
+      ends.push_back(keys.size());
+    }
+    std::vector<kalvex_bytes> payloads(ends.size());
+    ASSERT_EQ(kalvex_reader_find_many(r, ends.size(), reinterpret_cast<const uint8_t*>(keys.data()), ends.data(),
+                                      payloads.data(), &err_),
+              KALVEX_OK);
+    for (int i = 0; i < 700; ++i) {
+      if (i % 3 == 0) {
+        EXPECT_EQ(payloads[i].data, nullptr) << i;
+      } else {
+        EXPECT_EQ(Text(payloads[i]), "value" + std::to_string(i));
+      }
+    }
+    kalvex_bytes key{}, payload{};
+    ASSERT_EQ(kalvex_reader_entry(r, 999, &key, &payload, &err_), KALVEX_OK);
+    EXPECT_EQ(Text(key), "key999");
+    EXPECT_EQ(Text(payload), "value999");
+    size_t first = 0, last = 0;
+    kalvex_reader_prefix_range(r, "key99", 5, &first, &last);
+    EXPECT_EQ(last - first, 11u);  // key99 and key990..key999
+    EXPECT_EQ(kalvex_reader_verify(r, &err_), KALVEX_OK) << Message(err_);
+    kalvex_reader_close(r);
+  }
+  kalvex_writer_free(w);
+}
+
+}  // namespace

@@ -367,3 +367,21 @@ TEST(FoldConstants, MuIsTheQuotientOfX64ByP) {
 
 }  // namespace
 }  // namespace kalvex::crc32
+
+namespace kalvex::crc32 {
+namespace {
+
+TEST(Crc32, CombineOfTwoPartsIsTheCrcOfTheirConcatenation) {
+  std::vector<std::uint8_t> bytes(70000);
+  std::uint32_t x = 12345;
+  for (auto& b : bytes) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  for (std::size_t split : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{8}, std::size_t{4096},
+                            std::size_t{65537}, bytes.size()}) {
+    const std::uint32_t a = Value(bytes.data(), split);
+    const std::uint32_t b = Value(bytes.data() + split, bytes.size() - split);
+    EXPECT_EQ(Combine(a, b, bytes.size() - split), Value(bytes.data(), bytes.size())) << split;
+  }
+}
+
+}  // namespace
+}  // namespace kalvex::crc32

@@ -17,6 +17,11 @@ std::uint32_t Extend(std::uint32_t crc, const std::uint8_t* data, std::size_t n)
 
 inline std::uint32_t Value(const std::uint8_t* data, std::size_t n) { return Extend(0, data, n); }
 
+// The CRC of a ++ b from crc_a = Value(a), crc_b = Value(b) and b's length, in O(log
+// length_b) steps: lets two parts of an input be checksummed in whichever order they
+// are produced. Combine(Value(a), Value(b), |b|) == Value(a ++ b).
+std::uint32_t Combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t length_b);
+
 // Values of several independent inputs: out[i] == Value(data[i], n[i]) for i < count.
 // One short input is a chain of dependent steps that leaves the CPU mostly waiting; where
 // the engine allows (512-bit carry-less multiply), inputs of 1 to kShortInput bytes are

@@ -14,11 +14,9 @@
 // average at full load) instead of running to the end of its cluster, and a slot of
 // another key is almost never followed into the arena.
 //
-// Invariants: slot == 0 means empty; otherwise bits 40..63 are the tag (top bit always
-// set, so no occupied slot is 0) and bits 0..39 the arena position of the last entry
-// holding that key. Every slot between a key's home and its slot is occupied, and the
-// table reaches one empty slot past both the last home and the last entry, so every
-// probe ends inside the table.
+// The slots are encoded and placed exactly as a mapped index's (format/
+// mapped_index_layout.h states the invariants; format/slot_table.h places them): the
+// arena is a verbatim copy of the index section, so an arena position is a place.
 //
 // The hash is keyed by fresh random seeds per table, so a file cannot be crafted to
 // pile its keys into one probe run. Immutable after Build(); safe to share.
@@ -27,12 +25,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "core/format/keyed_hash.h"
 #include "core/format/layout.h"
+#include "core/format/slot_table.h"
 #include "core/reader/entry_table.h"
-#include "core/io/large_buffer.h"
 #include "core/same_bytes.h"
 
 namespace kalvex::reader {
@@ -40,7 +37,7 @@ namespace kalvex::reader {
 class HashIndex {
  public:
   // Positions must fit the slot's 40 bits: the arena may hold up to this many bytes.
-  static constexpr std::uint64_t kMaxArenaSize = (std::uint64_t{1} << 40) - 1;
+  static constexpr std::uint64_t kMaxArenaSize = format::kMaxSlotPlace;
   static constexpr std::uint64_t kNotFound = ~std::uint64_t{0};
 
   HashIndex() = default;
@@ -53,55 +50,41 @@ class HashIndex {
 
   // The arena position of the last entry holding `key`, or kNotFound.
   std::uint64_t Find(const EntryTable& entries, std::span<const std::uint8_t> key) const {
-    if (capacity_ == 0) return kNotFound;
-    const std::uint64_t hash = HashBytes(key.data(), key.size(), seed_);
-    const std::uint64_t tag = Tag(hash);
-    const std::uint64_t* slot = slots() + Home(hash);
+    if (table_.capacity() == 0) return kNotFound;
+    return FindHashed(entries, key, Hash(key));
+  }
+
+  // The steps of Find, apart, for lookups of many keys whose cache misses overlap.
+  std::uint64_t Hash(std::span<const std::uint8_t> key) const { return HashBytes(key.data(), key.size(), seed_); }
+  // Starts loading the home slot, then the entry the probe will most likely compare.
+  void PrefetchSlot(std::uint64_t hash) const {
+    if (table_.capacity() != 0) __builtin_prefetch(table_.slots() + format::SlotHome(hash, table_.capacity()));
+  }
+  void PrefetchEntry(const EntryTable& entries, std::uint64_t hash) const {
+    if (table_.capacity() == 0) return;
+    const std::uint64_t value = table_.slots()[format::SlotHome(hash, table_.capacity())];
+    if (value != 0) __builtin_prefetch(entries.arena() + (value & format::kSlotPlaceMask));
+  }
+  // REQUIRES: hash == Hash(key) and a nonempty table.
+  std::uint64_t FindHashed(const EntryTable& entries, std::span<const std::uint8_t> key,
+                           std::uint64_t hash) const {
+    const std::uint64_t tag = format::SlotTag(hash);
+    const std::uint64_t* slot = table_.slots() + format::SlotHome(hash, table_.capacity());
     for (;; ++slot) {
       const std::uint64_t value = *slot;
-      if ((value & kTagMask) == tag) {
-        const std::uint64_t position = value & kPositionMask;
+      if ((value & format::kSlotTagMask) == tag) {
+        const std::uint64_t position = value & format::kSlotPlaceMask;
         if (SameBytes(format::EntryKey(entries.arena() + position), key)) return position;
-      } else if ((value & kTagMask) < tag) {
+      } else if ((value & format::kSlotTagMask) < tag) {
         return kNotFound;  // a greater hash, or an empty slot: the key would be before it
       }
     }
   }
 
-  std::size_t MemoryUsage() const { return table_.mapped_size(); }
+  std::size_t MemoryUsage() const { return table_.MemoryUsage(); }
 
  private:
-  static constexpr std::uint64_t kPositionMask = kMaxArenaSize;
-  static constexpr std::uint64_t kTagMask = ~kPositionMask;
-  static constexpr std::uint64_t kTagPresent = std::uint64_t{1} << 63;
-
-  // The top 23 hash bits, complemented, under the present bit.
-  static std::uint64_t Tag(std::uint64_t hash) {
-    return ((~hash >> 1) & kTagMask) | kTagPresent;
-  }
-  // Maps the top 40 hash bits onto [0, capacity), never decreasing as the hash grows.
-  std::uint64_t Home(std::uint64_t hash) const {
-    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(hash >> 24) * capacity_) >> 40);
-  }
-
-  std::uint64_t* slots() const { return reinterpret_cast<std::uint64_t*>(table_.data()); }
-
-  // An entry waiting to be placed.
-  struct Pending {
-    std::uint64_t hash;
-    std::uint64_t position;
-    // Hash order, and among entries of one hash the table order (arena positions grow
-    // with it), so the last entry of a repeated key comes last and wins.
-    bool operator<(const Pending& other) const {
-      return hash != other.hash ? hash < other.hash : position < other.position;
-    }
-  };
-  // Puts [begin, end), entries whose hashes share their top bits, in hash order.
-  void SortRegion(Pending* begin, Pending* end, std::vector<Pending>& scratch,
-                  std::vector<std::uint32_t>& home_count) const;
-
-  io::LargeBuffer table_;  // homes [0, capacity_), then the overflow tail and an empty slot
-  std::uint64_t capacity_ = 0;
+  format::SlotTable table_;
   HashSeed seed_{};
 };
 

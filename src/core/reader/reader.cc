@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/format/crc32.h"
+#include "core/key_compare.h"
 #include "core/reader/offset_set.h"
 
 namespace kalvex::reader {
@@ -26,18 +27,6 @@ constexpr std::uint64_t kVerifyBlock = std::uint64_t{64} << 10;
 
 // How many entries ahead a range fetch asks for an object record.
 constexpr std::size_t kFetchAhead = 16;
-
-// Key order: unsigned bytes, first difference decides, a proper prefix sorts first.
-bool KeyLess(Bytes a, Bytes b) {
-  const std::size_t common = std::min(a.size(), b.size());
-  const int c = common == 0 ? 0 : std::memcmp(a.data(), b.data(), common);
-  return c < 0 || (c == 0 && a.size() < b.size());
-}
-
-bool StartsWith(Bytes key, Bytes prefix) {
-  return key.size() >= prefix.size() &&
-         (prefix.empty() || std::memcmp(key.data(), prefix.data(), prefix.size()) == 0);
-}
 
 StoreError ExtendsBeyondEnd(std::uint64_t offset) {
   return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
@@ -151,7 +140,7 @@ Reader::Reader(std::string path, Mapping file, const format::Header& header, Ent
 
 Reader::~Reader() = default;
 
-Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
+Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool map_index) {
   // Declared in this order so that a failure releases tables, mapping, descriptor.
   // O_NONBLOCK only matters for a FIFO, whose open would otherwise wait for a writer
   // forever; for regular files it changes nothing, and the FIFO then fails at mmap.
@@ -174,6 +163,19 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   if (header.version != format::kVersion) return StoreError::Version(header.version);
   if (verify) {
     if (Status status = CheckFileCrc(bytes, n, header.file_crc32); !status.ok()) return status.take_error();
+  }
+
+  // A mapped index found here is used only when asked for; otherwise it only shows in the
+  // reader's stats, and damage to it changes nothing: it is an object no key refers to.
+  Result<std::optional<MappedIndex>> located = MappedIndex::Locate(bytes, n, header);
+  if (map_index && !located.ok()) return located.take_error();
+  const std::optional<MappedIndex> carried = located.ok() ? located.value() : std::nullopt;
+  if (map_index && carried) {
+    fd.value().Close();
+    auto reader = std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header, {}, {}));
+    reader->mapped_ = carried;
+    reader->index_object_size_ = carried->record_size();
+    return reader;
   }
 
   auto entries = EntryTable::Parse(bytes, n, header.index_offset, header.num_keys);
@@ -200,8 +202,10 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   if (entries.value().arena_size() != 0) file.DropPages(header.index_offset, entries.value().arena_size());
 
   fd.value().Close();
-  return std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header,
-                                            std::move(entries).value(), std::move(index)));
+  auto reader = std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header,
+                                                   std::move(entries).value(), std::move(index)));
+  reader->index_object_size_ = carried ? carried->record_size() : 0;
+  return reader;
 }
 
 StoreError Reader::RecordOutside(format::RecordFit fit, std::uint64_t offset) {
@@ -212,6 +216,7 @@ StoreError Reader::RecordOutside(format::RecordFit fit, std::uint64_t offset) {
 }
 
 std::pair<std::size_t, std::size_t> Reader::PrefixRange(Bytes prefix) const {
+  if (mapped_) return MappedPrefixRange(prefix);
   const std::size_t n = entries_.size();
   // Halving search for the first key not below the prefix: `size` shrinks by `half`
   // whether or not base moves, so it takes ceil(log2 n) comparisons for any input.
@@ -233,6 +238,7 @@ std::pair<std::size_t, std::size_t> Reader::PrefixRange(Bytes prefix) const {
 }
 
 Result<std::vector<Bytes>> Reader::FetchRange(std::size_t first, std::size_t last) const {
+  if (mapped_) return MappedFetchRange(first, last);
   std::vector<Bytes> payloads;
   if (last <= first) return payloads;
   payloads.reserve(last - first);
@@ -252,6 +258,7 @@ Result<std::vector<Bytes>> Reader::FetchRange(std::size_t first, std::size_t las
 }
 
 Result<std::vector<Bytes>> Reader::FetchUniqueObjects(std::vector<std::uint64_t>* offsets) const {
+  if (mapped_) return MappedFetchUniqueObjects(offsets);
   std::vector<Bytes> payloads;
   const std::size_t n = entries_.size();
   if (n == 0) return payloads;
@@ -268,8 +275,8 @@ Result<std::vector<Bytes>> Reader::FetchUniqueObjects(std::vector<std::uint64_t>
   return payloads;
 }
 
-Status Reader::Verify() const {
-  const std::size_t n = entries_.size();
+Status Reader::VerifyObjects(const EntryTable& entries) const {
+  const std::size_t n = entries.size();
   const std::uint64_t file_size = file_.size();
   // The distinct objects are checked in file order, so the file is read front to back
   // instead of at random, which on a large file is most of the cost. A bit per byte of
@@ -284,7 +291,7 @@ Status Reader::Verify() const {
   std::vector<std::uint64_t> referenced(in_file_order ? words : 0);
   bool objects_hold = in_file_order;
   for (std::size_t i = 0; i < n && objects_hold; ++i) {
-    const std::uint64_t offset = entries_.object_offset_from_end(i);
+    const std::uint64_t offset = entries.object_offset_from_end(i);
     objects_hold = offset < file_size;
     if (objects_hold) referenced[offset / 64] |= std::uint64_t{1} << (offset % 64);
   }
@@ -344,18 +351,18 @@ Status Reader::Verify() const {
   if (objects_hold) objects_hold = objects_in(checked_words, words) && (filled == 0 || batch_holds());
   chain.FollowTo(file_size);
   if (n != 0 && !objects_hold) {
-    if (Status status = VerifyInIndexOrder(); !status.ok()) return status;
+    if (Status status = VerifyInIndexOrder(entries); !status.ok()) return status;
   }
   // Last, so that every file today's checks reject is reported as before.
   return chain.Finish(num_objects_);
 }
 
-Status Reader::VerifyInIndexOrder() const {
-  const std::size_t n = entries_.size();
+Status Reader::VerifyInIndexOrder(const EntryTable& entries) const {
+  const std::size_t n = entries.size();
   OffsetSet seen(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + kSeenLookahead < n) seen.Prefetch(entries_.object_offset(i + kSeenLookahead));
-    const std::uint64_t offset = entries_.object_offset(i);
+    if (i + kSeenLookahead < n) seen.Prefetch(entries.object_offset(i + kSeenLookahead));
+    const std::uint64_t offset = entries.object_offset(i);
     if (!seen.Insert(offset)) continue;
     if (Status status = CheckObject(offset); !status.ok()) return status;
   }

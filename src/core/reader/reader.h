@@ -8,6 +8,13 @@
 //
 // Memory beyond the mapping: the index section's bytes once (keys with their lengths
 // and object offsets), 4 bytes per key to locate entries, 10 per key of hash index.
+//
+// Opened with map_index, a file carrying a mapped index (format/mapped_index_layout.h)
+// that agrees with its header is read through that instead: open reads the header and
+// the index's trailer only, the reader holds nothing per key, and every lookup, walk and
+// search reads the mapping. The per-entry accessors (key(), object_offset()) then do not
+// apply; the calls that can meet a damaged entry report it (Lookup, ReadEntries, the
+// fetches, Verify).
 #pragma once
 
 #include <cstddef>
@@ -22,6 +29,7 @@
 #include "core/format/layout.h"
 #include "core/reader/entry_table.h"
 #include "core/reader/hash_index.h"
+#include "core/reader/mapped_index.h"
 #include "core/reader/mapped_file.h"
 #include "core/result.h"
 
@@ -33,7 +41,10 @@ class Reader {
  public:
   // Opens `path` (UTF-8, kept exactly as given for messages and stats). The descriptor
   // is closed before returning; on failure everything acquired is released.
-  static Result<std::unique_ptr<Reader>> Open(std::string path, bool verify);
+  // With `map_index`, a usable mapped index is read in place (see above); one that agrees
+  // with the header but is damaged fails the open with KalvCorruptError. Without it, or
+  // for a file without one, the index section is parsed.
+  static Result<std::unique_ptr<Reader>> Open(std::string path, bool verify, bool map_index = false);
 
   ~Reader();
   Reader(const Reader&) = delete;
@@ -47,15 +58,24 @@ class Reader {
   std::uint64_t file_size() const { return file_.size(); }
   std::uint32_t file_crc32() const { return file_crc32_; }
 
+  // Whether lookups and walks go through the file's mapped index.
+  bool maps_index() const { return mapped_.has_value(); }
+  // Bytes of the mapped index record the file carries, used or not; 0 without a usable one.
+  std::uint64_t index_object_size() const { return index_object_size_; }
+
+  std::size_t entry_count() const { return mapped_ ? mapped_->size() : entries_.size(); }
+
   // Key list and offset list, in index-section order (duplicates kept).
-  std::size_t entry_count() const { return entries_.size(); }
+  // REQUIRES: !maps_index(); ReadEntries serves both kinds of reader.
   Bytes key(std::size_t i) const { return entries_.key(i); }
   std::uint64_t object_offset(std::size_t i) const { return entries_.object_offset(i); }
   // The same, read where entry i ends: a walk over many entries need not wait on each key.
   std::uint64_t object_offset_from_end(std::size_t i) const { return entries_.object_offset_from_end(i); }
 
-  // One hash-index probe: the object offset of the last entry holding `key`.
+  // One hash-index probe: the object offset of the last entry holding `key`. Damage met
+  // in a mapped index counts as a miss here; Lookup reports it.
   std::optional<std::uint64_t> Find(Bytes key) const {
+    if (mapped_) return mapped_->FindOrMiss(key);
     const std::uint64_t position = index_.Find(entries_, key);
     if (position == HashIndex::kNotFound) return std::nullopt;
     return entries_.ObjectOffsetAt(position);
@@ -68,7 +88,29 @@ class Reader {
     return Bytes(file_.data() + offset + format::kRecordHeadSize, record.payload_length);
   }
 
-  // Positions [first, last) of the keys that begin with `prefix`.
+  // Find, with damage met in a mapped index as KalvCorruptError.
+  Result<std::optional<std::uint64_t>> Lookup(Bytes key) const;
+
+  // The payloads of keys [first, last), key i being keys[ends[i-1], ends[i]) (from 0 for
+  // i = 0), into out[i - first]: Bytes with a null data() for a missing key. Keys go in groups whose
+  // cache misses overlap: all hashed, then their slots loaded, then their entries, then
+  // their records. The first failure (damaged record or index) is the error; out is then
+  // filled for the keys before the failing one's group only.
+  Status FetchMany(const std::uint8_t* keys, const std::size_t* ends, std::size_t first, std::size_t last,
+                   Bytes* out) const;
+
+  // Keys and object offsets of entries [first, last), appended in order. A damaged entry
+  // of a mapped index ends the list with its error, after the entries before it.
+  // REQUIRES: first <= last <= entry_count().
+  Status ReadEntries(std::size_t first, std::size_t last, std::vector<Bytes>& keys,
+                     std::vector<std::uint64_t>& offsets) const;
+
+  // The payloads of the records at `offsets`, appended to `out` in order, asking for
+  // records a few ahead. The first failing fetch ends it with its error.
+  Status FetchOffsets(const std::vector<std::uint64_t>& offsets, std::vector<Bytes>& out) const;
+
+  // Positions [first, last) of the keys that begin with `prefix`. A damaged entry met by
+  // the search of a mapped index gives an empty range.
   std::pair<std::size_t, std::size_t> PrefixRange(Bytes prefix) const;
 
   // Payloads of entries [first, last), in order. The first failing fetch is the error.
@@ -80,7 +122,10 @@ class Reader {
 
   // Whole-file CRC, then bounds and payload CRC of each distinct referenced object, then
   // the data section: records chained from offset 40 exactly to index_offset, num_objects
-  // of them. The first failure in that order is the error.
+  // of them. The first failure in that order is the error. For a reader using a mapped
+  // index, then the index itself (MappedIndex::Check), for which it parses the index
+  // section as an open without the index would. A reader that parsed the section leaves
+  // a carried index alone, as every reader of the format does.
   Status Verify() const;
 
   // Bytes of native memory the reader holds besides the mapping.
@@ -92,8 +137,16 @@ class Reader {
 
   // Bounds and payload CRC of the record at `offset`, with Verify()'s messages.
   Status CheckObject(std::uint64_t offset) const;
+  // Verify()'s whole-file CRC and per-object part over `entries`.
+  Status VerifyObjects(const EntryTable& entries) const;
   // Verify()'s per-object part in index order, each distinct offset at its first use.
-  Status VerifyInIndexOrder() const;
+  Status VerifyInIndexOrder(const EntryTable& entries) const;
+
+  // The mapped index's halves of the calls above (reader_mapped.cc).
+  std::pair<std::size_t, std::size_t> MappedPrefixRange(Bytes prefix) const;
+  Result<std::vector<Bytes>> MappedFetchRange(std::size_t first, std::size_t last) const;
+  Result<std::vector<Bytes>> MappedFetchUniqueObjects(std::vector<std::uint64_t>* offsets) const;
+
 
   // FetchObject's failure for a record that does not fit. Out of line: building the
   // message is the rare path.
@@ -108,6 +161,8 @@ class Reader {
   std::uint32_t file_crc32_;
   EntryTable entries_;
   HashIndex index_;
+  std::optional<MappedIndex> mapped_;  // when set, entries_ and index_ stay empty
+  std::uint64_t index_object_size_ = 0;
 };
 
 // "0x" followed by exactly eight lowercase hexadecimal digits.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/format/crc32.h"
+#include "core/format/keyed_hash.h"
 #include "core/format/layout.h"
 #include "core/internal_failure.h"
 #include "core/io/exclusive_file.h"
@@ -73,15 +74,16 @@ class CrcBatcher {
   std::uint8_t buffer_[64 << 10];
 };
 
-// Emits the index section, one entry per item, in the items' order. Stops at the first
-// failed piece.
-template <class Out>
-bool EncodeIndex(const std::vector<IndexItem>& order, Out& out) {
+// Emits the index section, one entry per item, in the items' order, showing each item
+// to visit(i, item) first. Stops at the first failed piece.
+template <class Out, class Visit>
+bool EncodeIndex(const std::vector<IndexItem>& order, Out& out, Visit visit) {
   // The keys lie in insertion order, the items in key order: ask for keys early.
   constexpr std::size_t kPrefetchDistance = 16;
   for (std::size_t i = 0; i < order.size(); ++i) {
     if (i + kPrefetchDistance < order.size()) __builtin_prefetch(order[i + kPrefetchDistance].key());
     const IndexItem& item = order[i];
+    visit(i, item);
     if (!format::EncodeIndexEntry(out, item.key(), item.length(), item.object_offset())) return false;
   }
   return true;
@@ -143,7 +145,7 @@ std::uint64_t Writer::num_objects() const { return state_->objects.size(); }
 std::uint64_t Writer::num_keys() const { return state_->keys.size(); }
 bool Writer::ContainsKey(std::span<const std::uint8_t> key) const { return state_->keys.Contains(key); }
 
-Result<BuildPlan> Writer::Plan() const {
+Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   const ObjectList& objects = state_->objects;
   KeyMap& keys = state_->keys;  // reading it may place keys that adding parked
 
@@ -168,15 +170,39 @@ Result<BuildPlan> Writer::Plan() const {
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.order_ = SortByKey(keys.entries(), objects.offsets());
-  auto crc = std::make_unique<CrcBatcher>(objects.DataCrc());
-  EncodeIndex(plan.order_, *crc);
+  const std::uint64_t data_end = format::kDataOffset + objects.data_length();
+  // The index object is one more record: a count at the format's maximum leaves no room.
+  const bool with_index = options.mapped_index && objects.size() < format::kMaxObjects;
+  // The index section's CRC is taken apart and combined with the data section's, so that
+  // the mapped index, which lies between them, can be built from hashes taken in the same
+  // pass over the keys: each key, somewhere in memory, is read once instead of twice.
+  const HashSeed seed = with_index ? HashSeed::Fresh() : HashSeed{};
+  std::vector<std::uint64_t> hashes(with_index ? plan.order_.size() : 0);
+  auto crc = std::make_unique<CrcBatcher>(0);
+  if (with_index) {
+    EncodeIndex(plan.order_, *crc, [&](std::size_t i, const IndexItem& item) {
+      hashes[i] = HashBytes(item.key(), item.length(), seed);
+    });
+  } else {
+    EncodeIndex(plan.order_, *crc, [](std::size_t, const IndexItem&) {});
+  }
   const std::uint64_t index_length = crc->length();
+  std::uint32_t data_crc = objects.DataCrc();
+  if (with_index) {
+    plan.index_object_ = IndexObject::Encode(plan.order_, hashes, seed, data_end);
+    if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
+  }
 
   format::Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
   header.num_objects = static_cast<std::uint32_t>(objects.size());
-  header.index_offset = format::kDataOffset + objects.data_length();
-  header.file_crc32 = crc->Finish();
+  header.index_offset = data_end;
+  if (plan.index_object_) {
+    header.num_objects += 1;
+    header.index_offset = plan.index_object_->index_offset();
+    plan.report_.index_size = plan.index_object_->record_size();
+  }
+  header.file_crc32 = crc32::Combine(data_crc, crc->Finish(), index_length);
   header.EncodeTo(plan.header_.data());
 
   plan.report_.num_objects = objects.size();
@@ -221,7 +247,17 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
       sink.AppendReference(chunk);
     }
   }
-  EncodeIndex(plan.order_, sink);
+  if (plan.index_object_) {
+    for (const auto piece : plan.index_object_->pieces()) {
+      if (piece.empty()) continue;  // the tables of a store without keys
+      if (small) {
+        sink.Append(piece.data(), piece.size());
+      } else {
+        sink.AppendReference(piece);
+      }
+    }
+  }
+  EncodeIndex(plan.order_, sink, [](std::size_t, const IndexItem&) {});
   if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(tmp_path);
   if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error().WithPath(tmp_path);
   // The descriptor, and with it the lock, is held until the rename is done: released
@@ -232,8 +268,8 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   return plan.report_;
 }
 
-Result<BuildReport> Writer::Build(std::string_view path) const {
-  Result<BuildPlan> plan = Plan();
+Result<BuildReport> Writer::Build(std::string_view path, const BuildOptions& options) const {
+  Result<BuildPlan> plan = Plan(options);
   if (!plan.ok()) return plan.take_error();
   return Commit(plan.value(), path);
 }

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,14 +23,22 @@
 
 #include "core/format/layout.h"
 #include "core/result.h"
+#include "core/writer/index_object.h"
 #include "core/writer/key_order.h"
 
 namespace kalvex::writer {
 
 struct BuildReport {
-  std::uint64_t num_objects = 0;
+  std::uint64_t num_objects = 0;  // the writer's objects; the header counts the index object too
   std::uint64_t num_keys = 0;
   std::uint64_t file_size = 0;
+  std::uint64_t index_size = 0;  // bytes of the mapped index's record; 0 without one
+};
+
+struct BuildOptions {
+  // Append a mapped index (format/mapped_index_layout.h) as the data section's last
+  // record. Off by default: kalvex._kalvex's files stay byte for byte as specified.
+  bool mapped_index = false;
 };
 
 // Everything a build decides before the file system is touched: the key order, the
@@ -54,6 +63,7 @@ class BuildPlan {
   const void* writer_state_ = nullptr;  // the writer that made the plan
   std::array<std::uint8_t, format::kHeaderSize> header_{};
   std::vector<IndexItem> order_;
+  std::optional<IndexObject> index_object_;
   BuildReport report_;
 };
 
@@ -86,7 +96,7 @@ class Writer {
   // The pure half of a build: checks every limit of the format, orders the keys and
   // computes every CRC and header value. Touches no file. Fails with KalvError when a
   // count or a payload exceeds the format. May throw std::bad_alloc.
-  Result<BuildPlan> Plan() const;
+  Result<BuildPlan> Plan(const BuildOptions& options = {}) const;
 
   // The file-system half: writes the container file at `path` (UTF-8, possibly holding
   // a zero byte) through its temporary path, fsync and rename. A failure leaves the
@@ -96,7 +106,7 @@ class Writer {
 
   // Plan(), then Commit(). Does not print the summary line: that is the caller's
   // business (see summary_line.h).
-  Result<BuildReport> Build(std::string_view path) const;
+  Result<BuildReport> Build(std::string_view path, const BuildOptions& options = {}) const;
 
  private:
   struct State;

@@ -1,0 +1,75 @@
+#include "core/writer/index_object.h"
+
+#include "core/format/crc32.h"
+#include "core/format/endian.h"
+
+namespace kalvex::writer {
+
+std::optional<IndexObject> IndexObject::Encode(const std::vector<IndexItem>& order,
+                                               const std::vector<std::uint64_t>& hashes, const HashSeed& seed,
+                                               std::uint64_t record_offset) {
+  const std::size_t n = order.size();
+  std::uint64_t index_length = 0;
+  for (const IndexItem& item : order) index_length += format::EntrySize(item.length());
+  if (index_length > format::kMaxSlotPlace + 1) return std::nullopt;
+
+  IndexObject object;
+  object.record_offset_ = record_offset;
+  const unsigned shift = format::kDefaultRankShift;
+  object.samples_.resize(format::SampleCountFor(n, shift) * format::kSampleSize);
+  std::uint64_t place = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if ((i & ((std::size_t{1} << shift) - 1)) == 0) {
+      StoreBe64(object.samples_.data() + (i >> shift) * format::kSampleSize, place);
+    }
+    place += format::EntrySize(order[i].length());
+  }
+  const auto for_each = [&](auto visit) {
+    std::uint64_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      visit(hashes[i], at);
+      at += format::EntrySize(order[i].length());
+    }
+  };
+  // The writer's keys are distinct: entries of equal hashes never hold one key.
+  object.slots_ = format::SlotTable::Build(n, for_each, [](std::uint64_t, std::uint64_t) { return false; });
+  std::uint64_t* slots = object.slots_.slots();
+  for (std::uint64_t s = 0; s < object.slots_.slot_count(); ++s) StoreBe64(slots + s, slots[s]);
+
+  const std::uint64_t payload_offset = record_offset + format::kRecordHeadSize;
+  object.padding_ = (format::kSlotAlignment - payload_offset % format::kSlotAlignment) % format::kSlotAlignment;
+  object.payload_size_ = object.padding_ + object.slots_.slot_count() * format::kSlotSize +
+                         object.samples_.size() + format::kIndexTrailerSize;
+  if (object.payload_size_ > format::kMaxPayloadLength) return std::nullopt;
+  format::IndexTrailer trailer;
+  trailer.rank_shift = static_cast<std::uint8_t>(shift);
+  trailer.padding = static_cast<std::uint8_t>(object.padding_);
+  trailer.num_keys = static_cast<std::uint32_t>(n);
+  trailer.index_offset = object.index_offset();
+  trailer.index_length = index_length;
+  trailer.capacity = object.slots_.capacity();
+  trailer.slot_count = object.slots_.slot_count();
+  trailer.seed = seed;
+  trailer.EncodeTo(object.trailer_.data());
+
+  std::uint32_t crc = 0;
+  for (std::size_t p = 1; p < object.pieces().size(); ++p) {
+    crc = crc32::Extend(crc, object.pieces()[p].data(), object.pieces()[p].size());
+  }
+  format::EncodeRecordHead(object.head_.data(), static_cast<std::uint32_t>(object.payload_size_), crc);
+  return object;
+}
+
+std::array<std::span<const std::uint8_t>, 5> IndexObject::pieces() const {
+  return {std::span<const std::uint8_t>(head_), std::span<const std::uint8_t>(zeros_.data(), padding_),
+          std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(slots_.slots()),
+                                        slots_.slot_count() * format::kSlotSize),
+          std::span<const std::uint8_t>(samples_), std::span<const std::uint8_t>(trailer_)};
+}
+
+std::uint32_t IndexObject::ExtendCrc(std::uint32_t crc) const {
+  for (const auto piece : pieces()) crc = crc32::Extend(crc, piece.data(), piece.size());
+  return crc;
+}
+
+}  // namespace kalvex::writer

@@ -1,0 +1,354 @@
+// The mapped index end to end: stores built with and without it answer alike (against a
+// std::map model) through either kind of reader; a plain reader sees one more object and
+// nothing else; damaged trailers, slots and samples fall back, fail or miss as the layout
+// header says, and the deep check finds what lookups cannot.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/format/crc32.h"
+#include "core/format/endian.h"
+#include "core/format/layout.h"
+#include "core/format/mapped_index_layout.h"
+#include "core/reader/reader.h"
+#include "core/writer/writer.h"
+
+namespace kalvex {
+namespace {
+
+using reader::Bytes;
+using reader::Reader;
+using Model = std::map<std::string, std::string>;
+
+Bytes AsBytes(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
+std::string AsString(Bytes b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+
+// Keys with shared prefixes, an empty key, binary bytes and lengths across the 16-byte
+// comparison edge; a few share one payload.
+Model MakeModel(std::size_t n, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  Model model;
+  if (n > 0) model[""] = "empty-key";
+  while (model.size() < n) {
+    std::string key = (rng() % 3 == 0) ? "user:" : (rng() % 2 ? "item/" : "");
+    const std::size_t length = rng() % 24;
+    for (std::size_t i = 0; i < length; ++i) key.push_back(static_cast<char>(rng() % 7 == 0 ? rng() : 'a' + rng() % 4));
+    model[key] = "v" + std::to_string(rng() % (n / 2 + 1));
+  }
+  return model;
+}
+
+class MappedIndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/mapped_index_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/store.klvx";
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  writer::BuildReport Build(const Model& model, bool mapped_index) {
+    writer::Writer w;
+    std::map<std::string, std::uint64_t> ids;
+    for (const auto& [key, value] : model) {
+      if (!ids.count(value)) ids[value] = w.AddObject(AsBytes(value));
+      EXPECT_TRUE(w.AddKey(AsBytes(key), ids[value]).ok());
+    }
+    writer::BuildOptions options;
+    options.mapped_index = mapped_index;
+    auto built = w.Build(path_, options);
+    EXPECT_TRUE(built.ok()) << built.error().Render();
+    return built.ok() ? built.value() : writer::BuildReport{};
+  }
+  std::unique_ptr<Reader> Open(bool map_index, bool verify = false) {
+    auto r = Reader::Open(path_, verify, map_index);
+    EXPECT_TRUE(r.ok()) << r.error().Render();
+    return r.ok() ? std::move(r).value() : nullptr;
+  }
+  std::string OpenError(bool map_index, bool verify = false) {
+    auto r = Reader::Open(path_, verify, map_index);
+    return r.ok() ? "opened" : r.error().Render();
+  }
+  std::string ReadFile() {
+    std::ifstream in(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  void WriteFile(const std::string& bytes) { std::ofstream(path_, std::ios::binary | std::ios::trunc) << bytes; }
+
+  std::string dir_;
+  std::string path_;
+};
+
+// Where the pieces of a file's mapped index lie, from its header and trailer.
+struct Geometry {
+  std::uint64_t index_offset, trailer, record, slots, slot_count, samples;  // file offsets
+  explicit Geometry(const std::string& f) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(f.data());
+    index_offset = LoadBe64(b + format::kIndexOffsetPos);
+    trailer = index_offset - format::kIndexTrailerSize;
+    const auto t = format::IndexTrailer::DecodeFrom(b + trailer);
+    slot_count = t.slot_count;
+    const std::uint64_t payload =
+        t.padding + 8 * (slot_count + format::SampleCountFor(t.num_keys, t.rank_shift)) + format::kIndexTrailerSize;
+    record = index_offset - format::kRecordHeadSize - payload;
+    slots = record + format::kRecordHeadSize + t.padding;
+    samples = slots + 8 * slot_count;
+  }
+};
+
+// Recomputes the index record's payload CRC and the file CRC, so that only the deep
+// structure checks can see a change.
+void Reseal(std::string& f) {
+  const Geometry g(f);
+  auto* b = reinterpret_cast<std::uint8_t*>(f.data());
+  const std::uint64_t payload = g.index_offset - g.record - format::kRecordHeadSize;
+  format::SetRecordPayloadCrc(b + g.record, crc32::Value(b + g.record + format::kRecordHeadSize, payload));
+  StoreBe32(b + format::kFileCrcPos, crc32::Value(b + format::kHeaderSize, f.size() - format::kHeaderSize));
+}
+
+// Everything a reader answers, compared with the model.
+void ExpectAnswersLike(const Reader& r, const Model& model) {
+  ASSERT_EQ(r.entry_count(), model.size());
+  std::vector<Bytes> keys;
+  std::vector<std::uint64_t> offsets;
+  ASSERT_TRUE(r.ReadEntries(0, r.entry_count(), keys, offsets).ok());
+  auto payloads = r.FetchRange(0, r.entry_count());
+  ASSERT_TRUE(payloads.ok());
+  std::size_t i = 0;
+  std::string all_keys;
+  std::vector<std::size_t> ends;
+  for (const auto& [key, value] : model) {
+    EXPECT_EQ(AsString(keys[i]), key);
+    EXPECT_EQ(AsString(payloads.value()[i]), value);
+    const auto found = r.Lookup(AsBytes(key));
+    ASSERT_TRUE(found.ok() && found.value());
+    EXPECT_EQ(AsString(r.FetchObject(*found.value()).value()), value);
+    for (const std::string& near : {key + '\0', key + "\xff", key.substr(0, key.size() / 2)}) {
+      EXPECT_EQ(r.Find(AsBytes(near)).has_value(), model.count(near) == 1) << near;
+    }
+    all_keys += key;
+    ends.push_back(all_keys.size());
+    all_keys += "absent";
+    ends.push_back(all_keys.size());
+    ++i;
+  }
+  std::vector<Bytes> many(ends.size());
+  ASSERT_TRUE(r.FetchMany(reinterpret_cast<const std::uint8_t*>(all_keys.data()), ends.data(), 0, ends.size(),
+                          many.data())
+                  .ok());
+  i = 0;
+  for (const auto& [key, value] : model) {
+    EXPECT_EQ(AsString(many[2 * i]), value);
+    EXPECT_EQ(many[2 * i + 1].data(), nullptr);
+    ++i;
+  }
+  for (const std::string prefix : {"", "user:", "item/a", "a", "b", "\xff", "user:zzzz"}) {
+    std::size_t first = 0;
+    while (first < keys.size() && AsString(keys[first]) < prefix) ++first;
+    std::size_t last = first;
+    while (last < keys.size() && AsString(keys[last]).rfind(prefix, 0) == 0) ++last;
+    EXPECT_EQ(r.PrefixRange(AsBytes(prefix)), std::make_pair(first, last)) << prefix;
+  }
+  EXPECT_TRUE(r.Verify().ok()) << r.Verify().error().Render();
+}
+
+class RoundTrip : public MappedIndexTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(RoundTrip, BothReadersOfBothFilesAnswerLikeTheModel) {
+  const Model model = MakeModel(GetParam(), static_cast<unsigned>(GetParam()));
+  for (const bool with_index : {false, true}) {
+    const writer::BuildReport report = Build(model, with_index);
+    EXPECT_EQ(report.index_size != 0, with_index);
+    for (const bool map_index : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "with_index=" << with_index << " map_index=" << map_index);
+      auto r = Open(map_index, /*verify=*/true);
+      ASSERT_TRUE(r);
+      EXPECT_EQ(r->maps_index(), with_index && map_index);
+      EXPECT_EQ(r->index_object_size(), report.index_size);
+      EXPECT_EQ(r->num_objects(), report.num_objects + (with_index ? 1 : 0));
+      if (r->maps_index()) {
+        EXPECT_EQ(r->MemoryUsage(), 0u);
+      }
+      ExpectAnswersLike(*r, model);
+    }
+    if (with_index) {
+      // The index is an object no key refers to, of at most 12 bytes per key and a
+      // constant (record head, padding, trailer, the table's last slots); its slots start
+      // on a cache line.
+      EXPECT_LE(report.index_size, 12 * model.size() + 192);
+      EXPECT_EQ(Geometry(ReadFile()).slots % format::kSlotAlignment, 0u);
+      auto plain = Open(false);
+      EXPECT_EQ(plain->FetchUniqueObjects().value().size(), report.num_objects);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RoundTrip, ::testing::Values(0, 1, 2, 16, 17, 300, 5000));
+
+TEST_F(MappedIndexTest, IndexBuiltForAnotherIndexSectionIsIgnored) {
+  Build(MakeModel(40, 3), true);
+  const std::string good = ReadFile();
+  // One key fewer in the header, or a byte appended: the trailer no longer agrees, so the
+  // section is parsed as without an index, and the parse finds it ending before the file.
+  std::string f = good;
+  auto* b = reinterpret_cast<std::uint8_t*>(f.data());
+  StoreBe32(b + format::kNumKeysPos, 39);
+  for (const std::string& changed : {f, good + "x"}) {
+    WriteFile(changed);
+    EXPECT_EQ(OpenError(true).rfind("KalvCorruptError: index section ends at ", 0), 0u) << OpenError(true);
+  }
+  // Header and trailer agree on more keys than the section can hold: refused at open, as
+  // a parse would refuse it, before any walk could size a table by the count.
+  f = good;
+  b = reinterpret_cast<std::uint8_t*>(f.data());
+  const Geometry g(f);
+  StoreBe32(b + format::kNumKeysPos, 1000000);
+  StoreBe32(b + g.trailer + 12, 1000000);
+  WriteFile(f);
+  EXPECT_EQ(OpenError(true), "KalvCorruptError: index section truncated (key_len)");
+}
+
+// One trailer field changed, the CRCs re-sealed: what a reader asking for the index gets.
+struct TrailerCase {
+  const char* name;
+  std::size_t pos;        // within the trailer
+  int width;
+  std::uint64_t value;    // added to the field
+  const char* expected;   // "plain": read without the index; else the open's error
+};
+
+class DamagedTrailer : public MappedIndexTest, public ::testing::WithParamInterface<TrailerCase> {};
+
+TEST_P(DamagedTrailer, FallsBackOrFailsAsTheLayoutSays) {
+  const Model model = MakeModel(100, 5);
+  Build(model, true);
+  std::string f = ReadFile();
+  const Geometry g(f);
+  auto* at = reinterpret_cast<std::uint8_t*>(f.data()) + g.trailer + GetParam().pos;
+  if (GetParam().width == 1) *at = static_cast<std::uint8_t>(*at + GetParam().value);
+  if (GetParam().width == 4) StoreBe32(at, static_cast<std::uint32_t>(LoadBe32(at) + GetParam().value));
+  if (GetParam().width == 8) StoreBe64(at, LoadBe64(at) + GetParam().value);
+  auto* b = reinterpret_cast<std::uint8_t*>(f.data());
+  StoreBe32(b + format::kFileCrcPos, crc32::Value(b + format::kHeaderSize, f.size() - format::kHeaderSize));
+  WriteFile(f);
+  const std::string expected = GetParam().expected;
+  if (expected == "plain") {
+    auto r = Open(true, true);
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->maps_index());
+    ExpectAnswersLike(*r, model);
+  } else {
+    const std::string message = "KalvCorruptError: mapped index trailer " + expected;
+    EXPECT_EQ(OpenError(true).rfind(message, 0), 0u) << OpenError(true);
+    auto plain = Open(false);  // a reader of the format alone reads it as before
+    ASSERT_TRUE(plain);
+    ExpectAnswersLike(*plain, model);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, DamagedTrailer,
+    ::testing::Values(TrailerCase{"magic", 7, 1, 1, "plain"}, TrailerCase{"version", 8, 1, 1, "plain"},
+                      TrailerCase{"num_keys", 12, 4, 1, "plain"},
+                      TrailerCase{"index_offset", 16, 8, 1, "plain"},
+                      TrailerCase{"index_length", 24, 8, ~std::uint64_t{0}, "plain"},
+                      TrailerCase{"rank_shift", 9, 1, 7, "holds rank shift 11"},
+                      TrailerCase{"padding", 10, 1, 64, "holds padding "},
+                      TrailerCase{"capacity", 32, 8, 1000, "holds "},
+                      TrailerCase{"slot_count_huge", 40, 8, std::uint64_t{1} << 60,
+                                  "describes tables larger than the data section"},
+                      TrailerCase{"slot_count", 40, 8, 1,
+                                  "does not match the length of its record"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MappedIndexTest, DamagedSlotsAndSamplesAreCaughtWhereTheyAreRead) {
+  const Model model = MakeModel(200, 7);
+  Build(model, true);
+  const std::string good = ReadFile();
+  const Geometry g(good);
+  // The slot of some key: any occupied one.
+  std::uint64_t slot = 0;
+  while (LoadBe64(good.data() + g.slots + 8 * slot) == 0) ++slot;
+  const std::uint64_t value = LoadBe64(good.data() + g.slots + 8 * slot);
+  auto key_of_slot = [&] {
+    auto r = Open(false);
+    std::vector<Bytes> keys;
+    std::vector<std::uint64_t> offsets;
+    EXPECT_TRUE(r->ReadEntries(0, r->entry_count(), keys, offsets).ok());
+    std::uint64_t place = 0;
+    for (Bytes k : keys) {
+      if (place == (value & format::kSlotPlaceMask)) return AsString(k);
+      place += format::EntrySize(k.size());
+    }
+    return std::string();
+  };
+  const std::string key = key_of_slot();
+
+  struct Case {
+    const char* name;
+    std::uint64_t pos;
+    std::uint64_t new_value;
+    const char* lookup;  // Lookup's error, "" for a miss
+    const char* verify;
+  };
+  const std::uint64_t section = good.size() - g.index_offset;
+  const Case cases[] = {
+      {"place past the section", g.slots + 8 * slot, (value & format::kSlotTagMask) | (section + 5),
+       "KalvCorruptError: index section truncated (key_len)", "KalvCorruptError: index section truncated (key_len)"},
+      {"place at the section's last bytes", g.slots + 8 * slot, (value & format::kSlotTagMask) | (section - 3),
+       "KalvCorruptError: index section truncated (key + offset)",
+       "KalvCorruptError: index section truncated (key + offset)"},
+      {"slot emptied", g.slots + 8 * slot, 0, "", "KalvCorruptError: mapped index does not find the key of entry"},
+      {"sample moved", g.samples + 8, 1, nullptr, "KalvCorruptError: mapped index sample 1 does not locate entry 16"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string f = good;
+    StoreBe64(f.data() + c.pos, c.new_value);
+    Reseal(f);
+    WriteFile(f);
+    auto r = Open(true, true);
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->maps_index());
+    if (c.lookup != nullptr) {
+      auto found = r->Lookup(AsBytes(key));
+      EXPECT_EQ(found.ok() ? (found.value() ? "found" : "") : found.error().Render(), c.lookup);
+      EXPECT_FALSE(r->Find(AsBytes(key)).has_value());
+    } else {
+      // A walk from a moved sample reads entries from the wrong place: an error or other keys.
+      std::vector<Bytes> keys;
+      std::vector<std::uint64_t> offsets;
+      const Status read = r->ReadEntries(16, 17, keys, offsets);
+      EXPECT_TRUE(!read.ok() || AsString(keys[0]) != std::next(model.begin(), 16)->first);
+    }
+    const Status checked = r->Verify();
+    ASSERT_FALSE(checked.ok());
+    EXPECT_EQ(checked.error().Render().rfind(c.verify, 0), 0u) << checked.error().Render();
+  }
+
+  // The table's last slot must be empty for probes to end: an open refuses it otherwise.
+  std::string f = good;
+  StoreBe64(f.data() + g.slots + 8 * (g.slot_count - 1), value);
+  Reseal(f);
+  WriteFile(f);
+  EXPECT_EQ(OpenError(true), "KalvCorruptError: mapped index trailer names a table whose last slot is occupied");
+  // An unchanged structure whose record CRC is off: the deep check names the object.
+  f = good;
+  f[g.samples] ^= 1;
+  auto* b = reinterpret_cast<std::uint8_t*>(f.data());
+  StoreBe32(b + format::kFileCrcPos, crc32::Value(b + format::kHeaderSize, f.size() - format::kHeaderSize));
+  WriteFile(f);
+  EXPECT_EQ(Open(true)->Verify().error().Render(),
+            "KalvCorruptError: object CRC32 mismatch at offset " + std::to_string(g.record));
+}
+
+}  // namespace
+}  // namespace kalvex
