@@ -23,7 +23,7 @@ def load(name: str) -> NativeBackend:
     """The backend ``name`` (one of NAMES); ImportError when it was not built here."""
     if name not in NAMES:
         raise ValueError(f"backend must be one of {NAMES}, not {name!r}")
-    module: NativeBackend = importlib.import_module(f"kalvex._{name}")  # type: ignore[assignment]
+    module: NativeBackend = importlib.import_module(f"kalvex._{name}")
     return module
 
 

@@ -98,7 +98,7 @@ def first_unpacker(options: dict[str, Any]) -> Callable[[bytes], Value]:
     Its defaults are the package's but for ``strict_map_key``, which only refuses (a map
     key not str or bytes, with ``ValueError``), never decodes otherwise: a refused payload
     goes on to ``unpacker(options)``."""
-    return unpacker(options) if options else msgpack.unpackb  # type: ignore[no-any-return]
+    return unpacker(options) if options else msgpack.unpackb
 
 
 def _hashable(key: Any) -> Any:

@@ -255,7 +255,7 @@ class KalvReader(ReaderBase):
         before close() fails at its next step after it: the chunk in hand would otherwise
         go on yielding, so every step looks at _native."""
         for keys, payloads, _ in chunks:
-            for item in zip(keys, payloads) if pairs else keys:  # type: ignore[arg-type]
+            for item in zip(keys, payloads) if pairs else keys:  # type: ignore[arg-type, union-attr]
                 if self._native is None:
                     raise errors.closed_error()
                 yield item

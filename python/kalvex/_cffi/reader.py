@@ -116,7 +116,7 @@ class Reader:
         k = key_bytes(key)
         scratch, handle = self._take()
         try:
-            return lib.kalvex_reader_exists(handle, k, len(k)) != 0
+            return bool(lib.kalvex_reader_exists(handle, k, len(k)))
         finally:
             self._give(scratch)
 

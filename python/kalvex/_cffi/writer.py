@@ -61,7 +61,7 @@ class Writer:
             status = lib.kalvex_writer_contains_key(self._handle, k, len(k), self._found, self._err)
             if status != _OK:
                 raise_failure(status, self._err)
-            return self._found[0] != 0
+            return bool(self._found[0])
 
     def key_count(self) -> int:
         with self._lock:
