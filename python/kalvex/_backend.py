@@ -29,8 +29,8 @@ def load(name: str) -> NativeBackend:
 
 def use(name: str) -> None:
     """Readers and writers made from now on use the backend ``name``."""
-    global BACKEND
-    BACKEND = load(name)
+    # Not `global BACKEND`: PyPy 3.9 refuses that beside the annotated assignment below.
+    globals()["BACKEND"] = load(name)
 
 
 BACKEND: NativeBackend = load("cffi" if sys.implementation.name == "pypy" else "native")
