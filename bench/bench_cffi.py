@@ -1,4 +1,5 @@
-"""The cffi path against the C-API module and a dict, side by side in one run.
+"""The cffi binding (through the backend contract) against the C-API module and a dict,
+side by side in one run.
 
     pypy3 bench/bench_cffi.py [--keys N] [--repeat R]
 
@@ -15,7 +16,7 @@ import tempfile
 import time
 
 from kalvex import _kalvex
-from kalvex._cffi_backend import CffiReader, CffiWriter
+from kalvex import _cffi
 
 
 def per_op(fn, ops, repeat):
@@ -57,30 +58,34 @@ def main():
     folder = tempfile.mkdtemp()
     path = os.path.join(folder, "bench.klvx")
 
-    def build_with(cls):
+    def build_with(new_writer, add_object):
         def run():
-            w = cls()
+            w = new_writer()
+            add = getattr(w, add_object)
             for k, v in zip(keys, values):
-                w.add_key(k, w.add_object_raw(v))
+                w.add_key(k, add(v))
             quiet(w.build, path)
         return run
-
-    def build_batched():
-        w = CffiWriter()
-        first = w.add_objects_raw(values)
-        w.add_keys(keys, range(first, first + n))
-        quiet(w.build, path)
 
     rows = []
     build_repeat = max(1, min(args.repeat, 3))
     rows.append(("build, per key", {
-        "_kalvex": per_op(build_with(_kalvex._KalvWriter), n, build_repeat),
-        "cffi": per_op(build_with(CffiWriter), n, build_repeat),
-        "cffi batch": per_op(build_batched, n, build_repeat),
+        "_kalvex": per_op(build_with(_kalvex._KalvWriter, "add_object_raw"), n, build_repeat),
+        "cffi": per_op(build_with(_cffi.new_writer, "add"), n, build_repeat),
+        "cffi unique": per_op(build_with(_cffi.new_writer, "add_unique"), n, build_repeat),
     }))
 
     native = _kalvex._KalvReader(path)
-    fast = CffiReader(path)
+    fast = _cffi.open_reader(path, True)
+
+    def listing(first, last, key_type, payloads=True):
+        """Every entry of [first, last) from read_range chunks: pairs, or keys alone."""
+        out = []
+        while first < last:
+            chunk_keys, chunk_payloads, _ = fast.read_range(first, last, key_type, payloads)
+            out += zip(chunk_keys, chunk_payloads) if payloads else chunk_keys
+            first += len(chunk_keys)
+        return out
     table = dict(zip(keys, values))
     probes = keys[:]
     rng.shuffle(probes)
@@ -94,12 +99,12 @@ def main():
 
     rows.append(("raw lookup, present", {
         "_kalvex": per_op(lookups(native.get_raw, probes), n, args.repeat),
-        "cffi": per_op(lookups(fast.get_raw, probes), n, args.repeat),
+        "cffi": per_op(lookups(fast.find, probes), n, args.repeat),
         "dict": per_op(lookups(table.get, probes), n, args.repeat),
     }))
     rows.append(("raw lookup, absent", {
         "_kalvex": per_op(lookups(native.get_raw, absent), n, args.repeat),
-        "cffi": per_op(lookups(fast.get_raw, absent), n, args.repeat),
+        "cffi": per_op(lookups(fast.find, absent), n, args.repeat),
         "dict": per_op(lookups(table.get, absent), n, args.repeat),
     }))
 
@@ -111,13 +116,13 @@ def main():
 
     rows.append(("items listing, per item", {
         "_kalvex": per_op(drain(native.items_raw), n, args.repeat),
-        "cffi list": per_op(drain(fast.items_raw), n, args.repeat),
-        "cffi lazy": per_op(drain(fast.iter_items), n, args.repeat),
+        "cffi": per_op(drain(lambda: listing(0, n, str)), n, args.repeat),
+        "cffi bytes keys": per_op(drain(lambda: listing(0, n, bytes)), n, args.repeat),
         "dict": per_op(drain(table.items), n, args.repeat),
     }))
     rows.append(("keys listing, per key", {
         "_kalvex": per_op(drain(native.keys), n, args.repeat),
-        "cffi": per_op(drain(fast.keys), n, args.repeat),
+        "cffi": per_op(drain(lambda: listing(0, n, str, False)), n, args.repeat),
     }))
     prefixes = ["user:%05d" % i for i in range(0, n // 1000 or 1)]  # 1000 keys each
     scanned = sum(len(native.prefix_raw(p)) for p in prefixes)
@@ -130,7 +135,7 @@ def main():
 
     rows.append(("prefix scan, per item", {
         "_kalvex": per_op(scans(native.prefix_raw), scanned, args.repeat),
-        "cffi": per_op(scans(fast.prefix_raw), scanned, args.repeat),
+        "cffi": per_op(scans(lambda p: listing(*fast.prefix_range(p), str)), scanned, args.repeat),
     }))
     fast.close()
 

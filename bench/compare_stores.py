@@ -101,6 +101,7 @@ class Store:
 
 class Kalvex(Store):
     name, label, key_type, suffix, checked_open = "kalvex", "kalvex", "str", ".klvx", True
+    add_object = "add_object_raw"   # the writer's method storing one payload
 
     def available(self):
         try:
@@ -120,7 +121,7 @@ class Kalvex(Store):
     def fill(self, data):
         """A writer holding the whole data set, not yet built."""
         writer = self.new_writer()
-        add_object, add_key = writer.add_object_raw, writer.add_key
+        add_object, add_key = getattr(writer, self.add_object), writer.add_key
         oid = 0
         for key, payload, new in zip(data.keys, data.payloads, data.new_object):
             if new:
@@ -144,7 +145,7 @@ class Kalvex(Store):
 
         def add_objects():
             state["w"] = self.new_writer()
-            return state["w"].add_object_raw, data.payloads
+            return getattr(state["w"], self.add_object), data.payloads
 
         def add_keys():
             return state["w"].add_key, data.keys, range(data.n)
@@ -184,26 +185,49 @@ class Kalvex(Store):
 
 
 class KalvexCffi(Kalvex):
-    """The same store through libkalvex's cffi binding: the package's path on PyPy, where
-    the C-API module pays for PyPy's emulation of the C API on every call."""
+    """The same store through the package's cffi binding of libkalvex (the backend contract,
+    kalvex/_contract.py): the package's path on PyPy, where the C-API module pays for PyPy's
+    emulation of the C API on every call. Listings are joined from read_range chunks."""
     name, label = "kalvex-cffi", "kalvex (cffi)"
+    add_object = "add"
 
     def available(self):
         if sys.implementation.name != "pypy":
             return "measured on PyPy only, where it is the package's path"
         try:
-            from kalvex import _cffi_backend  # noqa: F401
+            from kalvex import _cffi  # noqa: F401
         except Exception as e:  # noqa: BLE001 (a broken install is skipped too)
             return _unusable("kalvex's cffi binding", e)
         return None
 
     def new_writer(self):
-        from kalvex._cffi_backend import CffiWriter
-        return CffiWriter()
+        from kalvex import _cffi
+        return _cffi.new_writer()
 
     def open(self, path, check=False):
-        from kalvex._cffi_backend import CffiReader
-        return CffiReader(path, verify=check)
+        from kalvex import _cffi
+        return _cffi.open_reader(path, check)
+
+    def getter(self, h):
+        return h.find
+
+    @staticmethod
+    def _pairs(h, first, last, keys):
+        out = []
+        while first < last:
+            chunk_keys, payloads, _ = h.read_range(first, last, keys, True)
+            out += zip(chunk_keys, payloads)
+            first += len(chunk_keys)
+        return out
+
+    def prefix_scan(self, h, prefix):
+        return self._pairs(h, *h.prefix_range(prefix), str)
+
+    def items(self, h):
+        return self._pairs(h, 0, h.count(), bytes)
+
+    def items_str(self, h):
+        return self._pairs(h, 0, h.count(), str)
 
 
 class Dict(Store):

@@ -9,9 +9,11 @@ user lives: Python values in, Python values out. Stores: the kalvex package
 from a dict (one call or one transaction), a get of a present key with its value
 decoded, and a prefix scan of 1% of the keys where the store keeps keys in order.
 
-It also measures what the package costs over the raw calls it makes: ``r[key]`` and
-``r.get(key)`` against ``get_raw`` + ``msgpack.unpackb``, and ``key in r`` against
-``exists``. The data: n keys "user:%08d" in a seeded random order, each value a small
+It also measures what the package costs over what a user would write by hand:
+``r[key]`` and ``r.get(key)`` against ``msgpack.unpackb(r.get_raw(key))`` (msgpack's own
+defaults, no keyword arguments), and ``key in r`` against the backend's ``exists``. The
+rows of gets, and the package's costs, are timed interleaved: chunk by chunk of the same
+probes, each store in turn, so that a slow spell of a shared machine falls on all alike. The data: n keys "user:%08d" in a seeded random order, each value a small
 dict, every fourth value equal to the one before (a repeated value the package stores
 once). The build is also run on the same dict in sorted key order, against LMDB's
 ``append=True``. Figures are medians, as in compare.py.
@@ -19,12 +21,15 @@ once). The build is also run on the same dict in sorted key order, against LMDB'
 from __future__ import annotations
 
 import argparse
-import functools
+import collections
+import gc
 import os
 import random
 import shelve
+import statistics
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -174,22 +179,40 @@ def _remove(path: str) -> None:
             os.remove(path + suffix)
 
 
+def interleaved_per_call(fns: dict, args: list, reps: int, timer=compare, chunk: int = 5000) -> dict:
+    """Median time of one call of each fn, timed in turns: in each turn every fn runs
+    through one chunk of `args` (the order rotating), each fn a different chunk, so no fn
+    finds its keys in the cache where another one just left them."""
+    chunks = [args[i:i + chunk] for i in range(0, len(args), chunk)]
+    names = list(fns)
+    per_call: dict = {name: [] for name in names}
+    if timer.COLLECT:
+        gc.collect()
+    for rep in range(reps):
+        for number in range(len(chunks)):
+            shift = (rep + number) % len(names)
+            for k, name in enumerate(names[shift:] + names[:shift]):
+                part = chunks[(number + k) % len(chunks)]
+                with timer.paused_gc():
+                    t0 = time.perf_counter()
+                    collections.deque(map(fns[name], part), maxlen=0)
+                    per_call[name].append((time.perf_counter() - t0) / len(part))
+    return {name: statistics.median(times) for name, times in per_call.items()}
+
+
 def wrapper_overhead(path: str, probes: list[str], reps: int, timer=compare) -> dict[str, float]:
-    """Seconds per call of the package's lookups and of the raw calls underneath."""
+    """Seconds per call of the package's lookups and of what a user would write by hand."""
     import msgpack
     import kalvex
     reader = kalvex.KalvReader(path, verify=False)
-    raw, unpack = reader._native, functools.partial(msgpack.unpackb, raw=False,
-                                                     strict_map_key=False)
-    get_raw, exists = raw.get_raw, raw.exists
-    per_call = functools.partial(timer.median_per_call, args=probes, reps=reps)
-    out = {
-        "r[key]": per_call(reader.__getitem__),
-        "r.get(key)": per_call(reader.get),
-        "get_raw + unpackb": per_call(lambda key: unpack(get_raw(key))),
-        "key in r": per_call(reader.__contains__),
-        "exists": per_call(exists),
-    }
+    get_raw, unpack, exists = reader.get_raw, msgpack.unpackb, reader._live().exists
+    out = interleaved_per_call({
+        "r[key]": reader.__getitem__,
+        "r.get(key)": reader.get,
+        "get_raw + unpackb": lambda key: unpack(get_raw(key)),
+        "key in r": reader.__contains__,
+        "exists": exists,
+    }, probes, reps, timer)
     reader.close()
     return out
 
@@ -205,35 +228,42 @@ def run(scales: list[int], reps: int, build_reps: int, workdir: str, log, timer=
         probes = [compare_data.KEY_FORMAT % rng.randrange(n) for _ in range(min(100_000, 10 * n))]
         prefix = compare_data.prefix_for(n)
         per_store: dict = {}
-        for store in STORES:
-            if not _available(store):
-                log(f"  skipping {store.name}: not installed")
-                continue
-            path = os.path.join(workdir, f"values-{store.name}-{n}")
-            m: dict = {}
+        opened: dict = {}
+        try:
+            for store in STORES:
+                if not _available(store):
+                    log(f"  skipping {store.name}: not installed")
+                    continue
+                path = os.path.join(workdir, f"values-{store.name}-{n}")
+                m: dict = {}
 
-            def build(source=data, sorted_input=False):
-                _remove(path)
-                store.build(source, path, sorted_input)
-            m["build"] = timer.median_time(build, build_reps) / n
-            if store.name in ("kalvex", "lmdb+msgpack"):
-                m["build_sorted"] = timer.median_time(
-                    lambda: build(ordered, True), build_reps) / n
-            h = store.open(path)
-            try:
-                get = store.getter(h)
+                def build(source=data, sorted_input=False):
+                    _remove(path)
+                    store.build(source, path, sorted_input)
+                m["build"] = timer.median_time(build, build_reps) / n
+                if store.name in ("kalvex", "lmdb+msgpack"):
+                    m["build_sorted"] = timer.median_time(
+                        lambda: build(ordered, True), build_reps) / n
+                h = opened[store.name] = (store, store.open(path), path)
+                get = store.getter(h[1])
                 timer.check(get(probes[0]) == data[probes[0]], f"{store.name}: wrong value")
-                m["get"] = timer.median_per_call(get, probes, reps)
                 if store.prefix is not None:
-                    found = store.prefix(h, prefix)
+                    found = store.prefix(h[1], prefix)
                     timer.check(len(found) == n // 100, f"{store.name}: prefix found {len(found)}")
-                    m["prefix"] = timer.median_time(lambda: store.prefix(h, prefix), reps) / len(found)
-            finally:
+                    m["prefix"] = timer.median_time(lambda: store.prefix(h[1], prefix), reps) / len(found)
+                per_store[store.name] = m
+            gets = interleaved_per_call(
+                {name: store.getter(h) for name, (store, h, _) in opened.items()}, probes, reps, timer)
+            for name, seconds in gets.items():
+                per_store[name]["get"] = seconds
+        finally:
+            for store, h, _ in opened.values():
                 store.close(h)
-            if store.name == "kalvex":
+        for name, (store, _, path) in opened.items():
+            m = per_store[name]
+            if name == "kalvex":
                 m["overhead"] = wrapper_overhead(path, probes, reps, timer)
-            per_store[store.name] = m
-            log(f"  {store.name}: " + ", ".join(
+            log(f"  {name}: " + ", ".join(
                 f"{k} {v * 1e9:.0f} ns" for k, v in m.items() if isinstance(v, float)))
             _remove(path)
         results[str(n)] = per_store

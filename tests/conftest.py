@@ -29,3 +29,32 @@ def store_file(tmp_path):
         return str(path)
 
     return write
+
+
+def _backends():
+    """Each backend built here: kalvex._native on CPython, the cffi binding wherever cffi
+    was importable at build time (always on PyPy)."""
+    import importlib
+
+    params = []
+    for name in ("native", "cffi"):
+        try:
+            importlib.import_module(f"kalvex._{name}")
+            marks = ()
+        except ImportError as exc:
+            marks = pytest.mark.skip(reason=f"kalvex._{name} is not built here: {exc}")
+        params.append(pytest.param(name, marks=marks))
+    return params
+
+
+@pytest.fixture(params=_backends())
+def backend(request):
+    """The package with the backend of this parameter: readers and writers made in the
+    test use it. Suites of the public package take it with
+    ``pytestmark = pytest.mark.usefixtures("backend")``."""
+    from kalvex import _backend
+
+    before = _backend.BACKEND
+    _backend.use(request.param)
+    yield request.param
+    _backend.BACKEND = before

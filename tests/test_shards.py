@@ -15,6 +15,8 @@ import kalvex
 from kalvex import shards
 from kalvex.shards import routing
 
+pytestmark = pytest.mark.usefixtures("backend")  # every test on each backend
+
 # XXH3-64 digests and shards, fixed for good: any change here breaks every existing store.
 ROUTING_VECTORS = [
     ("", 0x2D06800538D394C2, {1: 0, 2: 0, 10: 0, 16: 0, 1000: 241}),

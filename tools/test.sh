@@ -2,7 +2,8 @@
 # The one test command: installs what the tests need, then runs every suite.
 #   - C++ unit tests of the core (GoogleTest through ctest), warnings as errors
 #   - the CRC engines cross-built for 64-bit ARM and run under user-mode emulation
-#   - pytest on CPython and on PyPy, each against a fresh `pip install .`; mypy --strict
+#   - pytest on CPython and on PyPy, each against a fresh `pip install .` (the package's
+#     suites run once per backend built there, through the `backend` fixture); mypy --strict
 #   - both suites again under AddressSanitizer + UndefinedBehaviorSanitizer
 #   - a bounded libFuzzer run of the reader and writer targets
 #   - the code examples of README.md, docs/ and the docstrings (CPython's pytest run)
@@ -46,9 +47,6 @@ if [ -x tools/test_crc_aarch64.sh ]; then
   bash tools/test_crc_aarch64.sh "$work/aarch64"
 fi
 
-# The suites of the public package, which both native paths must answer alike.
-package_tests=("$root/tests/test_package.py" "$root/tests/test_cli.py" "$root/tests/test_shards.py")
-
 # A fresh virtual environment per interpreter, the package installed as a user would.
 run_pytest() {
   local name=$1 interpreter=$2
@@ -73,9 +71,6 @@ print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependenc
 # On CPython also every code example of the README, the site and the public docstrings
 # (conftest.py at the top runs them with Sybil, each page in a scratch directory).
 run_pytest cpython python3 "$root/README.md" "$root/docs" "$root/python/kalvex"
-step "the package's tests on CPython through the cffi path (PyPy's path, forced)"
-(cd "$work" && KALVEX_BACKEND=cffi timeout 600 "$work/venv-cpython/bin/python" -m pytest \
-  "${package_tests[@]}" -q -p no:cacheprovider)
 run_pytest pypy pypy3
 
 step "mypy --strict on the package"

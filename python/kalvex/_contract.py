@@ -167,7 +167,9 @@ class NativeBackend(Protocol):
 
 
 if TYPE_CHECKING:
-    # The CPython module's stub is checked against the contract here, once.
-    from kalvex import _native
+    # Both backends are checked against the contract here, once: the CPython module's stub
+    # and the cffi binding.
+    from kalvex import _cffi, _native
 
     _NATIVE: NativeBackend = _native
+    _CFFI: NativeBackend = _cffi

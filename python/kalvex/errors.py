@@ -1,17 +1,12 @@
-"""The exceptions kalvex raises, and the one translation of native store errors into them.
+"""The exceptions kalvex raises.
 
-The native layer raises the interpreter's own classes (``RuntimeError``, ``OSError``,
-``ValueError``) and names the kind of store error only as the first word of the message
-("KalvCorruptError: ..."). Above the backend seam every store error is re-raised as the
-class of that name, with the rest of the message and the native exception chained as its
-cause: the class says the kind, so the text does not say it again (a traceback would read
-"KalvCorruptError: KalvCorruptError: ...").
-Each class also derives from the built-in class the native layer used, so code written
-against the raw module (``except RuntimeError``) keeps working.
+The native backends raise these classes themselves, from the kind of the failure the C
+interface reports: the class names the kind and the message is the detail alone. Each
+store error also derives from the built-in class the specified module ``kalvex._kalvex``
+raises for it (``RuntimeError``, ``OSError``, ``ValueError``), so handlers written for
+that module keep working.
 """
 from __future__ import annotations
-
-from typing import Optional
 
 
 class KalvexError(Exception):
@@ -27,7 +22,17 @@ class KalvVersionError(KalvexError, RuntimeError):
 
 
 class KalvIOError(KalvexError, OSError):
-    """An operating-system call failed (open, map, write, fsync, rename); the message says which."""
+    """An operating-system call failed (open, map, write, fsync, rename); the message says which.
+
+    ``errno`` is the system's error number (None when the store refused a path on its own,
+    e.g. a device where a file must be) and ``filename`` the file involved (None when there
+    is none; for a failed build, the temporary file beside the target).
+    """
+
+    def __str__(self) -> str:
+        # The detail alone: with errno and filename set, OSError's own text would be
+        # "[Errno 2] detail: 'path'", repeating what the detail already says.
+        return str(self.args[0]) if len(self.args) == 1 else super().__str__()
 
 
 class KalvError(KalvexError, ValueError):
@@ -36,35 +41,6 @@ class KalvError(KalvexError, ValueError):
 
 class KalvDecodeError(KalvexError, ValueError):
     """A stored payload is not valid msgpack; the message names the key."""
-
-
-# The kind's name is the first word of a native store error's message, before ": ".
-_KINDS: dict[str, type[KalvexError]] = {
-    "KalvCorruptError": KalvCorruptError,
-    "KalvVersionError": KalvVersionError,
-    "KalvIOError": KalvIOError,
-    "KalvError": KalvError,
-}
-
-
-def translate(exc: BaseException) -> Optional[KalvexError]:
-    """The named exception for a native store error, or None for any other exception.
-
-    Only the exact built-in classes the native layer raises are considered, so an exception
-    that is already a ``KalvexError`` (or a user's own) passes through untouched.
-    """
-    if type(exc) not in (RuntimeError, OSError, ValueError) or len(exc.args) != 1:
-        return None
-    message = exc.args[0]
-    if not isinstance(message, str):
-        return None
-    name, _, rest = message.partition(": ")
-    kind = _KINDS.get(name)
-    if kind is None:
-        return None
-    named = kind(rest)
-    named.__cause__ = exc
-    return named
 
 
 def closed_error() -> ValueError:

@@ -13,17 +13,16 @@ from __future__ import annotations
 
 import os
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
-from typing import Any, Callable, Iterable, NoReturn, Optional, TypeVar, Union, cast
+from typing import Any, Callable, NoReturn, Optional, TypeVar, Union, cast
 
-from kalvex import errors
-from kalvex._backend import BACKEND, Key, RawReader
-from kalvex._codec import Value, array_key_unpacker, as_bytes, decode_failure, unencodable_key, unpacker
+from kalvex import _backend, errors
+from kalvex._codec import (
+    Key, Value, array_key_unpacker, as_bytes, decode_failure, first_unpacker, unencodable_key, unpacker)
+from kalvex._contract import NativeReader
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-T = TypeVar("T")
 R = TypeVar("R", bound="ReaderBase")
-
-_STORE_ERRORS = (RuntimeError, OSError, ValueError)
+Chunk = tuple[Optional[list[Any]], Optional[list[bytes]], Optional[list[int]]]
 
 
 def _closed(_key: object) -> NoReturn:
@@ -50,11 +49,12 @@ class ReaderBase(Mapping[Key, Value]):
         self._raw_values = raw
         self._key_type = key_type
         self._unpack_options = unpack_options
-        self._unpack = unpacker(unpack_options)
+        self._unpack_all = unpacker(unpack_options)
+        self._unpack = first_unpacker(unpack_options)
         # A misspelled or ill-typed option fails here, not as a decode error at the first
         # read: decoding a nil takes every option through msgpack's own checks.
         try:
-            self._unpack(b"\xc0")
+            self._unpack_all(b"\xc0")
         except (TypeError, ValueError) as exc:
             raise type(exc)(f"unknown or invalid msgpack option: {exc}") from None
         self._unpack_array_keys = array_key_unpacker(unpack_options)
@@ -72,9 +72,17 @@ class ReaderBase(Mapping[Key, Value]):
             return self._decode_refused(key, payload, exc)
 
     def _decode_refused(self, key: object, payload: bytes, exc: Exception) -> Value:
-        """What a payload the decoder refused with ``exc`` holds after all: a map keyed by
-        an array (a tuple key, when arrays decode as lists) decodes with tuple keys.
-        Anything else raises ``KalvDecodeError`` naming ``key``."""
+        """What a payload the first decoder refused with ``exc`` holds after all: decoded
+        with every option (a map with keys not str), or a map keyed by an array (a tuple
+        key, when arrays decode as lists) with tuple keys. Anything else raises
+        ``KalvDecodeError`` naming ``key``."""
+        if self._unpack is not self._unpack_all and isinstance(exc, ValueError):
+            try:
+                return self._unpack_all(payload)
+            except MemoryError:
+                raise
+            except Exception as again:  # noqa: BLE001 - its refusal is the one that counts
+                exc = again
         if isinstance(exc, TypeError) and self._unpack_array_keys is not None:
             try:
                 return self._unpack_array_keys(payload)
@@ -166,16 +174,16 @@ class KalvReader(ReaderBase):
         # Pickling sends this, so that a reader unpickled after a chdir opens the same file.
         self._abspath = os.path.abspath(self._path)
         try:
-            native = BACKEND.open_reader(self._path, verify)
-            stats = native.stats()
-        except _STORE_ERRORS as exc:
+            native = _backend.BACKEND.open_reader(self._path, verify)
+        except errors.KalvexError as exc:
             if os.path.isdir(self._path):
                 raise errors.KalvIOError(
                     f"{self._path} is a directory, not a store file (kalvex.open reads a sharded store)"
                 ) from exc
-            raise errors.translate(exc) or exc
-        self._native: Optional[RawReader] = native
-        self._get_raw: Callable[[Key], Optional[bytes]] = native.get_raw
+            raise
+        stats = native.stats()
+        self._native: Optional[NativeReader] = native
+        self._get_raw: Callable[[Key], Optional[bytes]] = native.find
         self._exists: Callable[[Key], bool] = native.exists
         self._len: int = stats["num_keys"]
         self._num_objects: int = stats["num_objects"]
@@ -185,7 +193,7 @@ class KalvReader(ReaderBase):
     def __getitem__(self, key: Key) -> Value:
         try:
             payload = self._get_raw(key)
-        except (RuntimeError, ValueError) as exc:
+        except ValueError as exc:
             raise self._lookup_error(key, exc)
         if payload is None:
             raise KeyError(key)
@@ -202,7 +210,7 @@ class KalvReader(ReaderBase):
         """The value of ``key``, or ``default`` when the store does not hold it."""
         try:
             payload = self._get_raw(key)
-        except (RuntimeError, ValueError) as exc:
+        except ValueError as exc:
             raise self._lookup_error(key, exc)
         if payload is None:
             return default
@@ -219,12 +227,12 @@ class KalvReader(ReaderBase):
         """The payload bytes of ``key`` as stored, or None."""
         try:
             return self._get_raw(key)
-        except (RuntimeError, ValueError) as exc:
+        except ValueError as exc:
             raise self._lookup_error(key, exc)
 
-    def _lookup_error(self, key: object, exc: Exception) -> Exception:
-        """What a lookup of ``key`` that raised ``exc`` reports: the store error named, or
-        for a ``str`` key with no UTF-8 form, that (the native layer only says its type)."""
+    def _lookup_error(self, key: object, exc: ValueError) -> ValueError:
+        """What a lookup of ``key`` that raised ``exc`` reports: for a ``str`` key with no
+        UTF-8 form, that (the native layer only says it is no key); else ``exc``."""
         if self._native is not None and isinstance(key, str):
             try:
                 key.encode()
@@ -232,7 +240,7 @@ class KalvReader(ReaderBase):
                 error = unencodable_key(key)
                 error.__suppress_context__ = True  # the native text says less than this
                 return error
-        return errors.translate(exc) or exc
+        return exc
 
     def __contains__(self, key: object) -> bool:
         try:
@@ -244,39 +252,34 @@ class KalvReader(ReaderBase):
 
     # --- listings, in key order --------------------------------------------------------
 
-    def _live(self) -> RawReader:
+    def _live(self) -> NativeReader:
         if self._native is None:
             raise errors.closed_error()
         return self._native
 
-    def _listing(self, produce: Callable[[], Iterable[T]]) -> Iterator[T]:
-        """Iterate what ``produce`` lists, with native store errors named.
+    def _chunks(self, prefix: bytes, keys: Optional[type], payloads: bool) -> Iterator[Chunk]:
+        """The entries whose key starts with ``prefix``, chunk by chunk, as ``read_range``
+        gives them (see kalvex/_contract.py). Fails at once on a closed reader."""
+        native = self._live()
+        first, last = native.prefix_range(prefix)
+        return _walk(native, first, last, keys, payloads)
 
-        A listing made before ``close()`` fails at its next step after it, whatever the
-        backend holds: the C-API module hands over whole lists and the cffi path chunks of
-        one, both of which would otherwise go on yielding after the close.
-        """
-        try:
-            for item in produce():
+    def _steps(self, chunks: Iterator[Chunk], pairs: bool) -> Iterator[Any]:
+        """The keys, or (key, payload) pairs, of ``chunks`` one by one. A listing made
+        before close() fails at its next step after it: the chunk in hand would otherwise
+        go on yielding, so every step looks at _native."""
+        for keys, payloads, _ in chunks:
+            for item in zip(keys, payloads) if pairs else keys:  # type: ignore[arg-type, union-attr]
                 if self._native is None:
-                    break
+                    raise errors.closed_error()
                 yield item
-            else:
-                return
-        except _STORE_ERRORS as exc:
-            if self._native is None:  # closed while the native side was being walked
-                raise errors.closed_error() from exc
-            raise errors.translate(exc) or exc
-        raise errors.closed_error()
 
     def _payloads(self, prefix: bytes, bytes_keys: bool) -> Iterator[tuple[Key, bytes]]:
         """(key, payload bytes) in key order; with ``bytes_keys`` the keys' exact bytes."""
-        native = self._live()
-        return self._listing(lambda: BACKEND.items(native, prefix, bytes_keys))
+        return self._steps(self._chunks(prefix, bytes if bytes_keys else str, True), True)
 
     def _keys(self, prefix: bytes) -> Iterator[Key]:
-        native = self._live()
-        return self._listing(lambda: BACKEND.keys(native, prefix, self._key_type is bytes))
+        return self._steps(self._chunks(prefix, self._key_type, False), False)
 
     def __len__(self) -> int:
         self._live()
@@ -284,7 +287,7 @@ class KalvReader(ReaderBase):
 
     def objects(self) -> list[Value]:
         """Each distinct stored object once, in the order its first key comes."""
-        return self._decode_objects(list(self._listing(self._live().objects_raw)))
+        return self._decode_objects(self._live().objects()[0])
 
     # --- metadata and checks -----------------------------------------------------------
 
@@ -300,11 +303,7 @@ class KalvReader(ReaderBase):
     def verify(self) -> bool:
         """Check the whole-file CRC-32, every object's, and that the object records fill the
         data section as the header says; True, or ``KalvCorruptError``."""
-        native = self._live()
-        try:
-            return native.verify()
-        except _STORE_ERRORS as exc:
-            raise errors.translate(exc) or exc
+        return self._live().verify()
 
     # --- lifetime ----------------------------------------------------------------------
 
@@ -329,6 +328,13 @@ class KalvReader(ReaderBase):
         if self._native is None:
             return f"KalvReader({self._path!r}, closed)"
         return f"KalvReader({self._path!r}, keys={self._len}, objects={self._num_objects})"
+
+
+def _walk(native: NativeReader, first: int, last: int, keys: Optional[type], payloads: bool) -> Iterator[Chunk]:
+    while first < last:
+        chunk = native.read_range(first, last, keys, payloads)
+        yield chunk
+        first += len(chunk[0] if chunk[0] is not None else chunk[1])  # type: ignore[arg-type]
 
 
 def _reopen(path: str, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> KalvReader:

@@ -14,8 +14,7 @@ from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
-from kalvex import errors
-from kalvex._backend import BACKEND
+from kalvex import _backend
 from kalvex._codec import MAX_KEY_BYTES, Key, Value, key_bytes, packer
 from kalvex._dedupe import PayloadTable
 
@@ -47,13 +46,11 @@ class KalvWriter:
         default: Optional[Callable[[Any], Any]] = None,
     ) -> None:
         self._path = os.fspath(path) if path is not None else None
-        self._raw = BACKEND.new_writer()
+        self._raw = _backend.BACKEND.new_writer()
         self._pack = packer(default)
         self._table = PayloadTable() if dedupe else None
-        # A native writer that dedupes by itself (the cffi path) compares whole payloads in
-        # one call, with no digest computed in Python.
-        self._add_unique: Optional[Callable[[bytes], int]] = (
-            getattr(self._raw, "add_object_unique", None) if dedupe else None)
+        # The native writer dedupes by itself, comparing whole payloads in one call.
+        self._add_unique: Optional[Callable[[bytes], int]] = self._raw.add_unique if dedupe else None
         self._keys: set[bytes] = set()
         self._add_key = self._raw.add_key
 
@@ -69,8 +66,8 @@ class KalvWriter:
         if self._add_unique is not None:
             return self._add_unique(payload)
         if self._table is None:
-            return self._raw.add_object_raw(payload)
-        return self._table.intern(payload, self._raw.add_object_raw)
+            return self._raw.add(payload)
+        return self._table.intern(payload, self._raw.add)
 
     def _dedupe_from_here(self) -> None:
         """Dedupe later objects among themselves only, not against those stored so far."""
@@ -129,10 +126,7 @@ class KalvWriter:
     def link(self, key: Key, object_id: int) -> None:
         """Map one more key to an object already stored (``KalvError`` if there is none)."""
         data = key_bytes(key)
-        try:
-            self._add_key(data, object_id)
-        except ValueError as exc:
-            raise errors.translate(exc) or exc
+        self._add_key(data, object_id)
         self._keys.add(data)
 
     def _link_all(self, datas: list[bytes], object_id: int) -> None:
@@ -186,10 +180,7 @@ class KalvWriter:
         target = os.fspath(path) if path is not None else self._path
         if target is None:
             raise ValueError("no path to build: give one to KalvWriter() or to build()")
-        try:
-            self._raw.build(target)
-        except (RuntimeError, OSError, ValueError) as exc:
-            raise errors.translate(exc) or exc
+        self._raw.build(target)
         return target
 
     def __enter__(self) -> "KalvWriter":

@@ -1,0 +1,81 @@
+"""The contract's writer over libkalvex.
+
+cffi lets the interpreter lock go during every native call, and a native writer must not
+be entered twice at once, so every call holds the writer's lock: calls from several
+threads are serialised, never a crash.
+"""
+from __future__ import annotations
+
+import threading
+from typing import Any
+
+from kalvex._cffi.errors import bytes_argument, key_bytes, new_error, raise_failure, text_argument, u64_argument
+from kalvex._kalvex_cffi import ffi, lib
+
+_OK = lib.KALVEX_OK
+
+
+class Writer:
+    __slots__ = ("_handle", "_lock", "_id", "_found", "_err")
+
+    def __init__(self) -> None:
+        out = ffi.new("kalvex_writer **")
+        err = new_error()
+        status = lib.kalvex_writer_new(out, err)
+        if status != _OK:
+            raise_failure(status, err)
+        self._handle = ffi.gc(out[0], lib.kalvex_writer_free)
+        self._lock = threading.Lock()
+        # Output records, used only under _lock.
+        self._id = ffi.new("uint64_t *")
+        self._found = ffi.new("int *")
+        self._err = new_error()
+
+    def add(self, payload: bytes) -> int:
+        data = bytes_argument("payload", payload)
+        with self._lock:
+            status = lib.kalvex_writer_add_object(self._handle, data, len(data), self._id, self._err)
+            if status != _OK:
+                raise_failure(status, self._err)
+            return int(self._id[0])
+
+    def add_unique(self, payload: bytes) -> int:
+        data = bytes_argument("payload", payload)
+        with self._lock:
+            status = lib.kalvex_writer_add_object_unique(self._handle, data, len(data), self._id, self._err)
+            if status != _OK:
+                raise_failure(status, self._err)
+            return int(self._id[0])
+
+    def add_key(self, key: Any, obj_id: int) -> None:
+        k = key_bytes(key)
+        obj = obj_id if type(obj_id) is int and 0 <= obj_id < 1 << 64 else u64_argument("obj_id", obj_id)
+        with self._lock:
+            status = lib.kalvex_writer_add_key(self._handle, k, len(k), obj, self._err)
+            if status != _OK:
+                raise_failure(status, self._err)
+
+    def contains(self, key: Any) -> bool:
+        k = key_bytes(key)
+        with self._lock:
+            status = lib.kalvex_writer_contains_key(self._handle, k, len(k), self._found, self._err)
+            if status != _OK:
+                raise_failure(status, self._err)
+            return bool(self._found[0])
+
+    def key_count(self) -> int:
+        with self._lock:
+            return int(lib.kalvex_writer_num_keys(self._handle))
+
+    def object_count(self) -> int:
+        with self._lock:
+            return int(lib.kalvex_writer_num_objects(self._handle))
+
+    def build(self, path: str) -> tuple[int, int, int]:
+        encoded = text_argument("path", path)
+        report = ffi.new("kalvex_build_report *")
+        with self._lock:
+            status = lib.kalvex_writer_build(self._handle, encoded, len(encoded), 0, report, self._err)
+            if status != _OK:
+                raise_failure(status, self._err)
+        return int(report.num_objects), int(report.num_keys), int(report.file_size)
