@@ -14,13 +14,12 @@ from __future__ import annotations
 import os
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any, Callable, Iterable, NoReturn, Optional, TypeVar, Union
+from typing import Any, Callable, Iterable, NoReturn, Optional, TypeVar
 
 from kalvex import errors
 from kalvex._backend import BACKEND, Key, RawReader
-from kalvex._codec import Value, array_key_unpacker, as_bytes, decode_failure, unencodable_key, unpacker
+from kalvex._codec import PathLike, Value, array_key_unpacker, as_bytes, decode_failure, unencodable_key, unpacker
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 T = TypeVar("T")
 R = TypeVar("R", bound="ReaderBase")
 
