@@ -39,7 +39,9 @@ def write_csv(path, records):
 def test_build_stores_each_record_under_both_keys_and_reads_back(tmp_path, source):
     out = tmp_path / "users.klvx"
     if source == "stdin":
-        run("build", out, "--key", "id", "--key", "email", stdin=jsonl(USERS).encode(), check=0)
+        _, stdout, stderr = run("build", out, "--key", "id", "--key", "email", stdin=jsonl(USERS).encode(), check=0)
+        # Standard output is for data: the summary is the command's own line, on stderr.
+        assert stdout == b"" and stderr.startswith(f"kalvex: wrote {out}: 3 objects, 6 keys, ")
     elif source == "csv":
         write_csv(tmp_path / "users.csv", USERS)
         run("build", out, tmp_path / "users.csv", "--key", "id", "--key", "email", check=0)

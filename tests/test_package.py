@@ -296,6 +296,16 @@ def test_reader_in_other_processes(store, method):
         assert pool.map(_first_value, [reader] * 4) == [[2]] * 4
 
 
+def test_library_builds_print_nothing(tmp_path, capfd):
+    writer = KalvWriter()
+    writer["a"] = 1
+    writer.build(tmp_path / "w.klvx")
+    kalvex.build(tmp_path / "b.klvx", {"b": 2})
+    kalvex.merge(tmp_path / "m.klvx", tmp_path / "w.klvx", tmp_path / "b.klvx")
+    kalvex.shards.build({"a": 1, "b": 2}, tmp_path / "s.shards", 2, processes=2)
+    assert capfd.readouterr() == ("", "")  # file descriptors 1 and 2, child processes too
+
+
 def test_merge_takes_the_last_value_and_keeps_objects_shared(tmp_path):
     old = kalvex.build(tmp_path / "old.klvx", {"a": 1, "b": 2, "c": 2})
     new = KalvWriter(tmp_path / "new.klvx")
@@ -304,6 +314,10 @@ def test_merge_takes_the_last_value_and_keeps_objects_shared(tmp_path):
     with KalvReader(merged) as r:
         assert dict(r) == {"a": 1, "b": {"v": 3}, "c": 2, "d": {"v": 3}}
         assert r.stats()["num_objects"] == 3
+    # Without dedupe, payloads equal across inputs stay apart; keys sharing one still share.
+    again = kalvex.merge(tmp_path / "a.klvx", old, kalvex.build(tmp_path / "e.klvx", {"e": 2, "f": 2}),
+                         dedupe=False)
+    assert KalvReader(again).stats()["num_objects"] == 3
 
 
 def test_every_damaged_byte_fails_cleanly_through_the_package(tmp_path):

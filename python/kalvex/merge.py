@@ -1,11 +1,12 @@
 """merge(): one store from several, payloads copied as bytes and never decoded."""
 from __future__ import annotations
 
+import os
 from typing import Callable, Optional, Union
 
+from kalvex._codec import PathLike
 from kalvex.reader import ReaderBase
 from kalvex.shards import open as open_store
-from kalvex._codec import PathLike
 from kalvex.writer import KalvWriter
 
 Source = Union[PathLike, ReaderBase]
@@ -39,7 +40,7 @@ def merge(
     # Newest first: a key already taken was set by a later input, so older copies are
     # skipped instead of stored and then overwritten.
     for source in reversed(inputs):
-        reader = source if isinstance(source, ReaderBase) else open_store(source, raw=True)
+        reader = source if isinstance(source, ReaderBase) else open_store(os.fsdecode(source), raw=True)
         # Without dedupe, equal payloads of one input (its shared objects among them) still
         # make one object, but never meet another input's.
         within: Optional[dict[bytes, int]] = None if dedupe else {}

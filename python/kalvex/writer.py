@@ -140,10 +140,9 @@ class KalvWriter:
         # The loop of a whole build: names bound once, the common key checked inline.
         pack, store, add_key = self._pack, self._store, self._add_key
         for key, value in pairs:
+            stored: Key = key
             if not (type(key) is bytes or type(key) is str and key.isascii()) or len(key) > MAX_KEY_BYTES:
                 stored = key_bytes(key)
-            else:
-                stored = key
             try:
                 payload = pack(value)
             except (TypeError, ValueError, OverflowError):
