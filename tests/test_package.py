@@ -85,12 +85,19 @@ class TestWriter:
         path = kalvex.build(tmp_path / "x.klvx", {"s": {3, 1}}, default=sorted)
         assert KalvReader(path)["s"] == [1, 3]
 
-    @pytest.mark.parametrize("bad_key, error", [(5, ValueError), ("k" * 70000, kalvex.KalvError)])
-    def test_bad_key_in_a_multi_key_add_stores_nothing(self, bad_key, error):
+    @pytest.mark.parametrize("bad_key, error", [
+        (5, ValueError), ("k" * 70000, kalvex.KalvError), (b"k" * 65536, kalvex.KalvError),
+        ("\ud800", ValueError)])
+    @pytest.mark.parametrize("call", [
+        lambda w, key: w.add("v", "good", key), lambda w, key: w.add_raw(b"v", key),
+        lambda w, key: w.add_raw(b"v", "good", key), lambda w, key: w.add_many_raw([(b"v", ["good", key])]),
+    ], ids=["add", "add_raw", "add_raw-2", "add_many_raw"])
+    def test_bad_key_stores_nothing(self, tmp_path, call, bad_key, error):
         w = KalvWriter()
         with pytest.raises(error):
-            w.add("v", "good", bad_key)
+            call(w, bad_key)
         assert len(w) == 0 and "good" not in w
+        assert KalvReader(w.build(tmp_path / "e.klvx")).stats()["num_objects"] == 0
 
     def test_link_and_str_bytes_are_one_key(self, tmp_path):
         w = KalvWriter(tmp_path / "l.klvx")

@@ -92,14 +92,17 @@ class KalvWriter:
 
     def add_raw(self, payload: BytesLike, *keys: Key) -> int:
         """Like ``add`` for a payload already encoded (any bytes-like object), stored as is."""
-        # The checks of _checked, inline: this is the loop of a bulk load.
-        for key in keys:
-            if not (type(key) is bytes or type(key) is str and key.isascii()) or len(key) > MAX_KEY_BYTES:
-                keys = tuple(key_bytes(key) for key in keys)
-                break
+        if len(keys) == 1 and type(payload) is bytes:
+            # The call of a bulk load: one key that needs no conversion, checked inline.
+            key = keys[0]
+            if (type(key) is bytes or type(key) is str and key.isascii()) and len(key) <= MAX_KEY_BYTES:
+                object_id = self._store(payload)
+                self._add_key(key, object_id)
+                return object_id
+        checked = _checked(keys)
         object_id = self._store(payload if type(payload) is bytes else bytes(memoryview(payload)))
         add_key = self._add_key
-        for key in keys:
+        for key in checked:
             add_key(key, object_id)
         return object_id
 
