@@ -61,6 +61,14 @@ def test_build_stores_each_record_under_both_keys_and_reads_back(tmp_path, sourc
     assert (info["keys"], info["objects"], info["keys_sharing_an_object"]) == (6, 3, 6)
 
 
+def test_info_counts_keys_sharing_an_object_not_keys_with_equal_bytes(tmp_path):
+    writer = kalvex.KalvWriter(tmp_path / "s.klvx", dedupe=False)
+    writer.add(1, "a", "b")
+    writer["c"] = writer["d"] = 1  # equal bytes, objects of their own
+    info = json.loads(run("info", writer.build(), "--json", check=0)[1])
+    assert (info["objects"], info["keys_sharing_an_object"]) == (3, 2)
+
+
 def test_dump_msgpack_builds_back_the_same_store(tmp_path):
     original = tmp_path / "a.klvx"
     with kalvex.KalvWriter(original) as writer:
