@@ -35,7 +35,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import compare  # noqa: E402  (the timing helpers)
 import compare_data  # noqa: E402
-from compare_stores import _quiet_stdout  # noqa: E402
 
 
 def make_values(n: int, seed: int = 20261207) -> dict[str, dict]:
@@ -57,8 +56,7 @@ class Package:
 
     def build(self, data, path, sorted_input=False):
         import kalvex
-        with _quiet_stdout():
-            kalvex.build(path, data)
+        kalvex.build(path, data)
 
     def open(self, path):
         import kalvex

@@ -264,9 +264,12 @@ KALVEX_API kalvex_status kalvex_writer_add_object_unique(kalvex_writer* writer,
                                                          size_t payload_size, uint64_t* id,
                                                          kalvex_error* err);
 
+/* The longest key a store holds, in bytes (the format gives a key's length 16 bits). */
+#define KALVEX_MAX_KEY_SIZE 65535
+
 /* Maps `key` to object `id`, replacing an earlier mapping of the same key. Fails with
  * KalvError when id is not an existing object (checked first) or the key is longer than
- * 65535 bytes; then nothing changes. */
+ * KALVEX_MAX_KEY_SIZE bytes; then nothing changes. */
 KALVEX_API kalvex_status kalvex_writer_add_key(kalvex_writer* writer, const void* key,
                                                size_t key_size, uint64_t id, kalvex_error* err);
 

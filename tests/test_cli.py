@@ -39,7 +39,9 @@ def write_csv(path, records):
 def test_build_stores_each_record_under_both_keys_and_reads_back(tmp_path, source):
     out = tmp_path / "users.klvx"
     if source == "stdin":
-        run("build", out, "--key", "id", "--key", "email", stdin=jsonl(USERS).encode(), check=0)
+        _, stdout, stderr = run("build", out, "--key", "id", "--key", "email", stdin=jsonl(USERS).encode(), check=0)
+        # Standard output is for data: the summary is the command's own line, on stderr.
+        assert stdout == b"" and stderr.startswith(f"kalvex: wrote {out}: 3 objects, 6 keys, ")
     elif source == "csv":
         write_csv(tmp_path / "users.csv", USERS)
         run("build", out, tmp_path / "users.csv", "--key", "id", "--key", "email", check=0)
@@ -57,6 +59,14 @@ def test_build_stores_each_record_under_both_keys_and_reads_back(tmp_path, sourc
     assert dumped == [{"key": user["id"], "value": value} for user, value in zip(USERS, expected)]
     info = json.loads(run("info", out, "--json", check=0)[1])
     assert (info["keys"], info["objects"], info["keys_sharing_an_object"]) == (6, 3, 6)
+
+
+def test_info_counts_keys_sharing_an_object_not_keys_with_equal_bytes(tmp_path):
+    writer = kalvex.KalvWriter(tmp_path / "s.klvx", dedupe=False)
+    writer.add(1, "a", "b")
+    writer["c"] = writer["d"] = 1  # equal bytes, objects of their own
+    info = json.loads(run("info", writer.build(), "--json", check=0)[1])
+    assert (info["objects"], info["keys_sharing_an_object"]) == (3, 2)
 
 
 def test_dump_msgpack_builds_back_the_same_store(tmp_path):

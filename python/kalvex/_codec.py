@@ -8,16 +8,32 @@ key and a ``bytes`` key with the same bytes are one key.
 from __future__ import annotations
 
 import functools
+import os
 from typing import Any, Callable, Optional, Union
 
 import msgpack
 
 Key = Union[str, bytes]
 Value = Any
+# What a reader or writer takes as a path: decoded with os.fsdecode.
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-# The format stores a key's length in 16 bits. The native writer refuses longer keys with
-# this same text; checking here first lets a multi-key add fail before it stores anything.
-MAX_KEY_BYTES = 0xFFFF
+
+def _max_key_size() -> int:
+    # The C header's limit (KALVEX_MAX_KEY_SIZE), as the backend of this interpreter has it.
+    try:
+        from kalvex._native import MAX_KEY_SIZE
+    except ImportError:
+        from kalvex._kalvex_cffi import lib  # type: ignore[import-not-found, unused-ignore]
+
+        limit: int = lib.KALVEX_MAX_KEY_SIZE
+        return limit
+    return MAX_KEY_SIZE
+
+
+# The native writer refuses longer keys too; checking here first lets a multi-key add fail
+# before it stores anything.
+MAX_KEY_BYTES = _max_key_size()
 
 UNPACK_DEFAULTS: dict[str, Any] = {"raw": False, "strict_map_key": False}
 

@@ -31,9 +31,9 @@ nothing.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Protocol, Union
+from typing import TYPE_CHECKING, Any, Optional, Protocol
 
-Key = Union[str, bytes]
+from kalvex._codec import Key
 
 
 class NativeReader(Protocol):

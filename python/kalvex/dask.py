@@ -11,17 +11,14 @@ when it does not fit), so partition i holds exactly shard i's rows, none for an 
 shard. One task per partition builds and verifies its shard. The client publishes. The store
 directory must be on a file system that the client and every worker see at the same path.
 
-Each shard build prints its one summary line on its worker's standard output (the native
-build writes it to the process's file descriptor 1). It is left there: it names the shard
-and its figures, there is one per shard, and muting it would take swapping descriptor 1 for
-the whole worker process, silencing every other task running in its threads.
+Shard builds print nothing; each shard's figures are in the manifest.
 """
 from __future__ import annotations
 
 from typing import Any, Callable, Iterable, Optional
 
 from kalvex.shards import Entry, Field, Staging, route_records, write_shard
-from kalvex.writer import PathLike
+from kalvex._codec import PathLike
 
 # Rows of the routed table. Keys and payloads are bytes objects; Dask's option to turn
 # object columns into string columns is switched off while it is built.

@@ -1,11 +1,13 @@
 """merge(): one store from several, payloads copied as bytes and never decoded."""
 from __future__ import annotations
 
+import os
 from typing import Callable, Optional, Union
 
+from kalvex._codec import PathLike
 from kalvex.reader import ReaderBase
 from kalvex.shards import open as open_store
-from kalvex.writer import KalvWriter, PathLike
+from kalvex.writer import KalvWriter
 
 Source = Union[PathLike, ReaderBase]
 
@@ -34,18 +36,24 @@ def merge(
     if not inputs:
         # An empty store replacing out_path is never what a call without inputs meant.
         raise TypeError("merge() needs at least one input store")
-    writer = KalvWriter(out_path)
+    writer = KalvWriter(out_path, dedupe=dedupe)
     # Newest first: a key already taken was set by a later input, so older copies are
     # skipped instead of stored and then overwritten.
     for source in reversed(inputs):
-        reader = source if isinstance(source, ReaderBase) else open_store(source, raw=True)
-        if not dedupe:
-            writer._dedupe_from_here()
-        add_raw = writer.add_raw
+        reader = source if isinstance(source, ReaderBase) else open_store(os.fsdecode(source), raw=True)
+        # Without dedupe, equal payloads of one input (its shared objects among them) still
+        # make one object, but never meet another input's.
+        within: Optional[dict[bytes, int]] = None if dedupe else {}
+        add_raw, link = writer.add_raw, writer.link
         unreported = 0
         for key, payload in reader.items_raw():
             if key not in writer:
-                add_raw(payload, key)
+                if within is None:
+                    add_raw(payload, key)
+                elif payload in within:
+                    link(key, within[payload])
+                else:
+                    within[payload] = add_raw(payload, key)
             unreported += 1
             if progress is not None and unreported == _PROGRESS_STEP:
                 progress(unreported)

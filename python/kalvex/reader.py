@@ -13,14 +13,14 @@ from __future__ import annotations
 
 import os
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
-from typing import Any, Callable, NoReturn, Optional, TypeVar, Union, cast
+from typing import Any, Callable, NoReturn, Optional, TypeVar, cast
 
 from kalvex import _backend, errors
 from kalvex._codec import (
-    Key, Value, array_key_unpacker, as_bytes, decode_failure, first_unpacker, unencodable_key, unpacker)
+    Key, PathLike, Value, array_key_unpacker, as_bytes, decode_failure, first_unpacker, unencodable_key,
+    unpacker)
 from kalvex._contract import NativeReader
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 R = TypeVar("R", bound="ReaderBase")
 Chunk = tuple[Optional[list[Any]], Optional[list[bytes]], Optional[list[int]]]
 
@@ -281,6 +281,14 @@ class KalvReader(ReaderBase):
     def _keys(self, prefix: bytes) -> Iterator[Key]:
         return self._steps(self._chunks(prefix, self._key_type, False), False)
 
+    def object_ids(self, prefix: Key = b"") -> Iterator[int]:
+        """The object id of each key that starts with ``prefix``, in key order, without
+        reading any payload: keys that share an object share its id (the object's place
+        in the file, the same for every reader of the file)."""
+        native = self._live()
+        first, last = native.prefix_range(as_bytes(prefix))
+        return self._steps(((ids, None, None) for _, _, ids in _walk_ids(native, first, last)), False)
+
     def __len__(self) -> int:
         self._live()
         return self._len
@@ -335,6 +343,13 @@ def _walk(native: NativeReader, first: int, last: int, keys: Optional[type], pay
         chunk = native.read_range(first, last, keys, payloads)
         yield chunk
         first += len(chunk[0] if chunk[0] is not None else chunk[1])  # type: ignore[arg-type]
+
+
+def _walk_ids(native: NativeReader, first: int, last: int) -> Iterator[Chunk]:
+    while first < last:
+        chunk = native.read_range(first, last, ids=True)
+        yield chunk
+        first += len(chunk[2])  # type: ignore[arg-type]
 
 
 def _reopen(path: str, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> KalvReader:

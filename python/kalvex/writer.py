@@ -15,13 +15,23 @@ from types import TracebackType
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from kalvex import _backend
-from kalvex._codec import MAX_KEY_BYTES, Key, Value, key_bytes, packer
-from kalvex._dedupe import PayloadTable
+from kalvex._codec import MAX_KEY_BYTES, Key, PathLike, Value, as_bytes, key_bytes, packer
+from kalvex._contract import NativeWriter
 
-PathLike = Union[str, "os.PathLike[str]"]
 BytesLike = Union[bytes, bytearray, memoryview]
 # Keys of any accepted type: a Mapping's key type is invariant, so a dict[str, ...] must fit.
 Data = Union[Mapping[Any, Value], Iterable[tuple[Any, Value]]]
+
+
+def _checked(keys: Sequence[Any]) -> Sequence[Any]:
+    """``keys`` as the native writer takes them, every one checked first, so that a bad key
+    raises before anything of the call is stored. A ``bytes`` key, or an ASCII ``str`` one,
+    within the limit passes as it is; any other is replaced by its stored bytes
+    (``key_bytes``, which raises for a key of the wrong type or over the limit)."""
+    for key in keys:
+        if not (type(key) is bytes or type(key) is str and key.isascii()) or len(key) > MAX_KEY_BYTES:
+            return [key_bytes(key) for key in keys]
+    return keys
 
 
 class KalvWriter:
@@ -45,13 +55,11 @@ class KalvWriter:
         dedupe: bool = True,
         default: Optional[Callable[[Any], Any]] = None,
     ) -> None:
-        self._path = os.fspath(path) if path is not None else None
-        self._raw = _backend.BACKEND.new_writer()
+        self._path = os.fsdecode(path) if path is not None else None
+        self._raw: NativeWriter = _backend.BACKEND.new_writer()
         self._pack = packer(default)
-        self._table = PayloadTable() if dedupe else None
-        # The native writer dedupes by itself, comparing whole payloads in one call.
-        self._add_unique: Optional[Callable[[bytes], int]] = self._raw.add_unique if dedupe else None
-        self._keys: set[bytes] = set()
+        # The native writer compares whole payloads: no digest, no table kept here.
+        self._store: Callable[[bytes], int] = self._raw.add_unique if dedupe else self._raw.add
         self._add_key = self._raw.add_key
 
     def _encode(self, key: object, value: Value) -> bytes:
@@ -62,37 +70,34 @@ class KalvWriter:
                 f"cannot encode the value of key {key!r} ({type(value).__name__}): {exc}"
             ) from exc
 
-    def _store(self, payload: bytes) -> int:
-        if self._add_unique is not None:
-            return self._add_unique(payload)
-        if self._table is None:
-            return self._raw.add(payload)
-        return self._table.intern(payload, self._raw.add)
-
-    def _dedupe_from_here(self) -> None:
-        """Dedupe later objects among themselves only, not against those stored so far."""
-        self._table = PayloadTable()
-        self._add_unique = None
-
     def __setitem__(self, key: Key, value: Value) -> None:
         """Store ``value`` as one object under ``key``; a key set again maps to the new value."""
         data = key_bytes(key)
         self._add_key(data, self._store(self._encode(key, value)))
-        self._keys.add(data)
 
     def add(self, value: Value, *keys: Key) -> int:
         """Store ``value`` once, map every key to it, and return its object id."""
-        datas = [key_bytes(key) for key in keys]
+        checked = _checked(keys)
         object_id = self._store(self._encode(keys[0] if keys else None, value))
-        self._link_all(datas, object_id)
+        add_key = self._add_key
+        for key in checked:
+            add_key(key, object_id)
         return object_id
 
     def add_raw(self, payload: BytesLike, *keys: Key) -> int:
         """Like ``add`` for a payload already encoded (any bytes-like object), stored as is."""
-        datas = [key_bytes(key) for key in keys]
-        data = payload if type(payload) is bytes else bytes(memoryview(payload))
-        object_id = self._store(data)
-        self._link_all(datas, object_id)
+        if len(keys) == 1 and type(payload) is bytes:
+            # The call of a bulk load: one key that needs no conversion, checked inline.
+            key = keys[0]
+            if (type(key) is bytes or type(key) is str and key.isascii()) and len(key) <= MAX_KEY_BYTES:
+                object_id = self._store(payload)
+                self._add_key(key, object_id)
+                return object_id
+        checked = _checked(keys)
+        object_id = self._store(payload if type(payload) is bytes else bytes(memoryview(payload)))
+        add_key = self._add_key
+        for key in checked:
+            add_key(key, object_id)
         return object_id
 
     def add_many_raw(self, items: Iterable[tuple[BytesLike, Sequence[Key]]]) -> int:
@@ -106,34 +111,19 @@ class KalvWriter:
         >>> w.add_many_raw([(b"\\x01", ["one", "uno"]), (b"\\x02", ["two"])])
         2
         """
-        store, add_key, seen = self._store, self._add_key, self._keys
+        store, add_key = self._store, self._add_key
         count = 0
         for payload, keys in items:
-            try:
-                datas = [key.encode() if type(key) is str else key_bytes(key) for key in keys]
-            except UnicodeEncodeError:
-                datas = [key_bytes(key) for key in keys]  # raises, naming the key
-            for data in datas:
-                if len(data) > MAX_KEY_BYTES:
-                    key_bytes(data)
+            checked = _checked(keys)
             object_id = store(payload if type(payload) is bytes else bytes(memoryview(payload)))
-            for data in datas:
-                add_key(data, object_id)
-            seen.update(datas)
+            for key in checked:
+                add_key(key, object_id)
             count += 1
         return count
 
     def link(self, key: Key, object_id: int) -> None:
         """Map one more key to an object already stored (``KalvError`` if there is none)."""
-        data = key_bytes(key)
-        self._add_key(data, object_id)
-        self._keys.add(data)
-
-    def _link_all(self, datas: list[bytes], object_id: int) -> None:
-        add_key = self._add_key
-        for data in datas:
-            add_key(data, object_id)
-        self._keys.update(datas)
+        self._add_key(key_bytes(key), object_id)
 
     def update(self, data: Data = (), **more: Value) -> None:
         """Set every (key, value) of a mapping or an iterable of pairs, then of ``more``."""
@@ -144,40 +134,36 @@ class KalvWriter:
             pairs = ((key, data[key]) for key in data.keys())  # type: ignore[index]
         else:
             pairs = data
-        # The loop of a whole build: names bound once, the common str key encoded inline.
-        pack, store, add_key, keys = self._pack, self._store, self._add_key, self._keys
+        # The loop of a whole build: names bound once, the common key checked inline.
+        pack, store, add_key = self._pack, self._store, self._add_key
         for key, value in pairs:
-            try:
-                stored = key.encode() if type(key) is str else key_bytes(key)
-            except UnicodeEncodeError:
-                stored = key_bytes(key)  # raises, naming the key
-            if len(stored) > MAX_KEY_BYTES:
-                key_bytes(key)
+            stored: Key = key
+            if not (type(key) is bytes or type(key) is str and key.isascii()) or len(key) > MAX_KEY_BYTES:
+                stored = key_bytes(key)
             try:
                 payload = pack(value)
             except (TypeError, ValueError, OverflowError):
                 payload = self._encode(key, value)
             add_key(stored, store(payload))
-            keys.add(stored)
         if more:
             self.update(more)
 
     def __len__(self) -> int:
         """The number of distinct keys added so far."""
-        return len(self._keys)
+        return self._raw.key_count()
 
     def __contains__(self, key: object) -> bool:
         try:
-            return key_bytes(key) in self._keys
+            return self._raw.contains(key if type(key) is str or type(key) is bytes else as_bytes(key))
         except ValueError:
             return False
 
     def build(self, path: Optional[PathLike] = None) -> str:
         """Write the store atomically to ``path`` (or the writer's path) and return that path.
 
-        The writer is unchanged and may be grown and built again.
+        Prints nothing. The writer is unchanged and may be grown and built again.
         """
-        target = os.fspath(path) if path is not None else self._path
+        target = os.fsdecode(path) if path is not None else self._path
         if target is None:
             raise ValueError("no path to build: give one to KalvWriter() or to build()")
         self._raw.build(target)
@@ -197,7 +183,7 @@ class KalvWriter:
             self.build()
 
     def __repr__(self) -> str:
-        return f"<KalvWriter path={self._path!r} keys={len(self._keys)}>"
+        return f"<KalvWriter path={self._path!r} keys={len(self)}>"
 
 
 def build(

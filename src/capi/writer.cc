@@ -12,6 +12,9 @@
 #include "core/writer/writer.h"
 #include "kalvex.h"
 
+// The header states the format's key limit to callers; the two must never differ.
+static_assert(KALVEX_MAX_KEY_SIZE == kalvex::format::kMaxKeyLength);
+
 namespace kalvex::capi {
 namespace {
 

@@ -56,11 +56,10 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _silence_stdout() -> None:
-    # The reader went away: later writes, and the flush at exit, must not raise again.
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
-    os.close(devnull)
+def _drop_stdout() -> None:
+    # The reader went away: later writes, and the flush at exit, go to the null device. The
+    # broken stream keeps what it could not write; closed when collected, it fails silently.
+    sys.stdout = open(os.devnull, "w")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -71,7 +70,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sys.stdout.flush()
         return status
     except BrokenPipeError:
-        _silence_stdout()
+        _drop_stdout()
         answer: int = args.answer
         return answer
     except KeyboardInterrupt:

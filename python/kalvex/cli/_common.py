@@ -8,7 +8,6 @@ is a terminal and ``--quiet`` was not given, so logs and pipes never fill with t
 from __future__ import annotations
 
 import argparse
-import contextlib
 import os
 import sys
 from typing import Any, Iterator, Optional, Union
@@ -118,27 +117,6 @@ class _NoBar:
 
     def close(self) -> None:
         pass
-
-
-@contextlib.contextmanager
-def stdout_elsewhere() -> Iterator[None]:
-    """Send file descriptor 1 to the null device for the duration.
-
-    The native build writes its own summary line straight to descriptor 1. The command
-    keeps standard output for data and prints its summary on standard error instead, so
-    the native line is dropped; that also spares a finished build from failing on a closed
-    standard output.
-    """
-    sys.stdout.flush()
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 1)
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
 
 
 def summary(path: str, quiet: bool) -> None:

@@ -28,7 +28,6 @@ from kalvex.cli._common import (
     open_store,
     progress,
     show_progress,
-    stdout_elsewhere,
     summary,
     with_path,
 )
@@ -151,8 +150,7 @@ def run_build(args: argparse.Namespace) -> int:
         finally:
             bar.close()
     try:
-        with stdout_elsewhere():
-            writer.build(args.out)
+        writer.build(args.out)
     except KalvexError as exc:
         raise CommandError(with_path(args.out, exc)) from exc
     if skipped:
@@ -180,8 +178,8 @@ class _Duplicates:
     def __init__(self, mode: str, writer: KalvWriter) -> None:
         self.mode = mode
         self.repeated = 0
-        # The writer's own set of the keys added: no second copy of every key.
-        self._taken: set[bytes] = writer._keys
+        # The writer answers for the keys it holds: no second copy of every key.
+        self._taken = writer
         self._held: list[tuple[bytes, list[bytes]]] = []
         self._owner: dict[bytes, int] = {}
 
@@ -246,8 +244,7 @@ def run_merge(args: argparse.Namespace) -> int:
         total = sum(len(reader) for reader in readers)
         bar = progress(show_progress(args), total=total, unit=" keys", unit_scale=True, desc="merging")
         try:
-            with stdout_elsewhere():
-                merge(args.out, *readers, progress=bar.update)
+            merge(args.out, *readers, progress=bar.update)
         except KalvexError as exc:
             raise CommandError(with_path(args.out, exc)) from exc
         finally:

@@ -11,10 +11,11 @@ import json
 import os
 import sys
 from collections import Counter
-from typing import Any
+from typing import Any, Iterator, cast
 
 from kalvex.cli._common import NO, TROUBLE, YES, HelpFormatter, Store, open_store
 from kalvex.errors import KalvCorruptError, KalvexError
+from kalvex.reader import KalvReader
 from kalvex.shards import ShardedReader
 from kalvex.shards import open as open_any
 
@@ -51,17 +52,12 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
 
 
 def sharing_keys(reader: Store) -> int:
-    """How many keys share their object with at least one other key.
-
-    Listings give each key's payload, not its object, so keys are grouped by payload bytes.
-    In a store built with dedupe (the default, and every merge) equal payloads are one
-    object and the count is exact; in one built without it, keys holding equal bytes in
-    separate objects count as sharing too. Objects are shared within a file only, so a
-    sharded store is counted shard by shard.
-    """
+    """How many keys share their object with at least one other key, counted from the
+    object ids of the entries: no payload is read. Objects are shared within a file only,
+    so a sharded store is counted shard by shard."""
     if isinstance(reader, ShardedReader):
         return sum(sharing_keys(shard) for shard in reader.shards)
-    holders = Counter(payload for _, payload in reader.items_raw())
+    holders = Counter(reader.object_ids())
     return sum(count for count in holders.values() if count > 1)
 
 

@@ -17,7 +17,7 @@ from typing import Any, Callable, Iterable, Iterator, Optional, Union
 
 from kalvex.shards.publish import Entry, Staging, write_shard
 from kalvex.shards.routing import Field, route_records
-from kalvex.writer import PathLike
+from kalvex._codec import PathLike
 
 # What route_records takes besides the records, set once in each worker.
 _worker_fields: dict[str, Any] = {}

@@ -9,11 +9,11 @@ from __future__ import annotations
 import os
 from typing import Any, Callable, Iterable, Iterator, Optional
 
-from kalvex._codec import Key
+from kalvex._codec import Key, PathLike
 from kalvex.reader import KalvReader
 from kalvex.shards import _layout
 from kalvex.shards.routing import shard_of
-from kalvex.writer import KalvWriter, PathLike
+from kalvex.writer import KalvWriter
 
 # A shard's line in the manifest: shard, file, num_keys, num_objects, size, crc32.
 Entry = dict[str, Any]
@@ -52,7 +52,7 @@ def write_shard(
     else:
         writer.update(pairs)
     name = _layout.shard_file_name(shard, nshards)
-    path = writer.build(os.path.join(os.fspath(directory), name))
+    path = writer.build(os.path.join(os.fsdecode(directory), name))
     del writer
     with KalvReader(path, verify=True, raw=True) as reader:
         return {"shard": shard, "file": name, **_layout.shard_facts(reader)}
@@ -85,7 +85,7 @@ class Staging:
         _layout.check_shard_count(nshards)
         if type(keep) is not int or keep < 1:
             raise ValueError(f"keep must be an int of at least 1, not {keep!r}")
-        self.root = os.path.abspath(os.fspath(out_dir))
+        self.root = os.path.abspath(os.fsdecode(out_dir))
         self.nshards = nshards
         self.keep = keep
         self._lock: Optional[_layout.Lock] = _layout.Lock(self.root)
@@ -161,7 +161,7 @@ def rollback(out_dir: PathLike) -> str:
 
     The version rolled back from stays on disk until the next publish removes it.
     """
-    root = os.path.abspath(os.fspath(out_dir))
+    root = os.path.abspath(os.fsdecode(out_dir))
     lock = _layout.Lock(root)
     try:
         current = _layout.current_version(root)

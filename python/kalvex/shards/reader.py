@@ -13,8 +13,8 @@ from typing import Any, Callable, Optional, Union, cast
 from xxhash import xxh3_64_intdigest
 
 from kalvex import errors
-from kalvex._codec import Key, Value, as_bytes
-from kalvex.reader import KalvReader, PathLike, ReaderBase, _closed
+from kalvex._codec import Key, PathLike, Value, as_bytes
+from kalvex.reader import KalvReader, ReaderBase, _closed
 from kalvex.shards import _layout
 from kalvex.shards.routing import _jump
 

@@ -2,14 +2,15 @@
 //
 // Reader and Writer implement the package's backend contract (kalvex/_contract.py) over
 // the C interface (include/kalvex.h), linked in whole; open_reader and new_writer are
-// the contract's factories, the types themselves. jump_hash and DigestTable speed up
-// loops of the package's own Python (shard routing, dedupe by digest).
+// the contract's factories, the types themselves; MAX_KEY_SIZE is the header's key limit.
+// jump_hash speeds up the package's shard routing.
 // Multi-phase initialisation: import creates the types and touches no file.
 #include <Python.h>
 
 #include <cstdint>
 
 #include "bindings/native/types.h"
+#include "kalvex.h"
 
 namespace kalvex::native {
 namespace {
@@ -63,7 +64,7 @@ int ModuleExec(PyObject* module) {
   PyObject* writer = WriterType();
   const bool added = AddBorrowed(module, "Reader", reader) && AddBorrowed(module, "Writer", writer) &&
                      AddBorrowed(module, "open_reader", reader) && AddBorrowed(module, "new_writer", writer) &&
-                     AddBorrowed(module, "DigestTable", DigestTableType());
+                     PyModule_AddIntConstant(module, "MAX_KEY_SIZE", KALVEX_MAX_KEY_SIZE) == 0;
   return added ? 0 : -1;
 }
 

@@ -8,6 +8,5 @@ namespace kalvex::native {
 // Borrowed references, or nullptr with an error set.
 PyObject* ReaderType();
 PyObject* WriterType();
-PyObject* DigestTableType();
 
 }  // namespace kalvex::native

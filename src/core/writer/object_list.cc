@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "core/format/crc32.h"
@@ -28,6 +29,7 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
   StoredChunk fresh;
   if (!fits) {
     fresh.capacity = std::max(next_chunk_size_, record_size);
+    fresh.start = data_length_;
     fresh.data = io::LargeBuffer(fresh.capacity);
     chunks_.reserve(chunks_.size() + 1);
   }
@@ -78,17 +80,14 @@ void ObjectList::FinishRecords() {
   finished_ = count;
 }
 
-std::optional<std::span<const std::uint8_t>> ObjectList::LastPayload() const {
-  if (offsets_.empty() || chunks_.empty()) return std::nullopt;
-  const std::uint64_t obj_id = offsets_.size() - 1;
-  if (first_oversized_ && first_oversized_->obj_id <= obj_id) return std::nullopt;
-  // The last record is the last one in the last chunk, which holds the stream's final
-  // `used` bytes.
-  const StoredChunk& last = chunks_.back();
-  const std::uint64_t record = offsets_.back() - format::kDataOffset;
-  const std::uint8_t* head = last.data.data() + (record - (data_length_ - last.used));
-  return std::span<const std::uint8_t>(head + format::kRecordHeadSize,
-                                       format::RecordPayloadLength(head));
+std::span<const std::uint8_t> ObjectList::Payload(std::uint64_t obj_id) const {
+  const std::uint64_t pos = offsets_[obj_id] - format::kDataOffset;
+  // Records lie whole in one chunk: the last chunk that starts at or before this one.
+  const auto after = std::upper_bound(chunks_.begin(), chunks_.end(), pos,
+                                      [](std::uint64_t p, const StoredChunk& chunk) { return p < chunk.start; });
+  const StoredChunk& chunk = *std::prev(after);
+  const std::uint8_t* head = chunk.data.data() + (pos - chunk.start);
+  return {head + format::kRecordHeadSize, format::RecordPayloadLength(head)};
 }
 
 std::uint32_t ObjectList::DataCrc() const {

@@ -56,9 +56,10 @@ class ObjectList {
   std::uint64_t Add(std::span<const std::uint8_t> payload);
 
   std::uint64_t size() const { return offsets_.size(); }
-  // The last object's payload where it lies in the stream; none once a payload was too
-  // long to keep. The bytes never move while the list lives.
-  std::optional<std::span<const std::uint8_t>> LastPayload() const;
+  // The payload of object `obj_id` where it lies in the stream (a search over the chunks);
+  // the bytes never move while the list lives.
+  // REQUIRES: obj_id < size(), and no payload too long to keep came before or with it.
+  std::span<const std::uint8_t> Payload(std::uint64_t obj_id) const;
   // REQUIRES: obj_id < size()
   std::uint64_t offset(std::uint64_t obj_id) const { return offsets_[obj_id]; }
   // Every object's file offset, indexed by Object ID.
@@ -93,6 +94,7 @@ class ObjectList {
     io::LargeBuffer data;
     std::size_t used = 0;
     std::size_t capacity = 0;
+    std::uint64_t start = 0;  // the stream position of its first byte
   };
 
   std::vector<StoredChunk> chunks_;

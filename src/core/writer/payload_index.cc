@@ -1,7 +1,5 @@
 #include "core/writer/payload_index.h"
 
-#include <algorithm>
-
 #include "core/same_bytes.h"
 
 namespace kalvex::writer {
@@ -18,29 +16,26 @@ std::uint64_t Tag(std::uint64_t hash) { return hash >> 32; }
 
 PayloadIndex::PayloadIndex() : seed_(HashSeed::Fresh()), slots_(kInitialSlots, 0), shift_(kInitialShift) {}
 
-std::optional<std::uint64_t> PayloadIndex::Find(Bytes payload, std::uint64_t hash) const {
+std::optional<std::uint64_t> PayloadIndex::Find(Bytes payload, std::uint64_t hash,
+                                                const ObjectList& objects) const {
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t slot = Home(hash); slots_[slot] != 0; slot = (slot + 1) & mask) {
     const std::uint64_t word = slots_[slot];
     if ((word >> 32) != Tag(hash)) continue;
     const std::uint64_t id = (word & kIdMask) - 1;
-    const Bytes stored = stored_[id];
-    if (SameBytes(stored, payload)) {
+    if (SameBytes(objects.Payload(id), payload)) {
       return id;
     }
   }
   return std::nullopt;
 }
 
-void PayloadIndex::Reserve(std::uint64_t id) {
-  if (id >= stored_.capacity()) stored_.reserve(std::max<std::size_t>(id + 1, stored_.capacity() * 2));
-  if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
+void PayloadIndex::Reserve(const ObjectList& objects) {
+  if ((count_ + 1) * 4 > slots_.size() * 3) Grow(objects);
 }
 
-void PayloadIndex::Insert(std::uint64_t hash, std::uint64_t id, Bytes stored) noexcept {
-  if (id >= stored_.size()) stored_.resize(id + 1);  // within the reserved capacity
+void PayloadIndex::Insert(std::uint64_t hash, std::uint64_t id) noexcept {
   if (id > kMaxIndexedId) return;
-  stored_[id] = stored;
   const std::size_t mask = slots_.size() - 1;
   std::size_t slot = Home(hash);
   while (slots_[slot] != 0) slot = (slot + 1) & mask;
@@ -48,7 +43,7 @@ void PayloadIndex::Insert(std::uint64_t hash, std::uint64_t id, Bytes stored) no
   ++count_;
 }
 
-void PayloadIndex::Grow() {
+void PayloadIndex::Grow(const ObjectList& objects) {
   std::vector<std::uint64_t> slots(slots_.size() * 2, 0);
   const unsigned shift = shift_ - 1;
   const std::size_t mask = slots.size() - 1;
@@ -56,7 +51,7 @@ void PayloadIndex::Grow() {
     if (word == 0) continue;
     // The tag is the hash's top 32 bits: enough for the home of a table up to 2^32 slots.
     std::size_t slot = shift >= 32 ? static_cast<std::size_t>((word >> 32) >> (shift - 32))
-                                   : static_cast<std::size_t>(Hash(stored_[(word & kIdMask) - 1]) >> shift);
+                                   : static_cast<std::size_t>(Hash(objects.Payload((word & kIdMask) - 1)) >> shift);
     while (slots[slot] != 0) slot = (slot + 1) & mask;
     slots[slot] = word;
   }

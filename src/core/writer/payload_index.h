@@ -2,9 +2,10 @@
 // payload once.
 //
 // Payloads are compared whole, byte for byte, against the copy the writer stored: two
-// payloads share an object only when they are equal. The index keeps no copy of its own,
-// just where each indexed payload lies in the writer's storage (which never moves) and an
-// open-addressing table over object ids: 16 bytes per object plus 8 per slot, 27 to 38 in all.
+// payloads share an object only when they are equal. The index keeps no copy and no
+// location of its own: the writer's object list finds each stored payload from its object
+// id. What remains is an open-addressing table over object ids, 8 bytes per slot: 11 to 22
+// bytes per object.
 //
 // Slot layout: one 64-bit word, the high 32 bits of the payload's keyed hash above the
 // object id plus one; zero marks an empty slot. The stored hash bits let a probe skip most
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "core/format/keyed_hash.h"
+#include "core/writer/object_list.h"
 
 namespace kalvex::writer {
 
@@ -39,23 +41,23 @@ class PayloadIndex {
 
   std::uint64_t Hash(Bytes payload) const { return HashBytes(payload.data(), payload.size(), seed_); }
 
-  // The indexed object whose payload equals `payload` (of hash `hash`), if any.
-  std::optional<std::uint64_t> Find(Bytes payload, std::uint64_t hash) const;
+  // The indexed object of `objects` whose payload equals `payload` (of hash `hash`), if any.
+  std::optional<std::uint64_t> Find(Bytes payload, std::uint64_t hash, const ObjectList& objects) const;
 
   // Makes room so that the next Insert cannot fail. May throw std::bad_alloc, changing
   // nothing the index answers.
-  void Reserve(std::uint64_t id);
+  void Reserve(const ObjectList& objects);
 
-  // Indexes object `id`, whose payload the writer stored at `stored`.
-  // REQUIRES: Reserve(id) since the last Insert, !Find(stored, hash). Does not throw.
-  void Insert(std::uint64_t hash, std::uint64_t id, Bytes stored) noexcept;
+  // Indexes object `id`, whose payload (of hash `hash`) the object list has kept.
+  // REQUIRES: Reserve since the last Insert, and no indexed object of an equal payload.
+  // Does not throw.
+  void Insert(std::uint64_t hash, std::uint64_t id) noexcept;
 
  private:
-  void Grow();
+  void Grow(const ObjectList& objects);
   std::size_t Home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
 
   HashSeed seed_;
-  std::vector<Bytes> stored_;  // by object id; empty where not indexed
   std::vector<std::uint64_t> slots_;
   unsigned shift_;  // 64 - log2(slot count): a hash shifted by it is a home slot
   std::size_t count_ = 0;

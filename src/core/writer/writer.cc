@@ -113,10 +113,10 @@ std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload) {
   if (!state.payloads) state.payloads = std::make_unique<PayloadIndex>();
   PayloadIndex& index = *state.payloads;
   const std::uint64_t hash = index.Hash(payload);
-  if (const auto found = index.Find(payload, hash)) return *found;
-  index.Reserve(state.objects.size());  // before the object: a failure changes nothing
+  if (const auto found = index.Find(payload, hash, state.objects)) return *found;
+  index.Reserve(state.objects);  // before the object: a failure changes nothing
   const std::uint64_t obj_id = state.objects.Add(payload);
-  if (const auto stored = state.objects.LastPayload()) index.Insert(hash, obj_id, *stored);
+  if (!state.objects.first_oversized()) index.Insert(hash, obj_id);  // its payload was kept
   return obj_id;
 }
 
