@@ -29,6 +29,38 @@ const Reader& Core(const kalvex_reader* handle) { return *reinterpret_cast<const
 Bytes AsBytes(const void* data, std::size_t size) { return {static_cast<const std::uint8_t*>(data), size}; }
 kalvex_bytes AsC(Bytes bytes) { return {bytes.data(), bytes.size()}; }
 
+// The entries at positions [first, first + max_entries) clamped to the reader's range:
+// their keys and object offsets up to the first damaged entry, then, when asked, their
+// payloads up to the first damaged record. `failure` is whichever came first in order;
+// what lies before it is whole. `usable` counts the entries with everything asked for.
+struct RangeRead {
+  std::vector<Bytes> keys;
+  std::vector<std::uint64_t> offsets;
+  std::vector<Bytes> payloads;
+  std::optional<StoreError> failure;
+  std::size_t usable = 0;
+};
+
+RangeRead ReadRange(const Reader& r, std::size_t first, std::size_t last, std::size_t max_entries,
+                    bool with_payloads) {
+  RangeRead read;
+  last = std::min(last, r.entry_count());
+  if (first >= last) return read;
+  const std::size_t stop = first + std::min(max_entries, last - first);
+  read.keys.reserve(stop - first);
+  read.offsets.reserve(stop - first);
+  if (Status status = r.ReadEntries(first, stop, read.keys, read.offsets); !status.ok()) {
+    read.failure = status.take_error();
+  }
+  read.usable = read.keys.size();
+  if (with_payloads) {
+    read.payloads.reserve(read.offsets.size());
+    if (Status got = r.FetchOffsets(read.offsets, read.payloads); !got.ok()) read.failure = got.take_error();
+    read.usable = read.payloads.size();
+  }
+  return read;
+}
+
 bool IsAscii(Bytes bytes) {
   std::uint8_t high = 0;
   for (std::uint8_t b : bytes) high |= b;
@@ -156,24 +188,11 @@ kalvex_status kalvex_reader_read_range(const kalvex_reader* reader, size_t first
                                        size_t* payload_ends, kalvex_chunk* out, kalvex_error* err) {
   *out = kalvex_chunk{0, 0, 0, 1, 0, 0};
   return Guarded(err, [&] {
-    const Reader& r = Core(reader);
-    last = std::min(last, r.entry_count());
-    if (first >= last) return KALVEX_OK;
-    const std::size_t stop = first + std::min(max_entries, last - first);
-    // Entries up to the first damaged one, then their payloads up to the first damaged
-    // record: whichever comes first in order is the failure.
-    std::optional<StoreError> failure;
-    std::vector<Bytes> entry_keys;
-    std::vector<std::uint64_t> offsets;
-    entry_keys.reserve(stop - first);
-    offsets.reserve(stop - first);
-    if (Status read = r.ReadEntries(first, stop, entry_keys, offsets); !read.ok()) failure = read.take_error();
-    std::vector<Bytes> fetched;
-    if (payloads != nullptr) {
-      fetched.reserve(offsets.size());
-      if (Status got = r.FetchOffsets(offsets, fetched); !got.ok()) failure = got.take_error();
-    }
-    const std::size_t available = payloads != nullptr ? fetched.size() : entry_keys.size();
+    const RangeRead read = ReadRange(Core(reader), first, last, max_entries, payloads != nullptr);
+    const std::optional<StoreError>& failure = read.failure;
+    const std::vector<Bytes>& entry_keys = read.keys;
+    const std::vector<Bytes>& fetched = read.payloads;
+    const std::size_t available = read.usable;
 
     std::size_t keys_used = 0;
     std::size_t payloads_used = 0;
@@ -219,34 +238,16 @@ kalvex_status kalvex_reader_entries(const kalvex_reader* reader, size_t first, s
                                     uint64_t* offsets, size_t* count, kalvex_error* err) {
   *count = 0;
   return Guarded(err, [&] {
-    const Reader& r = Core(reader);
-    last = std::min(last, r.entry_count());
-    if (first >= last) return KALVEX_OK;
-    const std::size_t stop = first + std::min(max_entries, last - first);
-    // Entries up to the first damaged one, then their payloads up to the first damaged
-    // record; the views before the failure are handed out with it.
-    std::optional<StoreError> failure;
-    std::vector<Bytes> entry_keys;
-    std::vector<std::uint64_t> entry_offsets;
-    entry_keys.reserve(stop - first);
-    entry_offsets.reserve(stop - first);
-    if (Status read = r.ReadEntries(first, stop, entry_keys, entry_offsets); !read.ok()) failure = read.take_error();
-    std::size_t filled = entry_keys.size();
-    if (payloads != nullptr) {
-      std::vector<Bytes> fetched;
-      fetched.reserve(entry_offsets.size());
-      if (Status got = r.FetchOffsets(entry_offsets, fetched); !got.ok()) failure = got.take_error();
-      filled = fetched.size();
-      for (std::size_t i = 0; i < filled; ++i) payloads[i] = AsC(fetched[i]);
-    }
-    if (keys != nullptr) {
-      for (std::size_t i = 0; i < filled; ++i) keys[i] = AsC(entry_keys[i]);
-    }
-    if (offsets != nullptr) {
-      for (std::size_t i = 0; i < filled; ++i) offsets[i] = entry_offsets[i];
+    // The views before a failure are handed out with it.
+    const RangeRead read = ReadRange(Core(reader), first, last, max_entries, payloads != nullptr);
+    const std::size_t filled = read.usable;
+    for (std::size_t i = 0; i < filled; ++i) {
+      if (payloads != nullptr) payloads[i] = AsC(read.payloads[i]);
+      if (keys != nullptr) keys[i] = AsC(read.keys[i]);
+      if (offsets != nullptr) offsets[i] = read.offsets[i];
     }
     *count = filled;
-    if (failure) return FailWith(err, *failure);
+    if (read.failure) return FailWith(err, *read.failure);
     return KALVEX_OK;
   });
 }
