@@ -9,7 +9,7 @@ Build a store once from Python values, then read it from a shared memory mapping
 ...     r["user:1"]
 {'name': 'Ada'}
 
-``kalvex._kalvex`` is the low-level layer underneath: raw payload bytes in and out.
+``kalvex._kalvex`` is a low-level module beside the package: raw payload bytes in and out.
 """
 from kalvex import _kalvex
 from kalvex._version import __version__
