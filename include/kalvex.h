@@ -242,7 +242,10 @@ KALVEX_API kalvex_status kalvex_writer_new(kalvex_writer** out, kalvex_error* er
 KALVEX_API void kalvex_writer_free(kalvex_writer* writer);
 
 KALVEX_API uint64_t kalvex_writer_num_objects(const kalvex_writer* writer);
-KALVEX_API uint64_t kalvex_writer_num_keys(const kalvex_writer* writer);
+/* The number of distinct keys mapped. Counting finishes work that adding keys defers,
+ * which may allocate: it can fail with KALVEX_NO_MEMORY, the writer unchanged. */
+KALVEX_API kalvex_status kalvex_writer_num_keys(const kalvex_writer* writer, uint64_t* count,
+                                                kalvex_error* err);
 
 /* Sets *found to 1 when `key` has been mapped by this writer, else 0. Only fails when
  * out of memory (counting or looking keys up finishes deferred work). */

@@ -56,7 +56,13 @@ void kalvex_writer_free(kalvex_writer* writer) { delete reinterpret_cast<Writer*
 
 uint64_t kalvex_writer_num_objects(const kalvex_writer* writer) { return Core(writer).num_objects(); }
 
-uint64_t kalvex_writer_num_keys(const kalvex_writer* writer) { return Core(writer).num_keys(); }
+kalvex_status kalvex_writer_num_keys(const kalvex_writer* writer, uint64_t* count, kalvex_error* err) {
+  *count = 0;
+  return Guarded(err, [&] {
+    *count = Core(writer).num_keys();
+    return KALVEX_OK;
+  });
+}
 
 kalvex_status kalvex_writer_contains_key(const kalvex_writer* writer, const void* key, size_t key_size,
                                          int* found, kalvex_error* err) {

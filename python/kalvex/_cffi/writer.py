@@ -65,7 +65,10 @@ class Writer:
 
     def key_count(self) -> int:
         with self._lock:
-            return int(lib.kalvex_writer_num_keys(self._handle))
+            status = lib.kalvex_writer_num_keys(self._handle, self._id, self._err)
+            if status != _OK:
+                raise_failure(status, self._err)
+            return int(self._id[0])
 
     def object_count(self) -> int:
         with self._lock:

@@ -127,7 +127,11 @@ PyObject* Writer_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* Writer_key_count(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
     return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
-      return NewUnsigned(kalvex_writer_num_keys(&w));
+      std::uint64_t count = 0;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_writer_num_keys(&w, &count, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return NewUnsigned(count);
     });
   });
 }
