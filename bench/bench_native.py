@@ -77,7 +77,7 @@ def native_listing(reader: Any, keys: Any) -> Callable[[], int]:
     return run
 
 
-def spec_listing(list_all: Callable[[], list[Any]]) -> Callable[[], int]:
+def low_level_listing(list_all: Callable[[], list[Any]]) -> Callable[[], int]:
     def run() -> int:
         seen = 0
         for _pair in list_all():
@@ -113,23 +113,23 @@ def main() -> None:
             keys, payloads = keys_and_payloads(n, seed=n)
             path = os.path.join(tmp, f"{n}.klvx")
             build(path, keys, payloads)
-            spec = _kalvex._KalvReader(path, False)
+            low_level = _kalvex._KalvReader(path, False)
             mine = _native.open_reader(path, False)
             rng = random.Random(1)
             present = rng.sample(keys, min(n, 200_000))
             absent = [key + b"?" for key in present]
             report(f"lookups, {n:,} keys", interleaved(args.rounds, {
-                "_kalvex get_raw (present)": lookup_loop(spec.get_raw, present),
+                "_kalvex get_raw (present)": lookup_loop(low_level.get_raw, present),
                 "_native find (present)": lookup_loop(mine.find, present),
-                "_kalvex get_raw (absent)": lookup_loop(spec.get_raw, absent),
+                "_kalvex get_raw (absent)": lookup_loop(low_level.get_raw, absent),
                 "_native find (absent)": lookup_loop(mine.find, absent),
-                "_kalvex exists (present)": lookup_loop(spec.exists, present),
+                "_kalvex exists (present)": lookup_loop(low_level.exists, present),
                 "_native exists (present)": lookup_loop(mine.exists, present),
             }))
             report(f"full listing per entry, {n:,} keys", interleaved(max(3, args.rounds // 2), {
-                "_kalvex items_raw (str keys)": spec_listing(spec.items_raw),
+                "_kalvex items_raw (str keys)": low_level_listing(low_level.items_raw),
                 "_native read_range chunks (str keys)": native_listing(mine, str),
-                "_kalvex items_raw_bytes": spec_listing(spec.items_raw_bytes),
+                "_kalvex items_raw_bytes": low_level_listing(low_level.items_raw_bytes),
                 "_native read_range chunks (bytes keys)": native_listing(mine, bytes),
             }))
             mine.close()

@@ -60,12 +60,12 @@ class TestRoundTrip:
     def test_lookups_and_stats_agree_with_the_specified_module(self, store):
         path, model = store
         reader = native.open_reader(path, True)
-        with _kalvex._KalvReader(path) as spec:
+        with _kalvex._KalvReader(path) as low_level:
             for key in (b"k00000", "k02499", b"\xff\xfe-raw", "absent", b""):
-                assert reader.find(key) == spec.get_raw(key) == model.get(
+                assert reader.find(key) == low_level.get_raw(key) == model.get(
                     key.encode() if isinstance(key, str) else key)
-                assert reader.exists(key) == spec.exists(key)
-            assert reader.stats() == spec.stats()
+                assert reader.exists(key) == low_level.exists(key)
+            assert reader.stats() == low_level.stats()
         assert reader.count() == len(KEYS) and reader.verify() is True
         assert reader.prefix_range(b"k0001") == (10, 20) and reader.prefix_range("") == (0, len(KEYS))
         assert reader.memory_usage() > 0
