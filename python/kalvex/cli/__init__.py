@@ -17,9 +17,10 @@ each taking the shared options from the parent parsers it is given.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import sys
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 from kalvex.cli import build, diff, inspect, query
 from kalvex.cli._common import TROUBLE, YES, CommandError, HelpFormatter, common_options
@@ -49,17 +50,14 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"kalvex {__version__}")
     parser.set_defaults(answer=YES)
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     parents = [common_options(top=False)]
+    # Every command's parser keeps its text's line breaks and takes the shared options.
+    # (A factory, not a class, as argparse allows; typeshed asks for a class.)
+    parser_class: Any = functools.partial(argparse.ArgumentParser, formatter_class=HelpFormatter, parents=parents)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=parser_class)
     for group in _GROUPS:
         group.register(commands, parents)
     return parser
-
-
-def _drop_stdout() -> None:
-    # The reader went away: later writes, and the flush at exit, go to the null device. The
-    # broken stream keeps what it could not write; closed when collected, it fails silently.
-    sys.stdout = open(os.devnull, "w")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -70,7 +68,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sys.stdout.flush()
         return status
     except BrokenPipeError:
-        _drop_stdout()
+        # The reader went away: later writes, and the flush at exit, go to the null device.
+        # The broken stream keeps what it could not write; closed when collected, it fails
+        # silently.
+        sys.stdout = open(os.devnull, "w")
         answer: int = args.answer
         return answer
     except KeyboardInterrupt:

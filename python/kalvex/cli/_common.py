@@ -10,7 +10,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, Iterator, Optional, Union
+from typing import Any, Callable, Union
 
 from kalvex.errors import KalvexError
 from kalvex.reader import KalvReader
@@ -43,8 +43,8 @@ def common_options(top: bool) -> argparse.ArgumentParser:
     return common
 
 
-class HelpFormatter(argparse.RawDescriptionHelpFormatter):
-    """Keeps the line breaks of descriptions and examples as written."""
+# Keeps the line breaks of descriptions and examples as written.
+HelpFormatter = argparse.RawDescriptionHelpFormatter
 
 
 def open_store(path: str, *, verify: bool = False) -> Store:
@@ -92,14 +92,10 @@ class Output:
         self._stream.flush()
 
 
-def show_progress(args: argparse.Namespace) -> bool:
-    """Whether this run draws progress bars (standard error is a terminal, no --quiet)."""
-    return not getattr(args, "quiet", False) and sys.stderr.isatty()
-
-
-def progress(enabled: bool, **options: Any) -> Any:
-    """A tqdm bar on standard error, or a stand-in that ignores updates when not enabled."""
-    if not enabled:
+def progress(args: argparse.Namespace, **options: Any) -> Any:
+    """A tqdm bar on standard error, drawn only when standard error is a terminal and
+    ``--quiet`` was not given, so that logs and pipes never fill with bars."""
+    if getattr(args, "quiet", False) or not sys.stderr.isatty():
         return _NoBar()
     from tqdm import tqdm
 
@@ -107,16 +103,10 @@ def progress(enabled: bool, **options: Any) -> Any:
 
 
 class _NoBar:
-    n = 0
+    """A bar not drawn: every call does nothing (and tqdm, slow to import, stays unloaded)."""
 
-    def update(self, count: int = 1) -> None:
-        pass
-
-    def set_postfix_str(self, text: str, refresh: bool = True) -> None:
-        pass
-
-    def close(self) -> None:
-        pass
+    def __getattr__(self, name: str) -> Callable[..., None]:
+        return lambda *args, **kwargs: None
 
 
 def summary(path: str, quiet: bool) -> None:
@@ -140,12 +130,3 @@ def key_text(key: bytes) -> str:
     if b"\\" in key:
         key = key.replace(b"\\", b"\\\\")
     return key.decode("utf-8", "backslashreplace")
-
-
-def key_arg(text: str) -> bytes:
-    """The exact bytes of a key given on the command line (undecodable bytes kept as given)."""
-    return os.fsencode(text)
-
-
-def optional_prefix(text: Optional[str]) -> bytes:
-    return key_arg(text) if text else b""

@@ -14,23 +14,14 @@ so no object is left that no key reaches.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import sys
 import time
 from contextlib import ExitStack
 from typing import Any, BinaryIO, Callable, Iterable, Iterator, Optional
 
-from kalvex.cli._common import (
-    YES,
-    CommandError,
-    HelpFormatter,
-    key_text,
-    open_store,
-    progress,
-    show_progress,
-    summary,
-    with_path,
-)
+from kalvex.cli._common import YES, CommandError, key_text, open_store, progress, summary, with_path
 from kalvex.cli._records import READERS, BadRecord, Record, place
 from kalvex.errors import KalvexError
 from kalvex.merge import merge
@@ -58,8 +49,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         "  kalvex build users.klvx users.csv --key id\n"
         "  zcat users.jsonl.gz | kalvex build users.klvx --key id\n"
         "  kalvex dump old.klvx --format msgpack | kalvex build copy.klvx --format msgpack",
-        formatter_class=HelpFormatter,
-        parents=parents,
     )
     build.add_argument("out", metavar="OUT")
     build.add_argument("inputs", metavar="INPUT", nargs="*")
@@ -82,8 +71,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         "sharded stores). A key held by several inputs takes its value from the last of "
         "them; equal values are stored once.",
         epilog="example:\n  kalvex merge all.klvx 2025.klvx 2026.klvx",
-        formatter_class=HelpFormatter,
-        parents=parents,
     )
     merge_parser.add_argument("out", metavar="OUT")
     merge_parser.add_argument("inputs", metavar="IN", nargs="+")
@@ -140,12 +127,12 @@ def run_build(args: argparse.Namespace) -> int:
 
     with ExitStack() as stack:
         inputs = _open_inputs(args.inputs, stack)
-        bar = progress(show_progress(args), total=_total_size(inputs), unit="B", unit_scale=True, desc="reading")
+        bar = progress(args, total=_total_size(inputs), unit="B", unit_scale=True, desc="reading")
         advance = _advancer(bar)
         try:
             for name, stream in inputs:
                 records = read(stream, name, args.fields, advance, bad)
-                writer.add_many_raw(duplicates.resolve(records, _placer(form, name), bad))
+                writer.add_many_raw(duplicates.resolve(records, functools.partial(place, form, name), bad))
             writer.add_many_raw(duplicates.held())
         finally:
             bar.close()
@@ -160,10 +147,6 @@ def run_build(args: argparse.Namespace) -> int:
               f"kept the {args.on_duplicate} record's value", file=sys.stderr)
     summary(args.out, args.quiet)
     return YES
-
-
-def _placer(form: str, name: str) -> Callable[[int], str]:
-    return lambda number: place(form, name, number)
 
 
 class _Duplicates:
@@ -242,7 +225,7 @@ def run_merge(args: argparse.Namespace) -> int:
         for path in args.inputs:
             readers.append(stack.enter_context(open_store(path, verify=True)))
         total = sum(len(reader) for reader in readers)
-        bar = progress(show_progress(args), total=total, unit=" keys", unit_scale=True, desc="merging")
+        bar = progress(args, total=total, unit=" keys", unit_scale=True, desc="merging")
         try:
             merge(args.out, *readers, progress=bar.update)
         except KalvexError as exc:

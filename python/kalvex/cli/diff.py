@@ -15,7 +15,7 @@ import json
 import sys
 from typing import Any, Iterator, Optional
 
-from kalvex.cli._common import NO, YES, HelpFormatter, Output, key_text, open_store
+from kalvex.cli._common import NO, YES, Output, key_text, open_store
 from kalvex.cli._jsonform import to_json
 from kalvex.cli.query import _decoder, _key_json
 
@@ -34,8 +34,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         "read.",
         epilog="examples:\n  kalvex diff users-monday.klvx users-tuesday.klvx\n"
         "  kalvex diff old.klvx new.klvx --keys-only --json",
-        formatter_class=HelpFormatter,
-        parents=parents,
     )
     diff.add_argument("old", metavar="OLD")
     diff.add_argument("new", metavar="NEW")

@@ -11,13 +11,14 @@ from __future__ import annotations
 
 import argparse
 import base64
+import os
 import sys
 from typing import Any, Callable
 
 import msgpack
 
 from kalvex._codec import decode_failure, unpacker
-from kalvex.cli._common import NO, YES, HelpFormatter, Output, key_arg, key_text, open_store, optional_prefix
+from kalvex.cli._common import NO, YES, Output, key_text, open_store
 from kalvex.cli._jsonform import UNPACK_OPTIONS, _encode, to_json
 from kalvex.errors import KalvDecodeError
 
@@ -33,8 +34,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         "on standard error after the values found are printed, and the exit status is 1.",
         epilog="examples:\n  kalvex get users.klvx u0000001 u0000002\n"
         "  kalvex get users.klvx u0000001 --raw > value.msgpack",
-        formatter_class=HelpFormatter,
-        parents=parents,
     )
     get.add_argument("store", metavar="STORE")
     get.add_argument("keys", metavar="KEY", nargs="+")
@@ -47,8 +46,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         description="List the keys of a store in key order, one per line. Bytes that are not "
         "UTF-8 are shown as \\xNN and a backslash as \\\\, so no two keys print alike.",
         epilog="examples:\n  kalvex keys users.klvx --prefix user:\n  kalvex keys users.klvx --count",
-        formatter_class=HelpFormatter,
-        parents=parents,
     )
     keys.add_argument("store", metavar="STORE")
     keys.add_argument("--prefix", metavar="P", help="only keys starting with P")
@@ -63,8 +60,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         "'kalvex build' reads back.",
         epilog="examples:\n  kalvex dump users.klvx | head\n"
         "  kalvex dump users.klvx --format msgpack | kalvex build copy.klvx --format msgpack",
-        formatter_class=HelpFormatter,
-        parents=parents,
     )
     dump.add_argument("store", metavar="STORE")
     dump.add_argument("--prefix", metavar="P", help="only keys starting with P")
@@ -90,7 +85,7 @@ def run_get(args: argparse.Namespace) -> int:
     with open_store(args.store) as reader:
         # Every key looked up before any value is printed: the answer (all found or not)
         # is known even when the reader of the output goes away early.
-        found = [(key, reader.get_raw(key)) for key in map(key_arg, args.keys)]
+        found = [(key, reader.get_raw(key)) for key in map(os.fsencode, args.keys)]
         missing = [key for key, payload in found if payload is None]
         status = args.answer = NO if missing else YES
         for key, payload in found:
@@ -108,22 +103,15 @@ def run_get(args: argparse.Namespace) -> int:
 
 def run_keys(args: argparse.Namespace) -> int:
     with open_store(args.store) as reader:
-        prefix = optional_prefix(args.prefix)
+        prefix = os.fsencode(args.prefix or "")
         if args.count:
             print(len(reader.prefix_keys(prefix)) if prefix else len(reader))
             return YES
         keys = [key for key, _ in reader.items_raw(prefix)]
     out = Output()
     for start in range(0, len(keys), _BATCH):
-        block = b"\n".join(keys[start : start + _BATCH]) + b"\n"
-        try:
-            block.decode()
-            plain = b"\\" not in block
-        except UnicodeDecodeError:
-            plain = False
-        if not plain:
-            block = "".join(key_text(key) + "\n" for key in keys[start : start + _BATCH]).encode()
-        out.write(block)
+        # A newline never continues a UTF-8 sequence: the block reads as its keys one by one.
+        out.write(key_text(b"\n".join(keys[start : start + _BATCH]) + b"\n").encode())
     out.close()
     return YES
 
@@ -138,7 +126,7 @@ def _key_json(key: bytes) -> str:
 def run_dump(args: argparse.Namespace) -> int:
     out = Output()
     with open_store(args.store) as reader:
-        listing = reader.items_raw(optional_prefix(args.prefix))
+        listing = reader.items_raw(os.fsencode(args.prefix or ""))
         if args.format == "msgpack":
             _dump_msgpack(listing, out)
         else:
