@@ -22,7 +22,7 @@ from kalvex._codec import PathLike
 
 # Rows of the routed table. Keys and payloads are bytes objects; Dask's option to turn
 # object columns into string columns is switched off while it is built.
-_COLUMNS = ("shard", "key", "payload")
+_COLUMNS: dict[str, Any] = {"shard": "int64", "key": object, "payload": object}
 
 
 def to_kalvex(
@@ -72,8 +72,8 @@ def to_kalvex(
         # map_partitions fuses each build into the task that reads its partition out of the
         # shuffle, so a worker holds one shard's rows at a time, not all of its partitions.
         built = by_shard.map_partitions(_build, staging.path, nshards, meta=_entry_frame(None))
-        entries = [_entry(row) for row in built.compute(retries=retries).to_dict(orient="records")]
-        return staging.publish(entries)
+        # to_dict gives Python ints, as the manifest's JSON needs.
+        return staging.publish(built.compute(retries=retries).to_dict(orient="records"))
 
 
 def _input_partitions(collection: Any) -> list[Any]:
@@ -94,14 +94,8 @@ def _route(part: Iterable[Any], nshards: int, fields: dict[str, Any]) -> Any:
     if isinstance(part, pandas.DataFrame):
         part = part.to_dict(orient="records")
     rows = list(route_records(part, nshards, **fields))
-    return pandas.DataFrame(
-        {
-            "shard": pandas.Series([row[0] for row in rows], dtype="int64"),
-            "key": pandas.Series([row[1] for row in rows], dtype=object),
-            "payload": pandas.Series([row[2] for row in rows], dtype=object),
-        },
-        columns=list(_COLUMNS),
-    )
+    # Typed even when empty, so that every partition matches the meta.
+    return pandas.DataFrame(rows, columns=list(_COLUMNS)).astype(_COLUMNS)
 
 
 def _build(frame: Any, directory: str, nshards: int, partition_info: Any = None) -> Any:
@@ -122,6 +116,3 @@ def _entry_frame(entry: Optional[Entry]) -> Any:
     rows = [entry] if entry is not None else []
     return pandas.DataFrame(rows, columns=list(columns)).astype(columns)
 
-
-def _entry(row: dict[str, Any]) -> Entry:
-    return {field: value if field in ("file", "crc32") else int(value) for field, value in row.items()}
