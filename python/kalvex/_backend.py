@@ -19,18 +19,13 @@ from kalvex._contract import NativeBackend
 NAMES = ("native", "cffi")
 
 
-def load(name: str) -> NativeBackend:
-    """The backend ``name`` (one of NAMES); ImportError when it was not built here."""
+def use(name: str) -> None:
+    """Readers and writers made from now on use the backend ``name`` (one of NAMES);
+    ImportError when it was not built here."""
     if name not in NAMES:
         raise ValueError(f"backend must be one of {NAMES}, not {name!r}")
-    module: NativeBackend = importlib.import_module(f"kalvex._{name}")
-    return module
-
-
-def use(name: str) -> None:
-    """Readers and writers made from now on use the backend ``name``."""
     # Not `global BACKEND`: PyPy 3.9 refuses that beside the annotated assignment below.
-    globals()["BACKEND"] = load(name)
+    globals()["BACKEND"] = importlib.import_module(f"kalvex._{name}")
 
 
-BACKEND: NativeBackend = load("cffi" if sys.implementation.name == "pypy" else "native")
+BACKEND: NativeBackend = importlib.import_module(f"kalvex._{'cffi' if sys.implementation.name == 'pypy' else 'native'}")

@@ -13,27 +13,24 @@ from typing import Any, Callable, Optional, Union
 
 import msgpack
 
+from kalvex.errors import KalvError
+
 Key = Union[str, bytes]
 Value = Any
 # What a reader or writer takes as a path: decoded with os.fsdecode.
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
-def _max_key_size() -> int:
-    # The C header's limit (KALVEX_MAX_KEY_SIZE), as the backend of this interpreter has it.
-    try:
-        from kalvex._native import MAX_KEY_SIZE
-    except ImportError:
-        from kalvex._kalvex_cffi import lib  # type: ignore[import-not-found, unused-ignore]
-
-        limit: int = lib.KALVEX_MAX_KEY_SIZE
-        return limit
-    return MAX_KEY_SIZE
-
-
-# The native writer refuses longer keys too; checking here first lets a multi-key add fail
+# The C header's limit (KALVEX_MAX_KEY_SIZE), as the backend of this interpreter has it. The
+# native writer refuses longer keys too; checking here first lets a multi-key add fail
 # before it stores anything.
-MAX_KEY_BYTES = _max_key_size()
+try:
+    from kalvex._native import MAX_KEY_SIZE
+except ImportError:
+    from kalvex._kalvex_cffi import lib  # type: ignore[import-not-found, unused-ignore]
+
+    MAX_KEY_SIZE = lib.KALVEX_MAX_KEY_SIZE
+MAX_KEY_BYTES: int = MAX_KEY_SIZE
 
 UNPACK_DEFAULTS: dict[str, Any] = {"raw": False, "strict_map_key": False}
 
@@ -71,29 +68,22 @@ def key_bytes(key: object) -> bytes:
     """The stored form of a key (``as_bytes``); ``KalvError`` for a key over the limit."""
     data = as_bytes(key)
     if len(data) > MAX_KEY_BYTES:
-        from kalvex.errors import KalvError
-
         raise KalvError(f"key is {len(data)} bytes, format maximum is {MAX_KEY_BYTES}")
     return data
 
 
-# Exceptions msgpack raises with no text of their own, and what they mean.
-_SILENT_FAILURES: tuple[tuple[type[Exception], str], ...] = (
-    (msgpack.FormatError, "a byte that begins no msgpack value"),
-    (msgpack.StackError, "values nested too deeply"),
-    (msgpack.OutOfData, "the data ends inside a value"),
-)
+# What the exceptions msgpack raises with no text of their own mean.
+_SILENT_FAILURES: dict[type[Exception], str] = {
+    msgpack.FormatError: "a byte that begins no msgpack value",
+    msgpack.StackError: "values nested too deeply",
+    msgpack.OutOfData: "the data ends inside a value",
+}
 
 
 def decode_failure(exc: BaseException) -> str:
     """Why a payload did not decode: the exception's text, or its meaning when it has none."""
-    text = str(exc)
-    if text:
-        return text
-    for kind, meaning in _SILENT_FAILURES:
-        if isinstance(exc, kind):
-            return meaning
-    return type(exc).__name__
+    meaning = next((text for kind, text in _SILENT_FAILURES.items() if isinstance(exc, kind)), type(exc).__name__)
+    return str(exc) or meaning
 
 
 def packer(default: Optional[Callable[[Any], Any]]) -> Callable[[Value], bytes]:
@@ -122,10 +112,6 @@ def _hashable(key: Any) -> Any:
     return tuple(_hashable(item) for item in key) if type(key) is list else key
 
 
-def _map_with_hashable_keys(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
-    return {_hashable(key): value for key, value in pairs}
-
-
 def array_key_unpacker(options: dict[str, Any]) -> Optional[Callable[[bytes], Value]]:
     """The decoder for a payload that ``unpacker(options)`` refused with ``TypeError``.
 
@@ -140,5 +126,5 @@ def array_key_unpacker(options: dict[str, Any]) -> Optional[Callable[[bytes], Va
     if not merged.get("use_list", True) or "object_hook" in merged or "object_pairs_hook" in merged:
         return None
     unpack: Callable[[bytes], Value] = functools.partial(
-        msgpack.unpackb, **merged, object_pairs_hook=_map_with_hashable_keys)
+        msgpack.unpackb, **merged, object_pairs_hook=lambda pairs: {_hashable(k): v for k, v in pairs})
     return unpack
