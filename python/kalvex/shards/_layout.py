@@ -229,25 +229,19 @@ def open_shard(path: str, entry: dict[str, Any], verify: bool = False) -> KalvRe
 # --- the lock and cleanup -------------------------------------------------------------------
 
 
-class Lock:
-    """The exclusive right to stage, publish and roll back in one store directory."""
-
-    def __init__(self, root: str) -> None:
-        os.makedirs(root, exist_ok=True)
-        self._fd: Optional[int] = os.open(os.path.join(root, LOCK), os.O_RDWR | os.O_CREAT, 0o644)
-        try:
-            fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError as exc:
-            os.close(self._fd)
-            self._fd = None
-            if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
-                raise errors.KalvIOError(f"another process is building or publishing in {root}") from None
-            raise
-
-    def release(self) -> None:
-        if self._fd is not None:
-            os.close(self._fd)
-            self._fd = None
+def lock(root: str) -> int:
+    """The exclusive right to stage, publish and roll back in the directory ``root`` (made
+    if need be): a file descriptor that holds it until closed."""
+    os.makedirs(root, exist_ok=True)
+    fd = os.open(os.path.join(root, LOCK), os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError as exc:
+        os.close(fd)
+        if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+            raise errors.KalvIOError(f"another process is building or publishing in {root}") from None
+        raise
+    return fd
 
 
 def remove_leftovers(root: str) -> None:

@@ -88,7 +88,7 @@ class Staging:
         self.root = os.path.abspath(os.fsdecode(out_dir))
         self.nshards = nshards
         self.keep = keep
-        self._lock: Optional[_layout.Lock] = _layout.Lock(self.root)
+        self._lock: Optional[int] = _layout.lock(self.root)
         try:
             _layout.remove_leftovers(self.root)
             numbers = _layout.version_numbers(self.root)
@@ -146,7 +146,7 @@ class Staging:
 
     def _release(self) -> None:
         if self._lock is not None:
-            self._lock.release()
+            os.close(self._lock)
             self._lock = None
 
     def __enter__(self) -> "Staging":
@@ -162,7 +162,7 @@ def rollback(out_dir: PathLike) -> str:
     The version rolled back from stays on disk until the next publish removes it.
     """
     root = os.path.abspath(os.fsdecode(out_dir))
-    lock = _layout.Lock(root)
+    lock = _layout.lock(root)
     try:
         current = _layout.current_version(root)
         earlier = _layout.previous_version(root, current) if current else None
@@ -171,4 +171,4 @@ def rollback(out_dir: PathLike) -> str:
         _layout.set_current(root, earlier)
         return os.path.join(root, earlier)
     finally:
-        lock.release()
+        os.close(lock)
