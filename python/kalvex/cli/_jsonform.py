@@ -17,6 +17,7 @@ values it refuses (NaN, compound map keys) are rewritten into the forms above fi
 from __future__ import annotations
 
 import base64
+import dataclasses
 import json
 import math
 from typing import Any, Callable
@@ -26,21 +27,13 @@ import msgpack
 from kalvex.cli._common import key_text
 
 
+@dataclasses.dataclass(frozen=True)  # hashable: a map key may be an extension value
 class Ext:
     """A msgpack extension value as decoded for showing. msgpack's own ``ExtType`` is a
     tuple, which the encoder would write as an array before ever asking ``default``."""
 
-    __slots__ = ("code", "data")
-
-    def __init__(self, code: int, data: bytes) -> None:
-        self.code = code
-        self.data = data
-
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, Ext) and (self.code, self.data) == (other.code, other.data)
-
-    def __hash__(self) -> int:  # a map key may be an extension value
-        return hash((self.code, self.data))
+    code: int
+    data: bytes
 
 
 # How the command decodes values to show them. Arrays as tuples: JSON writes them alike,

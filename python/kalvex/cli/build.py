@@ -89,16 +89,8 @@ def _format_of(args: argparse.Namespace) -> str:
 
 def _open_inputs(names: list[str], stack: ExitStack) -> list[tuple[str, BinaryIO]]:
     """Every input opened before any is read, so a missing file fails the run at once."""
-    opened = []
-    for name in names or ["-"]:
-        if name == "-":
-            opened.append(("<stdin>", sys.stdin.buffer))
-            continue
-        try:
-            opened.append((name, stack.enter_context(open(name, "rb"))))
-        except OSError as exc:
-            raise CommandError(f"{name}: {exc.strerror or exc}") from exc
-    return opened
+    return [("<stdin>", sys.stdin.buffer) if name == "-" else (name, stack.enter_context(open(name, "rb")))
+            for name in names or ["-"]]
 
 
 def _total_size(inputs: list[tuple[str, BinaryIO]]) -> Optional[int]:
