@@ -45,8 +45,8 @@ def merge(
         # make one object, but never meet another input's.
         within: Optional[dict[bytes, int]] = None if dedupe else {}
         add_raw, link = writer.add_raw, writer.link
-        unreported = 0
-        for key, payload in reader.items_raw():
+        read = 0
+        for read, (key, payload) in enumerate(reader.items_raw(), 1):
             if key not in writer:
                 if within is None:
                     add_raw(payload, key)
@@ -54,12 +54,10 @@ def merge(
                     link(key, within[payload])
                 else:
                     within[payload] = add_raw(payload, key)
-            unreported += 1
-            if progress is not None and unreported == _PROGRESS_STEP:
-                progress(unreported)
-                unreported = 0
-        if progress is not None and unreported:
-            progress(unreported)
+            if progress is not None and read % _PROGRESS_STEP == 0:
+                progress(_PROGRESS_STEP)
+        if progress is not None and read % _PROGRESS_STEP:
+            progress(read % _PROGRESS_STEP)
         if reader is not source:
             reader.close()
     return writer.build()
