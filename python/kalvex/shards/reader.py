@@ -97,23 +97,17 @@ class ShardedReader(ReaderBase):
             raise errors.closed_error()
         return self._shards
 
-    def _key_out(self, data: bytes) -> Key:
-        return data if self._key_type is bytes else data.decode("utf-8", "replace")
-
     def _payloads(self, prefix: bytes, bytes_keys: bool) -> Iterator[tuple[Key, bytes]]:
         """(key, payload bytes) in key order; with ``bytes_keys`` the keys' exact bytes."""
-        listings = [shard.items_raw(prefix) for shard in self._live()]
-        merged = heapq.merge(*listings, key=itemgetter(0))
+        merged = heapq.merge(*[shard.items_raw(prefix) for shard in self._live()], key=itemgetter(0))
         if bytes_keys:
             return cast(Iterator[tuple[Key, bytes]], merged)
-        key_out = self._key_out
-        return ((key_out(data), payload) for data, payload in merged)
+        return ((data.decode("utf-8", "replace"), payload) for data, payload in merged)
 
     def _keys(self, prefix: bytes) -> Iterator[Key]:
         # Each shard's own listing, never a copy: it fails at its next step after close().
-        listings = [cast(Iterator[bytes], shard._keys(prefix)) for shard in self._live()]
-        merged = heapq.merge(*listings)
-        return merged if self._key_type is bytes else map(self._key_out, merged)
+        merged = heapq.merge(*[cast(Iterator[bytes], shard._keys(prefix)) for shard in self._live()])
+        return merged if self._key_type is bytes else (data.decode("utf-8", "replace") for data in merged)
 
     def __len__(self) -> int:
         self._live()
