@@ -74,25 +74,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sys.stdout = open(os.devnull, "w")
         answer: int = args.answer
         return answer
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, Exception) as exc:
         if args.debug:
             raise
-        return 130
-    except (CommandError, KalvexError, OSError) as exc:
-        if args.debug:
-            raise
-        print(f"kalvex: error: {_text(exc)}", file=sys.stderr)
+        if isinstance(exc, KeyboardInterrupt):
+            return 130
+        if isinstance(exc, OSError) and not isinstance(exc, KalvexError) and exc.filename and exc.strerror:
+            text = f"{exc.filename}: {exc.strerror}"  # a plain OSError reads best as "file: reason"
+        elif isinstance(exc, (CommandError, KalvexError, OSError)):
+            text = str(exc)
+        else:
+            # Not a failure the command foresaw: still one line, with the class to search for.
+            text = f"{type(exc).__name__}: {exc} (--debug shows where)"
+        print(f"kalvex: error: {text}", file=sys.stderr)
         return TROUBLE
-    except Exception as exc:
-        # Not a failure the command foresaw: still one line, with the class to search for.
-        if args.debug:
-            raise
-        print(f"kalvex: error: {type(exc).__name__}: {exc} (--debug shows where)", file=sys.stderr)
-        return TROUBLE
-
-
-def _text(exc: Exception) -> str:
-    # A plain OSError (not a store's KalvIOError) reads best as "file: reason".
-    if isinstance(exc, OSError) and not isinstance(exc, KalvexError) and exc.filename and exc.strerror:
-        return f"{exc.filename}: {exc.strerror}"
-    return str(exc)
