@@ -8,7 +8,6 @@ is a terminal and ``--quiet`` was not given, so logs and pipes never fill with t
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from typing import Any, Callable, Union
 
@@ -115,12 +114,8 @@ def summary(path: str, quiet: bool) -> None:
         return
     with KalvReader(path, verify=False, raw=True) as reader:
         stats = reader.stats()
-    size = os.path.getsize(path)
-    print(
-        f"kalvex: wrote {path}: {stats['num_objects']} objects, {stats['num_keys']} keys, "
-        f"{size / 1024:.1f} KB",
-        file=sys.stderr,
-    )
+    print(f"kalvex: wrote {path}: {stats['num_objects']} objects, {stats['num_keys']} keys, "
+          f"{stats['file_size_kb']:.1f} KB", file=sys.stderr)
 
 
 def key_text(key: bytes) -> str:
