@@ -87,12 +87,6 @@ def _format_of(args: argparse.Namespace) -> str:
     return "jsonl"
 
 
-def _open_inputs(names: list[str], stack: ExitStack) -> list[tuple[str, BinaryIO]]:
-    """Every input opened before any is read, so a missing file fails the run at once."""
-    return [("<stdin>", sys.stdin.buffer) if name == "-" else (name, stack.enter_context(open(name, "rb")))
-            for name in names or ["-"]]
-
-
 def _total_size(inputs: list[tuple[str, BinaryIO]]) -> Optional[int]:
     try:
         return sum(os.fstat(stream.fileno()).st_size for _, stream in inputs if stream is not sys.stdin.buffer) or None
@@ -106,8 +100,16 @@ def run_build(args: argparse.Namespace) -> int:
         args.usage_error(f"--key is needed to read {form} records")
     read = READERS[form]
     writer = KalvWriter(dedupe=not args.no_dedupe)
-    skipped = 0
     duplicates = _Duplicates(args.on_duplicate, writer)
+    skipped, read_count, started = 0, 0, time.monotonic()
+
+    def advance(size: int, count: int) -> None:
+        # The bar moves by the bytes read; beside it, the records read and their rate.
+        nonlocal read_count
+        read_count += count
+        rate = read_count / max(time.monotonic() - started, 1e-9)
+        bar.set_postfix_str(f"{read_count:,} records, {rate:,.0f}/s", refresh=False)
+        bar.update(size)
 
     def bad(record: BadRecord) -> None:
         nonlocal skipped
@@ -118,9 +120,10 @@ def run_build(args: argparse.Namespace) -> int:
             print(f"kalvex: skipping {record.where}: {record.reason}", file=sys.stderr)
 
     with ExitStack() as stack:
-        inputs = _open_inputs(args.inputs, stack)
+        # Every input opened before any is read, so that a missing file fails the run at once.
+        inputs = [("<stdin>", sys.stdin.buffer) if name == "-" else (name, stack.enter_context(open(name, "rb")))
+                  for name in args.inputs or ["-"]]
         bar = progress(args, total=_total_size(inputs), unit="B", unit_scale=True, desc="reading")
-        advance = _advancer(bar)
         try:
             for name, stream in inputs:
                 records = read(stream, name, args.fields, advance, bad)
@@ -196,26 +199,9 @@ class _Duplicates:
         owner.clear()
 
 
-def _advancer(bar: Any) -> Callable[[int, int], None]:
-    """Moves the bar by bytes read and shows the records read and their rate beside it."""
-    started = time.monotonic()
-    records = 0
-
-    def advance(size: int, count: int) -> None:
-        nonlocal records
-        records += count
-        rate = records / max(time.monotonic() - started, 1e-9)
-        bar.set_postfix_str(f"{records:,} records, {rate:,.0f}/s", refresh=False)
-        bar.update(size)
-
-    return advance
-
-
 def run_merge(args: argparse.Namespace) -> int:
-    readers: list[Any] = []
     with ExitStack() as stack:
-        for path in args.inputs:
-            readers.append(stack.enter_context(open_store(path, verify=True)))
+        readers = [stack.enter_context(open_store(path, verify=True)) for path in args.inputs]
         total = sum(len(reader) for reader in readers)
         bar = progress(args, total=total, unit=" keys", unit_scale=True, desc="merging")
         try:
