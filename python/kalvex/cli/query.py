@@ -10,7 +10,6 @@ describes; ``--raw`` and ``--format msgpack`` pass payload bytes through undecod
 from __future__ import annotations
 
 import argparse
-import base64
 import os
 import sys
 from typing import Any, Callable
@@ -120,7 +119,7 @@ def _key_json(key: bytes) -> str:
     try:
         return _encode(key.decode())
     except UnicodeDecodeError:
-        return '{"$bytes":"' + base64.b64encode(key).decode("ascii") + '"}'
+        return _encode(key)  # as {"$bytes": ...}
 
 
 def run_dump(args: argparse.Namespace) -> int:
