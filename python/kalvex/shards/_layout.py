@@ -99,12 +99,8 @@ def _write_atomically(path: str, text: str) -> None:
 
 def version_numbers(root: str) -> list[int]:
     """The numbers of the published version directories under ``root``, ascending."""
-    numbers = []
-    for name in os.listdir(root):
-        match = _VERSION_NAME.match(name)
-        if match and os.path.isdir(os.path.join(root, name)):
-            numbers.append(int(match.group(1)))
-    return sorted(numbers)
+    matches = (_VERSION_NAME.match(name) for name in os.listdir(root))
+    return sorted(int(match[1]) for match in matches if match and os.path.isdir(os.path.join(root, match[0])))
 
 
 def current_version(root: str) -> Optional[str]:
@@ -139,9 +135,9 @@ def resolve(path: str) -> str:
 # --- the manifest ---------------------------------------------------------------------------
 
 
-def manifest(nshards: int, entries: list[dict[str, Any]]) -> dict[str, Any]:
-    """The manifest of a version from one entry per shard, in shard order."""
-    return {
+def write_manifest(version_dir: str, nshards: int, entries: list[dict[str, Any]]) -> None:
+    """Write the manifest of a version from one entry per shard, in shard order."""
+    content = {
         "format": FORMAT,
         "format_version": FORMAT_VERSION,
         "routing": ROUTING,
@@ -150,9 +146,6 @@ def manifest(nshards: int, entries: list[dict[str, Any]]) -> dict[str, Any]:
         **{total: sum(entry[total] for entry in entries) for total in _TOTALS},
         "shards": [{field: entry[field] for field in _SHARD_FIELDS} for entry in entries],
     }
-
-
-def write_manifest(version_dir: str, content: dict[str, Any]) -> None:
     _write_atomically(os.path.join(version_dir, MANIFEST), json.dumps(content, indent=1) + "\n")
 
 
@@ -274,9 +267,5 @@ def retire(root: str, current: str, previous: Optional[str], keep: int) -> None:
 
 def previous_version(root: str, current: str) -> Optional[str]:
     """The newest complete version below ``current``, or None."""
-    number = int(current[2:])
-    for n in reversed(version_numbers(root)):
-        name = version_name(n)
-        if n < number and os.path.isfile(os.path.join(root, name, MANIFEST)):
-            return name
-    return None
+    earlier = (version_name(n) for n in reversed(version_numbers(root)) if n < int(current[2:]))
+    return next((name for name in earlier if os.path.isfile(os.path.join(root, name, MANIFEST))), None)

@@ -114,7 +114,7 @@ class Staging:
         for name in os.listdir(self.path):
             if name not in wanted:
                 os.unlink(os.path.join(self.path, name))
-        _layout.write_manifest(self.path, _layout.manifest(self.nshards, ordered))
+        _layout.write_manifest(self.path, self.nshards, ordered)
         final = os.path.join(self.root, self.version)
         os.rename(self.path, final)
         _layout.fsync_dir(self.root)
