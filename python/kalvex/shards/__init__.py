@@ -8,8 +8,7 @@ the same) and ``reader`` (``ShardedReader``, ``open``).
 """
 from kalvex.shards.pool import build
 from kalvex.shards.publish import Entry, Staging, rollback, write_shard
-# _reopen: a ShardedReader pickled before this package was split names kalvex.shards._reopen.
-from kalvex.shards.reader import ShardedReader, _reopen, open  # noqa: F401
+from kalvex.shards.reader import ShardedReader, open
 from kalvex.shards.routing import Field, route_records, shard_of
 
 __all__ = ["Entry", "Field", "ShardedReader", "Staging", "build", "open", "rollback",
