@@ -113,21 +113,10 @@ def jsonl(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, 
                 if line.strip():
                     bad(BadRecord(f"{name}:{number}", f"not JSON: {exc}"))
                 continue
-            # The common record first: a dict holding every key field as a short string.
-            try:
-                keys = [record[field] for field in fields]
-            except (KeyError, TypeError, IndexError):
-                keys = []
-            for key in keys:
-                if type(key) is not str or len(key) > _SURELY_SHORT:
-                    keys = []
-                    break
-            if not keys:
-                checked = _keys_of(record, fields)
-                if isinstance(checked, str):
-                    bad(BadRecord(f"{name}:{number}", checked))
-                    continue
-                keys = checked
+            keys = _keys_of(record, fields)
+            if isinstance(keys, str):
+                bad(BadRecord(f"{name}:{number}", keys))
+                continue
             try:
                 payload = pack(record)
             except (OverflowError, ValueError) as exc:
