@@ -55,16 +55,17 @@ def to_kalvex(
     >>> kalvex.dask.to_kalvex(bag, "/shared/users.shards", 16, key="id")   # doctest: +SKIP
     """
     import dask
+    import dask.bag
     import dask.dataframe
 
     fields: dict[str, Any] = {"key": key, "value": value, "default": default}
     meta = _route([], nshards, fields)  # also checks the fields, before any task runs
-    inputs = _input_partitions(collection)
-    with dask.config.set({"dataframe.convert-string": False}), Staging(
-        out_dir, nshards, keep=keep
-    ) as staging:
+    if not isinstance(collection, dask.bag.Bag) and not (
+            hasattr(collection, "to_delayed") and hasattr(collection, "columns")):
+        raise TypeError(f"to_kalvex needs a Dask Bag or DataFrame, not {type(collection).__name__}")
+    with dask.config.set({"dataframe.convert-string": False}), Staging(out_dir, nshards, keep=keep) as staging:
         routed = dask.dataframe.from_delayed(
-            [dask.delayed(_route)(part, nshards, fields) for part in inputs],
+            [dask.delayed(_route)(part, nshards, fields) for part in collection.to_delayed()],
             meta=meta,
             verify_meta=False,
         )
@@ -74,16 +75,6 @@ def to_kalvex(
         built = by_shard.map_partitions(_build, staging.path, nshards, meta=_entry_frame(None))
         # to_dict gives Python ints, as the manifest's JSON needs.
         return staging.publish(built.compute(retries=retries).to_dict(orient="records"))
-
-
-def _input_partitions(collection: Any) -> list[Any]:
-    import dask.bag
-
-    if isinstance(collection, dask.bag.Bag) or (
-        hasattr(collection, "to_delayed") and hasattr(collection, "columns")
-    ):
-        return list(collection.to_delayed())
-    raise TypeError(f"to_kalvex needs a Dask Bag or DataFrame, not {type(collection).__name__}")
 
 
 def _route(part: Iterable[Any], nshards: int, fields: dict[str, Any]) -> Any:
