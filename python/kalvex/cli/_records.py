@@ -25,7 +25,7 @@ from typing import Any, BinaryIO, Callable, Iterator, NamedTuple, Sequence, Unio
 
 import msgpack
 
-from kalvex._codec import MAX_KEY_BYTES, decode_failure, packer
+from kalvex._codec import MAX_KEY_BYTES, UNPACK_DEFAULTS, decode_failure, packer
 from kalvex.cli._common import CommandError
 
 
@@ -205,7 +205,7 @@ def msgpack_stream(stream: BinaryIO, name: str, fields: Sequence[str], advance: 
     """Objects one after another: maps with the key fields, or ``[key, value]`` pairs."""
     data = stream.read()
     advance(len(data), 0)
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(data), 1 << 20))
+    unpacker = msgpack.Unpacker(**UNPACK_DEFAULTS, max_buffer_size=max(len(data), 1 << 20))
     unpacker.feed(data)
     number = 0
     while unpacker.tell() < len(data):

@@ -14,9 +14,7 @@ import os
 import sys
 from typing import Any, Callable
 
-import msgpack
-
-from kalvex._codec import decode_failure, unpacker
+from kalvex._codec import decode_failure, packer, unpacker
 from kalvex.cli._common import NO, YES, Output, key_text, open_store
 from kalvex.cli._jsonform import UNPACK_OPTIONS, _encode, to_json
 from kalvex.errors import KalvDecodeError
@@ -135,7 +133,7 @@ def run_dump(args: argparse.Namespace) -> int:
 
 
 def _dump_msgpack(pairs: Any, out: Output) -> None:
-    pack = msgpack.Packer(use_bin_type=True).pack
+    pack = packer(None)
     for key, payload in pairs:
         try:
             packed_key = pack(key.decode())
