@@ -420,8 +420,7 @@ def test_a_damaged_mapped_index_never_crashes_and_never_answers_wrong(tmp_path, 
     except ImportError:
         pytest.skip(f"backend {backend} not built")
     calls = worker.plan(PROBE_KEYS, PROBE_PREFIXES)
-    (sound_dir := tmp_path / "sound").mkdir()
-    sound_path = sound_dir / "sound.klvx"
+    sound_path = tmp_path / "sound.klvx"
     sound_path.write_bytes(data)
     before = _backend.BACKEND
     _backend.use(backend)

@@ -1,6 +1,7 @@
 """The mapped index a store carries: written by default, read in place, invisible to the
 user's counts, still a plain store to the low-level module, and added or dropped by
 ``kalvex index``."""
+import json
 import os
 import struct
 import zlib
@@ -150,11 +151,20 @@ def test_kalvex_index_rewrites_only_when_asked_for_another_form(tmp_path, capsys
     assert every_pair(path) == pairs
 
 
+def listed(version):
+    with open(os.path.join(version, "kalvex.json")) as manifest:
+        return [(entry["index"], entry["num_objects"]) for entry in json.load(manifest)["shards"]]
+
+
 def test_kalvex_index_handles_a_sharded_store_and_keeps_a_damaged_file(tmp_path, capsys):
     root = kalvex.shards.build(DATA.items(), tmp_path / "s.shards", 3, index=False, processes=1)
     assert main(["index", str(tmp_path / "s.shards")]) == 0
     with kalvex.open(str(tmp_path / "s.shards")) as r:
         assert all(shard.stats()["index"] for shard in r.shards) and dict(r.items()) == DATA
+        after = r.path
+    # The manifest records the user's objects, and which shards carry an index.
+    assert listed(after) == [(True, objects) for _, objects in listed(root)]
+    assert not any(index for index, _ in listed(root))
     assert main(["index", root]) == 2  # a version directory, not the store
     damaged = bytearray(open(build(tmp_path / "d.klvx", False), "rb").read())
     damaged[-1] ^= 1
