@@ -172,3 +172,14 @@ def test_kalvex_index_handles_a_sharded_store_and_keeps_a_damaged_file(tmp_path,
     assert main(["index", str(tmp_path / "d.klvx")]) == 2
     assert open(tmp_path / "d.klvx", "rb").read() == bytes(damaged)
     assert "CRC32 mismatch" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("no_index", [[], ["--no-index"]])
+def test_the_commands_build_and_merge_write_the_index_unless_told(tmp_path, no_index):
+    (tmp_path / "in.jsonl").write_text('{"id": "a", "v": 1}\n{"id": "b", "v": 1}\n')
+    built, merged = str(tmp_path / "b.klvx"), str(tmp_path / "m.klvx")
+    assert main(["build", built, str(tmp_path / "in.jsonl"), "--key", "id", "-q", *no_index]) == 0
+    assert main(["merge", merged, built, "-q", *no_index]) == 0
+    for path in (built, merged):
+        with kalvex.KalvReader(path) as r:
+            assert r.stats()["index"] != bool(no_index) and r.stats()["num_objects"] == 2
