@@ -387,7 +387,7 @@ def indexed(tmp_path_factory):
     """The same store with a mapped index, and where the index's record begins."""
     from kalvex import _backend
 
-    writer = _backend.load("native").new_writer()
+    writer = _backend.BACKEND.new_writer()
     for payload in OBJECTS:
         writer.add(payload)
     for key, obj_id in KEYS.items():
