@@ -35,6 +35,7 @@ def to_kalvex(
     keep: int = 2,
     retries: int = 1,
     default: Optional[Callable[[Any], Any]] = None,
+    index: bool = True,
 ) -> str:
     """Build a sharded store from a Dask Bag or DataFrame and publish it; return the new
     version's directory.
@@ -48,7 +49,8 @@ def to_kalvex(
     is not defined (the shuffle does not keep record order). ``default`` is handed to
     msgpack for values of types it cannot encode, as ``KalvWriter`` does: a DataFrame's
     datetime column, say, stored with ``default=lambda t: t.isoformat()``. It travels to
-    the workers, so it must pickle where they are other processes.
+    the workers, so it must pickle where they are other processes. ``index`` says whether
+    each shard carries a mapped index, as for ``KalvWriter``.
 
     >>> from dask.distributed import Client                     # doctest: +SKIP
     >>> client = Client(n_workers=2)                            # doctest: +SKIP
@@ -72,7 +74,7 @@ def to_kalvex(
         by_shard = routed.set_index("shard", divisions=list(range(nshards + 1)), shuffle_method="p2p")
         # map_partitions fuses each build into the task that reads its partition out of the
         # shuffle, so a worker holds one shard's rows at a time, not all of its partitions.
-        built = by_shard.map_partitions(_build, staging.path, nshards, meta=_entry_frame(None))
+        built = by_shard.map_partitions(_build, staging.path, nshards, index, meta=_entry_frame(None))
         # to_dict gives Python ints, as the manifest's JSON needs.
         return staging.publish(built.compute(retries=retries).to_dict(orient="records"))
 
@@ -89,13 +91,14 @@ def _route(part: Iterable[Any], nshards: int, fields: dict[str, Any]) -> Any:
     return pandas.DataFrame(rows, columns=list(_COLUMNS)).astype(_COLUMNS)
 
 
-def _build(frame: Any, directory: str, nshards: int, partition_info: Any = None) -> Any:
+def _build(frame: Any, directory: str, nshards: int, index: bool, partition_info: Any = None) -> Any:
     """Build the shard of one partition (partition i holds shard i, indexed by it)."""
     shard = partition_info["number"]
     if len(frame) and not (frame.index == shard).all():
         raise RuntimeError(f"partition {shard} holds rows of other shards")
     pairs = zip(frame["key"], frame["payload"])
-    return _entry_frame(write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False))
+    return _entry_frame(write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False,
+                                    index=index))
 
 
 def _entry_frame(entry: Optional[Entry]) -> Any:
@@ -103,7 +106,7 @@ def _entry_frame(entry: Optional[Entry]) -> Any:
     import pandas
 
     columns = {"shard": "int64", "file": object, "num_keys": "int64", "num_objects": "int64",
-               "size": "int64", "crc32": object}
+               "size": "int64", "crc32": object, "index": "bool"}
     rows = [entry] if entry is not None else []
     return pandas.DataFrame(rows, columns=list(columns)).astype(columns)
 
