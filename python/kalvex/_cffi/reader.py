@@ -20,7 +20,8 @@ over up to 1024 entries (256 measured the same).
 from __future__ import annotations
 
 import threading
-from typing import Any, Optional
+from itertools import accumulate
+from typing import Any, Optional, Sequence
 
 from kalvex import errors
 from kalvex._cffi.errors import key_bytes, new_error, raise_failure, text_argument, u64_argument
@@ -125,6 +126,32 @@ class Reader:
             return None if data == _NULL else _buffer(data, found.size)[:]
         finally:
             self._give(scratch)
+
+    def find_many(self, keys: Sequence[Key]) -> list[Optional[bytes]]:
+        if type(keys) is not list and type(keys) is not tuple:
+            raise TypeError("argument 'keys': must be a list or tuple")
+        encoded = [key if type(key) is bytes else key_bytes(key) for key in keys]
+        n = len(encoded)
+        if n == 0:
+            self._take_and_give()
+            return []
+        # One buffer with the keys end to end and the end of each: one native call, however
+        # many keys, so that their cache misses overlap.
+        joined = b"".join(encoded)
+        ends = ffi.new("size_t[]", list(accumulate(map(len, encoded))))
+        found = ffi.new("kalvex_bytes[]", n)
+        scratch, handle = self._take()
+        try:
+            status = lib.kalvex_reader_find_many(handle, n, joined, ends, found, scratch.err)
+            if status != _OK:
+                raise_failure(status, scratch.err)
+            return [None if view.data == _NULL else _copy(_cast("char *", view.data), view.size) for view in found]
+        finally:
+            self._give(scratch)
+
+    def _take_and_give(self) -> None:
+        """Raises the closed error on a closed reader, as a call would."""
+        self._give(self._take()[0])
 
     def exists(self, key: Key) -> bool:
         k = key_bytes(key)
