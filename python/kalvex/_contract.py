@@ -150,9 +150,11 @@ class NativeWriter(Protocol):
         """The number of objects stored."""
         ...
 
-    def build(self, path: str) -> tuple[int, int, int]:
+    def build(self, path: str, index: bool = False) -> tuple[int, int, int]:
         """Writes the store to ``path`` atomically (a temporary file beside it, fsync,
-        rename) and returns ``(objects, keys, file size in bytes)``. Prints nothing. Every
+        rename) and returns ``(objects, keys, file size in bytes)``; ``objects`` counts the
+        writer's objects, not the index. With ``index`` the store carries a mapped index
+        (its last object), which readers open in constant time. Prints nothing. Every
         limit is checked before the file system is touched (``KalvError``); a failed build
         (``KalvIOError`` too) leaves an existing file as it was. The writer is only read:
         it may be built again, and grown in between."""

@@ -35,6 +35,7 @@ def to_kalvex(
     keep: int = 2,
     retries: int = 1,
     default: Optional[Callable[[Any], Any]] = None,
+    index: bool = True,
 ) -> str:
     """Build a sharded store from a Dask Bag or DataFrame and publish it; return the new
     version's directory.
@@ -48,7 +49,8 @@ def to_kalvex(
     is not defined (the shuffle does not keep record order). ``default`` is handed to
     msgpack for values of types it cannot encode, as ``KalvWriter`` does: a DataFrame's
     datetime column, say, stored with ``default=lambda t: t.isoformat()``. It travels to
-    the workers, so it must pickle where they are other processes.
+    the workers, so it must pickle where they are other processes. ``index`` says whether
+    each shard carries a mapped index, as for ``KalvWriter``.
 
     >>> from dask.distributed import Client                     # doctest: +SKIP
     >>> client = Client(n_workers=2)                            # doctest: +SKIP
@@ -71,7 +73,7 @@ def to_kalvex(
         by_shard = routed.set_index("shard", divisions=list(range(nshards + 1)), shuffle_method="p2p")
         # map_partitions fuses each build into the task that reads its partition out of the
         # shuffle, so a worker holds one shard's rows at a time, not all of its partitions.
-        built = by_shard.map_partitions(_build, staging.path, nshards, meta=_entry_frame(None))
+        built = by_shard.map_partitions(_build, staging.path, nshards, index, meta=_entry_frame(None))
         entries = [_entry(row) for row in built.compute(retries=retries).to_dict(orient="records")]
         return staging.publish(entries)
 
@@ -104,13 +106,14 @@ def _route(part: Iterable[Any], nshards: int, fields: dict[str, Any]) -> Any:
     )
 
 
-def _build(frame: Any, directory: str, nshards: int, partition_info: Any = None) -> Any:
+def _build(frame: Any, directory: str, nshards: int, index: bool, partition_info: Any = None) -> Any:
     """Build the shard of one partition (partition i holds shard i, indexed by it)."""
     shard = partition_info["number"]
     if len(frame) and not (frame.index == shard).all():
         raise RuntimeError(f"partition {shard} holds rows of other shards")
     pairs = zip(frame["key"], frame["payload"])
-    return _entry_frame(write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False))
+    return _entry_frame(write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False,
+                                    index=index))
 
 
 def _entry_frame(entry: Optional[Entry]) -> Any:
@@ -118,10 +121,11 @@ def _entry_frame(entry: Optional[Entry]) -> Any:
     import pandas
 
     columns = {"shard": "int64", "file": object, "num_keys": "int64", "num_objects": "int64",
-               "size": "int64", "crc32": object}
+               "size": "int64", "crc32": object, "index": "bool"}
     rows = [entry] if entry is not None else []
     return pandas.DataFrame(rows, columns=list(columns)).astype(columns)
 
 
 def _entry(row: dict[str, Any]) -> Entry:
-    return {field: value if field in ("file", "crc32") else int(value) for field, value in row.items()}
+    return {field: value if field in ("file", "crc32") else bool(value) if field == "index" else int(value)
+            for field, value in row.items()}

@@ -20,6 +20,7 @@ def merge(
     *inputs: Source,
     dedupe: bool = True,
     progress: Optional[Callable[[int], None]] = None,
+    index: bool = True,
 ) -> str:
     """Write one store holding every key of ``inputs``: open readers, or paths of store
     files or sharded stores.
@@ -29,6 +30,7 @@ def merge(
     payloads are stored once across all inputs; with ``dedupe=False`` only within each input.
     The build is atomic like every build; returns ``out_path``. ``progress``, when given,
     is called now and then with the number of input keys read since its last call.
+    ``index`` is ``KalvWriter``'s: the output carries a mapped index unless it is False.
 
     >>> kalvex.merge("all.klvx", "2025.klvx", "2026.klvx")
     'all.klvx'
@@ -36,7 +38,7 @@ def merge(
     if not inputs:
         # An empty store replacing out_path is never what a call without inputs meant.
         raise TypeError("merge() needs at least one input store")
-    writer = KalvWriter(out_path, dedupe=dedupe)
+    writer = KalvWriter(out_path, dedupe=dedupe, index=index)
     # Newest first: a key already taken was set by a later input, so older copies are
     # skipped instead of stored and then overwritten.
     for source in reversed(inputs):

@@ -40,7 +40,10 @@ class KalvWriter:
     ``path`` is where ``build()`` writes when it is given no path. With ``dedupe`` (the
     default) byte-identical encoded values are stored once however they were added; with
     ``dedupe=False`` every add stores its own object. ``default`` is handed to msgpack for
-    values of types it cannot encode.
+    values of types it cannot encode. With ``index`` (the default) the store carries a
+    mapped hash index as its last object, about 10.5 bytes per key, so that readers open it
+    in constant time; ``index=False`` writes the plain file. Either is a valid store for
+    every reader.
 
     >>> with KalvWriter("users.klvx") as w:
     ...     w["user:1"] = {"name": "Ada"}
@@ -54,8 +57,10 @@ class KalvWriter:
         *,
         dedupe: bool = True,
         default: Optional[Callable[[Any], Any]] = None,
+        index: bool = True,
     ) -> None:
         self._path = os.fsdecode(path) if path is not None else None
+        self._index = bool(index)
         self._raw: NativeWriter = _backend.BACKEND.new_writer()
         self._pack = packer(default)
         # The native writer compares whole payloads: no digest, no table kept here.
@@ -166,7 +171,7 @@ class KalvWriter:
         target = os.fsdecode(path) if path is not None else self._path
         if target is None:
             raise ValueError("no path to build: give one to KalvWriter() or to build()")
-        self._raw.build(target)
+        self._raw.build(target, self._index)
         return target
 
     def __enter__(self) -> "KalvWriter":
@@ -192,12 +197,14 @@ def build(
     *,
     dedupe: bool = True,
     default: Optional[Callable[[Any], Any]] = None,
+    index: bool = True,
 ) -> str:
-    """Build a store at ``path`` from a mapping or (key, value) pairs in one call.
+    """Build a store at ``path`` from a mapping or (key, value) pairs in one call; the
+    options are ``KalvWriter``'s.
 
     >>> kalvex.build("colors.klvx", {"red": [255, 0, 0]})
     'colors.klvx'
     """
-    writer = KalvWriter(path, dedupe=dedupe, default=default)
+    writer = KalvWriter(path, dedupe=dedupe, default=default, index=index)
     writer.update(data)
     return writer.build()

@@ -74,11 +74,12 @@ class Writer:
         with self._lock:
             return int(lib.kalvex_writer_num_objects(self._handle))
 
-    def build(self, path: str) -> tuple[int, int, int]:
+    def build(self, path: str, index: bool = False) -> tuple[int, int, int]:
         encoded = text_argument("path", path)
         report = ffi.new("kalvex_build_report *")
+        options = ffi.new("kalvex_build_options *", (0, 1 if index else 0))
         with self._lock:
-            status = lib.kalvex_writer_build(self._handle, encoded, len(encoded), 0, report, self._err)
+            status = lib.kalvex_writer_build_with(self._handle, encoded, len(encoded), options, report, self._err)
             if status != _OK:
                 raise_failure(status, self._err)
         return int(report.num_objects), int(report.num_keys), int(report.file_size)

@@ -38,6 +38,7 @@ from kalvex.writer import KalvWriter
 
 # Bad records named one by one with --skip-bad; the rest are only counted.
 _NAMED_BAD = 10
+_NO_INDEX_HELP = "write the plain file, without the mapped index that lets readers open it at once"
 _EXTENSIONS = {".csv": "csv", ".msgpack": "msgpack", ".mpk": "msgpack", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 
 
@@ -72,6 +73,7 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
                        help="a key given by more than one record: a bad record (error, the default), "
                        "or kept by the first or the last of them (the others are counted)")
     build.add_argument("--skip-bad", action="store_true", help="leave bad records out and count them")
+    build.add_argument("--no-index", action="store_true", help=_NO_INDEX_HELP)
     build.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
     build.set_defaults(run=run_build, usage_error=build.error)
 
@@ -87,6 +89,7 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
     )
     merge_parser.add_argument("out", metavar="OUT")
     merge_parser.add_argument("inputs", metavar="IN", nargs="+")
+    merge_parser.add_argument("--no-index", action="store_true", help=_NO_INDEX_HELP)
     merge_parser.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
     merge_parser.set_defaults(run=run_merge)
 
@@ -126,7 +129,7 @@ def run_build(args: argparse.Namespace) -> int:
     if not args.fields and form != "msgpack":
         args.usage_error(f"--key is needed to read {form} records")
     read = READERS[form]
-    writer = KalvWriter(dedupe=not args.no_dedupe)
+    writer = KalvWriter(dedupe=not args.no_dedupe, index=not args.no_index)
     skipped = 0
     duplicates = _Duplicates(args.on_duplicate, writer)
 
@@ -244,7 +247,7 @@ def run_merge(args: argparse.Namespace) -> int:
         total = sum(len(reader) for reader in readers)
         bar = progress(show_progress(args), total=total, unit=" keys", unit_scale=True, desc="merging")
         try:
-            merge(args.out, *readers, progress=bar.update)
+            merge(args.out, *readers, progress=bar.update, index=not args.no_index)
         except KalvexError as exc:
             raise CommandError(with_path(args.out, exc)) from exc
         finally:

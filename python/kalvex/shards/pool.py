@@ -42,7 +42,7 @@ def _spill_chunk(directory: str, nshards: int, chunk: int, records: list[Any]) -
             pickle.dump(pairs, file, protocol=pickle.HIGHEST_PROTOCOL)
 
 
-def _build_spilled(directory: str, shard: int, nshards: int) -> Entry:
+def _build_spilled(directory: str, shard: int, nshards: int, index: bool) -> Entry:
     """Build one shard from its spill files, read in chunk order so the last value wins."""
     prefix = _spill_name(shard)
     names = sorted(name for name in os.listdir(directory) if name.startswith(prefix))
@@ -53,7 +53,7 @@ def _build_spilled(directory: str, shard: int, nshards: int) -> Entry:
                 part: list[tuple[bytes, bytes]] = pickle.load(file)
             yield from part
 
-    entry = write_shard(directory, shard, nshards, pairs(), encoded=True, check_routing=False)
+    entry = write_shard(directory, shard, nshards, pairs(), encoded=True, check_routing=False, index=index)
     for name in names:
         os.unlink(os.path.join(directory, name))
     return entry
@@ -70,6 +70,7 @@ def build(
     keep: int = 2,
     chunk_size: int = 20_000,
     default: Optional[Callable[[Any], Any]] = None,
+    index: bool = True,
 ) -> str:
     """Build and publish a sharded store from ``records`` on a local process pool.
 
@@ -79,7 +80,8 @@ def build(
     route and encode each chunk to spill files, then build one shard each at a time, so
     memory holds a few chunks and one shard per worker. A key given twice keeps its last
     value. ``default`` is handed to msgpack for values of types it cannot encode (a
-    ``datetime``, say), as ``KalvWriter`` does. Returns the new version's directory.
+    ``datetime``, say), and ``index`` says whether each shard carries a mapped index, as
+    for ``KalvWriter``. Returns the new version's directory.
 
     Where the platform can fork, ``key``, ``value`` and ``default`` may be lambdas; under
     spawn they must pickle.
@@ -108,5 +110,6 @@ def build(
             pending.add(pool.submit(_spill_chunk, staging.path, nshards, chunk, part))
         for future in pending:
             future.result()
-        entries = list(pool.map(_build_spilled, repeat(staging.path), range(nshards), repeat(nshards)))
+        entries = list(pool.map(_build_spilled, repeat(staging.path), range(nshards), repeat(nshards),
+                                repeat(index)))
         return staging.publish(entries)

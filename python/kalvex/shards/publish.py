@@ -15,7 +15,8 @@ from kalvex.shards import _layout
 from kalvex.shards.routing import shard_of
 from kalvex.writer import KalvWriter
 
-# A shard's line in the manifest: shard, file, num_keys, num_objects, size, crc32.
+# A shard's line in the manifest: shard, file, num_keys, num_objects (the user's, without
+# the index), size, crc32, index (whether the file carries a mapped index).
 Entry = dict[str, Any]
 
 
@@ -28,6 +29,7 @@ def write_shard(
     encoded: bool = False,
     check_routing: bool = True,
     default: Optional[Callable[[Any], Any]] = None,
+    index: bool = True,
 ) -> Entry:
     """Build shard ``shard`` of ``nshards`` in ``directory`` from (key, value) pairs; return
     its entry for ``Staging.publish``.
@@ -36,8 +38,7 @@ def write_shard(
     given twice takes its last value; equal values are stored once. With ``check_routing``
     a key that belongs to another shard is a ``ValueError``: a lookup would never find it.
     The file is verified against its CRC-32 once written. Call it once per shard, empty
-    shards included (with no pairs). ``default`` is handed to msgpack for values of types it
-    cannot encode, as ``KalvWriter`` does.
+    shards included (with no pairs). ``default`` and ``index`` are ``KalvWriter``'s.
 
     >>> write_shard(staging.path, 1, 16, [("user:1", {"name": "Ada"})])   # doctest: +SKIP
     """
@@ -46,7 +47,7 @@ def write_shard(
         raise ValueError(f"shard must be an int from 0 to {nshards - 1}, not {shard!r}")
     if check_routing:
         pairs = _checked_routing(pairs, shard, nshards)
-    writer = KalvWriter(default=default)
+    writer = KalvWriter(default=default, index=index)
     if encoded:
         writer.add_many_raw((payload, (key,)) for key, payload in pairs)
     else:

@@ -34,7 +34,7 @@ constexpr const char* kClassName = "Writer";
 constexpr const char* kPayloadParams[] = {"payload"};
 constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kKeyParams[] = {"key"};
-constexpr const char* kBuildParams[] = {"path"};
+constexpr const char* kBuildParams[] = {"path", "index"};
 
 constexpr ParamList kNewSignature{"Writer()"};
 constexpr ParamList kAddSignature{"Writer.add()", kPayloadParams, 1};
@@ -151,9 +151,13 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
       std::string_view path;
       if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
+      bool index = false;
+      if (slots[1] != nullptr && !ConvertBool(slots[1], index)) return WrapArgumentError("index");
+      const kalvex_build_options options{0, index ? 1 : 0};
       kalvex_build_report report;
       ErrorRecord error;
-      const kalvex_status status = kalvex_writer_build(&w, path.data(), path.size(), 0, &report, error.get());
+      const kalvex_status status =
+          kalvex_writer_build_with(&w, path.data(), path.size(), &options, &report, error.get());
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       PyObject* counts = Py_BuildValue("(KKK)", static_cast<unsigned long long>(report.num_objects),
                                        static_cast<unsigned long long>(report.num_keys),
@@ -178,8 +182,9 @@ PyMethodDef kWriterMethods[] = {
     {"object_count", AsCFunction(Writer_object_count), METH_NOARGS,
      "object_count($self)\n--\n\nThe number of objects stored."},
     {"build", AsCFunction(Writer_build), kFastcall,
-     "build($self, path)\n--\n\n"
-     "Write the store to path atomically; (objects, keys, file size). Prints nothing."},
+     "build($self, path, index=False)\n--\n\n"
+     "Write the store to path atomically, with a mapped index if index; (objects, keys, file "
+     "size). Prints nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
