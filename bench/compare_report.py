@@ -243,8 +243,8 @@ def markdown(results: list[dict], meta: dict) -> str:
                     "```", ""]
         if r.get("index"):
             import compare_index
-            out += ["### The mapped index and batch lookups", "", compare_index.__doc__.split("\n\n")[1]
-                    .replace("\n", " "), "", compare_index.__doc__.split("\n\n")[2].replace("\n", " "),
+            out += ["### The mapped index and batch lookups", "", compare_index.__doc__.split("\n\n")[2]
+                    .replace("\n", " "), "", compare_index.__doc__.split("\n\n")[3].replace("\n", " "),
                     "", "```", compare_index.report(r["index"]).strip(), "```", ""]
         judged = targets(r, meta)
         if judged:
