@@ -145,7 +145,9 @@ class Reader:
             status = lib.kalvex_reader_find_many(handle, n, joined, ends, found, scratch.err)
             if status != _OK:
                 raise_failure(status, scratch.err)
-            return [None if view.data == _NULL else _copy(_cast("char *", view.data), view.size) for view in found]
+            # Indexing the array and slicing a buffer: measured on PyPy at about half the
+            # cost of iterating the array and unpacking a cast pointer.
+            return [None if found[i].data == _NULL else _buffer(found[i].data, found[i].size)[:] for i in range(n)]
         finally:
             self._give(scratch)
 
