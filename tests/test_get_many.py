@@ -90,7 +90,11 @@ class TestErrors:
                 r.get_many(["fine", "broken"])
             assert r.get_many_raw(["fine", "broken"]) == [b"\x01", b"\xc1"]
 
-    def test_the_backend_takes_a_list_or_tuple_only(self, tmp_path):
+    def test_the_backend_takes_a_list_or_tuple_of_any_length(self, tmp_path):
         with kalvex.KalvReader(kalvex.build(tmp_path / "s.klvx", DATA)) as r:
+            native = r._native
             with pytest.raises(TypeError, match="list or tuple"):
-                r._native.find_many({"k1"})
+                native.find_many({"k1"})
+            keys = tuple(KEYS * 1000)  # past what one call's arrays are kept for
+            assert native.find_many(keys) == [native.find(key) for key in keys]
+            assert native.find_many(KEYS[:2]) == [native.find(key) for key in KEYS[:2]]

@@ -20,7 +20,6 @@ over up to 1024 entries (256 measured the same).
 from __future__ import annotations
 
 import threading
-from itertools import accumulate
 from typing import Any, Optional, Sequence
 
 from kalvex import errors
@@ -33,6 +32,8 @@ _OK = lib.KALVEX_OK
 _CHUNK_ENTRIES = 1024
 # A chunk of payloads stops once it passes this many bytes (after at least one entry).
 _CHUNK_BYTES = 8 << 20
+# find_many's arrays stay with a scratch up to this many keys (24 bytes each).
+_MANY_KEPT = 8192
 _buffer = ffi.buffer
 _copy, _cast = ffi.unpack, ffi.cast
 
@@ -48,7 +49,8 @@ def _within_bytes(views: Any, n: int) -> int:
 
 
 class _Scratch:
-    __slots__ = ("found", "first", "last", "count", "err", "keys", "payloads", "ids")
+    __slots__ = ("found", "first", "last", "count", "err", "keys", "payloads", "ids", "many_size", "ends",
+                 "found_many")
 
     def __init__(self) -> None:
         self.found = ffi.new("kalvex_bytes *")
@@ -57,11 +59,21 @@ class _Scratch:
         self.count = ffi.new("size_t *")
         self.err = new_error()
         self.keys: Any = None  # chunk views, made at the first listing
+        self.many_size = 0  # keys the kept arrays of find_many hold, made at its first call
+        self.ends = self.found_many = _NULL
 
     def views(self) -> None:
         self.keys = ffi.new("kalvex_bytes[]", _CHUNK_ENTRIES)
         self.payloads = ffi.new("kalvex_bytes[]", _CHUNK_ENTRIES)
         self.ids = ffi.new("uint64_t[]", _CHUNK_ENTRIES)
+
+    def many(self, n: int) -> tuple[Any, Any]:
+        """Arrays (ends, views) for a find_many of n keys; kept for later calls up to
+        _MANY_KEPT keys (the package's chunks), made for this call alone beyond."""
+        ends, found = ffi.new("size_t[]", n), ffi.new("kalvex_bytes[]", n)
+        if n <= _MANY_KEPT:
+            self.ends, self.found_many, self.many_size = ends, found, n
+        return ends, found
 
 
 class Reader:
@@ -132,16 +144,16 @@ class Reader:
             raise TypeError("argument 'keys': must be a list or tuple")
         encoded = [key if type(key) is bytes else key_bytes(key) for key in keys]
         n = len(encoded)
-        if n == 0:
-            self._take_and_give()
-            return []
         # One buffer with the keys end to end and the end of each: one native call, however
         # many keys, so that their cache misses overlap.
         joined = b"".join(encoded)
-        ends = ffi.new("size_t[]", list(accumulate(map(len, encoded))))
-        found = ffi.new("kalvex_bytes[]", n)
         scratch, handle = self._take()
         try:
+            ends, found = (scratch.ends, scratch.found_many) if n <= scratch.many_size else scratch.many(n)
+            end = 0
+            for i in range(n):
+                end += len(encoded[i])
+                ends[i] = end
             status = lib.kalvex_reader_find_many(handle, n, joined, ends, found, scratch.err)
             if status != _OK:
                 raise_failure(status, scratch.err)
@@ -150,10 +162,6 @@ class Reader:
             return [None if found[i].data == _NULL else _buffer(found[i].data, found[i].size)[:] for i in range(n)]
         finally:
             self._give(scratch)
-
-    def _take_and_give(self) -> None:
-        """Raises the closed error on a closed reader, as a call would."""
-        self._give(self._take()[0])
 
     def exists(self, key: Key) -> bool:
         k = key_bytes(key)
