@@ -128,9 +128,10 @@ typedef struct kalvex_stats {
   uint32_t file_crc32;
   uint32_t version;
   /* Bytes of the mapped index's record, which num_objects counts as one object: 0 when
-   * the file carries none. The user's objects are num_objects - (index_size != 0). */
+   * the file carries none. */
   uint64_t index_size;
   int mapped_index; /* 1 when lookups, listings and searches read the mapped index */
+  uint32_t user_objects; /* num_objects without the mapped index's record */
 } kalvex_stats;
 
 KALVEX_API void kalvex_reader_stats(const kalvex_reader* reader, kalvex_stats* out);

@@ -4,7 +4,10 @@ Used by test_corruption_sweep.py as a child process, so that a crash kills this 
 and not the test run. Reads one JSON job from stdin:
 
     {"base": hex, "dir": path, "keys": [probe...], "prefixes": [probe...],
-     "variants": [[kind, arg], ...]}
+     "variants": [[kind, arg], ...], "backend": name (optional)}
+
+With "backend" the package's reader on that backend is run (PackageReader), else the
+low-level module's.
 
 where a probe is ["s", text] or ["b", hex]. Writes one JSON line per variant, in order and
 flushed, so the parent knows which variant was running when this process died:
@@ -137,10 +140,63 @@ def run_variant(reader_class, path, calls):
     return results
 
 
-def main():
-    from kalvex import _kalvex
+class PackageReader:
+    """The package's reader (raw payloads) under the low-level module's method names, for
+    stores that carry a mapped index, which only the package reads."""
 
+    def __init__(self, path, verify):
+        from kalvex import KalvReader
+
+        self.reader = KalvReader(path, verify=verify, raw=True)
+
+    def get_raw(self, key):
+        return self.reader.get_raw(key)
+
+    def exists(self, key):
+        return key in self.reader
+
+    def prefix_raw(self, prefix):
+        return self.reader.prefix(prefix)
+
+    def keys(self):
+        return list(self.reader.keys())
+
+    def items_raw(self):
+        return list(self.reader.items())
+
+    def items_raw_bytes(self):
+        return list(self.reader.items_raw())
+
+    def objects_raw(self):
+        return self.reader.objects()
+
+    def stats(self):
+        return self.reader.stats()
+
+    def verify(self):
+        return self.reader.verify()
+
+    def close(self):
+        return self.reader.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+
+def main():
     job = json.load(sys.stdin)
+    if "backend" in job:
+        from kalvex import _backend
+
+        _backend.use(job["backend"])
+        reader_class = PackageReader
+    else:
+        from kalvex import _kalvex
+
+        reader_class = _kalvex._KalvReader
     base = bytes.fromhex(job["base"])
     calls = plan(job["keys"], job["prefixes"])
     for number, (kind, arg) in enumerate(job["variants"]):
@@ -148,7 +204,7 @@ def main():
         path = os.path.join(job["dir"], f"variant{number}.klvx")
         with open(path, "wb") as f:
             f.write(mutate(base, kind, arg))
-        results = run_variant(_kalvex._KalvReader, path, calls)
+        results = run_variant(reader_class, path, calls)
         os.unlink(path)
         sys.stdout.write(json.dumps({"path": path, "results": results}) + "\n")
         sys.stdout.flush()

@@ -328,14 +328,17 @@ def invariant_faults(kind, arg, actual, sound_items):
     return faults
 
 
-def run_chunks(tmp_path, base, chunks):
-    """Runs one worker per chunk, all at once; yields (chunk, results, returncode, stderr)."""
+def run_chunks(tmp_path, base, chunks, backend=None):
+    """Runs one worker per chunk, all at once; yields (chunk, results, returncode, stderr).
+    With ``backend`` the workers read through the package on that backend."""
     procs = []
     for number, chunk in enumerate(chunks):
         directory = tmp_path / f"chunk{number}"
         directory.mkdir()
         job = {"base": base.hex(), "dir": str(directory), "keys": PROBE_KEYS,
                "prefixes": PROBE_PREFIXES, "variants": chunk}
+        if backend is not None:
+            job["backend"] = backend
         (directory / "job.json").write_text(json.dumps(job))
         # Files, not pipes: no worker waits for the parent to read, and the lines written
         # before a crash survive it.
@@ -371,3 +374,99 @@ def test_every_flip_and_cut_gives_the_documented_answer(tmp_path, base):
             checked += 1
     assert not faults, f"{len(faults)} faults, first ones:\n" + "\n".join(faults[:20])
     assert checked == len(all_variants)
+
+
+# --- stores that carry a mapped index, read through the package -----------------------------
+
+# Labels whose answer names the file or the closed reader, not the store's content.
+_UNCOMPARED = (" stats", " __repr__", " close", " with", " after close ")
+
+
+@pytest.fixture(scope="module")
+def indexed(tmp_path_factory):
+    """The same store with a mapped index, and where the index's record begins."""
+    from kalvex import _backend
+
+    writer = _backend.load("native").new_writer()
+    for payload in OBJECTS:
+        writer.add(payload)
+    for key, obj_id in KEYS.items():
+        writer.add_key(key, obj_id)
+    path = tmp_path_factory.mktemp("sweep") / "indexed.klvx"
+    writer.build(str(path), True)
+    data = path.read_bytes()
+    return data, struct.unpack_from(">Q", data, 16)[0]
+
+
+def indexed_variants(data, record, index_offset):
+    """Damage inside the index's record, sealed so that it passes the open's check (the
+    unsealed file is the same to an open without it), cuts, and every value of the
+    header's num_keys and index_offset, which say where the structure is looked for."""
+    inside = [("flip+seal", bit) for bit in range(8 * record, 8 * index_offset)]
+    inside += [(kind, pos) for pos in range(record, index_offset - 7) for kind in ("ones+seal", "zeros+seal")]
+    cuts = [("cut+seal", length) for length in range(record, len(data))]
+    header = [("byte", 256 * pos + value) for pos in (*range(8, 12), *range(16, 24)) for value in range(256)
+              if value != data[pos]]
+    return inside + cuts + header
+
+
+@pytest.mark.parametrize("backend", ["native", "cffi"])
+def test_a_damaged_mapped_index_never_crashes_and_never_answers_wrong(tmp_path, indexed, backend):
+    from kalvex import _backend
+
+    data, index_offset = indexed
+    try:
+        _backend.load(backend)
+    except ImportError:
+        pytest.skip(f"backend {backend} not built")
+    calls = worker.plan(PROBE_KEYS, PROBE_PREFIXES)
+    sound_path = tmp_path / "sound.klvx"
+    sound_path.write_bytes(data)
+    before = _backend.BACKEND
+    _backend.use(backend)
+    try:
+        sound = worker.run_variant(worker.PackageReader, str(sound_path), calls)
+        with worker.PackageReader(str(sound_path), True) as reader:
+            stats = reader.stats()
+    finally:
+        _backend.BACKEND = before
+    assert stats["index"] and stats["num_objects"] == len(OBJECTS)
+    record = index_offset - stats["index_size"]
+    pairs = {json.dumps(pair) for pair in sound["verify=True items_raw_bytes"]["ok"]}
+    pairs |= {json.dumps(pair) for pair in sound["verify=True items_raw"]["ok"]}
+
+    all_variants = indexed_variants(data, record, index_offset)
+    chunks = [all_variants[i::CHUNKS] for i in range(CHUNKS)]
+    faults = []
+    for chunk, lines, returncode, stderr in run_chunks(tmp_path, data, chunks, backend):
+        if returncode != 0 or len(lines) != len(chunk) or stderr:
+            culprit = chunk[len(lines)] if len(lines) < len(chunk) else None
+            faults.append(f"worker exited with {returncode} at {culprit}; stderr: {stderr[-2000:]}")
+        for (kind, arg), line in zip(chunk, lines):
+            faults += indexed_faults(kind, arg, record, line["results"], sound, pairs)
+    assert not faults, f"{len(faults)} faults, first ones:\n" + "\n".join(faults[:20])
+
+
+def indexed_faults(kind, arg, record, actual, sound, pairs):
+    """A store error is a store error of the package; a store that passes verify() answers
+    as the sound one; damage confined to the index's record makes a lookup miss or name
+    the damage, and a listing give only pairs the store holds."""
+    faults = []
+    confined = kind != "byte" and not kind.startswith("cut")
+    for label, got in actual.items():
+        if any(part in label + " " for part in _UNCOMPARED):
+            continue
+        if "exc" in got:
+            if got["exc"] not in ("KalvCorruptError", "KalvVersionError"):
+                faults.append(f"{kind} {arg}: {label}: {got['exc']} {got['args']}")
+            continue
+        verify = label.split(" ", 1)[0]
+        if actual.get(f"{verify} verify") == {"ok": True} and got != sound.get(label):
+            faults.append(f"{kind} {arg}: verify() passed but {label} gave {got}")
+        elif confined and " get_raw " in label and got["ok"] not in (None, sound[label]["ok"]):
+            faults.append(f"{kind} {arg}: {label} gave another payload: {got}")
+        elif confined and label.split(" ", 1)[1].startswith(("prefix_raw", "items_raw")):
+            strays = [pair for pair in got["ok"] if json.dumps(pair) not in pairs]
+            if strays:
+                faults.append(f"{kind} {arg}: {label} listed pairs the store does not hold: {strays}")
+    return faults

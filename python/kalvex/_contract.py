@@ -97,14 +97,17 @@ class NativeReader(Protocol):
         ...
 
     def stats(self) -> dict[str, Any]:
-        """``path``, ``version``, ``num_keys``, ``num_objects``, ``index_offset``,
-        ``data_offset`` (header values, ints), ``file_size_kb`` (float) and
-        ``file_crc32`` (str, ``"0x"`` and eight lowercase hex digits)."""
+        """``path``, ``version``, ``num_keys``, ``index_offset``, ``data_offset`` (header
+        values, ints), ``num_objects`` (the header's count without a carried mapped index:
+        the objects the writer was given), ``file_size_kb`` (float), ``file_crc32`` (str,
+        ``"0x"`` and eight lowercase hex digits), ``index`` (bool: the reader reads the
+        file's mapped index) and ``index_size`` (int, bytes of its record; 0 without)."""
         ...
 
     def verify(self) -> bool:
-        """The whole-file CRC-32, then every referenced object's bounds and CRC-32: True,
-        or ``KalvCorruptError`` naming the first failure."""
+        """The whole-file CRC-32, then every referenced object's bounds and CRC-32, then a
+        carried mapped index (its record's CRC-32, and that it answers every key of the
+        index section): True, or ``KalvCorruptError`` naming the first failure."""
         ...
 
     def memory_usage(self) -> int:
@@ -166,7 +169,7 @@ class NativeBackend(Protocol):
 
     def open_reader(self, path: str, verify: bool) -> NativeReader:
         """Maps the store at ``path``; with ``verify`` the whole-file CRC-32 is checked
-        first. ``KalvIOError``, ``KalvCorruptError`` or ``KalvVersionError`` when it cannot
+        first. A mapped index the file carries is read in place (constant-time open). ``KalvIOError``, ``KalvCorruptError`` or ``KalvVersionError`` when it cannot
         be opened."""
         ...
 

@@ -364,12 +364,16 @@ class KalvReader(ReaderBase):
         return self._path
 
     def stats(self) -> dict[str, Any]:
-        """The file's metadata: path, version, keys, objects, offsets, size, CRC-32."""
+        """The file's metadata: path, version, keys, objects, offsets, size, CRC-32, and
+        whether the reader reads a mapped index the file carries (``index``) and the bytes
+        of its record (``index_size``, 0 without). ``num_objects`` counts the stored
+        values' objects, not the index's."""
         return self._live().stats()
 
     def verify(self) -> bool:
-        """Check the whole-file CRC-32, every object's, and that the object records fill the
-        data section as the header says; True, or ``KalvCorruptError``."""
+        """Check the whole-file CRC-32, every object's, that the object records fill the
+        data section as the header says, and a mapped index the file carries (its CRC-32,
+        and that it finds every key); True, or ``KalvCorruptError``."""
         return self._live().verify()
 
     # --- lifetime ----------------------------------------------------------------------

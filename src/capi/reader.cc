@@ -104,6 +104,7 @@ void kalvex_reader_stats(const kalvex_reader* reader, kalvex_stats* out) {
   out->version = kalvex::format::kVersion;
   out->index_size = r.index_object_size();
   out->mapped_index = r.maps_index() ? 1 : 0;
+  out->user_objects = r.num_user_objects();
 }
 
 kalvex_bytes kalvex_reader_path(const kalvex_reader* reader) {

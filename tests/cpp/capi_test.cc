@@ -111,6 +111,7 @@ TEST_F(CapiTest, WrittenStoreReadsBackInKeyOrder) {
   kalvex_reader_stats(r, &stats);
   EXPECT_EQ(stats.num_keys, 4u);
   EXPECT_EQ(stats.num_objects, 3u);
+  EXPECT_EQ(stats.user_objects, 3u);
   EXPECT_EQ(stats.version, 2u);
   EXPECT_EQ(stats.data_offset, 40u);
   EXPECT_EQ(stats.file_size, ReadFile().size());
@@ -395,6 +396,7 @@ TEST_F(CapiTest, BuildWithMappedIndexOpensThroughItAndAnswersBatchesInOrder) {
     EXPECT_EQ(stats.mapped_index, mapped);
     EXPECT_EQ(stats.index_size, report.index_size);
     EXPECT_EQ(stats.num_objects, 1000u + mapped);
+    EXPECT_EQ(stats.user_objects, 1000u);
     EXPECT_EQ(kalvex_reader_memory_usage(r) == 0, mapped == 1);
 
     // Present and absent keys interleaved, more than one group and one block of the call.

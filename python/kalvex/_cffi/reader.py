@@ -253,12 +253,14 @@ class Reader:
                 "path": ffi.unpack(ffi.cast("char *", path.data), path.size).decode("utf-8", "replace"),
                 "version": s.version,
                 "num_keys": s.num_keys,
-                "num_objects": s.num_objects,
+                "num_objects": s.user_objects,
                 "index_offset": s.index_offset,
                 "data_offset": s.data_offset,
                 # Exact below 2**53 bytes: the scale by 2**-10 adds no rounding.
                 "file_size_kb": s.file_size * 0.0009765625,
                 "file_crc32": "0x%08x" % s.file_crc32,
+                "index": s.mapped_index != 0,
+                "index_size": s.index_size,
             }
         finally:
             self._give(scratch)

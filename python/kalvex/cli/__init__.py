@@ -21,11 +21,11 @@ import os
 import sys
 from typing import Optional, Sequence
 
-from kalvex.cli import build, diff, inspect, query
+from kalvex.cli import build, diff, index, inspect, query
 from kalvex.cli._common import TROUBLE, YES, CommandError, HelpFormatter, common_options
 from kalvex.errors import KalvexError
 
-_GROUPS = (inspect, query, build, diff)
+_GROUPS = (inspect, query, build, index, diff)
 
 _EPILOG = """\
 examples:

@@ -71,6 +71,8 @@ def _file_facts(path: str, reader: Store) -> dict[str, Any]:
         "data_offset": stats["data_offset"],
         "index_offset": stats["index_offset"],
         "file_crc32": stats["file_crc32"],
+        "index": stats["index"],
+        "index_size": stats["index_size"],
     }
 
 
@@ -89,8 +91,18 @@ def _sharded_facts(reader: ShardedReader) -> dict[str, Any]:
         "file_size": sum(shard["file_size"] for shard in shards),
         "keys": stats["num_keys"],
         "objects": stats["num_objects"],
+        "index_shards": sum(shard["index"] for shard in shards),
+        "index_size": sum(shard["index_size"] for shard in shards),
         "shards": shards,
     }
+
+
+def _index_line(facts: dict[str, Any]) -> str:
+    """Whether the mapped index is there (in how many shards) and its bytes."""
+    size = f", {facts['index_size']:,} bytes" if facts["index_size"] else ""
+    if "index_shards" in facts:
+        return f"in {facts['index_shards']} of {facts['num_shards']} shards{size}"
+    return f"yes{size}" if facts["index"] else "no"
 
 
 def run_info(args: argparse.Namespace) -> int:
@@ -110,6 +122,7 @@ def run_info(args: argparse.Namespace) -> int:
         f"file size       {facts['file_size']:,} bytes" + (f" in {facts['num_shards']} files" if sharded else ""),
         f"keys            {keys:,}",
         f"objects         {facts['objects']:,}",
+        f"index           {_index_line(facts)}",
         f"shared keys     {shared:,} ({facts['shared_key_share']:.1%} of keys share an object)",
     ]
     if sharded:

@@ -49,7 +49,9 @@ MAX_SHARDS = 99_999
 
 _VERSION_NAME = re.compile(r"v-(\d{6,})\Z")
 _TOTALS = ("num_keys", "num_objects", "size")
-_SHARD_FIELDS = ("file", *_TOTALS, "crc32")
+# "index" (whether the file carries a mapped index) is missing from manifests written
+# before there was one; their shards carry none.
+_SHARD_FIELDS = ("file", *_TOTALS, "crc32", "index")
 
 
 def shard_file_name(shard: int, nshards: int) -> str:
@@ -199,6 +201,7 @@ def shard_facts(reader: KalvReader) -> dict[str, Any]:
         "num_objects": stats["num_objects"],
         "size": os.path.getsize(reader.path),
         "crc32": stats["file_crc32"],
+        "index": stats["index"],
     }
 
 
@@ -217,9 +220,9 @@ def open_shard(path: str, entry: dict[str, Any], verify: bool = False) -> KalvRe
         raise
     except errors.KalvexError as exc:
         raise damaged(path, exc) from exc
-    found = shard_facts(reader)
-    wrong = [f"{field} {found[field]!r} (manifest: {entry[field]!r})" for field in found
-             if found[field] != entry[field]]
+    found, listed = shard_facts(reader), {"index": False, **entry}
+    wrong = [f"{field} {found[field]!r} (manifest: {listed[field]!r})" for field in found
+             if found[field] != listed[field]]
     if wrong:
         reader.close()
         raise errors.KalvCorruptError(f"{path} does not match the manifest: " + ", ".join(wrong))

@@ -350,9 +350,17 @@ PyObject* Reader_stats(PyObject* self, PyObject*) {
       kalvex_stats s;
       kalvex_reader_stats(r, &s);
       const kalvex_bytes path = kalvex_reader_path(r);
-      return NewStatsDict({std::string_view(reinterpret_cast<const char*>(path.data), path.size), s.version,
-                           s.num_keys, s.num_objects, s.index_offset, s.data_offset, s.file_size,
-                           s.file_crc32});
+      // The package counts the objects its users stored; the index shows on its own.
+      PyRef stats(NewStatsDict({std::string_view(reinterpret_cast<const char*>(path.data), path.size),
+                                s.version, s.num_keys, s.user_objects, s.index_offset, s.data_offset,
+                                s.file_size, s.file_crc32}));
+      if (!stats) return nullptr;
+      PyRef index_size(NewUnsigned(s.index_size));
+      if (!index_size || PyDict_SetItemString(stats.get(), "index", s.mapped_index != 0 ? Py_True : Py_False) != 0 ||
+          PyDict_SetItemString(stats.get(), "index_size", index_size.get()) != 0) {
+        return nullptr;
+      }
+      return stats.release();
     });
   });
 }
@@ -405,9 +413,11 @@ PyMethodDef kReaderMethods[] = {
      "One chunk of positions [first, last): (keys, payloads, ids), each a list or None."},
     {"objects", AsCFunction(Reader_objects), kFastcall,
      "objects($self, ids=False)\n--\n\nThe distinct objects' payloads, and their ids if asked."},
-    {"stats", AsCFunction(Reader_stats), METH_NOARGS, "stats($self)\n--\n\nThe file's metadata."},
+    {"stats", AsCFunction(Reader_stats), METH_NOARGS,
+     "stats($self)\n--\n\nThe file's metadata; num_objects without the index, shown by index and index_size."},
     {"verify", AsCFunction(Reader_verify), METH_NOARGS,
-     "verify($self)\n--\n\nWhole-file and per-object CRC-32 check: True, or KalvCorruptError."},
+     "verify($self)\n--\n\nWhole-file and per-object CRC-32 check, then the mapped index: True, or "
+     "KalvCorruptError."},
     {"memory_usage", AsCFunction(Reader_memory_usage), METH_NOARGS,
      "memory_usage($self)\n--\n\nBytes of native memory held besides the mapping."},
     {"close", AsCFunction(Reader_close), METH_NOARGS,

@@ -62,6 +62,11 @@ class Reader {
   bool maps_index() const { return mapped_.has_value(); }
   // Bytes of the mapped index record the file carries, used or not; 0 without a usable one.
   std::uint64_t index_object_size() const { return index_object_size_; }
+  // The objects the file's writer was given: num_objects without a carried mapped index's
+  // record. (0 for a header that counts no object at all; verify() then fails on the count.)
+  std::uint32_t num_user_objects() const {
+    return num_objects_ - (index_object_size_ != 0 && num_objects_ != 0 ? 1 : 0);
+  }
 
   std::size_t entry_count() const { return mapped_ ? mapped_->size() : entries_.size(); }
 
