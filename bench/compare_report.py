@@ -241,6 +241,11 @@ def markdown(results: list[dict], meta: dict) -> str:
             out += ["### Decoded values", "", compare_values.__doc__.split("\n\n")[2]
                     .replace("\n", " "), "", "```", compare_values.report(r["values"]).strip(),
                     "```", ""]
+        if r.get("index"):
+            import compare_index
+            out += ["### The mapped index and batch lookups", "", compare_index.__doc__.split("\n\n")[2]
+                    .replace("\n", " "), "", compare_index.__doc__.split("\n\n")[3].replace("\n", " "),
+                    "", "```", compare_index.report(r["index"]).strip(), "```", ""]
         judged = targets(r, meta)
         if judged:
             out += ["### Targets", "", "| target | scale | kalvex ÷ peer | |", "|---|---|---|---|"]

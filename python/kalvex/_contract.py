@@ -31,7 +31,7 @@ nothing.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Protocol
+from typing import TYPE_CHECKING, Any, Optional, Protocol, Sequence
 
 from kalvex._codec import Key
 
@@ -42,6 +42,13 @@ class NativeReader(Protocol):
     def find(self, key: Key) -> Optional[bytes]:
         """The payload stored under ``key``, or None. ``KalvCorruptError`` when the key's
         object record does not fit in the file."""
+        ...
+
+    def find_many(self, keys: Sequence[Key]) -> list[Optional[bytes]]:
+        """``find`` of each key of a list or tuple (``TypeError`` for any other container),
+        answered in order in one call whose lookups overlap their memory reads. Every key
+        is converted before any is looked up; a damaged record or index met by any of them
+        raises ``KalvCorruptError`` for the whole call."""
         ...
 
     def exists(self, key: Key) -> bool:

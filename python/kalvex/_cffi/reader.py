@@ -20,7 +20,7 @@ over up to 1024 entries (256 measured the same).
 from __future__ import annotations
 
 import threading
-from typing import Any, Optional
+from typing import Any, Optional, Sequence
 
 from kalvex import errors
 from kalvex._cffi.errors import key_bytes, new_error, raise_failure, text_argument, u64_argument
@@ -32,6 +32,8 @@ _OK = lib.KALVEX_OK
 _CHUNK_ENTRIES = 1024
 # A chunk of payloads stops once it passes this many bytes (after at least one entry).
 _CHUNK_BYTES = 8 << 20
+# find_many's arrays stay with a scratch up to this many keys (24 bytes each).
+_MANY_KEPT = 8192
 _buffer = ffi.buffer
 _copy, _cast = ffi.unpack, ffi.cast
 
@@ -47,7 +49,8 @@ def _within_bytes(views: Any, n: int) -> int:
 
 
 class _Scratch:
-    __slots__ = ("found", "first", "last", "count", "err", "keys", "payloads", "ids")
+    __slots__ = ("found", "first", "last", "count", "err", "keys", "payloads", "ids", "many_size", "ends",
+                 "found_many")
 
     def __init__(self) -> None:
         self.found = ffi.new("kalvex_bytes *")
@@ -56,11 +59,21 @@ class _Scratch:
         self.count = ffi.new("size_t *")
         self.err = new_error()
         self.keys: Any = None  # chunk views, made at the first listing
+        self.many_size = 0  # keys the kept arrays of find_many hold, made at its first call
+        self.ends = self.found_many = _NULL
 
     def views(self) -> None:
         self.keys = ffi.new("kalvex_bytes[]", _CHUNK_ENTRIES)
         self.payloads = ffi.new("kalvex_bytes[]", _CHUNK_ENTRIES)
         self.ids = ffi.new("uint64_t[]", _CHUNK_ENTRIES)
+
+    def many(self, n: int) -> tuple[Any, Any]:
+        """Arrays (ends, views) for a find_many of n keys; kept for later calls up to
+        _MANY_KEPT keys (the package's chunks), made for this call alone beyond."""
+        ends, found = ffi.new("size_t[]", n), ffi.new("kalvex_bytes[]", n)
+        if n <= _MANY_KEPT:
+            self.ends, self.found_many, self.many_size = ends, found, n
+        return ends, found
 
 
 class Reader:
@@ -123,6 +136,30 @@ class Reader:
                 raise_failure(status, scratch.err)
             data = found.data
             return None if data == _NULL else _buffer(data, found.size)[:]
+        finally:
+            self._give(scratch)
+
+    def find_many(self, keys: Sequence[Key]) -> list[Optional[bytes]]:
+        if type(keys) is not list and type(keys) is not tuple:
+            raise TypeError("argument 'keys': must be a list or tuple")
+        encoded = [key if type(key) is bytes else key_bytes(key) for key in keys]
+        n = len(encoded)
+        # One buffer with the keys end to end and the end of each: one native call, however
+        # many keys, so that their cache misses overlap.
+        joined = b"".join(encoded)
+        scratch, handle = self._take()
+        try:
+            ends, found = (scratch.ends, scratch.found_many) if n <= scratch.many_size else scratch.many(n)
+            end = 0
+            for i in range(n):
+                end += len(encoded[i])
+                ends[i] = end
+            status = lib.kalvex_reader_find_many(handle, n, joined, ends, found, scratch.err)
+            if status != _OK:
+                raise_failure(status, scratch.err)
+            # Indexing the array and slicing a buffer: measured on PyPy at about half the
+            # cost of iterating the array and unpacking a cast pointer.
+            return [None if found[i].data == _NULL else _buffer(found[i].data, found[i].size)[:] for i in range(n)]
         finally:
             self._give(scratch)
 

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "bindings/args.h"
 #include "bindings/convert.h"
@@ -51,12 +52,14 @@ constexpr std::size_t kCopyAhead = 8;
 
 constexpr const char* kOpenParams[] = {"path", "verify"};
 constexpr const char* kKeyParams[] = {"key"};
+constexpr const char* kKeysParams[] = {"keys"};
 constexpr const char* kPrefixParams[] = {"prefix"};
 constexpr const char* kRangeParams[] = {"first", "last", "keys", "payloads", "ids"};
 constexpr const char* kObjectsParams[] = {"ids"};
 
 constexpr ParamList kOpenSignature{"Reader()", kOpenParams, 1};
 constexpr ParamList kFindSignature{"Reader.find()", kKeyParams, 1};
+constexpr ParamList kFindManySignature{"Reader.find_many()", kKeysParams, 1};
 constexpr ParamList kExistsSignature{"Reader.exists()", kKeyParams, 1};
 constexpr ParamList kPrefixSignature{"Reader.prefix_range()", kPrefixParams, 1};
 constexpr ParamList kRangeSignature{"Reader.read_range()", kRangeParams, 2};
@@ -121,6 +124,48 @@ PyObject* Reader_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       if (payload.data == nullptr) Py_RETURN_NONE;
       return NewBytes({payload.data, payload.size});
+    });
+  });
+}
+
+// The keys of find_many: a list or tuple, taken as a tuple so that Python code run by
+// the conversion of one key (a sequence of ints) cannot change the keys under the loop.
+PyObject* KeysTuple(PyObject* keys) {
+  if (PyTuple_Check(keys)) {
+    Py_INCREF(keys);
+    return keys;
+  }
+  if (PyList_Check(keys)) return PyList_AsTuple(keys);
+  PyErr_SetString(PyExc_TypeError, "argument 'keys': must be a list or tuple");
+  return nullptr;
+}
+
+PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count);
+
+PyObject* Reader_find_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kKeysParams)];
+    if (!ParseFastcall(kFindManySignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      PyRef keys(KeysTuple(slots[0]));
+      if (!keys) return nullptr;
+      const std::size_t count = static_cast<std::size_t>(PyTuple_GET_SIZE(keys.get()));
+      // The C interface takes the keys end to end in one buffer, with each one's end.
+      std::vector<std::uint8_t> joined;
+      std::vector<std::size_t> ends(count);
+      joined.reserve(count * 24);
+      for (std::size_t i = 0; i < count; ++i) {
+        KeyBytes key;
+        if (!ConvertKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), key)) return nullptr;
+        joined.insert(joined.end(), key.bytes().begin(), key.bytes().end());
+        ends[i] = joined.size();
+      }
+      std::vector<kalvex_bytes> payloads(count);
+      ErrorRecord error;
+      const kalvex_status status =
+          kalvex_reader_find_many(r, count, joined.data(), ends.data(), payloads.data(), error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return NewFoundList(payloads.data(), count);
     });
   });
 }
@@ -197,6 +242,21 @@ PyObject* NewPayloadList(const kalvex_bytes* payloads, std::size_t count) {
     if (count - i > kCopyAhead && payloads[i + kCopyAhead].size != 0) {
       const kalvex_bytes& ahead = payloads[i + kCopyAhead];
       __builtin_prefetch(ahead.data + ahead.size - 1);
+    }
+    return NewBytes({payloads[i].data, payloads[i].size});
+  });
+}
+
+// find_many's answers: bytes, or None where data is null (an absent key).
+PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count) {
+  return NewListOf(count, [&](std::size_t i) -> PyObject* {
+    if (count - i > kCopyAhead && payloads[i + kCopyAhead].size != 0) {
+      const kalvex_bytes& ahead = payloads[i + kCopyAhead];
+      __builtin_prefetch(ahead.data + ahead.size - 1);
+    }
+    if (payloads[i].data == nullptr) {
+      Py_INCREF(Py_None);
+      return Py_None;
     }
     return NewBytes({payloads[i].data, payloads[i].size});
   });
@@ -340,6 +400,8 @@ PyObject* Reader_close(PyObject* self, PyObject*) {
 PyMethodDef kReaderMethods[] = {
     {"find", AsCFunction(Reader_find), kFastcall,
      "find($self, key)\n--\n\nThe payload stored under key, or None."},
+    {"find_many", AsCFunction(Reader_find_many), kFastcall,
+     "find_many($self, keys)\n--\n\nThe payload stored under each key of a list or tuple, or None, in order."},
     {"exists", AsCFunction(Reader_exists), kFastcall,
      "exists($self, key)\n--\n\nWhether key is stored; reads only the in-memory index."},
     {"count", AsCFunction(Reader_count), METH_NOARGS,
