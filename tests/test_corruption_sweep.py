@@ -415,15 +415,14 @@ def test_a_damaged_mapped_index_never_crashes_and_never_answers_wrong(tmp_path, 
     from kalvex import _backend
 
     data, index_offset = indexed
+    before = _backend.BACKEND
     try:
-        _backend.load(backend)
+        _backend.use(backend)
     except ImportError:
         pytest.skip(f"backend {backend} not built")
     calls = worker.plan(PROBE_KEYS, PROBE_PREFIXES)
     sound_path = tmp_path / "sound.klvx"
     sound_path.write_bytes(data)
-    before = _backend.BACKEND
-    _backend.use(backend)
     try:
         sound = worker.run_variant(worker.PackageReader, str(sound_path), calls)
         with worker.PackageReader(str(sound_path), True) as reader:
