@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -37,6 +38,15 @@ void Mapping::DropPages(std::uint64_t first, std::uint64_t length) const {
   const std::uint64_t end = (first + length) / page * page;
   // Advice only: if it fails the pages simply stay mapped.
   if (begin < end) ::madvise(const_cast<std::uint8_t*>(data_) + begin, end - begin, MADV_DONTNEED);
+}
+
+void Mapping::AdviseHugePages(std::uint64_t first) const {
+  constexpr std::uint64_t kHugePage = std::uint64_t{2} << 20;
+  const std::uint64_t begin = std::min<std::uint64_t>(first / kHugePage * kHugePage, mapped_length_);
+  auto* data = const_cast<std::uint8_t*>(data_);
+  // Advice only: where it is not taken, 4 KiB pages serve as before.
+  if (begin != 0) ::madvise(data, begin, MADV_NOHUGEPAGE);
+  if (begin < mapped_length_) ::madvise(data + begin, mapped_length_ - begin, MADV_HUGEPAGE);
 }
 
 Result<Mapping> MapWholeFile(const io::FileDescriptor& fd) {

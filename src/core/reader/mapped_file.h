@@ -34,6 +34,16 @@ class Mapping {
   // from the page cache. REQUIRES: first <= size() and length <= size() - first.
   void DropPages(std::uint64_t first, std::uint64_t length) const;
 
+  // Asks that the file's pages from `first` (rounded down to 2 MiB) to its end be read in,
+  // and only those (a later call replaces an earlier one's range),
+  // where the file system can, as 2 MiB folios, which the mapping takes whole: one TLB
+  // entry for 512 pages. For tables read at random, a few places per lookup, whose reads
+  // would otherwise walk the page tables almost every time (and under virtualisation a
+  // walk costs about as much as the memory access). A file already in the page cache
+  // keeps the folios its writes made (see writer/file_sink.h).
+  // REQUIRES: first <= size().
+  void AdviseHugePages(std::uint64_t first) const;
+
  private:
   friend Result<Mapping> MapWholeFile(const io::FileDescriptor& fd);
   void Unmap();

@@ -165,6 +165,9 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool
     if (Status status = CheckFileCrc(bytes, n, header.file_crc32); !status.ok()) return status.take_error();
   }
 
+  // Advised before the trailer is read, so that its pages too come in large folios; the
+  // advice is narrowed to the index object and the index section once it is found.
+  if (map_index) file.AdviseHugePages(0);
   // A mapped index found here is used only when asked for; otherwise it only shows in the
   // reader's stats, and damage to it changes nothing: it is an object no key refers to.
   Result<std::optional<MappedIndex>> located = MappedIndex::Locate(bytes, n, header);
@@ -172,12 +175,17 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool
   const std::optional<MappedIndex> carried = located.ok() ? located.value() : std::nullopt;
   if (map_index && carried) {
     fd.value().Close();
+    // The index object and the index section: what a parsed index reads whole at open,
+    // so reading them in large folios never reads more than that; the records keep the
+    // usual read-around.
+    file.AdviseHugePages(carried->record_offset());
     auto reader = std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header, {}, {}));
     reader->mapped_ = carried;
     reader->index_object_size_ = carried->record_size();
     return reader;
   }
 
+  if (map_index) file.AdviseHugePages(header.index_offset);  // the section parsed below
   auto entries = EntryTable::Parse(bytes, n, header.index_offset, header.num_keys);
   if (!entries.ok()) return entries.take_error();
   // The header lies under no CRC, so the index section must end exactly at the end of

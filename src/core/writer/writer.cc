@@ -31,8 +31,8 @@ namespace {
 // A file no larger than this goes out in one write call, from one buffer.
 constexpr std::size_t kSmallFileSize = 8192;
 // Staging for the index section of a larger file: enough that write calls are few, small
-// next to the sections themselves.
-constexpr std::size_t kStagingSize = std::size_t{1} << 20;
+// next to the sections themselves, and a multiple of 2 MiB (see file_sink.h).
+constexpr std::size_t kStagingSize = std::size_t{4} << 20;
 
 // What a failed open of the temporary file, or a destination the OS cannot take, says.
 constexpr const char* kOpenTmp = "open tmp";
