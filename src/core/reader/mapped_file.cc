@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -42,11 +41,11 @@ void Mapping::DropPages(std::uint64_t first, std::uint64_t length) const {
 
 void Mapping::AdviseHugePages(std::uint64_t first) const {
   constexpr std::uint64_t kHugePage = std::uint64_t{2} << 20;
-  const std::uint64_t begin = std::min<std::uint64_t>(first / kHugePage * kHugePage, mapped_length_);
-  auto* data = const_cast<std::uint8_t*>(data_);
+  const std::uint64_t begin = first / kHugePage * kHugePage;
   // Advice only: where it is not taken, 4 KiB pages serve as before.
-  if (begin != 0) ::madvise(data, begin, MADV_NOHUGEPAGE);
-  if (begin < mapped_length_) ::madvise(data + begin, mapped_length_ - begin, MADV_HUGEPAGE);
+  if (begin < mapped_length_) {
+    ::madvise(const_cast<std::uint8_t*>(data_) + begin, mapped_length_ - begin, MADV_HUGEPAGE);
+  }
 }
 
 Result<Mapping> MapWholeFile(const io::FileDescriptor& fd) {
