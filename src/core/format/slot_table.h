@@ -1,25 +1,31 @@
 // SlotTable: keys placed into the hash-ordered slots that mapped_index_layout.h describes.
 //
 // One placement serves two tables: the reader's in-memory hash index of a file without a
-// mapped index, and the mapped index a writer stores in the file. Slots are built here in
-// host order; the writer stores each one big-endian.
+// mapped index, and the mapped index a writer stores in the file. Slots are stored
+// big-endian, as the file holds them, so the writer hands its table to the file as it is
+// and both readers decode a slot the same way.
 //
-// Entries are put in hash order region by region: first grouped by the top bits of their
-// hash (one counting pass, so each region's entries lie together), then each region sorted
-// on its own while it sits in the cache (see SortRegion). Then each entry goes to its home,
-// or to the slot after the entry before it.
+// Entries arrive one at a time (Builder::Add), from the pass that already walks the
+// keys, and are only recorded there: that pass waits on keys lying at random in memory,
+// and any more work in it (even a store whose address depends on the hash) costs more
+// than a pass of its own. Finish moves each into the bucket of its region (the top bits
+// of its hash, so that regions in order are hash order), puts each region in hash order
+// while it sits in the cache (see SortRegion) and places its entries at once: each at its
+// home, or at the slot after the entry before it.
 //
 // The table covers every home a probe may start at (entries may leave the last homes
 // unused) and one empty slot after both the last home and the last entry, where every
-// probe stops. Immutable after Build().
+// probe stops. Immutable after Finish().
 #pragma once
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "core/format/endian.h"
 #include "core/format/mapped_index_layout.h"
 #include "core/io/large_buffer.h"
 
@@ -27,25 +33,44 @@ namespace kalvex::format {
 
 class SlotTable {
  public:
+  class Builder;
+
   SlotTable() = default;
   SlotTable(SlotTable&&) noexcept = default;
   SlotTable& operator=(SlotTable&&) noexcept = default;
 
-  // Places n entries. `for_each(visit)` calls visit(hash, place) once for every entry, in
-  // ascending place order; it is called twice, so it recomputes rather than stores.
-  // `same_key(a, b)` says whether the entries at places a and b hold equal keys; it is
-  // asked only of entries whose hashes are equal. Of equal keys the later entry (greater
-  // place) takes the slot. REQUIRES: every place <= kMaxSlotPlace. Throws std::bad_alloc.
-  template <class ForEach, class SameKey>
-  static SlotTable Build(std::size_t n, ForEach for_each, SameKey same_key);
-
   std::uint64_t capacity() const { return capacity_; }
   std::uint64_t slot_count() const { return slot_count_; }
-  std::uint64_t* slots() const { return reinterpret_cast<std::uint64_t*>(table_.data()); }
+  // The slots, big-endian: slot_count() * kSlotSize bytes.
+  const std::uint8_t* bytes() const { return table_.data(); }
+  std::uint64_t slot(std::uint64_t s) const { return LoadBe64(table_.data() + s * kSlotSize); }
   std::size_t MemoryUsage() const { return table_.mapped_size(); }
 
  private:
-  // A region's entries have their homes in about this many slots.
+  io::LargeBuffer table_;
+  std::uint64_t capacity_ = 0;
+  std::uint64_t slot_count_ = 0;
+};
+
+class SlotTable::Builder {
+ public:
+  // Room for n entries. Throws std::bad_alloc.
+  explicit Builder(std::size_t n);
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
+
+  // REQUIRES: places ascend from call to call, place <= kMaxSlotPlace, at most n calls.
+  void Add(std::uint64_t hash, std::uint64_t place) { arrivals_[added_++] = Pending{hash, place}; }
+
+  // Places every entry added. `same_key(a, b)` says whether the entries at places a and b
+  // hold equal keys; it is asked only of entries whose hashes are equal. Of equal keys
+  // the later entry (greater place) takes the slot. Throws std::bad_alloc.
+  template <class SameKey>
+  SlotTable Finish(SameKey same_key);
+
+ private:
+  // A region's entries have their homes in about this many slots: its entries, and the
+  // counts by home that sort them, stay in the L2 cache.
   static constexpr std::size_t kSlotsPerRegion = 2048;
 
   struct Pending {
@@ -57,74 +82,82 @@ class SlotTable {
       return hash != other.hash ? hash < other.hash : place < other.place;
     }
   };
-  // Puts [begin, end), entries whose hashes share their top bits, in hash order.
-  void SortRegion(Pending* begin, Pending* end, std::vector<Pending>& scratch,
-                  std::vector<std::uint32_t>& home_count) const;
 
-  io::LargeBuffer table_;
+  std::size_t RegionOf(std::uint64_t hash) const {
+    return region_bits_ == 0 ? 0 : static_cast<std::size_t>(hash >> (64 - region_bits_));
+  }
+  // Moves every arrival into the bucket of its region, or to the spill list when the
+  // bucket is full, then orders the spill list by region.
+  void Scatter();
+  // Puts region r's entries, its bucket then its spilled ones (a later place each), into
+  // scratch_ in hash order.
+  void SortRegion(std::size_t r, const Pending* spill_begin, const Pending* spill_end);
+  // Room for slots [0, s] in table, keeping its first `kept` slots: grows it, rarely (the
+  // overflow past the last home is short).
+  void EnsureSlot(SlotTable& table, std::uint64_t s, std::uint64_t kept) const;
+
   std::uint64_t capacity_ = 0;
-  std::uint64_t slot_count_ = 0;
+  unsigned region_bits_ = 0;
+  std::size_t bucket_size_ = 0;
+  io::LargeBuffer arrival_buffer_;
+  Pending* arrivals_ = nullptr;
+  std::size_t added_ = 0;
+  io::LargeBuffer bucket_buffer_;
+  Pending* buckets_ = nullptr;
+  std::vector<std::uint32_t> fill_;  // entries added to each region, at most bucket_size_
+  std::vector<Pending> spill_;       // entries that found their region's bucket full
+  std::vector<Pending> scratch_;
+  std::vector<std::uint32_t> home_count_;
 };
 
-template <class ForEach, class SameKey>
-SlotTable SlotTable::Build(std::size_t n, ForEach for_each, SameKey same_key) {
+template <class SameKey>
+SlotTable SlotTable::Builder::Finish(SameKey same_key) {
   SlotTable t;
-  if (n == 0) return t;
-  t.capacity_ = SlotCapacityFor(n);
-
-  // Regions are ranges of the top hash bits, so sorting each one in turn sorts all.
-  const unsigned region_bits = std::bit_width(t.capacity_ / kSlotsPerRegion);
-  auto region_of = [&](std::uint64_t hash) {
-    return region_bits == 0 ? std::uint64_t{0} : hash >> (64 - region_bits);
-  };
-  std::vector<std::size_t> cursor((std::size_t{1} << region_bits) + 1, 0);
-  for_each([&](std::uint64_t hash, std::uint64_t) { ++cursor[region_of(hash) + 1]; });
-  for (std::size_t r = 1; r < cursor.size(); ++r) cursor[r] += cursor[r - 1];
-  io::LargeBuffer pending_buffer(n * sizeof(Pending));
-  auto* pending = reinterpret_cast<Pending*>(pending_buffer.data());
-  for_each([&](std::uint64_t hash, std::uint64_t place) {
-    pending[cursor[region_of(hash)]++] = Pending{hash, place};
-  });
-  // Each cursor now marks the end of its region, which is the next region's start.
-  std::vector<Pending> scratch;
-  std::vector<std::uint32_t> home_count;
-  std::size_t begin = 0;
-  for (std::size_t r = 0; r + 1 < cursor.size(); ++r) {
-    t.SortRegion(pending + begin, pending + cursor[r], scratch, home_count);
-    begin = cursor[r];
-  }
-
-  // Where each entry goes if no key repeats: its home, or the slot after the entry
-  // before it. A repeated key takes no slot of its own, so this bounds the entries' slots.
-  std::uint64_t last_entry = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t home = SlotHome(pending[i].hash, t.capacity_);
-    last_entry = i == 0 ? home : std::max(home, last_entry + 1);
-  }
-  t.slot_count_ = std::max(last_entry, t.capacity_ - 1) + 2;
-  t.table_ = io::LargeBuffer(t.slot_count_ * sizeof(std::uint64_t));  // all slots empty
-
-  std::uint64_t* const table = t.slots();
+  if (capacity_ == 0) return t;
+  t.capacity_ = capacity_;
+  Scatter();
+  // The arrivals, all in their buckets now, leave their memory to the table: fresh pages
+  // cost a fault and a clearing each, as much as the rest of the placement. Slots that no
+  // entry takes are cleared as the placement passes them.
+  t.table_ = std::move(arrival_buffer_);
   std::uint64_t next = 0;       // the first slot after the entries placed so far
   std::uint64_t run_start = 0;  // the first slot of the entries sharing the last hash
-  for (std::size_t i = 0; i < n; ++i) {
-    const Pending& entry = pending[i];
-    const std::uint64_t slot_value = SlotTag(entry.hash) | entry.place;
-    const bool same_hash = i > 0 && entry.hash == pending[i - 1].hash;
-    if (same_hash) {
-      // Almost always the same key again; otherwise two keys whose hashes agree.
-      std::uint64_t s = run_start;
-      while (s < next && !same_key(table[s] & kSlotPlaceMask, entry.place)) ++s;
-      if (s < next) {
-        table[s] = slot_value;  // the later entry of a repeated key wins
-        continue;
+  std::uint64_t last_hash = 0;
+  bool any = false;
+  const auto clear_up_to = [&](std::uint64_t slot) {
+    EnsureSlot(t, slot, next);
+    if (slot > next) std::memset(t.table_.data() + next * kSlotSize, 0, (slot - next) * kSlotSize);
+  };
+  const Pending* spill = spill_.data();
+  const Pending* const spill_end = spill + spill_.size();
+  for (std::size_t r = 0; r < fill_.size(); ++r) {
+    const Pending* spill_begin = spill;
+    while (spill != spill_end && RegionOf(spill->hash) == r) ++spill;
+    SortRegion(r, spill_begin, spill);
+    for (const Pending& entry : scratch_) {
+      const std::uint64_t slot_value = SlotTag(entry.hash) | entry.place;
+      const bool same_hash = any && entry.hash == last_hash;
+      if (same_hash) {
+        // Almost always the same key again; otherwise two keys whose hashes agree.
+        std::uint64_t s = run_start;
+        while (s < next && !same_key(t.slot(s) & kSlotPlaceMask, entry.place)) ++s;
+        if (s < next) {
+          StoreBe64(t.table_.data() + s * kSlotSize, slot_value);  // the later entry wins
+          continue;
+        }
       }
+      const std::uint64_t slot = std::max(SlotHome(entry.hash, capacity_), next);
+      clear_up_to(slot + 1);
+      if (!same_hash) run_start = slot;
+      StoreBe64(t.table_.data() + slot * kSlotSize, slot_value);
+      next = slot + 1;
+      last_hash = entry.hash;
+      any = true;
     }
-    const std::uint64_t slot = std::max(SlotHome(entry.hash, t.capacity_), next);
-    if (!same_hash) run_start = slot;
-    table[slot] = slot_value;
-    next = slot + 1;
   }
+  t.slot_count_ = std::max(next, capacity_) + 1;
+  clear_up_to(t.slot_count_);
+  t.table_.Shrink(t.slot_count_ * kSlotSize);
   return t;
 }
 

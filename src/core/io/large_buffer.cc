@@ -38,6 +38,19 @@ LargeBuffer::LargeBuffer(std::size_t size) {
   ::madvise(data_, mapped_, MADV_HUGEPAGE);  // advice only: failure leaves 4 KiB pages
 }
 
+void LargeBuffer::Shrink(std::size_t size) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t keep = (size + page - 1) / page * page;
+  if (keep >= mapped_) return;
+  if (keep == 0) {
+    Release();
+    mapped_ = 0;
+    return;
+  }
+  ::munmap(data_ + keep, mapped_ - keep);
+  mapped_ = keep;
+}
+
 void LargeBuffer::Release() {
   if (data_ != nullptr) {
     ::munmap(data_, mapped_);

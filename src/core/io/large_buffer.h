@@ -38,6 +38,8 @@ class LargeBuffer {
   std::uint8_t* data() const { return data_; }
   // Bytes held, rounded up to whole pages.
   std::size_t mapped_size() const { return mapped_; }
+  // Gives back the whole pages past the first `size` bytes, which stay as they are.
+  void Shrink(std::size_t size);
 
  private:
   void Release();

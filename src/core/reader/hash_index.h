@@ -58,20 +58,21 @@ class HashIndex {
   std::uint64_t Hash(std::span<const std::uint8_t> key) const { return HashBytes(key.data(), key.size(), seed_); }
   // Starts loading the home slot, then the entry the probe will most likely compare.
   void PrefetchSlot(std::uint64_t hash) const {
-    if (table_.capacity() != 0) __builtin_prefetch(table_.slots() + format::SlotHome(hash, table_.capacity()));
+    if (table_.capacity() != 0) {
+      __builtin_prefetch(table_.bytes() + format::SlotHome(hash, table_.capacity()) * format::kSlotSize);
+    }
   }
   void PrefetchEntry(const EntryTable& entries, std::uint64_t hash) const {
     if (table_.capacity() == 0) return;
-    const std::uint64_t value = table_.slots()[format::SlotHome(hash, table_.capacity())];
+    const std::uint64_t value = table_.slot(format::SlotHome(hash, table_.capacity()));
     if (value != 0) __builtin_prefetch(entries.arena() + (value & format::kSlotPlaceMask));
   }
   // REQUIRES: hash == Hash(key) and a nonempty table.
   std::uint64_t FindHashed(const EntryTable& entries, std::span<const std::uint8_t> key,
                            std::uint64_t hash) const {
     const std::uint64_t tag = format::SlotTag(hash);
-    const std::uint64_t* slot = table_.slots() + format::SlotHome(hash, table_.capacity());
-    for (;; ++slot) {
-      const std::uint64_t value = *slot;
+    for (std::uint64_t s = format::SlotHome(hash, table_.capacity());; ++s) {
+      const std::uint64_t value = table_.slot(s);
       if ((value & format::kSlotTagMask) == tag) {
         const std::uint64_t position = value & format::kSlotPlaceMask;
         if (SameBytes(format::EntryKey(entries.arena() + position), key)) return position;

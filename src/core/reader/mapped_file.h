@@ -34,6 +34,17 @@ class Mapping {
   // from the page cache. REQUIRES: first <= size() and length <= size() - first.
   void DropPages(std::uint64_t first, std::uint64_t length) const;
 
+  // Asks that the file's pages from `first` (rounded down to 2 MiB) to its end be read in,
+  // where the file system can, as 2 MiB folios, which the mapping takes whole: one TLB
+  // entry for 512 pages. For tables read at random, a few places per lookup, whose reads
+  // would otherwise walk the page tables almost every time (and under virtualisation a
+  // walk costs about as much as the memory access). A file already in the page cache
+  // keeps the folios its writes made (see writer/file_sink.h). Pages outside the range
+  // keep the default, which maps such folios whole too: advising them against huge pages
+  // would split the writer's folios into 4 KiB mappings.
+  // REQUIRES: first <= size().
+  void AdviseHugePages(std::uint64_t first) const;
+
  private:
   friend Result<Mapping> MapWholeFile(const io::FileDescriptor& fd);
   void Unmap();

@@ -75,9 +75,7 @@ class MappedIndex {
       const std::uint64_t value = LoadBe64(slots_ + s * format::kSlotSize);
       if ((value & format::kSlotTagMask) == tag) {
         const std::uint64_t place = value & format::kSlotPlaceMask;
-        // The key length, then the whole entry, must lie inside the section.
-        if (place > section_length_ || section_length_ - place < format::kEntryKeyLengthSize ||
-            section_length_ - place < format::EntrySize(format::EntryKeyLength(section_ + place))) {
+        if (WholeEntrySize(place) == 0) {
           *damaged = place;
           return kDamaged;
         }
@@ -127,10 +125,14 @@ class MappedIndex {
     if (!place.ok()) return place.take_error();
     std::uint64_t at = place.value();
     for (std::size_t rank = first; rank < last; ++rank) {
-      Result<Entry> entry = EntryAt(at);
-      if (!entry.ok()) return entry.take_error();
-      if (!visit(rank, entry.value())) break;
-      at = entry.value().next;
+      // EntryAt's checks, without building a result per entry: walks cover whole sections.
+      const std::uint64_t size = WholeEntrySize(at);
+      if (size == 0) return DamageAt(at);
+      const std::uint8_t* entry = section_ + at;
+      if (!visit(rank, Entry{format::EntryKey(entry), format::EntryObjectOffsetBefore(entry + size), at + size})) {
+        break;
+      }
+      at += size;
     }
     return {};
   }
@@ -146,6 +148,13 @@ class MappedIndex {
  private:
   MappedIndex() = default;
 
+  // The size of the whole entry at `place`, or 0 where none lies inside the section (no
+  // entry is empty): the key length, then the whole entry, must fit what is left of it.
+  std::uint64_t WholeEntrySize(std::uint64_t place) const {
+    if (place > section_length_ || section_length_ - place < format::kEntryKeyLengthSize) return 0;
+    const std::uint64_t size = format::EntrySize(format::EntryKeyLength(section_ + place));
+    return section_length_ - place < size ? 0 : size;
+  }
   // The object offset of the entry at a place Probe returned (a whole entry lies there).
   std::uint64_t ObjectOffsetAt(std::uint64_t place) const { return format::EntryObjectOffset(section_ + place); }
   // EntryAt's error for a place Probe found damaged. Out of line: the rare path.

@@ -11,23 +11,32 @@ namespace kalvex::writer {
 namespace {
 // Linux takes at most this many pieces per gather call.
 constexpr std::size_t kMaxQueued = IOV_MAX;
+// The page cache's largest folio on x86-64 and most arm64 systems (one PMD entry).
+constexpr std::uint64_t kFolioSize = std::uint64_t{2} << 20;
 }  // namespace
 
 FileSink::FileSink(int fd, std::size_t staging_capacity)
-    : fd_(fd), staging_(new std::uint8_t[staging_capacity]), capacity_(staging_capacity) {
+    : fd_(fd), staging_(new std::uint8_t[staging_capacity]), capacity_(staging_capacity), limit_(staging_capacity) {
   queue_.reserve(kMaxQueued);
 }
 
 bool FileSink::AppendSlow(const std::uint8_t* data, std::size_t n) {
   while (n > 0 && !error_) {
-    const std::size_t take = std::min(n, capacity_ - used_);
+    const std::size_t take = std::min(n, limit_ - used_);
     std::memcpy(staging_.get() + used_, data, take);
     used_ += take;
+    queued_ += take;
     data += take;
     n -= take;
     if (n > 0) WriteQueued();
   }
   return !error_;
+}
+
+void FileSink::SetLimit() {
+  const std::uint64_t end = written_ + queued_;
+  const std::uint64_t boundary = (end + (capacity_ - used_)) / kFolioSize * kFolioSize;
+  limit_ = boundary > end ? used_ + static_cast<std::size_t>(boundary - end) : capacity_;
 }
 
 void FileSink::CloseSegment() {
@@ -45,6 +54,8 @@ bool FileSink::AppendReference(std::span<const std::uint8_t> bytes) {
     if (!WriteQueued()) return false;
   }
   queue_.push_back(iovec{const_cast<std::uint8_t*>(bytes.data()), bytes.size()});
+  queued_ += bytes.size();
+  SetLimit();
   if (queue_.size() == kMaxQueued) return WriteQueued();
   return true;
 }
@@ -65,8 +76,11 @@ bool FileSink::WriteQueued() {
     return false;
   }
   queue_.clear();
+  written_ += queued_;
+  queued_ = 0;
   used_ = 0;
   segment_start_ = 0;
+  SetLimit();
   return true;
 }
 

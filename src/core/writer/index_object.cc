@@ -5,36 +5,18 @@
 
 namespace kalvex::writer {
 
-std::optional<IndexObject> IndexObject::Encode(const std::vector<IndexItem>& order,
-                                               const std::vector<std::uint64_t>& hashes, const HashSeed& seed,
-                                               std::uint64_t record_offset) {
-  const std::size_t n = order.size();
-  std::uint64_t index_length = 0;
-  for (const IndexItem& item : order) index_length += format::EntrySize(item.length());
+IndexObject::Builder::Builder(std::size_t n, const HashSeed& seed)
+    : seed_(seed), slots_(n), samples_(format::SampleCountFor(n, format::kDefaultRankShift) * format::kSampleSize) {}
+
+std::optional<IndexObject> IndexObject::Builder::Finish(std::uint64_t record_offset) {
+  const std::uint64_t index_length = place_;
   if (index_length > format::kMaxSlotPlace + 1) return std::nullopt;
 
   IndexObject object;
   object.record_offset_ = record_offset;
-  const unsigned shift = format::kDefaultRankShift;
-  object.samples_.resize(format::SampleCountFor(n, shift) * format::kSampleSize);
-  std::uint64_t place = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if ((i & ((std::size_t{1} << shift) - 1)) == 0) {
-      StoreBe64(object.samples_.data() + (i >> shift) * format::kSampleSize, place);
-    }
-    place += format::EntrySize(order[i].length());
-  }
-  const auto for_each = [&](auto visit) {
-    std::uint64_t at = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      visit(hashes[i], at);
-      at += format::EntrySize(order[i].length());
-    }
-  };
+  object.samples_ = std::move(samples_);
   // The writer's keys are distinct: entries of equal hashes never hold one key.
-  object.slots_ = format::SlotTable::Build(n, for_each, [](std::uint64_t, std::uint64_t) { return false; });
-  std::uint64_t* slots = object.slots_.slots();
-  for (std::uint64_t s = 0; s < object.slots_.slot_count(); ++s) StoreBe64(slots + s, slots[s]);
+  object.slots_ = slots_.Finish([](std::uint64_t, std::uint64_t) { return false; });
 
   const std::uint64_t payload_offset = record_offset + format::kRecordHeadSize;
   object.padding_ = (format::kSlotAlignment - payload_offset % format::kSlotAlignment) % format::kSlotAlignment;
@@ -42,14 +24,14 @@ std::optional<IndexObject> IndexObject::Encode(const std::vector<IndexItem>& ord
                          object.samples_.size() + format::kIndexTrailerSize;
   if (object.payload_size_ > format::kMaxPayloadLength) return std::nullopt;
   format::IndexTrailer trailer;
-  trailer.rank_shift = static_cast<std::uint8_t>(shift);
+  trailer.rank_shift = static_cast<std::uint8_t>(format::kDefaultRankShift);
   trailer.padding = static_cast<std::uint8_t>(object.padding_);
-  trailer.num_keys = static_cast<std::uint32_t>(n);
+  trailer.num_keys = static_cast<std::uint32_t>(added_);
   trailer.index_offset = object.index_offset();
   trailer.index_length = index_length;
   trailer.capacity = object.slots_.capacity();
   trailer.slot_count = object.slots_.slot_count();
-  trailer.seed = seed;
+  trailer.seed = seed_;
   trailer.EncodeTo(object.trailer_.data());
 
   std::uint32_t crc = 0;
@@ -62,8 +44,7 @@ std::optional<IndexObject> IndexObject::Encode(const std::vector<IndexItem>& ord
 
 std::array<std::span<const std::uint8_t>, 5> IndexObject::pieces() const {
   return {std::span<const std::uint8_t>(head_), std::span<const std::uint8_t>(zeros_.data(), padding_),
-          std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(slots_.slots()),
-                                        slots_.slot_count() * format::kSlotSize),
+          std::span<const std::uint8_t>(slots_.bytes(), slots_.slot_count() * format::kSlotSize),
           std::span<const std::uint8_t>(samples_), std::span<const std::uint8_t>(trailer_)};
 }
 

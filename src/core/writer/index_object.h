@@ -3,7 +3,8 @@
 //
 // The record must be complete before the header is: its bytes are part of the data
 // section, which the whole-file CRC covers, and its length moves index_offset. So a plan
-// encodes it whole and keeps it (about 10.5 bytes per key) until the commit writes it.
+// encodes it whole and keeps it (about 10.5 bytes per key) until the commit hands its
+// pieces to the file as they lie.
 // Move-only; immutable once encoded.
 #pragma once
 
@@ -13,11 +14,11 @@
 #include <span>
 #include <vector>
 
+#include "core/format/endian.h"
 #include "core/format/keyed_hash.h"
 #include "core/format/layout.h"
 #include "core/format/mapped_index_layout.h"
 #include "core/format/slot_table.h"
-#include "core/writer/key_order.h"
 
 namespace kalvex::writer {
 
@@ -26,17 +27,37 @@ class IndexObject {
   IndexObject(IndexObject&&) noexcept = default;
   IndexObject& operator=(IndexObject&&) noexcept = default;
 
-  // The index object of a file whose data section's user records end at `record_offset`
-  // (where this record begins) and whose index section holds `order`, one entry per item,
-  // hashes[i] being HashBytes of item i's key under `seed` (taken by the caller in its own
-  // pass over the keys, which lie in memory at random).
-  // Nullopt when the structure cannot describe the file: an index section past the slots'
-  // 40-bit places or a structure past the largest object (about 400 million keys); the
-  // build then writes the file without one. REQUIRES: `order` in ascending key order with
-  // distinct keys. Throws std::bad_alloc.
-  static std::optional<IndexObject> Encode(const std::vector<IndexItem>& order,
-                                           const std::vector<std::uint64_t>& hashes, const HashSeed& seed,
-                                           std::uint64_t record_offset);
+  // Collects what the index object needs from the index section as the pass that
+  // encodes the section walks the keys (which lie in memory at random: each is read once).
+  class Builder {
+   public:
+    // For n entries hashed under `seed`. Throws std::bad_alloc.
+    Builder(std::size_t n, const HashSeed& seed);
+    // The key of the next entry, in index order. REQUIRES: at most n calls.
+    void Add(const std::uint8_t* key, std::size_t length) {
+      if ((added_ & kSampleMask) == 0) {
+        StoreBe64(samples_.data() + (added_ >> format::kDefaultRankShift) * format::kSampleSize, place_);
+      }
+      if (place_ <= format::kMaxSlotPlace) slots_.Add(HashBytes(key, length, seed_), place_);
+      place_ += format::EntrySize(length);
+      ++added_;
+    }
+    // The index object of a file whose data section's user records end at `record_offset`
+    // (where this record begins). Nullopt when the structure cannot describe the file: an
+    // index section past the slots' 40-bit places or a structure past the largest object
+    // (about 400 million keys); the build then writes the file without one.
+    // REQUIRES: n calls of Add, their keys ascending and distinct. Throws std::bad_alloc.
+    std::optional<IndexObject> Finish(std::uint64_t record_offset);
+
+   private:
+    static constexpr std::size_t kSampleMask = (std::size_t{1} << format::kDefaultRankShift) - 1;
+
+    HashSeed seed_;
+    format::SlotTable::Builder slots_;
+    std::vector<std::uint8_t> samples_;
+    std::uint64_t place_ = 0;  // the next entry's place; in the end the section's length
+    std::size_t added_ = 0;
+  };
 
   // Bytes of the whole record (head, tables, trailer).
   std::uint64_t record_size() const { return format::kRecordHeadSize + payload_size_; }
@@ -56,7 +77,7 @@ class IndexObject {
   std::array<std::uint8_t, format::kRecordHeadSize> head_{};
   std::array<std::uint8_t, format::kSlotAlignment> zeros_{};
   std::size_t padding_ = 0;
-  format::SlotTable slots_;  // stored big-endian once encoded
+  format::SlotTable slots_;
   std::vector<std::uint8_t> samples_;
   std::array<std::uint8_t, format::kIndexTrailerSize> trailer_{};
 };

@@ -31,8 +31,8 @@ namespace {
 // A file no larger than this goes out in one write call, from one buffer.
 constexpr std::size_t kSmallFileSize = 8192;
 // Staging for the index section of a larger file: enough that write calls are few, small
-// next to the sections themselves.
-constexpr std::size_t kStagingSize = std::size_t{1} << 20;
+// next to the sections themselves, and a multiple of 2 MiB (see file_sink.h).
+constexpr std::size_t kStagingSize = std::size_t{4} << 20;
 
 // What a failed open of the temporary file, or a destination the OS cannot take, says.
 constexpr const char* kOpenTmp = "open tmp";
@@ -176,20 +176,19 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   // The index section's CRC is taken apart and combined with the data section's, so that
   // the mapped index, which lies between them, can be built from hashes taken in the same
   // pass over the keys: each key, somewhere in memory, is read once instead of twice.
-  const HashSeed seed = with_index ? HashSeed::Fresh() : HashSeed{};
-  std::vector<std::uint64_t> hashes(with_index ? plan.order_.size() : 0);
+  std::optional<IndexObject::Builder> index_builder;
+  if (with_index) index_builder.emplace(plan.order_.size(), HashSeed::Fresh());
   auto crc = std::make_unique<CrcBatcher>(0);
   if (with_index) {
-    EncodeIndex(plan.order_, *crc, [&](std::size_t i, const IndexItem& item) {
-      hashes[i] = HashBytes(item.key(), item.length(), seed);
-    });
+    EncodeIndex(plan.order_, *crc,
+                [&](std::size_t, const IndexItem& item) { index_builder->Add(item.key(), item.length()); });
   } else {
     EncodeIndex(plan.order_, *crc, [](std::size_t, const IndexItem&) {});
   }
   const std::uint64_t index_length = crc->length();
   std::uint32_t data_crc = objects.DataCrc();
   if (with_index) {
-    plan.index_object_ = IndexObject::Encode(plan.order_, hashes, seed, data_end);
+    plan.index_object_ = index_builder->Finish(data_end);
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
   }
 
