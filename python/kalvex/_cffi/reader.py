@@ -32,6 +32,7 @@ _OK = lib.KALVEX_OK
 _CHUNK_ENTRIES = 1024
 # A chunk of payloads stops once it passes this many bytes (after at least one entry).
 _CHUNK_BYTES = 8 << 20
+_buffer = ffi.buffer
 _copy, _cast = ffi.unpack, ffi.cast
 
 
@@ -113,7 +114,7 @@ class Reader:
     # -- lookups -----------------------------------------------------------------------
 
     def find(self, key: Key) -> Optional[bytes]:
-        k = key if type(key) is bytes else key_bytes(key)
+        k = key_bytes(key)
         scratch, handle = self._take()
         try:
             found = scratch.found
@@ -121,12 +122,12 @@ class Reader:
             if status != _OK:
                 raise_failure(status, scratch.err)
             data = found.data
-            return None if data == _NULL else _copy(_cast("char *", data), found.size)
+            return None if data == _NULL else _buffer(data, found.size)[:]
         finally:
             self._give(scratch)
 
     def exists(self, key: Key) -> bool:
-        k = key if type(key) is bytes else key_bytes(key)
+        k = key_bytes(key)
         scratch, handle = self._take()
         try:
             return bool(lib.kalvex_reader_exists(handle, k, len(k)))
