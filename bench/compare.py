@@ -15,7 +15,9 @@ write and fsync of as many bytes, and what memory it adds at its peak (build aga
 the disk).
 
 Every figure is the median of several repetitions, timed with the cyclic garbage
-collector off (as timeit does). "Cold" means a working set far beyond the CPU caches;
+collector off (as timeit does). The gets of all stores are timed in turns, chunk by chunk
+of their lookups, with every store open at once, so that a slow spell of the machine falls
+on all alike. "Cold" means a working set far beyond the CPU caches;
 the files stay in the page cache. --tiny runs everything on a few hundred keys, checks
 that every store answers correctly and asserts nothing about speed.
 """
@@ -287,8 +289,7 @@ def measure_store(store, data, workdir: str, reps: int, build_reps: int, log,
                 key = data.keys[i] if store.key_type == "str" else data.keys_b[i]
                 check(get(key) == data.payloads[i], f"{store.name}: wrong payload")
             check(get(absent[0]) is None, f"{store.name}: absent key found")
-            m["get"] = median_per_call(get, present, reps)
-            m["get_absent"] = median_per_call(get, absent, reps)
+            # Timed later, all stores in turns (interleaved_gets).
         if exists is not None:
             check(bool(exists(present[0])) and not exists(absent[0]), f"{store.name}: exists")
             m["exists"] = median_per_call(exists, present, reps)
@@ -319,6 +320,35 @@ def measure_store(store, data, workdir: str, reps: int, build_reps: int, log,
     return m, path
 
 
+def interleaved_gets(stores, data, paths: dict, reps: int) -> dict:
+    """get of a present and of an absent key for every store, timed in turns: each
+    store in turn through one chunk of its lookups (the order rotating), each a different
+    chunk, all stores open at once. The series of measure_store run one store after
+    another, so a slow spell of a shared machine (or a file its build just wrote) fell on
+    one store alone and its ratio to a peer swung by a third."""
+    handles = {}
+    try:
+        for s in stores:
+            if s.name in paths:
+                h = s.open(paths[s.name], False)
+                handles[s.name] = h
+        out: dict = {name: {} for name in handles}
+        for metric, kind in (("get", "present"), ("get_absent", "absent")):
+            calls = {}
+            for s in stores:
+                get = s.getter(handles[s.name]) if s.name in handles else None
+                if get is not None:
+                    calls[s.name] = (get, data.lookups[kind if s.key_type == "str" else kind + "_b"])
+            for name, seconds in compare_values.interleaved_per_call(calls, reps, sys.modules[__name__]).items():
+                out[name][metric] = seconds
+        return out
+    finally:
+        for s in stores:
+            if s.name in handles:
+                s.close(handles.pop(s.name))
+        gc.collect()
+
+
 def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict:
     result = {"interpreter": interpreter_label(),
               "implementation": platform.python_implementation(),
@@ -344,6 +374,8 @@ def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict
                                                              build_reps, log, sorted_data)
         for name, mem in measure_memory(paths).items():
             per_store[name].update({"mem_" + k: v for k, v in mem.items()})
+        for name, m in interleaved_gets(stores, data, paths, reps).items():
+            per_store[name].update(m)
         for s in stores:
             s.remove(paths[s.name])
         result["scales"][str(n)] = per_store
