@@ -198,7 +198,7 @@ def markdown(results: list[dict], meta: dict) -> str:
            f"lookups draw {meta['probes']:,} keys at random (fresh `str` objects; bytes "
            "for the stores that take bytes, encoded before timing) and call the store "
            "through `deque(map(fn, keys), 0)`, timed in chunks of 5,000 calls (the "
-           "median is over all chunks of all repetitions; the gets of all stores in turns, "
+           "median is over all chunks of all repetitions; the gets and scans of all stores in turns, "
            "chunk by chunk, every store open at once); CPython's cyclic GC off while "
            "timing (PyPy's GC stays on: it is PyPy's memory manager). Hot = "
            f"{int(meta['scales'][0]):,} keys, cold = {int(meta['scales'][-1]):,} keys "
