@@ -362,10 +362,12 @@ def interleaved_reads(stores, data, paths: dict, reps: int) -> dict:
 
 def interleaved_series(runs: dict, reps: int) -> dict:
     """median_time of each run(), the runs taking turns in each repetition (the order
-    rotating)."""
+    rotating). As in median_time, scans of microseconds repeat until the slowest one's
+    series lasts about a tenth of a second (and PyPy's JIT has compiled them)."""
     names = list(runs)
     times: dict = {name: [] for name in names}
-    for rep in range(reps):
+    rep = 0
+    while rep < reps:
         shift = rep % len(names) if names else 0
         for name in names[shift:] + names[:shift]:
             if COLLECT:
@@ -375,6 +377,10 @@ def interleaved_series(runs: dict, reps: int) -> dict:
                 result = runs[name]()
                 times[name].append(time.perf_counter() - t0)
             del result
+        if rep == 0 and names and not TINY:
+            slowest = max(ts[0] for ts in times.values())
+            reps = max(reps, min(MAX_REPS, int(0.1 / max(slowest, 1e-9))))
+        rep += 1
     return {name: statistics.median(ts) for name, ts in times.items()}
 
 
