@@ -367,11 +367,11 @@ def interleaved_series(runs: dict, reps: int) -> dict:
     names = list(runs)
     times: dict = {name: [] for name in names}
     rep = 0
+    if COLLECT:
+        gc.collect()  # once, as median_time: on PyPy a collection before each run slows the run
     while rep < reps:
         shift = rep % len(names) if names else 0
         for name in names[shift:] + names[:shift]:
-            if COLLECT:
-                gc.collect()
             with paused_gc():
                 t0 = time.perf_counter()
                 result = runs[name]()
