@@ -15,7 +15,9 @@ write and fsync of as many bytes, and what memory it adds at its peak (build aga
 the disk), and what the mapped index and batch lookups change (compare_index.py).
 
 Every figure is the median of several repetitions, timed with the cyclic garbage
-collector off (as timeit does). "Cold" means a working set far beyond the CPU caches;
+collector off (as timeit does). The gets and scans of all stores are timed in turns, with
+every store open at once (gets chunk by chunk of their lookups), so that a slow spell of the
+machine falls on all alike. "Cold" means a working set far beyond the CPU caches;
 the files stay in the page cache. --tiny runs everything on a few hundred keys, checks
 that every store answers correctly and asserts nothing about speed.
 """
@@ -288,8 +290,7 @@ def measure_store(store, data, workdir: str, reps: int, build_reps: int, log,
                 key = data.keys[i] if store.key_type == "str" else data.keys_b[i]
                 check(get(key) == data.payloads[i], f"{store.name}: wrong payload")
             check(get(absent[0]) is None, f"{store.name}: absent key found")
-            m["get"] = median_per_call(get, present, reps)
-            m["get_absent"] = median_per_call(get, absent, reps)
+            # Timed later, in turns with the other stores' gets (interleaved_reads).
         if exists is not None:
             check(bool(exists(present[0])) and not exists(absent[0]), f"{store.name}: exists")
             m["exists"] = median_per_call(exists, present, reps)
@@ -299,14 +300,11 @@ def measure_store(store, data, workdir: str, reps: int, build_reps: int, log,
         if found is not None:
             check(len(found) == data.n // 100, f"{store.name}: prefix scan found {len(found)}")
             check(list(found) == sorted(found), f"{store.name}: prefix scan out of order")
-            m["prefix"] = median_time(lambda: store.prefix_scan(h, prefix), reps) / len(found)
         everything = store.items(h)
         if everything is not None:
             check(len(everything) == data.n, f"{store.name}: items gave {len(everything)}")
             del everything
-            m["items"] = median_time(lambda: store.items(h), reps) / data.n
-        if hasattr(store, "items_str"):
-            m["items_str"] = median_time(lambda: store.items_str(h), reps) / data.n
+        # The scans too are timed later, in turns with the other stores' (interleaved_reads).
         if hasattr(store, "verify"):
             check(store.verify(h) is True, f"{store.name}: verify")
             m["verify"] = median_time(lambda: store.verify(h), reps)
@@ -318,6 +316,73 @@ def measure_store(store, data, workdir: str, reps: int, build_reps: int, log,
         del h
         gc.collect()
     return m, path
+
+
+def interleaved_reads(stores, data, paths: dict, reps: int) -> dict:
+    """The gets (present and absent key) and the scans (a prefix, all items) of every
+    store, timed in turns with every store open at once. Gets: each store in turn through
+    one chunk of its lookups (the order rotating), each a different chunk. Scans: each
+    store's whole scan in turn, the order rotating, the median over the repetitions.
+    Series run one store after another let a slow spell of a shared machine (or the page
+    faults of a file its build just wrote) fall on one store alone: the PyPy cffi column's
+    ratio to LMDB moved by a third between two runs so."""
+    handles = {s.name: s.open(paths[s.name], False) for s in stores if s.name in paths}
+    try:
+        out: dict = {name: {} for name in handles}
+        opened = [s for s in stores if s.name in handles]
+        for metric, kind in (("get", "present"), ("get_absent", "absent")):
+            calls = {}
+            for s in opened:
+                get = s.getter(handles[s.name])
+                if get is not None:
+                    calls[s.name] = (get, data.lookups[kind if s.key_type == "str" else kind + "_b"])
+            for name, seconds in compare_values.interleaved_per_call(calls, reps, sys.modules[__name__]).items():
+                out[name][metric] = seconds
+        prefix = compare_data.prefix_for(data.n)
+
+        def scan(s, h):
+            return lambda: s.prefix_scan(h, prefix if s.key_type == "str" else prefix.encode())
+        for metric, make, per in (
+                ("prefix", scan, data.n // 100),
+                ("items", lambda s, h: lambda: s.items(h), data.n),
+                ("items_str", lambda s, h: (lambda: s.items_str(h)) if hasattr(s, "items_str") else None, data.n)):
+            runs = {}
+            for s in opened:
+                run = make(s, handles[s.name])
+                if run is not None and (metric == "items_str" or run() is not None):
+                    runs[s.name] = run
+            for name, seconds in interleaved_series(runs, reps).items():
+                out[name][metric] = seconds / per
+        return out
+    finally:
+        for s in stores:
+            if s.name in handles:
+                s.close(handles.pop(s.name))
+        gc.collect()
+
+
+def interleaved_series(runs: dict, reps: int) -> dict:
+    """median_time of each run(), the runs taking turns in each repetition (the order
+    rotating). As in median_time, scans of microseconds repeat until the slowest one's
+    series lasts about a tenth of a second (and PyPy's JIT has compiled them)."""
+    names = list(runs)
+    times: dict = {name: [] for name in names}
+    rep = 0
+    if COLLECT:
+        gc.collect()  # once, as median_time: on PyPy a collection before each run slows the run
+    while rep < reps:
+        shift = rep % len(names) if names else 0
+        for name in names[shift:] + names[:shift]:
+            with paused_gc():
+                t0 = time.perf_counter()
+                result = runs[name]()
+                times[name].append(time.perf_counter() - t0)
+            del result
+        if rep == 0 and names and not TINY:
+            slowest = max(ts[0] for ts in times.values())
+            reps = max(reps, min(MAX_REPS, int(0.1 / max(slowest, 1e-9))))
+        rep += 1
+    return {name: statistics.median(ts) for name, ts in times.items()}
 
 
 def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict:
@@ -345,6 +410,8 @@ def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict
                                                              build_reps, log, sorted_data)
         for name, mem in measure_memory(paths).items():
             per_store[name].update({"mem_" + k: v for k, v in mem.items()})
+        for name, m in interleaved_reads(stores, data, paths, reps).items():
+            per_store[name].update(m)
         for s in stores:
             s.remove(paths[s.name])
         result["scales"][str(n)] = per_store

@@ -177,23 +177,26 @@ def _remove(path: str) -> None:
             os.remove(path + suffix)
 
 
-def interleaved_per_call(fns: dict, args: list, reps: int, timer=compare, chunk: int = 5000) -> dict:
-    """Median time of one call of each fn, timed in turns: in each turn every fn runs
-    through one chunk of `args` (the order rotating), each fn a different chunk, so no fn
-    finds its keys in the cache where another one just left them."""
-    chunks = [args[i:i + chunk] for i in range(0, len(args), chunk)]
-    names = list(fns)
+def interleaved_per_call(calls: dict, reps: int, timer=compare, chunk: int = 5000) -> dict:
+    """Median time of one call of each fn, for ``calls`` mapping a name to (fn, args),
+    timed in turns: in each turn every fn runs through one chunk of its args (the order
+    rotating), each fn a different chunk, so no fn finds its keys in the cache where
+    another one just left them. Every args list has the same length."""
+    names = list(calls)
+    chunked = {name: [args[i:i + chunk] for i in range(0, len(args), chunk)] for name, (_, args) in calls.items()}
+    count = len(chunked[names[0]])
     per_call: dict = {name: [] for name in names}
     if timer.COLLECT:
         gc.collect()
     for rep in range(reps):
-        for number in range(len(chunks)):
+        for number in range(count):
             shift = (rep + number) % len(names)
             for k, name in enumerate(names[shift:] + names[:shift]):
-                part = chunks[(number + k) % len(chunks)]
+                part = chunked[name][(number + k) % count]
+                fn = calls[name][0]
                 with timer.paused_gc():
                     t0 = time.perf_counter()
-                    collections.deque(map(fns[name], part), maxlen=0)
+                    collections.deque(map(fn, part), maxlen=0)
                     per_call[name].append((time.perf_counter() - t0) / len(part))
     return {name: statistics.median(times) for name, times in per_call.items()}
 
@@ -204,13 +207,13 @@ def wrapper_overhead(path: str, probes: list[str], reps: int, timer=compare) -> 
     import kalvex
     reader = kalvex.KalvReader(path, verify=False)
     get_raw, unpack, exists = reader.get_raw, msgpack.unpackb, reader._live().exists
-    out = interleaved_per_call({
+    out = interleaved_per_call({name: (fn, probes) for name, fn in {
         "r[key]": reader.__getitem__,
         "r.get(key)": reader.get,
         "get_raw + unpackb": lambda key: unpack(get_raw(key)),
         "key in r": reader.__contains__,
         "exists": exists,
-    }, probes, reps, timer)
+    }.items()}, reps, timer)
     reader.close()
     return out
 
@@ -251,7 +254,7 @@ def run(scales: list[int], reps: int, build_reps: int, workdir: str, log, timer=
                     m["prefix"] = timer.median_time(lambda: store.prefix(h[1], prefix), reps) / len(found)
                 per_store[store.name] = m
             gets = interleaved_per_call(
-                {name: store.getter(h) for name, (store, h, _) in opened.items()}, probes, reps, timer)
+                {name: (store.getter(h), probes) for name, (store, h, _) in opened.items()}, reps, timer)
             for name, seconds in gets.items():
                 per_store[name]["get"] = seconds
         finally:

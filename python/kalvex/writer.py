@@ -77,8 +77,16 @@ class KalvWriter:
 
     def __setitem__(self, key: Key, value: Value) -> None:
         """Store ``value`` as one object under ``key``; a key set again maps to the new value."""
-        data = key_bytes(key)
-        self._add_key(data, self._store(self._encode(key, value)))
+        # As in update(): the common key passes as it is, any other is converted (and
+        # checked) first, and the value is encoded before anything is stored.
+        stored: Key = key
+        if not (type(key) is bytes or type(key) is str and key.isascii()) or len(key) > MAX_KEY_BYTES:
+            stored = key_bytes(key)
+        try:
+            payload = self._pack(value)
+        except (TypeError, ValueError, OverflowError):
+            payload = self._encode(key, value)
+        self._add_key(stored, self._store(payload))
 
     def add(self, value: Value, *keys: Key) -> int:
         """Store ``value`` once, map every key to it, and return its object id."""
@@ -91,13 +99,19 @@ class KalvWriter:
 
     def add_raw(self, payload: BytesLike, *keys: Key) -> int:
         """Like ``add`` for a payload already encoded (any bytes-like object), stored as is."""
-        if len(keys) == 1 and type(payload) is bytes:
-            # The call of a bulk load: one key that needs no conversion, checked inline.
+        if len(keys) == 1:
+            # The call of a bulk load: one key that needs no conversion, checked inline. The
+            # payload is not: the native writer refuses one that is not bytes before it
+            # stores anything, and the general path below converts it.
             key = keys[0]
             if (type(key) is bytes or type(key) is str and key.isascii()) and len(key) <= MAX_KEY_BYTES:
-                object_id = self._store(payload)
-                self._add_key(key, object_id)
-                return object_id
+                try:
+                    object_id = self._store(payload)  # type: ignore[arg-type]
+                except TypeError:
+                    pass
+                else:
+                    self._add_key(key, object_id)
+                    return object_id
         checked = _checked(keys)
         object_id = self._store(payload if type(payload) is bytes else bytes(memoryview(payload)))
         add_key = self._add_key
