@@ -294,6 +294,18 @@ KALVEX_API kalvex_status kalvex_writer_add_keys(kalvex_writer* writer, size_t co
                                                 const uint64_t* ids, size_t* added,
                                                 kalvex_error* err);
 
+/* One object and its keys in one call, the shape of a bulk load: stores the payload as
+ * kalvex_writer_add_object does (with `unique` nonzero, as kalvex_writer_add_object_unique
+ * does), sets *id to its id and maps `count` keys to it (key i is keys[ends[i-1] ..
+ * ends[i]), as for kalvex_writer_add_keys). Every key is checked before anything is
+ * stored: on KALVEX_STORE_ERROR for a key over KALVEX_MAX_KEY_SIZE (the first one's error)
+ * nothing changed. A failure after the check (KALVEX_NO_MEMORY, or keys beyond what the
+ * format counts) leaves the object and the keys mapped before it. */
+KALVEX_API kalvex_status kalvex_writer_add_mapped(kalvex_writer* writer, const void* payload,
+                                                  size_t payload_size, int unique, size_t count,
+                                                  const uint8_t* keys, const size_t* ends,
+                                                  uint64_t* id, kalvex_error* err);
+
 /* Counts written by a build. */
 typedef struct kalvex_build_report {
   uint64_t num_objects;

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import functools
 import os
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Iterable, Optional, Union
 
 import msgpack
 
@@ -62,6 +62,20 @@ def unencodable_key(key: str) -> ValueError:
         f"key {key!r} cannot be encoded as UTF-8: it holds the lone surrogate "
         f"{key[position]!r} at position {position}; pass bytes for a key that is not UTF-8"
     )
+
+
+def refused_keys(keys: Iterable[object], exc: ValueError) -> ValueError:
+    """What a native call that refused ``keys`` with ``exc`` reports: for a ``str`` key with
+    no UTF-8 form, that (the native layer only says it is no key); else ``exc``."""
+    for key in keys:
+        if isinstance(key, str):
+            try:
+                key.encode()
+            except UnicodeEncodeError:
+                error = unencodable_key(key)
+                error.__suppress_context__ = True  # the native text says less than this
+                return error
+    return exc
 
 
 def key_bytes(key: object) -> bytes:

@@ -135,6 +135,12 @@ class NativeWriter(Protocol):
         matched."""
         ...
 
+    def add_mapped(self, payload: bytes, keys: Sequence[Key], unique: bool = False) -> int:
+        """``add(payload)`` (``add_unique`` with ``unique``) with every key of ``keys`` (a
+        ``tuple`` or ``list``, else ``TypeError``) mapped to the object, in one call; its
+        id. Every key is converted and checked before anything is stored."""
+        ...
+
     def add_key(self, key: Key, obj_id: int) -> None:
         """Maps ``key`` to object ``obj_id``, replacing an earlier mapping of the key.
         ``KalvError`` when ``obj_id`` is not a stored object or the key is longer than

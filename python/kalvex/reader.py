@@ -18,7 +18,7 @@ from typing import Any, Callable, NoReturn, Optional, TypeVar, cast
 
 from kalvex import _backend, errors
 from kalvex._codec import (
-    Key, PathLike, Value, array_key_unpacker, as_bytes, decode_failure, first_unpacker, unencodable_key,
+    Key, PathLike, Value, array_key_unpacker, as_bytes, decode_failure, first_unpacker, refused_keys,
     unpacker)
 from kalvex._contract import NativeReader
 
@@ -294,14 +294,7 @@ class KalvReader(ReaderBase):
     def _lookup_error(self, key: object, exc: ValueError) -> ValueError:
         """What a lookup of ``key`` that raised ``exc`` reports: for a ``str`` key with no
         UTF-8 form, that (the native layer only says it is no key); else ``exc``."""
-        if self._native is not None and isinstance(key, str):
-            try:
-                key.encode()
-            except UnicodeEncodeError:
-                error = unencodable_key(key)
-                error.__suppress_context__ = True  # the native text says less than this
-                return error
-        return exc
+        return refused_keys((key,), exc) if self._native is not None else exc
 
     def __contains__(self, key: object) -> bool:
         try:

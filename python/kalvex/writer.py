@@ -15,23 +15,12 @@ from types import TracebackType
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from kalvex import _backend
-from kalvex._codec import MAX_KEY_BYTES, Key, PathLike, Value, as_bytes, key_bytes, packer
+from kalvex._codec import Key, PathLike, Value, as_bytes, key_bytes, packer, refused_keys
 from kalvex._contract import NativeWriter
 
 BytesLike = Union[bytes, bytearray, memoryview]
 # Keys of any accepted type: a Mapping's key type is invariant, so a dict[str, ...] must fit.
 Data = Union[Mapping[Any, Value], Iterable[tuple[Any, Value]]]
-
-
-def _checked(keys: Sequence[Any]) -> Sequence[Any]:
-    """``keys`` as the native writer takes them, every one checked first, so that a bad key
-    raises before anything of the call is stored. A ``bytes`` key, or an ASCII ``str`` one,
-    within the limit passes as it is; any other is replaced by its stored bytes
-    (``key_bytes``, which raises for a key of the wrong type or over the limit)."""
-    for key in keys:
-        if not (type(key) is bytes or type(key) is str and key.isascii()) or len(key) > MAX_KEY_BYTES:
-            return [key_bytes(key) for key in keys]
-    return keys
 
 
 class KalvWriter:
@@ -63,9 +52,10 @@ class KalvWriter:
         self._index = bool(index)
         self._raw: NativeWriter = _backend.BACKEND.new_writer()
         self._pack = packer(default)
-        # The native writer compares whole payloads: no digest, no table kept here.
-        self._store: Callable[[bytes], int] = self._raw.add_unique if dedupe else self._raw.add
-        self._add_key = self._raw.add_key
+        # One native call per add: it checks every key, stores the payload (whole-byte
+        # dedupe in the native writer when `unique`) and maps the keys, or changes nothing.
+        self._put = self._raw.add_mapped
+        self._unique = bool(dedupe)
 
     def _encode(self, key: object, value: Value) -> bytes:
         try:
@@ -77,47 +67,28 @@ class KalvWriter:
 
     def __setitem__(self, key: Key, value: Value) -> None:
         """Store ``value`` as one object under ``key``; a key set again maps to the new value."""
-        # As in update(): the common key passes as it is, any other is converted (and
-        # checked) first, and the value is encoded before anything is stored.
-        stored: Key = key
-        if not (type(key) is bytes or type(key) is str and key.isascii()) or len(key) > MAX_KEY_BYTES:
-            stored = key_bytes(key)
         try:
             payload = self._pack(value)
         except (TypeError, ValueError, OverflowError):
             payload = self._encode(key, value)
-        self._add_key(stored, self._store(payload))
+        try:
+            self._put(payload, (key,), self._unique)
+        except ValueError as exc:
+            raise refused_keys((key,), exc)
 
     def add(self, value: Value, *keys: Key) -> int:
         """Store ``value`` once, map every key to it, and return its object id."""
-        checked = _checked(keys)
-        object_id = self._store(self._encode(keys[0] if keys else None, value))
-        add_key = self._add_key
-        for key in checked:
-            add_key(key, object_id)
-        return object_id
+        try:
+            return self._put(self._encode(keys[0] if keys else None, value), keys, self._unique)
+        except ValueError as exc:
+            raise refused_keys(keys, exc)
 
     def add_raw(self, payload: BytesLike, *keys: Key) -> int:
         """Like ``add`` for a payload already encoded (any bytes-like object), stored as is."""
-        if len(keys) == 1:
-            # The call of a bulk load: one key that needs no conversion, checked inline. The
-            # payload is not: the native writer refuses one that is not bytes before it
-            # stores anything, and the general path below converts it.
-            key = keys[0]
-            if (type(key) is bytes or type(key) is str and key.isascii()) and len(key) <= MAX_KEY_BYTES:
-                try:
-                    object_id = self._store(payload)  # type: ignore[arg-type]
-                except TypeError:
-                    pass
-                else:
-                    self._add_key(key, object_id)
-                    return object_id
-        checked = _checked(keys)
-        object_id = self._store(payload if type(payload) is bytes else bytes(memoryview(payload)))
-        add_key = self._add_key
-        for key in checked:
-            add_key(key, object_id)
-        return object_id
+        try:
+            return self._put(payload if type(payload) is bytes else bytes(memoryview(payload)), keys, self._unique)
+        except ValueError as exc:
+            raise refused_keys(keys, exc)
 
     def add_many_raw(self, items: Iterable[tuple[BytesLike, Sequence[Key]]]) -> int:
         """``add_raw(payload, *keys)`` for each ``(payload, keys)`` of ``items``; how many.
@@ -130,19 +101,20 @@ class KalvWriter:
         >>> w.add_many_raw([(b"\\x01", ["one", "uno"]), (b"\\x02", ["two"])])
         2
         """
-        store, add_key = self._store, self._add_key
+        put, unique = self._put, self._unique
         count = 0
         for payload, keys in items:
-            checked = _checked(keys)
-            object_id = store(payload if type(payload) is bytes else bytes(memoryview(payload)))
-            for key in checked:
-                add_key(key, object_id)
+            try:
+                put(payload if type(payload) is bytes else bytes(memoryview(payload)),
+                    keys if type(keys) is tuple or type(keys) is list else tuple(keys), unique)
+            except ValueError as exc:
+                raise refused_keys(keys, exc)
             count += 1
         return count
 
     def link(self, key: Key, object_id: int) -> None:
         """Map one more key to an object already stored (``KalvError`` if there is none)."""
-        self._add_key(key_bytes(key), object_id)
+        self._raw.add_key(key_bytes(key), object_id)
 
     def update(self, data: Data = (), **more: Value) -> None:
         """Set every (key, value) of a mapping or an iterable of pairs, then of ``more``."""
@@ -153,17 +125,17 @@ class KalvWriter:
             pairs = ((key, data[key]) for key in data.keys())  # type: ignore[index]
         else:
             pairs = data
-        # The loop of a whole build: names bound once, the common key checked inline.
-        pack, store, add_key = self._pack, self._store, self._add_key
+        # The loop of a whole build: names bound once, one native call per pair.
+        pack, put, unique = self._pack, self._put, self._unique
         for key, value in pairs:
-            stored: Key = key
-            if not (type(key) is bytes or type(key) is str and key.isascii()) or len(key) > MAX_KEY_BYTES:
-                stored = key_bytes(key)
             try:
                 payload = pack(value)
             except (TypeError, ValueError, OverflowError):
                 payload = self._encode(key, value)
-            add_key(stored, store(payload))
+            try:
+                put(payload, (key,), unique)
+            except ValueError as exc:
+                raise refused_keys((key,), exc)
         if more:
             self.update(more)
 

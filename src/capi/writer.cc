@@ -138,6 +138,28 @@ kalvex_status kalvex_writer_add_keys(kalvex_writer* writer, size_t count, const 
   });
 }
 
+kalvex_status kalvex_writer_add_mapped(kalvex_writer* writer, const void* payload, size_t payload_size,
+                                       int unique, size_t count, const uint8_t* keys, const size_t* ends,
+                                       uint64_t* id, kalvex_error* err) {
+  return Guarded(err, [&] {
+    Writer& w = Core(writer);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::span<const std::uint8_t> key = Slice(keys, ends, i);
+      if (key.size() <= kalvex::format::kMaxKeyLength) continue;
+      Status refused = Writer::CheckKey(key);
+      if (!refused.ok()) return FailWith(err, refused.error());
+      return Fail(err, KALVEX_INTERNAL, -1, "a key over the limit passed the writer's check");
+    }
+    const auto data = AsBytes(payload, payload_size);
+    *id = unique != 0 ? w.AddObjectUnique(data) : w.AddObject(data);
+    for (std::size_t i = 0; i < count; ++i) {
+      Status mapped = w.AddKey(Slice(keys, ends, i), *id);
+      if (!mapped.ok()) return FailWith(err, mapped.error());
+    }
+    return KALVEX_OK;
+  });
+}
+
 kalvex_status kalvex_writer_build(const kalvex_writer* writer, const char* path, size_t path_size,
                                   int print_summary, kalvex_build_report* report, kalvex_error* err) {
   const kalvex_build_options options{print_summary, 0};

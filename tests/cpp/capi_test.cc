@@ -328,6 +328,30 @@ TEST_F(CapiTest, KeyBatchWithOneBadKeyChangesNothing) {
   kalvex_writer_free(w);
 }
 
+TEST_F(CapiTest, MappedAddChecksEveryKeyBeforeStoringAndSharesUniquePayloads) {
+  kalvex_writer* w = nullptr;
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  const std::string keys = "ab" + std::string(70000, 'k');
+  const size_t ends[] = {1, 2, keys.size()};
+  const auto* blob = reinterpret_cast<const uint8_t*>(keys.data());
+  uint64_t id = 9;
+  ASSERT_EQ(kalvex_writer_add_mapped(w, "v", 1, 1, 3, blob, ends, &id, &err_), KALVEX_STORE_ERROR);
+  EXPECT_EQ(Message(err_), "KalvError: key is 70000 bytes, format maximum is 65535");
+  EXPECT_EQ(kalvex_writer_num_objects(w), 0u) << "a refused key stores no object";
+
+  ASSERT_EQ(kalvex_writer_add_mapped(w, "v", 1, 1, 2, blob, ends, &id, &err_), KALVEX_OK);
+  uint64_t again = 9;
+  ASSERT_EQ(kalvex_writer_add_mapped(w, "v", 1, 1, 1, blob + 1, ends, &again, &err_), KALVEX_OK);
+  EXPECT_EQ(again, id) << "unique: equal payloads share one object";
+  ASSERT_EQ(kalvex_writer_add_mapped(w, "v", 1, 0, 0, nullptr, nullptr, &again, &err_), KALVEX_OK);
+  EXPECT_NE(again, id) << "plain: every call stores its own object";
+  uint64_t num_keys = 0;
+  ASSERT_EQ(kalvex_writer_num_keys(w, &num_keys, &err_), KALVEX_OK);
+  EXPECT_EQ(num_keys, 2u);
+  EXPECT_EQ(kalvex_writer_num_objects(w), 2u);
+  kalvex_writer_free(w);
+}
+
 TEST_F(CapiTest, ViewsOutliveTheWriterAndOtherReadersButNotTheirOwn) {
   BuildSample();
   kalvex_reader* first = Open();

@@ -6,8 +6,9 @@ threads are serialised, never a crash.
 """
 from __future__ import annotations
 
+import itertools
 import threading
-from typing import Any
+from typing import Any, Sequence
 
 from kalvex._cffi.errors import bytes_argument, key_bytes, new_error, raise_failure, text_argument, u64_argument
 from kalvex._kalvex_cffi import ffi, lib
@@ -16,7 +17,7 @@ _OK = lib.KALVEX_OK
 
 
 class Writer:
-    __slots__ = ("_handle", "_lock", "_id", "_found", "_err")
+    __slots__ = ("_handle", "_lock", "_id", "_found", "_end", "_err")
 
     def __init__(self) -> None:
         out = ffi.new("kalvex_writer **")
@@ -29,6 +30,7 @@ class Writer:
         # Output records, used only under _lock.
         self._id = ffi.new("uint64_t *")
         self._found = ffi.new("int *")
+        self._end = ffi.new("size_t[1]")
         self._err = new_error()
 
     def add(self, payload: bytes) -> int:
@@ -43,6 +45,23 @@ class Writer:
         data = bytes_argument("payload", payload)
         with self._lock:
             status = lib.kalvex_writer_add_object_unique(self._handle, data, len(data), self._id, self._err)
+            if status != _OK:
+                raise_failure(status, self._err)
+            return int(self._id[0])
+
+    def add_mapped(self, payload: bytes, keys: Sequence[Any], unique: bool = False) -> int:
+        data = bytes_argument("payload", payload)
+        if type(keys) is not tuple and type(keys) is not list:
+            raise TypeError(f"argument 'keys' must be a tuple or list, not {type(keys).__name__}")
+        stored = [key_bytes(key) for key in keys]
+        many = None if len(stored) == 1 else ffi.new("size_t[]", list(itertools.accumulate(map(len, stored))))
+        blob = stored[0] if many is None else b"".join(stored)
+        with self._lock:
+            ends = self._end if many is None else many
+            if many is None:
+                ends[0] = len(blob)
+            status = lib.kalvex_writer_add_mapped(
+                self._handle, data, len(data), 1 if unique else 0, len(stored), blob, ends, self._id, self._err)
             if status != _OK:
                 raise_failure(status, self._err)
             return int(self._id[0])

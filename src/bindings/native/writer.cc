@@ -4,9 +4,11 @@
 // interface, build the result or raise. Growing the writer takes exclusive use, reading
 // it shared use (see bindings/borrow.h); a build prints nothing and reports its counts.
 #include <atomic>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "bindings/args.h"
 #include "bindings/convert.h"
@@ -35,6 +37,7 @@ constexpr const char* kPayloadParams[] = {"payload"};
 constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kKeyParams[] = {"key"};
 constexpr const char* kBuildParams[] = {"path", "index"};
+constexpr const char* kAddMappedParams[] = {"payload", "keys", "unique"};
 
 constexpr ParamList kNewSignature{"Writer()"};
 constexpr ParamList kAddSignature{"Writer.add()", kPayloadParams, 1};
@@ -42,6 +45,10 @@ constexpr ParamList kAddUniqueSignature{"Writer.add_unique()", kPayloadParams, 1
 constexpr ParamList kAddKeySignature{"Writer.add_key()", kAddKeyParams, 2};
 constexpr ParamList kContainsSignature{"Writer.contains()", kKeyParams, 1};
 constexpr ParamList kBuildSignature{"Writer.build()", kBuildParams, 1};
+constexpr ParamList kAddMappedSignature{"Writer.add_mapped()", kAddMappedParams, 2};
+// A bulk load's call carries one short key: its bytes and end stay on the stack.
+constexpr std::size_t kInlineKeys = 4;
+constexpr std::size_t kInlineKeyBytes = 256;
 
 template <class Use, class Body>
 PyObject* EnterWriter(PyObject* self, Body&& body) {
@@ -102,6 +109,72 @@ PyObject* Writer_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs
           kalvex_writer_add_key(&w, key.bytes().data(), key.bytes().size(), obj_id, error.get());
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       Py_RETURN_NONE;
+    });
+  });
+}
+
+PyObject* Writer_add_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kAddMappedParams)];
+    if (!ParseFastcall(kAddMappedSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterWriter<ExclusiveUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      std::span<const std::uint8_t> payload;
+      if (!ConvertBytes(slots[0], payload)) return WrapArgumentError("payload");
+      bool unique = false;
+      if (slots[2] != nullptr && !ConvertBool(slots[2], unique)) return WrapArgumentError("unique");
+      // A list becomes a tuple first: converting a key may run Python code (a sequence of
+      // ints), which must not be able to drop the keys already borrowed from the list.
+      PyRef keys;
+      if (PyTuple_Check(slots[1])) {
+        keys = PyRef::Borrow(slots[1]);
+      } else if (PyList_Check(slots[1])) {
+        keys = PyRef(PyList_AsTuple(slots[1]));
+        if (!keys) return nullptr;
+      } else {
+        PyErr_Format(PyExc_TypeError, "argument 'keys' must be a tuple or list, not %.200s",
+                     Py_TYPE(slots[1])->tp_name);
+        return nullptr;
+      }
+      const std::size_t count = static_cast<std::size_t>(PyTuple_GET_SIZE(keys.get()));
+      KeyBytes inline_keys[kInlineKeys];
+      std::unique_ptr<KeyBytes[]> more_keys;
+      KeyBytes* converted = inline_keys;
+      if (count > kInlineKeys) {
+        more_keys = std::make_unique<KeyBytes[]>(count);
+        converted = more_keys.get();
+      }
+      std::size_t total = 0;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (!ConvertKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), converted[i])) return nullptr;
+        total += converted[i].bytes().size();
+      }
+      // The C interface takes the keys as one run of bytes with their ends.
+      std::uint8_t inline_blob[kInlineKeyBytes];
+      std::size_t inline_ends[kInlineKeys];
+      std::vector<std::uint8_t> more_blob;
+      std::vector<std::size_t> more_ends;
+      std::uint8_t* blob = inline_blob;
+      std::size_t* ends = inline_ends;
+      if (total > kInlineKeyBytes) {
+        more_blob.resize(total);
+        blob = more_blob.data();
+      }
+      if (count > kInlineKeys) {
+        more_ends.resize(count);
+        ends = more_ends.data();
+      }
+      std::size_t end = 0;
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::span<const std::uint8_t> key = converted[i].bytes();
+        if (!key.empty()) std::memcpy(blob + end, key.data(), key.size());
+        ends[i] = end += key.size();
+      }
+      std::uint64_t id = 0;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_writer_add_mapped(&w, payload.data(), payload.size(), unique ? 1 : 0,
+                                                            count, blob, ends, &id, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return NewUnsigned(id);
     });
   });
 }
@@ -175,6 +248,10 @@ PyMethodDef kWriterMethods[] = {
      "The id of an object added here before with exactly these bytes, else add(payload)."},
     {"add_key", AsCFunction(Writer_add_key), kFastcall,
      "add_key($self, key, obj_id)\n--\n\nMap key to object obj_id, replacing an earlier mapping."},
+    {"add_mapped", AsCFunction(Writer_add_mapped), kFastcall,
+     "add_mapped($self, payload, keys, unique=False)\n--\n\n"
+     "add(payload), or add_unique(payload) if unique, with every key of keys (a tuple or list) "
+     "mapped to it, checked first; its id."},
     {"contains", AsCFunction(Writer_contains), kFastcall,
      "contains($self, key)\n--\n\nWhether key has been mapped."},
     {"key_count", AsCFunction(Writer_key_count), METH_NOARGS,

@@ -120,15 +120,18 @@ std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload) {
   return obj_id;
 }
 
+Status Writer::CheckKey(std::span<const std::uint8_t> key) {
+  if (key.size() > format::kMaxKeyLength) return TooLong("key", key.size(), format::kMaxKeyLength);
+  return {};
+}
+
 Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
   const std::uint64_t have = state_->objects.size();
   if (obj_id >= have) {
     return StoreError::Invalid("obj_id " + std::to_string(obj_id) + " out of range (have " +
                                std::to_string(have) + " objects)");
   }
-  if (key.size() > format::kMaxKeyLength) {
-    return TooLong("key", key.size(), format::kMaxKeyLength);
-  }
+  if (key.size() > format::kMaxKeyLength) return CheckKey(key);  // the common case stays inline
   KeyMap& keys = state_->keys;
   // One key more than the format holds could never be built; refusing it here, with the
   // message Build would give, keeps the map within what its slots can index. The bound

@@ -84,8 +84,12 @@ class Writer {
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload);
 
   // Maps `key` to `obj_id`. Fails with KalvError when obj_id >= num_objects() (checked
-  // first) or when the key is longer than 65535 bytes; then nothing changes.
+  // first) or when CheckKey refuses the key; then nothing changes.
   Status AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id);
+
+  // The rule every key meets: at most 65535 bytes (KalvError otherwise). Callers that
+  // must refuse a batch before changing anything check each key here first.
+  static Status CheckKey(std::span<const std::uint8_t> key);
 
   std::uint64_t num_objects() const;
   std::uint64_t num_keys() const;
