@@ -1,5 +1,5 @@
-"""What every subcommand shares: its error, exit statuses, options, opening a store,
-standard output, progress.
+"""What every subcommand shares: its error, exit statuses, opening a store, standard
+output, progress.
 
 Standard output is written as bytes in large blocks (``Output``): a dump of a million
 keys is a few hundred writes, not a million. Progress bars appear only when standard error
@@ -31,21 +31,6 @@ class CommandError(Exception):
     """A failure the command reports as one line: bad input, a missing file, a bad option."""
 
 
-def common_options(top: bool) -> argparse.ArgumentParser:
-    """The options every command takes, as a parent parser, so that each may stand before
-    the command's name (``top``, the top-level parser's) or after it. Only the top level
-    has defaults: a subcommand's would overwrite what was given before its name. Each call
-    makes new actions, as a parser's defaults are set on the actions it shares."""
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--debug", action="store_true", default=False if top else argparse.SUPPRESS,
-                        help="show the traceback of a failure")
-    return common
-
-
-# Keeps the line breaks of descriptions and examples as written.
-HelpFormatter = argparse.RawDescriptionHelpFormatter
-
-
 def open_store(path: str, *, verify: bool = False) -> Store:
     """Open the store file or sharded store directory ``path`` raw (payload bytes); errors
     name the file once.
@@ -60,10 +45,12 @@ def open_store(path: str, *, verify: bool = False) -> Store:
         raise CommandError(with_path(path, exc)) from exc
 
 
-def with_path(path: str, exc: BaseException) -> str:
-    """The message of ``exc`` led by ``path`` unless it names the path already."""
+def with_path(path: str, exc: BaseException, *, first: bool = False) -> str:
+    """The message of ``exc`` led by ``path`` unless it names the path already (with
+    ``first``, unless it begins with it: lines that each begin with their store's path)."""
     text = str(exc)
-    return text if path in text else f"{path}: {text}"
+    named = text.startswith((f"{path}:", f"{path} ")) if first else path in text
+    return text if named else f"{path}: {text}"
 
 
 class Output:

@@ -33,7 +33,7 @@ _NO_INDEX_HELP = "write the plain file, without the mapped index that lets reade
 _EXTENSIONS = {".csv": "csv", ".msgpack": "msgpack", ".mpk": "msgpack", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 
 
-def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
+def register(commands: Any) -> None:
     build = commands.add_parser(
         "build",
         help="build a store from JSON Lines, CSV or msgpack records",

@@ -23,7 +23,7 @@ _ADDED, _REMOVED, _CHANGED = "added", "removed", "changed"
 _MARKS = {_ADDED: "+", _REMOVED: "-", _CHANGED: "~"}
 
 
-def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
+def register(commands: Any) -> None:
     diff = commands.add_parser(
         "diff",
         help="keys added, removed or changed between two stores",

@@ -23,7 +23,7 @@ from kalvex.errors import KalvDecodeError
 _BATCH = 2048
 
 
-def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
+def register(commands: Any) -> None:
     get = commands.add_parser(
         "get",
         help="print the values of keys as JSON",
