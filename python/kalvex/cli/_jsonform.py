@@ -24,7 +24,9 @@ from typing import Any, Callable
 
 import msgpack
 
+from kalvex._codec import decode_failure, unpacker
 from kalvex.cli._common import key_text
+from kalvex.errors import KalvDecodeError
 
 
 @dataclasses.dataclass(frozen=True)  # hashable: a map key may be an extension value
@@ -108,3 +110,24 @@ def _map_key(key: Any) -> str:
     if isinstance(key, float) and not math.isfinite(key):
         return repr(key)
     return _encode(_jsonable(key))
+
+
+def decoder() -> Callable[[bytes, bytes], Any]:
+    """Payloads decoded as the command shows them; a failure names the key."""
+    unpack = unpacker(UNPACK_OPTIONS)
+
+    def decode(key: bytes, payload: bytes) -> Any:
+        try:
+            return unpack(payload)
+        except Exception as exc:
+            raise KalvDecodeError(f"cannot decode the value of {key_text(key)!r}: {decode_failure(exc)}") from exc
+
+    return decode
+
+
+def key_json(key: bytes) -> str:
+    """A stored key as JSON: a string, or ``{"$bytes": ...}`` when it is not UTF-8."""
+    try:
+        return _encode(key.decode())
+    except UnicodeDecodeError:
+        return _encode(key)  # as {"$bytes": ...}

@@ -11,11 +11,10 @@ import json
 import os
 import sys
 from collections import Counter
-from typing import Any, Iterator, cast
+from typing import Any
 
 from kalvex.cli._common import NO, TROUBLE, YES, Store, open_store, with_path
 from kalvex.errors import KalvCorruptError, KalvexError
-from kalvex.reader import KalvReader
 from kalvex.shards import ShardedReader
 from kalvex.shards import open as open_any
 

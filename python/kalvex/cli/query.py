@@ -12,12 +12,11 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, Callable
+from typing import Any
 
-from kalvex._codec import decode_failure, packer, unpacker
+from kalvex._codec import packer, unpacker
 from kalvex.cli._common import NO, YES, Output, key_text, open_store
-from kalvex.cli._jsonform import UNPACK_OPTIONS, _encode, to_json
-from kalvex.errors import KalvDecodeError
+from kalvex.cli._jsonform import UNPACK_OPTIONS, _encode, decoder, to_json
 
 # Pairs written per batch of a dump: large enough that joining, not calling, dominates.
 _BATCH = 2048
@@ -64,21 +63,9 @@ def register(commands: Any) -> None:
     dump.set_defaults(run=run_dump)
 
 
-def _decoder() -> Callable[[bytes, bytes], Any]:
-    unpack = unpacker(UNPACK_OPTIONS)
-
-    def decode(key: bytes, payload: bytes) -> Any:
-        try:
-            return unpack(payload)
-        except Exception as exc:
-            raise KalvDecodeError(f"cannot decode the value of {key_text(key)!r}: {decode_failure(exc)}") from exc
-
-    return decode
-
-
 def run_get(args: argparse.Namespace) -> int:
     out = Output()
-    decode = _decoder()
+    decode = decoder()
     with open_store(args.store) as reader:
         # Every key looked up before any value is printed: the answer (all found or not)
         # is known even when the reader of the output goes away early.
@@ -113,13 +100,6 @@ def run_keys(args: argparse.Namespace) -> int:
     return YES
 
 
-def _key_json(key: bytes) -> str:
-    try:
-        return _encode(key.decode())
-    except UnicodeDecodeError:
-        return _encode(key)  # as {"$bytes": ...}
-
-
 def run_dump(args: argparse.Namespace) -> int:
     out = Output()
     with open_store(args.store) as reader:
@@ -145,14 +125,14 @@ def _dump_msgpack(pairs: Any, out: Output) -> None:
 
 def _dump_jsonl(pairs: Any, out: Output) -> None:
     unpack = unpacker(UNPACK_OPTIONS)
-    decode = _decoder()
+    decode = decoder()
     encode = _encode
     lines: list[str] = []
     for key, payload in pairs:
         try:
             key_json = encode(key.decode())
         except UnicodeDecodeError:
-            key_json = _key_json(key)
+            key_json = encode(key)  # as {"$bytes": ...}
         try:
             value = unpack(payload)
         except Exception:
