@@ -1,10 +1,5 @@
 """What every subcommand shares: its error, exit statuses, opening a store, standard
-output, progress.
-
-Standard output is written as bytes in large blocks (``Output``): a dump of a million
-keys is a few hundred writes, not a million. Progress bars appear only when standard error
-is a terminal and ``--quiet`` was not given, so logs and pipes never fill with them.
-"""
+output, progress."""
 from __future__ import annotations
 
 import argparse
@@ -21,9 +16,7 @@ Store = Union[KalvReader, ShardedReader]
 # Bytes gathered before one write to standard output.
 _BLOCK = 1 << 16
 
-# Exit statuses, as diff and cmp have them: the answer yes (same, found, sound), the
-# answer no (different, not found, damaged), and trouble (no answer: a file missing or
-# unreadable, bad input, bad usage).
+# Exit statuses: the answers yes and no, and trouble (no answer), as kalvex.cli says.
 YES, NO, TROUBLE = 0, 1, 2
 
 
@@ -54,7 +47,8 @@ def with_path(path: str, exc: BaseException, *, first: bool = False) -> str:
 
 
 class Output:
-    """Standard output as bytes, written in blocks; ``close`` writes what remains."""
+    """Standard output as bytes, written in blocks (a dump of a million keys is a few
+    hundred writes, not a million); ``close`` writes what remains."""
 
     def __init__(self) -> None:
         sys.stdout.flush()

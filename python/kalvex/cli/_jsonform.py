@@ -1,4 +1,4 @@
-"""Stored values as JSON text, in one documented form.
+"""Stored values and keys as JSON text, in one documented form.
 
 Values are msgpack, which holds more than JSON does. The command shows them so:
 
@@ -7,8 +7,8 @@ Values are msgpack, which holds more than JSON does. The command shows them so:
   timestamp as ``{"$timestamp": [<seconds>, <nanoseconds>]}``;
 - a float that JSON cannot write (NaN, infinities) as ``{"$float": "nan" | "inf" | "-inf"}``;
 - a map key that is not a string as text: numbers, ``true``, ``false`` and ``null`` as JSON
-  writes them; a bytes key as ``key_text`` writes a key (undecodable bytes as ``\\xNN``, a
-  backslash doubled); an array or extension key as its JSON text.
+  writes them; a bytes key as ``key_text`` writes a stored key; an array or extension key
+  as its JSON text.
 
 Text is UTF-8, not escaped to ASCII. Most values take the fast path: one call of the
 standard library's encoder, whose ``default`` hook meets only the rare non-JSON objects;

@@ -1,9 +1,5 @@
-"""``kalvex info`` (what a store holds) and ``kalvex verify`` (the deep check).
-
-Both take a store file or a sharded store's directory. For a sharded store ``info`` shows
-the manifest's figures, then one line per shard; ``verify`` checks every shard file against
-its manifest entry (keys, objects, size, CRC-32), then each file's CRC-32 and objects.
-"""
+"""``kalvex info`` (what a store holds) and ``kalvex verify`` (the deep check), of a store
+file or a sharded store, as their help texts say."""
 from __future__ import annotations
 
 import argparse

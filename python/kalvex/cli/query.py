@@ -2,10 +2,9 @@
 
 Each takes a store file or a sharded store's directory. Keys given on the command line are
 taken as their exact bytes (``os.fsencode``), so a key that is not UTF-8 can be asked for
-as the shell passes it. Listed keys are shown in plain text as ``key_text`` writes them
-(undecodable bytes as ``\\xNN``, a backslash doubled), and a key that is not UTF-8 as
-``{"$bytes": "<base64>"}`` in JSON. Values are shown as JSON in the forms ``_jsonform``
-describes; ``--raw`` and ``--format msgpack`` pass payload bytes through undecoded.
+as the shell passes it. Keys are shown as ``key_text`` writes them, keys and values in JSON
+in the forms of ``_jsonform``; ``--raw`` and ``--format msgpack`` pass payload bytes
+through undecoded.
 """
 from __future__ import annotations
 
