@@ -21,6 +21,7 @@ from kalvex.cli._common import YES, CommandError, with_path
 from kalvex.errors import KalvexError
 from kalvex.reader import KalvReader
 from kalvex.shards import ShardedReader, Staging, _layout
+from kalvex.shards.publish import shard_entry
 from kalvex.writer import KalvWriter
 
 
@@ -72,10 +73,9 @@ def _sharded(root: str, index: bool) -> bool:
         with Staging(root, len(store.shards)) as staging:
             entries = []
             for number, shard in enumerate(store.shards):
-                name = _layout.shard_file_name(number, len(store.shards))
-                rewrite(shard, os.path.join(staging.path, name), index)
-                with KalvReader(os.path.join(staging.path, name), raw=True) as written:
-                    entries.append({"shard": number, "file": name, **_layout.shard_facts(written)})
+                path = os.path.join(staging.path, _layout.shard_file_name(number, len(store.shards)))
+                rewrite(shard, path, index)
+                entries.append(shard_entry(path, number))
             staging.publish(entries)
     return True
 
