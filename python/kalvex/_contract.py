@@ -15,21 +15,21 @@ Other arguments. A payload must be ``bytes`` (``TypeError`` otherwise), a path a
 ``OverflowError``). Every parameter may be passed by position or by keyword.
 
 Errors. A store error raises the ``kalvex.errors`` class of its kind, never a built-in
-class whose message has to be read: ``KalvCorruptError`` (damaged file: a call that reads
-a payload or checks the file meets it at the first damaged part), ``KalvVersionError``
-(a format version this library does not read), ``KalvIOError`` (an operating-system call
-failed) and ``KalvError`` (a request that breaks a rule of the store). The message is the
-detail alone; the class names the kind. ``KalvIOError`` has ``errno`` (None when the store
-refused a path on its own, e.g. a device where a file must be) and ``filename`` (None
-when no file is involved; for a failed build, the temporary file beside the target).
-Running out of memory raises ``MemoryError``. A broken invariant of the library (a bug)
-raises the backend's internal-failure class, which derives from ``BaseException``.
+class whose message has to be read: ``KalvCorruptError`` (damaged file),
+``KalvVersionError`` (a format version this library does not read), ``KalvIOError`` (an
+operating-system call failed) and ``KalvError`` (a request that breaks a rule of the
+store). The message is the detail alone; the class names the kind. ``KalvIOError`` has
+``errno`` (None when the store refused a path on its own, e.g. a device where a file must
+be) and ``filename`` (None when no file is involved; for a failed build, the temporary file
+beside the target). Running out of memory raises ``MemoryError``. A broken invariant of the
+library (a bug) raises the backend's internal-failure class, which derives from
+``BaseException``.
 
 Lifetimes and threads. A reader is immutable and serves any number of threads; ``close()``
-frees it and its mapping (at once, or when a call still inside it returns), and every
-later call but ``close()`` raises ``ValueError("store is closed")``
-(``errors.closed_error``). A writer is not thread-safe: callers serialise calls on one
-writer. Library calls print nothing.
+frees it and its mapping (at once, or when a call still inside it returns), and every later
+call but ``close()`` raises ``ValueError("store is closed")`` (``errors.closed_error``). A
+writer is not thread-safe: callers serialise calls on one writer. Library calls print
+nothing.
 """
 from __future__ import annotations
 
@@ -41,7 +41,8 @@ from kalvex._codec import Key
 class NativeReader(Protocol):
     """An open store. Positions are places in key order (bytewise), 0 .. count() - 1. Only
     the calls that read payloads or check the file (``find``, ``find_many``, ``read_range``
-    with payloads, ``objects``, ``verify``) can meet damage."""
+    with payloads, ``objects``, ``verify``) can meet damage; they raise at the first
+    damaged part."""
 
     def find(self, key: Key) -> Optional[bytes]:
         """The payload stored under ``key``, or None."""
