@@ -42,10 +42,6 @@ def register(commands: Any) -> None:
         "UTF-8 are shown as \\xNN and a backslash as \\\\, so no two keys print alike.",
         epilog="examples:\n  kalvex keys users.klvx --prefix user:\n  kalvex keys users.klvx --count",
     )
-    keys.add_argument("store", metavar="STORE")
-    keys.add_argument("--prefix", metavar="P", help="only keys starting with P")
-    keys.add_argument("--count", action="store_true", help="print only how many keys there are")
-    keys.set_defaults(run=run_keys)
 
     dump = commands.add_parser(
         "dump",
@@ -56,8 +52,12 @@ def register(commands: Any) -> None:
         epilog="examples:\n  kalvex dump users.klvx | head\n"
         "  kalvex dump users.klvx --format msgpack | kalvex build copy.klvx --format msgpack",
     )
-    dump.add_argument("store", metavar="STORE")
-    dump.add_argument("--prefix", metavar="P", help="only keys starting with P")
+    # Both list a store's entries in key order: all, or those whose key has a prefix.
+    for listing in (keys, dump):
+        listing.add_argument("store", metavar="STORE")
+        listing.add_argument("--prefix", metavar="P", help="only keys starting with P")
+    keys.add_argument("--count", action="store_true", help="print only how many keys there are")
+    keys.set_defaults(run=run_keys)
     dump.add_argument("--format", choices=("jsonl", "msgpack"), default="jsonl")
     dump.set_defaults(run=run_dump)
 
