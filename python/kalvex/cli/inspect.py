@@ -1,5 +1,5 @@
-"""``kalvex info`` (what a store holds) and ``kalvex verify`` (the deep check), of a store
-file or a sharded store, as their help texts say."""
+"""``kalvex info`` (what a store holds) and ``kalvex verify`` (the deep check), each of a
+store file or a sharded store."""
 from __future__ import annotations
 
 import argparse
