@@ -96,7 +96,7 @@ class NativeReader(Protocol):
     def verify(self) -> bool:
         """The whole-file CRC-32, then every referenced object's bounds and CRC-32, then a
         carried mapped index (its record's CRC-32, and that it answers every key of the
-        index section): True, or an error naming the first failure."""
+        index section): True, or ``KalvCorruptError`` naming the first failure."""
 
     def memory_usage(self) -> int:
         """Bytes of native memory the reader holds besides the file mapping."""
