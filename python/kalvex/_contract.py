@@ -15,18 +15,20 @@ Other arguments. A payload must be ``bytes`` (``TypeError`` otherwise), a path a
 ``OverflowError``). Every parameter may be passed by position or by keyword.
 
 Errors. A store error raises the ``kalvex.errors`` class of its kind, never a built-in
-class whose message has to be read: ``KalvCorruptError`` (damaged file), ``KalvVersionError``
-(a format version this library does not read), ``KalvIOError`` (an operating-system call
-failed) and ``KalvError`` (a request that breaks a rule of the store). The message is the
-detail alone; the class names the kind. ``KalvIOError`` has ``errno`` (None when the store
-refused a path on its own, e.g. a device where a file must be) and ``filename`` (None
-when no file is involved; for a failed build, the temporary file beside the target).
-Running out of memory raises ``MemoryError``. A broken invariant of the library (a bug)
-raises the backend's internal-failure class, which derives from ``BaseException``.
+class whose message has to be read: ``KalvCorruptError`` (damaged file),
+``KalvVersionError`` (a format version this library does not read), ``KalvIOError`` (an
+operating-system call failed) and ``KalvError`` (a request that breaks a rule of the
+store). The message is the detail alone; the class names the kind. ``KalvIOError`` has
+``errno`` (None when the store refused a path on its own, e.g. a device where a file must
+be) and ``filename`` (None when no file is involved; for a failed build, the temporary file
+beside the target). Running out of memory raises ``MemoryError``. A broken invariant of the
+library (a bug) raises the backend's internal-failure class, which derives from
+``BaseException``.
 
-Lifetimes and threads. A reader is immutable and serves any number of threads; after
-``close()`` every call raises ``ValueError("store is closed")`` (``errors.closed_error``).
-A writer is not thread-safe: callers serialise calls on one writer. Library calls print
+Lifetimes and threads. A reader is immutable and serves any number of threads; ``close()``
+frees it and its mapping (at once, or when a call still inside it returns), and every later
+call but ``close()`` raises ``ValueError("store is closed")`` (``errors.closed_error``). A
+writer is not thread-safe: callers serialise calls on one writer. Library calls print
 nothing.
 """
 from __future__ import annotations
@@ -37,41 +39,31 @@ from kalvex._codec import Key
 
 
 class NativeReader(Protocol):
-    """An open store. Positions are places in key order (bytewise), 0 .. count() - 1."""
+    """An open store. Positions are places in key order (bytewise), 0 .. count() - 1. Only
+    the calls that read payloads or check the file (``find``, ``find_many``, ``read_range``
+    with payloads, ``objects``, ``verify``) can meet damage; they raise at the first
+    damaged part."""
 
     def find(self, key: Key) -> Optional[bytes]:
-        """The payload stored under ``key``, or None. ``KalvCorruptError`` when the key's
-        object record does not fit in the file."""
-        ...
+        """The payload stored under ``key``, or None."""
 
     def find_many(self, keys: Sequence[Key]) -> list[Optional[bytes]]:
         """``find`` of each key of a list or tuple (``TypeError`` for any other container),
         answered in order in one call whose lookups overlap their memory reads. Every key
-        is converted before any is looked up; a damaged record or index met by any of them
-        raises ``KalvCorruptError`` for the whole call."""
-        ...
+        is converted before any is looked up; damage met by any of them fails the call."""
 
-    def exists(self, key: Key) -> bool:
-        """Whether ``key`` is stored. Reads only the in-memory index: no store error."""
-        ...
+    def exists(self, key: Key) -> bool: ...
 
     def count(self) -> int:
         """The number of index entries. A key the writer mapped twice is one entry; a file
         written elsewhere may repeat a key, with one entry per occurrence."""
-        ...
 
     def prefix_range(self, prefix: Key) -> tuple[int, int]:
         """Positions ``(first, last)``, ``first <= last``, of the keys that begin with
         ``prefix``; an empty prefix gives ``(0, count())``."""
-        ...
 
     def read_range(
-        self,
-        first: int,
-        last: int,
-        keys: Optional[type] = None,
-        payloads: bool = False,
-        ids: bool = False,
+        self, first: int, last: int, keys: Optional[type] = None, payloads: bool = False, ids: bool = False
     ) -> tuple[Optional[list[Any]], Optional[list[bytes]], Optional[list[int]]]:
         """One chunk of the entries at positions ``[first, last)``, from ``first`` on:
         ``(keys, payloads, ids)``, parallel lists of the same length, None where not asked.
@@ -85,16 +77,14 @@ class NativeReader(Protocol):
 
         A chunk holds up to about a thousand entries, fewer when the payloads are large,
         at least one when the range is not empty: call again from ``first + len(chunk)``
-        until ``last``. A chunk ends before a damaged record (asking for payloads); the
-        chunk that starts at it raises ``KalvCorruptError``. Keys and ids alone never fail.
+        until ``last``. A chunk ends before a damaged record; the chunk that starts at it
+        raises.
         """
-        ...
 
     def objects(self, ids: bool = False) -> tuple[list[bytes], Optional[list[int]]]:
         """The distinct objects' payloads, each once, in the order of the first key of each
         in key order; with ``ids``, their object ids (as ``read_range`` gives them) in a
-        parallel list, else None. ``KalvCorruptError`` at the first damaged record."""
-        ...
+        parallel list, else None."""
 
     def stats(self) -> dict[str, Any]:
         """``path``, ``version``, ``num_keys``, ``index_offset``, ``data_offset`` (header
@@ -102,38 +92,29 @@ class NativeReader(Protocol):
         the objects the writer was given), ``file_size_kb`` (float), ``file_crc32`` (str,
         ``"0x"`` and eight lowercase hex digits), ``index`` (bool: the reader reads the
         file's mapped index) and ``index_size`` (int, bytes of its record; 0 without)."""
-        ...
 
     def verify(self) -> bool:
         """The whole-file CRC-32, then every referenced object's bounds and CRC-32, then a
         carried mapped index (its record's CRC-32, and that it answers every key of the
         index section): True, or ``KalvCorruptError`` naming the first failure."""
-        ...
 
     def memory_usage(self) -> int:
         """Bytes of native memory the reader holds besides the file mapping."""
-        ...
 
-    def close(self) -> None:
-        """Frees the native reader and its mapping (at once, or when a call still inside it
-        returns); every later call but ``close()`` raises ``ValueError``."""
-        ...
+    def close(self) -> None: ...
 
 
 class NativeWriter(Protocol):
     """Objects and keys in memory, built into a store file. Object ids count from 0 in the
-    order objects are stored, without gaps."""
+    order objects are stored, without gaps. Sizes and limits are checked by the build."""
 
     def add(self, payload: bytes) -> int:
-        """Stores a copy of ``payload`` as a new object; its id. Sizes are checked by the
-        build."""
-        ...
+        """Stores a copy of ``payload`` as a new object; its id."""
 
     def add_unique(self, payload: bytes) -> int:
         """The id of an object stored through ``add_unique`` before whose payload is byte for
         byte ``payload``; otherwise ``add(payload)``. Objects stored by ``add`` are never
         matched."""
-        ...
 
     def add_mapped(self, payload: bytes, keys: Sequence[Key], unique: bool = False) -> int:
         """``add(payload)`` (``add_unique`` with ``unique``) with every key of ``keys`` (a
@@ -143,31 +124,23 @@ class NativeWriter(Protocol):
 
     def add_key(self, key: Key, obj_id: int) -> None:
         """Maps ``key`` to object ``obj_id``, replacing an earlier mapping of the key.
-        ``KalvError`` when ``obj_id`` is not a stored object or the key is longer than
-        65535 bytes; then nothing changes."""
-        ...
+        ``KalvError``, and nothing changes, when ``obj_id`` is not a stored object or the
+        key is longer than 65535 bytes."""
 
-    def contains(self, key: Key) -> bool:
-        """Whether ``key`` has been mapped."""
-        ...
+    def contains(self, key: Key) -> bool: ...
 
     def key_count(self) -> int:
         """The number of distinct keys mapped."""
-        ...
 
-    def object_count(self) -> int:
-        """The number of objects stored."""
-        ...
+    def object_count(self) -> int: ...
 
     def build(self, path: str, index: bool = False) -> tuple[int, int, int]:
         """Writes the store to ``path`` atomically (a temporary file beside it, fsync,
         rename) and returns ``(objects, keys, file size in bytes)``; ``objects`` counts the
         writer's objects, not the index. With ``index`` the store carries a mapped index
-        (its last object), which readers open in constant time. Prints nothing. Every
-        limit is checked before the file system is touched (``KalvError``); a failed build
-        (``KalvIOError`` too) leaves an existing file as it was. The writer is only read:
-        it may be built again, and grown in between."""
-        ...
+        (its last object), which readers open in constant time. Every limit is checked
+        before the file system is touched; a failed build leaves an existing file as it
+        was. The writer is only read: it may be built again, and grown in between."""
 
 
 class NativeBackend(Protocol):
@@ -175,18 +148,14 @@ class NativeBackend(Protocol):
 
     def open_reader(self, path: str, verify: bool) -> NativeReader:
         """Maps the store at ``path``; with ``verify`` the whole-file CRC-32 is checked
-        first. A mapped index the file carries is read in place (constant-time open). ``KalvIOError``, ``KalvCorruptError`` or ``KalvVersionError`` when it cannot
-        be opened."""
-        ...
+        first. A mapped index the file carries is read in place (constant-time open)."""
 
-    def new_writer(self) -> NativeWriter:
-        """An empty writer."""
-        ...
+    def new_writer(self) -> NativeWriter: ...
 
 
 if TYPE_CHECKING:
-    # Both backends are checked against the contract here, once: the CPython module's stub
-    # and the cffi binding.
+    # Both backends checked against the contract here, once: the cffi binding, and the
+    # CPython module's factories (its stub declares their reader and writer as these).
     from kalvex import _cffi, _native
 
     _NATIVE: NativeBackend = _native

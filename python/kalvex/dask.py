@@ -17,12 +17,15 @@ from __future__ import annotations
 
 from typing import Any, Callable, Iterable, Optional
 
-from kalvex.shards import Entry, Field, Staging, route_records, write_shard
+from kalvex.shards import Field, Staging, route_records, write_shard
 from kalvex._codec import PathLike
 
 # Rows of the routed table. Keys and payloads are bytes objects; Dask's option to turn
 # object columns into string columns is switched off while it is built.
 _COLUMNS: dict[str, Any] = {"shard": "int64", "key": object, "payload": object}
+# A shard's entry (see kalvex.shards.publish) as a row of the built table.
+_ENTRY_COLUMNS: dict[str, Any] = {"shard": "int64", "file": object, "num_keys": "int64", "num_objects": "int64",
+                                  "size": "int64", "crc32": object, "index": "bool"}
 
 
 def to_kalvex(
@@ -74,7 +77,7 @@ def to_kalvex(
         by_shard = routed.set_index("shard", divisions=list(range(nshards + 1)), shuffle_method="p2p")
         # map_partitions fuses each build into the task that reads its partition out of the
         # shuffle, so a worker holds one shard's rows at a time, not all of its partitions.
-        built = by_shard.map_partitions(_build, staging.path, nshards, index, meta=_entry_frame(None))
+        built = by_shard.map_partitions(_build, staging.path, nshards, index, meta=_frame([], _ENTRY_COLUMNS))
         # to_dict gives Python ints, as the manifest's JSON needs.
         return staging.publish(built.compute(retries=retries).to_dict(orient="records"))
 
@@ -86,27 +89,23 @@ def _route(part: Iterable[Any], nshards: int, fields: dict[str, Any]) -> Any:
 
     if isinstance(part, pandas.DataFrame):
         part = part.to_dict(orient="records")
-    rows = list(route_records(part, nshards, **fields))
-    # Typed even when empty, so that every partition matches the meta.
-    return pandas.DataFrame(rows, columns=list(_COLUMNS)).astype(_COLUMNS)
+    return _frame(list(route_records(part, nshards, **fields)), _COLUMNS)
 
 
 def _build(frame: Any, directory: str, nshards: int, index: bool, partition_info: Any = None) -> Any:
-    """Build the shard of one partition (partition i holds shard i, indexed by it)."""
+    """Build the shard of one partition (partition i holds shard i, indexed by it); its entry
+    as a one-row frame."""
     shard = partition_info["number"]
     if len(frame) and not (frame.index == shard).all():
         raise RuntimeError(f"partition {shard} holds rows of other shards")
     pairs = zip(frame["key"], frame["payload"])
-    return _entry_frame(write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False,
-                                    index=index))
+    return _frame([write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False, index=index)],
+                  _ENTRY_COLUMNS)
 
 
-def _entry_frame(entry: Optional[Entry]) -> Any:
-    """A shard's entry as a one-row frame (no rows for the frame's meta)."""
+def _frame(rows: list[Any], columns: dict[str, Any]) -> Any:
+    """``rows`` as a pandas frame of ``columns`` (name: type), typed even when empty, so that
+    every partition matches the meta."""
     import pandas
 
-    columns = {"shard": "int64", "file": object, "num_keys": "int64", "num_objects": "int64",
-               "size": "int64", "crc32": object, "index": "bool"}
-    rows = [entry] if entry is not None else []
     return pandas.DataFrame(rows, columns=list(columns)).astype(columns)
-

@@ -11,8 +11,8 @@ messages go to standard error, so every subcommand's output can be piped. A read
 closes the pipe early (``kalvex diff a b | head``) ends the command quietly, with the status
 of what it had found by then (``args.answer``: a difference already printed is a 1).
 
-Each subcommand group lives in its own module and adds its parsers with ``register``,
-each taking the shared options from the parent parsers it is given.
+Each subcommand group lives in its own module and adds its parsers with ``register``; the
+parser factory here gives every one of them the shared options.
 """
 from __future__ import annotations
 
@@ -23,7 +23,7 @@ import sys
 from typing import Any, Optional, Sequence
 
 from kalvex.cli import build, diff, index, inspect, query
-from kalvex.cli._common import TROUBLE, YES, CommandError, HelpFormatter, common_options
+from kalvex.cli._common import TROUBLE, YES, CommandError
 from kalvex.errors import KalvexError
 
 _GROUPS = (inspect, query, build, index, diff)
@@ -38,6 +38,17 @@ examples:
 'kalvex COMMAND --help' describes each command."""
 
 
+def _common_options(top: bool) -> argparse.ArgumentParser:
+    """The options every command takes, as a parent parser, so that each may stand before
+    the command's name (``top``, the top-level parser's) or after it. Only the top level
+    has defaults: a subcommand's would overwrite what was given before its name. Each call
+    makes new actions, as a parser's defaults are set on the actions it shares."""
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--debug", action="store_true", default=False if top else argparse.SUPPRESS,
+                        help="show the traceback of a failure")
+    return common
+
+
 def _parser() -> argparse.ArgumentParser:
     from kalvex import __version__
 
@@ -45,18 +56,18 @@ def _parser() -> argparse.ArgumentParser:
         prog="kalvex",
         description="Inspect, check, query, build, merge and compare .klvx stores.",
         epilog=_EPILOG,
-        formatter_class=HelpFormatter,
-        parents=[common_options(top=True)],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        parents=[_common_options(top=True)],
     )
     parser.add_argument("--version", action="version", version=f"kalvex {__version__}")
     parser.set_defaults(answer=YES)
-    parents = [common_options(top=False)]
-    # Every command's parser keeps its text's line breaks and takes the shared options.
-    # (A factory, not a class, as argparse allows; typeshed asks for a class.)
-    parser_class: Any = functools.partial(argparse.ArgumentParser, formatter_class=HelpFormatter, parents=parents)
+    # Every parser keeps its text's line breaks as written, and every command's takes the
+    # shared options. (A factory, not a class, as argparse allows; typeshed asks for a class.)
+    parser_class: Any = functools.partial(argparse.ArgumentParser, formatter_class=parser.formatter_class,
+                                          parents=[_common_options(top=False)])
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=parser_class)
     for group in _GROUPS:
-        group.register(commands, parents)
+        group.register(commands)
     return parser
 
 

@@ -1,10 +1,5 @@
-"""What every subcommand shares: its error, exit statuses, options, opening a store,
-standard output, progress.
-
-Standard output is written as bytes in large blocks (``Output``): a dump of a million
-keys is a few hundred writes, not a million. Progress bars appear only when standard error
-is a terminal and ``--quiet`` was not given, so logs and pipes never fill with them.
-"""
+"""What every subcommand shares: its error, exit statuses, opening a store, standard
+output, progress."""
 from __future__ import annotations
 
 import argparse
@@ -21,29 +16,12 @@ Store = Union[KalvReader, ShardedReader]
 # Bytes gathered before one write to standard output.
 _BLOCK = 1 << 16
 
-# Exit statuses, as diff and cmp have them: the answer yes (same, found, sound), the
-# answer no (different, not found, damaged), and trouble (no answer: a file missing or
-# unreadable, bad input, bad usage).
+# Exit statuses: the answers yes and no, and trouble (no answer), as kalvex.cli says.
 YES, NO, TROUBLE = 0, 1, 2
 
 
 class CommandError(Exception):
     """A failure the command reports as one line: bad input, a missing file, a bad option."""
-
-
-def common_options(top: bool) -> argparse.ArgumentParser:
-    """The options every command takes, as a parent parser, so that each may stand before
-    the command's name (``top``, the top-level parser's) or after it. Only the top level
-    has defaults: a subcommand's would overwrite what was given before its name. Each call
-    makes new actions, as a parser's defaults are set on the actions it shares."""
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--debug", action="store_true", default=False if top else argparse.SUPPRESS,
-                        help="show the traceback of a failure")
-    return common
-
-
-# Keeps the line breaks of descriptions and examples as written.
-HelpFormatter = argparse.RawDescriptionHelpFormatter
 
 
 def open_store(path: str, *, verify: bool = False) -> Store:
@@ -60,14 +38,17 @@ def open_store(path: str, *, verify: bool = False) -> Store:
         raise CommandError(with_path(path, exc)) from exc
 
 
-def with_path(path: str, exc: BaseException) -> str:
-    """The message of ``exc`` led by ``path`` unless it names the path already."""
+def with_path(path: str, exc: BaseException, *, first: bool = False) -> str:
+    """The message of ``exc`` led by ``path`` unless it names the path already (with
+    ``first``, unless it begins with it: lines that each begin with their store's path)."""
     text = str(exc)
-    return text if path in text else f"{path}: {text}"
+    named = text.startswith((f"{path}:", f"{path} ")) if first else path in text
+    return text if named else f"{path}: {text}"
 
 
 class Output:
-    """Standard output as bytes, written in blocks; ``close`` writes what remains."""
+    """Standard output as bytes, written in blocks (a dump of a million keys is a few
+    hundred writes, not a million); ``close`` writes what remains."""
 
     def __init__(self) -> None:
         sys.stdout.flush()

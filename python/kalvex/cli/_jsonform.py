@@ -1,4 +1,4 @@
-"""Stored values as JSON text, in one documented form.
+"""Stored values and keys as JSON text, in one documented form.
 
 Values are msgpack, which holds more than JSON does. The command shows them so:
 
@@ -7,8 +7,8 @@ Values are msgpack, which holds more than JSON does. The command shows them so:
   timestamp as ``{"$timestamp": [<seconds>, <nanoseconds>]}``;
 - a float that JSON cannot write (NaN, infinities) as ``{"$float": "nan" | "inf" | "-inf"}``;
 - a map key that is not a string as text: numbers, ``true``, ``false`` and ``null`` as JSON
-  writes them; a bytes key as ``key_text`` writes a key (undecodable bytes as ``\\xNN``, a
-  backslash doubled); an array or extension key as its JSON text.
+  writes them; a bytes key as ``key_text`` writes a stored key; an array or extension key
+  as its JSON text.
 
 Text is UTF-8, not escaped to ASCII. Most values take the fast path: one call of the
 standard library's encoder, whose ``default`` hook meets only the rare non-JSON objects;
@@ -24,7 +24,9 @@ from typing import Any, Callable
 
 import msgpack
 
+from kalvex._codec import decode_failure, unpacker
 from kalvex.cli._common import key_text
+from kalvex.errors import KalvDecodeError
 
 
 @dataclasses.dataclass(frozen=True)  # hashable: a map key may be an extension value
@@ -108,3 +110,24 @@ def _map_key(key: Any) -> str:
     if isinstance(key, float) and not math.isfinite(key):
         return repr(key)
     return _encode(_jsonable(key))
+
+
+def decoder() -> Callable[[bytes, bytes], Any]:
+    """Payloads decoded as the command shows them; a failure names the key."""
+    unpack = unpacker(UNPACK_OPTIONS)
+
+    def decode(key: bytes, payload: bytes) -> Any:
+        try:
+            return unpack(payload)
+        except Exception as exc:
+            raise KalvDecodeError(f"cannot decode the value of {key_text(key)!r}: {decode_failure(exc)}") from exc
+
+    return decode
+
+
+def key_json(key: bytes) -> str:
+    """A stored key as JSON: a string, or ``{"$bytes": ...}`` when it is not UTF-8."""
+    try:
+        return _encode(key.decode())
+    except UnicodeDecodeError:
+        return _encode(key)  # as {"$bytes": ...}

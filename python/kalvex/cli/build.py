@@ -29,11 +29,10 @@ from kalvex.writer import KalvWriter
 
 # Bad records named one by one with --skip-bad; the rest are only counted.
 _NAMED_BAD = 10
-_NO_INDEX_HELP = "write the plain file, without the mapped index that lets readers open it at once"
 _EXTENSIONS = {".csv": "csv", ".msgpack": "msgpack", ".mpk": "msgpack", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 
 
-def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
+def register(commands: Any) -> None:
     build = commands.add_parser(
         "build",
         help="build a store from JSON Lines, CSV or msgpack records",
@@ -62,8 +61,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
                        help="a key given by more than one record: a bad record (error, the default), "
                        "or kept by the first or the last of them (the others are counted)")
     build.add_argument("--skip-bad", action="store_true", help="leave bad records out and count them")
-    build.add_argument("--no-index", action="store_true", help=_NO_INDEX_HELP)
-    build.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
     build.set_defaults(run=run_build, usage_error=build.error)
 
     merge_parser = commands.add_parser(
@@ -76,9 +73,12 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
     )
     merge_parser.add_argument("out", metavar="OUT")
     merge_parser.add_argument("inputs", metavar="IN", nargs="+")
-    merge_parser.add_argument("--no-index", action="store_true", help=_NO_INDEX_HELP)
-    merge_parser.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
     merge_parser.set_defaults(run=run_merge)
+
+    for writing in (build, merge_parser):
+        writing.add_argument("--no-index", action="store_true",
+                             help="write the plain file, without the mapped index that lets readers open it at once")
+        writing.add_argument("--quiet", "-q", action="store_true", help="no progress and no summary")
 
 
 def _format_of(args: argparse.Namespace) -> str:

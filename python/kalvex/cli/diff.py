@@ -16,14 +16,13 @@ import sys
 from typing import Any, Iterator, Optional
 
 from kalvex.cli._common import NO, YES, Output, key_text, open_store
-from kalvex.cli._jsonform import to_json
-from kalvex.cli.query import _decoder, _key_json
+from kalvex.cli._jsonform import decoder, key_json, to_json
 
 _ADDED, _REMOVED, _CHANGED = "added", "removed", "changed"
 _MARKS = {_ADDED: "+", _REMOVED: "-", _CHANGED: "~"}
 
 
-def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
+def register(commands: Any) -> None:
     diff = commands.add_parser(
         "diff",
         help="keys added, removed or changed between two stores",
@@ -75,7 +74,7 @@ def changes(old: Iterator[tuple[bytes, bytes]], new: Iterator[tuple[bytes, bytes
 
 def run_diff(args: argparse.Namespace) -> int:
     counts = {_ADDED: 0, _REMOVED: 0, _CHANGED: 0}
-    decode = _decoder()
+    decode = decoder()
     out = Output()
     with open_store(args.old) as old, open_store(args.new) as new:
         for kind, key, before, after in changes(old.items_raw(), new.items_raw()):
@@ -85,7 +84,7 @@ def run_diff(args: argparse.Namespace) -> int:
                 name: decode(key, payload) for name, payload in (("old", before), ("new", after)) if payload is not None
             }
             if args.json:
-                line = '{"change":"' + kind + '","key":' + _key_json(key)
+                line = '{"change":"' + kind + '","key":' + key_json(key)
                 line += "".join(f',"{name}":{to_json(value)}' for name, value in values.items()) + "}"
             else:
                 line = f"{_MARKS[kind]} {key_text(key)}"

@@ -17,14 +17,15 @@ import os
 import sys
 from typing import Any
 
-from kalvex.cli._common import YES, CommandError, HelpFormatter, with_path
+from kalvex.cli._common import YES, CommandError, with_path
 from kalvex.errors import KalvexError
 from kalvex.reader import KalvReader
 from kalvex.shards import ShardedReader, Staging, _layout
+from kalvex.shards.publish import shard_entry
 from kalvex.writer import KalvWriter
 
 
-def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
+def register(commands: Any) -> None:
     index = commands.add_parser(
         "index",
         help="add the mapped index to a store (or drop it) by an atomic rewrite",
@@ -34,8 +35,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         "A store that is already so is left untouched. The rewrite holds the store's "
         "payloads in memory.",
         epilog="examples:\n  kalvex index users.klvx\n  kalvex index users.klvx --drop",
-        formatter_class=HelpFormatter,
-        parents=parents,
     )
     index.add_argument("store", metavar="STORE")
     index.add_argument("--drop", action="store_true", help="write the store without its index")
@@ -74,10 +73,9 @@ def _sharded(root: str, index: bool) -> bool:
         with Staging(root, len(store.shards)) as staging:
             entries = []
             for number, shard in enumerate(store.shards):
-                name = _layout.shard_file_name(number, len(store.shards))
-                rewrite(shard, os.path.join(staging.path, name), index)
-                with KalvReader(os.path.join(staging.path, name), raw=True) as written:
-                    entries.append({"shard": number, "file": name, **_layout.shard_facts(written)})
+                path = os.path.join(staging.path, _layout.shard_file_name(number, len(store.shards)))
+                rewrite(shard, path, index)
+                entries.append(shard_entry(path, number))
             staging.publish(entries)
     return True
 

@@ -1,9 +1,5 @@
-"""``kalvex info`` (what a store holds) and ``kalvex verify`` (the deep check).
-
-Both take a store file or a sharded store's directory. For a sharded store ``info`` shows
-the manifest's figures, then one line per shard; ``verify`` checks every shard file against
-its manifest entry (keys, objects, size, CRC-32), then each file's CRC-32 and objects.
-"""
+"""``kalvex info`` (what a store holds) and ``kalvex verify`` (the deep check), each of a
+store file or a sharded store."""
 from __future__ import annotations
 
 import argparse
@@ -11,16 +7,15 @@ import json
 import os
 import sys
 from collections import Counter
-from typing import Any, Iterator, cast
+from typing import Any
 
-from kalvex.cli._common import NO, TROUBLE, YES, HelpFormatter, Store, open_store
+from kalvex.cli._common import NO, TROUBLE, YES, Store, open_store, with_path
 from kalvex.errors import KalvCorruptError, KalvexError
-from kalvex.reader import KalvReader
 from kalvex.shards import ShardedReader
 from kalvex.shards import open as open_any
 
 
-def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
+def register(commands: Any) -> None:
     info = commands.add_parser(
         "info",
         help="what a store holds: keys, objects, sharing, layout, CRC-32",
@@ -28,8 +23,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         "share an object, format version, section offsets and file CRC-32. For a sharded "
         "store: the manifest's figures, then one line per shard file.",
         epilog="examples:\n  kalvex info users.klvx --json\n  kalvex info users.shards",
-        formatter_class=HelpFormatter,
-        parents=parents,
     )
     info.add_argument("store", metavar="STORE")
     info.add_argument("--json", action="store_true", help="print one JSON object")
@@ -44,8 +37,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         "status 0 when every store is sound, 1 when one is damaged, 2 when one could not be "
         "read at all (missing, not a store).",
         epilog="example:\n  kalvex verify users.klvx orders.klvx users.shards",
-        formatter_class=HelpFormatter,
-        parents=parents,
     )
     verify.add_argument("stores", metavar="STORE", nargs="+")
     verify.set_defaults(run=run_verify)
@@ -149,12 +140,6 @@ def run_info(args: argparse.Namespace) -> int:
     return YES
 
 
-def _led_by(path: str, exc: Exception) -> str:
-    # One line per store, each beginning with the store's path as given.
-    text = str(exc)
-    return text if text.startswith((f"{path}:", f"{path} ")) else f"{path}: {text}"
-
-
 def run_verify(args: argparse.Namespace) -> int:
     status = YES
     for path in args.stores:
@@ -165,11 +150,11 @@ def run_verify(args: argparse.Namespace) -> int:
             print(f"{path}: ok")
         except KalvCorruptError as exc:
             status = max(status, NO)
-            print(_led_by(path, exc))
+            print(with_path(path, exc, first=True))
         except (KalvexError, OSError) as exc:
             # Not damage found but no answer at all: the file is missing, not a store, or
             # written in a format version this kalvex does not read.
             status = TROUBLE
-            print(_led_by(path, exc))
+            print(with_path(path, exc, first=True))
         sys.stdout.flush()
     return status

@@ -2,28 +2,26 @@
 
 Each takes a store file or a sharded store's directory. Keys given on the command line are
 taken as their exact bytes (``os.fsencode``), so a key that is not UTF-8 can be asked for
-as the shell passes it. Listed keys are shown in plain text as ``key_text`` writes them
-(undecodable bytes as ``\\xNN``, a backslash doubled), and a key that is not UTF-8 as
-``{"$bytes": "<base64>"}`` in JSON. Values are shown as JSON in the forms ``_jsonform``
-describes; ``--raw`` and ``--format msgpack`` pass payload bytes through undecoded.
+as the shell passes it. Keys are shown as ``key_text`` writes them, keys and values in JSON
+in the forms of ``_jsonform``; ``--raw`` and ``--format msgpack`` pass payload bytes
+through undecoded.
 """
 from __future__ import annotations
 
 import argparse
 import os
 import sys
-from typing import Any, Callable
+from typing import Any
 
-from kalvex._codec import decode_failure, packer, unpacker
+from kalvex._codec import packer, unpacker
 from kalvex.cli._common import NO, YES, Output, key_text, open_store
-from kalvex.cli._jsonform import UNPACK_OPTIONS, _encode, to_json
-from kalvex.errors import KalvDecodeError
+from kalvex.cli._jsonform import UNPACK_OPTIONS, _encode, decoder, to_json
 
 # Pairs written per batch of a dump: large enough that joining, not calling, dominates.
 _BATCH = 2048
 
 
-def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
+def register(commands: Any) -> None:
     get = commands.add_parser(
         "get",
         help="print the values of keys as JSON",
@@ -44,10 +42,6 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         "UTF-8 are shown as \\xNN and a backslash as \\\\, so no two keys print alike.",
         epilog="examples:\n  kalvex keys users.klvx --prefix user:\n  kalvex keys users.klvx --count",
     )
-    keys.add_argument("store", metavar="STORE")
-    keys.add_argument("--prefix", metavar="P", help="only keys starting with P")
-    keys.add_argument("--count", action="store_true", help="print only how many keys there are")
-    keys.set_defaults(run=run_keys)
 
     dump = commands.add_parser(
         "dump",
@@ -58,27 +52,19 @@ def register(commands: Any, parents: list[argparse.ArgumentParser]) -> None:
         epilog="examples:\n  kalvex dump users.klvx | head\n"
         "  kalvex dump users.klvx --format msgpack | kalvex build copy.klvx --format msgpack",
     )
-    dump.add_argument("store", metavar="STORE")
-    dump.add_argument("--prefix", metavar="P", help="only keys starting with P")
+    # Both list a store's entries in key order: all, or those whose key has a prefix.
+    for listing in (keys, dump):
+        listing.add_argument("store", metavar="STORE")
+        listing.add_argument("--prefix", metavar="P", help="only keys starting with P")
+    keys.add_argument("--count", action="store_true", help="print only how many keys there are")
+    keys.set_defaults(run=run_keys)
     dump.add_argument("--format", choices=("jsonl", "msgpack"), default="jsonl")
     dump.set_defaults(run=run_dump)
 
 
-def _decoder() -> Callable[[bytes, bytes], Any]:
-    unpack = unpacker(UNPACK_OPTIONS)
-
-    def decode(key: bytes, payload: bytes) -> Any:
-        try:
-            return unpack(payload)
-        except Exception as exc:
-            raise KalvDecodeError(f"cannot decode the value of {key_text(key)!r}: {decode_failure(exc)}") from exc
-
-    return decode
-
-
 def run_get(args: argparse.Namespace) -> int:
     out = Output()
-    decode = _decoder()
+    decode = decoder()
     with open_store(args.store) as reader:
         # Every key looked up before any value is printed: the answer (all found or not)
         # is known even when the reader of the output goes away early.
@@ -113,13 +99,6 @@ def run_keys(args: argparse.Namespace) -> int:
     return YES
 
 
-def _key_json(key: bytes) -> str:
-    try:
-        return _encode(key.decode())
-    except UnicodeDecodeError:
-        return _encode(key)  # as {"$bytes": ...}
-
-
 def run_dump(args: argparse.Namespace) -> int:
     out = Output()
     with open_store(args.store) as reader:
@@ -145,14 +124,14 @@ def _dump_msgpack(pairs: Any, out: Output) -> None:
 
 def _dump_jsonl(pairs: Any, out: Output) -> None:
     unpack = unpacker(UNPACK_OPTIONS)
-    decode = _decoder()
+    decode = decoder()
     encode = _encode
     lines: list[str] = []
     for key, payload in pairs:
         try:
             key_json = encode(key.decode())
         except UnicodeDecodeError:
-            key_json = _key_json(key)
+            key_json = encode(key)  # as {"$bytes": ...}
         try:
             value = unpack(payload)
         except Exception:

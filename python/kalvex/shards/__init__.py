@@ -1,10 +1,8 @@
 """Sharded stores: many store files built in parallel that read as one.
 
 Import everything from ``kalvex.shards``; its modules, one concept each, are not the API:
-``routing`` (``shard_of``, ``route_records``), ``publish`` (``Staging``, ``write_shard``,
-``rollback``, over the directory layout of ``_layout``), ``pool`` (``build`` on a local
-process pool, from those blocks; ``kalvex.dask.to_kalvex`` builds on a Dask cluster from
-the same) and ``reader`` (``ShardedReader``, ``open``).
+routing, publishing (over the directory layout of ``_layout``), the build on a local
+process pool (``kalvex.dask`` builds on a cluster from the same blocks) and the reader.
 """
 from kalvex.shards.pool import build
 from kalvex.shards.publish import Entry, Staging, rollback, write_shard

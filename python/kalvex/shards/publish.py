@@ -52,11 +52,16 @@ def write_shard(
         writer.add_many_raw((payload, (key,)) for key, payload in pairs)
     else:
         writer.update(pairs)
-    name = _layout.shard_file_name(shard, nshards)
-    path = writer.build(os.path.join(os.fsdecode(directory), name))
+    path = writer.build(os.path.join(os.fsdecode(directory), _layout.shard_file_name(shard, nshards)))
     del writer
+    return shard_entry(path, shard)
+
+
+def shard_entry(path: str, shard: int) -> Entry:
+    """The entry of shard ``shard``, the file at ``path`` under its shard file name, once its
+    CRC-32 is verified."""
     with KalvReader(path, verify=True, raw=True) as reader:
-        return {"shard": shard, "file": name, **_layout.shard_facts(reader)}
+        return {"shard": shard, "file": os.path.basename(path), **_layout.shard_facts(reader)}
 
 
 def _checked_routing(

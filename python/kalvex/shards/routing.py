@@ -103,15 +103,9 @@ def _extractor(key: Field, value: Field) -> Callable[[Any], tuple[Any, Any]]:
     if key is None:
         if value is not None:
             raise ValueError("value= needs key= too")
-        return _as_pair
+        return lambda record: record  # unpacked as a pair where the rows are made
     get_key = key if callable(key) else itemgetter(key)
     if value is None:
         return lambda record: (get_key(record), record)
     get_value = value if callable(value) else itemgetter(value)
     return lambda record: (get_key(record), get_value(record))
-
-
-def _as_pair(record: Any) -> tuple[Any, Any]:
-    key, value = record
-    return key, value
-
