@@ -120,7 +120,6 @@ class NativeWriter(Protocol):
         """``add(payload)`` (``add_unique`` with ``unique``) with every key of ``keys`` (a
         ``tuple`` or ``list``, else ``TypeError``) mapped to the object, in one call; its
         id. Every key is converted and checked before anything is stored."""
-        ...
 
     def add_key(self, key: Key, obj_id: int) -> None:
         """Maps ``key`` to object ``obj_id``, replacing an earlier mapping of the key.
