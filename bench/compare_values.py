@@ -183,6 +183,8 @@ def interleaved_per_call(calls: dict, reps: int, timer=compare, chunk: int = 500
     rotating), each fn a different chunk, so no fn finds its keys in the cache where
     another one just left them. Every args list has the same length."""
     names = list(calls)
+    if not names:  # a run that measures no store (e.g. --stores values)
+        return {}
     chunked = {name: [args[i:i + chunk] for i in range(0, len(args), chunk)] for name, (_, args) in calls.items()}
     count = len(chunked[names[0]])
     per_call: dict = {name: [] for name in names}
