@@ -213,7 +213,7 @@ class KalvReader(ReaderBase):
         try:
             payload = self._get_raw(key)
         except ValueError as exc:
-            raise self._lookup_error(key, exc)
+            raise self._lookup_error((key,), exc)
         if payload is None:
             raise KeyError(key)
         if self._raw_values:
@@ -230,7 +230,7 @@ class KalvReader(ReaderBase):
         try:
             payload = self._get_raw(key)
         except ValueError as exc:
-            raise self._lookup_error(key, exc)
+            raise self._lookup_error((key,), exc)
         if payload is None:
             return default
         if self._raw_values:
@@ -247,7 +247,7 @@ class KalvReader(ReaderBase):
         try:
             return self._get_raw(key)
         except ValueError as exc:
-            raise self._lookup_error(key, exc)
+            raise self._lookup_error((key,), exc)
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each of ``keys`` (any iterable), or ``default`` for a key the store
@@ -278,23 +278,13 @@ class KalvReader(ReaderBase):
             try:
                 yield chunk, find_many(chunk)
             except ValueError as exc:
-                raise self._many_error(chunk, exc)
+                raise self._lookup_error(chunk, exc)
 
-    def _many_error(self, keys: list[Key], exc: ValueError) -> ValueError:
+    def _lookup_error(self, keys: Iterable[object], exc: ValueError) -> ValueError:
         """What a lookup of ``keys`` that raised ``exc`` reports: for a ``str`` key with no
-        UTF-8 form among them, what ``get_raw`` of it reports; else ``exc``."""
-        for key in keys:
-            if type(key) is str and not key.isascii():
-                try:
-                    key.encode()
-                except UnicodeEncodeError:
-                    return self._lookup_error(key, exc)
-        return exc
-
-    def _lookup_error(self, key: object, exc: ValueError) -> ValueError:
-        """What a lookup of ``key`` that raised ``exc`` reports: for a ``str`` key with no
-        UTF-8 form, that (the native layer only says it is no key); else ``exc``."""
-        return refused_keys((key,), exc) if self._native is not None else exc
+        UTF-8 form among them, that (the native layer only says it is no key); else ``exc``,
+        which is also what a closed reader's refusal stays."""
+        return refused_keys(keys, exc) if self._native is not None else exc
 
     def __contains__(self, key: object) -> bool:
         try:
