@@ -118,7 +118,7 @@ class NativeWriter(Protocol):
 
     def add_mapped(self, payload: bytes, keys: Sequence[Key], unique: bool = False) -> int:
         """``add(payload)`` (``add_unique`` with ``unique``) with every key of ``keys`` (a
-        ``tuple`` or ``list``, else ``TypeError``) mapped to the object, in one call; its
+        ``list`` or ``tuple``, else ``TypeError``, as for ``find_many``) mapped to the object, in one call; its
         id. Every key is converted and checked before anything is stored."""
 
     def add_key(self, key: Key, obj_id: int) -> None:

@@ -214,4 +214,14 @@ PyObject* WrapArgumentError(const char* name) {
   return nullptr;
 }
 
+PyObject* KeysTuple(PyObject* keys) {
+  if (PyTuple_Check(keys)) {
+    Py_INCREF(keys);
+    return keys;
+  }
+  if (PyList_Check(keys)) return PyList_AsTuple(keys);
+  PyErr_SetString(PyExc_TypeError, "argument 'keys': must be a list or tuple");
+  return nullptr;
+}
+
 }  // namespace kalvex::bindings

@@ -57,6 +57,12 @@ inline bool ConvertKey(PyObject* object, KeyBytes& out) {
   return ConvertAnyKey(object, out);
 }
 
+// A batch of keys, a list or tuple, as a new reference to a tuple (a tuple as it is), so
+// that Python code run by the conversion of one key (a sequence of ints) cannot change the
+// batch under the loop or drop keys already borrowed from it. nullptr with TypeError for
+// any other type.
+PyObject* KeysTuple(PyObject* keys);
+
 // A bytes object (or subclass); the view borrows the argument's buffer for the call.
 bool ConvertBytes(PyObject* object, std::span<const std::uint8_t>& out);
 

@@ -52,7 +52,7 @@ class Writer:
     def add_mapped(self, payload: bytes, keys: Sequence[Any], unique: bool = False) -> int:
         data = bytes_argument("payload", payload)
         if type(keys) is not tuple and type(keys) is not list:
-            raise TypeError(f"argument 'keys' must be a tuple or list, not {type(keys).__name__}")
+            raise TypeError("argument 'keys': must be a list or tuple")
         stored = [key_bytes(key) for key in keys]
         many = None if len(stored) == 1 else ffi.new("size_t[]", list(itertools.accumulate(map(len, stored))))
         blob = stored[0] if many is None else b"".join(stored)

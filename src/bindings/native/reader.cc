@@ -128,18 +128,6 @@ PyObject* Reader_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-// The keys of find_many: a list or tuple, taken as a tuple so that Python code run by
-// the conversion of one key (a sequence of ints) cannot change the keys under the loop.
-PyObject* KeysTuple(PyObject* keys) {
-  if (PyTuple_Check(keys)) {
-    Py_INCREF(keys);
-    return keys;
-  }
-  if (PyList_Check(keys)) return PyList_AsTuple(keys);
-  PyErr_SetString(PyExc_TypeError, "argument 'keys': must be a list or tuple");
-  return nullptr;
-}
-
 PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count);
 
 PyObject* Reader_find_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

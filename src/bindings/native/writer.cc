@@ -122,19 +122,8 @@ PyObject* Writer_add_mapped(PyObject* self, PyObject* const* args, Py_ssize_t na
       if (!ConvertBytes(slots[0], payload)) return WrapArgumentError("payload");
       bool unique = false;
       if (slots[2] != nullptr && !ConvertBool(slots[2], unique)) return WrapArgumentError("unique");
-      // A list becomes a tuple first: converting a key may run Python code (a sequence of
-      // ints), which must not be able to drop the keys already borrowed from the list.
-      PyRef keys;
-      if (PyTuple_Check(slots[1])) {
-        keys = PyRef::Borrow(slots[1]);
-      } else if (PyList_Check(slots[1])) {
-        keys = PyRef(PyList_AsTuple(slots[1]));
-        if (!keys) return nullptr;
-      } else {
-        PyErr_Format(PyExc_TypeError, "argument 'keys' must be a tuple or list, not %.200s",
-                     Py_TYPE(slots[1])->tp_name);
-        return nullptr;
-      }
+      PyRef keys(KeysTuple(slots[1]));
+      if (!keys) return nullptr;
       const std::size_t count = static_cast<std::size_t>(PyTuple_GET_SIZE(keys.get()));
       KeyBytes inline_keys[kInlineKeys];
       std::unique_ptr<KeyBytes[]> more_keys;
