@@ -331,7 +331,7 @@ class KalvReader(ReaderBase):
         in the file, the same for every reader of the file)."""
         native = self._live()
         first, last = native.prefix_range(as_bytes(prefix))
-        return self._steps(((ids, None, None) for _, _, ids in _walk_ids(native, first, last)), False)
+        return self._steps(((ids, None, None) for _, _, ids in _walk(native, first, last, ids=True)), False)
 
     def __len__(self) -> int:
         self._live()
@@ -399,18 +399,13 @@ def _chunks_of(keys: Iterable[Key]) -> Iterator[list[Key]]:
         yield chunk
 
 
-def _walk(native: NativeReader, first: int, last: int, keys: Optional[type], payloads: bool) -> Iterator[Chunk]:
+def _walk(
+    native: NativeReader, first: int, last: int, keys: Optional[type] = None, payloads: bool = False, ids: bool = False
+) -> Iterator[Chunk]:
     while first < last:
-        chunk = native.read_range(first, last, keys, payloads)
+        chunk = native.read_range(first, last, keys, payloads, ids)
         yield chunk
-        first += len(chunk[0] if chunk[0] is not None else chunk[1])  # type: ignore[arg-type]
-
-
-def _walk_ids(native: NativeReader, first: int, last: int) -> Iterator[Chunk]:
-    while first < last:
-        chunk = native.read_range(first, last, ids=True)
-        yield chunk
-        first += len(chunk[2])  # type: ignore[arg-type]
+        first += len(next(part for part in chunk if part is not None))
 
 
 def _reopen(path: str, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> KalvReader:

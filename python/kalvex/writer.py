@@ -15,7 +15,7 @@ from types import TracebackType
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from kalvex import _backend
-from kalvex._codec import Key, PathLike, Value, as_bytes, key_bytes, packer, refused_keys
+from kalvex._codec import Key, PathLike, Value, as_bytes, packer, refused_keys
 from kalvex._contract import NativeWriter
 
 BytesLike = Union[bytes, bytearray, memoryview]
@@ -114,7 +114,10 @@ class KalvWriter:
 
     def link(self, key: Key, object_id: int) -> None:
         """Map one more key to an object already stored (``KalvError`` if there is none)."""
-        self._raw.add_key(key_bytes(key), object_id)
+        try:
+            self._raw.add_key(key, object_id)
+        except ValueError as exc:
+            raise refused_keys((key,), exc)
 
     def update(self, data: Data = (), **more: Value) -> None:
         """Set every (key, value) of a mapping or an iterable of pairs, then of ``more``."""
