@@ -13,33 +13,13 @@ Build a store once from Python values, then read it from a shared memory mapping
 """
 from kalvex import _kalvex
 from kalvex._version import __version__
-from kalvex.errors import (
-    KalvCorruptError,
-    KalvDecodeError,
-    KalvError,
-    KalvexError,
-    KalvIOError,
-    KalvVersionError,
-)
+from kalvex.errors import KalvCorruptError, KalvDecodeError, KalvError, KalvexError, KalvIOError, KalvVersionError
 from kalvex.merge import merge
 from kalvex.reader import KalvReader
 from kalvex.shards import ShardedReader, open, shard_of
 from kalvex.writer import KalvWriter, build
 
 __all__ = [
-    "KalvCorruptError",
-    "KalvDecodeError",
-    "KalvError",
-    "KalvIOError",
-    "KalvReader",
-    "KalvVersionError",
-    "KalvWriter",
-    "KalvexError",
-    "ShardedReader",
-    "__version__",
-    "_kalvex",
-    "build",
-    "merge",
-    "open",
-    "shard_of",
+    "KalvCorruptError", "KalvDecodeError", "KalvError", "KalvIOError", "KalvReader", "KalvVersionError",
+    "KalvWriter", "KalvexError", "ShardedReader", "__version__", "_kalvex", "build", "merge", "open", "shard_of",
 ]

@@ -21,9 +21,8 @@ Value = Any
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
-# The C header's limit (KALVEX_MAX_KEY_SIZE), as the backend of this interpreter has it. The
-# native writer refuses longer keys too; checking here first lets a multi-key add fail
-# before it stores anything.
+# The C header's limit (KALVEX_MAX_KEY_SIZE), as the backend of this interpreter has it, for
+# the checks made before any native call: routing a key to its shard, reading input records.
 try:
     from kalvex._native import MAX_KEY_SIZE
 except ImportError:
