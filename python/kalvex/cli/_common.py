@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, Callable, Union
+from typing import Any, BinaryIO, Callable, Union
 
 from kalvex.errors import KalvexError
 from kalvex.reader import KalvReader
@@ -12,9 +12,6 @@ from kalvex.shards import ShardedReader
 from kalvex.shards import open as open_any
 
 Store = Union[KalvReader, ShardedReader]
-
-# Bytes gathered before one write to standard output.
-_BLOCK = 1 << 16
 
 # Exit statuses: the answers yes and no, and trouble (no answer), as kalvex.cli says.
 YES, NO, TROUBLE = 0, 1, 2
@@ -46,30 +43,11 @@ def with_path(path: str, exc: BaseException, *, first: bool = False) -> str:
     return text if named else f"{path}: {text}"
 
 
-class Output:
-    """Standard output as bytes, written in blocks (a dump of a million keys is a few
-    hundred writes, not a million); ``close`` writes what remains."""
-
-    def __init__(self) -> None:
-        sys.stdout.flush()
-        self._stream = sys.stdout.buffer
-        self._parts: list[bytes] = []
-        self._size = 0
-
-    def write(self, data: bytes) -> None:
-        self._parts.append(data)
-        self._size += len(data)
-        if self._size >= _BLOCK:
-            self.flush()
-
-    def flush(self) -> None:
-        self._stream.write(b"".join(self._parts))
-        self._parts.clear()
-        self._size = 0
-
-    def close(self) -> None:
-        self.flush()
-        self._stream.flush()
+def output() -> BinaryIO:
+    """Standard output as bytes, after any text already printed to it. Its buffer gathers
+    short writes; ``main`` flushes it at the end."""
+    sys.stdout.flush()
+    return sys.stdout.buffer
 
 
 def progress(args: argparse.Namespace, **options: Any) -> Any:

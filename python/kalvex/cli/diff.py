@@ -15,7 +15,7 @@ import json
 import sys
 from typing import Any, Iterator, Optional
 
-from kalvex.cli._common import NO, YES, Output, key_text, open_store
+from kalvex.cli._common import NO, YES, key_text, open_store, output
 from kalvex.cli._jsonform import decoder, key_json, to_json
 
 _ADDED, _REMOVED, _CHANGED = "added", "removed", "changed"
@@ -48,34 +48,24 @@ Change = tuple[str, bytes, Optional[bytes], Optional[bytes]]
 
 def changes(old: Iterator[tuple[bytes, bytes]], new: Iterator[tuple[bytes, bytes]]) -> Iterator[Change]:
     """(kind, key, old payload, new payload) for each difference, in key order."""
-    old_pair = next(old, None)
-    new_pair = next(new, None)
-    while old_pair is not None and new_pair is not None:
-        old_key, old_payload = old_pair
-        new_key, new_payload = new_pair
-        if old_key == new_key:
-            if old_payload != new_payload:
-                yield _CHANGED, old_key, old_payload, new_payload
+    old_pair, new_pair = next(old, None), next(new, None)
+    while old_pair is not None or new_pair is not None:
+        if new_pair is None or (old_pair is not None and old_pair[0] < new_pair[0]):
+            yield _REMOVED, old_pair[0], old_pair[1], None  # type: ignore[index]
             old_pair = next(old, None)
+        elif old_pair is None or new_pair[0] < old_pair[0]:
+            yield _ADDED, new_pair[0], None, new_pair[1]
             new_pair = next(new, None)
-        elif old_key < new_key:
-            yield _REMOVED, old_key, old_payload, None
-            old_pair = next(old, None)
         else:
-            yield _ADDED, new_key, None, new_payload
-            new_pair = next(new, None)
-    while old_pair is not None:
-        yield _REMOVED, old_pair[0], old_pair[1], None
-        old_pair = next(old, None)
-    while new_pair is not None:
-        yield _ADDED, new_pair[0], None, new_pair[1]
-        new_pair = next(new, None)
+            if old_pair[1] != new_pair[1]:
+                yield _CHANGED, old_pair[0], old_pair[1], new_pair[1]
+            old_pair, new_pair = next(old, None), next(new, None)
 
 
 def run_diff(args: argparse.Namespace) -> int:
     counts = {_ADDED: 0, _REMOVED: 0, _CHANGED: 0}
     decode = decoder()
-    out = Output()
+    out = output()
     with open_store(args.old) as old, open_store(args.new) as new:
         for kind, key, before, after in changes(old.items_raw(), new.items_raw()):
             counts[kind] += 1
@@ -91,7 +81,7 @@ def run_diff(args: argparse.Namespace) -> int:
                 if values:
                     line += "\t" + " -> ".join(to_json(value) for value in values.values())
             out.write(line.encode() + b"\n")
-    out.close()
+    out.flush()
     if args.json:
         print(json.dumps(counts), file=sys.stderr)
     else:
