@@ -14,15 +14,14 @@ so no object is left that no key reaches.
 from __future__ import annotations
 
 import argparse
-import functools
 import os
 import sys
 import time
 from contextlib import ExitStack
-from typing import Any, BinaryIO, Callable, Iterable, Iterator, Optional
+from typing import Any, BinaryIO, Iterable, Iterator, Optional
 
 from kalvex.cli._common import YES, CommandError, key_text, open_store, progress, summary, with_path
-from kalvex.cli._records import READERS, BadRecord, Record, place
+from kalvex.cli._records import READERS, Bad, Record
 from kalvex.errors import KalvexError
 from kalvex.merge import merge
 from kalvex.writer import KalvWriter
@@ -114,13 +113,15 @@ def run_build(args: argparse.Namespace) -> int:
         bar.set_postfix_str(f"{read_count:,} records, {rate:,.0f}/s", refresh=False)
         bar.update(size)
 
-    def bad(record: BadRecord) -> None:
+    def bad(number: int, reason: str) -> None:
+        # Called only while the input ``name`` is read: its records are stored before the next.
         nonlocal skipped
+        where = f"{name}: record {number}" if form == "msgpack" else f"{name}:{number}"
         if not args.skip_bad:
-            raise CommandError(f"{record.where}: {record.reason} (nothing written; --skip-bad leaves such records out)")
+            raise CommandError(f"{where}: {reason} (nothing written; --skip-bad leaves such records out)")
         skipped += 1
         if skipped <= _NAMED_BAD:
-            print(f"kalvex: skipping {record.where}: {record.reason}", file=sys.stderr)
+            print(f"kalvex: skipping {where}: {reason}", file=sys.stderr)
 
     with ExitStack() as stack:
         # Every input opened before any is read, so that a missing file fails the run at once.
@@ -129,8 +130,7 @@ def run_build(args: argparse.Namespace) -> int:
         bar = progress(args, total=_total_size(inputs), unit="B", unit_scale=True, desc="reading")
         try:
             for name, stream in inputs:
-                records = read(stream, name, args.fields, advance, bad)
-                writer.add_many_raw(duplicates.resolve(records, functools.partial(place, form, name), bad))
+                writer.add_many_raw(duplicates.resolve(read(stream, name, args.fields, advance, bad), bad))
             writer.add_many_raw(duplicates.held())
         finally:
             bar.close()
@@ -164,9 +164,7 @@ class _Duplicates:
         self._held: list[tuple[bytes, list[bytes]]] = []
         self._owner: dict[bytes, int] = {}
 
-    def resolve(
-        self, records: Iterable[Record], where: Callable[[int], str], bad: Callable[[BadRecord], None]
-    ) -> Iterator[tuple[bytes, list[bytes]]]:
+    def resolve(self, records: Iterable[Record], bad: Bad) -> Iterator[tuple[bytes, list[bytes]]]:
         """The records to store, each with the keys it keeps."""
         taken, owner, held = self._taken, self._owner, self._held
         for payload, keys, number in records:
@@ -183,8 +181,8 @@ class _Duplicates:
                 yield payload, datas
             elif self.mode == "error":
                 repeat = next(data for data in datas if data in taken)
-                bad(BadRecord(where(number), f"the key {key_text(repeat)!r} was given by an earlier record "
-                              "(--on-duplicate first or last keeps one of them)"))
+                bad(number, f"the key {key_text(repeat)!r} was given by an earlier record "
+                    "(--on-duplicate first or last keeps one of them)")
             else:
                 self.repeated += len(datas) - len(fresh)
                 if fresh:
