@@ -150,10 +150,10 @@ def run_build(args: argparse.Namespace) -> int:
 class _Duplicates:
     """Keys given by more than one record, resolved as ``--on-duplicate`` says.
 
-    ``error`` and ``first`` decide as records arrive, against the keys the writer holds
-    already (``add_many_raw`` stores a record before the next is read). ``last`` cannot:
-    a later record may take every key of an earlier one, whose object must then not be
-    stored at all, so it holds the records back and hands them over at the end.
+    A record keeps the keys the writer does not hold yet (``add_many_raw`` stores a record
+    before the next is read), so ``error`` and ``first`` decide as records arrive. ``last``
+    is ``first`` backwards: it holds the records back and hands them over newest first, so
+    that a record whose every key a later one took stores no object at all.
     """
 
     def __init__(self, mode: str, writer: KalvWriter) -> None:
@@ -162,42 +162,35 @@ class _Duplicates:
         # The writer answers for the keys it holds: no second copy of every key.
         self._taken = writer
         self._held: list[tuple[bytes, list[bytes]]] = []
-        self._owner: dict[bytes, int] = {}
 
     def resolve(self, records: Iterable[Record], bad: Bad) -> Iterator[tuple[bytes, list[bytes]]]:
         """The records to store, each with the keys it keeps."""
-        taken, owner, held = self._taken, self._owner, self._held
         for payload, keys, number in records:
             datas = [key.encode() if isinstance(key, str) else key for key in keys]
             if self.mode == "last":
-                for data in datas:
-                    if owner.get(data, len(held)) != len(held):
-                        self.repeated += 1
-                    owner[data] = len(held)
-                held.append((payload, datas))
+                self._held.append((payload, datas))
                 continue
-            fresh = [data for data in datas if data not in taken]
-            if len(fresh) == len(datas):
-                yield payload, datas
-            elif self.mode == "error":
-                repeat = next(data for data in datas if data in taken)
+            kept = self._kept(datas)
+            if len(kept) < len(datas) and self.mode == "error":
+                repeat = next(data for data in datas if data in self._taken)
                 bad(number, f"the key {key_text(repeat)!r} was given by an earlier record "
                     "(--on-duplicate first or last keeps one of them)")
-            else:
-                self.repeated += len(datas) - len(fresh)
-                if fresh:
-                    yield payload, fresh
+            elif kept:
+                yield payload, kept
 
     def held(self) -> Iterator[tuple[bytes, list[bytes]]]:
-        """With ``last``: each record held back, under the keys no later record took."""
-        held, owner = self._held, self._owner
-        for index, (payload, datas) in enumerate(held):
-            held[index] = (b"", [])  # handed to the writer: not kept twice
-            kept = [data for data in datas if owner[data] == index]
+        """With ``last``: the records held back, newest first, each under the keys it keeps."""
+        while self._held:
+            payload, datas = self._held.pop()  # handed to the writer: not kept twice
+            kept = self._kept(datas)
             if kept:
                 yield payload, kept
-        held.clear()
-        owner.clear()
+
+    def _kept(self, datas: list[bytes]) -> list[bytes]:
+        kept = [data for data in datas if data not in self._taken]
+        if self.mode != "error":
+            self.repeated += len(datas) - len(kept)
+        return kept
 
 
 def run_merge(args: argparse.Namespace) -> int:
