@@ -18,8 +18,8 @@ from typing import Any, Iterator, Optional
 from kalvex.cli._common import NO, YES, key_text, open_store, output
 from kalvex.cli._jsonform import decoder, key_json, to_json
 
-_ADDED, _REMOVED, _CHANGED = "added", "removed", "changed"
-_MARKS = {_ADDED: "+", _REMOVED: "-", _CHANGED: "~"}
+# Each kind of change, in the order the summary counts them, and its mark in the text form.
+_MARKS = {"added": "+", "removed": "-", "changed": "~"}
 
 
 def register(commands: Any) -> None:
@@ -51,19 +51,19 @@ def changes(old: Iterator[tuple[bytes, bytes]], new: Iterator[tuple[bytes, bytes
     old_pair, new_pair = next(old, None), next(new, None)
     while old_pair is not None or new_pair is not None:
         if new_pair is None or (old_pair is not None and old_pair[0] < new_pair[0]):
-            yield _REMOVED, old_pair[0], old_pair[1], None  # type: ignore[index]
+            yield "removed", old_pair[0], old_pair[1], None  # type: ignore[index]
             old_pair = next(old, None)
         elif old_pair is None or new_pair[0] < old_pair[0]:
-            yield _ADDED, new_pair[0], None, new_pair[1]
+            yield "added", new_pair[0], None, new_pair[1]
             new_pair = next(new, None)
         else:
             if old_pair[1] != new_pair[1]:
-                yield _CHANGED, old_pair[0], old_pair[1], new_pair[1]
+                yield "changed", old_pair[0], old_pair[1], new_pair[1]
             old_pair, new_pair = next(old, None), next(new, None)
 
 
 def run_diff(args: argparse.Namespace) -> int:
-    counts = {_ADDED: 0, _REMOVED: 0, _CHANGED: 0}
+    counts = dict.fromkeys(_MARKS, 0)
     decode = decoder()
     out = output()
     with open_store(args.old) as old, open_store(args.new) as new:
@@ -85,5 +85,5 @@ def run_diff(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(counts), file=sys.stderr)
     else:
-        print(f"{counts[_ADDED]} added, {counts[_REMOVED]} removed, {counts[_CHANGED]} changed", file=sys.stderr)
+        print(", ".join(f"{count} {kind}" for kind, count in counts.items()), file=sys.stderr)
     return NO if any(counts.values()) else YES
