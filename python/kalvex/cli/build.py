@@ -33,7 +33,7 @@ _EXTENSIONS = {".csv": "csv", ".msgpack": "msgpack", ".mpk": "msgpack", ".jsonl"
 
 def register(commands: Any) -> None:
     build = commands.add_parser(
-        "build",
+        "build", run=run_build,
         help="build a store from JSON Lines, CSV or msgpack records",
         description="Build a store at OUT from records read from each INPUT (standard input for "
         "'-' or when none is given). Each record is stored once, under the value of every --key "
@@ -60,10 +60,9 @@ def register(commands: Any) -> None:
                        help="a key given by more than one record: a bad record (error, the default), "
                        "or kept by the first or the last of them (the others are counted)")
     build.add_argument("--skip-bad", action="store_true", help="leave bad records out and count them")
-    build.set_defaults(run=run_build, usage_error=build.error)
 
     merge_parser = commands.add_parser(
-        "merge",
+        "merge", run=run_merge,
         help="merge stores into one",
         description="Write one store at OUT holding every key of the inputs (store files or "
         "sharded stores). A key held by several inputs takes its value from the last of "
@@ -72,7 +71,6 @@ def register(commands: Any) -> None:
     )
     merge_parser.add_argument("out", metavar="OUT")
     merge_parser.add_argument("inputs", metavar="IN", nargs="+")
-    merge_parser.set_defaults(run=run_merge)
 
     for writing in (build, merge_parser):
         writing.add_argument("--no-index", action="store_true",

@@ -24,7 +24,7 @@ _MARKS = {"added": "+", "removed": "-", "changed": "~"}
 
 def register(commands: Any) -> None:
     diff = commands.add_parser(
-        "diff",
+        "diff", run=run_diff,
         help="keys added, removed or changed between two stores",
         description="List the keys added, removed, or whose value changed from OLD to NEW, in "
         "key order ('+', '-', '~' and the key, then the value); a summary line with the three "
@@ -40,7 +40,6 @@ def register(commands: Any) -> None:
     diff.add_argument("--json", action="store_true",
                       help='JSON Lines: {"change", "key", values...}; the counts as one JSON object on '
                       'standard error')
-    diff.set_defaults(run=run_diff)
 
 
 Change = tuple[str, bytes, Optional[bytes], Optional[bytes]]

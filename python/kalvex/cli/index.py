@@ -27,7 +27,7 @@ from kalvex.writer import KalvWriter
 
 def register(commands: Any) -> None:
     index = commands.add_parser(
-        "index",
+        "index", run=run_index,
         help="add the mapped index to a store (or drop it) by an atomic rewrite",
         description="Rewrite STORE (a store file, or a sharded store's directory: a new "
         "version) with the mapped index that lets readers open it in constant time, keys, "
@@ -38,7 +38,6 @@ def register(commands: Any) -> None:
     )
     index.add_argument("store", metavar="STORE")
     index.add_argument("--drop", action="store_true", help="write the store without its index")
-    index.set_defaults(run=run_index)
 
 
 def rewrite(reader: KalvReader, target: str, index: bool) -> None:

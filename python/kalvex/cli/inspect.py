@@ -17,7 +17,7 @@ from kalvex.shards import open as open_any
 
 def register(commands: Any) -> None:
     info = commands.add_parser(
-        "info",
+        "info", run=run_info,
         help="what a store holds: keys, objects, sharing, layout, CRC-32",
         description="Show a store's size, keys, distinct objects, the share of keys that "
         "share an object, format version, section offsets and file CRC-32. For a sharded "
@@ -26,10 +26,9 @@ def register(commands: Any) -> None:
     )
     info.add_argument("store", metavar="STORE")
     info.add_argument("--json", action="store_true", help="print one JSON object")
-    info.set_defaults(run=run_info)
 
     verify = commands.add_parser(
-        "verify",
+        "verify", run=run_verify,
         help="check stores deeply: file CRC-32, every object's, the header's counts",
         description="Check the whole-file CRC-32, every object, and the object records against "
         "the header's count and index offset of each store; for a sharded store, every shard "
@@ -39,7 +38,6 @@ def register(commands: Any) -> None:
         epilog="example:\n  kalvex verify users.klvx orders.klvx users.shards",
     )
     verify.add_argument("stores", metavar="STORE", nargs="+")
-    verify.set_defaults(run=run_verify)
 
 
 def sharing_keys(reader: Store) -> int:

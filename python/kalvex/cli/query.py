@@ -23,7 +23,7 @@ _BATCH = 2048
 
 def register(commands: Any) -> None:
     get = commands.add_parser(
-        "get",
+        "get", run=run_get,
         help="print the values of keys as JSON",
         description="Print the value of each KEY as one line of JSON. A missing key is named "
         "on standard error after the values found are printed, and the exit status is 1.",
@@ -33,10 +33,9 @@ def register(commands: Any) -> None:
     get.add_argument("store", metavar="STORE")
     get.add_argument("keys", metavar="KEY", nargs="+")
     get.add_argument("--raw", action="store_true", help="write the stored msgpack bytes instead")
-    get.set_defaults(run=run_get)
 
     keys = commands.add_parser(
-        "keys",
+        "keys", run=run_keys,
         help="list keys in key order",
         description="List the keys of a store in key order, one per line. Bytes that are not "
         "UTF-8 are shown as \\xNN and a backslash as \\\\, so no two keys print alike.",
@@ -44,7 +43,7 @@ def register(commands: Any) -> None:
     )
 
     dump = commands.add_parser(
-        "dump",
+        "dump", run=run_dump,
         help="write every key and value, in key order",
         description="Write every (key, value) pair in key order: JSON Lines "
         '{"key": ..., "value": ...}, or a msgpack stream of [key, value] arrays that '
@@ -57,9 +56,7 @@ def register(commands: Any) -> None:
         listing.add_argument("store", metavar="STORE")
         listing.add_argument("--prefix", metavar="P", help="only keys starting with P")
     keys.add_argument("--count", action="store_true", help="print only how many keys there are")
-    keys.set_defaults(run=run_keys)
     dump.add_argument("--format", choices=("jsonl", "msgpack"), default="jsonl")
-    dump.set_defaults(run=run_dump)
 
 
 def run_get(args: argparse.Namespace) -> int:
