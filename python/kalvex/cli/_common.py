@@ -22,13 +22,8 @@ class CommandError(Exception):
 
 
 def open_store(path: str, *, verify: bool = False) -> Store:
-    """Open the store file or sharded store directory ``path`` raw (payload bytes); errors
-    name the file once.
-
-    Opening checks the header and layout (and a sharded store's files against its
-    manifest); the whole-file CRC-32 is read only with ``verify`` (``kalvex verify`` checks
-    it and every object; the queries do not need it).
-    """
+    """The store file or sharded store directory ``path`` opened raw (payload bytes);
+    errors name the file once. The queries need no whole-file CRC-32: ``verify`` reads it."""
     try:
         return open_any(path, verify=verify, raw=True)
     except KalvexError as exc:

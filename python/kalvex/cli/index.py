@@ -90,9 +90,8 @@ def run_index(args: argparse.Namespace) -> int:
             changed = _file(path, index)
     except KalvexError as exc:
         raise CommandError(with_path(path, exc)) from exc
-    if not changed:
-        state = "carries a mapped index" if index else "carries no mapped index"
-        print(f"kalvex: {path} already {state}; left as it is", file=sys.stderr)
-    else:
+    if changed:
         print(f"kalvex: {path}: {'added' if index else 'dropped'} the mapped index", file=sys.stderr)
+    else:
+        print(f"kalvex: {path} already carries {'a' if index else 'no'} mapped index; left as it is", file=sys.stderr)
     return YES
