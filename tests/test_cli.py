@@ -166,6 +166,21 @@ def test_diff_lists_added_removed_and_changed_keys(tmp_path):
     assert json.loads(stderr) == {"added": 1, "removed": 1, "changed": 1}
 
 
+@pytest.mark.parametrize("old,new", [
+    ({}, {}), ({}, {"a": 1}), ({"a": 1}, {}), ({"a": 1, "b": 2}, {"a": 1, "b": 3}),
+    ({"b": 1, "c": 1, "d": 1}, {"a": 1, "b": 2, "e": 1}), ({"a": 1}, {"a": 1, "b": 1, "c": 2}),
+])
+def test_diff_finds_every_difference_of_a_model(old, new):
+    from kalvex.cli.diff import changes
+
+    def pairs(model):
+        return iter(sorted((key.encode(), bytes([value])) for key, value in model.items()))
+
+    expected = [("added" if key not in old else "removed" if key not in new else "changed", key.encode())
+                for key in sorted({*old, *new}) if old.get(key) != new.get(key)]
+    assert [(kind, key) for kind, key, _, _ in changes(pairs(old), pairs(new))] == expected
+
+
 def test_get_prints_found_keys_then_fails_on_a_missing_one(tmp_path):
     store = tmp_path / "s.klvx"
     kalvex.build(store, {"a": [1], "b": "two"})

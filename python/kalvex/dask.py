@@ -23,9 +23,8 @@ from kalvex._codec import PathLike
 # Rows of the routed table. Keys and payloads are bytes objects; Dask's option to turn
 # object columns into string columns is switched off while it is built.
 _COLUMNS: dict[str, Any] = {"shard": "int64", "key": object, "payload": object}
-# A shard's entry (see kalvex.shards.publish) as a row of the built table.
-_ENTRY_COLUMNS: dict[str, Any] = {"shard": "int64", "file": object, "num_keys": "int64", "num_objects": "int64",
-                                  "size": "int64", "crc32": object, "index": "bool"}
+# A shard's entry for the manifest, as write_shard made it: one cell of the built table.
+_ENTRY_COLUMNS: dict[str, Any] = {"entry": object}
 
 
 def to_kalvex(
@@ -78,8 +77,7 @@ def to_kalvex(
         # map_partitions fuses each build into the task that reads its partition out of the
         # shuffle, so a worker holds one shard's rows at a time, not all of its partitions.
         built = by_shard.map_partitions(_build, staging.path, nshards, index, meta=_frame([], _ENTRY_COLUMNS))
-        # to_dict gives Python ints, as the manifest's JSON needs.
-        return staging.publish(built.compute(retries=retries).to_dict(orient="records"))
+        return staging.publish(built.compute(retries=retries)["entry"])
 
 
 def _route(part: Iterable[Any], nshards: int, fields: dict[str, Any]) -> Any:
@@ -99,7 +97,7 @@ def _build(frame: Any, directory: str, nshards: int, index: bool, partition_info
     if len(frame) and not (frame.index == shard).all():
         raise RuntimeError(f"partition {shard} holds rows of other shards")
     pairs = zip(frame["key"], frame["payload"])
-    return _frame([write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False, index=index)],
+    return _frame([[write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False, index=index)]],
                   _ENTRY_COLUMNS)
 
 

@@ -17,10 +17,9 @@ parser factory here gives every one of them the shared options.
 from __future__ import annotations
 
 import argparse
-import functools
 import os
 import sys
-from typing import Any, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
 
 from kalvex.cli import build, diff, index, inspect, query
 from kalvex.cli._common import TROUBLE, YES, CommandError
@@ -61,10 +60,18 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"kalvex {__version__}")
     parser.set_defaults(answer=YES)
-    # Every parser keeps its text's line breaks as written, and every command's takes the
-    # shared options. (A factory, not a class, as argparse allows; typeshed asks for a class.)
-    parser_class: Any = functools.partial(argparse.ArgumentParser, formatter_class=parser.formatter_class,
-                                          parents=[_common_options(top=False)])
+
+    def command(*, run: Callable[[argparse.Namespace], int], **options: Any) -> argparse.ArgumentParser:
+        # Every parser keeps its text's line breaks as written, every command's takes the
+        # shared options, and ``add_parser(name, run=...)`` names the function it runs
+        # (``usage_error`` reports a misuse its options cannot express).
+        parsed = argparse.ArgumentParser(formatter_class=parser.formatter_class,
+                                         parents=[_common_options(top=False)], **options)
+        parsed.set_defaults(run=run, usage_error=parsed.error)
+        return parsed
+
+    # A factory, not a class, as argparse allows; typeshed asks for a class.
+    parser_class: Any = command
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=parser_class)
     for group in _GROUPS:
         group.register(commands)

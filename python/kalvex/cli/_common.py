@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, Callable, Union
+from typing import Any, BinaryIO, Callable, Union
 
 from kalvex.errors import KalvexError
 from kalvex.reader import KalvReader
@@ -12,9 +12,6 @@ from kalvex.shards import ShardedReader
 from kalvex.shards import open as open_any
 
 Store = Union[KalvReader, ShardedReader]
-
-# Bytes gathered before one write to standard output.
-_BLOCK = 1 << 16
 
 # Exit statuses: the answers yes and no, and trouble (no answer), as kalvex.cli says.
 YES, NO, TROUBLE = 0, 1, 2
@@ -25,13 +22,8 @@ class CommandError(Exception):
 
 
 def open_store(path: str, *, verify: bool = False) -> Store:
-    """Open the store file or sharded store directory ``path`` raw (payload bytes); errors
-    name the file once.
-
-    Opening checks the header and layout (and a sharded store's files against its
-    manifest); the whole-file CRC-32 is read only with ``verify`` (``kalvex verify`` checks
-    it and every object; the queries do not need it).
-    """
+    """The store file or sharded store directory ``path`` opened raw (payload bytes);
+    errors name the file once. The queries need no whole-file CRC-32: ``verify`` reads it."""
     try:
         return open_any(path, verify=verify, raw=True)
     except KalvexError as exc:
@@ -46,30 +38,11 @@ def with_path(path: str, exc: BaseException, *, first: bool = False) -> str:
     return text if named else f"{path}: {text}"
 
 
-class Output:
-    """Standard output as bytes, written in blocks (a dump of a million keys is a few
-    hundred writes, not a million); ``close`` writes what remains."""
-
-    def __init__(self) -> None:
-        sys.stdout.flush()
-        self._stream = sys.stdout.buffer
-        self._parts: list[bytes] = []
-        self._size = 0
-
-    def write(self, data: bytes) -> None:
-        self._parts.append(data)
-        self._size += len(data)
-        if self._size >= _BLOCK:
-            self.flush()
-
-    def flush(self) -> None:
-        self._stream.write(b"".join(self._parts))
-        self._parts.clear()
-        self._size = 0
-
-    def close(self) -> None:
-        self.flush()
-        self._stream.flush()
+def output() -> BinaryIO:
+    """Standard output as bytes, after any text already printed to it. Its buffer gathers
+    short writes; ``main`` flushes it at the end."""
+    sys.stdout.flush()
+    return sys.stdout.buffer
 
 
 def progress(args: argparse.Namespace, **options: Any) -> Any:

@@ -1,10 +1,10 @@
 """Records read from JSON Lines, CSV and msgpack inputs, each with where it came from.
 
 A reader yields ``(payload, keys, number)`` for each good record: the msgpack bytes to
-store, the keys to store them under, and the record's line (record, for msgpack) number,
-which ``place`` turns into the text that names it. A record that cannot be stored goes to
-``bad`` as a ``BadRecord`` naming the place and the fault; ``bad`` raises to stop the build
-or returns to skip the record; a fault that spoils every record raises ``CommandError``.
+store, the keys to store them under, and the record's line (record, for msgpack) number.
+A record that cannot be stored goes to ``bad(number, reason)``, which raises to stop the
+build or returns to skip the record; a fault that spoils every record raises
+``CommandError``.
 Readers report what they consumed through ``advance(bytes, records)`` a block at a time,
 for progress.
 
@@ -21,7 +21,7 @@ import csv
 import io
 import json
 import json.scanner
-from typing import Any, BinaryIO, Callable, Iterator, NamedTuple, Sequence, Union
+from typing import Any, BinaryIO, Callable, Iterator, Sequence, Union
 
 import msgpack
 
@@ -29,26 +29,16 @@ from kalvex._codec import MAX_KEY_BYTES, UNPACK_DEFAULTS, decode_failure, packer
 from kalvex.cli._common import CommandError
 
 
-class BadRecord(NamedTuple):
-    where: str
-    reason: str
-
-
 Keys = list[Union[str, bytes]]
 Record = tuple[bytes, Keys, int]
 Advance = Callable[[int, int], None]
-Bad = Callable[[BadRecord], None]
+Bad = Callable[[int, str], None]
 Reader = Callable[[BinaryIO, str, Sequence[str], Advance, Bad], Iterator[Record]]
 
 # A str of at most this many characters is within the key limit in UTF-8 (4 bytes each).
 _SURELY_SHORT = MAX_KEY_BYTES // 4
 # Lines read per block of JSON Lines input.
 _BLOCK_BYTES = 1 << 20
-
-
-def place(form: str, name: str, number: int) -> str:
-    """The text naming record ``number`` of input ``name`` read as ``form``."""
-    return f"{name}: record {number}" if form == "msgpack" else f"{name}:{number}"
 
 
 def _keys_of(record: Any, fields: Sequence[str]) -> Union[Keys, str]:
@@ -111,16 +101,16 @@ def jsonl(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, 
                 record = parse(line.decode())
             except ValueError as exc:  # UnicodeDecodeError is one too
                 if line.strip():
-                    bad(BadRecord(f"{name}:{number}", f"not JSON: {exc}"))
+                    bad(number, f"not JSON: {exc}")
                 continue
             keys = _keys_of(record, fields)
             if isinstance(keys, str):
-                bad(BadRecord(f"{name}:{number}", keys))
+                bad(number, keys)
                 continue
             try:
                 payload = pack(record)
             except (OverflowError, ValueError) as exc:
-                bad(BadRecord(f"{name}:{number}", f"cannot store the record: {exc}"))
+                bad(number, f"cannot store the record: {exc}")
                 continue
             yield payload, keys, number
 
@@ -165,7 +155,7 @@ def csv_rows(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advanc
                 # The reader starts afresh on the line after the one it refused.
                 began = f" (the record begins on line {first_line})" if first_line < lines.line_num else ""
                 reason = str(exc).removeprefix(f"line {lines.line_num}: ")  # PyPy's csv names it too
-                bad(BadRecord(f"{name}:{lines.line_num}", f"not CSV: {reason}{began}"))
+                bad(lines.line_num, f"not CSV: {reason}{began}")
                 continue
             count += 1
             if count % 4096 == 0:
@@ -174,20 +164,20 @@ def csv_rows(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advanc
                 consumed = position
             where = lines.line_num
             if None in row or None in row.values():
-                bad(BadRecord(f"{name}:{where}", f"the row's field count differs from the header's {len(header)}"))
+                bad(where, f"the row's field count differs from the header's {len(header)}")
                 continue
             keys = _keys_of(row, fields)
             if isinstance(keys, str):
-                bad(BadRecord(f"{name}:{where}", keys))
+                bad(where, keys)
                 continue
             if "" in keys:
-                bad(BadRecord(f"{name}:{where}", f"key field {fields[keys.index('')]!r} is empty"))
+                bad(where, f"key field {fields[keys.index('')]!r} is empty")
                 continue
             try:
                 payload = pack(row)
             except UnicodeEncodeError as exc:
                 byte = ord(exc.object[exc.start]) - 0xDC00
-                bad(BadRecord(f"{name}:{where}", f"not UTF-8: the byte 0x{byte:02x} decodes to no character"))
+                bad(where, f"not UTF-8: the byte 0x{byte:02x} decodes to no character")
                 continue
             yield payload, keys, where
     finally:
@@ -210,7 +200,6 @@ def msgpack_stream(stream: BinaryIO, name: str, fields: Sequence[str], advance: 
     number = 0
     while unpacker.tell() < len(data):
         number += 1
-        where = f"{name}: record {number}"
         start = unpacker.tell()
         try:
             if fields:
@@ -220,10 +209,10 @@ def msgpack_stream(stream: BinaryIO, name: str, fields: Sequence[str], advance: 
                 checked, payload = _pair(unpacker, data)
         except (msgpack.OutOfData, msgpack.ExtraData, ValueError) as exc:
             # Past a value that does not parse there is no telling where the next begins.
-            bad(BadRecord(where, f"not msgpack: {decode_failure(exc)}"))
+            bad(number, f"not msgpack: {decode_failure(exc)}")
             return
         if isinstance(checked, str):
-            bad(BadRecord(where, checked))
+            bad(number, checked)
         else:
             yield payload, checked, number
 

@@ -14,15 +14,14 @@ so no object is left that no key reaches.
 from __future__ import annotations
 
 import argparse
-import functools
 import os
 import sys
 import time
 from contextlib import ExitStack
-from typing import Any, BinaryIO, Callable, Iterable, Iterator, Optional
+from typing import Any, BinaryIO, Iterable, Iterator, Optional
 
 from kalvex.cli._common import YES, CommandError, key_text, open_store, progress, summary, with_path
-from kalvex.cli._records import READERS, BadRecord, Record, place
+from kalvex.cli._records import READERS, Bad, Record
 from kalvex.errors import KalvexError
 from kalvex.merge import merge
 from kalvex.writer import KalvWriter
@@ -34,7 +33,7 @@ _EXTENSIONS = {".csv": "csv", ".msgpack": "msgpack", ".mpk": "msgpack", ".jsonl"
 
 def register(commands: Any) -> None:
     build = commands.add_parser(
-        "build",
+        "build", run=run_build,
         help="build a store from JSON Lines, CSV or msgpack records",
         description="Build a store at OUT from records read from each INPUT (standard input for "
         "'-' or when none is given). Each record is stored once, under the value of every --key "
@@ -61,10 +60,9 @@ def register(commands: Any) -> None:
                        help="a key given by more than one record: a bad record (error, the default), "
                        "or kept by the first or the last of them (the others are counted)")
     build.add_argument("--skip-bad", action="store_true", help="leave bad records out and count them")
-    build.set_defaults(run=run_build, usage_error=build.error)
 
     merge_parser = commands.add_parser(
-        "merge",
+        "merge", run=run_merge,
         help="merge stores into one",
         description="Write one store at OUT holding every key of the inputs (store files or "
         "sharded stores). A key held by several inputs takes its value from the last of "
@@ -73,7 +71,6 @@ def register(commands: Any) -> None:
     )
     merge_parser.add_argument("out", metavar="OUT")
     merge_parser.add_argument("inputs", metavar="IN", nargs="+")
-    merge_parser.set_defaults(run=run_merge)
 
     for writing in (build, merge_parser):
         writing.add_argument("--no-index", action="store_true",
@@ -114,13 +111,15 @@ def run_build(args: argparse.Namespace) -> int:
         bar.set_postfix_str(f"{read_count:,} records, {rate:,.0f}/s", refresh=False)
         bar.update(size)
 
-    def bad(record: BadRecord) -> None:
+    def bad(number: int, reason: str) -> None:
+        # Called only while the input ``name`` is read: its records are stored before the next.
         nonlocal skipped
+        where = f"{name}: record {number}" if form == "msgpack" else f"{name}:{number}"
         if not args.skip_bad:
-            raise CommandError(f"{record.where}: {record.reason} (nothing written; --skip-bad leaves such records out)")
+            raise CommandError(f"{where}: {reason} (nothing written; --skip-bad leaves such records out)")
         skipped += 1
         if skipped <= _NAMED_BAD:
-            print(f"kalvex: skipping {record.where}: {record.reason}", file=sys.stderr)
+            print(f"kalvex: skipping {where}: {reason}", file=sys.stderr)
 
     with ExitStack() as stack:
         # Every input opened before any is read, so that a missing file fails the run at once.
@@ -129,8 +128,7 @@ def run_build(args: argparse.Namespace) -> int:
         bar = progress(args, total=_total_size(inputs), unit="B", unit_scale=True, desc="reading")
         try:
             for name, stream in inputs:
-                records = read(stream, name, args.fields, advance, bad)
-                writer.add_many_raw(duplicates.resolve(records, functools.partial(place, form, name), bad))
+                writer.add_many_raw(duplicates.resolve(read(stream, name, args.fields, advance, bad), bad))
             writer.add_many_raw(duplicates.held())
         finally:
             bar.close()
@@ -150,10 +148,10 @@ def run_build(args: argparse.Namespace) -> int:
 class _Duplicates:
     """Keys given by more than one record, resolved as ``--on-duplicate`` says.
 
-    ``error`` and ``first`` decide as records arrive, against the keys the writer holds
-    already (``add_many_raw`` stores a record before the next is read). ``last`` cannot:
-    a later record may take every key of an earlier one, whose object must then not be
-    stored at all, so it holds the records back and hands them over at the end.
+    A record keeps the keys the writer does not hold yet (``add_many_raw`` stores a record
+    before the next is read), so ``error`` and ``first`` decide as records arrive. ``last``
+    is ``first`` backwards: it holds the records back and hands them over newest first, so
+    that a record whose every key a later one took stores no object at all.
     """
 
     def __init__(self, mode: str, writer: KalvWriter) -> None:
@@ -162,44 +160,35 @@ class _Duplicates:
         # The writer answers for the keys it holds: no second copy of every key.
         self._taken = writer
         self._held: list[tuple[bytes, list[bytes]]] = []
-        self._owner: dict[bytes, int] = {}
 
-    def resolve(
-        self, records: Iterable[Record], where: Callable[[int], str], bad: Callable[[BadRecord], None]
-    ) -> Iterator[tuple[bytes, list[bytes]]]:
+    def resolve(self, records: Iterable[Record], bad: Bad) -> Iterator[tuple[bytes, list[bytes]]]:
         """The records to store, each with the keys it keeps."""
-        taken, owner, held = self._taken, self._owner, self._held
         for payload, keys, number in records:
             datas = [key.encode() if isinstance(key, str) else key for key in keys]
             if self.mode == "last":
-                for data in datas:
-                    if owner.get(data, len(held)) != len(held):
-                        self.repeated += 1
-                    owner[data] = len(held)
-                held.append((payload, datas))
+                self._held.append((payload, datas))
                 continue
-            fresh = [data for data in datas if data not in taken]
-            if len(fresh) == len(datas):
-                yield payload, datas
-            elif self.mode == "error":
-                repeat = next(data for data in datas if data in taken)
-                bad(BadRecord(where(number), f"the key {key_text(repeat)!r} was given by an earlier record "
-                              "(--on-duplicate first or last keeps one of them)"))
-            else:
-                self.repeated += len(datas) - len(fresh)
-                if fresh:
-                    yield payload, fresh
+            kept = self._kept(datas)
+            if len(kept) < len(datas) and self.mode == "error":
+                repeat = next(data for data in datas if data in self._taken)
+                bad(number, f"the key {key_text(repeat)!r} was given by an earlier record "
+                    "(--on-duplicate first or last keeps one of them)")
+            elif kept:
+                yield payload, kept
 
     def held(self) -> Iterator[tuple[bytes, list[bytes]]]:
-        """With ``last``: each record held back, under the keys no later record took."""
-        held, owner = self._held, self._owner
-        for index, (payload, datas) in enumerate(held):
-            held[index] = (b"", [])  # handed to the writer: not kept twice
-            kept = [data for data in datas if owner[data] == index]
+        """With ``last``: the records held back, newest first, each under the keys it keeps."""
+        while self._held:
+            payload, datas = self._held.pop()  # handed to the writer: not kept twice
+            kept = self._kept(datas)
             if kept:
                 yield payload, kept
-        held.clear()
-        owner.clear()
+
+    def _kept(self, datas: list[bytes]) -> list[bytes]:
+        kept = [data for data in datas if data not in self._taken]
+        if self.mode != "error":
+            self.repeated += len(datas) - len(kept)
+        return kept
 
 
 def run_merge(args: argparse.Namespace) -> int:

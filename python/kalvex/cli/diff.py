@@ -15,16 +15,16 @@ import json
 import sys
 from typing import Any, Iterator, Optional
 
-from kalvex.cli._common import NO, YES, Output, key_text, open_store
+from kalvex.cli._common import NO, YES, key_text, open_store, output
 from kalvex.cli._jsonform import decoder, key_json, to_json
 
-_ADDED, _REMOVED, _CHANGED = "added", "removed", "changed"
-_MARKS = {_ADDED: "+", _REMOVED: "-", _CHANGED: "~"}
+# Each kind of change, in the order the summary counts them, and its mark in the text form.
+_MARKS = {"added": "+", "removed": "-", "changed": "~"}
 
 
 def register(commands: Any) -> None:
     diff = commands.add_parser(
-        "diff",
+        "diff", run=run_diff,
         help="keys added, removed or changed between two stores",
         description="List the keys added, removed, or whose value changed from OLD to NEW, in "
         "key order ('+', '-', '~' and the key, then the value); a summary line with the three "
@@ -40,7 +40,6 @@ def register(commands: Any) -> None:
     diff.add_argument("--json", action="store_true",
                       help='JSON Lines: {"change", "key", values...}; the counts as one JSON object on '
                       'standard error')
-    diff.set_defaults(run=run_diff)
 
 
 Change = tuple[str, bytes, Optional[bytes], Optional[bytes]]
@@ -48,34 +47,24 @@ Change = tuple[str, bytes, Optional[bytes], Optional[bytes]]
 
 def changes(old: Iterator[tuple[bytes, bytes]], new: Iterator[tuple[bytes, bytes]]) -> Iterator[Change]:
     """(kind, key, old payload, new payload) for each difference, in key order."""
-    old_pair = next(old, None)
-    new_pair = next(new, None)
-    while old_pair is not None and new_pair is not None:
-        old_key, old_payload = old_pair
-        new_key, new_payload = new_pair
-        if old_key == new_key:
-            if old_payload != new_payload:
-                yield _CHANGED, old_key, old_payload, new_payload
+    old_pair, new_pair = next(old, None), next(new, None)
+    while old_pair is not None or new_pair is not None:
+        if new_pair is None or (old_pair is not None and old_pair[0] < new_pair[0]):
+            yield "removed", old_pair[0], old_pair[1], None  # type: ignore[index]
             old_pair = next(old, None)
+        elif old_pair is None or new_pair[0] < old_pair[0]:
+            yield "added", new_pair[0], None, new_pair[1]
             new_pair = next(new, None)
-        elif old_key < new_key:
-            yield _REMOVED, old_key, old_payload, None
-            old_pair = next(old, None)
         else:
-            yield _ADDED, new_key, None, new_payload
-            new_pair = next(new, None)
-    while old_pair is not None:
-        yield _REMOVED, old_pair[0], old_pair[1], None
-        old_pair = next(old, None)
-    while new_pair is not None:
-        yield _ADDED, new_pair[0], None, new_pair[1]
-        new_pair = next(new, None)
+            if old_pair[1] != new_pair[1]:
+                yield "changed", old_pair[0], old_pair[1], new_pair[1]
+            old_pair, new_pair = next(old, None), next(new, None)
 
 
 def run_diff(args: argparse.Namespace) -> int:
-    counts = {_ADDED: 0, _REMOVED: 0, _CHANGED: 0}
+    counts = dict.fromkeys(_MARKS, 0)
     decode = decoder()
-    out = Output()
+    out = output()
     with open_store(args.old) as old, open_store(args.new) as new:
         for kind, key, before, after in changes(old.items_raw(), new.items_raw()):
             counts[kind] += 1
@@ -91,9 +80,9 @@ def run_diff(args: argparse.Namespace) -> int:
                 if values:
                     line += "\t" + " -> ".join(to_json(value) for value in values.values())
             out.write(line.encode() + b"\n")
-    out.close()
+    out.flush()
     if args.json:
         print(json.dumps(counts), file=sys.stderr)
     else:
-        print(f"{counts[_ADDED]} added, {counts[_REMOVED]} removed, {counts[_CHANGED]} changed", file=sys.stderr)
+        print(", ".join(f"{count} {kind}" for kind, count in counts.items()), file=sys.stderr)
     return NO if any(counts.values()) else YES

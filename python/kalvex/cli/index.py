@@ -27,7 +27,7 @@ from kalvex.writer import KalvWriter
 
 def register(commands: Any) -> None:
     index = commands.add_parser(
-        "index",
+        "index", run=run_index,
         help="add the mapped index to a store (or drop it) by an atomic rewrite",
         description="Rewrite STORE (a store file, or a sharded store's directory: a new "
         "version) with the mapped index that lets readers open it in constant time, keys, "
@@ -38,7 +38,6 @@ def register(commands: Any) -> None:
     )
     index.add_argument("store", metavar="STORE")
     index.add_argument("--drop", action="store_true", help="write the store without its index")
-    index.set_defaults(run=run_index)
 
 
 def rewrite(reader: KalvReader, target: str, index: bool) -> None:
@@ -91,9 +90,8 @@ def run_index(args: argparse.Namespace) -> int:
             changed = _file(path, index)
     except KalvexError as exc:
         raise CommandError(with_path(path, exc)) from exc
-    if not changed:
-        state = "carries a mapped index" if index else "carries no mapped index"
-        print(f"kalvex: {path} already {state}; left as it is", file=sys.stderr)
-    else:
+    if changed:
         print(f"kalvex: {path}: {'added' if index else 'dropped'} the mapped index", file=sys.stderr)
+    else:
+        print(f"kalvex: {path} already carries {'a' if index else 'no'} mapped index; left as it is", file=sys.stderr)
     return YES

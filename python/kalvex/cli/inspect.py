@@ -17,7 +17,7 @@ from kalvex.shards import open as open_any
 
 def register(commands: Any) -> None:
     info = commands.add_parser(
-        "info",
+        "info", run=run_info,
         help="what a store holds: keys, objects, sharing, layout, CRC-32",
         description="Show a store's size, keys, distinct objects, the share of keys that "
         "share an object, format version, section offsets and file CRC-32. For a sharded "
@@ -26,10 +26,9 @@ def register(commands: Any) -> None:
     )
     info.add_argument("store", metavar="STORE")
     info.add_argument("--json", action="store_true", help="print one JSON object")
-    info.set_defaults(run=run_info)
 
     verify = commands.add_parser(
-        "verify",
+        "verify", run=run_verify,
         help="check stores deeply: file CRC-32, every object's, the header's counts",
         description="Check the whole-file CRC-32, every object, and the object records against "
         "the header's count and index offset of each store; for a sharded store, every shard "
@@ -39,7 +38,6 @@ def register(commands: Any) -> None:
         epilog="example:\n  kalvex verify users.klvx orders.klvx users.shards",
     )
     verify.add_argument("stores", metavar="STORE", nargs="+")
-    verify.set_defaults(run=run_verify)
 
 
 def sharing_keys(reader: Store) -> int:
@@ -52,19 +50,19 @@ def sharing_keys(reader: Store) -> int:
     return sum(count for count in holders.values() if count > 1)
 
 
+# A file's facts in ``kalvex info``, each from the reader's stats (JSON name: stats name).
+_FILE_FACTS = {"keys": "num_keys", "objects": "num_objects", "format_version": "version", "data_offset": "data_offset",
+               "index_offset": "index_offset", "file_crc32": "file_crc32", "index": "index", "index_size": "index_size"}
+# The text lines of a store file's and a sharded store's own facts: label, JSON name.
+_FILE_LINES = (("format version", "format_version"), ("data offset", "data_offset"),
+               ("index offset", "index_offset"), ("file CRC-32", "file_crc32"))
+_SHARDED_LINES = (("version", "version_dir"), ("created", "created"), ("routing", "routing"),
+                  ("manifest format", "manifest_version"), ("shards", "num_shards"))
+
+
 def _file_facts(path: str, reader: Store) -> dict[str, Any]:
     stats = reader.stats()
-    return {
-        "file_size": os.path.getsize(path),
-        "keys": stats["num_keys"],
-        "objects": stats["num_objects"],
-        "format_version": stats["version"],
-        "data_offset": stats["data_offset"],
-        "index_offset": stats["index_offset"],
-        "file_crc32": stats["file_crc32"],
-        "index": stats["index"],
-        "index_size": stats["index_size"],
-    }
+    return {"file_size": os.path.getsize(path), **{name: stats[field] for name, field in _FILE_FACTS.items()}}
 
 
 def _sharded_facts(reader: ShardedReader) -> dict[str, Any]:
@@ -108,34 +106,21 @@ def run_info(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(facts))
         return YES
-    lines = [
-        f"path            {facts['path']}",
-        f"file size       {facts['file_size']:,} bytes" + (f" in {facts['num_shards']} files" if sharded else ""),
-        f"keys            {keys:,}",
-        f"objects         {facts['objects']:,}",
-        f"index           {_index_line(facts)}",
-        f"shared keys     {shared:,} ({facts['shared_key_share']:.1%} of keys share an object)",
+    rows = [
+        ("path", facts["path"]),
+        ("file size", f"{facts['file_size']:,} bytes" + (f" in {facts['num_shards']} files" if sharded else "")),
+        ("keys", f"{keys:,}"),
+        ("objects", f"{facts['objects']:,}"),
+        ("index", _index_line(facts)),
+        ("shared keys", f"{shared:,} ({facts['shared_key_share']:.1%} of keys share an object)"),
+        *((label, facts[name]) for label, name in (_SHARDED_LINES if sharded else _FILE_LINES)),
     ]
-    if sharded:
-        lines += [
-            f"version         {facts['version_dir']}",
-            f"created         {facts['created']}",
-            f"routing         {facts['routing']}",
-            f"manifest format {facts['manifest_version']}",
-            f"shards          {facts['num_shards']}",
-        ]
-        lines += [
-            f"  {shard['file']}  {shard['keys']:,} keys, {shard['objects']:,} objects, "
-            f"{shard['file_size']:,} bytes, format {shard['format_version']}, CRC-32 {shard['file_crc32']}"
-            for shard in facts["shards"]
-        ]
-    else:
-        lines += [
-            f"format version  {facts['format_version']}",
-            f"data offset     {facts['data_offset']}",
-            f"index offset    {facts['index_offset']}",
-            f"file CRC-32     {facts['file_crc32']}",
-        ]
+    lines = [f"{label:<15} {value}" for label, value in rows]
+    lines += [
+        f"  {shard['file']}  {shard['keys']:,} keys, {shard['objects']:,} objects, "
+        f"{shard['file_size']:,} bytes, format {shard['format_version']}, CRC-32 {shard['file_crc32']}"
+        for shard in facts.get("shards", ())
+    ]
     print("\n".join(lines))
     return YES
 

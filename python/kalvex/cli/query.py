@@ -13,17 +13,17 @@ import os
 import sys
 from typing import Any
 
-from kalvex._codec import packer, unpacker
-from kalvex.cli._common import NO, YES, Output, key_text, open_store
-from kalvex.cli._jsonform import UNPACK_OPTIONS, _encode, decoder, to_json
+from kalvex._codec import packer
+from kalvex.cli._common import NO, YES, key_text, open_store, output
+from kalvex.cli._jsonform import decoder, key_json, to_json
 
-# Pairs written per batch of a dump: large enough that joining, not calling, dominates.
+# Keys joined into one text per batch of a listing.
 _BATCH = 2048
 
 
 def register(commands: Any) -> None:
     get = commands.add_parser(
-        "get",
+        "get", run=run_get,
         help="print the values of keys as JSON",
         description="Print the value of each KEY as one line of JSON. A missing key is named "
         "on standard error after the values found are printed, and the exit status is 1.",
@@ -33,10 +33,9 @@ def register(commands: Any) -> None:
     get.add_argument("store", metavar="STORE")
     get.add_argument("keys", metavar="KEY", nargs="+")
     get.add_argument("--raw", action="store_true", help="write the stored msgpack bytes instead")
-    get.set_defaults(run=run_get)
 
     keys = commands.add_parser(
-        "keys",
+        "keys", run=run_keys,
         help="list keys in key order",
         description="List the keys of a store in key order, one per line. Bytes that are not "
         "UTF-8 are shown as \\xNN and a backslash as \\\\, so no two keys print alike.",
@@ -44,7 +43,7 @@ def register(commands: Any) -> None:
     )
 
     dump = commands.add_parser(
-        "dump",
+        "dump", run=run_dump,
         help="write every key and value, in key order",
         description="Write every (key, value) pair in key order: JSON Lines "
         '{"key": ..., "value": ...}, or a msgpack stream of [key, value] arrays that '
@@ -57,13 +56,11 @@ def register(commands: Any) -> None:
         listing.add_argument("store", metavar="STORE")
         listing.add_argument("--prefix", metavar="P", help="only keys starting with P")
     keys.add_argument("--count", action="store_true", help="print only how many keys there are")
-    keys.set_defaults(run=run_keys)
     dump.add_argument("--format", choices=("jsonl", "msgpack"), default="jsonl")
-    dump.set_defaults(run=run_dump)
 
 
 def run_get(args: argparse.Namespace) -> int:
-    out = Output()
+    out = output()
     decode = decoder()
     with open_store(args.store) as reader:
         # Every key looked up before any value is printed: the answer (all found or not)
@@ -72,13 +69,9 @@ def run_get(args: argparse.Namespace) -> int:
         missing = [key for key, payload in found if payload is None]
         status = args.answer = NO if missing else YES
         for key, payload in found:
-            if payload is None:
-                continue
-            if args.raw:
-                out.write(payload)
-            else:
-                out.write(to_json(decode(key, payload)).encode() + b"\n")
-    out.close()
+            if payload is not None:
+                out.write(payload if args.raw else to_json(decode(key, payload)).encode() + b"\n")
+    out.flush()
     for key in missing:
         print(f"kalvex: key not found: {key_text(key)}", file=sys.stderr)
     return status
@@ -91,57 +84,29 @@ def run_keys(args: argparse.Namespace) -> int:
             print(len(reader.prefix_keys(prefix)) if prefix else len(reader))
             return YES
         keys = [key for key, _ in reader.items_raw(prefix)]
-    out = Output()
+    out = output()
     for start in range(0, len(keys), _BATCH):
         # A newline never continues a UTF-8 sequence: the block reads as its keys one by one.
         out.write(key_text(b"\n".join(keys[start : start + _BATCH]) + b"\n").encode())
-    out.close()
     return YES
 
 
 def run_dump(args: argparse.Namespace) -> int:
-    out = Output()
+    out = output()
     with open_store(args.store) as reader:
-        listing = reader.items_raw(os.fsencode(args.prefix or ""))
+        pairs = reader.items_raw(os.fsencode(args.prefix or ""))
         if args.format == "msgpack":
-            _dump_msgpack(listing, out)
+            pack = packer(None)
+            for key, payload in pairs:
+                try:
+                    packed_key = pack(key.decode())
+                except UnicodeDecodeError:
+                    packed_key = pack(key)
+                # A two-element array header, then the key, then the value exactly as stored.
+                out.write(b"\x92" + packed_key + payload)
         else:
-            _dump_jsonl(listing, out)
-    out.close()
+            decode = decoder()
+            for key, payload in pairs:
+                line = '{"key":' + key_json(key) + ',"value":' + to_json(decode(key, payload)) + "}\n"
+                out.write(line.encode())
     return YES
-
-
-def _dump_msgpack(pairs: Any, out: Output) -> None:
-    pack = packer(None)
-    for key, payload in pairs:
-        try:
-            packed_key = pack(key.decode())
-        except UnicodeDecodeError:
-            packed_key = pack(key)
-        # A two-element array header, then the key, then the value exactly as stored.
-        out.write(b"\x92" + packed_key + payload)
-
-
-def _dump_jsonl(pairs: Any, out: Output) -> None:
-    unpack = unpacker(UNPACK_OPTIONS)
-    decode = decoder()
-    encode = _encode
-    lines: list[str] = []
-    for key, payload in pairs:
-        try:
-            key_json = encode(key.decode())
-        except UnicodeDecodeError:
-            key_json = encode(key)  # as {"$bytes": ...}
-        try:
-            value = unpack(payload)
-        except Exception:
-            value = decode(key, payload)  # raises, naming the key
-        try:
-            value_json = encode(value)
-        except (TypeError, ValueError):
-            value_json = to_json(value)
-        lines.append('{"key":' + key_json + ',"value":' + value_json + "}\n")
-        if len(lines) == _BATCH:
-            out.write("".join(lines).encode())
-            lines.clear()
-    out.write("".join(lines).encode())

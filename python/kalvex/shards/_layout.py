@@ -68,9 +68,6 @@ def version_name(number: int) -> str:
     return f"v-{number:06d}"
 
 
-# --- durable small writes ------------------------------------------------------------------
-
-
 def fsync_dir(path: str) -> None:
     """Make the entries of directory ``path`` (creations, renames) durable."""
     fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
@@ -94,9 +91,6 @@ def _write_atomically(path: str, text: str) -> None:
             os.unlink(temporary)
         raise
     fsync_dir(os.path.dirname(path) or ".")
-
-
-# --- versions and the pointer ---------------------------------------------------------------
 
 
 def version_numbers(root: str) -> list[int]:
@@ -132,9 +126,6 @@ def resolve(path: str) -> str:
             raise errors.KalvIOError(f"{path} is a directory, not a store")
         raise errors.KalvCorruptError(f"{path} is a sharded store without its {POINTER} file")
     return os.path.join(path, name)
-
-
-# --- the manifest ---------------------------------------------------------------------------
 
 
 def write_manifest(version_dir: str, nshards: int, entries: list[dict[str, Any]]) -> None:
@@ -183,9 +174,6 @@ def read_manifest(version_dir: str) -> dict[str, Any]:
     return content
 
 
-# --- shard files -------------------------------------------------------------------------
-
-
 def shard_facts(reader: KalvReader) -> dict[str, Any]:
     """What a manifest entry records of the shard file ``reader`` has open."""
     stats = reader.stats()
@@ -220,9 +208,6 @@ def open_shard(path: str, entry: dict[str, Any], verify: bool = False) -> KalvRe
         reader.close()
         raise errors.KalvCorruptError(f"{path} does not match the manifest: " + ", ".join(wrong))
     return reader
-
-
-# --- the lock and cleanup -------------------------------------------------------------------
 
 
 def lock(root: str) -> int:

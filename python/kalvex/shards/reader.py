@@ -47,40 +47,34 @@ class ShardedReader(ReaderBase):
         self._get_raw: list[Callable[[Key], Optional[bytes]]] = [s.get_raw for s in self._shards]
         self._len: int = self._manifest["num_keys"]
 
-    # --- lookups: one shard each ---------------------------------------------------------
-
-    def _shard_getter(self, key: object) -> Callable[[Key], Optional[bytes]]:
+    def _route(self, key: object) -> int:
         try:
-            data = key.encode() if type(key) is str else as_bytes(key)
+            return _jump(xxh3_64_intdigest(key.encode() if type(key) is str else as_bytes(key)), self._n)
         except (ValueError, UnicodeError):
-            # Never a stored key; the shard's own lookup raises the error a reader raises.
-            return self._get_raw[0]
-        return self._get_raw[_jump(xxh3_64_intdigest(data), self._n)]
+            return 0  # never a stored key: the shard's own lookup raises what a reader raises
 
     def __getitem__(self, key: Key) -> Value:
-        # The hot path: _shard_getter inline for the common str key.
+        # The hot path: _route inline for the common str key.
         try:
             data = key.encode() if type(key) is str else None
         except UnicodeError:
             data = None
-        if data is None:
-            payload = self._shard_getter(key)(key)
-        else:
-            payload = self._get_raw[_jump(xxh3_64_intdigest(data), self._n)](key)
+        shard = self._route(key) if data is None else _jump(xxh3_64_intdigest(data), self._n)
+        payload = self._get_raw[shard](key)
         if payload is None:
             raise KeyError(key)
         return payload if self._raw_values else self._decode(key, payload)
 
     def get(self, key: Key, default: Any = None) -> Any:
         """The value of ``key``, or ``default`` when the store does not hold it."""
-        payload = self._shard_getter(key)(key)
+        payload = self._get_raw[self._route(key)](key)
         if payload is None:
             return default
         return payload if self._raw_values else self._decode(key, payload)
 
     def get_raw(self, key: Key) -> Optional[bytes]:
         """The payload bytes of ``key`` as stored, or None."""
-        return self._shard_getter(key)(key)
+        return self._get_raw[self._route(key)](key)
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each of ``keys`` (any iterable), or ``default`` for a key the store
@@ -91,43 +85,31 @@ class ShardedReader(ReaderBase):
         [{'name': 'Ada'}, None]
         """
         keys = list(keys)
-        return self._decode_many(keys, self._many_raw(keys), default)
+        return self._decode_many(keys, self.get_many_raw(keys), default)
 
     def get_many_raw(self, keys: Iterable[Key]) -> list[Optional[bytes]]:
         """The payload bytes of each of ``keys`` as stored, or None, in order."""
-        return self._many_raw(list(keys))
-
-    def _many_raw(self, keys: list[Key]) -> list[Optional[bytes]]:
-        shards = self._live()
+        keys, shards = list(keys), self._live()
         if len(shards) == 1:
             return shards[0].get_many_raw(keys)
         # Each key's place in its shard's batch, then each batch in one call of its shard.
-        batches: list[list[Key]] = [[] for _ in shards]
         places: list[list[int]] = [[] for _ in shards]
-        n, jump, digest = self._n, _jump, xxh3_64_intdigest
         for place, key in enumerate(keys):
-            try:
-                shard = jump(digest(key.encode() if type(key) is str else as_bytes(key)), n)
-            except (ValueError, UnicodeError):
-                shard = 0  # never a stored key: the shard's own lookup raises what a reader raises
-            batches[shard].append(key)
-            places[shard].append(place)
+            places[self._route(key)].append(place)
         found: list[Optional[bytes]] = [None] * len(keys)
-        for shard_reader, batch, batch_places in zip(shards, batches, places):
+        for shard, batch in zip(shards, places):
             if batch:
-                for place, payload in zip(batch_places, shard_reader.get_many_raw(batch)):
+                for place, payload in zip(batch, shard.get_many_raw([keys[place] for place in batch])):
                     found[place] = payload
         return found
 
     def __contains__(self, key: object) -> bool:
         try:
-            return self._shard_getter(key)(key) is not None  # type: ignore[arg-type]
+            return self._get_raw[self._route(key)](key) is not None  # type: ignore[arg-type]
         except ValueError:
             if not self._shards:
                 raise
             return False
-
-    # --- listings: the shards merged in key order ------------------------------------------
 
     def _live(self) -> list[KalvReader]:
         if not self._shards:
@@ -154,8 +136,6 @@ class ShardedReader(ReaderBase):
         """Each shard's distinct objects, shard after shard (equal values in two shards are
         two objects: values are shared within a shard only)."""
         return self._decode_objects([payload for shard in self._live() for payload in shard.objects()])
-
-    # --- metadata and checks ---------------------------------------------------------------
 
     @property
     def path(self) -> str:
@@ -186,8 +166,6 @@ class ShardedReader(ReaderBase):
             except errors.KalvCorruptError as exc:
                 raise _layout.damaged(shard.path, exc) from exc
         return True
-
-    # --- lifetime --------------------------------------------------------------------------
 
     @property
     def closed(self) -> bool:
