@@ -1,7 +1,7 @@
 #include "core/format/slot_table.h"
 
-#include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace kalvex::format {
 
@@ -16,35 +16,43 @@ SlotTable::Builder::Builder(std::size_t n) {
   capacity_ = SlotCapacityFor(n);
   // Regions are ranges of the top hash bits, so taking them in order is hash order.
   region_bits_ = static_cast<unsigned>(std::bit_width(capacity_ / kSlotsPerRegion));
-  const std::size_t regions = std::size_t{1} << region_bits_;
-  // The hash is keyed by a seed the keys' author does not know, so a region's count is
-  // binomial: four standard deviations over the mean leave a bucket full about once in
-  // 30,000 regions, and those few entries take the slower spill list.
-  const std::size_t mean = (n + regions - 1) / regions;
-  bucket_size_ = mean + static_cast<std::size_t>(4 * std::sqrt(static_cast<double>(mean))) + 16;
   // Large enough to hold the table later (see Finish).
   arrival_buffer_ = io::LargeBuffer(std::max<std::size_t>(n * sizeof(Pending), (capacity_ + FirstTail(capacity_)) * kSlotSize));
   arrivals_ = reinterpret_cast<Pending*>(arrival_buffer_.data());
-  bucket_buffer_ = io::LargeBuffer(regions * bucket_size_ * sizeof(Pending));
-  buckets_ = reinterpret_cast<Pending*>(bucket_buffer_.data());
-  fill_.assign(regions, 0);
 }
 
-void SlotTable::Builder::Scatter() {
-  for (std::size_t i = 0; i < added_; ++i) {
-    const Pending& p = arrivals_[i];
-    const std::size_t region = RegionOf(p.hash);
-    const std::size_t at = fill_[region]++;
-    if (at < bucket_size_) [[likely]] {
-      buckets_[region * bucket_size_ + at] = p;
-    } else {
-      fill_[region] = static_cast<std::uint32_t>(bucket_size_);
-      spill_.push_back(p);
+// One counting pass, then each arrival is swapped straight to the next free place of its
+// region's range. A copy into per-region buckets would be as fast but would hold every
+// entry twice at the build's peak.
+void SlotTable::Builder::Group() {
+  const std::size_t regions = std::size_t{1} << region_bits_;
+  region_start_.assign(regions + 1, 0);
+  for (std::size_t i = 0; i < added_; ++i) ++region_start_[RegionOf(arrivals_[i].hash) + 1];
+  for (std::size_t r = 0; r < regions; ++r) region_start_[r + 1] += region_start_[r];
+  std::vector<std::size_t> head(region_start_.begin(), region_start_.end() - 1);  // first unsettled
+  for (std::size_t r = 0; r < regions; ++r) {
+    const std::size_t end = region_start_[r + 1];
+    while (head[r] < end) {
+      Pending entry = arrivals_[head[r]];
+      // Each swap settles one entry in its own region and picks up the one it displaced.
+      for (std::size_t home = RegionOf(entry.hash); home != r; home = RegionOf(entry.hash)) {
+        std::swap(entry, arrivals_[head[home]++]);
+      }
+      arrivals_[head[r]++] = entry;
     }
   }
-  // Spilled entries come in place order; a stable sort by region keeps it within each.
-  std::stable_sort(spill_.begin(), spill_.end(),
-                   [&](const Pending& a, const Pending& b) { return RegionOf(a.hash) < RegionOf(b.hash); });
+}
+
+const SlotTable::Builder::Pending* SlotTable::Builder::RegionBegin(std::size_t r) const {
+  if (rescued_from_ != 0 && r >= rescued_from_) {
+    return rescued_.data() + (region_start_[r] - region_start_[rescued_from_]);
+  }
+  return arrivals_ + region_start_[r];
+}
+
+void SlotTable::Builder::Rescue(std::size_t r) {
+  rescued_.assign(arrivals_ + region_start_[r], arrivals_ + added_);
+  rescued_from_ = r;
 }
 
 void SlotTable::Builder::EnsureSlot(SlotTable& table, std::uint64_t s, std::uint64_t kept) const {
@@ -58,17 +66,17 @@ void SlotTable::Builder::EnsureSlot(SlotTable& table, std::uint64_t s, std::uint
 // A comparison sort of a region's entries cost as much as the rest of the build. Their
 // homes lie in a short range of slots, about one entry to a home, so a counting pass by
 // home leaves only entries of one home out of order, which an insertion sort then puts
-// right in about one step each. Both passes keep equal entries in place order.
-void SlotTable::Builder::SortRegion(std::size_t r, const Pending* spill_begin, const Pending* spill_end) {
-  const Pending* const bucket = buckets_ + r * bucket_size_;
-  const std::size_t in_bucket = fill_[r];
-  const std::size_t count = in_bucket + static_cast<std::size_t>(spill_end - spill_begin);
+// right in about one step each. The grouping left a region's entries in no particular
+// order, so the insertion sort compares places too: of equal hashes the later entry ends last.
+void SlotTable::Builder::SortRegion(std::size_t r) {
+  const Pending* const begin = RegionBegin(r);
+  const Pending* const end = RegionEnd(r);
+  const std::size_t count = static_cast<std::size_t>(end - begin);
   scratch_.resize(count);
   if (count == 0) return;
   auto home = [&](const Pending& p) { return SlotHome(p.hash, capacity_); };
   auto for_each = [&](auto visit) {
-    for (std::size_t i = 0; i < in_bucket; ++i) visit(bucket[i]);
-    for (const Pending* p = spill_begin; p != spill_end; ++p) visit(*p);
+    for (const Pending* p = begin; p != end; ++p) visit(*p);
   };
   std::uint64_t lowest = ~std::uint64_t{0};
   std::uint64_t highest = 0;
