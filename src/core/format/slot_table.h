@@ -17,9 +17,9 @@
 // swaps entries within it, and the slots, 8 bytes where an arrival takes 16, are written
 // over arrivals already taken into the cache. Region r's slots lie near 10 bytes per entry
 // into the buffer, the later regions' arrivals from 16 bytes per entry on, so the writes
-// stay behind the reads by a wide margin; a region whose slots could reach an unread
-// arrival first moves the rest of the arrivals aside (Rescue), which random hashes never
-// cause. The build's peak is then the arrivals alone beside everything the writer holds.
+// stay behind the reads by a wide margin; a slot about to reach an unread arrival first
+// moves the rest of the arrivals aside (Rescue), which random hashes all but never cause.
+// The build's peak is then the arrivals alone beside everything the writer holds.
 //
 // The table covers every home a probe may start at (entries may leave the last homes
 // unused) and one empty slot after both the last home and the last entry, where every
@@ -134,20 +134,22 @@ SlotTable SlotTable::Builder::Finish(SameKey same_key) {
   std::uint64_t run_start = 0;  // the first slot of the entries sharing the last hash
   std::uint64_t last_hash = 0;
   bool any = false;
+  const std::size_t regions = region_start_.size() - 1;
+  std::size_t r = 0;  // the region being placed
+  // The slots from here on may still hold arrivals of later regions.
+  std::uint64_t unread = 0;
   const auto clear_up_to = [&](std::uint64_t slot) {
+    if (slot > unread) {
+      Rescue(r + 1);
+      unread = ~std::uint64_t{0};
+    }
     EnsureSlot(t, slot, next);
     if (slot > next) std::memset(t.table_.data() + next * kSlotSize, 0, (slot - next) * kSlotSize);
   };
-  const std::size_t regions = region_start_.size() - 1;
-  for (std::size_t r = 0; r < regions; ++r) {
-    SortRegion(r);
-    // Region r's arrivals are in scratch_ now. Its slots end before its highest home, or
-    // the slot after the last entry placed, plus one slot per entry; past them must lie
-    // only arrivals already read.
-    if (!scratch_.empty() && r + 1 < regions && rescued_from_ == 0) {
-      const std::uint64_t end = std::max(SlotHome(scratch_.back().hash, capacity_), next) + scratch_.size();
-      if (end * kSlotSize > region_start_[r + 1] * sizeof(Pending)) Rescue(r + 1);
-    }
+  for (; r < regions; ++r) {
+    SortRegion(r);  // region r's arrivals are in scratch_ now
+    const bool later_unread = r + 1 < regions && rescued_from_ == 0;
+    unread = later_unread ? region_start_[r + 1] * sizeof(Pending) / kSlotSize : ~std::uint64_t{0};
     for (const Pending& entry : scratch_) {
       const std::uint64_t slot_value = SlotTag(entry.hash) | entry.place;
       const bool same_hash = any && entry.hash == last_hash;
