@@ -10,11 +10,12 @@ beside the same loop over the native writer's calls (``add_unique`` or ``add``, 
 distinct: taken from lists made beforehand, then made in the loop (dedupe on). The loops run in alternating rounds on fresh writers, timed with the cyclic
 garbage collector off; each figure is the median round in nanoseconds per key.
 
-``memory``: for each count, a child process fills a ``KalvWriter`` (dedupe on) through
-``add_raw`` with keys and payloads made on the fly (none kept by the caller), builds it,
-and reports its peak resident memory from ``getrusage``; bytes per key are the peak less
-the process's resident memory before the writer was made, over the key count. Nothing is
-asserted.
+``memory``: for each count, and with the mapped index on (the default) and off, a child
+process fills a ``KalvWriter`` (dedupe on) through ``add_raw`` with keys and payloads made
+on the fly (none kept by the caller), builds it, and reports its peak resident memory from
+``getrusage``; bytes per key are the peak less the process's resident memory before the
+writer was made, over the key count. Keys arrive in key order unless ``--shuffled``, which
+adds them in a scrambled order (the build then sorts them). Nothing is asserted.
 """
 from __future__ import annotations
 
@@ -122,28 +123,32 @@ def current_kib() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
-def memory_child(n: int, directory: str) -> None:
+def memory_child(n: int, directory: str, index: bool, shuffled: bool) -> None:
     before = current_kib()
-    writer = kalvex.KalvWriter()
+    writer = kalvex.KalvWriter(index=index)
     add_raw = writer.add_raw
+    # An odd multiplier permutes [0, 2^40): distinct numbers, far from key order.
+    scramble = 0x9E3779B97F if shuffled else 1
     for i in range(n):
         # Distinct 16-byte keys and 40-byte payloads, made one at a time.
-        add_raw(i.to_bytes(8, "little") * 5, b"k%015d" % i)
+        add_raw(i.to_bytes(8, "little") * 5, b"k%015d" % (i * scramble % (1 << 40)))
     path = writer.build(os.path.join(directory, "store.klvx"))
     size = os.path.getsize(path)
     os.unlink(path)
     print(f"{n} {peak_kib()} {before} {size}")
 
 
-def memory(counts: list[int]) -> None:
+def memory(counts: list[int], shuffled: bool) -> None:
     for n in counts:
-        with tempfile.TemporaryDirectory(prefix="kalvex-writer-") as directory:
-            out = subprocess.run([sys.executable, __file__, "memory-child", str(n), directory],
-                                 check=True, capture_output=True, text=True).stdout
-        _, peak, before, size = map(int, out.split()[-4:])
-        print(f"{n:>11,} keys: peak {peak / 1024:,.0f} MiB, "
-              f"{(peak - before) * 1024 / n:.0f} bytes per key over the idle process "
-              f"(file {size / n:.0f} bytes per key)")
+        for index in (True, False):
+            with tempfile.TemporaryDirectory(prefix="kalvex-writer-") as directory:
+                command = [sys.executable, __file__, "memory-child", str(n), directory, str(int(index))]
+                out = subprocess.run(command + ["--shuffled"] * shuffled,
+                                     check=True, capture_output=True, text=True).stdout
+            _, peak, before, size = map(int, out.split()[-4:])
+            print(f"{n:>11,} keys, index {'on ' if index else 'off'}: peak {peak / 1024:,.0f} MiB, "
+                  f"{(peak - before) * 1024 / n:.0f} bytes per key over the idle process "
+                  f"(file {size / n:.0f} bytes per key)")
 
 
 def main() -> None:
@@ -154,16 +159,19 @@ def main() -> None:
     calls_parser.add_argument("--rounds", type=int, default=5)
     memory_parser = commands.add_parser("memory")
     memory_parser.add_argument("--keys", type=int, nargs="+", default=[4_000_000, 10_000_000])
+    memory_parser.add_argument("--shuffled", action="store_true")
     child = commands.add_parser("memory-child")
     child.add_argument("n", type=int)
     child.add_argument("directory")
+    child.add_argument("index", type=int, choices=(0, 1))
+    child.add_argument("--shuffled", action="store_true")
     args = parser.parse_args()
     if args.command == "calls":
         calls(args.keys, args.rounds)
     elif args.command == "memory":
-        memory(args.keys)
+        memory(args.keys, args.shuffled)
     else:
-        memory_child(args.n, args.directory)
+        memory_child(args.n, args.directory, bool(args.index), args.shuffled)
 
 
 if __name__ == "__main__":

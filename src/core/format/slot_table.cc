@@ -1,7 +1,7 @@
 #include "core/format/slot_table.h"
 
-#include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace kalvex::format {
 
@@ -16,35 +16,86 @@ SlotTable::Builder::Builder(std::size_t n) {
   capacity_ = SlotCapacityFor(n);
   // Regions are ranges of the top hash bits, so taking them in order is hash order.
   region_bits_ = static_cast<unsigned>(std::bit_width(capacity_ / kSlotsPerRegion));
-  const std::size_t regions = std::size_t{1} << region_bits_;
-  // The hash is keyed by a seed the keys' author does not know, so a region's count is
-  // binomial: four standard deviations over the mean leave a bucket full about once in
-  // 30,000 regions, and those few entries take the slower spill list.
-  const std::size_t mean = (n + regions - 1) / regions;
-  bucket_size_ = mean + static_cast<std::size_t>(4 * std::sqrt(static_cast<double>(mean))) + 16;
   // Large enough to hold the table later (see Finish).
   arrival_buffer_ = io::LargeBuffer(std::max<std::size_t>(n * sizeof(Pending), (capacity_ + FirstTail(capacity_)) * kSlotSize));
   arrivals_ = reinterpret_cast<Pending*>(arrival_buffer_.data());
-  bucket_buffer_ = io::LargeBuffer(regions * bucket_size_ * sizeof(Pending));
-  buckets_ = reinterpret_cast<Pending*>(bucket_buffer_.data());
-  fill_.assign(regions, 0);
 }
 
-void SlotTable::Builder::Scatter() {
-  for (std::size_t i = 0; i < added_; ++i) {
-    const Pending& p = arrivals_[i];
-    const std::size_t region = RegionOf(p.hash);
-    const std::size_t at = fill_[region]++;
-    if (at < bucket_size_) [[likely]] {
-      buckets_[region * bucket_size_ + at] = p;
-    } else {
-      fill_[region] = static_cast<std::uint32_t>(bucket_size_);
-      spill_.push_back(p);
+namespace {
+// Reorders entries [0, n) of `a` in place so that those of each part lie together, parts
+// in order, where `part` maps an entry to [0, parts); part p ends up in [start[p],
+// start[p + 1]). A counting pass, then each entry is swapped straight to the next free
+// place of its part's range.
+template <class Entry, class Part>
+void PartitionInPlace(Entry* a, std::size_t n, std::size_t parts, Part part, std::size_t* start) {
+  std::fill(start, start + parts + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) ++start[part(a[i]) + 1];
+  for (std::size_t p = 0; p < parts; ++p) start[p + 1] += start[p];
+  std::vector<std::size_t> head(start, start + parts);  // each part's first unsettled place
+  // One entry swapped in hands back another, whose part is known only once it has been
+  // read, so a single chain of swaps waits at every step. Several chains run side by side
+  // instead: a hand of entries taken from the part being filled leaves as many holes at
+  // its next places, and a hand entry of that part fills one.
+  // Invariant: the hand holds as many entries as there are holes.
+  constexpr std::size_t kHand = 16;
+  Entry hand[kHand];
+  for (std::size_t p = 0; p < parts; ++p) {
+    while (head[p] < start[p + 1]) {
+      std::size_t held = std::min(kHand, start[p + 1] - head[p]);
+      std::copy(a + head[p], a + head[p] + held, hand);
+      while (held > 0) {
+        for (std::size_t j = 0; j < held;) {
+          const std::size_t to = part(hand[j]);
+          if (to == p) {
+            a[head[p]++] = hand[j];
+            hand[j] = hand[--held];
+          } else {
+            // Keeps each part's next places in the cache; within the array, where they end.
+            __builtin_prefetch(a + std::min(head[to] + 8, n - 1), 1);
+            std::swap(hand[j], a[head[to]++]);
+            ++j;
+          }
+        }
+      }
     }
   }
-  // Spilled entries come in place order; a stable sort by region keeps it within each.
-  std::stable_sort(spill_.begin(), spill_.end(),
-                   [&](const Pending& a, const Pending& b) { return RegionOf(a.hash) < RegionOf(b.hash); });
+}
+}  // namespace
+
+// A copy into per-region buckets would hold every entry twice at the build's peak, so
+// the arrivals are grouped in place, in two rounds over the high and then the low half of
+// the region bits (64 parts each at 4 million entries): with few parts the places the swaps
+// land on stay in the cache, and the second round works on ranges that fit in it. One
+// round over thousands of regions waited on memory at every swap, a quarter slower.
+void SlotTable::Builder::Group() {
+  const unsigned high_bits = (region_bits_ + 1) / 2;
+  const unsigned low_bits = region_bits_ - high_bits;
+  const std::size_t highs = std::size_t{1} << high_bits;
+  const std::size_t lows = std::size_t{1} << low_bits;
+  region_start_.assign((highs * lows) + 1, 0);
+  std::vector<std::size_t> high_start(highs + 1);
+  std::vector<std::size_t> low_start(lows + 1);
+  PartitionInPlace(arrivals_, added_, highs, [&](const Pending& p) { return RegionOf(p.hash) >> low_bits; },
+                   high_start.data());
+  for (std::size_t h = 0; h < highs; ++h) {
+    Pending* const range = arrivals_ + high_start[h];
+    PartitionInPlace(range, high_start[h + 1] - high_start[h], lows,
+                     [&](const Pending& p) { return RegionOf(p.hash) & (lows - 1); }, low_start.data());
+    for (std::size_t l = 0; l < lows; ++l) region_start_[h * lows + l] = high_start[h] + low_start[l];
+  }
+  region_start_.back() = added_;
+}
+
+const SlotTable::Builder::Pending* SlotTable::Builder::RegionBegin(std::size_t r) const {
+  if (rescued_from_ != 0 && r >= rescued_from_) {
+    return rescued_.data() + (region_start_[r] - region_start_[rescued_from_]);
+  }
+  return arrivals_ + region_start_[r];
+}
+
+void SlotTable::Builder::Rescue(std::size_t r) {
+  rescued_.assign(arrivals_ + region_start_[r], arrivals_ + added_);
+  rescued_from_ = r;
 }
 
 void SlotTable::Builder::EnsureSlot(SlotTable& table, std::uint64_t s, std::uint64_t kept) const {
@@ -58,17 +109,17 @@ void SlotTable::Builder::EnsureSlot(SlotTable& table, std::uint64_t s, std::uint
 // A comparison sort of a region's entries cost as much as the rest of the build. Their
 // homes lie in a short range of slots, about one entry to a home, so a counting pass by
 // home leaves only entries of one home out of order, which an insertion sort then puts
-// right in about one step each. Both passes keep equal entries in place order.
-void SlotTable::Builder::SortRegion(std::size_t r, const Pending* spill_begin, const Pending* spill_end) {
-  const Pending* const bucket = buckets_ + r * bucket_size_;
-  const std::size_t in_bucket = fill_[r];
-  const std::size_t count = in_bucket + static_cast<std::size_t>(spill_end - spill_begin);
+// right in about one step each. The grouping left a region's entries in no particular
+// order, so the insertion sort compares places too: of equal hashes the later entry ends last.
+void SlotTable::Builder::SortRegion(std::size_t r) {
+  const Pending* const begin = RegionBegin(r);
+  const Pending* const end = RegionEnd(r);
+  const std::size_t count = static_cast<std::size_t>(end - begin);
   scratch_.resize(count);
   if (count == 0) return;
   auto home = [&](const Pending& p) { return SlotHome(p.hash, capacity_); };
   auto for_each = [&](auto visit) {
-    for (std::size_t i = 0; i < in_bucket; ++i) visit(bucket[i]);
-    for (const Pending* p = spill_begin; p != spill_end; ++p) visit(*p);
+    for (const Pending* p = begin; p != end; ++p) visit(*p);
   };
   std::uint64_t lowest = ~std::uint64_t{0};
   std::uint64_t highest = 0;

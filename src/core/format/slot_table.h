@@ -8,10 +8,18 @@
 // Entries arrive one at a time (Builder::Add), from the pass that already walks the
 // keys, and are only recorded there: that pass waits on keys lying at random in memory,
 // and any more work in it (even a store whose address depends on the hash) costs more
-// than a pass of its own. Finish moves each into the bucket of its region (the top bits
-// of its hash, so that regions in order are hash order), puts each region in hash order
-// while it sits in the cache (see SortRegion) and places its entries at once: each at its
-// home, or at the slot after the entry before it.
+// than a pass of its own. Finish groups them by region (the top bits of the hash, so that
+// regions in order are hash order), puts each region in hash order while it sits in the
+// cache (see SortRegion) and places its entries at once: each at its home, or at the slot
+// after the entry before it.
+//
+// The arrivals are the builder's only large buffer, and it becomes the table: the grouping
+// swaps entries within it, and the slots, 8 bytes where an arrival takes 16, are written
+// over arrivals already taken into the cache. Region r's slots lie near 10 bytes per entry
+// into the buffer, the later regions' arrivals from 16 bytes per entry on, so the writes
+// stay behind the reads by a wide margin; a slot about to reach an unread arrival first
+// moves the rest of the arrivals aside (Rescue), which random hashes all but never cause.
+// The build's peak is then the arrivals alone beside everything the writer holds.
 //
 // The table covers every home a probe may start at (entries may leave the last homes
 // unused) and one empty slot after both the last home and the last entry, where every
@@ -86,26 +94,28 @@ class SlotTable::Builder {
   std::size_t RegionOf(std::uint64_t hash) const {
     return region_bits_ == 0 ? 0 : static_cast<std::size_t>(hash >> (64 - region_bits_));
   }
-  // Moves every arrival into the bucket of its region, or to the spill list when the
-  // bucket is full, then orders the spill list by region.
-  void Scatter();
-  // Puts region r's entries, its bucket then its spilled ones (a later place each), into
-  // scratch_ in hash order.
-  void SortRegion(std::size_t r, const Pending* spill_begin, const Pending* spill_end);
+  // Reorders the arrivals in place so that each region's lie together, regions in order,
+  // and records where each region starts.
+  void Group();
+  // Region r's arrivals, wherever they lie now.
+  const Pending* RegionBegin(std::size_t r) const;
+  const Pending* RegionEnd(std::size_t r) const { return RegionBegin(r) + (region_start_[r + 1] - region_start_[r]); }
+  // Copies the arrivals of regions r and on out of the buffer that becomes the table.
+  void Rescue(std::size_t r);
+  // Puts region r's entries into scratch_ in hash order.
+  void SortRegion(std::size_t r);
   // Room for slots [0, s] in table, keeping its first `kept` slots: grows it, rarely (the
-  // overflow past the last home is short).
+  // overflow past the last home is short). REQUIRES: no unread arrival in the table.
   void EnsureSlot(SlotTable& table, std::uint64_t s, std::uint64_t kept) const;
 
   std::uint64_t capacity_ = 0;
   unsigned region_bits_ = 0;
-  std::size_t bucket_size_ = 0;
   io::LargeBuffer arrival_buffer_;
-  Pending* arrivals_ = nullptr;
+  Pending* arrivals_ = nullptr;  // stays valid when the buffer moves into the table
   std::size_t added_ = 0;
-  io::LargeBuffer bucket_buffer_;
-  Pending* buckets_ = nullptr;
-  std::vector<std::uint32_t> fill_;  // entries added to each region, at most bucket_size_
-  std::vector<Pending> spill_;       // entries that found their region's bucket full
+  std::vector<std::size_t> region_start_;  // arrivals before each region, then all of them
+  std::vector<Pending> rescued_;           // the arrivals from region rescued_from_ on
+  std::size_t rescued_from_ = 0;           // 0 while nothing is rescued
   std::vector<Pending> scratch_;
   std::vector<std::uint32_t> home_count_;
 };
@@ -115,25 +125,31 @@ SlotTable SlotTable::Builder::Finish(SameKey same_key) {
   SlotTable t;
   if (capacity_ == 0) return t;
   t.capacity_ = capacity_;
-  Scatter();
-  // The arrivals, all in their buckets now, leave their memory to the table: fresh pages
-  // cost a fault and a clearing each, as much as the rest of the placement. Slots that no
-  // entry takes are cleared as the placement passes them.
+  Group();
+  // The arrivals leave their memory to the table: fresh pages cost a fault and a clearing
+  // each, as much as the rest of the placement. Slots that no entry takes are cleared as
+  // the placement passes them.
   t.table_ = std::move(arrival_buffer_);
   std::uint64_t next = 0;       // the first slot after the entries placed so far
   std::uint64_t run_start = 0;  // the first slot of the entries sharing the last hash
   std::uint64_t last_hash = 0;
   bool any = false;
+  const std::size_t regions = region_start_.size() - 1;
+  std::size_t r = 0;  // the region being placed
+  // The slots from here on may still hold arrivals of later regions.
+  std::uint64_t unread = 0;
   const auto clear_up_to = [&](std::uint64_t slot) {
+    if (slot > unread) {
+      Rescue(r + 1);
+      unread = ~std::uint64_t{0};
+    }
     EnsureSlot(t, slot, next);
     if (slot > next) std::memset(t.table_.data() + next * kSlotSize, 0, (slot - next) * kSlotSize);
   };
-  const Pending* spill = spill_.data();
-  const Pending* const spill_end = spill + spill_.size();
-  for (std::size_t r = 0; r < fill_.size(); ++r) {
-    const Pending* spill_begin = spill;
-    while (spill != spill_end && RegionOf(spill->hash) == r) ++spill;
-    SortRegion(r, spill_begin, spill);
+  for (; r < regions; ++r) {
+    SortRegion(r);  // region r's arrivals are in scratch_ now
+    const bool later_unread = r + 1 < regions && rescued_from_ == 0;
+    unread = later_unread ? region_start_[r + 1] * sizeof(Pending) / kSlotSize : ~std::uint64_t{0};
     for (const Pending& entry : scratch_) {
       const std::uint64_t slot_value = SlotTag(entry.hash) | entry.place;
       const bool same_hash = any && entry.hash == last_hash;

@@ -89,20 +89,12 @@ struct Range {
 };
 }  // namespace
 
-std::vector<IndexItem> SortByKey(const KeyMap::EntryList& entries,
-                                 const std::vector<std::uint64_t>& object_offsets) {
+KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const std::vector<std::uint64_t>& object_offsets)
+    : entries_(&entries), offsets_(&object_offsets), size_(entries.size()) {
   const std::size_t n = entries.size();
-  // Keys often arrive already in order (a sorted source, a copy of another store). The
-  // entries keep arrival order, so one pass over neighbours, in memory order, tells; a
-  // shuffled input fails it at once. Then there is nothing to sort.
-  if (InKeyOrder(entries)) {
-    std::vector<IndexItem> sorted(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      const KeyMap::Entry& entry = entries[i];
-      sorted[i] = IndexItem(entry.key, entry.length, object_offsets[entry.obj_id]);
-    }
-    return sorted;
-  }
+  // The entries keep arrival order, so one pass over neighbours, in memory order, tells
+  // whether they are in key order; a shuffled input fails it at once.
+  if (InKeyOrder(entries)) return;
   const std::uint32_t start = SharedPrefix(entries);
   std::unique_ptr<SortItem[]> items(new SortItem[n]);
   for (std::size_t i = 0; i < n; ++i) {
@@ -157,16 +149,15 @@ std::vector<IndexItem> SortByKey(const KeyMap::EntryList& entries,
 
   // Entries and offsets are visited in key order, that is at random: each is asked for
   // well before it is used.
-  std::vector<IndexItem> sorted(n);
+  sorted_.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     if (i + 2 * kPrefetchDistance < n) __builtin_prefetch(&entries[items[i + 2 * kPrefetchDistance].entry]);
     if (i + kPrefetchDistance < n) {
       __builtin_prefetch(&object_offsets[entries[items[i + kPrefetchDistance].entry].obj_id]);
     }
     const KeyMap::Entry& entry = entries[items[i].entry];
-    sorted[i] = IndexItem(entry.key, entry.length, object_offsets[entry.obj_id]);
+    sorted_[i] = IndexItem(entry.key, entry.length, object_offsets[entry.obj_id]);
   }
-  return sorted;
 }
 
 }  // namespace kalvex::writer

@@ -42,11 +42,37 @@ class IndexItem {
   std::uint64_t packed_;
 };
 
-// One item per entry, in ascending key order, with the offset object_offsets[obj_id].
-// Keys are distinct, so the order is total. Peak memory: 32 bytes per entry.
-// REQUIRES: entries.size() <= KeyMap::kMaxEntries; every obj_id indexes object_offsets;
-// every offset <= IndexItem::kMaxObjectOffset. May throw std::bad_alloc.
-std::vector<IndexItem> SortByKey(const KeyMap::EntryList& entries,
-                                 const std::vector<std::uint64_t>& object_offsets);
+// A key map's entries in ascending key order, each with the offset object_offsets[obj_id].
+// Keys are distinct, so the order is total.
+//
+// Keys often arrive already in key order (a sorted source, a copy of another store). Then
+// the order is the entries' own and nothing is copied: item i is read from entry i where
+// it lies. A copy, 16 bytes per key, was the largest buffer a build of such keys added to
+// what the writer holds. Otherwise the items are sorted into a list of their own, at a
+// peak of 32 bytes per entry while sorting.
+//
+// Refers to the entries and offsets it was made from: good while they are unchanged.
+class KeyOrder {
+ public:
+  KeyOrder() = default;
+  // REQUIRES: entries.size() <= KeyMap::kMaxEntries; every obj_id indexes object_offsets;
+  // every offset <= IndexItem::kMaxObjectOffset. May throw std::bad_alloc.
+  KeyOrder(const KeyMap::EntryList& entries, const std::vector<std::uint64_t>& object_offsets);
+
+  std::size_t size() const { return size_; }
+  // REQUIRES: i < size()
+  IndexItem operator[](std::size_t i) const {
+    if (!sorted_.empty()) return sorted_[i];
+    const KeyMap::Entry& entry = (*entries_)[i];
+    return IndexItem(entry.key, entry.length, (*offsets_)[entry.obj_id]);
+  }
+  const std::uint8_t* key(std::size_t i) const { return sorted_.empty() ? (*entries_)[i].key : sorted_[i].key(); }
+
+ private:
+  const KeyMap::EntryList* entries_ = nullptr;
+  const std::vector<std::uint64_t>* offsets_ = nullptr;
+  std::size_t size_ = 0;
+  std::vector<IndexItem> sorted_;  // empty when the entries are in key order
+};
 
 }  // namespace kalvex::writer

@@ -24,6 +24,9 @@ struct Writer::State {
   ObjectList objects;
   KeyMap keys;
   std::unique_ptr<PayloadIndex> payloads;  // made by the first AddObjectUnique
+  // AddKey calls that succeeded. A plan reads the entries again at its commit (see
+  // KeyOrder), and remapping a key changes what it reads while every count stays.
+  std::uint64_t key_edits = 0;
 };
 
 namespace {
@@ -77,12 +80,12 @@ class CrcBatcher {
 // Emits the index section, one entry per item, in the items' order, showing each item
 // to visit(i, item) first. Stops at the first failed piece.
 template <class Out, class Visit>
-bool EncodeIndex(const std::vector<IndexItem>& order, Out& out, Visit visit) {
+bool EncodeIndex(const KeyOrder& order, Out& out, Visit visit) {
   // The keys lie in insertion order, the items in key order: ask for keys early.
   constexpr std::size_t kPrefetchDistance = 16;
   for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + kPrefetchDistance < order.size()) __builtin_prefetch(order[i + kPrefetchDistance].key());
-    const IndexItem& item = order[i];
+    if (i + kPrefetchDistance < order.size()) __builtin_prefetch(order.key(i + kPrefetchDistance));
+    const IndexItem item = order[i];
     visit(i, item);
     if (!format::EncodeIndexEntry(out, item.key(), item.length(), item.object_offset())) return false;
   }
@@ -141,6 +144,7 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
     return TooMany(keys.size() + 1, "keys", format::kMaxKeys);
   }
   keys.Put(key, obj_id);
+  ++state_->key_edits;
   return {};
 }
 
@@ -172,7 +176,8 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   state_->objects.FinishRecords();
   BuildPlan plan;
   plan.writer_state_ = state_.get();
-  plan.order_ = SortByKey(keys.entries(), objects.offsets());
+  plan.key_edits_ = state_->key_edits;
+  plan.order_ = KeyOrder(keys.entries(), objects.offsets());
   const std::uint64_t data_end = format::kDataOffset + objects.data_length();
   // The index object is one more record: a count at the format's maximum leaves no room.
   const bool with_index = options.mapped_index && objects.size() < format::kMaxObjects;
@@ -216,7 +221,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
 Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path) const {
   const ObjectList& objects = state_->objects;
   if (plan.writer_state_ != state_.get() || plan.report_.num_objects != objects.size() ||
-      plan.report_.num_keys != state_->keys.size()) {
+      plan.report_.num_keys != state_->keys.size() || plan.key_edits_ != state_->key_edits) {
     throw InternalFailure("build plan committed by another writer or after a change");
   }
 

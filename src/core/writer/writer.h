@@ -44,7 +44,7 @@ struct BuildOptions {
 // Everything a build decides before the file system is touched: the key order, the
 // encoded header (every count, offset and CRC in it) and the report. It refers to the
 // keys and payloads of the writer that made it, so it is only good for committing while
-// that writer stays unchanged. Move-only: it holds 16 bytes per key.
+// that writer stays unchanged. Move-only: it holds up to 16 bytes per key (see KeyOrder).
 class BuildPlan {
  public:
   BuildPlan(BuildPlan&&) noexcept = default;
@@ -61,8 +61,9 @@ class BuildPlan {
   BuildPlan() = default;
 
   const void* writer_state_ = nullptr;  // the writer that made the plan
+  std::uint64_t key_edits_ = 0;         // its AddKey calls by then
   std::array<std::uint8_t, format::kHeaderSize> header_{};
-  std::vector<IndexItem> order_;
+  KeyOrder order_;
   std::optional<IndexObject> index_object_;
   BuildReport report_;
 };
