@@ -9,13 +9,15 @@ if every scratch is back; else the last call out frees it. A call takes its scra
 it reads the handle, so either ``close()`` sees the call, or the call sees the cleared
 handle and refuses.
 
-Listings. A chunk is one call of ``kalvex_reader_entries``, which hands back views into
-the mapping (no copy in C), then one ``ffi.unpack`` per key and payload. Measured on PyPy
-at a million keys, per entry of a listing whose (key, payload) pairs are all kept: about
-250 ns so, 290 with ``ffi.buffer(...)[:]`` per field, 390 copying each chunk into one
-buffer in C and slicing it again in Python; of the 250, about 180 make the chunk's lists
-and the rest is the collector's work on what is kept. The native call's own cost spreads
-over up to 1024 entries (256 measured the same).
+Listings. A chunk of keys or payloads is one call of ``kalvex_reader_read_range``, which
+copies them end to end into the scratch's buffers, then one ``ffi.unpack`` of each buffer
+and a slice per entry; str keys that are all ASCII (the library says so) are decoded once
+for the chunk and the text sliced. On PyPy at a million keys, a prefix scan of 10,000
+(str key, payload) pairs, interleaved with LMDB's cursor loop: about 250 ns per pair so
+against 310 for a view per field and an ``ffi.unpack`` (and ``decode``) of each, and the
+C call's share, copies included, under 30. Building the small objects is the cost; one
+copy of the chunk in C and a slice of a bytes object make them faster than casting a view
+and unpacking it. Object ids come from ``kalvex_reader_entries``, which reads no record.
 """
 from __future__ import annotations
 
@@ -30,27 +32,38 @@ Key = Any
 _NULL = ffi.NULL
 _OK = lib.KALVEX_OK
 _CHUNK_ENTRIES = 1024
-# A chunk of payloads stops once it passes this many bytes (after at least one entry).
+# A chunk's buffers start at the first size and double, while chunks fill more than half
+# of them, up to the second (so a chunk of payloads stops near _CHUNK_BYTES). An entry
+# larger than a buffer gets one of its own size for its chunk alone.
+_KEY_BYTES = (32 << 10, 1 << 20)
 _CHUNK_BYTES = 8 << 20
+_FIRST_PAYLOAD_BYTES = 256 << 10
 # find_many's arrays stay with a scratch up to this many keys (24 bytes each).
 _MANY_KEPT = 8192
 _buffer = ffi.buffer
-_copy, _cast = ffi.unpack, ffi.cast
+_copy = ffi.unpack
 
 
-def _within_bytes(views: Any, n: int) -> int:
-    """How many of the first ``n`` payload views fit in _CHUNK_BYTES (at least one)."""
-    size = 0
+def _bytes_buffer(size: int) -> tuple[Any, Any, int]:
+    """(buffer for C, the same as char * for ffi.unpack, size)."""
+    owner = ffi.new("uint8_t[]", size)
+    return owner, ffi.cast("char *", owner), size
+
+
+def _slices(joined: Any, ends: Any, n: int) -> list[Any]:
+    """``joined`` cut at the first ``n`` of ``ends``."""
+    parts: list[Any] = [None] * n
+    start = 0
     for i in range(n):
-        size += views[i].size
-        if size > _CHUNK_BYTES:
-            return max(i, 1)
-    return n
+        end = ends[i]
+        parts[i] = joined[start:end]
+        start = end
+    return parts
 
 
 class _Scratch:
-    __slots__ = ("found", "first", "last", "count", "err", "keys", "payloads", "ids", "many_size", "ends",
-                 "found_many")
+    __slots__ = ("found", "first", "last", "count", "err", "chunk", "key_ends", "payload_ends", "ids",
+                 "keys", "payloads", "many_size", "ends", "found_many")
 
     def __init__(self) -> None:
         self.found = ffi.new("kalvex_bytes *")
@@ -58,14 +71,49 @@ class _Scratch:
         self.last = ffi.new("size_t *")
         self.count = ffi.new("size_t *")
         self.err = new_error()
-        self.keys: Any = None  # chunk views, made at the first listing
+        self.chunk: Any = None  # the listing's arrays and buffers, made at its first call
         self.many_size = 0  # keys the kept arrays of find_many hold, made at its first call
         self.ends = self.found_many = _NULL
 
-    def views(self) -> None:
-        self.keys = ffi.new("kalvex_bytes[]", _CHUNK_ENTRIES)
-        self.payloads = ffi.new("kalvex_bytes[]", _CHUNK_ENTRIES)
+    def listing(self) -> None:
+        self.chunk = ffi.new("kalvex_chunk *")
+        self.key_ends = ffi.new("size_t[]", _CHUNK_ENTRIES)
+        self.payload_ends = ffi.new("size_t[]", _CHUNK_ENTRIES)
         self.ids = ffi.new("uint64_t[]", _CHUNK_ENTRIES)
+        self.keys = _bytes_buffer(min(_KEY_BYTES))
+        self.payloads = _bytes_buffer(min(_FIRST_PAYLOAD_BYTES, _CHUNK_BYTES))
+
+    def copy_range(self, handle: Any, first: int, last: int, keys: bool,
+                   payloads: bool) -> tuple[int, Optional[bytes], Optional[bytes]]:
+        """Copies the chunk of [first, last) from ``first`` on: (entries, their keys end to
+        end, their payloads end to end), None for what was not asked; the ends of each in
+        key_ends and payload_ends."""
+        chunk = self.chunk
+        key_buf = self.keys if keys else (_NULL, None, 0)
+        payload_buf = self.payloads if payloads else (_NULL, None, 0)
+        while True:
+            status = lib.kalvex_reader_read_range(
+                handle, first, last, _CHUNK_ENTRIES, key_buf[0], key_buf[2], self.key_ends, payload_buf[0],
+                payload_buf[2], self.payload_ends, chunk, self.err)
+            n = chunk.count
+            if status != _OK:
+                if n == 0:  # the chunk starts at a damaged record
+                    raise_failure(status, self.err)
+                lib.kalvex_error_clear(self.err)  # the next chunk starts at it and says
+            if n or (chunk.key_need <= key_buf[2] and chunk.payload_need <= payload_buf[2]):
+                break
+            # The first entry is larger than a buffer: one of its size, for this chunk.
+            if chunk.key_need > key_buf[2]:
+                key_buf = _bytes_buffer(chunk.key_need)
+            if chunk.payload_need > payload_buf[2]:
+                payload_buf = _bytes_buffer(chunk.payload_need)
+        key_data = _copy(key_buf[1], chunk.keys_size) if keys else None
+        payload_data = _copy(payload_buf[1], chunk.payloads_size) if payloads else None
+        if keys and chunk.keys_size * 2 > key_buf[2] and key_buf[2] < _KEY_BYTES[1]:
+            self.keys = _bytes_buffer(min(2 * key_buf[2], _KEY_BYTES[1]))
+        if payloads and chunk.payloads_size * 2 > payload_buf[2] and payload_buf[2] < _CHUNK_BYTES:
+            self.payloads = _bytes_buffer(min(2 * payload_buf[2], _CHUNK_BYTES))
+        return n, key_data, payload_data
 
     def many(self, n: int) -> tuple[Any, Any]:
         """Arrays (ends, views) for a find_many of n keys; kept for later calls up to
@@ -200,27 +248,34 @@ class Reader:
             raise ValueError("read_range() needs keys, payloads or ids")
         scratch, handle = self._take()
         try:
-            if scratch.keys is None:
-                scratch.views()
-            key_views, payload_views = scratch.keys, scratch.payloads
-            status = lib.kalvex_reader_entries(
-                handle, first, last, _CHUNK_ENTRIES, key_views if keys is not None else _NULL,
-                payload_views if payloads else _NULL, scratch.ids if ids else _NULL, scratch.count, scratch.err)
-            n = scratch.count[0]
-            if status != _OK:
-                if n == 0:  # the chunk starts at a damaged record
-                    raise_failure(status, scratch.err)
-                lib.kalvex_error_clear(scratch.err)  # the next chunk starts at it and says
-            if payloads and n > 1:
-                n = _within_bytes(payload_views, n)
-            payload_list = [_copy(_cast("char *", payload_views[i].data), payload_views[i].size)
-                            for i in range(n)] if payloads else None
+            if scratch.chunk is None:
+                scratch.listing()
+            n = 0
             key_list: Optional[list[Any]] = None
-            if keys is not None:
-                key_list = [_copy(_cast("char *", key_views[i].data), key_views[i].size) for i in range(n)]
-                if keys is str:
-                    key_list = [key.decode("utf-8", "replace") for key in key_list]
-            return key_list, payload_list, ffi.unpack(scratch.ids, n) if ids else None
+            payload_list: Optional[list[bytes]] = None
+            if keys is not None or payloads:
+                n, key_data, payload_data = scratch.copy_range(handle, first, last, keys is not None, payloads)
+                if payload_data is not None:
+                    payload_list = _slices(payload_data, scratch.payload_ends, n)
+                if key_data is not None:
+                    if keys is bytes:
+                        key_list = _slices(key_data, scratch.key_ends, n)
+                    elif scratch.chunk.keys_ascii:  # byte offsets are character offsets
+                        key_list = _slices(key_data.decode("ascii"), scratch.key_ends, n)
+                    else:
+                        key_list = [key.decode("utf-8", "replace") for key in _slices(key_data, scratch.key_ends, n)]
+            id_list: Optional[list[int]] = None
+            if ids:
+                status = lib.kalvex_reader_entries(handle, first, first + n if n else last, _CHUNK_ENTRIES, _NULL,
+                                                   _NULL, scratch.ids, scratch.count, scratch.err)
+                if status != _OK:  # a damaged index entry; positions before it are whole
+                    if scratch.count[0] == 0:
+                        raise_failure(status, scratch.err)
+                    lib.kalvex_error_clear(scratch.err)
+                if not n:
+                    n = scratch.count[0]
+                id_list = ffi.unpack(scratch.ids, n)
+            return key_list, payload_list, id_list
         finally:
             self._give(scratch)
 
@@ -234,7 +289,7 @@ class Reader:
             try:
                 n = lib.kalvex_objects_count(out[0])
                 items = lib.kalvex_objects_items(out[0])
-                payloads = [_copy(_cast("char *", items[i].data), items[i].size) for i in range(n)]
+                payloads = [_copy(ffi.cast("char *", items[i].data), items[i].size) for i in range(n)]
                 return payloads, ffi.unpack(lib.kalvex_objects_offsets(out[0]), n) if ids else None
             finally:
                 lib.kalvex_objects_free(out[0])
