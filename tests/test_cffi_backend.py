@@ -22,7 +22,8 @@ CONTENT = [  # (key, payload); keys chosen for non-ASCII, non-UTF-8 and empty ca
 @pytest.fixture(autouse=True)
 def small_chunks(monkeypatch):
     monkeypatch.setattr(cffi_reader, "_CHUNK_ENTRIES", 7)
-    monkeypatch.setattr(cffi_reader, "_CHUNK_BYTES", 64)
+    monkeypatch.setattr(cffi_reader, "_KEY_BYTES", (64, 256))  # grows; "k" * 65535 gets its own
+    monkeypatch.setattr(cffi_reader, "_PAYLOAD_BYTES", (16, 64))
 
 
 @pytest.fixture

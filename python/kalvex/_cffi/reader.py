@@ -1,7 +1,7 @@
 """The contract's reader over libkalvex.
 
 Threads. cffi lets the interpreter lock go during every native call, so calls on one
-reader run at once. Each call works in a scratch record (output structs, chunk views)
+reader run at once. Each call works in a scratch record (output structs, chunk buffers)
 taken from the reader's pool and given back after: the pool's ``pop`` and ``append`` are
 single steps under the interpreter lock, so no two calls share one. A scratch out of the
 pool marks a call inside the native reader. ``close()`` clears the handle, then frees it
@@ -33,21 +33,15 @@ _NULL = ffi.NULL
 _OK = lib.KALVEX_OK
 _CHUNK_ENTRIES = 1024
 # A chunk's buffers start at the first size and double, while chunks fill more than half
-# of them, up to the second (so a chunk of payloads stops near _CHUNK_BYTES). An entry
-# larger than a buffer gets one of its own size for its chunk alone.
-_KEY_BYTES = (32 << 10, 1 << 20)
-_CHUNK_BYTES = 8 << 20
-_FIRST_PAYLOAD_BYTES = 256 << 10
+# of one, up to the second: a chunk of payloads stops near 8 MiB. An entry larger than a
+# buffer gets one of its own size for its chunk alone.
+_KEY_BYTES = 32 << 10, 1 << 20
+_PAYLOAD_BYTES = 256 << 10, 8 << 20
 # find_many's arrays stay with a scratch up to this many keys (24 bytes each).
 _MANY_KEPT = 8192
 _buffer = ffi.buffer
 _copy = ffi.unpack
-
-
-def _bytes_buffer(size: int) -> tuple[Any, Any, int]:
-    """(buffer for C, the same as char * for ffi.unpack, size)."""
-    owner = ffi.new("uint8_t[]", size)
-    return owner, ffi.cast("char *", owner), size
+_uncleared = ffi.new_allocator(should_clear_after_alloc=False)  # C fills what is read
 
 
 def _slices(joined: Any, ends: Any, n: int) -> list[Any]:
@@ -80,39 +74,41 @@ class _Scratch:
         self.key_ends = ffi.new("size_t[]", _CHUNK_ENTRIES)
         self.payload_ends = ffi.new("size_t[]", _CHUNK_ENTRIES)
         self.ids = ffi.new("uint64_t[]", _CHUNK_ENTRIES)
-        self.keys = _bytes_buffer(min(_KEY_BYTES))
-        self.payloads = _bytes_buffer(min(_FIRST_PAYLOAD_BYTES, _CHUNK_BYTES))
+        self.keys = _uncleared("uint8_t[]", _KEY_BYTES[0])
+        self.payloads = _uncleared("uint8_t[]", _PAYLOAD_BYTES[0])
 
-    def copy_range(self, handle: Any, first: int, last: int, keys: bool,
-                   payloads: bool) -> tuple[int, Optional[bytes], Optional[bytes]]:
-        """Copies the chunk of [first, last) from ``first`` on: (entries, their keys end to
-        end, their payloads end to end), None for what was not asked; the ends of each in
-        key_ends and payload_ends."""
+    def copy_range(self, handle: Any, first: int, last: int, keys: bool, payloads: bool) -> tuple[int, Any, Any]:
+        """Copies the chunk of [first, last) from ``first`` on: (entries, a buffer of their
+        keys end to end, one of their payloads), None for what was not asked; the ends of
+        each in key_ends and payload_ends."""
         chunk = self.chunk
-        key_buf = self.keys if keys else (_NULL, None, 0)
-        payload_buf = self.payloads if payloads else (_NULL, None, 0)
+        key_buf = self.keys if keys else _NULL
+        payload_buf = self.payloads if payloads else _NULL
         while True:
-            status = lib.kalvex_reader_read_range(
-                handle, first, last, _CHUNK_ENTRIES, key_buf[0], key_buf[2], self.key_ends, payload_buf[0],
-                payload_buf[2], self.payload_ends, chunk, self.err)
+            key_room = len(key_buf) if keys else 0
+            payload_room = len(payload_buf) if payloads else 0
+            status = lib.kalvex_reader_read_range(handle, first, last, _CHUNK_ENTRIES, key_buf, key_room,
+                                                  self.key_ends, payload_buf, payload_room, self.payload_ends,
+                                                  chunk, self.err)
             n = chunk.count
             if status != _OK:
                 if n == 0:  # the chunk starts at a damaged record
                     raise_failure(status, self.err)
                 lib.kalvex_error_clear(self.err)  # the next chunk starts at it and says
-            if n or (chunk.key_need <= key_buf[2] and chunk.payload_need <= payload_buf[2]):
+            if n or (chunk.key_need <= key_room and chunk.payload_need <= payload_room):
                 break
             # The first entry is larger than a buffer: one of its size, for this chunk.
-            if chunk.key_need > key_buf[2]:
-                key_buf = _bytes_buffer(chunk.key_need)
-            if chunk.payload_need > payload_buf[2]:
-                payload_buf = _bytes_buffer(chunk.payload_need)
-        key_data = _copy(key_buf[1], chunk.keys_size) if keys else None
-        payload_data = _copy(payload_buf[1], chunk.payloads_size) if payloads else None
-        if keys and chunk.keys_size * 2 > key_buf[2] and key_buf[2] < _KEY_BYTES[1]:
-            self.keys = _bytes_buffer(min(2 * key_buf[2], _KEY_BYTES[1]))
-        if payloads and chunk.payloads_size * 2 > payload_buf[2] and payload_buf[2] < _CHUNK_BYTES:
-            self.payloads = _bytes_buffer(min(2 * payload_buf[2], _CHUNK_BYTES))
+            if chunk.key_need > key_room:
+                key_buf = _uncleared("uint8_t[]", chunk.key_need)
+            if chunk.payload_need > payload_room:
+                payload_buf = _uncleared("uint8_t[]", chunk.payload_need)
+        # Slicing the buffer makes each bytes object with one copy.
+        key_data = _buffer(key_buf, chunk.keys_size) if keys else None
+        payload_data = _buffer(payload_buf, chunk.payloads_size) if payloads else None
+        if keys and chunk.keys_size * 2 > key_room and key_room < _KEY_BYTES[1]:
+            self.keys = _uncleared("uint8_t[]", min(2 * key_room, _KEY_BYTES[1]))
+        if payloads and chunk.payloads_size * 2 > payload_room and payload_room < _PAYLOAD_BYTES[1]:
+            self.payloads = _uncleared("uint8_t[]", min(2 * payload_room, _PAYLOAD_BYTES[1]))
         return n, key_data, payload_data
 
     def many(self, n: int) -> tuple[Any, Any]:
@@ -261,7 +257,7 @@ class Reader:
                     if keys is bytes:
                         key_list = _slices(key_data, scratch.key_ends, n)
                     elif scratch.chunk.keys_ascii:  # byte offsets are character offsets
-                        key_list = _slices(key_data.decode("ascii"), scratch.key_ends, n)
+                        key_list = _slices(key_data[:].decode("ascii"), scratch.key_ends, n)
                     else:
                         key_list = [key.decode("utf-8", "replace") for key in _slices(key_data, scratch.key_ends, n)]
             id_list: Optional[list[int]] = None
