@@ -44,6 +44,12 @@ _copy = ffi.unpack
 _uncleared = ffi.new_allocator(should_clear_after_alloc=False)  # C fills what is read
 
 
+def _grown(buf: Any, used: int, room: int, most: int) -> Any:
+    """``buf`` (``room`` bytes, ``used`` of them by the last chunk), or one twice its size
+    up to ``most`` when the chunk filled more than half of it."""
+    return _uncleared("uint8_t[]", min(2 * room, most)) if used * 2 > room and room < most else buf
+
+
 def _slices(joined: Any, ends: Any, n: int) -> list[Any]:
     """``joined`` cut at the first ``n`` of ``ends``."""
     parts: list[Any] = [None] * n
@@ -77,15 +83,15 @@ class _Scratch:
         self.keys = _uncleared("uint8_t[]", _KEY_BYTES[0])
         self.payloads = _uncleared("uint8_t[]", _PAYLOAD_BYTES[0])
 
-    def copy_range(self, handle: Any, first: int, last: int, keys: bool, payloads: bool) -> tuple[int, Any, Any]:
-        """Copies the chunk of [first, last) from ``first`` on: (entries, a buffer of their
-        keys end to end, one of their payloads), None for what was not asked; the ends of
-        each in key_ends and payload_ends."""
+    def copy_range(self, handle: Any, first: int, last: int, keys: Optional[type],
+                   payloads: bool) -> tuple[int, Optional[list[Any]], Optional[list[bytes]]]:
+        """The chunk of [first, last) from ``first`` on, copied by one native call: (entries,
+        keys, payloads), None for what was not asked."""
         chunk = self.chunk
-        key_buf = self.keys if keys else _NULL
+        key_buf = self.keys if keys is not None else _NULL
         payload_buf = self.payloads if payloads else _NULL
         while True:
-            key_room = len(key_buf) if keys else 0
+            key_room = len(key_buf) if keys is not None else 0
             payload_room = len(payload_buf) if payloads else 0
             status = lib.kalvex_reader_read_range(handle, first, last, _CHUNK_ENTRIES, key_buf, key_room,
                                                   self.key_ends, payload_buf, payload_room, self.payload_ends,
@@ -103,13 +109,18 @@ class _Scratch:
             if chunk.payload_need > payload_room:
                 payload_buf = _uncleared("uint8_t[]", chunk.payload_need)
         # Slicing the buffer makes each bytes object with one copy.
-        key_data = _buffer(key_buf, chunk.keys_size) if keys else None
-        payload_data = _buffer(payload_buf, chunk.payloads_size) if payloads else None
-        if keys and chunk.keys_size * 2 > key_room and key_room < _KEY_BYTES[1]:
-            self.keys = _uncleared("uint8_t[]", min(2 * key_room, _KEY_BYTES[1]))
-        if payloads and chunk.payloads_size * 2 > payload_room and payload_room < _PAYLOAD_BYTES[1]:
-            self.payloads = _uncleared("uint8_t[]", min(2 * payload_room, _PAYLOAD_BYTES[1]))
-        return n, key_data, payload_data
+        payload_list = _slices(_buffer(payload_buf, chunk.payloads_size), self.payload_ends, n) if payloads else None
+        key_list = None
+        if keys is not None:
+            joined = _buffer(key_buf, chunk.keys_size)
+            ascii_text = keys is str and chunk.keys_ascii
+            key_list = _slices(joined[:].decode("ascii") if ascii_text else joined, self.key_ends, n)
+            if keys is str and not ascii_text:
+                key_list = [key.decode("utf-8", "replace") for key in key_list]
+            self.keys = _grown(self.keys, chunk.keys_size, key_room, _KEY_BYTES[1])
+        if payloads:
+            self.payloads = _grown(self.payloads, chunk.payloads_size, payload_room, _PAYLOAD_BYTES[1])
+        return n, key_list, payload_list
 
     def many(self, n: int) -> tuple[Any, Any]:
         """Arrays (ends, views) for a find_many of n keys; kept for later calls up to
@@ -246,20 +257,9 @@ class Reader:
         try:
             if scratch.chunk is None:
                 scratch.listing()
-            n = 0
-            key_list: Optional[list[Any]] = None
-            payload_list: Optional[list[bytes]] = None
+            n, key_list, payload_list = 0, None, None
             if keys is not None or payloads:
-                n, key_data, payload_data = scratch.copy_range(handle, first, last, keys is not None, payloads)
-                if payload_data is not None:
-                    payload_list = _slices(payload_data, scratch.payload_ends, n)
-                if key_data is not None:
-                    if keys is bytes:
-                        key_list = _slices(key_data, scratch.key_ends, n)
-                    elif scratch.chunk.keys_ascii:  # byte offsets are character offsets
-                        key_list = _slices(key_data[:].decode("ascii"), scratch.key_ends, n)
-                    else:
-                        key_list = [key.decode("utf-8", "replace") for key in _slices(key_data, scratch.key_ends, n)]
+                n, key_list, payload_list = scratch.copy_range(handle, first, last, keys, payloads)
             id_list: Optional[list[int]] = None
             if ids:
                 status = lib.kalvex_reader_entries(handle, first, first + n if n else last, _CHUNK_ENTRIES, _NULL,
