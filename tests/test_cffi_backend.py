@@ -63,6 +63,20 @@ def test_answers_match_the_native_module(path, call):
     assert call(cffi.open_reader(path, True)) == call(native.open_reader(path, True))
 
 
+@pytest.mark.parametrize("keys", [bytes, str])
+def test_listings_through_growing_and_oversized_buffers_give_every_entry_in_order(path, keys):
+    # Runs on every interpreter, unlike the comparison above: the buffers start below one
+    # chunk, grow, and meet a key and a payload larger than their limit.
+    stored = [(k if isinstance(k, bytes) else k.encode(), p) for k, p in CONTENT]
+    model = sorted(stored + [(b"dup", b"shared"), (b"dup2", b"shared")])
+    reader = cffi.open_reader(path, False)
+    got, payloads, ids = read_all(reader, 0, reader.count(), keys=keys, payloads=True, ids=True)
+    assert got == [k if keys is bytes else k.decode("utf-8", "replace") for k, _ in model]
+    assert payloads == [p for _, p in model] and len(ids) == len(model)
+    dup, dup2 = (b"dup", b"dup2") if keys is bytes else ("dup", "dup2")
+    assert ids[got.index(dup)] == ids[got.index(dup2)] != ids[got.index(dup) - 1]
+
+
 def test_writer_answers_and_refuses_as_the_contract_says():
     w = cffi.new_writer()
     assert w.add_unique(b"v") == w.add_unique(b"v") == 0 and w.add(b"v") == 1
