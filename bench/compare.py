@@ -2,6 +2,7 @@
 """kalvex beside its peers: one command, one data set, one report.
 
     python bench/compare.py [--pypy PYPY [--pypy-path DIR]] [--scale 10000000] [--tiny]
+    python bench/compare.py --scans 1000000 --stores kalvex-cffi,lmdb --reps 60 [--cpu-time]
 
 Measures kalvex, a dict (the in-process floor), LMDB, LevelDB, SQLite and marisa-trie
 (keys only) on the same keys and payloads at a hot scale (10,000 keys) and a cold scale
@@ -53,6 +54,9 @@ HOT, COLD = 10_000, 1_000_000
 PAUSE_GC = platform.python_implementation() == "CPython"
 COLLECT = True      # a full collection before each timed series (off in --tiny: seconds)
 TINY = False
+# --scans --cpu-time: the process's CPU time, which a share of the cores taken by other
+# work does not lengthen as it does the wall time.
+CLOCK = time.perf_counter
 MAX_REPS = 200
 
 
@@ -374,15 +378,48 @@ def interleaved_series(runs: dict, reps: int) -> dict:
         shift = rep % len(names) if names else 0
         for name in names[shift:] + names[:shift]:
             with paused_gc():
-                t0 = time.perf_counter()
+                t0 = CLOCK()
                 result = runs[name]()
-                times[name].append(time.perf_counter() - t0)
+                times[name].append(CLOCK() - t0)
             del result
         if rep == 0 and names and not TINY:
             slowest = max(ts[0] for ts in times.values())
             reps = max(reps, min(MAX_REPS, int(0.1 / max(slowest, 1e-9))))
         rep += 1
     return {name: statistics.median(ts) for name, ts in times.items()}
+
+
+def focused_scans(n: int, store_names, reps: int, workdir: str, log) -> None:
+    """--scans N: each store built once at N keys, then its prefix scan and listings timed
+    in turns as in the full run, printed per item with the ratio to LMDB's; no report."""
+    stores = [s for s in ALL if s.name in store_names and s.available() is None
+              and not getattr(s, "keys_only", False)]
+    data = compare_data.make(n, probes=1)
+    paths = {}
+    for s in stores:
+        paths[s.name] = os.path.join(workdir, f"{s.name}-{n}{s.suffix}")
+        s.build(data, paths[s.name])
+    del data
+    prefix = compare_data.prefix_for(n)
+    handles = {s.name: s.open(paths[s.name], False) for s in stores}
+    try:
+        for metric, per in (("prefix", n // 100), ("items", n)):
+            runs = {}
+            for s in stores:
+                h = handles[s.name]
+                if metric == "prefix":
+                    runs[s.name] = (lambda s, h: lambda: s.prefix_scan(
+                        h, prefix if s.key_type == "str" else prefix.encode()))(s, h)
+                else:
+                    runs[s.name] = (lambda s, h: lambda: s.items(h))(s, h)
+            got = interleaved_series(runs, reps)
+            for name, seconds in got.items():
+                ratio = f"{seconds / got['lmdb']:.3f}x LMDB" if "lmdb" in got else ""
+                log(f"{metric:>7} {name:>12}: {seconds / per * 1e9:7.1f} ns/item  {ratio}")
+    finally:
+        for s in stores:
+            s.close(handles.pop(s.name))
+            s.remove(paths[s.name])
 
 
 def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict:
@@ -476,6 +513,10 @@ def main(argv=None) -> int:
     p.add_argument("--out", help="report directory (default bench/results; --tiny: a temp dir)")
     p.add_argument("--workdir", help="where store files are written (default: a temp dir)")
     p.add_argument("--no-chart", action="store_true")
+    p.add_argument("--scans", type=int, metavar="N",
+                   help="only the prefix scans and listings at N keys, printed, no report")
+    p.add_argument("--cpu-time", action="store_true",
+                   help="with --scans: time by the process's CPU time instead of the wall clock")
     p.add_argument("--worker", metavar="JSON", help=argparse.SUPPRESS)
     p.add_argument("--probe", nargs="+", metavar="STORE PATH", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -495,6 +536,13 @@ def main(argv=None) -> int:
     else:
         scales, probes = [HOT, args.scale or COLD], 100_000
     names = set(args.stores.split(","))
+
+    if args.scans:
+        global CLOCK
+        CLOCK = time.process_time if args.cpu_time else time.perf_counter
+        with tempfile.TemporaryDirectory(prefix="kalvex-compare-", dir=args.workdir) as workdir:
+            focused_scans(args.scans, names, args.reps, workdir, log)
+        return 0
 
     with tempfile.TemporaryDirectory(prefix="kalvex-compare-", dir=args.workdir) as workdir:
         result = run_all(scales, names, args.reps, args.build_reps, probes, workdir, log)

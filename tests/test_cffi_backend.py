@@ -22,7 +22,8 @@ CONTENT = [  # (key, payload); keys chosen for non-ASCII, non-UTF-8 and empty ca
 @pytest.fixture(autouse=True)
 def small_chunks(monkeypatch):
     monkeypatch.setattr(cffi_reader, "_CHUNK_ENTRIES", 7)
-    monkeypatch.setattr(cffi_reader, "_CHUNK_BYTES", 64)
+    monkeypatch.setattr(cffi_reader, "_KEY_BYTES", (64, 256))  # grows; "k" * 65535 gets its own
+    monkeypatch.setattr(cffi_reader, "_PAYLOAD_BYTES", (16, 64))
 
 
 @pytest.fixture
@@ -60,6 +61,20 @@ def read_all(reader, first, last, **fields):
 def test_answers_match_the_native_module(path, call):
     native = pytest.importorskip("kalvex._native")
     assert call(cffi.open_reader(path, True)) == call(native.open_reader(path, True))
+
+
+@pytest.mark.parametrize("keys", [bytes, str])
+def test_listings_through_growing_and_oversized_buffers_give_every_entry_in_order(path, keys):
+    # Runs on every interpreter, unlike the comparison above: the buffers start below one
+    # chunk, grow, and meet a key and a payload larger than their limit.
+    stored = [(k if isinstance(k, bytes) else k.encode(), p) for k, p in CONTENT]
+    model = sorted(stored + [(b"dup", b"shared"), (b"dup2", b"shared")])
+    reader = cffi.open_reader(path, False)
+    got, payloads, ids = read_all(reader, 0, reader.count(), keys=keys, payloads=True, ids=True)
+    assert got == [k if keys is bytes else k.decode("utf-8", "replace") for k, _ in model]
+    assert payloads == [p for _, p in model] and len(ids) == len(model)
+    dup, dup2 = (b"dup", b"dup2") if keys is bytes else ("dup", "dup2")
+    assert ids[got.index(dup)] == ids[got.index(dup2)] != ids[got.index(dup) - 1]
 
 
 def test_writer_answers_and_refuses_as_the_contract_says():

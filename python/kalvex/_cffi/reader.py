@@ -1,7 +1,7 @@
 """The contract's reader over libkalvex.
 
 Threads. cffi lets the interpreter lock go during every native call, so calls on one
-reader run at once. Each call works in a scratch record (output structs, chunk views)
+reader run at once. Each call works in a scratch record (output structs, chunk buffers)
 taken from the reader's pool and given back after: the pool's ``pop`` and ``append`` are
 single steps under the interpreter lock, so no two calls share one. A scratch out of the
 pool marks a call inside the native reader. ``close()`` clears the handle, then frees it
@@ -9,13 +9,16 @@ if every scratch is back; else the last call out frees it. A call takes its scra
 it reads the handle, so either ``close()`` sees the call, or the call sees the cleared
 handle and refuses.
 
-Listings. A chunk is one call of ``kalvex_reader_entries``, which hands back views into
-the mapping (no copy in C), then one ``ffi.unpack`` per key and payload. Measured on PyPy
-at a million keys, per entry of a listing whose (key, payload) pairs are all kept: about
-250 ns so, 290 with ``ffi.buffer(...)[:]`` per field, 390 copying each chunk into one
-buffer in C and slicing it again in Python; of the 250, about 180 make the chunk's lists
-and the rest is the collector's work on what is kept. The native call's own cost spreads
-over up to 1024 entries (256 measured the same).
+Listings. A chunk of keys or payloads is one call of ``kalvex_reader_read_range``, which
+copies them end to end into the scratch's buffers, then a slice of the buffer per entry;
+str keys that are all ASCII (the library says so) are decoded once per chunk and the
+text sliced. Measured on PyPy at a million keys, a prefix scan of 10,000 (str key,
+payload) pairs interleaved with LMDB's cursor loop, CPU time per pair: about 250 ns so,
+against 290-320 with a view per field and an ``ffi.unpack`` (and ``decode``) of each;
+the native call, copies included, is about 43 of the 250, the slices about 150. Slicing
+a pointer moved along the buffer (``ffi.unpack(base + start, size)``) costs twice as
+much: each step makes a cdata. Chunks of 256 and 1024 entries measured the same, 4096
+slower. Object ids come from ``kalvex_reader_entries``, which reads no record.
 """
 from __future__ import annotations
 
@@ -30,27 +33,38 @@ Key = Any
 _NULL = ffi.NULL
 _OK = lib.KALVEX_OK
 _CHUNK_ENTRIES = 1024
-# A chunk of payloads stops once it passes this many bytes (after at least one entry).
-_CHUNK_BYTES = 8 << 20
+# A chunk's buffers start at the first size and double, while chunks fill more than half
+# of one, up to the second: a chunk of payloads stops near 8 MiB. An entry larger than a
+# buffer gets one of its own size for its chunk alone.
+_KEY_BYTES = 32 << 10, 1 << 20
+_PAYLOAD_BYTES = 256 << 10, 8 << 20
 # find_many's arrays stay with a scratch up to this many keys (24 bytes each).
 _MANY_KEPT = 8192
 _buffer = ffi.buffer
-_copy, _cast = ffi.unpack, ffi.cast
+_copy = ffi.unpack
+_uncleared = ffi.new_allocator(should_clear_after_alloc=False)  # C fills what is read
 
 
-def _within_bytes(views: Any, n: int) -> int:
-    """How many of the first ``n`` payload views fit in _CHUNK_BYTES (at least one)."""
-    size = 0
+def _grown(buf: Any, used: int, room: int, most: int) -> Any:
+    """``buf`` (``room`` bytes, ``used`` of them by the last chunk), or one twice its size
+    up to ``most`` when the chunk filled more than half of it."""
+    return _uncleared("uint8_t[]", min(2 * room, most)) if used * 2 > room and room < most else buf
+
+
+def _slices(joined: Any, ends: Any, n: int) -> list[Any]:
+    """``joined`` cut at the first ``n`` of ``ends``."""
+    parts: list[Any] = [None] * n
+    start = 0
     for i in range(n):
-        size += views[i].size
-        if size > _CHUNK_BYTES:
-            return max(i, 1)
-    return n
+        end = ends[i]
+        parts[i] = joined[start:end]
+        start = end
+    return parts
 
 
 class _Scratch:
-    __slots__ = ("found", "first", "last", "count", "err", "keys", "payloads", "ids", "many_size", "ends",
-                 "found_many")
+    __slots__ = ("found", "first", "last", "count", "err", "chunk", "key_ends", "payload_ends", "ids",
+                 "keys", "payloads", "many_size", "ends", "found_many")
 
     def __init__(self) -> None:
         self.found = ffi.new("kalvex_bytes *")
@@ -58,14 +72,56 @@ class _Scratch:
         self.last = ffi.new("size_t *")
         self.count = ffi.new("size_t *")
         self.err = new_error()
-        self.keys: Any = None  # chunk views, made at the first listing
+        self.chunk: Any = None  # the listing's arrays and buffers, made at its first call
         self.many_size = 0  # keys the kept arrays of find_many hold, made at its first call
         self.ends = self.found_many = _NULL
 
-    def views(self) -> None:
-        self.keys = ffi.new("kalvex_bytes[]", _CHUNK_ENTRIES)
-        self.payloads = ffi.new("kalvex_bytes[]", _CHUNK_ENTRIES)
+    def listing(self) -> None:
+        self.chunk = ffi.new("kalvex_chunk *")
+        self.key_ends = ffi.new("size_t[]", _CHUNK_ENTRIES)
+        self.payload_ends = ffi.new("size_t[]", _CHUNK_ENTRIES)
         self.ids = ffi.new("uint64_t[]", _CHUNK_ENTRIES)
+        self.keys = _uncleared("uint8_t[]", _KEY_BYTES[0])
+        self.payloads = _uncleared("uint8_t[]", _PAYLOAD_BYTES[0])
+
+    def copy_range(self, handle: Any, first: int, last: int, keys: Optional[type],
+                   payloads: bool) -> tuple[int, Optional[list[Any]], Optional[list[bytes]]]:
+        """The chunk of [first, last) from ``first`` on, copied by one native call: (entries,
+        keys, payloads), None for what was not asked."""
+        chunk = self.chunk
+        key_buf = self.keys if keys is not None else _NULL
+        payload_buf = self.payloads if payloads else _NULL
+        while True:
+            key_room = len(key_buf) if keys is not None else 0
+            payload_room = len(payload_buf) if payloads else 0
+            status = lib.kalvex_reader_read_range(handle, first, last, _CHUNK_ENTRIES, key_buf, key_room,
+                                                  self.key_ends, payload_buf, payload_room, self.payload_ends,
+                                                  chunk, self.err)
+            n = chunk.count
+            if status != _OK:
+                if n == 0:  # the chunk starts at a damaged record
+                    raise_failure(status, self.err)
+                lib.kalvex_error_clear(self.err)  # the next chunk starts at it and says
+            if n or (chunk.key_need <= key_room and chunk.payload_need <= payload_room):
+                break
+            # The first entry is larger than a buffer: one of its size, for this chunk.
+            if chunk.key_need > key_room:
+                key_buf = _uncleared("uint8_t[]", chunk.key_need)
+            if chunk.payload_need > payload_room:
+                payload_buf = _uncleared("uint8_t[]", chunk.payload_need)
+        # Slicing the buffer makes each bytes object with one copy.
+        payload_list = _slices(_buffer(payload_buf, chunk.payloads_size), self.payload_ends, n) if payloads else None
+        key_list = None
+        if keys is not None:
+            joined = _buffer(key_buf, chunk.keys_size)
+            ascii_text = keys is str and chunk.keys_ascii
+            key_list = _slices(joined[:].decode("ascii") if ascii_text else joined, self.key_ends, n)
+            if keys is str and not ascii_text:
+                key_list = [key.decode("utf-8", "replace") for key in key_list]
+            self.keys = _grown(self.keys, chunk.keys_size, key_room, _KEY_BYTES[1])
+        if payloads:
+            self.payloads = _grown(self.payloads, chunk.payloads_size, payload_room, _PAYLOAD_BYTES[1])
+        return n, key_list, payload_list
 
     def many(self, n: int) -> tuple[Any, Any]:
         """Arrays (ends, views) for a find_many of n keys; kept for later calls up to
@@ -200,27 +256,23 @@ class Reader:
             raise ValueError("read_range() needs keys, payloads or ids")
         scratch, handle = self._take()
         try:
-            if scratch.keys is None:
-                scratch.views()
-            key_views, payload_views = scratch.keys, scratch.payloads
-            status = lib.kalvex_reader_entries(
-                handle, first, last, _CHUNK_ENTRIES, key_views if keys is not None else _NULL,
-                payload_views if payloads else _NULL, scratch.ids if ids else _NULL, scratch.count, scratch.err)
-            n = scratch.count[0]
-            if status != _OK:
-                if n == 0:  # the chunk starts at a damaged record
-                    raise_failure(status, scratch.err)
-                lib.kalvex_error_clear(scratch.err)  # the next chunk starts at it and says
-            if payloads and n > 1:
-                n = _within_bytes(payload_views, n)
-            payload_list = [_copy(_cast("char *", payload_views[i].data), payload_views[i].size)
-                            for i in range(n)] if payloads else None
-            key_list: Optional[list[Any]] = None
-            if keys is not None:
-                key_list = [_copy(_cast("char *", key_views[i].data), key_views[i].size) for i in range(n)]
-                if keys is str:
-                    key_list = [key.decode("utf-8", "replace") for key in key_list]
-            return key_list, payload_list, ffi.unpack(scratch.ids, n) if ids else None
+            if scratch.chunk is None:
+                scratch.listing()
+            n, key_list, payload_list = 0, None, None
+            if keys is not None or payloads:
+                n, key_list, payload_list = scratch.copy_range(handle, first, last, keys, payloads)
+            id_list: Optional[list[int]] = None
+            if ids:
+                status = lib.kalvex_reader_entries(handle, first, first + n if n else last, _CHUNK_ENTRIES, _NULL,
+                                                   _NULL, scratch.ids, scratch.count, scratch.err)
+                if status != _OK:  # a damaged index entry; positions before it are whole
+                    if scratch.count[0] == 0:
+                        raise_failure(status, scratch.err)
+                    lib.kalvex_error_clear(scratch.err)
+                if not n:
+                    n = scratch.count[0]
+                id_list = ffi.unpack(scratch.ids, n)
+            return key_list, payload_list, id_list
         finally:
             self._give(scratch)
 
@@ -234,7 +286,7 @@ class Reader:
             try:
                 n = lib.kalvex_objects_count(out[0])
                 items = lib.kalvex_objects_items(out[0])
-                payloads = [_copy(_cast("char *", items[i].data), items[i].size) for i in range(n)]
+                payloads = [_copy(ffi.cast("char *", items[i].data), items[i].size) for i in range(n)]
                 return payloads, ffi.unpack(lib.kalvex_objects_offsets(out[0]), n) if ids else None
             finally:
                 lib.kalvex_objects_free(out[0])
