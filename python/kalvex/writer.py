@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping
+from itertools import islice
 from types import TracebackType
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
@@ -21,6 +22,10 @@ from kalvex._contract import NativeWriter
 BytesLike = Union[bytes, bytearray, memoryview]
 # Keys of any accepted type: a Mapping's key type is invariant, so a dict[str, ...] must fit.
 Data = Union[Mapping[Any, Value], Iterable[tuple[Any, Value]]]
+
+# Pairs handed to the native writer per call by update(): enough that the call's own cost
+# vanishes, few enough that the chunk's payloads stay in the CPU caches until copied.
+_BATCH = 2048
 
 
 class KalvWriter:
@@ -125,19 +130,59 @@ class KalvWriter:
             pairs = ((key, data[key]) for key in data.keys())  # type: ignore[index]
         else:
             pairs = data
-        # The loop of a whole build: names bound once, one native call per pair.
-        pack, put, unique = self._pack, self._put, self._unique
-        for key, value in pairs:
+        # The loop of a whole build runs in C where it can: a chunk of pairs is split, its
+        # values encoded through map() and the chunk handed over in one native call, which
+        # checks every key before it stores anything. What fails (an item that is no pair,
+        # a value that does not encode, a refused key) goes through _add_each, which
+        # stores the pairs before the culprit and raises what an add of it alone raises.
+        source = iter(pairs)
+        exact = type(data) is dict  # its items are pairs; others are checked per chunk
+        pack, add_pairs, unique = self._pack, self._raw.add_pairs, self._unique
+        while True:
+            chunk: list[Any] = []
             try:
-                payload = pack(value)
-            except (TypeError, ValueError, OverflowError):
-                payload = self._encode(key, value)
+                chunk.extend(islice(source, _BATCH))
+            except BaseException:
+                self._add_each(chunk)  # what the source gave before it failed
+                raise
+            if not chunk:
+                break
+            try:
+                # zip stops at the shortest item, so longer ones must be ruled out.
+                if not exact and set(map(len, chunk)) != {2}:
+                    raise ValueError
+                keys, values = zip(*chunk)
+            except (TypeError, ValueError):
+                self._add_each(chunk)
+                continue
+            payloads: list[bytes] = []
+            failure: Optional[BaseException] = None
+            try:
+                payloads.extend(map(pack, values))
+            except BaseException as exc:  # the values before it are stored all the same
+                failure = exc
+            done = len(payloads)
+            try:
+                add_pairs(payloads, keys[:done] if done < len(keys) else keys, unique)
+            except ValueError:
+                self._add_each(chunk[:done], payloads)
+            if failure is not None:
+                if not isinstance(failure, (TypeError, ValueError, OverflowError)):
+                    raise failure
+                self._add_each(chunk[done:])  # encodes the culprit again to name its key
+        if more:
+            self.update(more)
+
+    def _add_each(self, pairs: list[Any], payloads: Optional[list[bytes]] = None) -> None:
+        """Adds (key, value) pairs one call each, with ``payloads`` their values already
+        encoded when given; raises at the first failing pair with what came before stored."""
+        put, unique = self._put, self._unique
+        for position, (key, value) in enumerate(pairs):
+            payload = payloads[position] if payloads is not None else self._encode(key, value)
             try:
                 put(payload, (key,), unique)
             except ValueError as exc:
                 raise refused_keys((key,), exc)
-        if more:
-            self.update(more)
 
     def __len__(self) -> int:
         """The number of distinct keys added so far."""

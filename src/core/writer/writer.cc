@@ -111,13 +111,44 @@ std::uint64_t Writer::AddObject(std::span<const std::uint8_t> payload) {
 std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload) {
   State& state = *state_;
   if (!state.payloads) state.payloads = std::make_unique<PayloadIndex>();
+  return AddObjectUnique(payload, state.payloads->Hash(payload));
+}
+
+std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash) {
+  State& state = *state_;
   PayloadIndex& index = *state.payloads;
-  const std::uint64_t hash = index.Hash(payload);
   if (const auto found = index.Find(payload, hash, state.objects)) return *found;
   index.Reserve(state.objects);  // before the object: a failure changes nothing
   const std::uint64_t obj_id = state.objects.Add(payload);
   if (!state.objects.first_oversized()) index.Insert(hash, obj_id);  // its payload was kept
   return obj_id;
+}
+
+Status Writer::AddPairs(bool unique, std::size_t count, Concatenated payloads, Concatenated keys,
+                        std::size_t* added) {
+  *added = 0;
+  if (unique && !state_->payloads) state_->payloads = std::make_unique<PayloadIndex>();
+  // With a million objects the payload index is far larger than the CPU caches, so each
+  // unique add waits on memory for its home slot. A group's slots are asked for together,
+  // before the first is looked at, so that those waits overlap.
+  constexpr std::size_t kGroup = 16;
+  std::uint64_t hashes[kGroup] = {};
+  for (std::size_t begin = 0; begin < count; begin += kGroup) {
+    const std::size_t end = std::min(count, begin + kGroup);
+    if (unique) {
+      for (std::size_t i = begin; i < end; ++i) {
+        hashes[i - begin] = state_->payloads->Hash(payloads[i]);
+        state_->payloads->Prefetch(hashes[i - begin]);
+      }
+    }
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint64_t obj_id =
+          unique ? AddObjectUnique(payloads[i], hashes[i - begin]) : state_->objects.Add(payloads[i]);
+      if (Status mapped = AddKey(keys[i], obj_id); !mapped.ok()) return mapped;
+      *added = i + 1;
+    }
+  }
+  return {};
 }
 
 Status Writer::CheckKey(std::span<const std::uint8_t> key) {
