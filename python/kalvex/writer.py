@@ -130,55 +130,66 @@ class KalvWriter:
             pairs = ((key, data[key]) for key in data.keys())  # type: ignore[index]
         else:
             pairs = data
-        # The loop of a whole build runs in C where it can: a chunk of pairs is split, its
-        # values encoded through map() and the chunk handed over in one native call, which
-        # checks every key before it stores anything. What fails (an item that is no pair,
-        # a value that does not encode, a refused key) goes through _add_each, which
-        # stores the pairs before the culprit and raises what an add of it alone raises.
-        source = iter(pairs)
-        exact = type(data) is dict  # its items are pairs; others are checked per chunk
-        pack, add_pairs, unique = self._pack, self._raw.add_pairs, self._unique
-        while True:
-            chunk: list[Any] = []
-            try:
-                chunk.extend(islice(source, _BATCH))
-            except BaseException:
-                self._add_each(chunk)  # what the source gave before it failed
-                raise
-            if not chunk:
-                break
-            try:
-                # zip stops at the shortest item, so longer ones must be ruled out.
-                if not exact and set(map(len, chunk)) != {2}:
-                    raise ValueError
-                keys, values = zip(*chunk)
-            except (TypeError, ValueError):
-                self._add_each(chunk)
-                continue
-            payloads: list[bytes] = []
-            failure: Optional[BaseException] = None
-            try:
-                payloads.extend(map(pack, values))
-            except BaseException as exc:  # the values before it are stored all the same
-                failure = exc
-            done = len(payloads)
-            try:
-                add_pairs(payloads, keys[:done] if done < len(keys) else keys, unique)
-            except ValueError:
-                self._add_each(chunk[:done], payloads)
-            if failure is not None:
-                if not isinstance(failure, (TypeError, ValueError, OverflowError)):
-                    raise failure
-                self._add_each(chunk[done:])  # encodes the culprit again to name its key
+        # The loop of a whole build runs in C where it can: a chunk of keys and values is
+        # taken, the values encoded through map() and the chunk handed over in one native
+        # call, which checks every key before it stores anything. A dict gives its keys
+        # and values apart, without a tuple per pair.
+        if type(data) is dict:
+            keys_of, values_of = iter(data), iter(data.values())
+            while True:
+                keys = list(islice(keys_of, _BATCH))
+                if not keys:
+                    break
+                self._add_chunk(keys, list(islice(values_of, len(keys))))
+        else:
+            source = iter(pairs)
+            while True:
+                chunk: list[Any] = []
+                try:
+                    chunk.extend(islice(source, _BATCH))
+                except BaseException:
+                    self._add_each(chunk, encode=True)  # what the source gave before it failed
+                    raise
+                if not chunk:
+                    break
+                try:
+                    # zip stops at the shortest item, so longer ones must be ruled out.
+                    if set(map(len, chunk)) != {2}:
+                        raise ValueError
+                    keys, values = map(list, zip(*chunk))
+                except (TypeError, ValueError):
+                    self._add_each(chunk, encode=True)  # raises as unpacking the bad item does
+                    continue
+                self._add_chunk(keys, values)
         if more:
             self.update(more)
 
-    def _add_each(self, pairs: list[Any], payloads: Optional[list[bytes]] = None) -> None:
-        """Adds (key, value) pairs one call each, with ``payloads`` their values already
-        encoded when given; raises at the first failing pair with what came before stored."""
+    def _add_chunk(self, keys: list[Any], values: list[Value]) -> None:
+        """Adds keys[i] with values[i] for each i. What fails (a value that does not encode,
+        a refused key) goes through _add_each, which stores the pairs before the culprit
+        and raises what an add of it alone raises."""
+        payloads: list[bytes] = []
+        failure: Optional[BaseException] = None
+        try:
+            payloads.extend(map(self._pack, values))
+        except BaseException as exc:  # the values before it are stored all the same
+            failure = exc
+        done = len(payloads)
+        try:
+            self._raw.add_pairs(payloads, keys[:done] if done < len(keys) else keys, self._unique)
+        except ValueError:
+            self._add_each(zip(keys, payloads))
+        if failure is not None:
+            if not isinstance(failure, (TypeError, ValueError, OverflowError)):
+                raise failure
+            self._add_each(zip(keys[done:], values[done:]), encode=True)  # names the culprit's key
+
+    def _add_each(self, pairs: Iterable[Any], encode: bool = False) -> None:
+        """Adds (key, payload) pairs, or with ``encode`` (key, value) pairs, one call each;
+        raises at the first that fails, with the pairs before it stored."""
         put, unique = self._put, self._unique
-        for position, (key, value) in enumerate(pairs):
-            payload = payloads[position] if payloads is not None else self._encode(key, value)
+        for key, item in pairs:
+            payload = self._encode(key, item) if encode else item
             try:
                 put(payload, (key,), unique)
             except ValueError as exc:
