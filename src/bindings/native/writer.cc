@@ -191,39 +191,52 @@ PyObject* Writer_add_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* slots[std::size(kAddPairsParams)];
     if (!ParseFastcall(kAddPairsSignature, args, nargs, kwnames, slots)) return nullptr;
     return EnterWriter<ExclusiveUse>(self, [&](kalvex_writer& w) -> PyObject* {
-      if (!PyTuple_Check(slots[0]) && !PyList_Check(slots[0])) {
+      PyObject* const payloads = slots[0];
+      PyObject* const keys = slots[1];
+      if (!PyTuple_Check(payloads) && !PyList_Check(payloads)) {
         PyErr_SetString(PyExc_TypeError, "argument 'payloads': must be a list or tuple");
         return nullptr;
       }
-      // Tuples, so that Python code run by a key's conversion cannot change either batch.
-      PyRef payloads(PySequence_Tuple(slots[0]));
-      if (!payloads) return nullptr;
-      PyRef keys(KeysTuple(slots[1]));
-      if (!keys) return nullptr;
+      if (!PyTuple_Check(keys) && !PyList_Check(keys)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'keys': must be a list or tuple");
+        return nullptr;
+      }
       bool unique = false;
       if (slots[2] != nullptr && !ConvertBool(slots[2], unique)) return WrapArgumentError("unique");
-      const Py_ssize_t count = PyTuple_GET_SIZE(keys.get());
-      if (PyTuple_GET_SIZE(payloads.get()) != count) {
+      const Py_ssize_t count = PySequence_Fast_GET_SIZE(keys);
+      if (PySequence_Fast_GET_SIZE(payloads) != count) {
         PyErr_SetString(PyExc_ValueError, "payloads and keys differ in length");
         return nullptr;
       }
-      // Every argument is converted before the writer sees any of them: a bad one
-      // changes nothing.
+      // Every item is copied out before the writer sees any: a bad one changes nothing.
+      // The lists are read in place, not copied into tuples (a copy touches every key
+      // object twice more, at random places in memory, when keys come sorted). The
+      // payloads are copied first, while no Python code can run; a key's conversion may
+      // run some (a sequence of ints), so each key is held while it is converted and the
+      // batch's length is checked again before each one.
       Concatenation payload_run;
-      Concatenation key_run;
       std::size_t payload_total = 0;
       for (Py_ssize_t i = 0; i < count; ++i) {
         std::span<const std::uint8_t> payload;
-        if (!ConvertBytes(PyTuple_GET_ITEM(payloads.get(), i), payload)) return WrapArgumentError("payloads");
+        if (!ConvertBytes(PySequence_Fast_GET_ITEM(payloads, i), payload)) return WrapArgumentError("payloads");
         payload_total += payload.size();
       }
       payload_run.Reserve(static_cast<std::size_t>(count), payload_total);
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* const payload = PySequence_Fast_GET_ITEM(payloads, i);
+        payload_run.Append({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(payload))});
+      }
+      Concatenation key_run;
       key_run.Reserve(static_cast<std::size_t>(count), 0);
       for (Py_ssize_t i = 0; i < count; ++i) {
-        payload_run.Append({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(PyTuple_GET_ITEM(payloads.get(), i))),
-                            static_cast<std::size_t>(PyBytes_GET_SIZE(PyTuple_GET_ITEM(payloads.get(), i)))});
+        if (PySequence_Fast_GET_SIZE(keys) != count) {
+          PyErr_SetString(PyExc_RuntimeError, "keys changed size during the call");
+          return nullptr;
+        }
+        const PyRef held = PyRef::Borrow(PySequence_Fast_GET_ITEM(keys, i));
         KeyBytes key;
-        if (!ConvertKey(PyTuple_GET_ITEM(keys.get(), i), key)) return nullptr;
+        if (!ConvertKey(held.get(), key)) return nullptr;
         key_run.Append(key.bytes());
       }
       std::size_t added = 0;

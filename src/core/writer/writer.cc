@@ -129,21 +129,29 @@ Status Writer::AddPairs(bool unique, std::size_t count, Concatenated payloads, C
   *added = 0;
   if (unique && !state_->payloads) state_->payloads = std::make_unique<PayloadIndex>();
   // With a million objects the payload index is far larger than the CPU caches, so each
-  // unique add waits on memory for its home slot. A group's slots are asked for together,
-  // before the first is looked at, so that those waits overlap.
+  // unique add waits on memory twice: for its home slot, then, for a payload seen before
+  // (the one case the index is for), for the stored copy it is compared with, which may
+  // lie anywhere in the data section. Both are asked for ahead: the slots of the next
+  // group of pairs while this one is done, this group's stored copies just before.
   constexpr std::size_t kGroup = 16;
-  std::uint64_t hashes[kGroup] = {};
+  constexpr std::size_t kRing = 2 * kGroup;  // hashes of this group and the next
+  std::uint64_t hashes[kRing] = {};
+  const auto ask_slots = [&](std::size_t begin) {
+    for (std::size_t i = begin; i < std::min(count, begin + kGroup); ++i) {
+      hashes[i % kRing] = state_->payloads->Hash(payloads[i]);
+      state_->payloads->Prefetch(hashes[i % kRing]);
+    }
+  };
+  if (unique) ask_slots(0);
   for (std::size_t begin = 0; begin < count; begin += kGroup) {
     const std::size_t end = std::min(count, begin + kGroup);
     if (unique) {
-      for (std::size_t i = begin; i < end; ++i) {
-        hashes[i - begin] = state_->payloads->Hash(payloads[i]);
-        state_->payloads->Prefetch(hashes[i - begin]);
-      }
+      ask_slots(begin + kGroup);
+      for (std::size_t i = begin; i < end; ++i) state_->payloads->PrefetchMatch(hashes[i % kRing], state_->objects);
     }
     for (std::size_t i = begin; i < end; ++i) {
       const std::uint64_t obj_id =
-          unique ? AddObjectUnique(payloads[i], hashes[i - begin]) : state_->objects.Add(payloads[i]);
+          unique ? AddObjectUnique(payloads[i], hashes[i % kRing]) : state_->objects.Add(payloads[i]);
       if (Status mapped = AddKey(keys[i], obj_id); !mapped.ok()) return mapped;
       *added = i + 1;
     }
