@@ -10,6 +10,7 @@ Not thread-safe: one writer is filled from one thread at a time.
 from __future__ import annotations
 
 import os
+import sys
 from collections.abc import Mapping
 from itertools import islice
 from types import TracebackType
@@ -26,6 +27,7 @@ Data = Union[Mapping[Any, Value], Iterable[tuple[Any, Value]]]
 # Pairs handed to the native writer per call by update(): enough that the call's own cost
 # vanishes, few enough that the chunk's payloads stay in the CPU caches until copied.
 _BATCH = 2048
+_C_LOOPS = sys.implementation.name == "cpython"
 
 
 class KalvWriter:
@@ -130,11 +132,11 @@ class KalvWriter:
             pairs = ((key, data[key]) for key in data.keys())  # type: ignore[index]
         else:
             pairs = data
-        # The loop of a whole build runs in C where it can: a chunk of keys and values is
-        # taken, the values encoded through map() and the chunk handed over in one native
-        # call, which checks every key before it stores anything. A dict gives its keys
-        # and values apart, without a tuple per pair.
-        if type(data) is dict:
+        # Pairs reach the native writer a chunk per call, which checks every key before it
+        # stores anything. On CPython a dict's chunk is taken and encoded by C loops
+        # (islice, map), faster there than any Python loop; PyPy's JIT compiles the plain
+        # loop below into something faster than those calls.
+        if type(data) is dict and _C_LOOPS:
             keys_of, values_of = iter(data), iter(data.values())
             while True:
                 keys = list(islice(keys_of, _BATCH))
@@ -142,25 +144,25 @@ class KalvWriter:
                     break
                 self._add_chunk(keys, list(islice(values_of, len(keys))))
         else:
-            source = iter(pairs)
-            while True:
-                chunk: list[Any] = []
-                try:
-                    chunk.extend(islice(source, _BATCH))
-                except BaseException:
-                    self._add_each(chunk, encode=True)  # what the source gave before it failed
-                    raise
-                if not chunk:
-                    break
-                try:
-                    # zip stops at the shortest item, so longer ones must be ruled out.
-                    if set(map(len, chunk)) != {2}:
-                        raise ValueError
-                    keys, values = map(list, zip(*chunk))
-                except (TypeError, ValueError):
-                    self._add_each(chunk, encode=True)  # raises as unpacking the bad item does
-                    continue
-                self._add_chunk(keys, values)
+            pack = self._pack
+            keys = []
+            payloads: list[bytes] = []
+            try:
+                for key, value in pairs:
+                    try:
+                        payload = pack(value)
+                    except (TypeError, ValueError, OverflowError):
+                        payload = self._encode(key, value)
+                    keys.append(key)
+                    payloads.append(payload)
+                    if len(keys) == _BATCH:
+                        full, encoded = keys, payloads
+                        keys, payloads = [], []  # before the add: its failure must not repeat it
+                        self._add_packed(full, encoded)
+            finally:
+                # What came before a failure (of the source, an item, a value) is stored;
+                # a refused key among it raises first, as it came first.
+                self._add_packed(keys, payloads)
         if more:
             self.update(more)
 
@@ -175,14 +177,20 @@ class KalvWriter:
         except BaseException as exc:  # the values before it are stored all the same
             failure = exc
         done = len(payloads)
-        try:
-            self._raw.add_pairs(payloads, keys[:done] if done < len(keys) else keys, self._unique)
-        except ValueError:
-            self._add_each(zip(keys, payloads))
+        self._add_packed(keys[:done] if done < len(keys) else keys, payloads)
         if failure is not None:
             if not isinstance(failure, (TypeError, ValueError, OverflowError)):
                 raise failure
             self._add_each(zip(keys[done:], values[done:]), encode=True)  # names the culprit's key
+
+    def _add_packed(self, keys: list[Any], payloads: list[bytes]) -> None:
+        """Adds keys[i] with payloads[i] for each i; a refused key raises as its own add
+        would, with the pairs before it stored."""
+        if keys:
+            try:
+                self._raw.add_pairs(payloads, keys, self._unique)
+            except ValueError:  # nothing of the chunk was stored
+                self._add_each(zip(keys, payloads))
 
     def _add_each(self, pairs: Iterable[Any], encode: bool = False) -> None:
         """Adds (key, payload) pairs, or with ``encode`` (key, value) pairs, one call each;
