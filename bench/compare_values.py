@@ -16,7 +16,8 @@ rows of gets, and the package's costs, are timed interleaved: chunk by chunk of 
 probes, each store in turn, so that a slow spell of a shared machine falls on all alike. The data: n keys "user:%08d" in a seeded random order, each value a small
 dict, every fourth value equal to the one before (a repeated value the package stores
 once). The build is also run on the same dict in sorted key order, against LMDB's
-``append=True``. Figures are medians, as in compare.py.
+``append=True``; the builds of all stores are timed in turns too. Figures are medians, as
+in compare.py.
 """
 from __future__ import annotations
 
@@ -203,6 +204,30 @@ def interleaved_per_call(calls: dict, reps: int, timer=compare, chunk: int = 500
     return {name: statistics.median(times) for name, times in per_call.items()}
 
 
+def interleaved_builds(stores: list, paths: dict, data: dict, ordered: dict, reps: int, timer=compare) -> dict:
+    """Seconds of each build (from ``data``, and for the stores that keep keys in order
+    from ``ordered`` too), per store name and metric, as lists: in each of ``reps`` turns
+    every store builds once of each kind, the order rotating, so that a slow spell of a
+    shared machine falls on all alike. Each store's file is left from its last build."""
+    times: dict = {store.name: {"build": []} for store in stores}
+    for store in stores:
+        if store.name in ("kalvex", "lmdb+msgpack"):
+            times[store.name]["build_sorted"] = []
+    for rep in range(reps):
+        shift = rep % len(stores) if stores else 0
+        for store in stores[shift:] + stores[:shift]:
+            path = paths[store.name]
+            for metric, source, sorted_input in (("build", data, False), ("build_sorted", ordered, True)):
+                if metric not in times[store.name]:
+                    continue
+
+                def build(source=source, sorted_input=sorted_input, store=store, path=path):
+                    _remove(path)
+                    store.build(source, path, sorted_input)
+                times[store.name][metric].append(timer.median_time(build, 1))
+    return times
+
+
 def wrapper_overhead(path: str, probes: list[str], reps: int, timer=compare) -> dict[str, float]:
     """Seconds per call of the package's lookups and of what a user would write by hand."""
     import msgpack
@@ -232,21 +257,18 @@ def run(scales: list[int], reps: int, build_reps: int, workdir: str, log, timer=
         prefix = compare_data.prefix_for(n)
         per_store: dict = {}
         opened: dict = {}
+        stores = []
+        for store in STORES:
+            if _available(store):
+                stores.append(store)
+            else:
+                log(f"  skipping {store.name}: not installed")
+        paths = {store.name: os.path.join(workdir, f"values-{store.name}-{n}") for store in stores}
+        builds = interleaved_builds(stores, paths, data, ordered, build_reps, timer)
         try:
-            for store in STORES:
-                if not _available(store):
-                    log(f"  skipping {store.name}: not installed")
-                    continue
-                path = os.path.join(workdir, f"values-{store.name}-{n}")
-                m: dict = {}
-
-                def build(source=data, sorted_input=False):
-                    _remove(path)
-                    store.build(source, path, sorted_input)
-                m["build"] = timer.median_time(build, build_reps) / n
-                if store.name in ("kalvex", "lmdb+msgpack"):
-                    m["build_sorted"] = timer.median_time(
-                        lambda: build(ordered, True), build_reps) / n
+            for store in stores:
+                path = paths[store.name]
+                m: dict = {metric: statistics.median(times) / n for metric, times in builds[store.name].items()}
                 h = opened[store.name] = (store, store.open(path), path)
                 get = store.getter(h[1])
                 timer.check(get(probes[0]) == data[probes[0]], f"{store.name}: wrong value")

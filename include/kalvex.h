@@ -306,6 +306,20 @@ KALVEX_API kalvex_status kalvex_writer_add_mapped(kalvex_writer* writer, const v
                                                   const uint8_t* keys, const size_t* ends,
                                                   uint64_t* id, kalvex_error* err);
 
+/* Adds `count` objects with one key each, the shape of a build from (key, value) pairs:
+ * for each i in order, stores payload i (payloads[payload_ends[i-1] .. payload_ends[i]),
+ * from 0 for i = 0) as kalvex_writer_add_mapped does with `unique`, and maps key i
+ * (keys[key_ends[i-1] .. key_ends[i])) to it, so a key given twice ends mapped to its
+ * later payload. Every key is checked before anything is stored: on KALVEX_STORE_ERROR
+ * for a key over KALVEX_MAX_KEY_SIZE nothing changed and *added is that key's position.
+ * A failure after the check (KALVEX_NO_MEMORY, or keys beyond what the format counts)
+ * leaves the pairs before *added, and the failing pair's object. *added is set on
+ * success too. */
+KALVEX_API kalvex_status kalvex_writer_add_pairs(kalvex_writer* writer, int unique, size_t count,
+                                                 const uint8_t* payloads, const size_t* payload_ends,
+                                                 const uint8_t* keys, const size_t* key_ends,
+                                                 size_t* added, kalvex_error* err);
+
 /* Counts written by a build. */
 typedef struct kalvex_build_report {
   uint64_t num_objects;

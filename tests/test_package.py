@@ -133,6 +133,53 @@ class TestWriter:
         assert sorted(os.listdir(tmp_path)) == ["keep.klvx"]
 
 
+class TestUpdateInChunks:
+    """update() hands pairs to the native writer a chunk at a time (3 here); the store, and
+    what a failure keeps, must be those of one add per pair."""
+
+    @pytest.fixture(autouse=True)
+    def small_chunks(self, monkeypatch):
+        monkeypatch.setattr("kalvex.writer._BATCH", 3)
+
+    class Pairs(dict):  # a Mapping that is not exactly a dict
+        pass
+
+    @pytest.mark.parametrize("shape", [dict, Pairs, list, lambda d: iter(list(d.items()))],
+                             ids=["dict", "mapping", "list", "iterator"])
+    def test_store_is_that_of_one_add_per_pair(self, tmp_path, shape):
+        data = {f"k{i}": i % 3 for i in range(8)}
+        source = shape(data) if shape is not list else list(data.items()) + [("k0", "last")]
+        with KalvReader(kalvex.build(tmp_path / "c.klvx", source)) as r:
+            assert dict(r) == {**data, **({"k0": "last"} if shape is list else {})}
+            assert r.stats()["num_objects"] == (4 if shape is list else 3)  # equal values stored once
+
+    def failing_source(self):
+        yield from [("a", 1), ("b", 2), ("c", 3), ("d", 4)]
+        raise KeyError("source")
+
+    @pytest.mark.parametrize("items, error", [
+        ([("a", 1), ("b", 2), ("c", 3), ("d", 4), (5, 5), ("f", 6)], ValueError),
+        ([("a", 1), ("b", 2), ("c", 3), ("d", 4), ("\ud800", 5), ("f", 6)], ValueError),
+        ([("a", 1), ("b", 2), ("c", 3), ("d", 4), ("e" * 70000, 5), ("f", 6)], kalvex.KalvError),
+        ([("a", 1), ("b", 2), ("c", 3), ("d", 4), ("e", {1}), ("f", 6)], TypeError),
+        ([("a", 1), ("b", 2), ("c", 3), ("d", 4), ("e", 5, 5), ("f", 6)], ValueError),
+        ([("a", 1), ("b", 2), ("c", 3), ("d", 4), 7, ("f", 6)], TypeError),
+        (None, KeyError),
+    ], ids=["key type", "surrogate", "long key", "value", "triple", "no pair", "source raises"])
+    def test_failure_keeps_the_pairs_before_it_and_nothing_after(self, tmp_path, items, error):
+        w = KalvWriter()
+        with pytest.raises(error):
+            w.update(self.failing_source() if items is None else items)
+        assert sorted(KalvReader(w.build(tmp_path / "f.klvx"))) == ["a", "b", "c", "d"]
+        assert KalvReader(tmp_path / "f.klvx").stats()["num_objects"] == 4
+
+    def test_a_dict_failing_at_its_first_value_names_that_key(self):
+        w = KalvWriter()
+        with pytest.raises(TypeError, match="'x'"):
+            w.update({"x": object(), "y": 1})
+        assert len(w) == 0
+
+
 @pytest.fixture
 def store(tmp_path):
     return kalvex.build(tmp_path / "s.klvx", {"a": 1, "ab": [2], "b": {"x": None}})

@@ -121,6 +121,12 @@ class NativeWriter(Protocol):
         ``list`` or ``tuple``, else ``TypeError``, as for ``find_many``) mapped to the object, in one call; its
         id. Every key is converted and checked before anything is stored."""
 
+    def add_pairs(self, payloads: Sequence[bytes], keys: Sequence[Key], unique: bool = False) -> None:
+        """``add_mapped(payloads[i], (keys[i],), unique)`` for each ``i`` in order, in one
+        call: the loop of a build from pairs. Both are lists or tuples of one length (else
+        ``TypeError`` or ``ValueError``); every key and payload is converted and checked
+        before anything is stored."""
+
     def add_key(self, key: Key, obj_id: int) -> None:
         """Maps ``key`` to object ``obj_id``, replacing an earlier mapping of the key.
         ``KalvError``, and nothing changes, when ``obj_id`` is not a stored object or the

@@ -10,7 +10,9 @@ Not thread-safe: one writer is filled from one thread at a time.
 from __future__ import annotations
 
 import os
+import sys
 from collections.abc import Mapping
+from itertools import islice
 from types import TracebackType
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
@@ -21,6 +23,11 @@ from kalvex._contract import NativeWriter
 BytesLike = Union[bytes, bytearray, memoryview]
 # Keys of any accepted type: a Mapping's key type is invariant, so a dict[str, ...] must fit.
 Data = Union[Mapping[Any, Value], Iterable[tuple[Any, Value]]]
+
+# Pairs handed to the native writer per call by update(): enough that the call's own cost
+# vanishes, few enough that the chunk's payloads stay in the CPU caches until copied.
+_BATCH = 2048
+_C_LOOPS = sys.implementation.name == "cpython"
 
 
 class KalvWriter:
@@ -128,19 +135,76 @@ class KalvWriter:
             pairs = ((key, data[key]) for key in data.keys())  # type: ignore[index]
         else:
             pairs = data
-        # The loop of a whole build: names bound once, one native call per pair.
-        pack, put, unique = self._pack, self._put, self._unique
-        for key, value in pairs:
+        # Pairs reach the native writer a chunk per call, which checks every key before it
+        # stores anything. On CPython a dict's chunk is taken and encoded by C loops
+        # (islice, map), faster there than any Python loop; PyPy's JIT compiles the plain
+        # loop below into something faster than those calls.
+        if type(data) is dict and _C_LOOPS:
+            keys_of, values_of = iter(data), iter(data.values())
+            while True:
+                keys = list(islice(keys_of, _BATCH))
+                if not keys:
+                    break
+                self._add_chunk(keys, list(islice(values_of, len(keys))))
+        else:
+            pack = self._pack
+            keys = []
+            payloads: list[bytes] = []
             try:
-                payload = pack(value)
-            except (TypeError, ValueError, OverflowError):
-                payload = self._encode(key, value)
+                for key, value in pairs:
+                    try:
+                        payload = pack(value)
+                    except (TypeError, ValueError, OverflowError):
+                        payload = self._encode(key, value)
+                    keys.append(key)
+                    payloads.append(payload)
+                    if len(keys) == _BATCH:
+                        full, encoded = keys, payloads
+                        keys, payloads = [], []  # before the add: its failure must not repeat it
+                        self._add_packed(full, encoded)
+            finally:
+                # What came before a failure (of the source, an item, a value) is stored;
+                # a refused key among it raises first, as it came first.
+                self._add_packed(keys, payloads)
+        if more:
+            self.update(more)
+
+    def _add_chunk(self, keys: list[Any], values: list[Value]) -> None:
+        """Adds keys[i] with values[i] for each i. What fails (a value that does not encode,
+        a refused key) goes through _add_each, which stores the pairs before the culprit
+        and raises what an add of it alone raises."""
+        payloads: list[bytes] = []
+        failure: Optional[BaseException] = None
+        try:
+            payloads.extend(map(self._pack, values))
+        except BaseException as exc:  # the values before it are stored all the same
+            failure = exc
+        done = len(payloads)
+        self._add_packed(keys[:done] if done < len(keys) else keys, payloads)
+        if failure is not None:
+            if not isinstance(failure, (TypeError, ValueError, OverflowError)):
+                raise failure
+            self._add_each(zip(keys[done:], values[done:]), encode=True)  # names the culprit's key
+
+    def _add_packed(self, keys: list[Any], payloads: list[bytes]) -> None:
+        """Adds keys[i] with payloads[i] for each i; a refused key raises as its own add
+        would, with the pairs before it stored."""
+        if keys:
+            try:
+                self._raw.add_pairs(payloads, keys, self._unique)
+            except ValueError:  # nothing of the chunk was stored
+                self._add_each(zip(keys, payloads))
+
+    def _add_each(self, pairs: Iterable[Any], encode: bool = False) -> None:
+        """Adds (key, payload) pairs, or with ``encode`` (key, value) pairs, one call each;
+        raises at the first that fails, with the pairs before it stored."""
+        put, unique = self._put, self._unique
+        for key, item in pairs:
+            payload = self._encode(key, item) if encode else item
             try:
                 put(payload, (key,), unique)
             except ValueError as exc:
                 raise refused_keys((key,), exc)
-        if more:
-            self.update(more)
 
     def __len__(self) -> int:
         """The number of distinct keys added so far."""

@@ -29,8 +29,7 @@ std::span<const std::uint8_t> AsBytes(const void* data, std::size_t size) {
 
 // Element i of a concatenation described by end offsets.
 std::span<const std::uint8_t> Slice(const uint8_t* blob, const size_t* ends, std::size_t i) {
-  const std::size_t begin = i == 0 ? 0 : ends[i - 1];
-  return {blob + begin, ends[i] - begin};
+  return writer::Concatenated{blob, ends}[i];
 }
 
 }  // namespace
@@ -156,6 +155,26 @@ kalvex_status kalvex_writer_add_mapped(kalvex_writer* writer, const void* payloa
       Status mapped = w.AddKey(Slice(keys, ends, i), *id);
       if (!mapped.ok()) return FailWith(err, mapped.error());
     }
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_writer_add_pairs(kalvex_writer* writer, int unique, size_t count, const uint8_t* payloads,
+                                      const size_t* payload_ends, const uint8_t* keys, const size_t* key_ends,
+                                      size_t* added, kalvex_error* err) {
+  *added = 0;
+  return Guarded(err, [&] {
+    Writer& w = Core(writer);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::span<const std::uint8_t> key = Slice(keys, key_ends, i);
+      if (key.size() <= kalvex::format::kMaxKeyLength) continue;
+      *added = i;
+      Status refused = Writer::CheckKey(key);
+      if (!refused.ok()) return FailWith(err, refused.error());
+      return Fail(err, KALVEX_INTERNAL, -1, "a key over the limit passed the writer's check");
+    }
+    Status done = w.AddPairs(unique != 0, count, {payloads, payload_ends}, {keys, key_ends}, added);
+    if (!done.ok()) return FailWith(err, done.error());
     return KALVEX_OK;
   });
 }

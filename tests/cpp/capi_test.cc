@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -350,6 +351,55 @@ TEST_F(CapiTest, MappedAddChecksEveryKeyBeforeStoringAndSharesUniquePayloads) {
   EXPECT_EQ(num_keys, 2u);
   EXPECT_EQ(kalvex_writer_num_objects(w), 2u);
   kalvex_writer_free(w);
+}
+
+TEST_F(CapiTest, PairsAreAddedInOrderAfterEveryKeyIsChecked) {
+  kalvex_writer* w = nullptr;
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  // 40 pairs (beyond two groups of the unique add's look-ahead): payload i % 3, key "k{i % 37}",
+  // so the last three keys come again with other payloads.
+  std::string payloads, keys;
+  std::vector<size_t> payload_ends, key_ends;
+  for (int i = 0; i < 40; ++i) {
+    payloads += std::string(1 + i % 3, 'p');
+    payload_ends.push_back(payloads.size());
+    keys += "k" + std::to_string(i % 37);
+    key_ends.push_back(keys.size());
+  }
+  const auto* p = reinterpret_cast<const uint8_t*>(payloads.data());
+  const std::string long_key(70000, 'x');
+  const std::string bad_keys = "ab" + long_key;
+  const size_t bad_ends[] = {1, 2, bad_keys.size()};
+  size_t added = 9;
+  ASSERT_EQ(kalvex_writer_add_pairs(w, 1, 3, p, payload_ends.data(), reinterpret_cast<const uint8_t*>(bad_keys.data()),
+                                    bad_ends, &added, &err_),
+            KALVEX_STORE_ERROR);
+  EXPECT_EQ(Message(err_), "KalvError: key is 70000 bytes, format maximum is 65535");
+  EXPECT_EQ(added, 2u);
+  EXPECT_EQ(kalvex_writer_num_objects(w), 0u) << "a refused key stores nothing of the batch";
+
+  ASSERT_EQ(kalvex_writer_add_pairs(w, 1, 40, p, payload_ends.data(), reinterpret_cast<const uint8_t*>(keys.data()),
+                                    key_ends.data(), &added, &err_),
+            KALVEX_OK);
+  EXPECT_EQ(added, 40u);
+  EXPECT_EQ(kalvex_writer_num_objects(w), 3u) << "unique: equal payloads share one object";
+  ASSERT_EQ(kalvex_writer_add_pairs(w, 0, 2, p, payload_ends.data(), reinterpret_cast<const uint8_t*>(keys.data()),
+                                    key_ends.data(), &added, &err_),
+            KALVEX_OK);
+  EXPECT_EQ(kalvex_writer_num_objects(w), 5u) << "plain: every pair stores its own object";
+  kalvex_build_report report{};
+  ASSERT_EQ(kalvex_writer_build(w, path_.data(), path_.size(), 0, &report, &err_), KALVEX_OK);
+  EXPECT_EQ(report.num_keys, 37u);
+  kalvex_writer_free(w);
+  kalvex_reader* r = Open();
+  // A key given again ends on its later payload: k2 within the batch (pairs 2 and 39),
+  // k1 across calls (pair 38, then the plain batch's pair 1).
+  for (const auto& [key, payload] : {std::pair<std::string, std::string>{"k2", "p"}, {"k1", "pp"}}) {
+    kalvex_bytes found{};
+    ASSERT_EQ(kalvex_reader_find(r, key.data(), key.size(), &found, &err_), KALVEX_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(found.data), found.size), payload) << key;
+  }
+  kalvex_reader_close(r);
 }
 
 TEST_F(CapiTest, ViewsOutliveTheWriterAndOtherReadersButNotTheirOwn) {

@@ -66,6 +66,26 @@ class Writer:
                 raise_failure(status, self._err)
             return int(self._id[0])
 
+    def add_pairs(self, payloads: Sequence[bytes], keys: Sequence[Any], unique: bool = False) -> None:
+        if type(payloads) is not tuple and type(payloads) is not list:
+            raise TypeError("argument 'payloads': must be a list or tuple")
+        if type(keys) is not tuple and type(keys) is not list:
+            raise TypeError("argument 'keys': must be a list or tuple")
+        if len(payloads) != len(keys):
+            raise ValueError("payloads and keys differ in length")
+        for payload in payloads:
+            if type(payload) is not bytes:
+                bytes_argument("payloads", payload)
+        stored = [key_bytes(key) for key in keys]
+        payload_ends = ffi.new("size_t[]", list(itertools.accumulate(map(len, payloads))))
+        key_ends = ffi.new("size_t[]", list(itertools.accumulate(map(len, stored))))
+        payload_run, key_run = b"".join(payloads), b"".join(stored)
+        with self._lock:
+            status = lib.kalvex_writer_add_pairs(self._handle, 1 if unique else 0, len(stored), payload_run,
+                                                 payload_ends, key_run, key_ends, self._end, self._err)
+            if status != _OK:
+                raise_failure(status, self._err)
+
     def add_key(self, key: Any, obj_id: int) -> None:
         k = key_bytes(key)
         obj = obj_id if type(obj_id) is int and 0 <= obj_id < 1 << 64 else u64_argument("obj_id", obj_id)

@@ -38,6 +38,7 @@ constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kKeyParams[] = {"key"};
 constexpr const char* kBuildParams[] = {"path", "index"};
 constexpr const char* kAddMappedParams[] = {"payload", "keys", "unique"};
+constexpr const char* kAddPairsParams[] = {"payloads", "keys", "unique"};
 
 constexpr ParamList kNewSignature{"Writer()"};
 constexpr ParamList kAddSignature{"Writer.add()", kPayloadParams, 1};
@@ -46,6 +47,7 @@ constexpr ParamList kAddKeySignature{"Writer.add_key()", kAddKeyParams, 2};
 constexpr ParamList kContainsSignature{"Writer.contains()", kKeyParams, 1};
 constexpr ParamList kBuildSignature{"Writer.build()", kBuildParams, 1};
 constexpr ParamList kAddMappedSignature{"Writer.add_mapped()", kAddMappedParams, 2};
+constexpr ParamList kAddPairsSignature{"Writer.add_pairs()", kAddPairsParams, 2};
 // A bulk load's call carries one short key: its bytes and end stay on the stack.
 constexpr std::size_t kInlineKeys = 4;
 constexpr std::size_t kInlineKeyBytes = 256;
@@ -168,6 +170,86 @@ PyObject* Writer_add_mapped(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
+// Byte strings laid end to end with their end offsets, as the C interface's batch calls
+// take them.
+struct Concatenation {
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::size_t> ends;
+
+  void Reserve(std::size_t count, std::size_t total) {
+    bytes.reserve(total);
+    ends.reserve(count);
+  }
+  void Append(std::span<const std::uint8_t> item) {
+    bytes.insert(bytes.end(), item.begin(), item.end());
+    ends.push_back(bytes.size());
+  }
+};
+
+PyObject* Writer_add_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kAddPairsParams)];
+    if (!ParseFastcall(kAddPairsSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterWriter<ExclusiveUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      PyObject* const payloads = slots[0];
+      PyObject* const keys = slots[1];
+      if (!PyTuple_Check(payloads) && !PyList_Check(payloads)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'payloads': must be a list or tuple");
+        return nullptr;
+      }
+      if (!PyTuple_Check(keys) && !PyList_Check(keys)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'keys': must be a list or tuple");
+        return nullptr;
+      }
+      bool unique = false;
+      if (slots[2] != nullptr && !ConvertBool(slots[2], unique)) return WrapArgumentError("unique");
+      const Py_ssize_t count = PySequence_Fast_GET_SIZE(keys);
+      if (PySequence_Fast_GET_SIZE(payloads) != count) {
+        PyErr_SetString(PyExc_ValueError, "payloads and keys differ in length");
+        return nullptr;
+      }
+      // Every item is copied out before the writer sees any: a bad one changes nothing.
+      // The lists are read in place, not copied into tuples (a copy touches every key
+      // object twice more, at random places in memory, when keys come sorted). The
+      // payloads are copied first, while no Python code can run; a key's conversion may
+      // run some (a sequence of ints), so each key is held while it is converted and the
+      // batch's length is checked again before each one.
+      Concatenation payload_run;
+      std::size_t payload_total = 0;
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        std::span<const std::uint8_t> payload;
+        if (!ConvertBytes(PySequence_Fast_GET_ITEM(payloads, i), payload)) return WrapArgumentError("payloads");
+        payload_total += payload.size();
+      }
+      payload_run.Reserve(static_cast<std::size_t>(count), payload_total);
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* const payload = PySequence_Fast_GET_ITEM(payloads, i);
+        payload_run.Append({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(payload))});
+      }
+      Concatenation key_run;
+      key_run.Reserve(static_cast<std::size_t>(count), 0);
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PySequence_Fast_GET_SIZE(keys) != count) {
+          PyErr_SetString(PyExc_RuntimeError, "keys changed size during the call");
+          return nullptr;
+        }
+        const PyRef held = PyRef::Borrow(PySequence_Fast_GET_ITEM(keys, i));
+        KeyBytes key;
+        if (!ConvertKey(held.get(), key)) return nullptr;
+        key_run.Append(key.bytes());
+      }
+      std::size_t added = 0;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_writer_add_pairs(
+          &w, unique ? 1 : 0, static_cast<std::size_t>(count), payload_run.bytes.data(), payload_run.ends.data(),
+          key_run.bytes.data(), key_run.ends.data(), &added, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      Py_RETURN_NONE;
+    });
+  });
+}
+
 PyObject* Writer_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
@@ -241,6 +323,10 @@ PyMethodDef kWriterMethods[] = {
      "add_mapped($self, payload, keys, unique=False)\n--\n\n"
      "add(payload), or add_unique(payload) if unique, with every key of keys (a tuple or list) "
      "mapped to it, checked first; its id."},
+    {"add_pairs", AsCFunction(Writer_add_pairs), kFastcall,
+     "add_pairs($self, payloads, keys, unique=False)\n--\n\n"
+     "add_mapped(payloads[i], (keys[i],), unique) for each i in order; payloads and keys are "
+     "lists or tuples of one length, all converted and checked first."},
     {"contains", AsCFunction(Writer_contains), kFastcall,
      "contains($self, key)\n--\n\nWhether key has been mapped."},
     {"key_count", AsCFunction(Writer_key_count), METH_NOARGS,

@@ -80,13 +80,17 @@ void ObjectList::FinishRecords() {
   finished_ = count;
 }
 
-std::span<const std::uint8_t> ObjectList::Payload(std::uint64_t obj_id) const {
+const std::uint8_t* ObjectList::RecordAt(std::uint64_t obj_id) const {
   const std::uint64_t pos = offsets_[obj_id] - format::kDataOffset;
   // Records lie whole in one chunk: the last chunk that starts at or before this one.
   const auto after = std::upper_bound(chunks_.begin(), chunks_.end(), pos,
                                       [](std::uint64_t p, const StoredChunk& chunk) { return p < chunk.start; });
   const StoredChunk& chunk = *std::prev(after);
-  const std::uint8_t* head = chunk.data.data() + (pos - chunk.start);
+  return chunk.data.data() + (pos - chunk.start);
+}
+
+std::span<const std::uint8_t> ObjectList::Payload(std::uint64_t obj_id) const {
+  const std::uint8_t* head = RecordAt(obj_id);
   return {head + format::kRecordHeadSize, format::RecordPayloadLength(head)};
 }
 

@@ -60,6 +60,9 @@ class ObjectList {
   // the bytes never move while the list lives.
   // REQUIRES: obj_id < size(), and no payload too long to keep came before or with it.
   std::span<const std::uint8_t> Payload(std::uint64_t obj_id) const;
+  // Where the record of object `obj_id` starts, found without reading the record.
+  // REQUIRES: as for Payload.
+  const std::uint8_t* RecordAt(std::uint64_t obj_id) const;
   // REQUIRES: obj_id < size()
   std::uint64_t offset(std::uint64_t obj_id) const { return offsets_[obj_id]; }
   // Every object's file offset, indexed by Object ID.

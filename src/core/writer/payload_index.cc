@@ -30,6 +30,11 @@ std::optional<std::uint64_t> PayloadIndex::Find(Bytes payload, std::uint64_t has
   return std::nullopt;
 }
 
+void PayloadIndex::PrefetchMatch(std::uint64_t hash, const ObjectList& objects) const {
+  const std::uint64_t word = slots_[Home(hash)];
+  if (word != 0 && (word >> 32) == Tag(hash)) __builtin_prefetch(objects.RecordAt((word & kIdMask) - 1));
+}
+
 void PayloadIndex::Reserve(const ObjectList& objects) {
   if ((count_ + 1) * 4 > slots_.size() * 3) Grow(objects);
 }

@@ -41,6 +41,12 @@ class PayloadIndex {
 
   std::uint64_t Hash(Bytes payload) const { return HashBytes(payload.data(), payload.size(), seed_); }
 
+  // Asks for the memory that Find and Insert of a payload of hash `hash` visit first.
+  void Prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[Home(hash)]); }
+  // Asks for the stored payload that Find would compare first, if the home slot names one
+  // (read here: best after Prefetch has had time to bring it).
+  void PrefetchMatch(std::uint64_t hash, const ObjectList& objects) const;
+
   // The indexed object of `objects` whose payload equals `payload` (of hash `hash`), if any.
   std::optional<std::uint64_t> Find(Bytes payload, std::uint64_t hash, const ObjectList& objects) const;
 

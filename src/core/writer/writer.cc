@@ -114,13 +114,52 @@ std::uint64_t Writer::AddObject(std::span<const std::uint8_t> payload) {
 std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload) {
   State& state = *state_;
   if (!state.payloads) state.payloads = std::make_unique<PayloadIndex>();
+  return AddObjectUnique(payload, state.payloads->Hash(payload));
+}
+
+std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash) {
+  State& state = *state_;
   PayloadIndex& index = *state.payloads;
-  const std::uint64_t hash = index.Hash(payload);
   if (const auto found = index.Find(payload, hash, state.objects)) return *found;
   index.Reserve(state.objects);  // before the object: a failure changes nothing
   const std::uint64_t obj_id = state.objects.Add(payload);
   if (!state.objects.first_oversized()) index.Insert(hash, obj_id);  // its payload was kept
   return obj_id;
+}
+
+Status Writer::AddPairs(bool unique, std::size_t count, Concatenated payloads, Concatenated keys,
+                        std::size_t* added) {
+  *added = 0;
+  if (unique && !state_->payloads) state_->payloads = std::make_unique<PayloadIndex>();
+  // With a million objects the payload index is far larger than the CPU caches, so each
+  // unique add waits on memory twice: for its home slot, then, for a payload seen before
+  // (the one case the index is for), for the stored copy it is compared with, which may
+  // lie anywhere in the data section. Both are asked for ahead: the slots of the next
+  // group of pairs while this one is done, this group's stored copies just before.
+  constexpr std::size_t kGroup = 16;
+  constexpr std::size_t kRing = 2 * kGroup;  // hashes of this group and the next
+  std::uint64_t hashes[kRing] = {};
+  const auto ask_slots = [&](std::size_t begin) {
+    for (std::size_t i = begin; i < std::min(count, begin + kGroup); ++i) {
+      hashes[i % kRing] = state_->payloads->Hash(payloads[i]);
+      state_->payloads->Prefetch(hashes[i % kRing]);
+    }
+  };
+  if (unique) ask_slots(0);
+  for (std::size_t begin = 0; begin < count; begin += kGroup) {
+    const std::size_t end = std::min(count, begin + kGroup);
+    if (unique) {
+      ask_slots(begin + kGroup);
+      for (std::size_t i = begin; i < end; ++i) state_->payloads->PrefetchMatch(hashes[i % kRing], state_->objects);
+    }
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint64_t obj_id =
+          unique ? AddObjectUnique(payloads[i], hashes[i % kRing]) : state_->objects.Add(payloads[i]);
+      if (Status mapped = AddKey(keys[i], obj_id); !mapped.ok()) return mapped;
+      *added = i + 1;
+    }
+  }
+  return {};
 }
 
 Status Writer::CheckKey(std::span<const std::uint8_t> key) {

@@ -35,6 +35,18 @@ struct BuildReport {
   std::uint64_t index_size = 0;  // bytes of the mapped index's record; 0 without one
 };
 
+// Byte strings laid end to end, as the C interface's batch calls take them: item i is
+// bytes[ends[i - 1], ends[i]), from 0 for i = 0.
+struct Concatenated {
+  const std::uint8_t* bytes;
+  const std::size_t* ends;
+
+  std::span<const std::uint8_t> operator[](std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+    return {bytes + begin, ends[i] - begin};
+  }
+};
+
 struct BuildOptions {
   // Append a mapped index (format/mapped_index_layout.h) as the data section's last
   // record. Off by default: kalvex._kalvex's files stay byte for byte as specified.
@@ -88,6 +100,13 @@ class Writer {
   // first) or when CheckKey refuses the key; then nothing changes.
   Status AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id);
 
+  // For each i < count in order: stores payloads[i] as AddObject does (AddObjectUnique
+  // when `unique`) and maps keys[i] to it, so a key given twice ends on its later payload.
+  // *added counts the pairs done. Fails as AddKey does when the keys outgrow the format,
+  // keeping the pairs before *added and the failing pair's object. On std::bad_alloc the
+  // pairs before *added stay. REQUIRES: every key passes CheckKey.
+  Status AddPairs(bool unique, std::size_t count, Concatenated payloads, Concatenated keys, std::size_t* added);
+
   // The rule every key meets: at most 65535 bytes (KalvError otherwise). Callers that
   // must refuse a batch before changing anything check each key here first.
   static Status CheckKey(std::span<const std::uint8_t> key);
@@ -115,6 +134,9 @@ class Writer {
 
  private:
   struct State;
+  // AddObjectUnique for a payload whose hash under the payload index's seed is known.
+  std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
+
   std::unique_ptr<State> state_;
 };
 
