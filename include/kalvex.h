@@ -312,9 +312,9 @@ KALVEX_API kalvex_status kalvex_writer_add_mapped(kalvex_writer* writer, const v
  * (keys[key_ends[i-1] .. key_ends[i])) to it, so a key given twice ends mapped to its
  * later payload. Every key is checked before anything is stored: on KALVEX_STORE_ERROR
  * for a key over KALVEX_MAX_KEY_SIZE nothing changed and *added is that key's position.
- * A failure after the check (KALVEX_NO_MEMORY, or keys beyond what the format counts)
- * leaves the pairs before *added, and the failing pair's object. *added is set on
- * success too. */
+ * A batch that could take the keys past what the format counts (were every key new) is
+ * refused with KALVEX_STORE_ERROR and nothing changed: add its pairs one at a time. On
+ * KALVEX_NO_MEMORY the pairs before *added stay. *added is set on success too. */
 KALVEX_API kalvex_status kalvex_writer_add_pairs(kalvex_writer* writer, int unique, size_t count,
                                                  const uint8_t* payloads, const size_t* payload_ends,
                                                  const uint8_t* keys, const size_t* key_ends,

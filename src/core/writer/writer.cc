@@ -130,6 +130,12 @@ std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload, std
 Status Writer::AddPairs(bool unique, std::size_t count, Concatenated payloads, Concatenated keys,
                         std::size_t* added) {
   *added = 0;
+  // A batch that could carry the keys past what the format counts (were every key new) is
+  // refused whole, before anything is stored: then a failed batch never leaves part of
+  // itself behind, and its caller can add the pairs one at a time, up to the exact limit.
+  if (KeyMap::kMaxEntries - std::min<std::uint64_t>(state_->keys.size_bound(), KeyMap::kMaxEntries) < count) {
+    return TooMany(state_->keys.size() + count, "keys", format::kMaxKeys);
+  }
   if (unique && !state_->payloads) state_->payloads = std::make_unique<PayloadIndex>();
   // With a million objects the payload index is far larger than the CPU caches, so each
   // unique add waits on memory twice: for its home slot, then, for a payload seen before

@@ -102,8 +102,8 @@ class Writer {
 
   // For each i < count in order: stores payloads[i] as AddObject does (AddObjectUnique
   // when `unique`) and maps keys[i] to it, so a key given twice ends on its later payload.
-  // *added counts the pairs done. Fails as AddKey does when the keys outgrow the format,
-  // keeping the pairs before *added and the failing pair's object. On std::bad_alloc the
+  // *added counts the pairs done. Refuses the whole batch, changing nothing, when it could
+  // take the keys past what the format counts (were every key new). On std::bad_alloc the
   // pairs before *added stay. REQUIRES: every key passes CheckKey.
   Status AddPairs(bool unique, std::size_t count, Concatenated payloads, Concatenated keys, std::size_t* added);
 
