@@ -269,8 +269,10 @@ class Reader:
                     if scratch.count[0] == 0:
                         raise_failure(status, scratch.err)
                     lib.kalvex_error_clear(scratch.err)
-                if not n:
+                if not n or scratch.count[0] < n:  # the lists stay parallel: all stop with the ids
                     n = scratch.count[0]
+                    key_list = key_list[:n] if key_list is not None else None
+                    payload_list = payload_list[:n] if payload_list is not None else None
                 id_list = ffi.unpack(scratch.ids, n)
             return key_list, payload_list, id_list
         finally:
