@@ -32,6 +32,23 @@ std::span<const std::uint8_t> Slice(const uint8_t* blob, const size_t* ends, std
   return writer::Concatenated{blob, ends}[i];
 }
 
+// Every key of a batch against the writer's key rule, before anything is stored, so that a
+// refused batch changes nothing: the length test inline, and for the first key that fails
+// it the core's own error, worded as a single add would word it, with *refused_at its
+// position.
+kalvex_status CheckKeys(const uint8_t* keys, const size_t* ends, std::size_t count, std::size_t* refused_at,
+                        kalvex_error* err) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::span<const std::uint8_t> key = Slice(keys, ends, i);
+    if (key.size() <= kalvex::format::kMaxKeyLength) continue;
+    *refused_at = i;
+    Status refused = Writer::CheckKey(key);
+    if (!refused.ok()) return FailWith(err, refused.error());
+    return Fail(err, KALVEX_INTERNAL, -1, "a key over the limit passed the writer's check");
+  }
+  return KALVEX_OK;
+}
+
 }  // namespace
 }  // namespace kalvex::capi
 
@@ -142,12 +159,9 @@ kalvex_status kalvex_writer_add_mapped(kalvex_writer* writer, const void* payloa
                                        uint64_t* id, kalvex_error* err) {
   return Guarded(err, [&] {
     Writer& w = Core(writer);
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::span<const std::uint8_t> key = Slice(keys, ends, i);
-      if (key.size() <= kalvex::format::kMaxKeyLength) continue;
-      Status refused = Writer::CheckKey(key);
-      if (!refused.ok()) return FailWith(err, refused.error());
-      return Fail(err, KALVEX_INTERNAL, -1, "a key over the limit passed the writer's check");
+    std::size_t refused_at = 0;
+    if (const kalvex_status checked = CheckKeys(keys, ends, count, &refused_at, err); checked != KALVEX_OK) {
+      return checked;
     }
     const auto data = AsBytes(payload, payload_size);
     *id = unique != 0 ? w.AddObjectUnique(data) : w.AddObject(data);
@@ -165,13 +179,8 @@ kalvex_status kalvex_writer_add_pairs(kalvex_writer* writer, int unique, size_t 
   *added = 0;
   return Guarded(err, [&] {
     Writer& w = Core(writer);
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::span<const std::uint8_t> key = Slice(keys, key_ends, i);
-      if (key.size() <= kalvex::format::kMaxKeyLength) continue;
-      *added = i;
-      Status refused = Writer::CheckKey(key);
-      if (!refused.ok()) return FailWith(err, refused.error());
-      return Fail(err, KALVEX_INTERNAL, -1, "a key over the limit passed the writer's check");
+    if (const kalvex_status checked = CheckKeys(keys, key_ends, count, added, err); checked != KALVEX_OK) {
+      return checked;
     }
     Status done = w.AddPairs(unique != 0, count, {payloads, payload_ends}, {keys, key_ends}, added);
     if (!done.ok()) return FailWith(err, done.error());
