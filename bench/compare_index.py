@@ -72,7 +72,12 @@ def interleaved(variants: dict, args: list, reps: int, timer=compare, chunk: int
                 del result
                 per_item[name].append(took[name])
             ratios.append(took[names[1]] / took[names[0]])
-    out = {name: statistics.median(ts) for name, ts in per_item.items()}
+    return _medians(per_item, ratios)
+
+
+def _medians(times: dict, ratios: list) -> dict:
+    """Each variant's median time, and the median of the per-round ratios with their spread."""
+    out = {name: statistics.median(ts) for name, ts in times.items()}
     out["ratio"] = statistics.median(ratios)
     out["ratio_spread"] = (min(ratios), max(ratios))
     return out
@@ -95,10 +100,7 @@ def interleaved_calls(variants: dict, reps: int, timer=compare) -> dict:
                 took[name] = time.perf_counter() - t0
             times[name].append(took[name])
         ratios.append(took[names[1]] / took[names[0]])
-    out = {name: statistics.median(ts) for name, ts in times.items()}
-    out["ratio"] = statistics.median(ratios)
-    out["ratio_spread"] = (min(ratios), max(ratios))
-    return out
+    return _medians(times, ratios)
 
 
 def loop_of(fn):
