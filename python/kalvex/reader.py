@@ -27,6 +27,9 @@ R = TypeVar("R", bound="ReaderBase")
 # key, and the chunk's keys, views and answers stay in the caches.
 MANY_CHUNK = 4096
 Chunk = tuple[Optional[list[Any]], Optional[list[bytes]], Optional[list[int]]]
+# How the core's detail begins when a file does not start with the store's magic (the
+# low-level module shows that detail as it is).
+_BAD_MAGIC = "bad magic ["
 
 
 def _closed(_key: object) -> NoReturn:
@@ -199,6 +202,10 @@ class KalvReader(ReaderBase):
                 raise errors.KalvIOError(
                     f"{self._path} is a directory, not a store file (kalvex.open reads a sharded store)"
                 ) from exc
+            if isinstance(exc, errors.KalvCorruptError) and str(exc).startswith(_BAD_MAGIC):
+                # The core's detail gives the four bytes found; a reader of the message
+                # wants first to know that the file is something else altogether.
+                raise errors.KalvCorruptError(f"not a kalvex store: {exc}") from exc
             raise
         stats = native.stats()
         self._native: Optional[NativeReader] = native
