@@ -11,9 +11,9 @@ from kalvex.cli._common import counted, human_size
 
 
 @pytest.mark.parametrize("size, shown", [
-    (0, "0 bytes"), (1, "1 byte"), (999, "999 bytes"), (1000, "1 kB"), (1234, "1.23 kB"),
-    (999_499, "999 kB"), (999_500, "1 MB"), (84_512_345, "84.5 MB"),
-    (1_360_000_000, "1.36 GB"), (5 * 10**15, "5,000 TB"),
+    (0, "0.0 kB"), (402, "0.4 kB"), (84_512, "84.5 kB"), (999_949, "999.9 kB"),
+    (999_950, "1 MB"), (84_512_345, "84.5 MB"), (1_360_000_000, "1.36 GB"),
+    (999_499_999_999, "999 GB"), (5 * 10**15, "5,000 TB"),
 ])
 def test_sizes_for_people(size, shown):
     assert human_size(size) == shown
@@ -35,7 +35,7 @@ def test_a_byte_order_mark_is_skipped_and_one_record_is_counted_as_one(tmp_path,
     done = subprocess.run([sys.executable, "-m", "kalvex", "build", out, source, "--key", "id"],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
-    assert done.stderr == f"kalvex: wrote {out}: 1 object, 1 key, {out.stat().st_size} bytes\n"
+    assert done.stderr == f"kalvex: wrote {out}: 1 object, 1 key, {human_size(out.stat().st_size)}\n"
     with kalvex.KalvReader(out) as r:
         assert list(r) == ["a"]
 

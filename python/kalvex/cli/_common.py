@@ -79,15 +79,15 @@ def counted(number: int, noun: str) -> str:
 
 
 def human_size(size: int) -> str:
-    """A size in bytes as people read it: exact below a kilobyte ("402 bytes"), otherwise
-    to three figures in decimal units ("84.5 MB", "1.36 GB")."""
-    if size < 1000:
-        return counted(size, "byte")
-    value, unit = float(size), "B"
-    for unit in ("kB", "MB", "GB", "TB"):
-        value /= 1000
-        if value < 999.5:
+    """A size in bytes as people read it, in decimal units: kilobytes to one decimal below
+    a megabyte ("0.4 kB", "84.5 kB"), three figures above ("84.5 MB", "1.36 GB")."""
+    if size < 999_950:
+        return f"{size / 1000:.1f} kB"
+    value, unit = size / 1e6, "MB"
+    for unit in ("MB", "GB", "TB"):
+        if value < 999.5 or unit == "TB":
             break
+        value /= 1000
     return f"{value:.3g} {unit}" if value < 1000 else f"{value:,.0f} {unit}"
 
 

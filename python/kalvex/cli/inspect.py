@@ -88,7 +88,7 @@ def _sharded_facts(reader: ShardedReader) -> dict[str, Any]:
 
 def _index_line(facts: dict[str, Any]) -> str:
     """Whether the mapped index is there (in how many shards) and its bytes."""
-    size = f", {human_size(facts['index_size'])}" if facts["index_size"] else ""
+    size = f", {_exact_size(facts['index_size'])}" if facts["index_size"] else ""
     if "index_shards" in facts:
         return f"in {facts['index_shards']} of {facts['num_shards']} shards{size}"
     return f"yes{size}" if facts["index"] else "no"
@@ -96,8 +96,7 @@ def _index_line(facts: dict[str, Any]) -> str:
 
 def _exact_size(size: int) -> str:
     """A size for people, with the exact count of bytes beside it once they are rounded."""
-    shown = human_size(size)
-    return shown if size < 1000 else f"{shown} ({size:,} bytes)"
+    return f"{size:,} bytes" if size < 1000 else f"{human_size(size)} ({size:,} bytes)"
 
 
 def run_info(args: argparse.Namespace) -> int:
