@@ -129,7 +129,7 @@ def main(argv=None) -> int:
     meta = {"machine": compare.machine_name(), "date": time.strftime("%Y-%m-%d"),
             "interpreter": compare.interpreter_label(), "platform": platform.platform(),
             "reps": args.reps, "probes": PROBES,
-            "command": " ".join(["python", "bench/compare_growth.py"] + (argv or sys.argv[1:]))}
+            "command": compare.typed_command(argv or sys.argv[1:], "bench/compare_growth.py")}
     data: dict = {"meta": meta, "sizes": {}}
     with tempfile.TemporaryDirectory(prefix="kalvex-growth-", dir=args.workdir) as workdir:
         for n in args.sizes:
