@@ -370,3 +370,16 @@ def test_extension_values_and_keys_that_could_be_confused_print_apart(tmp_path):
     status, stdout, stderr = run("get", store, os.fsdecode(b"k\xff"), os.fsdecode(b"\xfe"))
     assert (status, stdout) == (1, b'{"$ext":5,"$bytes":"YWJj"}\n')
     assert stderr == "kalvex: key not found: \\xfe\n"
+
+
+@pytest.mark.parametrize("command, status", [
+    (["keys", "{s}"], 2), (["get", "{s}", "a"], 2), (["dump", "{s}"], 2), (["info", "{s}"], 2),
+    (["merge", "{out}", "{s}", "-q"], 0)])
+def test_a_command_run_with_standard_output_closed_says_so(tmp_path, command, status):
+    store = kalvex.build(tmp_path / "s.klvx", {"a": 1})
+    args = [part.format(s=store, out=tmp_path / "out.klvx") for part in command]
+    done = subprocess.run([sys.executable, "-m", "kalvex", *args], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
+    assert done.returncode == status, done.stderr
+    assert done.stderr.decode() == ("kalvex: error: standard output is closed: there is nowhere to print "
+                                    "the answer\n" if status else "")
