@@ -17,6 +17,7 @@
 #include "core/writer/key_order.h"
 #include "core/writer/object_list.h"
 #include "core/writer/payload_index.h"
+#include "core/writer/whole_store.h"
 
 namespace kalvex::writer {
 
@@ -284,7 +285,7 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
     return replaceable.take_error();
   }
   const std::string tmp_path = TemporaryPathFor(path);
-  auto fd = io::OpenExclusive(tmp_path, kOpenTmp);
+  auto fd = io::OpenExclusive(tmp_path, kOpenTmp, IsWholeStore);
   if (!fd.ok()) return fd.take_error();
   sink.set_fd(fd.value().get());
 
@@ -314,7 +315,9 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error().WithPath(tmp_path);
   // The descriptor, and with it the lock, is held until the rename is done: released
   // earlier, another build could take the file and write into it after our last byte.
-  if (Status renamed = io::Rename(tmp_path, destination); !renamed.ok()) return renamed.take_error();
+  if (Status published = io::Publish(fd.value(), tmp_path, destination); !published.ok()) {
+    return published.take_error();
+  }
   fd.value().Close();
   if (Status durable = io::SyncDirectoryOf(tmp_path); !durable.ok()) return durable.take_error();
   return plan.report_;
