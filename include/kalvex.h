@@ -337,6 +337,11 @@ typedef struct kalvex_build_options {
    * the file grows by about 10.5 bytes per key. A store past about 400 million keys is
    * written without one (report->index_size 0). */
   int mapped_index;
+  /* Nonzero: leave out every object that no key maps to (an object whose keys were all
+   * mapped again to other objects, or that was never mapped), so that replaced values
+   * never reach the file. The objects written keep their order; report->num_objects
+   * counts them. Zero writes every object added, as kalvex_writer_build does. */
+  int drop_unreferenced;
 } kalvex_build_options;
 
 /* Writes the store to `path` (path_size bytes of UTF-8) atomically: a temporary file

@@ -111,6 +111,23 @@ class TestWriter:
             w.link("y", 9)
         assert KalvReader(w.build())["x"] == "w"
 
+    @pytest.mark.parametrize("dedupe", [True, False])
+    def test_a_replaced_value_never_reaches_the_file(self, tmp_path, dedupe):
+        w = KalvWriter(tmp_path / "pw.klvx", dedupe=dedupe)
+        w["pw"] = "old-secret"
+        w["pw"] = "new"
+        w.add("never-keyed")
+        w["a"] = "new"  # with dedupe, the object "pw" holds
+        path = w.build()
+        data = pathlib.Path(path).read_bytes()
+        assert b"old-secret" not in data and b"never-keyed" not in data
+        with KalvReader(path) as r:
+            assert dict(r) == {"pw": "new", "a": "new"} and r.verify()
+            assert r.stats()["num_objects"] == (1 if dedupe else 2)
+        w["pw"] = "old-secret"  # a payload left out of one build is found again by dedupe
+        with KalvReader(w.build()) as r:
+            assert r["pw"] == "old-secret" and r.stats()["num_objects"] == 2
+
     def test_failed_build_says_the_os_error_and_the_file(self, tmp_path):
         target = tmp_path / "no" / "such.klvx"
         with pytest.raises(kalvex.KalvIOError) as info:

@@ -224,7 +224,8 @@ class KalvWriter:
         target = os.fsdecode(path) if path is not None else self._path
         if target is None:
             raise ValueError("no path to build: give one to KalvWriter() or to build()")
-        self._raw.build(target, self._index)
+        # Objects no key reaches (a key's replaced value) are left out of the file.
+        self._raw.build(target, self._index, True)
         return target
 
     def __enter__(self) -> "KalvWriter":

@@ -113,10 +113,10 @@ class Writer:
         with self._lock:
             return int(lib.kalvex_writer_num_objects(self._handle))
 
-    def build(self, path: str, index: bool = False) -> tuple[int, int, int]:
+    def build(self, path: str, index: bool = False, drop_unreferenced: bool = False) -> tuple[int, int, int]:
         encoded = text_argument("path", path)
         report = ffi.new("kalvex_build_report *")
-        options = ffi.new("kalvex_build_options *", (0, 1 if index else 0))
+        options = ffi.new("kalvex_build_options *", (0, 1 if index else 0, 1 if drop_unreferenced else 0))
         with self._lock:
             status = lib.kalvex_writer_build_with(self._handle, encoded, len(encoded), options, report, self._err)
             if status != _OK:

@@ -36,7 +36,7 @@ constexpr const char* kClassName = "Writer";
 constexpr const char* kPayloadParams[] = {"payload"};
 constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kKeyParams[] = {"key"};
-constexpr const char* kBuildParams[] = {"path", "index"};
+constexpr const char* kBuildParams[] = {"path", "index", "drop_unreferenced"};
 constexpr const char* kAddMappedParams[] = {"payload", "keys", "unique"};
 constexpr const char* kAddPairsParams[] = {"payloads", "keys", "unique"};
 
@@ -297,7 +297,9 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
       bool index = false;
       if (slots[1] != nullptr && !ConvertBool(slots[1], index)) return WrapArgumentError("index");
-      const kalvex_build_options options{0, index ? 1 : 0};
+      bool drop = false;
+      if (slots[2] != nullptr && !ConvertBool(slots[2], drop)) return WrapArgumentError("drop_unreferenced");
+      const kalvex_build_options options{0, index ? 1 : 0, drop ? 1 : 0};
       kalvex_build_report report;
       ErrorRecord error;
       const kalvex_status status =
@@ -334,9 +336,9 @@ PyMethodDef kWriterMethods[] = {
     {"object_count", AsCFunction(Writer_object_count), METH_NOARGS,
      "object_count($self)\n--\n\nThe number of objects stored."},
     {"build", AsCFunction(Writer_build), kFastcall,
-     "build($self, path, index=False)\n--\n\n"
-     "Write the store to path atomically, with a mapped index if index; (objects, keys, file "
-     "size). Prints nothing."},
+     "build($self, path, index=False, drop_unreferenced=False)\n--\n\n"
+     "Write the store to path atomically, with a mapped index if index, without the objects "
+     "no key maps to if drop_unreferenced; (objects, keys, file size). Prints nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
