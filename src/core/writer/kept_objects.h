@@ -26,7 +26,7 @@ class KeptObjects {
  public:
   // The objects `entries` reach, or nothing when they reach every object of `objects`.
   // REQUIRES: every entry's obj_id < objects.size(); objects.FinishRecords() has run.
-  // May throw std::bad_alloc (8 bytes per object, 16 per run of kept records).
+  // May throw std::bad_alloc (a byte per object; when some are left out 8 more per object and 16 per run of kept records).
   static std::unique_ptr<KeptObjects> Find(const KeyMap::EntryList& entries, const ObjectList& objects);
 
   // The file offset of each kept object, indexed by the writer's Object ID (a dropped
