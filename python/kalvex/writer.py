@@ -192,7 +192,7 @@ class KalvWriter:
         if keys:
             try:
                 self._raw.add_pairs(payloads, keys, self._unique)
-            except ValueError:  # nothing of the chunk was stored
+            except (TypeError, ValueError):  # a refused key: nothing of the chunk was stored
                 self._add_each(zip(keys, payloads))
 
     def _add_each(self, pairs: Iterable[Any], encode: bool = False) -> None:

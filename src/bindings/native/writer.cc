@@ -19,6 +19,7 @@
 #include "bindings/receiver.h"
 #include "bindings/results.h"
 #include "bindings/native/failure.h"
+#include "bindings/native/key.h"
 #include "bindings/native/types.h"
 #include "kalvex.h"
 
@@ -105,7 +106,7 @@ PyObject* Writer_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       std::uint64_t obj_id = 0;
       if (!ConvertU64(slots[1], obj_id)) return WrapArgumentError("obj_id");
       KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
+      if (!ConvertPackageKey(slots[0], key)) return nullptr;
       ErrorRecord error;
       const kalvex_status status =
           kalvex_writer_add_key(&w, key.bytes().data(), key.bytes().size(), obj_id, error.get());
@@ -136,7 +137,7 @@ PyObject* Writer_add_mapped(PyObject* self, PyObject* const* args, Py_ssize_t na
       }
       std::size_t total = 0;
       for (std::size_t i = 0; i < count; ++i) {
-        if (!ConvertKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), converted[i])) return nullptr;
+        if (!ConvertPackageKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), converted[i])) return nullptr;
         total += converted[i].bytes().size();
       }
       // The C interface takes the keys as one run of bytes with their ends.
@@ -236,7 +237,7 @@ PyObject* Writer_add_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
         const PyRef held = PyRef::Borrow(PySequence_Fast_GET_ITEM(keys, i));
         KeyBytes key;
-        if (!ConvertKey(held.get(), key)) return nullptr;
+        if (!ConvertPackageKey(held.get(), key)) return nullptr;
         key_run.Append(key.bytes());
       }
       std::size_t added = 0;
@@ -257,7 +258,7 @@ PyObject* Writer_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
     // Shared use: to the caller a lookup changes nothing, though it may place parked keys.
     return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
       KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
+      if (!ConvertPackageKey(slots[0], key)) return nullptr;
       int found = 0;
       ErrorRecord error;
       const kalvex_status status =
