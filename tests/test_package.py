@@ -1,4 +1,5 @@
 """The public package: Python objects in and out, named errors, lifetime, processes, merge."""
+import enum
 import errno
 import multiprocessing
 import os
@@ -453,3 +454,25 @@ def test_no_value_of_the_header_counts_or_index_offset_passes_the_checks(tmp_pat
             except kalvex.KalvCorruptError:
                 pass
     assert passed == []
+
+
+class Color(str, enum.Enum):
+    RED = "red"
+
+
+@pytest.mark.parametrize("call", [
+    lambda r, w, key: r[key], lambda r, w, key: key in r, lambda r, w, key: r.get_many([key]),
+    lambda r, w, key: r.prefix(key), lambda r, w, key: w.__setitem__(key, 1), lambda r, w, key: key in w,
+    lambda r, w, key: w.link(key, 0), lambda r, w, key: w.update([(key, 1)]), lambda r, w, key: kalvex.shard_of(key, 4),
+], ids=["getitem", "in", "get_many", "prefix", "setitem", "writer-in", "link", "update", "shard_of"])
+def test_every_entry_point_takes_a_key_by_one_rule(tmp_path, call):
+    path = kalvex.build(tmp_path / "k.klvx", {"red": 1, "hi": 2})
+    with KalvReader(path) as r:
+        w = KalvWriter()
+        w.add(0)
+        for bad in [(1, 2), [104, 105], 5, None]:
+            with pytest.raises(TypeError, match=f"^key must be str, bytes, bytearray or memoryview, not {type(bad).__name__}$"):
+                call(r, w, bad)
+        assert len(w) == 0
+        for good in [Color.RED, memoryview(b"red"), bytearray(b"red")]:
+            assert call(r, w, good) == call(r, w, "red")
