@@ -11,7 +11,6 @@ from concurrent.futures.process import BrokenProcessPool
 
 import enum
 
-import numpy
 import pytest
 
 import kalvex
@@ -79,6 +78,14 @@ class Text(str, enum.Enum):
     MEMBER = "user:8"
 
 
+try:
+    import numpy
+
+    STR_SUBCLASSES = [Text.MEMBER, numpy.str_("user:9")]
+except ImportError:  # not installed for every interpreter
+    STR_SUBCLASSES = [Text.MEMBER]
+
+
 def outcome(call, *args):
     try:
         return call(*args)
@@ -101,7 +108,7 @@ class TestReadsLikeOneStore:
                 assert r.prefix(prefix) == one.prefix(prefix)
                 assert r.prefix_keys(prefix) == one.prefix_keys(prefix)
             for key in ("user:5", b"zz:7", "user:300", "", 5, "\ud800", bytearray(b"zz:1"), [117],
-                        memoryview(b"zz:2"), Text.MEMBER, numpy.str_("user:9")):
+                        memoryview(b"zz:2"), *STR_SUBCLASSES):
                 assert outcome(r.__contains__, key) == outcome(one.__contains__, key)
                 assert outcome(r.get_many, [key]) == outcome(one.get_many, [key])
                 assert outcome(r.get, key, "absent") == outcome(one.get, key, "absent")
