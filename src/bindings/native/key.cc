@@ -5,9 +5,6 @@
 namespace kalvex::bindings {
 
 bool ConvertAnyPackageKey(PyObject* object, KeyBytes& out) {
-  if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object)) {
-    return ConvertAnyKey(object, out);
-  }
   if (PyMemoryView_Check(object)) {
     // bytes(view): its bytes in order whatever the view's format and strides, copied, as
     // Python code run later in the call could release the view.

@@ -14,14 +14,13 @@
 
 namespace kalvex::bindings {
 
-// ConvertPackageKey for everything but a compact ASCII str, out of line.
+// ConvertPackageKey for a memoryview or a type that is no key, out of line.
 bool ConvertAnyPackageKey(PyObject* object, KeyBytes& out);
 
 inline bool ConvertPackageKey(PyObject* object, KeyBytes& out) {
-#ifndef PYPY_VERSION
-  // The hot path of every lookup, as in ConvertKey: an exact ASCII str without a call.
-  if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) return ConvertKey(object, out);
-#endif
+  // str, bytes and bytearray take ConvertKey's own paths (an ASCII str inline, without a
+  // call), so that their lookups cost what they cost before: a flag test or two more.
+  if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object)) return ConvertKey(object, out);
   return ConvertAnyPackageKey(object, out);
 }
 
