@@ -43,11 +43,11 @@ class IndexObject {
       ++added_;
     }
     // The index object of a file whose data section's user records end at `record_offset`
-    // (where this record begins). Nullopt when the structure cannot describe the file: an
+    // (where this record begins) and whose index section has CRC-32 `index_crc`. Nullopt when the structure cannot describe the file: an
     // index section past the slots' 40-bit places or a structure past the largest object
     // (about 400 million keys); the build then writes the file without one.
     // REQUIRES: n calls of Add, their keys ascending and distinct. Throws std::bad_alloc.
-    std::optional<IndexObject> Finish(std::uint64_t record_offset);
+    std::optional<IndexObject> Finish(std::uint64_t record_offset, std::uint32_t index_crc);
 
    private:
     static constexpr std::size_t kSampleMask = (std::size_t{1} << format::kDefaultRankShift) - 1;
