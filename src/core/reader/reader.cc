@@ -88,12 +88,14 @@ class RecordChain {
   // the chain starts there. REQUIRES: `offset` above any earlier limit.
   void Mark(std::uint64_t offset) {
     FollowTo(offset);
-    if (!broken_ && !misplaced_ && (next_ != offset || offset >= index_offset_)) misplaced_ = offset;
+    if (!broken_ && !misplaced() && (next_ != offset || offset >= index_offset_)) misplaced_ = offset;
   }
 
-  // An offset given to StepAt or Mark where no record starts: into the middle of a
-  // record, or past the data section.
-  const std::optional<std::uint64_t>& misplaced() const { return misplaced_; }
+  // An offset given to StepAt or Mark where no record starts (into the middle of a
+  // record, or past the data section), or none.
+  std::optional<std::uint64_t> misplaced() const {
+    return misplaced_ == kNone ? std::nullopt : std::optional<std::uint64_t>(misplaced_);
+  }
 
   // The chain's verdict, once FollowTo has been given the end of the file.
   Status Finish(std::uint32_t num_objects) const {
@@ -129,7 +131,8 @@ class RecordChain {
   std::uint64_t next_ = format::kDataOffset;
   std::uint64_t count_ = 0;
   bool broken_ = false;
-  std::optional<std::uint64_t> misplaced_;
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};  // no offset is this
+  std::uint64_t misplaced_ = kNone;
 };
 
 StoreError NotARecord(std::uint64_t offset) {
@@ -410,7 +413,7 @@ Status Reader::VerifyObjects(const EntryTable& entries) const {
   // Last, so that every file today's checks reject is reported as before.
   if (Status finished = chain.Finish(num_objects_); !finished.ok() || !record_starts_) return finished;
   if (in_file_order) {
-    if (chain.misplaced()) return NotARecord(*chain.misplaced());
+    if (const auto misplaced = chain.misplaced()) return NotARecord(*misplaced);
     return {};
   }
   // Objects too few for the bitmap: their offsets, sorted, are marked on a chain of their own.
@@ -420,7 +423,7 @@ Status Reader::VerifyObjects(const EntryTable& entries) const {
   std::sort(offsets.begin(), offsets.end());
   RecordChain starts(file_.data(), index_offset_);
   for (const std::uint64_t offset : offsets) starts.Mark(offset);
-  if (starts.misplaced()) return NotARecord(*starts.misplaced());
+  if (const auto misplaced = starts.misplaced()) return NotARecord(*misplaced);
   return {};
 }
 
