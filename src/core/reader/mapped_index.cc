@@ -118,9 +118,20 @@ Result<MappedIndex> MappedIndex::Locate(const std::uint8_t* file, std::uint64_t 
   // them, are refused as every reader refuses them. A walk of the last block checks it.
   if (t.num_keys == 0) {
     if (index.section_length_ != 0) return SectionEnd(end, size, header);
-  } else if (Status walked = index.Walk(t.num_keys - 1, t.num_keys, [](std::size_t, const Entry&) { return true; });
-             !walked.ok()) {
-    return walked.take_error();
+    return index;
+  }
+  Entry last{};
+  Status walked = index.Walk(t.num_keys - 1, t.num_keys, [&](std::size_t, const Entry& entry) {
+    last = entry;
+    return true;
+  });
+  if (!walked.ok()) return walked.take_error();
+  // One probe, for the last entry (the last of its key, so its slot names it): a seed,
+  // capacity or table that finds no key is refused here instead of missing every key.
+  Result<std::uint64_t> found = index.FindPlace(last.key, index.Hash(last.key));
+  if (!found.ok()) return found.take_error();
+  if (found.value() != last.next - format::EntrySize(last.key.size())) {
+    return StoreError::Corrupt("mapped index does not find the key of its last entry");
   }
   return index;
 }
@@ -134,7 +145,8 @@ Result<std::uint64_t> MappedIndex::FindPlace(Bytes key, std::uint64_t hash) cons
 
 StoreError MappedIndex::DamageAt(std::uint64_t place) const {
   Result<Entry> entry = EntryAt(place);
-  return entry.ok() ? StoreError::Corrupt("mapped index slot names a damaged entry") : entry.take_error();
+  return entry.ok() ? StoreError::Corrupt("mapped index slot naming place " + std::to_string(place) + " is damaged")
+                    : entry.take_error();
 }
 
 Result<MappedIndex::Entry> MappedIndex::EntryAt(std::uint64_t place) const {

@@ -47,7 +47,8 @@ class MappedIndex {
   // there, disagrees with the header or the file on any field it repeats, or describes
   // tables that cannot lie where it says fails with KalvCorruptError; a structure version
   // this library does not read fails with KalvVersionError). Constant time: it reads the
-  // trailer, the last slot, and the last block of entries (whose end must be the file's).
+  // trailer, the last slot, the last block of entries (whose end must be the file's), and
+  // probes for the last key (which the table must find where it lies).
   static Result<MappedIndex> Locate(const std::uint8_t* file, std::uint64_t size, const format::Header& header);
 
   std::uint32_t size() const { return num_keys_; }
@@ -66,8 +67,9 @@ class MappedIndex {
                                 format::kSlotPlaceMask;
     if (place < section_length_) __builtin_prefetch(section_ + place);
   }
-  // The place of the entry holding `key`, kNotFound, or kDamaged with the place that
-  // holds no whole entry in *damaged. The lookup's hot path: no error value is built
+  // The place of the entry holding `key`, kNotFound, or kDamaged with the place of the
+  // damage in *damaged: a slot naming a place that holds no whole entry, or an entry
+  // whose key has another tag, or a slot that is not well-formed. The lookup's hot path: no error value is built
   // unless there is damage. REQUIRES: hash == Hash(key).
   std::uint64_t Probe(Bytes key, std::uint64_t hash, std::uint64_t* damaged) const {
     if (capacity_ == 0) return kNotFound;
@@ -80,9 +82,22 @@ class MappedIndex {
           *damaged = place;
           return kDamaged;
         }
-        if (SameBytes(format::EntryKey(section_ + place), key)) return place;
+        const Bytes found = format::EntryKey(section_ + place);
+        if (SameBytes(found, key)) return place;
+        // Another key under the same tag: 23 hash bits alike, which is rare, or a slot
+        // whose place was damaged, which the other key's own tag shows.
+        if (format::SlotTag(Hash(found)) != tag) {
+          *damaged = place;
+          return kDamaged;
+        }
       } else if ((value & format::kSlotTagMask) < tag) {
-        return kNotFound;  // a greater hash, or an empty slot: the key would be before it
+        // A greater hash, or an empty slot: the key would be before it. A slot that is
+        // neither empty nor marked present is damaged (checked on this rare path only).
+        if (value != 0 && (value >> 63) == 0) {
+          *damaged = value & format::kSlotPlaceMask;
+          return kDamaged;
+        }
+        return kNotFound;
       }
     }
     return kNotFound;
