@@ -115,6 +115,15 @@ void Reseal(std::string& f) {
   StoreBe32(b + format::kFileCrcPos, crc32::Value(b + format::kHeaderSize, f.size() - format::kHeaderSize));
 }
 
+// Reseal, with the trailer's index section CRC recomputed first: only the structure
+// checks that read no CRC can see a change.
+void ResealAll(std::string& f) {
+  const Geometry g(f);
+  auto* b = reinterpret_cast<std::uint8_t*>(f.data());
+  StoreBe32(b + g.trailer + 72, crc32::Value(b + g.index_offset, f.size() - g.index_offset));
+  Reseal(f);
+}
+
 // Everything a reader answers, compared with the model.
 void ExpectAnswersLike(const Reader& r, const Model& model) {
   ASSERT_EQ(r.entry_count(), model.size());
@@ -393,6 +402,120 @@ TEST_F(MappedIndexTest, DamagedSlotsAndSamplesAreCaughtWhereTheyAreRead) {
   WriteFile(f);
   EXPECT_EQ(Open(true)->Verify().error().Render(),
             "KalvCorruptError: object CRC32 mismatch at offset " + std::to_string(g.record));
+}
+
+}  // namespace
+}  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+TEST_F(MappedIndexTest, SameAddsGiveTheSameBytesAndTheSeedFollowsTheContent) {
+  const Model model = MakeModel(300, 11);
+  Build(model, true);
+  const std::string first = ReadFile();
+  Build(model, true);
+  EXPECT_EQ(ReadFile(), first);
+  Model other = model;
+  other["one more"] = "v0";
+  Build(other, true);
+  const std::string second = ReadFile();
+  EXPECT_NE(second.substr(second.size() - 1), "");
+  const auto seed_of = [](const std::string& f) {
+    const Geometry g(f);
+    return f.substr(g.trailer + 48, 24);
+  };
+  EXPECT_NE(seed_of(second), seed_of(first));
+}
+
+TEST_F(MappedIndexTest, CheckIndexCoversTheRecordAndTheSectionOnly) {
+  const Model model = MakeModel(100, 13);
+  Build(model, true);
+  const std::string good = ReadFile();
+  const Geometry g(good);
+  EXPECT_TRUE(Open(true)->CheckIndex().ok());
+  struct Case {
+    std::uint64_t pos;
+    const char* error;
+  };
+  const Case cases[] = {
+      {g.slots + 3, "KalvCorruptError: object CRC32 mismatch at offset "},
+      {g.index_offset + 2, "KalvCorruptError: index section CRC32 mismatch  stored=0x"},
+      {good.size() - 1, "KalvCorruptError: index section CRC32 mismatch  stored=0x"},
+      {format::kHeaderSize + 9, nullptr},  // a value's bytes: its record's check, not the index's
+  };
+  for (const Case& c : cases) {
+    std::string f = good;
+    f[c.pos] ^= 0x10;
+    WriteFile(f);
+    const Status checked = Open(true)->CheckIndex();
+    if (c.error == nullptr) {
+      EXPECT_TRUE(checked.ok());
+    } else {
+      ASSERT_FALSE(checked.ok()) << c.pos;
+      EXPECT_EQ(checked.error().Render().rfind(c.error, 0), 0u) << checked.error().Render();
+    }
+  }
+}
+
+TEST_F(MappedIndexTest, AnEntryReferringToTheIndexOrIntoItFailsTheDeepCheck) {
+  Build(MakeModel(40, 17), true);
+  const std::string good = ReadFile();
+  const Geometry g(good);
+  const auto first_offset_pos = [&] {
+    return g.index_offset + format::kEntryKeyLengthSize + LoadBe16(good.data() + g.index_offset);
+  };
+  struct Case {
+    std::uint64_t offset;
+    std::string error;
+  };
+  const Case cases[] = {
+      {g.record, "KalvCorruptError: index entry 0 refers to the mapped index"},
+      {g.slots + 8 * (g.slot_count - 1),
+       "KalvCorruptError: object offset " + std::to_string(g.slots + 8 * (g.slot_count - 1)) +
+           " is not the start of an object record"},
+  };
+  for (const Case& c : cases) {
+    std::string f = good;
+    StoreBe64(f.data() + first_offset_pos(), c.offset);
+    ResealAll(f);
+    WriteFile(f);
+    auto r = Open(true, true);
+    ASSERT_TRUE(r);
+    const Status checked = r->Verify();
+    ASSERT_FALSE(checked.ok());
+    EXPECT_EQ(checked.error().Render(), c.error);
+  }
+}
+
+TEST_F(MappedIndexTest, ASampleOnAWrongButWholeEntryFailsWalksAndSearches) {
+  const Model model = MakeModel(200, 19);
+  Build(model, true);
+  std::string f = ReadFile();
+  const Geometry g(f);
+  auto r = Open(false);
+  std::vector<Bytes> keys;
+  std::vector<std::uint64_t> offsets;
+  ASSERT_TRUE(r->ReadEntries(0, 40, keys, offsets).ok());
+  std::uint64_t place_of_20 = 0;
+  for (std::size_t i = 0; i < 20; ++i) place_of_20 += format::EntrySize(keys[i].size());
+  const std::string key_17 = AsString(keys[17]);
+  r.reset();
+  StoreBe64(f.data() + g.samples + 8, place_of_20);  // sample 1 names entry 20, not 16
+  ResealAll(f);
+  WriteFile(f);
+  auto mapped = Open(true, true);
+  ASSERT_TRUE(mapped);
+  keys.clear();
+  offsets.clear();
+  for (const auto& [first, last] : {std::pair{16, 17}, std::pair{17, 20}, std::pair{0, 200}}) {
+    EXPECT_FALSE(mapped->ReadEntries(first, last, keys, offsets).ok()) << first;
+  }
+  for (const std::string& prefix : {key_17, key_17.substr(0, 1), std::string()}) {
+    EXPECT_FALSE(mapped->SearchPrefix(AsBytes(prefix)).ok()) << prefix;
+  }
+  EXPECT_FALSE(mapped->FetchRange(0, 200).ok());
+  EXPECT_FALSE(mapped->FetchUniqueObjects().ok());
 }
 
 }  // namespace

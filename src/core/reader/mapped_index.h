@@ -134,19 +134,25 @@ class MappedIndex {
   Status Walk(std::size_t first, std::size_t last, Visit visit) const {
     if (first >= last) return {};
     const std::size_t mask = (std::size_t{1} << rank_shift_) - 1;
-    std::size_t rank = first & ~mask;
-    Result<std::uint64_t> start = SampleAt(rank >> rank_shift_);
+    const std::size_t begin = first & ~mask;
+    Result<std::uint64_t> start = SampleAt(begin >> rank_shift_);
     if (!start.ok()) return start.take_error();
     std::uint64_t at = start.value();
     std::size_t stop = BlockEnd(last - 1);
     Bytes previous;
-    for (; rank < stop; ++rank) {
+    for (std::size_t rank = begin; rank < stop; ++rank) {
+      if (rank != begin) {
+        // Each block starts where its sample says; keys never descend.
+        if ((rank & mask) == 0 && LoadBe64(samples_ + (rank >> rank_shift_) * format::kSampleSize) != at) {
+          return CheckBlockEnd(rank, at);
+        }
+      }
       // EntryAt's checks, without building a result per entry: walks cover whole sections.
       const std::uint64_t size = WholeEntrySize(at);
       if (size == 0) return DamageAt(at);
       const std::uint8_t* entry = section_ + at;
       const Bytes key = format::EntryKey(entry);
-      if (rank != (first & ~mask) && KeyLess(key, previous)) return OutOfOrder(rank);
+      if (rank != begin && KeyLess(key, previous)) return OutOfOrder(rank);
       if (rank >= first && rank < last &&
           !visit(rank, Entry{key, format::EntryObjectOffsetBefore(entry + size), at + size})) {
         last = rank;  // visit no more; finish the block this entry lies in
