@@ -44,6 +44,7 @@ class ReaderBase(Mapping[Key, Value]):
         path: PathLike,
         *,
         verify: bool = True,
+        check: bool = False,
         raw: bool = False,
         key_type: type = str,
         **unpack_options: Any,
@@ -64,6 +65,7 @@ class ReaderBase(Mapping[Key, Value]):
             except (TypeError, ValueError) as exc:
                 raise type(exc)(f"unknown or invalid msgpack option: {exc}") from None
         self._unpack_array_keys = array_key_unpacker(unpack_options)
+        self._check = bool(check)  # read by _open
         self._open(os.fsdecode(path), verify)
 
     def _open(self, path: str, verify: bool) -> None:
@@ -190,19 +192,6 @@ class KalvReader(ReaderBase):
     ...     r["user:1"], "user:9" in r, r.prefix("user:")
     ({'name': 'Ada'}, False, [('user:1', {'name': 'Ada'}), ('user:2', {'name': 'Bob'})])
     """
-
-    def __init__(
-        self,
-        path: PathLike,
-        *,
-        verify: bool = True,
-        check: bool = False,
-        raw: bool = False,
-        key_type: type = str,
-        **unpack_options: Any,
-    ) -> None:
-        self._check = bool(check)
-        super().__init__(path, verify=verify, raw=raw, key_type=key_type, **unpack_options)
 
     def _open(self, path: str, verify: bool) -> None:
         self._path = path
