@@ -361,11 +361,13 @@ typedef struct kalvex_build_report {
 /* What kalvex_writer_build_with() does besides writing the store. */
 typedef struct kalvex_build_options {
   int print_summary; /* nonzero: print the summary line, as kalvex_writer_build does */
-  /* Nonzero: append a mapped index as the last object of the data section, so that
-   * readers open the store in constant time (see kalvex_reader_open). The file stays a
-   * valid store for every reader; num_objects counts the index as one more object, and
-   * the file grows by about 10.5 bytes per key. A store past about 400 million keys is
-   * written without one (report->index_size 0). */
+  /* Nonzero: append a mapped index as the last object of the data section, and declare
+   * it in the header's features byte, so that readers open the store in constant time
+   * (see kalvex_reader_open). The file stays a valid store for every reader; num_objects
+   * counts the index as one more object, and the file grows by about 10.5 bytes per key.
+   * A store past about 400 million keys is written without one (report->index_size 0).
+   * Either way the file's bytes are a function of the adds alone: the index's hash seed
+   * is derived from the index section. */
   int mapped_index;
 } kalvex_build_options;
 

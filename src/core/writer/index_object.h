@@ -27,11 +27,12 @@ class IndexObject {
   IndexObject(IndexObject&&) noexcept = default;
   IndexObject& operator=(IndexObject&&) noexcept = default;
 
-  // Collects what the index object needs from the index section as the pass that
-  // encodes the section walks the keys (which lie in memory at random: each is read once).
+  // Collects what the index object needs from the index section, key by key in index
+  // order, once the section (and so the seed, format::SectionSeed) is known.
   class Builder {
    public:
-    // For n entries hashed under `seed`. Throws std::bad_alloc.
+    // For n entries hashed under `seed`, the SectionSeed of their section. Throws
+    // std::bad_alloc.
     Builder(std::size_t n, const HashSeed& seed);
     // The key of the next entry, in index order. REQUIRES: at most n calls.
     void Add(const std::uint8_t* key, std::size_t length) {
