@@ -1,6 +1,7 @@
 """Builds are a function of their input: the same adds and options give the same bytes on
 every run, whichever backend (the CPython module or the cffi binding) builds them, and
 whether or not the process built anything before."""
+import importlib
 import subprocess
 import sys
 
@@ -23,10 +24,21 @@ kalvex.build(sys.argv[2], data, index=sys.argv[3] == "1")
 """
 
 
+def available():
+    names = []
+    for name in _backend.NAMES:
+        try:
+            importlib.import_module(f"kalvex._{name}")
+        except ImportError:  # the CPython module under PyPy
+            continue
+        names.append(name)
+    return names
+
+
 @pytest.mark.parametrize("index", [True, False])
 def test_same_adds_give_the_same_bytes_on_every_backend_and_run(tmp_path, index):
     built = []
-    for name in _backend.NAMES:
+    for name in available():
         for run in range(2):
             path = tmp_path / f"{name}{run}.klvx"
             # One build in this process, one in a fresh one: no state carries over.
@@ -41,5 +53,5 @@ def test_same_adds_give_the_same_bytes_on_every_backend_and_run(tmp_path, index)
                 subprocess.run([sys.executable, "-c", SCRIPT, name, str(path), "1" if index else "0"], check=True)
             built.append(path.read_bytes())
     assert all(data == built[0] for data in built)
-    with kalvex.KalvReader(tmp_path / "native0.klvx") as r:
+    with kalvex.KalvReader(tmp_path / f"{available()[0]}0.klvx") as r:
         assert r.stats()["index"] == index and dict(r.items()) == DATA

@@ -1,15 +1,19 @@
 // MappedIndex: a file's mapped index (format/mapped_index_layout.h), read where it lies.
 //
-// Locating it reads the trailer alone, so a reader that uses it opens in constant time
-// and keeps no copy of keys or places: lookups read the slots, the index entries and the
-// records straight from the mapping, shared with every process that maps the file.
+// Locating it reads a constant amount (the trailer, the last block of entries), so a
+// reader that uses it opens in constant time and keeps no copy of keys or places: lookups
+// read the slots, the index entries and the records straight from the mapping, shared
+// with every process that maps the file.
 //
 // Nothing read from the structure is trusted, whether or not the file's CRC was checked
 // (a crafted file can carry a matching CRC): every slot, sample and entry is bounds-checked
-// against the index section with exact arithmetic before it is followed. Damage that a
-// check can see is a KalvCorruptError; damage it cannot see (a slot naming a wrong but
-// well-formed entry) gives a miss or a wrong, still bounds-checked, answer, which the
-// deep check (Check) finds.
+// against the index section with exact arithmetic before it is followed, walks check each
+// block they touch against the samples and key order, and a slot naming another key's
+// entry is told from a tag collision by that key's hash. Damage that a check can see is a
+// KalvCorruptError, never a miss or a short answer; damage none can see without reading
+// the whole index (a slot's tag changed or emptied, a key or an object offset changed
+// into another well-formed one) gives a miss or a wrong, still bounds-checked, answer,
+// which the index's CRCs (CheckCrcs) and the deep check (Check) find.
 //
 // A view into a mapping it does not own; immutable, so safe to share between threads.
 #pragma once
@@ -69,8 +73,8 @@ class MappedIndex {
   }
   // The place of the entry holding `key`, kNotFound, or kDamaged with the place of the
   // damage in *damaged: a slot naming a place that holds no whole entry, or an entry
-  // whose key has another tag, or a slot that is not well-formed. The lookup's hot path: no error value is built
-  // unless there is damage. REQUIRES: hash == Hash(key).
+  // whose key has another tag, or a slot that is not well-formed. The lookup's hot path:
+  // no error value is built unless there is damage. REQUIRES: hash == Hash(key).
   std::uint64_t Probe(Bytes key, std::uint64_t hash, std::uint64_t* damaged) const {
     if (capacity_ == 0) return kNotFound;
     const std::uint64_t tag = format::SlotTag(hash);
