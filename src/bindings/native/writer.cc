@@ -10,14 +10,14 @@
 #include <string_view>
 #include <vector>
 
-#include "bindings/args.h"
-#include "bindings/convert.h"
-#include "bindings/errors.h"
-#include "bindings/instance.h"
-#include "bindings/once.h"
-#include "bindings/py_ref.h"
-#include "bindings/receiver.h"
-#include "bindings/results.h"
+#include "bindings/common/args.h"
+#include "bindings/common/convert.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/instance.h"
+#include "bindings/common/once.h"
+#include "bindings/common/py_ref.h"
+#include "bindings/common/receiver.h"
+#include "bindings/common/results.h"
 #include "bindings/native/failure.h"
 #include "bindings/native/types.h"
 #include "kalvex.h"
