@@ -73,13 +73,21 @@ class MappedIndex {
   }
   // The place of the entry holding `key`, kNotFound, or kDamaged with the place of the
   // damage in *damaged: a slot naming a place that holds no whole entry, or an entry
-  // whose key has another tag, or a slot that is not well-formed. The lookup's hot path:
+  // whose key has another tag, or a slot that is not well-formed or out of hash order
+  // with the ones beside it that the probe reads. The lookup's hot path:
   // no error value is built unless there is damage. REQUIRES: hash == Hash(key).
   std::uint64_t Probe(Bytes key, std::uint64_t hash, std::uint64_t* damaged) const {
     if (capacity_ == 0) return kNotFound;
     const std::uint64_t tag = format::SlotTag(hash);
+    // Occupied slots stand in ascending hash order: their tags never rise along a probe.
+    std::uint64_t last_tag = format::kSlotTagMask;
     for (std::uint64_t s = format::SlotHome(hash, capacity_); s < slot_count_; ++s) {
       const std::uint64_t value = LoadBe64(slots_ + s * format::kSlotSize);
+      if ((value & format::kSlotTagMask) > last_tag) {
+        *damaged = value & format::kSlotPlaceMask;
+        return kDamaged;
+      }
+      last_tag = value & format::kSlotTagMask;
       if ((value & format::kSlotTagMask) == tag) {
         const std::uint64_t place = value & format::kSlotPlaceMask;
         if (WholeEntrySize(place) == 0) {
@@ -95,11 +103,16 @@ class MappedIndex {
           return kDamaged;
         }
       } else if ((value & format::kSlotTagMask) < tag) {
-        // A greater hash, or an empty slot: the key would be before it. A slot that is
-        // neither empty nor marked present is damaged (checked on this rare path only).
-        if (value != 0 && (value >> 63) == 0) {
-          *damaged = value & format::kSlotPlaceMask;
-          return kDamaged;
+        // A greater hash, or an empty slot: the key would be before it. Checked on this
+        // path only, once per miss: a slot neither empty nor marked present is damaged,
+        // and so is an occupied one followed by a slot of a greater tag (a tag lowered by
+        // damage would otherwise end the probe before the key's own slot).
+        if (value != 0) {
+          const std::uint64_t next = s + 1 < slot_count_ ? LoadBe64(slots_ + (s + 1) * format::kSlotSize) : 0;
+          if ((value >> 63) == 0 || (next & format::kSlotTagMask) > (value & format::kSlotTagMask)) {
+            *damaged = value & format::kSlotPlaceMask;
+            return kDamaged;
+          }
         }
         return kNotFound;
       }
