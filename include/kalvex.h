@@ -108,8 +108,9 @@ typedef struct kalvex_reader kalvex_reader;
  * the mapping is kept.
  * A header feature bit this library does not know fails with KalvVersionError naming it.
  * A file whose header declares a mapped index is read through it: the open reads the
- * header, the index's trailer and its last few entries, in constant time, and the reader
- * holds no memory per key (kalvex_stats.mapped_index is then 1). A declared index that
+ * header, the index's trailer, its last few entries and one probe of its table for the
+ * last key, in constant time, and the reader holds no memory per key
+ * (kalvex_stats.mapped_index is then 1). A declared index that
  * is missing, disagrees with the header or the file, or whose tables cannot lie where
  * it says fails with KalvCorruptError. Other files are read as before: the index section
  * is parsed into memory. Damage met later in a mapped index is a KalvCorruptError of the
