@@ -1,5 +1,6 @@
 #include "core/reader/mapped_index.h"
 
+#include <algorithm>
 #include <string>
 
 #include "core/format/crc32.h"
@@ -121,46 +122,72 @@ Result<std::uint64_t> MappedIndex::PlaceOf(std::size_t rank) const {
   return place;
 }
 
-Result<std::pair<std::size_t, std::size_t>> MappedIndex::PrefixRange(Bytes prefix) const {
-  using Range = std::pair<std::size_t, std::size_t>;
+Result<std::size_t> MappedIndex::LowerBound(Bytes key) const {
   const std::size_t n = num_keys_;
-  // How many sampled keys lie below the prefix: a halving search over the samples, which
+  if (n == 0) return std::size_t{0};
+  const auto sample_place = [&](std::uint64_t k) { return LoadBe64(samples_ + k * format::kSampleSize); };
+  const auto misplaced = [&](std::uint64_t k) {
+    return StoreError::Corrupt("mapped index sample " + std::to_string(k) + " does not locate entry " +
+                               std::to_string(k << rank_shift_));
+  };
+  // How many sampled keys lie below `key`: a halving search over the samples, which
   // takes ceil(log2 sample_count) comparisons for any input.
   std::uint64_t below = 0;
   std::uint64_t size = sample_count_;
   while (size > 0) {
     const std::uint64_t half = size / 2;
-    Result<Entry> entry = EntryAt(LoadBe64(samples_ + (below + half) * format::kSampleSize));
+    Result<Entry> entry = EntryAt(sample_place(below + half));
     if (!entry.ok()) return entry.take_error();
-    if (KeyLess(entry.value().key, prefix)) {
+    if (KeyLess(entry.value().key, key)) {
       below += half + 1;
       size -= half + 1;
     } else {
       size = half;
     }
   }
-  // The first key not below the prefix lies after the last sample below it, within the
-  // sample's block, or starts the next block.
-  const std::size_t stride = std::size_t{1} << rank_shift_;
-  std::size_t start = 0;
-  if (below != 0) {
-    const std::size_t block = static_cast<std::size_t>(below - 1) << rank_shift_;
-    start = std::min(n, block + stride);
-    Status walked = Walk(block + 1, start, [&](std::size_t rank, const Entry& entry) {
-      if (KeyLess(entry.key, prefix)) return true;
-      start = rank;
-      return false;
-    });
-    if (!walked.ok()) return walked.take_error();
+  // No sampled key below: the answer is rank 0, which the first sample must locate.
+  if (below == 0) return sample_place(0) == 0 ? std::size_t{0} : Result<std::size_t>(misplaced(0));
+  // The first key not below `key` lies in the block of the last sample below it, or
+  // starts the next block. The search trusted the samples' order; the walk checks it
+  // for this block: its first key is below `key`, its keys ascend (a file may repeat a
+  // key), and it ends where the next sample, or the section, begins.
+  const std::uint64_t block = below - 1;
+  const std::size_t from = static_cast<std::size_t>(block) << rank_shift_;
+  const std::size_t to = std::min(n, from + (std::size_t{1} << rank_shift_));
+  std::uint64_t at = sample_place(block);
+  std::size_t found = to;
+  Bytes previous;
+  for (std::size_t rank = from; rank < to; ++rank) {
+    const std::uint64_t entry_size = WholeEntrySize(at);
+    if (entry_size == 0) return DamageAt(at);
+    const Bytes entry_key = format::EntryKey(section_ + at);
+    if (rank == from ? !KeyLess(entry_key, key) : KeyLess(entry_key, previous)) return misplaced(block);
+    if (found == to && !KeyLess(entry_key, key)) found = rank;
+    previous = entry_key;
+    at += entry_size;
   }
-  std::size_t end = start;
-  Status walked = Walk(start, n, [&](std::size_t rank, const Entry& entry) {
+  const bool last_block = below == sample_count_;
+  if (at != (last_block ? section_length_ : sample_place(below))) return misplaced(block);
+  if (found == to && !last_block) {
+    // The answer is the next sample's entry: it must not be below `key` either.
+    Result<Entry> next = EntryAt(at);
+    if (!next.ok()) return next.take_error();
+    if (KeyLess(next.value().key, key) || KeyLess(next.value().key, previous)) return misplaced(below);
+  }
+  return found;
+}
+
+Result<std::pair<std::size_t, std::size_t>> MappedIndex::PrefixRange(Bytes prefix) const {
+  Result<std::size_t> start = LowerBound(prefix);
+  if (!start.ok()) return start.take_error();
+  std::size_t end = start.value();
+  Status walked = Walk(start.value(), num_keys_, [&](std::size_t rank, const Entry& entry) {
     if (!StartsWith(entry.key, prefix)) return false;
     end = rank + 1;
     return true;
   });
   if (!walked.ok()) return walked.take_error();
-  return Range{start, end};
+  return std::pair<std::size_t, std::size_t>{start.value(), end};
 }
 
 Status MappedIndex::Check(const std::uint8_t* file, const EntryTable& entries, const HashIndex& index) const {
