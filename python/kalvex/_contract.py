@@ -41,8 +41,8 @@ from kalvex._codec import Key
 class NativeReader(Protocol):
     """An open store. Positions are places in key order (bytewise), 0 .. count() - 1. Only
     the calls that read payloads or check the file (``find``, ``find_many``, ``read_range``
-    with payloads, ``objects``, ``verify``) can meet damage; they raise at the first
-    damaged part."""
+    with payloads, ``objects``, ``verify``) and the seek (``lower_bound``) can meet damage;
+    they raise at the first damaged part."""
 
     def find(self, key: Key) -> Optional[bytes]:
         """The payload stored under ``key``, or None."""
@@ -61,6 +61,13 @@ class NativeReader(Protocol):
     def prefix_range(self, prefix: Key) -> tuple[int, int]:
         """Positions ``(first, last)``, ``first <= last``, of the keys that begin with
         ``prefix``; an empty prefix gives ``(0, count())``."""
+
+    def lower_bound(self, key: Key) -> int:
+        """The position of the first key not below ``key`` in key order (bytewise; a key
+        of any length), ``count()`` when every key is below it: the seek that ranges,
+        ranks and "the next key after" start from, in O(log n). A damaged index met by the
+        search raises ``KalvCorruptError``, never gives a wrong position. A file that
+        repeats a key has one position per occurrence; this is the first."""
 
     def read_range(
         self, first: int, last: int, keys: Optional[type] = None, payloads: bool = False, ids: bool = False

@@ -21,6 +21,7 @@ from kalvex._codec import (
     Key, PathLike, Value, array_key_unpacker, as_bytes, decode_failure, first_unpacker, refused_keys,
     unpacker)
 from kalvex._contract import NativeReader
+from kalvex.ordered import Ordered, Positions
 
 R = TypeVar("R", bound="ReaderBase")
 # Keys per native call of get_many: past a few thousand the call's own cost is nothing per
@@ -33,11 +34,12 @@ def _closed(_key: object) -> NoReturn:
     raise errors.closed_error()
 
 
-class ReaderBase(Mapping[Key, Value]):
+class ReaderBase(Ordered, Mapping[Key, Value]):
     """What every kalvex reader shares above its lookups: the options, decoding, the views
-    and scans in key order, and the ``with`` block. A subclass supplies ``_open`` (of the
-    path, once the options are set), ``_payloads`` and ``_keys`` (listings from a prefix),
-    ``_live`` (its native state, or the closed error), the lookups, ``__len__`` and ``close``."""
+    and scans in key order, the ordered queries (kalvex/ordered.py), and the ``with`` block.
+    A subclass supplies ``_open`` (of the path, once the options are set), ``_payloads`` and
+    ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
+    the lookups, the ordered queries' primitives, ``__len__`` and ``close``."""
 
     def __init__(
         self,
@@ -332,6 +334,34 @@ class KalvReader(ReaderBase):
         native = self._live()
         first, last = native.prefix_range(as_bytes(prefix))
         return self._steps(((ids, None, None) for _, _, ids in _walk(native, first, last, ids=True)), False)
+
+    # --- ordered queries (kalvex/ordered.py): positions sought, then read --------------
+
+    def _span(self, start: Optional[bytes], stop: Optional[bytes], reverse: bool, limit: Optional[int],
+              keys: type, extra: str) -> Iterator[Any]:
+        positions = Positions(self._live())
+        first, last = positions.span(start, stop, reverse, limit)
+        return self._each(positions.chunks(first, last, reverse, keys, extra))
+
+    def _each(self, chunks: Iterator[list[Any]]) -> Iterator[Any]:
+        """The items of ``chunks`` one by one; like ``_steps``, each step looks at _native."""
+        for items in chunks:
+            for item in items:
+                if self._native is None:
+                    raise errors.closed_error()
+                yield item
+
+    def _seek(self, key: bytes, strict: bool, backward: bool) -> Optional[tuple[bytes, bytes]]:
+        return Positions(self._live()).seek(key, strict, backward)
+
+    def _rank(self, key: bytes) -> int:
+        return self._live().lower_bound(key)
+
+    def _key_at(self, index: int) -> bytes:
+        return Positions(self._live()).key_at(index)
+
+    def _entry_count(self) -> int:
+        return len(self)
 
     def __len__(self) -> int:
         self._live()
