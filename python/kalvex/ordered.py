@@ -42,11 +42,6 @@ def limit_of(limit: Optional[int]) -> Optional[int]:
     return limit
 
 
-def after(key: bytes) -> bytes:
-    """The least key above ``key``: the first key > ``key`` is the first >= this one."""
-    return key + b"\x00"
-
-
 class Ordered:
     """Key ranges, seeks and ranks, in key order (see the module's docstring)."""
 
@@ -202,6 +197,13 @@ class Ordered:
         return data if self._key_type is bytes else data.decode("utf-8", "replace")
 
 
+class Batch(list):  # type: ignore[type-arg]
+    """A list of a range's items that its reader can empty on close(): an iterator over
+    it then ends at once, and the range's next read refuses (see ``KalvReader._held``)."""
+
+    __slots__ = ("__weakref__",)
+
+
 class Positions:
     """The ordered queries of one file, over its positions: each range is one seek per
     bound (``lower_bound``), then reads of position ranges."""
@@ -223,7 +225,7 @@ class Positions:
                 last = first + limit
         return first, last
 
-    def chunks(self, first: int, last: int, reverse: bool, keys: type, extra: str) -> Iterator[list[Any]]:
+    def chunks(self, first: int, last: int, reverse: bool, keys: type, extra: str) -> Iterator[Batch]:
         """The entries of [first, last) as lists of items (see ``Ordered._span``), in
         order or reverse, read in windows that grow from FIRST_READ entries."""
         size = FIRST_READ
@@ -240,11 +242,11 @@ class Positions:
             yield items
             size = min(2 * size, LAST_READ)
 
-    def read(self, first: int, last: int, keys: type, extra: str) -> list[Any]:
+    def read(self, first: int, last: int, keys: type, extra: str) -> Batch:
         """The items of positions [first, last), in order: one ``read_range`` call, or a
         few when the payloads are large."""
         native = self.native
-        items: list[Any] = []
+        items = Batch()
         while first < last:
             key_list, payloads, ids = native.read_range(first, last, keys, extra == PAYLOADS, extra == IDS)
             key_list = cast(list[Any], key_list)
@@ -255,18 +257,16 @@ class Positions:
             first += len(key_list)
         return items
 
-    def seek(self, key: bytes, strict: bool, backward: bool) -> Optional[tuple[bytes, bytes]]:
-        native = self.native
-        position = native.lower_bound(after(key) if strict != backward else key)
-        if backward:
-            position -= 1
-            if position < 0:
-                return None
-        key_list, payloads, _ = native.read_range(position, position + 1, bytes, True)
-        if not key_list:
+    @staticmethod
+    def seek(native: NativeReader, key: bytes, strict: bool, backward: bool) -> Optional[tuple[bytes, bytes]]:
+        """``Ordered._seek`` on one file: a seek and a read of one entry."""
+        position = native.lower_bound(key + b"\x00" if strict != backward else key) - backward
+        if position < 0:
             return None
-        return key_list[0], cast(list[bytes], payloads)[0]
+        key_list, payloads, _ = native.read_range(position, position + 1, bytes, True)
+        return (key_list[0], payloads[0]) if key_list else None  # type: ignore[index]
 
-    def key_at(self, index: int) -> bytes:
-        key_list, _, _ = self.native.read_range(index, index + 1, bytes)
+    @staticmethod
+    def key_at(native: NativeReader, index: int) -> bytes:
+        key_list, _, _ = native.read_range(index, index + 1, bytes)
         return cast(list[bytes], key_list)[0]
