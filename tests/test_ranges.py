@@ -117,7 +117,10 @@ def test_a_repeated_key_counts_once_per_entry(tmp_path):
     with kalvex.KalvReader(str(tmp_path / "r.klvx"), key_type=bytes) as r:
         assert list(r.range("k")) == [(b"k", 2), (b"k", 3), (b"z", 4)]
         assert (r.rank(b"k"), r.rank(b"k\x00"), r.key_at(2)) == (1, 3, b"k")
-        assert (r.ceiling(b"k"), r.floor(b"k"), r.higher(b"k")) == ((b"k", 2), (b"k", 3), (b"z", 4))
+        # A stored key is its own ceiling and floor, with the value get gives it.
+        assert (r.ceiling(b"k"), r.floor(b"k"), r.higher(b"k"), r.lower(b"k")) == (
+            (b"k", 3), (b"k", 3), (b"z", 4), (b"a", 1))
+        assert (r.ceiling(b"j"), r.floor(b"l")) == ((b"k", 2), (b"k", 3))
 
 
 @pytest.mark.parametrize("bad, error", [

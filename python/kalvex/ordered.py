@@ -259,7 +259,13 @@ class Positions:
 
     @staticmethod
     def seek(native: NativeReader, key: bytes, strict: bool, backward: bool) -> Optional[tuple[bytes, bytes]]:
-        """``Ordered._seek`` on one file: a seek and a read of one entry."""
+        """``Ordered._seek`` on one file: a seek and a read of one entry. A stored key is
+        its own ceiling and floor, found by one hash probe (with its value as ``get`` has
+        it, should the file repeat the key), several times faster than the search."""
+        if not strict:
+            payload = native.find(key)
+            if payload is not None:
+                return key, payload
         position = native.lower_bound(key + b"\x00" if strict != backward else key) - backward
         if position < 0:
             return None
