@@ -3,7 +3,8 @@
 Keys are ordered by their bytes (a ``str`` key by its UTF-8 bytes), as the store keeps
 them, so ``"é" > "z"``: é is the two bytes C3 A9, above z's 7A. A bound may be any key,
 stored or not, of any length. A file written elsewhere may repeat a key: it then holds one
-entry per occurrence, and ranges and ranks count each, as the other listings do.
+entry per occurrence, and ranges and ranks count each, as the other listings do; a stored
+key is its own ``ceiling`` and ``floor``, with the value ``get`` gives it.
 
 ``Ordered`` is the public half, shared by ``KalvReader`` and ``ShardedReader``: each
 supplies ``_span`` (the entries of a key range, lazily, in chunks), ``_seek`` (one entry
