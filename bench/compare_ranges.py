@@ -16,9 +16,10 @@ same pairs. Each figure is per query or per item, over random places in the key 
   key between two stored ones (``ceiling_raw_between``: the search, not the hash probe);
 - a reverse scan against a forward scan, per item, over runs of 1,000 keys.
 
-The variants of each comparison are timed interleaved, slice by slice of the queries, in
-alternating order, so a slow spell of the shared machine falls on all of them: each ratio
-is the median of the per-slice ratios, with their spread.
+The variants of each comparison are warmed, then timed interleaved, slice by slice of the
+queries (short slices, a few milliseconds each), in alternating order, so a slow spell of
+the shared machine falls on all of them: each ratio is the median of the per-slice ratios,
+with their spread.
 """
 from __future__ import annotations
 
@@ -67,7 +68,7 @@ def build(n: int, workdir: str) -> dict:
     return paths
 
 
-def interleaved(variants: dict, args: list, reps: int, pairs: list, timer=compare, chunk: int = 2000) -> dict:
+def interleaved(variants: dict, args: list, reps: int, pairs: list, timer=compare, chunk: int = 250) -> dict:
     """Per-item time of each variant(slice) over ``args``, the variants alternating within
     each slice; for each (a, b) in ``pairs``, the median of the per-slice ratios b / a and
     their spread."""
@@ -75,6 +76,8 @@ def interleaved(variants: dict, args: list, reps: int, pairs: list, timer=compar
     names = list(variants)
     times: dict = {name: [] for name in names}
     ratios: dict = {pair: [] for pair in pairs}
+    for name in names:  # warmed first: a hot cache, and PyPy's compiled loops
+        variants[name](parts[0])
     if timer.COLLECT:
         gc.collect()
     for rep in range(reps):
@@ -144,7 +147,7 @@ def measure(n: int, paths: dict, reps: int, timer=compare) -> dict:
     if cursor is not None:
         range_variants["lmdb"] = lmdb_range
         pairs.append(("lmdb", "range_raw"))
-    result["range"] = interleaved(range_variants, bounds, reps, pairs, timer)
+    result["range"] = interleaved(range_variants, bounds, reps, pairs, timer, chunk=100)
 
     # Seeks to a stored key, and to a key between two stored ones (its ceiling is the next).
     def loop(seek, which):
@@ -174,7 +177,7 @@ def measure(n: int, paths: dict, reps: int, timer=compare) -> dict:
         "forward": lambda part: [len(list(raw.range_raw(a, limit=run))) for a in part],
         "reverse": lambda part: [len(list(raw.range_raw(stop=a, reverse=True, limit=run))) for a in part],
     }
-    result["scan"] = interleaved(scan_variants, runs, reps, [("forward", "reverse")], timer, chunk=200)
+    result["scan"] = interleaved(scan_variants, runs, reps, [("forward", "reverse")], timer, chunk=25)
     for name in ("forward", "reverse"):
         result["scan"][name] /= run  # per item
     raw.close()
