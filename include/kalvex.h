@@ -114,6 +114,20 @@ typedef struct kalvex_reader kalvex_reader;
 KALVEX_API kalvex_status kalvex_reader_open(const char* path, size_t path_size, int verify,
                                             kalvex_reader** out, kalvex_error* err);
 
+/* How kalvex_reader_open_with() opens a file. */
+typedef struct kalvex_open_options {
+  int verify; /* nonzero: check the whole-file checksum first */
+  /* Nonzero: parse the index section into memory even when the file carries a mapped
+   * index, which is then left alone, as a reader that knows nothing of it would leave
+   * it (kalvex_stats.mapped_index is 0; lookups cost what they cost without one). */
+  int parse_index;
+} kalvex_open_options;
+
+/* kalvex_reader_open with options; `options` NULL means all zero. */
+KALVEX_API kalvex_status kalvex_reader_open_with(const char* path, size_t path_size,
+                                                 const kalvex_open_options* options,
+                                                 kalvex_reader** out, kalvex_error* err);
+
 /* Unmaps the file and frees the reader. NULL is accepted. Every pointer obtained from
  * the reader becomes invalid. */
 KALVEX_API void kalvex_reader_close(kalvex_reader* reader);
@@ -216,6 +230,25 @@ KALVEX_API kalvex_status kalvex_reader_entries(const kalvex_reader* reader, size
                                                kalvex_bytes* keys, kalvex_bytes* payloads,
                                                uint64_t* offsets, size_t* count,
                                                kalvex_error* err);
+
+/* The payload of the object whose record lies at file offset `offset` (its identity, as
+ * kalvex_reader_entries and kalvex_reader_objects give it). A record that does not lie
+ * wholly inside the file fails with KalvCorruptError. */
+KALVEX_API kalvex_status kalvex_reader_object(const kalvex_reader* reader, uint64_t offset,
+                                              kalvex_bytes* payload, kalvex_error* err);
+
+/* The entries at positions [first, last) in the order their objects lie in the file
+ * (entries sharing an object in key order): for the k-th, places[k] is its position -
+ * first and offsets[k] its object's offset. Copying payloads in this order reads the
+ * file front to back, which a walk in key order over a store larger than the caches
+ * does not. Both arrays hold last - first elements. *count is last - first when filled,
+ * else 0: when key order already reads the file front to back, when the range holds
+ * fewer than two entries, or when an entry or an offset is damaged (reading the range
+ * in key order then reports it). Fails only with KALVEX_NO_MEMORY. REQUIRES: first <=
+ * last <= kalvex_reader_entry_count(). */
+KALVEX_API kalvex_status kalvex_reader_file_order(const kalvex_reader* reader, size_t first,
+                                                  size_t last, size_t* places, uint64_t* offsets,
+                                                  size_t* count, kalvex_error* err);
 
 /* The distinct objects (by file offset) in first-use order in key order. */
 typedef struct kalvex_objects kalvex_objects;

@@ -11,6 +11,7 @@
 
 #include "capi/error.h"
 #include "core/format/layout.h"
+#include "core/reader/file_order.h"
 #include "core/reader/reader.h"
 #include "kalvex.h"
 
@@ -95,10 +96,17 @@ extern "C" {
 
 kalvex_status kalvex_reader_open(const char* path, size_t path_size, int verify, kalvex_reader** out,
                                  kalvex_error* err) {
+  const kalvex_open_options options{verify, 0};
+  return kalvex_reader_open_with(path, path_size, &options, out, err);
+}
+
+kalvex_status kalvex_reader_open_with(const char* path, size_t path_size, const kalvex_open_options* options,
+                                      kalvex_reader** out, kalvex_error* err) {
   *out = nullptr;
+  const kalvex_open_options chosen = options != nullptr ? *options : kalvex_open_options{0, 0};
   return Guarded(err, [&] {
     Result<std::unique_ptr<Reader>> opened =
-        Reader::Open(std::string(path, path_size), verify != 0, /*map_index=*/true);
+        Reader::Open(std::string(path, path_size), chosen.verify != 0, /*map_index=*/chosen.parse_index == 0);
     if (!opened.ok()) return FailWith(err, opened.error());
     *out = reinterpret_cast<kalvex_reader*>(std::move(opened).value().release());
     return KALVEX_OK;
@@ -272,6 +280,32 @@ kalvex_status kalvex_reader_verify(const kalvex_reader* reader, kalvex_error* er
   return Guarded(err, [&] {
     Status checked = Core(reader).Verify();
     if (!checked.ok()) return FailWith(err, checked.error());
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_object(const kalvex_reader* reader, uint64_t offset, kalvex_bytes* payload,
+                                   kalvex_error* err) {
+  *payload = {nullptr, 0};
+  return Guarded(err, [&] {
+    Result<Bytes> fetched = Core(reader).FetchObject(offset);
+    if (!fetched.ok()) return FailWith(err, fetched.error());
+    *payload = AsC(fetched.value());
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_file_order(const kalvex_reader* reader, size_t first, size_t last, size_t* places,
+                                       uint64_t* offsets, size_t* count, kalvex_error* err) {
+  *count = 0;
+  return Guarded(err, [&] {
+    const std::optional<kalvex::reader::FileOrder> order = Core(reader).InFileOrder(first, last);
+    if (!order) return KALVEX_OK;
+    for (std::size_t k = 0; k < order->size(); ++k) {
+      places[k] = order->place(k);
+      offsets[k] = order->offset(k);
+    }
+    *count = order->size();
     return KALVEX_OK;
   });
 }

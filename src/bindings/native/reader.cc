@@ -20,7 +20,9 @@
 #include "bindings/common/args.h"
 #include "bindings/common/convert.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/handles.h"
 #include "bindings/common/instance.h"
+#include "bindings/common/lists.h"
 #include "bindings/common/once.h"
 #include "bindings/common/py_ref.h"
 #include "bindings/common/receiver.h"
@@ -34,10 +36,6 @@ namespace {
 
 using namespace bindings;
 
-struct CloseReader {
-  void operator()(kalvex_reader* reader) const { kalvex_reader_close(reader); }
-};
-
 struct ReaderObject {
   Instance<kalvex_reader> instance;
   bool close_pending;  // close() ran while a call was inside: the last one out frees
@@ -48,7 +46,6 @@ constexpr const char* kClassName = "Reader";
 // enough that its views stay in the cache while the objects are made.
 constexpr std::size_t kChunkEntries = 1024;
 constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
-constexpr std::size_t kCopyAhead = 8;
 
 constexpr const char* kOpenParams[] = {"path", "verify"};
 constexpr const char* kKeyParams[] = {"key"};
@@ -128,8 +125,6 @@ PyObject* Reader_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count);
-
 PyObject* Reader_find_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeysParams)];
@@ -208,46 +203,6 @@ bool ConvertKeyForm(PyObject* object, KeyForm& out) {
     return false;
   }
   return true;
-}
-
-// A list of `count` elements made by `make(i)`; nullptr after raising.
-template <class Make>
-PyObject* NewListOf(std::size_t count, Make make) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list) return RaiseCreationFailure();
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* element = make(i);
-    if (element == nullptr) return nullptr;  // the list releases what it holds so far
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), element);
-  }
-  return list.release();
-}
-
-PyObject* NewPayloadList(const kalvex_bytes* payloads, std::size_t count) {
-  return NewListOf(count, [&](std::size_t i) {
-    // The C interface touched each record's first line for its bounds check; ask for
-    // the rest of a payload a few entries ahead so its copy does not wait.
-    if (count - i > kCopyAhead && payloads[i + kCopyAhead].size != 0) {
-      const kalvex_bytes& ahead = payloads[i + kCopyAhead];
-      __builtin_prefetch(ahead.data + ahead.size - 1);
-    }
-    return NewBytes({payloads[i].data, payloads[i].size});
-  });
-}
-
-// find_many's answers: bytes, or None where data is null (an absent key).
-PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count) {
-  return NewListOf(count, [&](std::size_t i) -> PyObject* {
-    if (count - i > kCopyAhead && payloads[i + kCopyAhead].size != 0) {
-      const kalvex_bytes& ahead = payloads[i + kCopyAhead];
-      __builtin_prefetch(ahead.data + ahead.size - 1);
-    }
-    if (payloads[i].data == nullptr) {
-      Py_INCREF(Py_None);
-      return Py_None;
-    }
-    return NewBytes({payloads[i].data, payloads[i].size});
-  });
 }
 
 PyObject* Reader_read_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -13,6 +13,7 @@
 #include "bindings/common/args.h"
 #include "bindings/common/convert.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/handles.h"
 #include "bindings/common/instance.h"
 #include "bindings/common/once.h"
 #include "bindings/common/py_ref.h"
@@ -26,10 +27,6 @@ namespace kalvex::native {
 namespace {
 
 using namespace bindings;
-
-struct FreeWriter {
-  void operator()(kalvex_writer* writer) const { kalvex_writer_free(writer); }
-};
 
 constexpr const char* kClassName = "Writer";
 

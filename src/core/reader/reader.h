@@ -12,9 +12,8 @@
 // Opened with map_index, a file carrying a mapped index (format/mapped_index_layout.h)
 // that agrees with its header is read through that instead: open reads the header and
 // the index's trailer only, the reader holds nothing per key, and every lookup, walk and
-// search reads the mapping. The per-entry accessors (key(), object_offset()) then do not
-// apply; the calls that can meet a damaged entry report it (Lookup, ReadEntries, the
-// fetches, Verify).
+// search reads the mapping; the calls that can meet a damaged entry report it (Lookup,
+// ReadEntries, the fetches, Verify).
 #pragma once
 
 #include <cstddef>
@@ -28,6 +27,7 @@
 
 #include "core/format/layout.h"
 #include "core/reader/entry_table.h"
+#include "core/reader/file_order.h"
 #include "core/reader/hash_index.h"
 #include "core/reader/mapped_index.h"
 #include "core/reader/mapped_file.h"
@@ -70,13 +70,6 @@ class Reader {
 
   std::size_t entry_count() const { return mapped_ ? mapped_->size() : entries_.size(); }
 
-  // Key list and offset list, in index-section order (duplicates kept).
-  // REQUIRES: !maps_index(); ReadEntries serves both kinds of reader.
-  Bytes key(std::size_t i) const { return entries_.key(i); }
-  std::uint64_t object_offset(std::size_t i) const { return entries_.object_offset(i); }
-  // The same, read where entry i ends: a walk over many entries need not wait on each key.
-  std::uint64_t object_offset_from_end(std::size_t i) const { return entries_.object_offset_from_end(i); }
-
   // One hash-index probe: the object offset of the last entry holding `key`. Damage met
   // in a mapped index counts as a miss here; Lookup reports it.
   std::optional<std::uint64_t> Find(Bytes key) const {
@@ -113,6 +106,12 @@ class Reader {
   // The payloads of the records at `offsets`, appended to `out` in order, asking for
   // records a few ahead. The first failing fetch ends it with its error.
   Status FetchOffsets(const std::vector<std::uint64_t>& offsets, std::vector<Bytes>& out) const;
+
+  // Entries [first, last) ordered by where their objects lie (see file_order.h), or
+  // nullopt where that order gains nothing or cannot be had; a damaged entry of a mapped
+  // index gives nullopt, and reading the range in index order reports it.
+  // REQUIRES: first <= last <= entry_count().
+  std::optional<FileOrder> InFileOrder(std::size_t first, std::size_t last) const;
 
   // Positions [first, last) of the keys that begin with `prefix`. A damaged entry met by
   // the search of a mapped index gives an empty range.
