@@ -261,6 +261,21 @@ kalvex_status kalvex_reader_entries(const kalvex_reader* reader, size_t first, s
                                     uint64_t* offsets, size_t* count, kalvex_error* err) {
   *count = 0;
   return Guarded(err, [&] {
+    const Reader& r = Core(reader);
+    if (payloads == nullptr) {
+      // Nothing to fetch: the index alone, straight into the caller's arrays.
+      last = std::min(last, r.entry_count());
+      if (first >= last) return KALVEX_OK;
+      const std::size_t stop = first + std::min(max_entries, last - first);
+      std::size_t filled = 0;
+      const Status walked = r.WalkEntries(first, stop, [&](std::size_t, Bytes key, std::uint64_t offset) {
+        if (keys != nullptr) keys[filled] = AsC(key);
+        if (offsets != nullptr) offsets[filled] = offset;
+        ++filled;
+      });
+      *count = filled;
+      return walked.ok() ? KALVEX_OK : FailWith(err, walked.error());
+    }
     // The views before a failure are handed out with it.
     const RangeRead read = ReadRange(Core(reader), first, last, max_entries, payloads != nullptr);
     const std::size_t filled = read.usable;

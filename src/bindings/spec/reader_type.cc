@@ -36,8 +36,10 @@ namespace {
 using ReaderInstance = Instance<kalvex_reader>;
 constexpr const char* kClassName = "_KalvReader";
 // Entries per call of a listing: enough that the call's fixed cost vanishes per entry,
-// few enough that the chunk's views stay in the cache while the objects are made.
+// few enough that the chunk's views stay in the cache while the objects are made (a walk
+// of keys alone, whose objects are small, keeps them in the first level).
 constexpr std::size_t kChunk = 1024;
+constexpr std::size_t kKeyChunk = 256;
 // Listings of at least this many entries, and of at least a quarter of the store, copy
 // their payloads in file order. A shorter or sparser range has too few records per page
 // of the file for the order to turn its reads into a stream; then sorting is pure cost.
@@ -69,11 +71,11 @@ std::span<const std::uint8_t> View(const kalvex_bytes& bytes) { return {bytes.da
 // time; false after raising.
 template <class Each>
 bool ForEachKey(const kalvex_reader* r, std::size_t first, std::size_t last, Each each) {
-  kalvex_bytes keys[kChunk];
+  kalvex_bytes keys[kKeyChunk];
   for (std::size_t chunk = first; chunk < last;) {
     std::size_t count = 0;
     ErrorRecord error;
-    const kalvex_status status = kalvex_reader_entries(r, chunk, last, kChunk, keys, nullptr, nullptr, &count, error.get());
+    const kalvex_status status = kalvex_reader_entries(r, chunk, last, kKeyChunk, keys, nullptr, nullptr, &count, error.get());
     if (status != KALVEX_OK) {
       RaiseFailure(status, *error);
       return false;

@@ -97,6 +97,21 @@ class Reader {
   Status FetchMany(const std::uint8_t* keys, const std::size_t* ends, std::size_t first, std::size_t last,
                    Bytes* out) const;
 
+  // Calls each(position, key, object_offset) for entries [first, last) in order. A
+  // damaged entry of a mapped index ends the walk with its error, after the entries
+  // before it. REQUIRES: first <= last <= entry_count().
+  template <class Each>
+  Status WalkEntries(std::size_t first, std::size_t last, Each each) const {
+    if (!mapped_) {
+      for (std::size_t i = first; i < last; ++i) each(i, entries_.key(i), entries_.object_offset(i));
+      return {};
+    }
+    return mapped_->Walk(first, last, [&](std::size_t i, const MappedIndex::Entry& entry) {
+      each(i, entry.key, entry.object_offset);
+      return true;
+    });
+  }
+
   // Keys and object offsets of entries [first, last), appended in order. A damaged entry
   // of a mapped index ends the list with its error, after the entries before it.
   // REQUIRES: first <= last <= entry_count().
