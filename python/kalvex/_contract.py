@@ -121,11 +121,13 @@ class NativeWriter(Protocol):
         ``list`` or ``tuple``, else ``TypeError``, as for ``find_many``) mapped to the object, in one call; its
         id. Every key is converted and checked before anything is stored."""
 
-    def add_pairs(self, payloads: Sequence[bytes], keys: Sequence[Key], unique: bool = False) -> None:
+    def add_pairs(self, payloads: Sequence[bytes], keys: Sequence[Key], unique: bool = False) -> int:
         """``add_mapped(payloads[i], (keys[i],), unique)`` for each ``i`` in order, in one
         call: the loop of a build from pairs. Both are lists or tuples of one length (else
-        ``TypeError`` or ``ValueError``); every key and payload is converted and checked
-        before anything is stored."""
+        ``TypeError`` or ``ValueError``). Stores the pairs before the first key refused (one
+        that is no key or is over the limit; also the first pair of a batch that could
+        carry the keys past what the format counts) and returns how many it stored: the
+        caller adds the refused pair alone, which raises its error."""
 
     def add_key(self, key: Key, obj_id: int) -> None:
         """Maps ``key`` to object ``obj_id``, replacing an earlier mapping of the key.

@@ -190,10 +190,11 @@ class KalvWriter:
         """Adds keys[i] with payloads[i] for each i; a refused key raises as its own add
         would, with the pairs before it stored."""
         if keys:
-            try:
-                self._raw.add_pairs(payloads, keys, self._unique)
-            except ValueError:  # nothing of the chunk was stored
-                self._add_each(zip(keys, payloads))
+            stored = self._raw.add_pairs(payloads, keys, self._unique)
+            if stored < len(keys):
+                # The refused pair alone raises its error (a batch refused for its size
+                # alone goes on one pair at a time).
+                self._add_each(zip(keys[stored:], payloads[stored:]))
 
     def _add_each(self, pairs: Iterable[Any], encode: bool = False) -> None:
         """Adds (key, payload) pairs, or with ``encode`` (key, value) pairs, one call each;
