@@ -393,6 +393,15 @@ KALVEX_API kalvex_status kalvex_writer_build_with(const kalvex_writer* writer, c
                                                   kalvex_build_report* report,
                                                   kalvex_error* err);
 
+/* ---- Routing ---------------------------------------------------------------------- */
+
+/* The bucket, from 0 to buckets - 1, of a 64-bit digest among `buckets`: the jump
+ * consistent hash (the multiply wraps at 2^64, the division is done in doubles), the
+ * rule that puts a key in its shard of a sharded store, fixed for good. Growing buckets
+ * by one moves about 1 / buckets of the digests, all into the new bucket.
+ * REQUIRES: 1 <= buckets < 2^31. */
+KALVEX_API uint32_t kalvex_jump_hash(uint64_t digest, uint32_t buckets);
+
 /* -- declarations end -- */
 
 #define KALVEX_ERROR_INIT {-1, NULL, 0, 0, NULL, 0, 0}

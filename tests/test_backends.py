@@ -34,3 +34,24 @@ def test_add_pairs_stores_the_pairs_before_a_refused_key_and_says_how_many(raw, 
     writer.build(path)
     reader = raw.open_reader(path, True)
     assert [reader.find(k) for k in keys if k is not refused] == [p for k, p in zip(keys, payloads) if k is not refused]
+
+
+def test_both_backends_route_a_million_keys_alike():
+    # One rule, reached through either backend: the arguments must arrive whole (a digest
+    # over 2**63, a shard count near 2**31) on both paths.
+    import random
+
+    native = pytest.importorskip("kalvex._native")
+    cffi = pytest.importorskip("kalvex._cffi")
+    rng = random.Random(1)
+    counts = (1, 2, 3, 16, 1000, 2**31 - 1)
+    digests = [rng.getrandbits(64) for _ in range(1_000_000)]
+    for i, digest in enumerate(digests):
+        n = counts[i % len(counts)]
+        assert native.jump_hash(digest, n) == cffi.jump_hash(digest, n), (digest, n)
+
+
+@pytest.mark.parametrize("n", [0, -1, 2**31])
+def test_jump_hash_refuses_a_shard_count_out_of_range(raw, n):
+    with pytest.raises(ValueError):
+        raw.jump_hash(5, n)

@@ -151,13 +151,17 @@ class NativeWriter(Protocol):
 
 
 class NativeBackend(Protocol):
-    """A backend module: the two factories."""
+    """A backend module: the two factories and the routing rule."""
 
     def open_reader(self, path: str, verify: bool) -> NativeReader:
         """Maps the store at ``path``; with ``verify`` the whole-file CRC-32 is checked
         first. A mapped index the file carries is read in place (constant-time open)."""
 
     def new_writer(self) -> NativeWriter: ...
+
+    def jump_hash(self, digest: int, n: int, /) -> int:
+        """The shard, from 0 to ``n - 1``, of a 64-bit ``digest`` among ``n`` (the routing
+        rule of kalvex/shards/routing.py); ValueError unless ``1 <= n < 2**31``."""
 
 
 if TYPE_CHECKING:
