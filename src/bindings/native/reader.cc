@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bindings/common/args.h"
+#include "bindings/common/calls.h"
 #include "bindings/common/convert.h"
 #include "bindings/common/errors.h"
 #include "bindings/common/handles.h"
@@ -47,14 +48,12 @@ constexpr const char* kClassName = "Reader";
 constexpr std::size_t kChunkEntries = 1024;
 constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
 
-constexpr const char* kOpenParams[] = {"path", "verify"};
 constexpr const char* kKeyParams[] = {"key"};
 constexpr const char* kKeysParams[] = {"keys"};
 constexpr const char* kPrefixParams[] = {"prefix"};
 constexpr const char* kRangeParams[] = {"first", "last", "keys", "payloads", "ids"};
 constexpr const char* kObjectsParams[] = {"ids"};
 
-constexpr ParamList kOpenSignature{"Reader()", kOpenParams, 1};
 constexpr ParamList kFindSignature{"Reader.find()", kKeyParams, 1};
 constexpr ParamList kFindManySignature{"Reader.find_many()", kKeysParams, 1};
 constexpr ParamList kExistsSignature{"Reader.exists()", kKeyParams, 1};
@@ -90,19 +89,7 @@ PyObject* EnterReader(PyObject* self, Body&& body) {
 }
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Guarded([&]() -> PyObject* {
-    PyObject* slots[std::size(kOpenParams)];
-    if (!ParseTupleDict(kOpenSignature, args, kwargs, slots)) return nullptr;
-    std::string_view path;
-    if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
-    bool verify = true;
-    if (slots[1] != nullptr && !ConvertBool(slots[1], verify)) return WrapArgumentError("verify");
-    kalvex_reader* opened = nullptr;
-    ErrorRecord error;
-    const kalvex_status status = kalvex_reader_open(path.data(), path.size(), verify ? 1 : 0, &opened, error.get());
-    if (status != KALVEX_OK) return RaiseFailure(status, *error);
-    return NewInstance(type, std::unique_ptr<kalvex_reader, CloseReader>(opened));
-  });
+  return Guarded([&] { return OpenReader(type, "Reader()", args, kwargs, /*parse_index=*/false, kErrorClasses); });
 }
 
 void Reader_dealloc(PyObject* self) { DeallocInstance<kalvex_reader, CloseReader>(self); }
@@ -111,17 +98,7 @@ PyObject* Reader_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kFindSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
-      KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
-      kalvex_bytes payload;
-      ErrorRecord error;
-      const kalvex_status status =
-          kalvex_reader_find(r, key.bytes().data(), key.bytes().size(), &payload, error.get());
-      if (status != KALVEX_OK) return RaiseFailure(status, *error);
-      if (payload.data == nullptr) Py_RETURN_NONE;
-      return NewBytes({payload.data, payload.size});
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return FindPayload(r, slots[0], kErrorClasses); });
   });
 }
 
@@ -157,11 +134,7 @@ PyObject* Reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kExistsSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
-      KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
-      return PyBool_FromLong(kalvex_reader_exists(r, key.bytes().data(), key.bytes().size()));
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return KeyExists(r, slots[0]); });
   });
 }
 
@@ -310,12 +283,7 @@ PyObject* Reader_stats(PyObject* self, PyObject*) {
 
 PyObject* Reader_verify(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
-      ErrorRecord error;
-      const kalvex_status status = kalvex_reader_verify(r, error.get());
-      if (status != KALVEX_OK) return RaiseFailure(status, *error);
-      Py_RETURN_TRUE;
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return VerifyReader(r, kErrorClasses); });
   });
 }
 

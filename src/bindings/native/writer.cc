@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bindings/common/args.h"
+#include "bindings/common/calls.h"
 #include "bindings/common/convert.h"
 #include "bindings/common/errors.h"
 #include "bindings/common/handles.h"
@@ -37,7 +38,6 @@ constexpr const char* kBuildParams[] = {"path", "index"};
 constexpr const char* kAddMappedParams[] = {"payload", "keys", "unique"};
 constexpr const char* kAddPairsParams[] = {"payloads", "keys", "unique"};
 
-constexpr ParamList kNewSignature{"Writer()"};
 constexpr ParamList kAddSignature{"Writer.add()", kPayloadParams, 1};
 constexpr ParamList kAddUniqueSignature{"Writer.add_unique()", kPayloadParams, 1};
 constexpr ParamList kAddKeySignature{"Writer.add_key()", kAddKeyParams, 2};
@@ -55,14 +55,7 @@ PyObject* EnterWriter(PyObject* self, Body&& body) {
 }
 
 PyObject* Writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Guarded([&]() -> PyObject* {
-    if (!ParseTupleDict(kNewSignature, args, kwargs, nullptr)) return nullptr;
-    kalvex_writer* made = nullptr;
-    ErrorRecord error;
-    const kalvex_status status = kalvex_writer_new(&made, error.get());
-    if (status != KALVEX_OK) return RaiseFailure(status, *error);
-    return NewInstance(type, std::unique_ptr<kalvex_writer, FreeWriter>(made));
-  });
+  return Guarded([&] { return NewWriter(type, "Writer()", args, kwargs, kErrorClasses); });
 }
 
 void Writer_dealloc(PyObject* self) { DeallocInstance<kalvex_writer, FreeWriter>(self); }

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "bindings/common/args.h"
+#include "bindings/common/calls.h"
 #include "bindings/common/convert.h"
 #include "bindings/common/errors.h"
 #include "bindings/common/handles.h"
@@ -46,12 +47,10 @@ constexpr std::size_t kKeyChunk = 256;
 constexpr std::size_t kFileOrderMinimum = std::size_t{1} << 14;
 constexpr std::size_t kFileOrderShare = 4;
 
-constexpr const char* kNewParams[] = {"path", "verify"};
 constexpr const char* kKeyParams[] = {"key"};
 constexpr const char* kPrefixParams[] = {"prefix"};
 constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
 
-constexpr ParamList kNewSignature{"_KalvReader.__new__()", kNewParams, 1};
 constexpr ParamList kGetRawSignature{"_KalvReader.get_raw()", kKeyParams, 1};
 constexpr ParamList kExistsSignature{"_KalvReader.exists()", kKeyParams, 1};
 constexpr ParamList kPrefixSignature{"_KalvReader.prefix_raw()", kPrefixParams, 1};
@@ -197,19 +196,8 @@ Described Describe(const kalvex_reader* r) {
 }
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Guarded([&]() -> PyObject* {
-    PyObject* slots[std::size(kNewParams)];
-    if (!ParseTupleDict(kNewSignature, args, kwargs, slots)) return nullptr;
-    std::string_view path;
-    if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
-    bool verify = true;
-    if (slots[1] != nullptr && !ConvertBool(slots[1], verify)) return WrapArgumentError("verify");
-    const kalvex_open_options options{verify ? 1 : 0, /*parse_index=*/1};
-    kalvex_reader* opened = nullptr;
-    ErrorRecord error;
-    const kalvex_status status = kalvex_reader_open_with(path.data(), path.size(), &options, &opened, error.get());
-    if (status != KALVEX_OK) return RaiseFailure(status, *error);
-    return NewInstance(type, std::unique_ptr<kalvex_reader, CloseReader>(opened));
+  return Guarded([&] {
+    return OpenReader(type, "_KalvReader.__new__()", args, kwargs, /*parse_index=*/true, kBuiltinErrorClasses);
   });
 }
 
@@ -219,16 +207,7 @@ PyObject* Reader_get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kGetRawSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
-      KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
-      kalvex_bytes payload;
-      ErrorRecord error;
-      const kalvex_status status = kalvex_reader_find(r, key.bytes().data(), key.bytes().size(), &payload, error.get());
-      if (status != KALVEX_OK) return RaiseFailure(status, *error);
-      if (payload.data == nullptr) Py_RETURN_NONE;
-      return NewBytes(View(payload));
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return FindPayload(r, slots[0], kBuiltinErrorClasses); });
   });
 }
 
@@ -236,11 +215,7 @@ PyObject* Reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kExistsSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
-      KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
-      return PyBool_FromLong(kalvex_reader_exists(r, key.bytes().data(), key.bytes().size()));
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return KeyExists(r, slots[0]); });
   });
 }
 
@@ -318,12 +293,7 @@ PyObject* Reader_stats(PyObject* self, PyObject*) {
 
 PyObject* Reader_verify(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
-      ErrorRecord error;
-      const kalvex_status status = kalvex_reader_verify(r, error.get());
-      if (status != KALVEX_OK) return RaiseFailure(status, *error);
-      Py_RETURN_TRUE;
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return VerifyReader(r, kBuiltinErrorClasses); });
   });
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "bindings/common/args.h"
+#include "bindings/common/calls.h"
 #include "bindings/common/convert.h"
 #include "bindings/common/errors.h"
 #include "bindings/common/handles.h"
@@ -33,7 +34,6 @@ constexpr const char* kAddObjectParams[] = {"raw_bytes"};
 constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kBuildParams[] = {"path"};
 
-constexpr ParamList kNewSignature{"_KalvWriter.__new__()"};
 constexpr ParamList kAddObjectSignature{"_KalvWriter.add_object_raw()", kAddObjectParams, 1};
 constexpr ParamList kAddKeySignature{"_KalvWriter.add_key()", kAddKeyParams, 2};
 constexpr ParamList kBuildSignature{"_KalvWriter.build()", kBuildParams, 1};
@@ -45,14 +45,7 @@ PyObject* EnterWriter(PyObject* self, Body&& body) {
 }
 
 PyObject* Writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Guarded([&]() -> PyObject* {
-    if (!ParseTupleDict(kNewSignature, args, kwargs, nullptr)) return nullptr;
-    kalvex_writer* made = nullptr;
-    ErrorRecord error;
-    const kalvex_status status = kalvex_writer_new(&made, error.get());
-    if (status != KALVEX_OK) return RaiseFailure(status, *error);
-    return NewInstance(type, std::unique_ptr<kalvex_writer, FreeWriter>(made));
-  });
+  return Guarded([&] { return NewWriter(type, "_KalvWriter.__new__()", args, kwargs, kBuiltinErrorClasses); });
 }
 
 void Writer_dealloc(PyObject* self) { DeallocInstance<kalvex_writer, FreeWriter>(self); }
