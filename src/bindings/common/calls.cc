@@ -42,24 +42,6 @@ PyObject* NewWriter(PyTypeObject* type, const char* callable, PyObject* args, Py
   return NewInstance(type, std::unique_ptr<kalvex_writer, FreeWriter>(made));
 }
 
-PyObject* FindPayload(const kalvex_reader* reader, PyObject* key, const ErrorClasses& classes) {
-  KeyBytes converted;
-  if (!ConvertKey(key, converted)) return nullptr;
-  kalvex_bytes payload;
-  ErrorRecord error;
-  const kalvex_status status =
-      kalvex_reader_find(reader, converted.bytes().data(), converted.bytes().size(), &payload, error.get());
-  if (status != KALVEX_OK) return RaiseFailure(status, *error, classes);
-  if (payload.data == nullptr) Py_RETURN_NONE;
-  return NewBytes({payload.data, payload.size});
-}
-
-PyObject* KeyExists(const kalvex_reader* reader, PyObject* key) {
-  KeyBytes converted;
-  if (!ConvertKey(key, converted)) return nullptr;
-  return PyBool_FromLong(kalvex_reader_exists(reader, converted.bytes().data(), converted.bytes().size()));
-}
-
 PyObject* VerifyReader(const kalvex_reader* reader, const ErrorClasses& classes) {
   ErrorRecord error;
   const kalvex_status status = kalvex_reader_verify(reader, error.get());

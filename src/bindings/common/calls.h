@@ -5,7 +5,9 @@
 
 #include <Python.h>
 
+#include "bindings/common/convert.h"
 #include "bindings/common/failure.h"
+#include "bindings/common/results.h"
 #include "kalvex.h"
 
 namespace kalvex::bindings {
@@ -20,11 +22,25 @@ PyObject* OpenReader(PyTypeObject* type, const char* callable, PyObject* args, P
 PyObject* NewWriter(PyTypeObject* type, const char* callable, PyObject* args, PyObject* kwargs,
                     const ErrorClasses& classes);
 
-// The payload stored under `key` as bytes, or None.
-PyObject* FindPayload(const kalvex_reader* reader, PyObject* key, const ErrorClasses& classes);
+// The payload stored under `key` as bytes, or None. Inline: the hottest call of all.
+inline PyObject* FindPayload(const kalvex_reader* reader, PyObject* key, const ErrorClasses& classes) {
+  KeyBytes converted;
+  if (!ConvertKey(key, converted)) return nullptr;
+  kalvex_bytes payload;
+  ErrorRecord error;
+  const kalvex_status status =
+      kalvex_reader_find(reader, converted.bytes().data(), converted.bytes().size(), &payload, error.get());
+  if (status != KALVEX_OK) return RaiseFailure(status, *error, classes);
+  if (payload.data == nullptr) Py_RETURN_NONE;
+  return NewBytes({payload.data, payload.size});
+}
 
 // Whether `key` is stored, as a bool.
-PyObject* KeyExists(const kalvex_reader* reader, PyObject* key);
+inline PyObject* KeyExists(const kalvex_reader* reader, PyObject* key) {
+  KeyBytes converted;
+  if (!ConvertKey(key, converted)) return nullptr;
+  return PyBool_FromLong(kalvex_reader_exists(reader, converted.bytes().data(), converted.bytes().size()));
+}
 
 // The deep check: True, or the store error.
 PyObject* VerifyReader(const kalvex_reader* reader, const ErrorClasses& classes);
