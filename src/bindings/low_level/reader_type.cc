@@ -27,8 +27,8 @@
 #include "bindings/common/py_ref.h"
 #include "bindings/common/receiver.h"
 #include "bindings/common/results.h"
-#include "bindings/spec/failure.h"
-#include "bindings/spec/reader_type.h"
+#include "bindings/low_level/failure.h"
+#include "bindings/low_level/reader_type.h"
 #include "kalvex.h"
 
 namespace kalvex::bindings {

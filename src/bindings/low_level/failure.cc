@@ -1,4 +1,4 @@
-#include "bindings/spec/failure.h"
+#include "bindings/low_level/failure.h"
 
 namespace kalvex::bindings {
 namespace {
