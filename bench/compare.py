@@ -28,7 +28,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import contextlib
 import gc
 import json
 import mmap
@@ -44,90 +43,17 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import compare_data  # noqa: E402
+import compare_timing as timing  # noqa: E402
 import compare_index  # noqa: E402
 import compare_ranges  # noqa: E402
 import compare_report  # noqa: E402
 import compare_values  # noqa: E402
 from compare_stores import ALL, BY_NAME  # noqa: E402
 
-HOT, COLD = 10_000, 1_000_000
-# CPython's cyclic collector is switched off while timing, as timeit does. PyPy's
-# collector is its memory manager: switched off, garbage whose native memory only a
-# major collection frees (sqlite3 statements, for one) grows until the OOM killer acts.
-PAUSE_GC = platform.python_implementation() == "CPython"
-COLLECT = True      # a full collection before each timed series (off in --tiny: seconds)
-TINY = False
-# --scans --cpu-time: the process's CPU time, which a share of the cores taken by other
-# work does not lengthen as it does the wall time.
-CLOCK = time.perf_counter
-MAX_REPS = 200
-
-
-def interpreter_label() -> str:
-    impl = platform.python_implementation()
-    if impl == "PyPy":
-        v = sys.pypy_version_info
-        return f"PyPy {v.major}.{v.minor}.{v.micro} (Python {platform.python_version()})"
-    return f"{impl} {platform.python_version()}"
-
-
-@contextlib.contextmanager
-def paused_gc():
-    if not PAUSE_GC:
-        yield
-        return
-    gc.disable()
-    try:
-        yield
-    finally:
-        gc.enable()
-
-
-def median_time(fn, reps: int) -> float:
-    """Median wall time of fn() over at least reps runs, cyclic GC paused while timing.
-    A call of microseconds is repeated until the series lasts about a tenth of a
-    second, so that one interruption by the scheduler cannot move its median."""
-    times: list[float] = []
-    if COLLECT:
-        gc.collect()
-    while len(times) < reps:
-        with paused_gc():
-            t0 = time.perf_counter()
-            result = fn()
-            times.append(time.perf_counter() - t0)
-        del result                  # freeing a large result is not the call's time
-        if len(times) == 1 and not TINY:
-            reps = max(reps, min(MAX_REPS, int(0.1 / max(times[0], 1e-9))))
-    return statistics.median(times)
-
-
-def median_per_call(fn, args: list, reps: int, chunk: int = 5000) -> float:
-    """Median time of one fn(arg) call. Each repetition times the calls in chunks of
-    `chunk` arguments, so that a chunk the scheduler interrupted (two cores shared with
-    other work) counts as one outlier and not as a slow repetition. The calls go
-    through deque(map(fn, chunk), 0), the least harness cost Python offers."""
-    chunks = [args[i:i + chunk] for i in range(0, len(args), chunk)]
-    per_call = []
-    if COLLECT:
-        gc.collect()
-    for _ in range(reps):
-        for part in chunks:
-            with paused_gc():
-                t0 = time.perf_counter()
-                collections.deque(map(fn, part), maxlen=0)
-                per_call.append((time.perf_counter() - t0) / len(part))
-    return statistics.median(per_call)
-
-
-def rss_status() -> dict[str, int]:
-    out = {}
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(("RssAnon:", "RssFile:", "RssShmem:")):
-                name, value, _unit = line.split()
-                out[name.rstrip(":")] = int(value) * 1024
-    return out
-
+# The settings and timing helpers every comparison shares (compare_timing.py); main()
+# sets --tiny's and --cpu-time's there, where the helpers read them.
+from compare_timing import (COLD, HOT, check, interpreter_label, median_per_call,  # noqa: E402
+                            median_time, paused_gc, rss_status)
 
 def probe_memory(pairs: list[str]) -> None:
     """Child-process body: memory each reader holds right after its open, as JSON.
@@ -216,11 +142,6 @@ def build_against_disk(store, data, workdir: str, reps: int) -> dict:
     del writer
     store.remove(path)
     return m
-
-
-def check(cond: bool, what: str) -> None:
-    if not cond:
-        raise AssertionError(what)
 
 
 def integrity_baselines(path: str, reps: int) -> dict:
@@ -343,7 +264,7 @@ def interleaved_reads(stores, data, paths: dict, reps: int) -> dict:
                 get = s.getter(handles[s.name])
                 if get is not None:
                     calls[s.name] = (get, data.lookups[kind if s.key_type == "str" else kind + "_b"])
-            for name, seconds in compare_values.interleaved_per_call(calls, reps, sys.modules[__name__]).items():
+            for name, seconds in compare_values.interleaved_per_call(calls, reps, timing).items():
                 out[name][metric] = seconds
         prefix = compare_data.prefix_for(data.n)
 
@@ -375,19 +296,19 @@ def interleaved_series(runs: dict, reps: int) -> dict:
     names = list(runs)
     times: dict = {name: [] for name in names}
     rep = 0
-    if COLLECT:
+    if timing.COLLECT:
         gc.collect()  # once, as median_time: on PyPy a collection before each run slows the run
     while rep < reps:
         shift = rep % len(names) if names else 0
         for name in names[shift:] + names[:shift]:
             with paused_gc():
-                t0 = CLOCK()
+                t0 = timing.CLOCK()
                 result = runs[name]()
-                times[name].append(CLOCK() - t0)
+                times[name].append(timing.CLOCK() - t0)
             del result
-        if rep == 0 and names and not TINY:
+        if rep == 0 and names and not timing.TINY:
             slowest = max(ts[0] for ts in times.values())
-            reps = max(reps, min(MAX_REPS, int(0.1 / max(slowest, 1e-9))))
+            reps = max(reps, min(timing.MAX_REPS, int(0.1 / max(slowest, 1e-9))))
         rep += 1
     return {name: statistics.median(ts) for name, ts in times.items()}
 
@@ -460,14 +381,14 @@ def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict
     if "values" in store_names:
         log(f"[{result['interpreter']}] decoded values through the package")
         result["values"] = compare_values.run(scales, reps, build_reps, workdir, log,
-                                              timer=sys.modules[__name__])
+                                              timer=timing)
     if "index" in store_names:
         log(f"[{result['interpreter']}] the mapped index and batch lookups through the package")
         result["index"] = compare_index.run(scales, reps, build_reps, workdir, log,
-                                            timer=sys.modules[__name__])
+                                            timer=timing)
     if "ranges" in store_names:
         log(f"[{result['interpreter']}] key ranges, seeks and reverse scans through the package")
-        result["ranges"] = compare_ranges.run(scales[-1:], reps, workdir, log, timer=sys.modules[__name__])
+        result["ranges"] = compare_ranges.run(scales[-1:], reps, workdir, log, timer=timing)
     return result
 
 
@@ -557,8 +478,7 @@ def main(argv=None) -> int:
         print(msg, file=sys.stderr, flush=True)
 
     if args.tiny:
-        global COLLECT, TINY
-        COLLECT, TINY = False, True
+        timing.COLLECT, timing.TINY = False, True
         scales, probes = [100, 1000], 2000
         args.reps, args.build_reps = min(args.reps, 2), 1
     else:
@@ -566,8 +486,7 @@ def main(argv=None) -> int:
     names = set(args.stores.split(","))
 
     if args.scans:
-        global CLOCK
-        CLOCK = time.process_time if args.cpu_time else time.perf_counter
+        timing.CLOCK = time.process_time if args.cpu_time else time.perf_counter
         with tempfile.TemporaryDirectory(prefix="kalvex-compare-", dir=args.workdir) as workdir:
             focused_scans(args.scans, names, args.reps, workdir, log)
         return 0

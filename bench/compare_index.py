@@ -40,7 +40,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import compare  # noqa: E402  (the timing helpers)
+import compare_timing as timing  # noqa: E402
 import compare_data  # noqa: E402
 
 MANY_KEYS = 1_000_000     # random present keys per get_many measurement of a cold store
@@ -50,7 +50,7 @@ SHARDS = 16
 # --- timing ---------------------------------------------------------------------------
 
 
-def interleaved(variants: dict, args: list, reps: int, timer=compare, chunk: int = 50_000) -> dict:
+def interleaved(variants: dict, args: list, reps: int, timer=timing, chunk: int = 50_000) -> dict:
     """Per-item time of each variant(slice) over `args`, slice by slice, the variants
     alternating within each slice. Returns {name: median per item} and, for the second
     variant against the first, "ratio" (median of per-slice ratios) and "ratio_spread"."""
@@ -83,7 +83,7 @@ def _medians(times: dict, ratios: list) -> dict:
     return out
 
 
-def interleaved_calls(variants: dict, reps: int, timer=compare) -> dict:
+def interleaved_calls(variants: dict, reps: int, timer=timing) -> dict:
     """Like interleaved() for calls without arguments (an open, a build): each round
     times every variant once, in alternating order."""
     times: dict = {name: [] for name in variants}
@@ -118,10 +118,10 @@ def probe_open(paths: list[str]) -> None:
     kalvex.open(paths[-1], verify=False).close()  # the first open's one-time setup, before any baseline
     for path in paths:
         gc.collect()
-        before = compare.rss_status().get("RssAnon", 0)
+        before = timing.rss_status().get("RssAnon", 0)
         handles.append(kalvex.open(path, verify=False))
         gc.collect()
-        out[path] = max(0, compare.rss_status().get("RssAnon", 0) - before)
+        out[path] = max(0, timing.rss_status().get("RssAnon", 0) - before)
     json.dump(out, sys.stdout)
 
 
@@ -153,7 +153,7 @@ def build_both(writer, stem: str) -> dict:
     return paths
 
 
-def measure_scale(data, workdir: str, reps: int, build_reps: int, log, timer=compare) -> dict:
+def measure_scale(data, workdir: str, reps: int, build_reps: int, log, timer=timing) -> dict:
     import kalvex
     from kalvex import shards
     n = data.n
@@ -197,8 +197,8 @@ def measure_scale(data, workdir: str, reps: int, build_reps: int, log, timer=com
     readers = {name: kalvex.KalvReader(path, verify=False, raw=True) for name, path in paths.items()}
     try:
         for reader in readers.values():
-            compare.check(reader.get_raw(data.keys[0]) == data.payloads[0], "wrong payload")
-            compare.check(reader.get_many_raw(present[:50]) == list(map(reader.get_raw, present[:50])),
+            timing.check(reader.get_raw(data.keys[0]) == data.payloads[0], "wrong payload")
+            timing.check(reader.get_many_raw(present[:50]) == list(map(reader.get_raw, present[:50])),
                           "get_many differs from get_raw")
         m["get_raw"] = interleaved({name: loop_of(r.get_raw) for name, r in readers.items()},
                                    present, reps, timer, chunk=5_000)
@@ -216,7 +216,7 @@ def measure_scale(data, workdir: str, reps: int, build_reps: int, log, timer=com
     return m
 
 
-def run(scales: list[int], reps: int, build_reps: int, workdir: str, log, timer=compare) -> dict:
+def run(scales: list[int], reps: int, build_reps: int, workdir: str, log, timer=timing) -> dict:
     out = {}
     for n in scales:
         log(f"  index and batch lookups at {n:,} keys")
@@ -306,11 +306,11 @@ def run_get_many(n: int, workdir: str, reps: int, log) -> None:
     cold_keys = [b"%016x" % ((rng.randrange(n) * 0x9E3779B97F4A7C15) & 0xFFFFFFFFFFFFFFFF) for _ in range(MANY_KEYS)]
     hot_keys = [b"%016x" % ((i * 0x9E3779B97F4A7C15) & 0xFFFFFFFFFFFFFFFF) for i in range(10_000)]
     rng.shuffle(hot_keys)
-    out = {"interpreter": compare.interpreter_label(), "n": n}
+    out = {"interpreter": timing.interpreter_label(), "n": n}
     for label, target, keys, chunk in (("cold", path, cold_keys, 50_000), ("hot", hot_path, hot_keys, 10_000)):
         with kalvex.KalvReader(target, verify=False, raw=True) as r:
-            compare.check(r.get_many_raw(keys[:100]) == list(map(r.get_raw, keys[:100])), "get_many differs")
-            compare.check(None not in r.get_many_raw(keys[:100]), "a present key is missing")
+            timing.check(r.get_many_raw(keys[:100]) == list(map(r.get_raw, keys[:100])), "get_many differs")
+            timing.check(None not in r.get_many_raw(keys[:100]), "a present key is missing")
             res = interleaved({"loop": loop_of(r.get_raw), "get_many": r.get_many_raw}, keys,
                               reps if label == "cold" else reps * 20, chunk=chunk)
         out[label] = {"loop_ns": res["loop"] * 1e9, "get_many_ns": res["get_many"] * 1e9,
@@ -344,10 +344,10 @@ def main(argv=None) -> int:
             run_sizes(args.sizes, workdir, args.reps, log)
             return 0
         if args.tiny:
-            compare.COLLECT, compare.TINY = False, True
+            timing.COLLECT, timing.TINY = False, True
             scales, reps = [100, 1000], 2
         else:
-            scales, reps = [compare.HOT, args.scale or compare.COLD], args.reps
+            scales, reps = [timing.HOT, args.scale or timing.COLD], args.reps
         print(report(run(scales, reps, 1 if args.tiny else 3, workdir, log)))
     return 0
 

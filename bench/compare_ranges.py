@@ -37,7 +37,7 @@ from itertools import islice
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import compare  # noqa: E402  (the timing helpers)
+import compare_timing as timing  # noqa: E402  (the timing helpers)
 
 KEY_FORMAT = "user:%08d"
 RANGE = 100      # keys per range, and per prefix (the key without its last two digits)
@@ -69,7 +69,7 @@ def build(n: int, workdir: str) -> dict:
     return paths
 
 
-def interleaved(variants: dict, args: list, reps: int, pairs: list, timer=compare, chunk: int = 1000) -> dict:
+def interleaved(variants: dict, args: list, reps: int, pairs: list, timer=timing, chunk: int = 1000) -> dict:
     """Per-item time of each variant(slice) over ``args``, the variants alternating within
     each slice; for each (a, b) in ``pairs``, the median of the per-slice ratios b / a and
     their spread."""
@@ -97,7 +97,7 @@ def interleaved(variants: dict, args: list, reps: int, pairs: list, timer=compar
     return out
 
 
-def measure(n: int, paths: dict, reps: int, timer=compare) -> dict:
+def measure(n: int, paths: dict, reps: int, timer=timing) -> dict:
     import kalvex
 
     rng = random.Random(n)
@@ -189,7 +189,7 @@ def measure(n: int, paths: dict, reps: int, timer=compare) -> dict:
     return result
 
 
-def run(scales: list[int], reps: int, workdir: str, log, timer=compare) -> dict:
+def run(scales: list[int], reps: int, workdir: str, log, timer=timing) -> dict:
     out = {}
     for n in scales:
         log(f"  ranges at {n:,} keys: building")
@@ -217,7 +217,7 @@ def report(result: dict) -> str:
 
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--scale", type=int, default=compare.COLD)
+    p.add_argument("--scale", type=int, default=timing.COLD)
     p.add_argument("--reps", type=int, default=5)
     p.add_argument("--tiny", action="store_true", help="a few thousand keys: checks the answers, seconds")
     p.add_argument("--workdir", help="where the stores are written (default: a temp dir)")
@@ -225,10 +225,10 @@ def main(argv=None) -> int:
                    help="time the process's CPU time, which other work on the cores does not lengthen")
     args = p.parse_args(argv)
     if args.cpu_time:
-        compare.CLOCK = time.process_time
+        timing.CLOCK = time.process_time
     scale = 5000 if args.tiny else args.scale
     workdir = args.workdir or tempfile.mkdtemp()
-    print(compare.interpreter_label())
+    print(timing.interpreter_label())
     print(report(run([scale], 1 if args.tiny else args.reps, workdir,
                      lambda msg: print(msg, file=sys.stderr))), end="")
     return 0

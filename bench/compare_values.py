@@ -35,7 +35,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import compare  # noqa: E402  (the timing helpers)
+import compare_timing as timing  # noqa: E402
 import compare_data  # noqa: E402
 
 
@@ -183,7 +183,7 @@ def _remove(path: str) -> None:
             os.remove(path + suffix)
 
 
-def interleaved_per_call(calls: dict, reps: int, timer=compare, chunk: int = 5000) -> dict:
+def interleaved_per_call(calls: dict, reps: int, timer=timing, chunk: int = 5000) -> dict:
     """Median time of one call of each fn, for ``calls`` mapping a name to (fn, args),
     timed in turns: in each turn every fn runs through one chunk of its args (the order
     rotating), each fn a different chunk, so no fn finds its keys in the cache where
@@ -209,7 +209,7 @@ def interleaved_per_call(calls: dict, reps: int, timer=compare, chunk: int = 500
     return {name: statistics.median(times) for name, times in per_call.items()}
 
 
-def interleaved_builds(stores: list, paths: dict, data: dict, ordered: dict, reps: int, timer=compare) -> dict:
+def interleaved_builds(stores: list, paths: dict, data: dict, ordered: dict, reps: int, timer=timing) -> dict:
     """Seconds of each build (from ``data``, and for the stores that keep keys in order
     from ``ordered`` too), per store name and metric, as lists: in each of ``reps`` turns
     every store builds once of each kind, the order rotating, so that a slow spell of a
@@ -233,7 +233,7 @@ def interleaved_builds(stores: list, paths: dict, data: dict, ordered: dict, rep
     return times
 
 
-def wrapper_overhead(path: str, probes: list[str], reps: int, timer=compare) -> dict[str, float]:
+def wrapper_overhead(path: str, probes: list[str], reps: int, timer=timing) -> dict[str, float]:
     """Seconds per call of the package's lookups and of what a user would write by hand."""
     import msgpack
     import kalvex
@@ -250,9 +250,9 @@ def wrapper_overhead(path: str, probes: list[str], reps: int, timer=compare) -> 
     return out
 
 
-def run(scales: list[int], reps: int, build_reps: int, workdir: str, log, timer=compare) -> dict:
+def run(scales: list[int], reps: int, build_reps: int, workdir: str, log, timer=timing) -> dict:
     """Measurements per scale and store; `timer` is the module whose timing helpers (and
-    settings, such as --tiny's) apply: compare.py passes itself when it runs as a script."""
+    settings, such as --tiny's) apply, compare_timing unless a caller brings its own."""
     results: dict = {}
     for n in scales:
         data = make_values(n)
@@ -341,11 +341,11 @@ def main(argv=None) -> int:
     args = p.parse_args(argv)
     scales = [1000] if args.tiny else [10_000, args.scale]
     if args.tiny:
-        compare.COLLECT, compare.TINY = False, True
+        timing.COLLECT, timing.TINY = False, True
     with tempfile.TemporaryDirectory(prefix="kalvex-values-") as workdir:
         results = run(scales, 2 if args.tiny else args.reps, args.build_reps, workdir,
                       lambda msg: print(msg, file=sys.stderr, flush=True))
-    print(f"[{compare.interpreter_label()}]" + report(results))
+    print(f"[{timing.interpreter_label()}]" + report(results))
     return 0
 
 

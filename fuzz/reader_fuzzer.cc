@@ -258,7 +258,7 @@ void CheckPrefix(const reader::Reader& r, const Model& m, const std::string& pre
 // The file order of entries [first, last): none when an offset lies outside the file or
 // the offsets already ascend; otherwise every entry once, by offset, ties in index order.
 void CheckFileOrder(const reader::Reader& r, const Model& m, std::size_t first, std::size_t last) {
-  const std::optional<reader::FileOrder> got = reader::FileOrder::Of(r, first, last);
+  const std::optional<reader::FileOrder> got = r.InFileOrder(first, last);
   const auto begin = m.offsets.begin() + static_cast<std::ptrdiff_t>(first);
   const auto end = m.offsets.begin() + static_cast<std::ptrdiff_t>(last);
   const bool outside = std::any_of(begin, end, [&](std::uint64_t o) { return o >= m.file.size(); });
@@ -293,8 +293,11 @@ void Exercise(const reader::Reader& r, const Model& m, const std::string& path) 
   FUZZ_REQUIRE(r.MemoryUsage() <= 3 * n + 3 * page + 64, "reader holds %zu bytes for a %llu-byte file",
                r.MemoryUsage(), static_cast<unsigned long long>(n));
 
+  std::vector<reader::Bytes> entry_keys;
+  std::vector<std::uint64_t> entry_offsets;
+  FUZZ_REQUIRE(r.ReadEntries(0, r.entry_count(), entry_keys, entry_offsets).ok(), "a parsed index cannot fail a walk");
   for (std::size_t i = 0; i < m.keys.size(); ++i) {
-    FUZZ_REQUIRE(SameBytes(r.key(i), AsBytes(m.keys[i])) && r.object_offset(i) == m.offsets[i],
+    FUZZ_REQUIRE(SameBytes(entry_keys[i], AsBytes(m.keys[i])) && entry_offsets[i] == m.offsets[i],
                  "entry %zu differs from the file", i);
   }
 

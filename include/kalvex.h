@@ -128,6 +128,10 @@ typedef struct kalvex_open_options {
    * objects) has its record's CRC-32 checked first; a mismatch fails with KalvCorruptError.
    * Costs a CRC pass over each payload read, none over the rest of the file. */
   int check_records;
+  /* Nonzero: parse the index section into memory and ignore the header's feature bits,
+   * as a reader that knows nothing of them would: a carried mapped index is then left
+   * alone (kalvex_stats.mapped_index is 0; lookups cost what they cost without one). */
+  int parse_index;
 } kalvex_open_options;
 
 /* kalvex_reader_open with options; `options` NULL means all zero. */
@@ -259,6 +263,25 @@ KALVEX_API kalvex_status kalvex_reader_entries(const kalvex_reader* reader, size
                                                kalvex_bytes* keys, kalvex_bytes* payloads,
                                                uint64_t* offsets, size_t* count,
                                                kalvex_error* err);
+
+/* The payload of the object whose record lies at file offset `offset` (its identity, as
+ * kalvex_reader_entries and kalvex_reader_objects give it). A record that does not lie
+ * wholly inside the file fails with KalvCorruptError. */
+KALVEX_API kalvex_status kalvex_reader_object(const kalvex_reader* reader, uint64_t offset,
+                                              kalvex_bytes* payload, kalvex_error* err);
+
+/* The entries at positions [first, last) in the order their objects lie in the file
+ * (entries sharing an object in key order): for the k-th, places[k] is its position -
+ * first and offsets[k] its object's offset. Copying payloads in this order reads the
+ * file front to back, which a walk in key order over a store larger than the caches
+ * does not. Both arrays hold last - first elements. *count is last - first when filled,
+ * else 0: when key order already reads the file front to back, when the range holds
+ * fewer than two entries, or when an entry or an offset is damaged (reading the range
+ * in key order then reports it). Fails only with KALVEX_NO_MEMORY. REQUIRES: first <=
+ * last <= kalvex_reader_entry_count(). */
+KALVEX_API kalvex_status kalvex_reader_file_order(const kalvex_reader* reader, size_t first,
+                                                  size_t last, size_t* places, uint64_t* offsets,
+                                                  size_t* count, kalvex_error* err);
 
 /* The distinct objects (by file offset) in first-use order in key order. */
 typedef struct kalvex_objects kalvex_objects;
@@ -413,6 +436,15 @@ KALVEX_API kalvex_status kalvex_writer_build_with(const kalvex_writer* writer, c
                                                   const kalvex_build_options* options,
                                                   kalvex_build_report* report,
                                                   kalvex_error* err);
+
+/* ---- Routing ---------------------------------------------------------------------- */
+
+/* The bucket, from 0 to buckets - 1, of a 64-bit digest among `buckets`: the jump
+ * consistent hash (the multiply wraps at 2^64, the division is done in doubles), the
+ * rule that puts a key in its shard of a sharded store, fixed for good. Growing buckets
+ * by one moves about 1 / buckets of the digests, all into the new bucket.
+ * REQUIRES: 1 <= buckets < 2^31. */
+KALVEX_API uint32_t kalvex_jump_hash(uint64_t digest, uint32_t buckets);
 
 /* -- declarations end -- */
 

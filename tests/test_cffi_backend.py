@@ -1,13 +1,12 @@
-"""The cffi binding answers the contract as kalvex._native does, chunk by chunk and across
-threads. Runs wherever the cffi module was built (always on PyPy; on CPython when cffi was
-importable at build time); the comparisons with kalvex._native run on CPython only."""
-import errno
+"""What only the cffi binding has: its growing listing buffers and its lock around close
+while other threads read; and its answers against kalvex._native's on awkward content
+with tiny chunks. The contract both backends share is tested in test_backends.py. Runs
+wherever the cffi module was built (always on PyPy; on CPython when cffi was importable at
+build time); the comparisons with kalvex._native run on CPython only."""
 import os
 import threading
 
 import pytest
-
-from kalvex import errors
 
 cffi = pytest.importorskip("kalvex._cffi")
 from kalvex._cffi import reader as cffi_reader  # noqa: E402
@@ -76,45 +75,6 @@ def test_listings_through_growing_and_oversized_buffers_give_every_entry_in_orde
     assert payloads == [p for _, p in model] and len(ids) == len(model)
     dup, dup2 = (b"dup", b"dup2") if keys is bytes else ("dup", "dup2")
     assert ids[got.index(dup)] == ids[got.index(dup2)] != ids[got.index(dup) - 1]
-
-
-def test_writer_answers_and_refuses_as_the_contract_says():
-    w = cffi.new_writer()
-    assert w.add_unique(b"v") == w.add_unique(b"v") == 0 and w.add(b"v") == 1
-    w.add_key("k", 1)
-    assert (w.contains(b"k"), w.contains("x"), w.key_count(), w.object_count()) == (True, False, 1, 2)
-    with pytest.raises(errors.KalvError, match="^obj_id 9 out of range"):
-        w.add_key("k", 9)
-    for call, exc in [(lambda: w.add_key(5, 0), TypeError), (lambda: w.contains([107]), TypeError), (lambda: w.add_key("\ud800", 0), ValueError),
-                      (lambda: w.add_key("k", -1), OverflowError), (lambda: w.add_key("k", "0"), TypeError),
-                      (lambda: w.add("text"), TypeError), (lambda: w.build(b"p"), TypeError)]:
-        with pytest.raises(exc):
-            call()
-
-
-def test_io_errors_carry_errno_and_filename(tmp_path):
-    missing = str(tmp_path / "missing.klvx")
-    with pytest.raises(errors.KalvIOError) as caught:
-        cffi.open_reader(missing, True)
-    assert (caught.value.errno, caught.value.filename) == (errno.ENOENT, missing)
-    assert str(caught.value) == caught.value.args[0] and not str(caught.value).startswith("KalvIOError")
-
-
-def test_a_damaged_record_ends_the_chunk_before_it(path):
-    data = bytearray(open(path, "rb").read())
-    at = data.index(b"v5") - 8
-    data[at:at + 4] = b"\xff\xff\xff\xff"
-    damaged = path + ".damaged"
-    open(damaged, "wb").write(bytes(data))
-    reader = cffi.open_reader(damaged, False)
-    first, last = reader.prefix_range("key:000")
-    keys, _, _ = reader.read_range(first, last, keys=str, payloads=True)
-    assert keys == ["key:0000", "key:0001", "key:0002", "key:0003", "key:0004"]
-    with pytest.raises(errors.KalvCorruptError):
-        reader.read_range(first + 5, last, payloads=True)
-    assert len(reader.read_range(first + 5, last, keys=bytes)[0]) == 5  # keys alone never fail
-    with pytest.raises(errors.KalvCorruptError):
-        reader.find("key:0005")
 
 
 def test_close_while_other_threads_read_frees_once_they_are_done(path):

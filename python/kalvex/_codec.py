@@ -118,6 +118,21 @@ def packer(default: Optional[Callable[[Any], Any]]) -> Callable[[Value], bytes]:
     return pack
 
 
+def value_encoder(pack: Callable[[Value], bytes]) -> Callable[[object, Value], bytes]:
+    """``encode(key, value)``: ``pack(value)``, or ``TypeError`` naming the key and the
+    value's type when the value does not encode."""
+
+    def encode(key: object, value: Value) -> bytes:
+        try:
+            return pack(value)
+        except (TypeError, ValueError, OverflowError) as exc:
+            raise TypeError(
+                f"cannot encode the value of key {key!r} ({type(value).__name__}): {exc}"
+            ) from exc
+
+    return encode
+
+
 def unpacker(options: dict[str, Any]) -> Callable[[bytes], Value]:
     """A function decoding one payload, with the caller's options over the defaults."""
     unpack: Callable[[bytes], Value] = functools.partial(msgpack.unpackb, **{**UNPACK_DEFAULTS, **options})

@@ -128,11 +128,13 @@ class NativeWriter(Protocol):
         ``list`` or ``tuple``, else ``TypeError``, as for ``find_many``) mapped to the object, in one call; its
         id. Every key is converted and checked before anything is stored."""
 
-    def add_pairs(self, payloads: Sequence[bytes], keys: Sequence[Key], unique: bool = False) -> None:
+    def add_pairs(self, payloads: Sequence[bytes], keys: Sequence[Key], unique: bool = False) -> int:
         """``add_mapped(payloads[i], (keys[i],), unique)`` for each ``i`` in order, in one
         call: the loop of a build from pairs. Both are lists or tuples of one length (else
-        ``TypeError`` or ``ValueError``); every key and payload is converted and checked
-        before anything is stored."""
+        ``TypeError`` or ``ValueError``). Stores the pairs before the first key refused (one
+        that is no key or is over the limit; also the first pair of a batch that could
+        carry the keys past what the format counts) and returns how many it stored: the
+        caller adds the refused pair alone, which raises its error."""
 
     def add_key(self, key: Key, obj_id: int) -> None:
         """Maps ``key`` to object ``obj_id``, replacing an earlier mapping of the key.
@@ -157,7 +159,7 @@ class NativeWriter(Protocol):
 
 
 class NativeBackend(Protocol):
-    """A backend module: the two factories."""
+    """A backend module: the two factories and the routing rule."""
 
     def open_reader(self, path: str, verify: bool, check: bool = False) -> NativeReader:
         """Maps the store at ``path``; with ``verify`` the whole-file CRC-32 is checked
@@ -169,6 +171,10 @@ class NativeBackend(Protocol):
         and the payloads read, not with the data."""
 
     def new_writer(self) -> NativeWriter: ...
+
+    def jump_hash(self, digest: int, n: int, /) -> int:
+        """The shard, from 0 to ``n - 1``, of a 64-bit ``digest`` among ``n`` (the routing
+        rule of kalvex/shards/routing.py); ValueError unless ``1 <= n < 2**31``."""
 
 
 if TYPE_CHECKING:

@@ -17,7 +17,7 @@ from types import TracebackType
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from kalvex import _backend
-from kalvex._codec import Key, PathLike, Value, as_bytes, packer, refused_keys
+from kalvex._codec import Key, PathLike, Value, as_bytes, packer, refused_keys, value_encoder
 from kalvex._contract import NativeWriter
 
 BytesLike = Union[bytes, bytearray, memoryview]
@@ -59,18 +59,11 @@ class KalvWriter:
         self._index = bool(index)
         self._raw: NativeWriter = _backend.BACKEND.new_writer()
         self._pack = packer(default)
+        self._encode = value_encoder(self._pack)
         # One native call per add: it checks every key, stores the payload (whole-byte
         # dedupe in the native writer when `unique`) and maps the keys, or changes nothing.
         self._put = self._raw.add_mapped
         self._unique = bool(dedupe)
-
-    def _encode(self, key: object, value: Value) -> bytes:
-        try:
-            return self._pack(value)
-        except (TypeError, ValueError, OverflowError) as exc:
-            raise TypeError(
-                f"cannot encode the value of key {key!r} ({type(value).__name__}): {exc}"
-            ) from exc
 
     def __setitem__(self, key: Key, value: Value) -> None:
         """Store ``value`` as one object under ``key``; a key set again maps to the new value."""
@@ -190,10 +183,11 @@ class KalvWriter:
         """Adds keys[i] with payloads[i] for each i; a refused key raises as its own add
         would, with the pairs before it stored."""
         if keys:
-            try:
-                self._raw.add_pairs(payloads, keys, self._unique)
-            except (TypeError, ValueError):  # a refused key: nothing of the chunk was stored
-                self._add_each(zip(keys, payloads))
+            stored = self._raw.add_pairs(payloads, keys, self._unique)
+            if stored < len(keys):
+                # The refused pair alone raises its error (a batch refused for its size
+                # alone goes on one pair at a time).
+                self._add_each(zip(keys[stored:], payloads[stored:]))
 
     def _add_each(self, pairs: Iterable[Any], encode: bool = False) -> None:
         """Adds (key, payload) pairs, or with ``encode`` (key, value) pairs, one call each;

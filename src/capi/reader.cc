@@ -11,6 +11,7 @@
 
 #include "capi/error.h"
 #include "core/format/layout.h"
+#include "core/reader/file_order.h"
 #include "core/reader/reader.h"
 #include "kalvex.h"
 
@@ -100,7 +101,7 @@ kalvex_status kalvex_reader_open_with(const char* path, size_t path_size, const 
   return Guarded(err, [&] {
     kalvex::reader::OpenOptions core;
     core.verify = given.verify != 0;
-    core.map_index = true;
+    core.map_index = given.parse_index == 0;
     core.check_records = given.check_records != 0;
     Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path, path_size), core);
     if (!opened.ok()) return FailWith(err, opened.error());
@@ -295,6 +296,21 @@ kalvex_status kalvex_reader_entries(const kalvex_reader* reader, size_t first, s
                                     uint64_t* offsets, size_t* count, kalvex_error* err) {
   *count = 0;
   return Guarded(err, [&] {
+    const Reader& r = Core(reader);
+    if (payloads == nullptr) {
+      // Nothing to fetch: the index alone, straight into the caller's arrays.
+      last = std::min(last, r.entry_count());
+      if (first >= last) return KALVEX_OK;
+      const std::size_t stop = first + std::min(max_entries, last - first);
+      std::size_t filled = 0;
+      const Status walked = r.WalkEntries(first, stop, [&](std::size_t, Bytes key, std::uint64_t offset) {
+        if (keys != nullptr) keys[filled] = AsC(key);
+        if (offsets != nullptr) offsets[filled] = offset;
+        ++filled;
+      });
+      *count = filled;
+      return walked.ok() ? KALVEX_OK : FailWith(err, walked.error());
+    }
     // The views before a failure are handed out with it.
     const RangeRead read = ReadRange(Core(reader), first, last, max_entries, payloads != nullptr);
     const std::size_t filled = read.usable;
@@ -314,6 +330,32 @@ kalvex_status kalvex_reader_verify(const kalvex_reader* reader, kalvex_error* er
   return Guarded(err, [&] {
     Status checked = Core(reader).Verify();
     if (!checked.ok()) return FailWith(err, checked.error());
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_object(const kalvex_reader* reader, uint64_t offset, kalvex_bytes* payload,
+                                   kalvex_error* err) {
+  *payload = {nullptr, 0};
+  return Guarded(err, [&] {
+    Result<Bytes> fetched = Core(reader).FetchObject(offset);
+    if (!fetched.ok()) return FailWith(err, fetched.error());
+    *payload = AsC(fetched.value());
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_file_order(const kalvex_reader* reader, size_t first, size_t last, size_t* places,
+                                       uint64_t* offsets, size_t* count, kalvex_error* err) {
+  *count = 0;
+  return Guarded(err, [&] {
+    const std::optional<kalvex::reader::FileOrder> order = Core(reader).InFileOrder(first, last);
+    if (!order) return KALVEX_OK;
+    for (std::size_t k = 0; k < order->size(); ++k) {
+      places[k] = order->place(k);
+      offsets[k] = order->offset(k);
+    }
+    *count = order->size();
     return KALVEX_OK;
   });
 }

@@ -507,4 +507,55 @@ TEST_F(CapiTest, BuildWithMappedIndexOpensThroughItAndAnswersBatchesInOrder) {
   kalvex_writer_free(w);
 }
 
+// Keys in reverse order of their objects: key order reads the file back to front, so the
+// file order is the range reversed; on a parsed index and through the mapped one alike.
+TEST_F(CapiTest, FileOrderReadsObjectsFrontToBackAndParsingLeavesAMappedIndexAlone) {
+  kalvex_writer* w = nullptr;
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  constexpr int kCount = 50;
+  for (int i = 0; i < kCount; ++i) {
+    const std::string key = "k" + std::to_string(100 + kCount - 1 - i);  // k149 first
+    uint64_t id = 0;
+    ASSERT_EQ(kalvex_writer_add_object(w, key.data(), key.size(), &id, &err_), KALVEX_OK);
+    ASSERT_EQ(kalvex_writer_add_key(w, key.data(), key.size(), id, &err_), KALVEX_OK);
+  }
+  const kalvex_build_options build{0, 1, 0};
+  ASSERT_EQ(kalvex_writer_build_with(w, path_.data(), path_.size(), &build, nullptr, &err_), KALVEX_OK);
+  kalvex_writer_free(w);
+
+  for (const int parse_index : {0, 1}) {
+    const kalvex_open_options options{1, 0, parse_index};
+    kalvex_reader* r = nullptr;
+    ASSERT_EQ(kalvex_reader_open_with(path_.data(), path_.size(), &options, &r, &err_), KALVEX_OK);
+    kalvex_stats stats{};
+    kalvex_reader_stats(r, &stats);
+    EXPECT_EQ(stats.mapped_index, 1 - parse_index);
+    EXPECT_EQ(stats.num_objects, kCount + 1u) << "the carried index counts either way";
+
+    std::vector<size_t> places(kCount);
+    std::vector<uint64_t> offsets(kCount);
+    size_t count = 99;
+    ASSERT_EQ(kalvex_reader_file_order(r, 0, kCount, places.data(), offsets.data(), &count, &err_), KALVEX_OK);
+    ASSERT_EQ(count, size_t{kCount});
+    for (size_t k = 0; k < count; ++k) {
+      EXPECT_EQ(places[k], kCount - 1 - k);
+      kalvex_bytes payload{};
+      ASSERT_EQ(kalvex_reader_object(r, offsets[k], &payload, &err_), KALVEX_OK);
+      EXPECT_EQ(Text(payload), "k" + std::to_string(100 + places[k])) << "the payload of the key at that place";
+      if (k > 0) {
+        EXPECT_GT(offsets[k], offsets[k - 1]);
+      }
+    }
+    // Nothing to gain: one entry, or a range already in file order.
+    ASSERT_EQ(kalvex_reader_file_order(r, 3, 4, places.data(), offsets.data(), &count, &err_), KALVEX_OK);
+    EXPECT_EQ(count, 0u);
+
+    kalvex_bytes payload{};
+    EXPECT_EQ(kalvex_reader_object(r, stats.file_size - 2, &payload, &err_), KALVEX_STORE_ERROR);
+    EXPECT_EQ(err_.kind, KALVEX_KIND_CORRUPT);
+    EXPECT_EQ(payload.data, nullptr);
+    kalvex_reader_close(r);
+  }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from kalvex._cffi.reader import Reader
 from kalvex._cffi.writer import Writer
+from kalvex._kalvex_cffi import lib
 
 
 def open_reader(path: str, verify: bool, check: bool = False) -> Reader:
@@ -14,3 +15,9 @@ def open_reader(path: str, verify: bool, check: bool = False) -> Reader:
 
 def new_writer() -> Writer:
     return Writer()
+
+
+def jump_hash(digest: int, n: int) -> int:
+    if type(n) is not int or not 1 <= n < 1 << 31:
+        raise ValueError("n must be from 1 to 2**31 - 1")
+    return int(lib.kalvex_jump_hash(digest, n))

@@ -67,7 +67,7 @@ class Writer:
                 raise_failure(status, self._err)
             return int(self._id[0])
 
-    def add_pairs(self, payloads: Sequence[bytes], keys: Sequence[Any], unique: bool = False) -> None:
+    def add_pairs(self, payloads: Sequence[bytes], keys: Sequence[Any], unique: bool = False) -> int:
         if type(payloads) is not tuple and type(payloads) is not list:
             raise TypeError("argument 'payloads': must be a list or tuple")
         if type(keys) is not tuple and type(keys) is not list:
@@ -77,15 +77,29 @@ class Writer:
         for payload in payloads:
             if type(payload) is not bytes:
                 bytes_argument("payloads", payload)
-        stored = [as_bytes(key) for key in keys]
-        payload_ends = ffi.new("size_t[]", list(itertools.accumulate(map(len, payloads))))
+        stored: list[bytes] = []
+        try:
+            for key in keys:
+                stored.append(as_bytes(key))
+        except (TypeError, ValueError):  # the batch ends before the first object that is no key
+            pass
+        usable = len(stored)
+        payload_ends = ffi.new("size_t[]", list(itertools.accumulate(map(len, payloads[:usable]))))
         key_ends = ffi.new("size_t[]", list(itertools.accumulate(map(len, stored))))
-        payload_run, key_run = b"".join(payloads), b"".join(stored)
+        payload_run, key_run = b"".join(payloads[:usable]), b"".join(stored)
         with self._lock:
-            status = lib.kalvex_writer_add_pairs(self._handle, 1 if unique else 0, len(stored), payload_run,
+            status = lib.kalvex_writer_add_pairs(self._handle, 1 if unique else 0, usable, payload_run,
                                                  payload_ends, key_run, key_ends, self._end, self._err)
+            if status == lib.KALVEX_STORE_ERROR:
+                # A refused key changed nothing and _end is its place: the pairs before it go
+                # in now, and the caller adds it alone to raise its own error.
+                lib.kalvex_error_clear(self._err)
+                usable = int(self._end[0])
+                status = lib.kalvex_writer_add_pairs(self._handle, 1 if unique else 0, usable, payload_run,
+                                                     payload_ends, key_run, key_ends, self._end, self._err)
             if status != _OK:
                 raise_failure(status, self._err)
+            return usable
 
     def add_key(self, key: Any, obj_id: int) -> None:
         k = as_bytes(key)

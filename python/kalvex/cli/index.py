@@ -22,8 +22,8 @@ from typing import Any
 from kalvex.cli._common import YES, CommandError, with_path
 from kalvex.errors import KalvexError
 from kalvex.reader import KalvReader
-from kalvex.shards import ShardedReader, Staging, _layout
-from kalvex.shards.publish import shard_entry
+from kalvex.shards import ShardedReader, Staging
+from kalvex.shards.publish import is_version, shard_entry
 from kalvex.writer import KalvWriter
 
 
@@ -76,7 +76,7 @@ def _sharded(root: str, index: bool) -> bool:
         with Staging(root, len(store.shards)) as staging:
             entries = []
             for number, shard in enumerate(store.shards):
-                path = os.path.join(staging.path, _layout.shard_file_name(number, len(store.shards)))
+                path = staging.shard_path(number)
                 rewrite(shard, path, index)
                 entries.append(shard_entry(path, number))
             staging.publish(entries)
@@ -87,7 +87,7 @@ def run_index(args: argparse.Namespace) -> int:
     path, index = args.store, not args.drop
     try:
         if os.path.isdir(path):
-            if os.path.isfile(os.path.join(path, _layout.MANIFEST)):
+            if is_version(path):
                 raise CommandError(f"{path} is one version of a sharded store: give the store's directory")
             changed = _sharded(path, index)
         else:

@@ -113,6 +113,10 @@ class Staging:
             self._release()
             raise
 
+    def shard_path(self, shard: int) -> str:
+        """Where shard number ``shard`` of this version is written (``write_shard``'s file)."""
+        return os.path.join(self.path, _layout.shard_file_name(shard, self.nshards))
+
     def publish(self, entries: Iterable[Entry]) -> str:
         """Check each shard against its entry, then make this version current atomically.
 
@@ -186,3 +190,9 @@ def rollback(out_dir: PathLike) -> str:
         return os.path.join(root, earlier)
     finally:
         os.close(lock)
+
+
+def is_version(path: str) -> bool:
+    """Whether ``path`` is one version of a sharded store (the directory holding its
+    manifest), not the store's own directory."""
+    return os.path.isfile(os.path.join(path, _layout.MANIFEST))

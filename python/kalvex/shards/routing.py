@@ -7,7 +7,7 @@ version finds a key in the shard that holds it:
    integer ``XXH3_64bits(data, len)`` returns (its canonical 8-byte form is big-endian).
 2. The shard is the jump consistent hash of ``h`` over ``n`` buckets (Lamping and Veach,
    "A Fast, Minimal Memory, Consistent Hash Algorithm", 2014), in 64-bit unsigned integers
-   and IEEE-754 doubles::
+   and IEEE-754 doubles (``kalvex_jump_hash`` of the C interface computes it)::
 
        b = -1; j = 0
        while j < n:
@@ -22,40 +22,20 @@ A manifest records this rule as ``ROUTING``; a store routed otherwise is refused
 """
 from __future__ import annotations
 
-import sys
 from operator import itemgetter
 from typing import Any, Callable, Iterable, Iterator, Optional, Union
 
 from xxhash import xxh3_64_intdigest
 
-from kalvex._codec import Key, as_bytes, key_bytes
-from kalvex.writer import KalvWriter
+from kalvex._backend import BACKEND
+from kalvex._codec import Key, as_bytes, key_bytes, packer, value_encoder
 
 # How a record gives its key or value: a field name or index (``record[field]``) or a function.
 Field = Union[str, int, Callable[[Any], Any], None]
 
 ROUTING = "xxh3_64-jump"
-_LCG_MULTIPLIER = 2862933555777941757
-_MASK64 = (1 << 64) - 1
-
-
-def _jump_in_python(digest: int, n: int) -> int:
-    """The jump consistent hash of a 64-bit ``digest`` over ``n`` buckets (see the header)."""
-    bucket, jump = -1, 0
-    while jump < n:
-        bucket = jump
-        digest = (digest * _LCG_MULTIPLIER + 1) & _MASK64
-        jump = int((bucket + 1) * (2147483648.0 / ((digest >> 33) + 1)))
-    return bucket
-
-
-_jump = _jump_in_python
-if sys.implementation.name == "cpython":
-    # The same function compiled: CPython interprets the loop above a step at a time.
-    try:
-        from kalvex._native import jump_hash as _jump  # type: ignore[assignment]
-    except ImportError:
-        pass
+# The rule is computed once, in libkalvex (kalvex_jump_hash), reached through the backend.
+_jump = BACKEND.jump_hash
 
 
 def shard_of(key: Key, n: int) -> int:
@@ -94,7 +74,7 @@ def route_records(
     [(1, b'user:1')]
     """
     extract = _extractor(key, value)
-    encode = KalvWriter(dedupe=False, default=default)._encode
+    encode = value_encoder(packer(default))
     keyed = ((key_bytes(k), k, v) for k, v in map(extract, records))
     return ((_jump(xxh3_64_intdigest(data), nshards), data, encode(k, v)) for data, k, v in keyed)
 

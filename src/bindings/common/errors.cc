@@ -22,32 +22,7 @@ PyObject* InternalFailureClass() {
   });
 }
 
-PyObject* ClassFor(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::kCorrupt:
-    case ErrorKind::kVersion:
-      return PyExc_RuntimeError;
-    case ErrorKind::kIO:
-      return PyExc_OSError;
-    case ErrorKind::kInvalid:
-      return PyExc_ValueError;
-  }
-  return PyExc_ValueError;
-}
-
 }  // namespace
-
-PyObject* RaiseStoreError(const StoreError& error) {
-  const std::string text = error.Render();
-  PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!message) return RaiseCreationFailure();
-  // A one-element tuple makes the class receive the text as its single argument even
-  // where PyErr_SetObject would unpack a tuple-valued message.
-  PyRef args(PyTuple_Pack(1, message.get()));
-  if (!args) return RaiseCreationFailure();
-  PyErr_SetObject(ClassFor(error.kind()), args.get());
-  return nullptr;
-}
 
 PyObject* RaiseInternalFailure(const std::string& text, std::source_location where) {
   const std::string shown = text.empty() ? std::string("internal failure in kalvex") : text;

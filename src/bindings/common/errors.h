@@ -1,29 +1,19 @@
-// The mapping of store errors and internal failures onto Python exceptions.
-//
-// This is the only place where a StoreError becomes a Python exception:
-//   KalvCorruptError, KalvVersionError -> RuntimeError
-//   KalvIOError                        -> OSError (one argument, so errno stays None)
-//   KalvError                          -> ValueError
-// each built from exactly one argument, the rendered text.
+// Internal failures as Python exceptions, and the boundary that keeps C++ exceptions in.
 //
 // Internal failures (broken invariants, C++ exceptions, result objects the interpreter
-// could not create) raise the internal-failure class: it derives from BaseException, so
-// an `except Exception` cannot swallow it, and one diagnostic goes to standard error.
+// could not create, KALVEX_INTERNAL from the C interface) raise the internal-failure
+// class: it derives from BaseException, so an `except Exception` cannot swallow it, and
+// one diagnostic goes to standard error. Store errors are failure.h's.
 #pragma once
 
 #include <Python.h>
 
+#include <exception>
 #include <new>
 #include <source_location>
 #include <string>
 
-#include "core/internal_failure.h"
-#include "core/store_error.h"
-
 namespace kalvex::bindings {
-
-// Sets the Python exception for `error` and returns nullptr (the failure value).
-PyObject* RaiseStoreError(const StoreError& error);
 
 // Sets the internal-failure exception with `text` after a diagnostic naming `where`.
 PyObject* RaiseInternalFailure(const std::string& text,
@@ -41,8 +31,6 @@ PyObject* Guarded(Body&& body) noexcept {
     return body();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
-  } catch (const InternalFailure& failure) {
-    return RaiseInternalFailure(failure.what(), failure.where());
   } catch (const std::exception& failure) {
     return RaiseInternalFailure(failure.what());
   } catch (...) {

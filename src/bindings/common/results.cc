@@ -1,11 +1,11 @@
 #include "bindings/common/results.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "bindings/common/errors.h"
 #include "bindings/common/py_ref.h"
-#include "core/reader/reader.h"
 
 namespace kalvex::bindings {
 
@@ -87,6 +87,13 @@ bool SetItem(PyObject* dict, const char* name, PyObject* value) {
   return PyDict_SetItemString(dict, name, value) == 0;
 }
 
+// "0x" and exactly eight lowercase hexadecimal digits, as the store's own messages show it.
+PyObject* NewCrcText(std::uint32_t crc) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(crc));
+  return NewText(text);
+}
+
 }  // namespace
 
 PyObject* NewStatsDict(const StoreStats& s) {
@@ -101,7 +108,7 @@ PyObject* NewStatsDict(const StoreStats& s) {
                       SetItem(stats.get(), "index_offset", NewUnsigned(s.index_offset)) &&
                       SetItem(stats.get(), "data_offset", NewUnsigned(s.data_offset)) &&
                       SetItem(stats.get(), "file_size_kb", PyFloat_FromDouble(size_kb)) &&
-                      SetItem(stats.get(), "file_crc32", NewText(reader::FormatCrc(s.file_crc32)));
+                      SetItem(stats.get(), "file_crc32", NewCrcText(s.file_crc32));
   if (!filled) return nullptr;
   return stats.release();
 }

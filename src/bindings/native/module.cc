@@ -3,7 +3,7 @@
 // Reader and Writer implement the package's backend contract (kalvex/_contract.py) over
 // the C interface (include/kalvex.h), linked in whole; open_reader and new_writer are
 // the contract's factories, the types themselves; MAX_KEY_SIZE is the header's key limit.
-// jump_hash speeds up the package's shard routing.
+// jump_hash is the routing rule of sharded stores.
 // Multi-phase initialisation: import creates the types and touches no file.
 #include <Python.h>
 
@@ -15,15 +15,13 @@
 namespace kalvex::native {
 namespace {
 
-// jump_hash(digest, n): Lamping and Veach's jump consistent hash of a 64-bit digest over
-// n buckets, exactly as kalvex/shards.py writes it in Python (the multiply wraps at 2^64,
-// the division is done in doubles), which stays the definition; this is its speed.
+// jump_hash(digest, n): the C interface's routing rule (kalvex_jump_hash).
 PyObject* JumpHash(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) {
     PyErr_SetString(PyExc_TypeError, "jump_hash() takes exactly 2 arguments");
     return nullptr;
   }
-  std::uint64_t digest = PyLong_AsUnsignedLongLong(args[0]);
+  const std::uint64_t digest = PyLong_AsUnsignedLongLong(args[0]);
   if (digest == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
   const long buckets = PyLong_AsLong(args[1]);
   if (buckets == -1 && PyErr_Occurred()) return nullptr;
@@ -31,15 +29,7 @@ PyObject* JumpHash(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_ValueError, "n must be from 1 to 2**31 - 1");
     return nullptr;
   }
-  std::int64_t bucket = -1;
-  std::int64_t jump = 0;
-  while (jump < buckets) {
-    bucket = jump;
-    digest = digest * 2862933555777941757ULL + 1;
-    jump = static_cast<std::int64_t>(static_cast<double>(bucket + 1) *
-                                     (2147483648.0 / static_cast<double>((digest >> 33) + 1)));
-  }
-  return PyLong_FromLongLong(bucket);
+  return PyLong_FromUnsignedLong(kalvex_jump_hash(digest, static_cast<std::uint32_t>(buckets)));
 }
 
 PyMethodDef kModuleMethods[] = {

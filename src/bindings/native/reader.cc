@@ -18,9 +18,12 @@
 #include <vector>
 
 #include "bindings/common/args.h"
+#include "bindings/common/calls.h"
 #include "bindings/common/convert.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/handles.h"
 #include "bindings/common/instance.h"
+#include "bindings/common/lists.h"
 #include "bindings/common/once.h"
 #include "bindings/common/py_ref.h"
 #include "bindings/common/receiver.h"
@@ -35,10 +38,6 @@ namespace {
 
 using namespace bindings;
 
-struct CloseReader {
-  void operator()(kalvex_reader* reader) const { kalvex_reader_close(reader); }
-};
-
 struct ReaderObject {
   Instance<kalvex_reader> instance;
   bool close_pending;  // close() ran while a call was inside: the last one out frees
@@ -49,16 +48,13 @@ constexpr const char* kClassName = "Reader";
 // enough that its views stay in the cache while the objects are made.
 constexpr std::size_t kChunkEntries = 1024;
 constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
-constexpr std::size_t kCopyAhead = 8;
 
-constexpr const char* kOpenParams[] = {"path", "verify", "check"};
 constexpr const char* kKeyParams[] = {"key"};
 constexpr const char* kKeysParams[] = {"keys"};
 constexpr const char* kPrefixParams[] = {"prefix"};
 constexpr const char* kRangeParams[] = {"first", "last", "keys", "payloads", "ids"};
 constexpr const char* kObjectsParams[] = {"ids"};
 
-constexpr ParamList kOpenSignature{"Reader()", kOpenParams, 1};
 constexpr ParamList kFindSignature{"Reader.find()", kKeyParams, 1};
 constexpr ParamList kFindManySignature{"Reader.find_many()", kKeysParams, 1};
 constexpr ParamList kExistsSignature{"Reader.exists()", kKeyParams, 1};
@@ -95,28 +91,8 @@ PyObject* EnterReader(PyObject* self, Body&& body) {
 }
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Guarded([&]() -> PyObject* {
-    PyObject* slots[std::size(kOpenParams)];
-    if (!ParseTupleDict(kOpenSignature, args, kwargs, slots)) return nullptr;
-    std::string_view path;
-    if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
-    bool verify = true;
-    if (slots[1] != nullptr && !ConvertBool(slots[1], verify)) return WrapArgumentError("verify");
-    bool check = false;
-    if (slots[2] != nullptr && !ConvertBool(slots[2], check)) return WrapArgumentError("check");
-    kalvex_open_options options{};
-    options.verify = verify ? 1 : 0;
-    options.check_records = check ? 1 : 0;
-    kalvex_reader* opened = nullptr;
-    ErrorRecord error;
-    kalvex_status status = kalvex_reader_open_with(path.data(), path.size(), &options, &opened, error.get());
-    if (status != KALVEX_OK) return RaiseFailure(status, *error);
-    std::unique_ptr<kalvex_reader, CloseReader> owned(opened);
-    // With check, the index is checked once here, so that no miss or listing trusts it blind.
-    if (check && (status = kalvex_reader_check_index(opened, error.get())) != KALVEX_OK) {
-      return RaiseFailure(status, *error);
-    }
-    return NewInstance(type, std::move(owned));
+  return Guarded([&] {
+    return OpenReader(type, "Reader()", args, kwargs, {/*parse_index=*/false, /*takes_check=*/true}, kErrorClasses);
   });
 }
 
@@ -126,21 +102,11 @@ PyObject* Reader_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kFindSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
-      KeyBytes key;
-      if (!ConvertPackageKey(slots[0], key)) return nullptr;
-      kalvex_bytes payload;
-      ErrorRecord error;
-      const kalvex_status status =
-          kalvex_reader_find(r, key.bytes().data(), key.bytes().size(), &payload, error.get());
-      if (status != KALVEX_OK) return RaiseFailure(status, *error);
-      if (payload.data == nullptr) Py_RETURN_NONE;
-      return NewBytes({payload.data, payload.size});
+    return EnterReader(self, [&](const kalvex_reader* r) {
+      return FindPayload<ConvertPackageKey>(r, slots[0], kErrorClasses);
     });
   });
 }
-
-PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count);
 
 PyObject* Reader_find_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
@@ -174,14 +140,8 @@ PyObject* Reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kExistsSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
-      KeyBytes key;
-      if (!ConvertPackageKey(slots[0], key)) return nullptr;
-      int found = 0;
-      ErrorRecord error;
-      const kalvex_status status = kalvex_reader_exists(r, key.bytes().data(), key.bytes().size(), &found, error.get());
-      if (status != KALVEX_OK) return RaiseFailure(status, *error);
-      return PyBool_FromLong(found);
+    return EnterReader(self, [&](const kalvex_reader* r) {
+      return KeyExists<ConvertPackageKey>(r, slots[0], kErrorClasses);
     });
   });
 }
@@ -244,46 +204,6 @@ bool ConvertKeyForm(PyObject* object, KeyForm& out) {
     return false;
   }
   return true;
-}
-
-// A list of `count` elements made by `make(i)`; nullptr after raising.
-template <class Make>
-PyObject* NewListOf(std::size_t count, Make make) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list) return RaiseCreationFailure();
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* element = make(i);
-    if (element == nullptr) return nullptr;  // the list releases what it holds so far
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), element);
-  }
-  return list.release();
-}
-
-PyObject* NewPayloadList(const kalvex_bytes* payloads, std::size_t count) {
-  return NewListOf(count, [&](std::size_t i) {
-    // The C interface touched each record's first line for its bounds check; ask for
-    // the rest of a payload a few entries ahead so its copy does not wait.
-    if (count - i > kCopyAhead && payloads[i + kCopyAhead].size != 0) {
-      const kalvex_bytes& ahead = payloads[i + kCopyAhead];
-      __builtin_prefetch(ahead.data + ahead.size - 1);
-    }
-    return NewBytes({payloads[i].data, payloads[i].size});
-  });
-}
-
-// find_many's answers: bytes, or None where data is null (an absent key).
-PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count) {
-  return NewListOf(count, [&](std::size_t i) -> PyObject* {
-    if (count - i > kCopyAhead && payloads[i + kCopyAhead].size != 0) {
-      const kalvex_bytes& ahead = payloads[i + kCopyAhead];
-      __builtin_prefetch(ahead.data + ahead.size - 1);
-    }
-    if (payloads[i].data == nullptr) {
-      Py_INCREF(Py_None);
-      return Py_None;
-    }
-    return NewBytes({payloads[i].data, payloads[i].size});
-  });
 }
 
 PyObject* Reader_read_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -391,12 +311,7 @@ PyObject* Reader_stats(PyObject* self, PyObject*) {
 
 PyObject* Reader_verify(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
-      ErrorRecord error;
-      const kalvex_status status = kalvex_reader_verify(r, error.get());
-      if (status != KALVEX_OK) return RaiseFailure(status, *error);
-      Py_RETURN_TRUE;
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return VerifyReader(r, kErrorClasses); });
   });
 }
 

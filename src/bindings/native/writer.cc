@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "bindings/common/args.h"
+#include "bindings/common/calls.h"
 #include "bindings/common/convert.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/handles.h"
 #include "bindings/common/instance.h"
 #include "bindings/common/once.h"
 #include "bindings/common/py_ref.h"
@@ -28,10 +30,6 @@ namespace {
 
 using namespace bindings;
 
-struct FreeWriter {
-  void operator()(kalvex_writer* writer) const { kalvex_writer_free(writer); }
-};
-
 constexpr const char* kClassName = "Writer";
 
 constexpr const char* kPayloadParams[] = {"payload"};
@@ -41,7 +39,6 @@ constexpr const char* kBuildParams[] = {"path", "index", "drop_unreferenced"};
 constexpr const char* kAddMappedParams[] = {"payload", "keys", "unique"};
 constexpr const char* kAddPairsParams[] = {"payloads", "keys", "unique"};
 
-constexpr ParamList kNewSignature{"Writer()"};
 constexpr ParamList kAddSignature{"Writer.add()", kPayloadParams, 1};
 constexpr ParamList kAddUniqueSignature{"Writer.add_unique()", kPayloadParams, 1};
 constexpr ParamList kAddKeySignature{"Writer.add_key()", kAddKeyParams, 2};
@@ -59,14 +56,7 @@ PyObject* EnterWriter(PyObject* self, Body&& body) {
 }
 
 PyObject* Writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Guarded([&]() -> PyObject* {
-    if (!ParseTupleDict(kNewSignature, args, kwargs, nullptr)) return nullptr;
-    kalvex_writer* made = nullptr;
-    ErrorRecord error;
-    const kalvex_status status = kalvex_writer_new(&made, error.get());
-    if (status != KALVEX_OK) return RaiseFailure(status, *error);
-    return NewInstance(type, std::unique_ptr<kalvex_writer, FreeWriter>(made));
-  });
+  return Guarded([&] { return NewWriter(type, "Writer()", args, kwargs, kErrorClasses); });
 }
 
 void Writer_dealloc(PyObject* self) { DeallocInstance<kalvex_writer, FreeWriter>(self); }
@@ -228,8 +218,10 @@ PyObject* Writer_add_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nar
         payload_run.Append({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
                             static_cast<std::size_t>(PyBytes_GET_SIZE(payload))});
       }
+      // The batch ends before the first object that is no key (ValueError).
       Concatenation key_run;
       key_run.Reserve(static_cast<std::size_t>(count), 0);
+      std::size_t usable = static_cast<std::size_t>(count);
       for (Py_ssize_t i = 0; i < count; ++i) {
         if (PySequence_Fast_GET_SIZE(keys) != count) {
           PyErr_SetString(PyExc_RuntimeError, "keys changed size during the call");
@@ -237,16 +229,32 @@ PyObject* Writer_add_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
         const PyRef held = PyRef::Borrow(PySequence_Fast_GET_ITEM(keys, i));
         KeyBytes key;
-        if (!ConvertPackageKey(held.get(), key)) return nullptr;
+        if (!ConvertPackageKey(held.get(), key)) {
+          if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+          PyErr_Clear();
+          usable = static_cast<std::size_t>(i);
+          break;
+        }
         key_run.Append(key.bytes());
       }
       std::size_t added = 0;
       ErrorRecord error;
-      const kalvex_status status = kalvex_writer_add_pairs(
-          &w, unique ? 1 : 0, static_cast<std::size_t>(count), payload_run.bytes.data(), payload_run.ends.data(),
-          key_run.bytes.data(), key_run.ends.data(), &added, error.get());
+      const auto add = [&](std::size_t n) {
+        return kalvex_writer_add_pairs(&w, unique ? 1 : 0, n, payload_run.bytes.data(), payload_run.ends.data(),
+                                       key_run.bytes.data(), key_run.ends.data(), &added, error.get());
+      };
+      kalvex_status status = add(usable);
+      // A refused key changed nothing and *added is its place: the pairs before it go in
+      // now, and the caller adds it alone to raise its own error.
+      if (status == KALVEX_STORE_ERROR && added > 0) {
+        usable = added;
+        status = add(usable);
+      } else if (status == KALVEX_STORE_ERROR) {
+        usable = 0;
+        status = KALVEX_OK;
+      }
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
-      Py_RETURN_NONE;
+      return NewUnsigned(usable);
     });
   });
 }
@@ -328,8 +336,8 @@ PyMethodDef kWriterMethods[] = {
      "mapped to it, checked first; its id."},
     {"add_pairs", AsCFunction(Writer_add_pairs), kFastcall,
      "add_pairs($self, payloads, keys, unique=False)\n--\n\n"
-     "add_mapped(payloads[i], (keys[i],), unique) for each i in order; payloads and keys are "
-     "lists or tuples of one length, all converted and checked first."},
+     "add_mapped(payloads[i], (keys[i],), unique) for each i in order, up to the first refused "
+     "key; payloads and keys are lists or tuples of one length. The number of pairs stored."},
     {"contains", AsCFunction(Writer_contains), kFastcall,
      "contains($self, key)\n--\n\nWhether key has been mapped."},
     {"key_count", AsCFunction(Writer_key_count), METH_NOARGS,

@@ -15,9 +15,8 @@ constexpr unsigned kDigitBits = 11;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 }  // namespace
 
-std::optional<FileOrder> FileOrder::Of(const Reader& reader, std::size_t first, std::size_t last) {
-  const std::size_t count = last - first;
-  const std::uint64_t file_size = reader.file_size();
+template <class OffsetAt>
+std::optional<FileOrder> FileOrder::Sorted(std::size_t count, std::uint64_t file_size, OffsetAt offset_at) {
   if (count < 2 || file_size == 0) return std::nullopt;
   const unsigned place_bits = static_cast<unsigned>(std::bit_width(count - 1));
   const unsigned offset_bits = static_cast<unsigned>(std::bit_width(file_size - 1));
@@ -27,7 +26,7 @@ std::optional<FileOrder> FileOrder::Of(const Reader& reader, std::size_t first, 
   std::uint64_t previous = 0;
   bool ascending = true;
   for (std::size_t k = 0; k < count; ++k) {
-    const std::uint64_t offset = reader.object_offset_from_end(first + k);
+    const std::uint64_t offset = offset_at(k);
     if (offset >= file_size) return std::nullopt;
     ascending = ascending && offset >= previous;
     previous = offset;
@@ -53,6 +52,25 @@ std::optional<FileOrder> FileOrder::Of(const Reader& reader, std::size_t first, 
     words.swap(scratch);
   }
   return FileOrder(place_bits, std::move(words));
+}
+
+std::optional<FileOrder> FileOrder::Of(const EntryTable& entries, std::size_t first, std::size_t last,
+                                       std::uint64_t file_size) {
+  return Sorted(last - first, file_size, [&](std::size_t k) { return entries.object_offset_from_end(first + k); });
+}
+
+std::optional<FileOrder> FileOrder::Of(std::span<const std::uint64_t> offsets, std::uint64_t file_size) {
+  return Sorted(offsets.size(), file_size, [&](std::size_t k) { return offsets[k]; });
+}
+
+std::optional<FileOrder> Reader::InFileOrder(std::size_t first, std::size_t last) const {
+  if (!mapped_) return FileOrder::Of(entries_, first, last, file_size());
+  std::vector<Bytes> keys;
+  std::vector<std::uint64_t> offsets;
+  keys.reserve(last - first);
+  offsets.reserve(last - first);
+  if (!ReadEntries(first, last, keys, offsets).ok()) return std::nullopt;
+  return FileOrder::Of(offsets, file_size());
 }
 
 }  // namespace kalvex::reader

@@ -18,20 +18,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
-namespace kalvex::reader {
+#include "core/reader/entry_table.h"
 
-class Reader;
+namespace kalvex::reader {
 
 class FileOrder {
  public:
-  // Entries [first, last) of `reader` by ascending object offset, or nullopt when index
+  // Entries [first, last) of `entries` by ascending object offset, or nullopt when index
   // order reads the file front to back already (nothing to gain), when an offset lies
-  // outside the file, or when offset and place cannot share a 64-bit word (a file past
-  // 2^(64 - bits of the range's size) bytes). Throws std::bad_alloc.
-  static std::optional<FileOrder> Of(const Reader& reader, std::size_t first, std::size_t last);
+  // at or past `file_size`, or when offset and place cannot share a 64-bit word (a file
+  // past 2^(64 - bits of the range's size) bytes). Throws std::bad_alloc.
+  static std::optional<FileOrder> Of(const EntryTable& entries, std::size_t first, std::size_t last,
+                                     std::uint64_t file_size);
+  // The same for a range whose object offsets were read already, offsets[k] the k-th's.
+  static std::optional<FileOrder> Of(std::span<const std::uint64_t> offsets, std::uint64_t file_size);
 
   std::size_t size() const { return words_.size(); }
   // The k-th entry in file order: its place in the range (its index position - first),
@@ -40,6 +44,10 @@ class FileOrder {
   std::uint64_t offset(std::size_t k) const { return words_[k] >> place_bits_; }
 
  private:
+  // The sort over `count` entries whose k-th object offset is offset_at(k).
+  template <class OffsetAt>
+  static std::optional<FileOrder> Sorted(std::size_t count, std::uint64_t file_size, OffsetAt offset_at);
+
   FileOrder(unsigned place_bits, std::vector<std::uint64_t> words)
       : place_bits_(place_bits), place_mask_((std::uint64_t{1} << place_bits) - 1), words_(std::move(words)) {}
 

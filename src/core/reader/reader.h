@@ -31,6 +31,7 @@
 
 #include "core/format/layout.h"
 #include "core/reader/entry_table.h"
+#include "core/reader/file_order.h"
 #include "core/reader/hash_index.h"
 #include "core/reader/mapped_index.h"
 #include "core/reader/mapped_file.h"
@@ -86,13 +87,6 @@ class Reader {
 
   std::size_t entry_count() const { return mapped_ ? mapped_->size() : entries_.size(); }
 
-  // Key list and offset list, in index-section order (duplicates kept).
-  // REQUIRES: !maps_index(); ReadEntries serves both kinds of reader.
-  Bytes key(std::size_t i) const { return entries_.key(i); }
-  std::uint64_t object_offset(std::size_t i) const { return entries_.object_offset(i); }
-  // The same, read where entry i ends: a walk over many entries need not wait on each key.
-  std::uint64_t object_offset_from_end(std::size_t i) const { return entries_.object_offset_from_end(i); }
-
   // One hash-index probe of the parsed index: the object offset of the last entry holding
   // `key`. REQUIRES: !maps_index(); Lookup serves both kinds of reader.
   std::optional<std::uint64_t> Find(Bytes key) const {
@@ -122,6 +116,21 @@ class Reader {
   Status FetchMany(const std::uint8_t* keys, const std::size_t* ends, std::size_t first, std::size_t last,
                    Bytes* out) const;
 
+  // Calls each(position, key, object_offset) for entries [first, last) in order. A
+  // damaged entry of a mapped index ends the walk with its error, after the entries
+  // before it. REQUIRES: first <= last <= entry_count().
+  template <class Each>
+  Status WalkEntries(std::size_t first, std::size_t last, Each each) const {
+    if (!mapped_) {
+      for (std::size_t i = first; i < last; ++i) each(i, entries_.key(i), entries_.object_offset(i));
+      return {};
+    }
+    return mapped_->Walk(first, last, [&](std::size_t i, const MappedIndex::Entry& entry) {
+      each(i, entry.key, entry.object_offset);
+      return true;
+    });
+  }
+
   // Keys and object offsets of entries [first, last), appended in order. A damaged entry
   // of a mapped index ends the list with its error, after the entries before it.
   // REQUIRES: first <= last <= entry_count().
@@ -131,6 +140,12 @@ class Reader {
   // The payloads of the records at `offsets`, appended to `out` in order, asking for
   // records a few ahead. The first failing fetch ends it with its error.
   Status FetchOffsets(const std::vector<std::uint64_t>& offsets, std::vector<Bytes>& out) const;
+
+  // Entries [first, last) ordered by where their objects lie (see file_order.h), or
+  // nullopt where that order gains nothing or cannot be had; a damaged entry of a mapped
+  // index gives nullopt, and reading the range in index order reports it.
+  // REQUIRES: first <= last <= entry_count().
+  std::optional<FileOrder> InFileOrder(std::size_t first, std::size_t last) const;
 
   // Positions [first, last) of the keys that begin with `prefix`, in the parsed index.
   // REQUIRES: !maps_index(); SearchPrefix serves both kinds of reader.

@@ -78,17 +78,9 @@ Status Reader::FetchMany(const std::uint8_t* keys, const std::size_t* ends, std:
 
 Status Reader::ReadEntries(std::size_t first, std::size_t last, std::vector<Bytes>& keys,
                            std::vector<std::uint64_t>& offsets) const {
-  if (!mapped_) {
-    for (std::size_t i = first; i < last; ++i) {
-      keys.push_back(entries_.key(i));
-      offsets.push_back(entries_.object_offset(i));
-    }
-    return {};
-  }
-  return mapped_->Walk(first, last, [&](std::size_t, const MappedIndex::Entry& entry) {
-    keys.push_back(entry.key);
-    offsets.push_back(entry.object_offset);
-    return true;
+  return WalkEntries(first, last, [&](std::size_t, Bytes key, std::uint64_t offset) {
+    keys.push_back(key);
+    offsets.push_back(offset);
   });
 }
 

@@ -11,8 +11,8 @@
 #include "bindings/common/errors.h"
 #include "bindings/common/once.h"
 #include "bindings/common/py_ref.h"
-#include "bindings/spec/reader_type.h"
-#include "bindings/spec/writer_type.h"
+#include "bindings/low_level/reader_type.h"
+#include "bindings/low_level/writer_type.h"
 
 namespace kalvex::bindings {
 namespace {

@@ -1,53 +1,56 @@
-// _KalvReader: the Python face of the core reader.
+// _KalvReader: the Python face of a reader of the C interface, opened with the index
+// section parsed (a carried mapped index is left alone).
 //
-// Every entry has one shape: parse, check the receiver, take shared use, convert, ask
-// the core, build the result or raise. The core's state is immutable after open, so
+// Every entry has one shape: parse, check the receiver, take shared use, convert, call
+// the C interface, build the result or raise. A reader is immutable after open, so
 // readers only ever take shared use and never see a borrow conflict among themselves.
 // A damaged object fails the call and no partial result escapes: single results are built
-// after the core has fetched everything; listings are built a chunk at a time or in file
-// order (see NewPairList), and a failure releases everything built so far.
+// after the record was found whole; listings are built a chunk at a time or in file order
+// (see NewPairList), and a failure releases everything built so far.
 #include <algorithm>
 #include <atomic>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "bindings/common/args.h"
+#include "bindings/common/calls.h"
 #include "bindings/common/convert.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/handles.h"
 #include "bindings/common/instance.h"
+#include "bindings/common/lists.h"
 #include "bindings/common/once.h"
 #include "bindings/common/py_ref.h"
-#include "bindings/common/results.h"
-#include "bindings/spec/reader_type.h"
 #include "bindings/common/receiver.h"
-#include "core/format/layout.h"
-#include "core/reader/file_order.h"
-#include "core/reader/reader.h"
+#include "bindings/common/results.h"
+#include "bindings/low_level/failure.h"
+#include "bindings/low_level/reader_type.h"
+#include "kalvex.h"
 
 namespace kalvex::bindings {
 namespace {
 
-using reader::Bytes;
-using reader::Reader;
-using ReaderInstance = Instance<Reader>;
+using ReaderInstance = Instance<kalvex_reader>;
 constexpr const char* kClassName = "_KalvReader";
-constexpr std::size_t kCopyAhead = 8;
+// Entries per call of a listing: enough that the call's fixed cost vanishes per entry,
+// few enough that the chunk's views stay in the cache while the objects are made (a walk
+// of keys alone, whose objects are small, keeps them in the first level).
+constexpr std::size_t kChunk = 1024;
+constexpr std::size_t kKeyChunk = 256;
 // Listings of at least this many entries, and of at least a quarter of the store, copy
 // their payloads in file order. A shorter or sparser range has too few records per page
 // of the file for the order to turn its reads into a stream; then sorting is pure cost.
 constexpr std::size_t kFileOrderMinimum = std::size_t{1} << 14;
 constexpr std::size_t kFileOrderShare = 4;
 
-constexpr const char* kNewParams[] = {"path", "verify"};
 constexpr const char* kKeyParams[] = {"key"};
 constexpr const char* kPrefixParams[] = {"prefix"};
 constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
 
-constexpr ParamList kNewSignature{"_KalvReader.__new__()", kNewParams, 1};
 constexpr ParamList kGetRawSignature{"_KalvReader.get_raw()", kKeyParams, 1};
 constexpr ParamList kExistsSignature{"_KalvReader.exists()", kKeyParams, 1};
 constexpr ParamList kPrefixSignature{"_KalvReader.prefix_raw()", kPrefixParams, 1};
@@ -56,20 +59,36 @@ constexpr ParamList kExitSignature{"_KalvReader.__exit__()", kExitParams, 3};
 // Every method runs its body on the reader under shared use: the reader is immutable.
 template <class Body>
 PyObject* EnterReader(PyObject* self, Body&& body) {
-  return Enter<Reader, SharedUse>(self, ReaderType(), kClassName, std::forward<Body>(body));
+  return Enter<kalvex_reader, SharedUse>(self, ReaderType(), kClassName, [&](kalvex_reader& r) {
+    return body(static_cast<const kalvex_reader*>(&r));
+  });
 }
 
-// A list of `count` elements made by `make(i)`; every element is a new reference.
-template <class Make>
-PyObject* NewListOf(std::size_t count, Make make) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list) return RaiseCreationFailure();
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* element = make(i);
-    if (element == nullptr) return nullptr;  // the list releases what it holds so far
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), element);
+std::span<const std::uint8_t> View(const kalvex_bytes& bytes) { return {bytes.data, bytes.size}; }
+
+// Calls `each(i, key)` for entries [first, last) in order, a chunk of key views at a
+// time; false after raising.
+template <class Each>
+bool ForEachKey(const kalvex_reader* r, std::size_t first, std::size_t last, Each each) {
+  kalvex_bytes keys[kKeyChunk];
+  for (std::size_t chunk = first; chunk < last;) {
+    std::size_t count = 0;
+    ErrorRecord error;
+    const kalvex_status status = kalvex_reader_entries(r, chunk, last, kKeyChunk, keys, nullptr, nullptr, &count, error.get());
+    if (status != KALVEX_OK) {
+      RaiseFailure(status, *error);
+      return false;
+    }
+    if (count == 0) {
+      RaiseInternalFailure("a key walk stopped short");
+      return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!each(chunk - first + i, keys[i])) return false;
+    }
+    chunk += count;
   }
-  return list.release();
+  return true;
 }
 
 // References held by position until each is handed on, for objects made out of order.
@@ -95,28 +114,38 @@ class HeldByPosition {
 };
 
 // (key, payload) pairs for entries [first, last), payloads copied in file order (see
-// core/reader/file_order.h) and pairs made in index order. nullopt, with nothing kept,
-// when a record does not fit in the file: the caller then lists the range in index
-// order, which reports the first damaged record in index order. nullptr after raising.
+// kalvex_reader_file_order) and pairs made in index order. nullopt, with nothing kept,
+// when the range has no file order or a record does not fit in the file: the caller then
+// lists the range in index order, which reports the first damaged record in index order.
+// nullptr after raising.
 template <class MakeKey>
-std::optional<PyObject*> NewPairListInFileOrder(const Reader& r, const reader::FileOrder& order,
-                                                std::size_t first, MakeKey make_key) {
-  const std::size_t count = order.size();
+std::optional<PyObject*> NewPairListInFileOrder(const kalvex_reader* r, std::size_t first, std::size_t last,
+                                                MakeKey make_key) {
+  const std::size_t count = last - first;
+  const auto places = std::make_unique_for_overwrite<std::size_t[]>(count);
+  const auto offsets = std::make_unique_for_overwrite<std::uint64_t[]>(count);
+  std::size_t ordered = 0;
+  ErrorRecord error;
+  const kalvex_status status = kalvex_reader_file_order(r, first, last, places.get(), offsets.get(), &ordered, error.get());
+  if (status != KALVEX_OK) return RaiseFailure(status, *error);
+  if (ordered == 0) return std::nullopt;
   HeldByPosition payloads(count);
   for (std::size_t k = 0; k < count; ++k) {
-    Result<Bytes> payload = r.FetchObject(order.offset(k));
-    if (!payload.ok()) return std::nullopt;
-    PyObject* copy = NewBytes(payload.value());
+    kalvex_bytes payload;
+    if (kalvex_reader_object(r, offsets[k], &payload, nullptr) != KALVEX_OK) return std::nullopt;
+    PyObject* copy = NewBytes(View(payload));
     if (copy == nullptr) return nullptr;
-    payloads.Put(order.place(k), copy);
+    payloads.Put(places[k], copy);
   }
   PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return RaiseCreationFailure();
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* pair = NewPair(make_key(r.key(first + i)), payloads.Take(i));
-    if (pair == nullptr) return nullptr;  // the list releases what it holds so far
+  const bool filled = ForEachKey(r, first, last, [&](std::size_t i, const kalvex_bytes& key) {
+    PyObject* pair = NewPair(make_key(View(key)), payloads.Take(i));
+    if (pair == nullptr) return false;  // the list releases what it holds so far
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
+    return true;
+  });
+  if (!filled) return nullptr;
   return list.release();
 }
 
@@ -128,65 +157,58 @@ std::optional<PyObject*> NewPairListInFileOrder(const Reader& r, const reader::F
 // index order, so the first damaged record in index order is the error, as for a fetch
 // of the whole range.
 template <class MakeKey>
-PyObject* NewPairList(const Reader& r, std::size_t first, std::size_t last, MakeKey make_key) {
-  if (last - first >= kFileOrderMinimum && (last - first) * kFileOrderShare >= r.entry_count()) {
-    if (const std::optional<reader::FileOrder> order = reader::FileOrder::Of(r, first, last)) {
-      if (const std::optional<PyObject*> list = NewPairListInFileOrder(r, *order, first, make_key)) {
-        return *list;
-      }
-    }
+PyObject* NewPairList(const kalvex_reader* r, std::size_t first, std::size_t last, MakeKey make_key) {
+  if (last - first >= kFileOrderMinimum && (last - first) * kFileOrderShare >= kalvex_reader_entry_count(r)) {
+    if (const std::optional<PyObject*> list = NewPairListInFileOrder(r, first, last, make_key)) return *list;
   }
-  constexpr std::size_t kChunk = 1024;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(last - first)));
   if (!list) return RaiseCreationFailure();
-  for (std::size_t chunk = first; chunk < last; chunk += kChunk) {
-    Result<std::vector<Bytes>> fetched = r.FetchRange(chunk, std::min(last, chunk + kChunk));
-    if (!fetched.ok()) return RaiseStoreError(fetched.error());
-    const std::vector<Bytes>& payloads = fetched.value();
-    for (std::size_t i = 0; i < payloads.size(); ++i) {
-      // The fetch brought in each record's first line; ask for the rest of a payload a
-      // few pairs ahead so its copy does not wait.
-      if (payloads.size() - i > kCopyAhead && !payloads[i + kCopyAhead].empty()) {
-        const Bytes ahead = payloads[i + kCopyAhead];
-        __builtin_prefetch(ahead.data() + ahead.size() - 1);
-      }
-      PyObject* pair = NewPair(make_key(r.key(chunk + i)), NewBytes(payloads[i]));
+  kalvex_bytes keys[kChunk];
+  kalvex_bytes payloads[kChunk];
+  for (std::size_t chunk = first; chunk < last;) {
+    std::size_t count = 0;
+    ErrorRecord error;
+    const kalvex_status status = kalvex_reader_entries(r, chunk, last, kChunk, keys, payloads, nullptr, &count, error.get());
+    if (status != KALVEX_OK) return RaiseFailure(status, *error);
+    if (count == 0) return RaiseInternalFailure("a listing stopped short");
+    for (std::size_t i = 0; i < count; ++i) {
+      PyObject* pair = NewPair(make_key(View(keys[i])), NewPayloadAt(payloads, i, count));
       if (pair == nullptr) return nullptr;  // the list releases what it holds so far
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(chunk - first + i), pair);
     }
+    chunk += count;
   }
   return list.release();
 }
 
+// The store's header values and path, for stats() and the repr.
+struct Described {
+  kalvex_stats stats;
+  std::string_view path;
+};
+
+Described Describe(const kalvex_reader* r) {
+  Described d;
+  kalvex_reader_stats(r, &d.stats);
+  const kalvex_bytes path = kalvex_reader_path(r);
+  d.path = std::string_view(reinterpret_cast<const char*>(path.data), path.size);
+  return d;
+}
+
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Guarded([&]() -> PyObject* {
-    PyObject* slots[std::size(kNewParams)];
-    if (!ParseTupleDict(kNewSignature, args, kwargs, slots)) return nullptr;
-    std::string_view path;
-    if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
-    bool verify = true;
-    if (slots[1] != nullptr && !ConvertBool(slots[1], verify)) return WrapArgumentError("verify");
-    Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path), verify);
-    if (!opened.ok()) return RaiseStoreError(opened.error());
-    return NewInstance(type, std::move(opened).value());
+  return Guarded([&] {
+    return OpenReader(type, "_KalvReader.__new__()", args, kwargs, {/*parse_index=*/true, /*takes_check=*/false},
+                      kBuiltinErrorClasses);
   });
 }
 
-void Reader_dealloc(PyObject* self) { DeallocInstance<Reader>(self); }
+void Reader_dealloc(PyObject* self) { DeallocInstance<kalvex_reader, CloseReader>(self); }
 
 PyObject* Reader_get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kGetRawSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
-      const std::optional<std::uint64_t> offset = r.Find(key.bytes());
-      if (!offset) Py_RETURN_NONE;
-      Result<Bytes> payload = r.FetchObject(*offset);
-      if (!payload.ok()) return RaiseStoreError(payload.error());
-      return NewBytes(payload.value());
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return FindPayload<ConvertKey>(r, slots[0], kBuiltinErrorClasses); });
   });
 }
 
@@ -194,11 +216,7 @@ PyObject* Reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kExistsSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
-      return PyBool_FromLong(r.Find(key.bytes()).has_value());
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return KeyExists<ConvertKey>(r, slots[0], kBuiltinErrorClasses); });
   });
 }
 
@@ -206,10 +224,15 @@ PyObject* Reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t na
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kPrefixParams)];
     if (!ParseFastcall(kPrefixSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
       KeyBytes prefix;
       if (!ConvertKey(slots[0], prefix)) return nullptr;
-      const auto [first, last] = r.PrefixRange(prefix.bytes());
+      std::size_t first = 0;
+      std::size_t last = 0;
+      ErrorRecord error;
+      const kalvex_status status =
+          kalvex_reader_prefix_range(r, prefix.bytes().data(), prefix.bytes().size(), &first, &last, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error, kBuiltinErrorClasses);
       return NewPairList(r, first, last, NewKeyText);
     });
   });
@@ -217,55 +240,64 @@ PyObject* Reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* Reader_keys(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      return NewListOf(r.entry_count(), [&](std::size_t i) { return NewKeyText(r.key(i)); });
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      const std::size_t count = kalvex_reader_entry_count(r);
+      PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+      if (!list) return RaiseCreationFailure();
+      const bool filled = ForEachKey(r, 0, count, [&](std::size_t i, const kalvex_bytes& key) {
+        PyObject* text = NewKeyText(View(key));
+        if (text == nullptr) return false;  // the list releases what it holds so far
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+        return true;
+      });
+      return filled ? list.release() : nullptr;
     });
   });
 }
 
 PyObject* Reader_items_raw(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      return NewPairList(r, 0, r.entry_count(), NewKeyText);
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      return NewPairList(r, 0, kalvex_reader_entry_count(r), NewKeyText);
     });
   });
 }
 
 PyObject* Reader_items_raw_bytes(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      return NewPairList(r, 0, r.entry_count(), NewBytes);
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      return NewPairList(r, 0, kalvex_reader_entry_count(r), NewBytes);
     });
   });
 }
 
 PyObject* Reader_objects_raw(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      Result<std::vector<Bytes>> payloads = r.FetchUniqueObjects();
-      if (!payloads.ok()) return RaiseStoreError(payloads.error());
-      const std::vector<Bytes>& found = payloads.value();
-      return NewListOf(found.size(), [&](std::size_t i) { return NewBytes(found[i]); });
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      kalvex_objects* found = nullptr;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_reader_objects(r, &found, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      const std::unique_ptr<kalvex_objects, void (*)(kalvex_objects*)> objects(found, kalvex_objects_free);
+      return NewPayloadList(kalvex_objects_items(found), kalvex_objects_count(found));
     });
   });
 }
 
 PyObject* Reader_stats(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      return NewStatsDict({r.path(), format::kVersion, r.num_keys(), r.num_objects(), r.index_offset(),
-                           format::kDataOffset, r.file_size(), r.file_crc32()});
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      const Described d = Describe(r);
+      const kalvex_stats& s = d.stats;
+      return NewStatsDict({d.path, s.version, s.num_keys, s.num_objects, s.index_offset, s.data_offset,
+                           s.file_size, s.file_crc32});
     });
   });
 }
 
 PyObject* Reader_verify(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
-      Status checked = r.Verify();
-      if (!checked.ok()) return RaiseStoreError(checked.error());
-      Py_RETURN_TRUE;
-    });
+    return EnterReader(self, [&](const kalvex_reader* r) { return VerifyReader(r, kBuiltinErrorClasses); });
   });
 }
 
@@ -273,7 +305,7 @@ PyObject* Reader_verify(PyObject* self, PyObject*) {
 // nothing, and every method keeps answering until the object itself goes away.
 PyObject* Reader_close(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const Reader&) -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader*) -> PyObject* {
       Py_RETURN_NONE;
     });
   });
@@ -281,7 +313,7 @@ PyObject* Reader_close(PyObject* self, PyObject*) {
 
 PyObject* Reader_enter(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const Reader&) -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader*) -> PyObject* {
       Py_INCREF(self);
       return self;
     });
@@ -292,7 +324,7 @@ PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kExitParams)];
     if (!ParseFastcall(kExitSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const Reader&) -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader*) -> PyObject* {
       Py_RETURN_FALSE;
     });
   });
@@ -300,10 +332,11 @@ PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* Reader_repr(PyObject* self) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const Reader& r) -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
       // The path is shown as given, between quotes and without escaping.
-      const std::string text = "_KalvReader('" + r.path() + "', keys=" + std::to_string(r.num_keys()) +
-                               ", objects=" + std::to_string(r.num_objects()) + ")";
+      const Described d = Describe(r);
+      const std::string text = "_KalvReader('" + std::string(d.path) + "', keys=" + std::to_string(d.stats.num_keys) +
+                               ", objects=" + std::to_string(d.stats.num_objects) + ")";
       return NewText(text);
     });
   });

@@ -1,0 +1,61 @@
+#include "bindings/common/failure.h"
+
+#include <string>
+
+#include "bindings/common/errors.h"
+#include "bindings/common/py_ref.h"
+
+namespace kalvex::bindings {
+namespace {
+
+// text[offset, size) as str; undecodable bytes replaced, a missing text empty.
+PyObject* NewTail(const char* text, std::size_t size, std::size_t offset) {
+  if (text == nullptr || offset > size) return PyUnicode_FromStringAndSize("", 0);
+  return PyUnicode_DecodeUTF8(text + offset, static_cast<Py_ssize_t>(size - offset), "replace");
+}
+
+// Sets errno, strerror and filename on an I/O error, as OSError(errno, strerror,
+// filename) would, leaving its args the detail alone. strerror is the detail too: with a
+// filename set, OSError's str() is built from these three.
+bool SetOsFacts(PyObject* exception, PyObject* detail, const kalvex_error& error) {
+  PyRef number = error.os_errno != 0 ? PyRef(PyLong_FromLong(error.os_errno)) : PyRef::Borrow(Py_None);
+  if (!number || PyObject_SetAttrString(exception, "errno", number.get()) < 0) return false;
+  if (PyObject_SetAttrString(exception, "strerror", detail) < 0) return false;
+  PyRef filename =
+      error.path != nullptr
+          ? PyRef(PyUnicode_DecodeFSDefaultAndSize(error.path, static_cast<Py_ssize_t>(error.path_size)))
+          : PyRef::Borrow(Py_None);
+  return filename && PyObject_SetAttrString(exception, "filename", filename.get()) == 0;
+}
+
+PyObject* RaiseStoreFailure(const kalvex_error& error, const ErrorClasses& classes) {
+  PyRef cls(classes.class_for(error.kind));
+  if (!cls) return nullptr;
+  PyRef text(NewTail(error.message, error.message_size, classes.named_kinds ? error.detail_offset : 0));
+  if (!text) return nullptr;
+  PyRef exception(PyObject_CallOneArg(cls.get(), text.get()));
+  if (!exception) return nullptr;
+  if (classes.named_kinds && error.kind == KALVEX_KIND_IO && !SetOsFacts(exception.get(), text.get(), error)) {
+    return nullptr;
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* RaiseFailure(kalvex_status status, const kalvex_error& error, const ErrorClasses& classes) {
+  switch (status) {
+    case KALVEX_STORE_ERROR:
+      return RaiseStoreFailure(error, classes);
+    case KALVEX_NO_MEMORY:
+      return PyErr_NoMemory();
+    default: {
+      const std::string text = error.message != nullptr ? std::string(error.message, error.message_size)
+                                                        : std::string("internal failure in kalvex");
+      return RaiseInternalFailure(text);
+    }
+  }
+}
+
+}  // namespace kalvex::bindings
