@@ -3,6 +3,10 @@
 // Every entry has one shape: parse, check the receiver, take use, convert, call the C
 // interface, build the result or raise. Growing the writer takes exclusive use, reading
 // it shared use (see bindings/borrow.h); a build prints nothing and reports its counts.
+// A build lets the interpreter lock go while it writes the file (unlocked.h), so it
+// holds exclusive use: the core's const calls still finish work the adds deferred, and
+// another thread's add, lookup or build of the same writer meanwhile is refused as any
+// borrow conflict is.
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -20,6 +24,7 @@
 #include "bindings/common/results.h"
 #include "bindings/native/failure.h"
 #include "bindings/native/types.h"
+#include "bindings/native/unlocked.h"
 #include "kalvex.h"
 
 namespace kalvex::native {
@@ -292,7 +297,7 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kBuildParams)];
     if (!ParseFastcall(kBuildSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
+    return EnterWriter<ExclusiveUse>(self, [&](kalvex_writer& w) -> PyObject* {
       std::string_view path;
       if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
       bool index = false;
@@ -300,8 +305,8 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       const kalvex_build_options options{0, index ? 1 : 0};
       kalvex_build_report report;
       ErrorRecord error;
-      const kalvex_status status =
-          kalvex_writer_build_with(&w, path.data(), path.size(), &options, &report, error.get());
+      const kalvex_status status = Unlocked(
+          [&] { return kalvex_writer_build_with(&w, path.data(), path.size(), &options, &report, error.get()); });
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       PyObject* counts = Py_BuildValue("(KKK)", static_cast<unsigned long long>(report.num_objects),
                                        static_cast<unsigned long long>(report.num_keys),
