@@ -211,6 +211,8 @@ class KalvWriter:
         return self._raw.key_count()
 
     def __contains__(self, key: object) -> bool:
+        """``key in w``: whether ``key`` has been added; an object that cannot be a key
+        (neither ``str`` nor bytes) never has."""
         try:
             return self._raw.contains(key if type(key) is str or type(key) is bytes else as_bytes(key))
         except ValueError:

@@ -34,6 +34,10 @@ examples:
   kalvex get users.klvx u0000001
   kalvex diff old.klvx new.klvx
 
+exit status: 0 yes (done; the same; every key found; every store sound), 1 no (they
+differ; a key is missing; a store is damaged), 2 trouble: no answer (a file missing,
+unreadable or not a store, bad input, or a bad command line).
+
 'kalvex COMMAND --help' describes each command."""
 
 

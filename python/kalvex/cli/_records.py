@@ -17,6 +17,7 @@ stored exactly as read.
 """
 from __future__ import annotations
 
+import codecs
 import csv
 import io
 import json
@@ -89,12 +90,15 @@ def _line_scanner() -> Callable[[str], Any]:
 
 
 def jsonl(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, bad: Bad) -> Iterator[Record]:
-    """One record per line; blank lines are skipped."""
+    """One record per line; blank lines are skipped. A UTF-8 byte-order mark at the start
+    is skipped too, as the CSV reader does (editors on some systems write one)."""
     parse = _line_scanner()
     pack = packer(None)
     number = 0
     for block in iter(lambda: stream.readlines(_BLOCK_BYTES), []):
         advance(sum(map(len, block)), len(block))
+        if number == 0 and block[0].startswith(codecs.BOM_UTF8):
+            block[0] = block[0][len(codecs.BOM_UTF8):]
         for line in block:
             number += 1
             try:
