@@ -3,10 +3,10 @@
 // Every entry has one shape: parse, check the receiver, take use, convert, call the C
 // interface, build the result or raise. Growing the writer takes exclusive use, reading
 // it shared use (see bindings/borrow.h); a build prints nothing and reports its counts.
-// A build lets the interpreter lock go while it writes the file (unlocked.h), so it
-// holds exclusive use: the core's const calls still finish work the adds deferred, and
-// another thread's add, lookup or build of the same writer meanwhile is refused as any
-// borrow conflict is.
+// A build, and a large batch of pairs, let the interpreter lock go while the core works
+// (unlocked.h). Both hold exclusive use (a build too: the core's const calls still finish
+// work the adds deferred), so another thread's add, lookup or build of the same writer
+// meanwhile is refused as any borrow conflict is.
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -32,8 +32,13 @@ namespace {
 
 using namespace bindings;
 
+// Freeing millions of keys takes tens of milliseconds, so the lock goes meanwhile: the
+// state is that of an instance being deallocated (no reference to it is left) or of
+// one never made.
 struct FreeWriter {
-  void operator()(kalvex_writer* writer) const { kalvex_writer_free(writer); }
+  void operator()(kalvex_writer* writer) const {
+    Unlocked([&] { kalvex_writer_free(writer); });
+  }
 };
 
 constexpr const char* kClassName = "Writer";
@@ -246,9 +251,14 @@ PyObject* Writer_add_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nar
       }
       std::size_t added = 0;
       ErrorRecord error;
-      const kalvex_status status = kalvex_writer_add_pairs(
-          &w, unique ? 1 : 0, static_cast<std::size_t>(count), payload_run.bytes.data(), payload_run.ends.data(),
-          key_run.bytes.data(), key_run.ends.data(), &added, error.get());
+      // A large batch lets the lock go: besides its own work it may grow the writer's
+      // tables, a copy of every key and object so far, which at millions of keys takes
+      // longer than other threads should wait. The batch is in buffers of this call's own.
+      const kalvex_status status = UnlockedIf(static_cast<std::size_t>(count) >= kUnlockedFromEntries, [&] {
+        return kalvex_writer_add_pairs(&w, unique ? 1 : 0, static_cast<std::size_t>(count),
+                                       payload_run.bytes.data(), payload_run.ends.data(), key_run.bytes.data(),
+                                       key_run.ends.data(), &added, error.get());
+      });
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       Py_RETURN_NONE;
     });
