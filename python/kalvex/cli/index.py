@@ -24,6 +24,9 @@ from kalvex.shards import ShardedReader, Staging, _layout
 from kalvex.shards.publish import shard_entry
 from kalvex.writer import KalvWriter
 
+# Pairs handed to the writer per call.
+_BATCH = 2048
+
 
 def register(commands: Any) -> None:
     index = commands.add_parser(
@@ -44,13 +47,32 @@ def rewrite(reader: KalvReader, target: str, index: bool) -> None:
     """The store ``reader`` has open, built again at ``target`` with or without the index."""
     writer = KalvWriter(dedupe=False, index=index)
     copies: dict[int, int] = {}
+    # New objects reach the writer in batches; without dedupe each pair is one more object
+    # and ids count from 0 in add order, so a copy's id is known before its batch goes.
+    keys: list[bytes] = []
+    payloads: list[bytes] = []
+    added = 0
+
+    def flush() -> None:
+        writer._add_packed(keys, payloads)
+        keys.clear()
+        payloads.clear()
+
     # Both walks run over the same positions in key order, so they pair up entry by entry.
     for (key, payload), object_id in zip(reader.items_raw(), reader.object_ids()):
         copy = copies.get(object_id)
         if copy is None:
-            copies[object_id] = writer.add_raw(payload, key)
+            copies[object_id] = added
+            added += 1
+            keys.append(key)
+            payloads.append(payload)
+            if len(keys) == _BATCH:
+                flush()
         else:
+            if copy >= added - len(keys):  # its object is still in the batch
+                flush()
             writer.link(key, copy)
+    flush()
     writer.build(target)
 
 
