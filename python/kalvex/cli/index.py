@@ -46,7 +46,10 @@ def register(commands: Any) -> None:
 def rewrite(reader: KalvReader, target: str, index: bool) -> None:
     """The store ``reader`` has open, built again at ``target`` with or without the index."""
     writer = KalvWriter(dedupe=False, index=index)
-    copies: dict[int, int] = {}
+    # Object id (its file offset) -> the id of its copy, in one small dict per MiB of the
+    # file: one dict of millions of entries would stop every other thread for hundreds of
+    # milliseconds each time it grows, and again when it is freed.
+    copies: list[dict[int, int]] = []
     # New objects reach the writer in batches; without dedupe each pair is one more object
     # and ids count from 0 in add order, so a copy's id is known before its batch goes.
     keys: list[bytes] = []
@@ -60,9 +63,13 @@ def rewrite(reader: KalvReader, target: str, index: bool) -> None:
 
     # Both walks run over the same positions in key order, so they pair up entry by entry.
     for (key, payload), object_id in zip(reader.items_raw(), reader.object_ids()):
-        copy = copies.get(object_id)
+        region = object_id >> 20
+        if region >= len(copies):
+            copies.extend({} for _ in range(region + 1 - len(copies)))
+        seen = copies[region]
+        copy = seen.get(object_id)
         if copy is None:
-            copies[object_id] = added
+            seen[object_id] = added
             added += 1
             keys.append(key)
             payloads.append(payload)
@@ -73,6 +80,8 @@ def rewrite(reader: KalvReader, target: str, index: bool) -> None:
                 flush()
             writer.link(key, copy)
     flush()
+    for seen in copies:
+        seen.clear()
     writer.build(target)
 
 
