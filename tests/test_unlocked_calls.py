@@ -8,6 +8,7 @@ ticks on through the call. Meanwhile another thread may close the reader or use 
 writer: the call in flight finishes on intact data, and the other thread is refused with
 the borrow errors, waits, or (close) is deferred until the call is out.
 """
+import itertools
 import os
 import threading
 import time
@@ -133,17 +134,21 @@ def test_close_during_calls_lets_them_finish_and_refuses_later_ones(writer, call
 
 
 def test_a_writer_used_during_its_build_refuses_or_waits_and_stays_whole(writer, tmp_path, backend):
-    paths = iter(str(tmp_path / f"b{i}.klvx") for i in range(100))
+    numbers = itertools.count()  # one step of C code: safe to share between threads
+
+    def path():
+        return str(tmp_path / f"b{next(numbers)}.klvx")
+
     added = []
 
     def grow():
         added.append(b"late%d" % len(added))
         writer[added[-1]] = -1
-        return writer.build(next(paths))
+        return writer.build(path())
 
     def build_too():
         try:
-            writer.build(next(paths))
+            writer.build(path())
         except RuntimeError as exc:
             assert str(exc) == "Already borrowed"
 
