@@ -3,7 +3,8 @@
 // REQUIRES of a caller of Unlocked():
 //   - it holds a use of the instance (shared for a reader, exclusive for a writer: the
 //     writer's const calls still finish deferred work), taken before and given back after,
-//     so that every operation on the borrow counter stays under the lock (borrow.h);
+//     so that every operation on the borrow counter stays under the lock (borrow.h); or
+//     the state is one no instance holds (being opened, or freed with its instance);
 //   - `work` touches no Python object and nothing a Python object owns that another
 //     thread could change or free: only the native state, which the use protects, and
 //     buffers of the caller's own (a str's UTF-8 form is immutable and lives as long as the
