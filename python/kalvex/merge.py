@@ -35,7 +35,9 @@ def merge(
     A key held by several inputs takes its value from the last of them. Keys that share an
     object in an input share it in the output. With ``dedupe`` (the default) byte-identical
     payloads are stored once across all inputs; with ``dedupe=False`` only within each input.
-    The build is atomic like every build; returns ``out_path``. ``progress``, when given,
+    Every input passes the deep check (``verify()``) first: a damaged one raises
+    ``KalvCorruptError`` and nothing is written. The build is atomic like every build;
+    returns ``out_path``. ``progress``, when given,
     is called now and then with the number of input keys read since its last call.
     ``index`` is ``KalvWriter``'s: the output carries a mapped index unless it is False.
 
@@ -45,16 +47,34 @@ def merge(
     if not inputs:
         # An empty store replacing out_path is never what a call without inputs meant.
         raise TypeError("merge() needs at least one input store")
-    writer = KalvWriter(out_path, dedupe=dedupe, index=index)
-    readers: list[ReaderBase] = []
+    # Every input passes the deep check before anything is written: a damaged index can
+    # list fewer keys than the store holds, and copying that listing would publish a short
+    # store under a fresh, valid checksum. Readers opened here are closed on every exit.
+    opened: list[ReaderBase] = []
     try:
+        readers = []
         for source in inputs:
-            readers.append(source if isinstance(source, ReaderBase) else open_store(os.fsdecode(source), raw=True))
-        _copy_merged(writer, readers, dedupe, progress)
+            if isinstance(source, ReaderBase):
+                readers.append(source)
+            else:
+                opened.append(open_store(os.fsdecode(source), raw=True))
+                readers.append(opened[-1])
+            readers[-1].verify()
+        return _merge(out_path, readers, dedupe, progress, index)
     finally:
-        for reader, source in zip(readers, inputs):
-            if reader is not source:
-                reader.close()
+        for reader in opened:
+            reader.close()
+
+
+def _merge(
+    out_path: PathLike,
+    readers: list[ReaderBase],
+    dedupe: bool,
+    progress: Optional[Callable[[int], None]],
+    index: bool,
+) -> str:
+    writer = KalvWriter(out_path, dedupe=dedupe, index=index)
+    _copy_merged(writer, readers, dedupe, progress)
     return writer.build()
 
 

@@ -72,6 +72,10 @@ class ReaderBase(Mapping[Key, Value]):
     def _open(self, path: str, verify: bool) -> None:
         raise NotImplementedError
 
+    def verify(self) -> bool:
+        """The deep check of everything the reader reads; True, or ``KalvCorruptError``."""
+        raise NotImplementedError
+
     def _decode(self, key: object, payload: bytes) -> Value:
         try:
             return self._unpack(payload)

@@ -192,7 +192,7 @@ class KalvWriter:
         if keys:
             try:
                 self._raw.add_pairs(payloads, keys, self._unique)
-            except ValueError:  # nothing of the chunk was stored
+            except (TypeError, ValueError):  # a refused key: nothing of the chunk was stored
                 self._add_each(zip(keys, payloads))
 
     def _add_each(self, pairs: Iterable[Any], encode: bool = False) -> None:
@@ -226,7 +226,8 @@ class KalvWriter:
         target = os.fsdecode(path) if path is not None else self._path
         if target is None:
             raise ValueError("no path to build: give one to KalvWriter() or to build()")
-        self._raw.build(target, self._index)
+        # Objects no key reaches (a key's replaced value) are left out of the file.
+        self._raw.build(target, self._index, True)
         return target
 
     def __enter__(self) -> "KalvWriter":

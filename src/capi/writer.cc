@@ -190,18 +190,19 @@ kalvex_status kalvex_writer_add_pairs(kalvex_writer* writer, int unique, size_t 
 
 kalvex_status kalvex_writer_build(const kalvex_writer* writer, const char* path, size_t path_size,
                                   int print_summary, kalvex_build_report* report, kalvex_error* err) {
-  const kalvex_build_options options{print_summary, 0};
+  const kalvex_build_options options{print_summary, 0, 0};
   return kalvex_writer_build_with(writer, path, path_size, &options, report, err);
 }
 
 kalvex_status kalvex_writer_build_with(const kalvex_writer* writer, const char* path, size_t path_size,
                                        const kalvex_build_options* options, kalvex_build_report* report,
                                        kalvex_error* err) {
-  const kalvex_build_options chosen = options != nullptr ? *options : kalvex_build_options{0, 0};
+  const kalvex_build_options chosen = options != nullptr ? *options : kalvex_build_options{0, 0, 0};
   return Guarded(err, [&] {
     const std::string_view destination(path, path_size);
     kalvex::writer::BuildOptions build_options;
     build_options.mapped_index = chosen.mapped_index != 0;
+    build_options.drop_unreferenced = chosen.drop_unreferenced != 0;
     Result<BuildReport> built = Core(writer).Build(destination, build_options);
     if (!built.ok()) return FailWith(err, built.error());
     const BuildReport& done = built.value();

@@ -23,6 +23,7 @@
 #include "bindings/common/receiver.h"
 #include "bindings/common/results.h"
 #include "bindings/native/failure.h"
+#include "bindings/native/key.h"
 #include "bindings/native/types.h"
 #include "bindings/native/unlocked.h"
 #include "kalvex.h"
@@ -46,7 +47,7 @@ constexpr const char* kClassName = "Writer";
 constexpr const char* kPayloadParams[] = {"payload"};
 constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kKeyParams[] = {"key"};
-constexpr const char* kBuildParams[] = {"path", "index"};
+constexpr const char* kBuildParams[] = {"path", "index", "drop_unreferenced"};
 constexpr const char* kAddMappedParams[] = {"payload", "keys", "unique"};
 constexpr const char* kAddPairsParams[] = {"payloads", "keys", "unique"};
 
@@ -115,7 +116,7 @@ PyObject* Writer_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       std::uint64_t obj_id = 0;
       if (!ConvertU64(slots[1], obj_id)) return WrapArgumentError("obj_id");
       KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
+      if (!ConvertPackageKey(slots[0], key)) return nullptr;
       ErrorRecord error;
       const kalvex_status status =
           kalvex_writer_add_key(&w, key.bytes().data(), key.bytes().size(), obj_id, error.get());
@@ -146,7 +147,7 @@ PyObject* Writer_add_mapped(PyObject* self, PyObject* const* args, Py_ssize_t na
       }
       std::size_t total = 0;
       for (std::size_t i = 0; i < count; ++i) {
-        if (!ConvertKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), converted[i])) return nullptr;
+        if (!ConvertPackageKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), converted[i])) return nullptr;
         total += converted[i].bytes().size();
       }
       // The C interface takes the keys as one run of bytes with their ends.
@@ -246,7 +247,7 @@ PyObject* Writer_add_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
         const PyRef held = PyRef::Borrow(PySequence_Fast_GET_ITEM(keys, i));
         KeyBytes key;
-        if (!ConvertKey(held.get(), key)) return nullptr;
+        if (!ConvertPackageKey(held.get(), key)) return nullptr;
         key_run.Append(key.bytes());
       }
       std::size_t added = 0;
@@ -272,7 +273,7 @@ PyObject* Writer_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
     // Shared use: to the caller a lookup changes nothing, though it may place parked keys.
     return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
       KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
+      if (!ConvertPackageKey(slots[0], key)) return nullptr;
       int found = 0;
       ErrorRecord error;
       const kalvex_status status =
@@ -312,7 +313,9 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
       bool index = false;
       if (slots[1] != nullptr && !ConvertBool(slots[1], index)) return WrapArgumentError("index");
-      const kalvex_build_options options{0, index ? 1 : 0};
+      bool drop = false;
+      if (slots[2] != nullptr && !ConvertBool(slots[2], drop)) return WrapArgumentError("drop_unreferenced");
+      const kalvex_build_options options{0, index ? 1 : 0, drop ? 1 : 0};
       kalvex_build_report report;
       ErrorRecord error;
       const kalvex_status status = Unlocked(
@@ -349,9 +352,9 @@ PyMethodDef kWriterMethods[] = {
     {"object_count", AsCFunction(Writer_object_count), METH_NOARGS,
      "object_count($self)\n--\n\nThe number of objects stored."},
     {"build", AsCFunction(Writer_build), kFastcall,
-     "build($self, path, index=False)\n--\n\n"
-     "Write the store to path atomically, with a mapped index if index; (objects, keys, file "
-     "size). Prints nothing."},
+     "build($self, path, index=False, drop_unreferenced=False)\n--\n\n"
+     "Write the store to path atomically, with a mapped index if index, without the objects "
+     "no key maps to if drop_unreferenced; (objects, keys, file size). Prints nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 

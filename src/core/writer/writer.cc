@@ -17,6 +17,7 @@
 #include "core/writer/key_order.h"
 #include "core/writer/object_list.h"
 #include "core/writer/payload_index.h"
+#include "core/writer/whole_store.h"
 
 namespace kalvex::writer {
 
@@ -222,10 +223,14 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.key_edits_ = state_->key_edits;
-  plan.order_ = KeyOrder(keys.entries(), objects.offsets());
-  const std::uint64_t data_end = format::kDataOffset + objects.data_length();
+  plan.object_count_ = objects.size();
+  if (options.drop_unreferenced) plan.kept_ = KeptObjects::Find(keys.entries(), objects);
+  const KeptObjects* kept = plan.kept_.get();
+  plan.order_ = KeyOrder(keys.entries(), kept != nullptr ? kept->offsets() : objects.offsets());
+  const std::uint64_t num_objects = kept != nullptr ? kept->count() : objects.size();
+  const std::uint64_t data_end = format::kDataOffset + (kept != nullptr ? kept->data_length() : objects.data_length());
   // The index object is one more record: a count at the format's maximum leaves no room.
-  const bool with_index = options.mapped_index && objects.size() < format::kMaxObjects;
+  const bool with_index = options.mapped_index && num_objects < format::kMaxObjects;
   // The index section's CRC is taken apart and combined with the data section's, so that
   // the mapped index, which lies between them, can be built from hashes taken in the same
   // pass over the keys: each key, somewhere in memory, is read once instead of twice.
@@ -239,7 +244,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
     EncodeIndex(plan.order_, *crc, [](std::size_t, const IndexItem&) {});
   }
   const std::uint64_t index_length = crc->length();
-  std::uint32_t data_crc = objects.DataCrc();
+  std::uint32_t data_crc = kept != nullptr ? kept->DataCrc() : objects.DataCrc();
   if (with_index) {
     plan.index_object_ = index_builder->Finish(data_end);
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
@@ -247,7 +252,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
 
   format::Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
-  header.num_objects = static_cast<std::uint32_t>(objects.size());
+  header.num_objects = static_cast<std::uint32_t>(num_objects);
   header.index_offset = data_end;
   if (plan.index_object_) {
     header.num_objects += 1;
@@ -257,7 +262,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   header.file_crc32 = crc32::Combine(data_crc, crc->Finish(), index_length);
   header.EncodeTo(plan.header_.data());
 
-  plan.report_.num_objects = objects.size();
+  plan.report_.num_objects = num_objects;
   plan.report_.num_keys = keys.size();
   plan.report_.file_size = header.index_offset + index_length;
   return plan;
@@ -265,7 +270,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
 
 Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path) const {
   const ObjectList& objects = state_->objects;
-  if (plan.writer_state_ != state_.get() || plan.report_.num_objects != objects.size() ||
+  if (plan.writer_state_ != state_.get() || plan.object_count_ != objects.size() ||
       plan.report_.num_keys != state_->keys.size() || plan.key_edits_ != state_->key_edits) {
     throw InternalFailure("build plan committed by another writer or after a change");
   }
@@ -284,20 +289,24 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
     return replaceable.take_error();
   }
   const std::string tmp_path = TemporaryPathFor(path);
-  auto fd = io::OpenExclusive(tmp_path, kOpenTmp);
+  auto fd = io::OpenExclusive(tmp_path, kOpenTmp, IsWholeStore);
   if (!fd.ok()) return fd.take_error();
   sink.set_fd(fd.value().get());
 
   // From here on a failure leaves the temporary file behind; only the rename touches
   // the destination, so the destination is never damaged.
   sink.Append(plan.header_.data(), plan.header_.size());
-  for (std::size_t i = 0; i < objects.chunk_count(); ++i) {
-    const std::span<const std::uint8_t> chunk = objects.chunk(i);
+  const auto write_data = [&](std::span<const std::uint8_t> bytes) {
     if (small) {
-      sink.Append(chunk.data(), chunk.size());
+      sink.Append(bytes.data(), bytes.size());
     } else {
-      sink.AppendReference(chunk);
+      sink.AppendReference(bytes);
     }
+  };
+  if (plan.kept_ != nullptr) {
+    for (const auto run : plan.kept_->runs()) write_data(run);
+  } else {
+    for (std::size_t i = 0; i < objects.chunk_count(); ++i) write_data(objects.chunk(i));
   }
   if (plan.index_object_) {
     for (const auto piece : plan.index_object_->pieces()) {
@@ -314,7 +323,9 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error().WithPath(tmp_path);
   // The descriptor, and with it the lock, is held until the rename is done: released
   // earlier, another build could take the file and write into it after our last byte.
-  if (Status renamed = io::Rename(tmp_path, destination); !renamed.ok()) return renamed.take_error();
+  if (Status published = io::Publish(fd.value(), tmp_path, destination); !published.ok()) {
+    return published.take_error();
+  }
   fd.value().Close();
   if (Status durable = io::SyncDirectoryOf(tmp_path); !durable.ok()) return durable.take_error();
   return plan.report_;
