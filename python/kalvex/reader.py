@@ -47,6 +47,7 @@ class ReaderBase(Mapping[Key, Value]):
         path: PathLike,
         *,
         verify: bool = True,
+        check: bool = False,
         raw: bool = False,
         key_type: type = str,
         **unpack_options: Any,
@@ -67,6 +68,7 @@ class ReaderBase(Mapping[Key, Value]):
             except (TypeError, ValueError) as exc:
                 raise type(exc)(f"unknown or invalid msgpack option: {exc}") from None
         self._unpack_array_keys = array_key_unpacker(unpack_options)
+        self._check = bool(check)  # read by _open
         self._open(os.fsdecode(path), verify)
 
     def _open(self, path: str, verify: bool) -> None:
@@ -186,7 +188,10 @@ class ReaderBase(Mapping[Key, Value]):
 class KalvReader(ReaderBase):
     """A read-only Mapping over one ``.klvx`` store.
 
-    ``verify`` checks the whole-file CRC-32 at open. ``raw=True`` returns payload bytes
+    ``verify`` checks the whole-file CRC-32 at open. ``check=True`` makes damage an error
+    instead of a wrong answer at a cost that grows with the index, not the data: the index
+    is checked at open (the CRC-32 of the mapped index and of the index section), and every
+    value read has its record's CRC-32 checked. ``raw=True`` returns payload bytes
     instead of decoded values everywhere. ``key_type`` (``str`` or ``bytes``) is the type of
     the keys that iteration, views and scans yield. Other keyword arguments go to
     ``msgpack.unpackb`` (defaults: ``raw=False``, ``strict_map_key=False``).
@@ -201,7 +206,7 @@ class KalvReader(ReaderBase):
         # Pickling sends this, so that a reader unpickled after a chdir opens the same file.
         self._abspath = os.path.abspath(self._path)
         try:
-            native = _backend.BACKEND.open_reader(self._path, verify)
+            native = _backend.BACKEND.open_reader(self._path, verify, self._check)
         except errors.KalvexError as exc:
             if os.path.isdir(self._path):
                 raise errors.KalvIOError(
@@ -395,7 +400,7 @@ class KalvReader(ReaderBase):
     def __reduce__(self) -> tuple[Any, ...]:
         # A reader travels as its path and options: the other process maps the file itself.
         self._live()
-        return (_reopen, (self._abspath, self._raw_values, self._key_type, self._unpack_options))
+        return (_reopen, (self._abspath, self._raw_values, self._key_type, self._unpack_options, self._check))
 
     def __repr__(self) -> str:
         if self._native is None:
@@ -425,9 +430,11 @@ def _walk(
         first += len(next(part for part in chunk if part is not None))
 
 
-def _reopen(path: str, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> KalvReader:
+def _reopen(
+    path: str, raw: bool, key_type: type, unpack_options: dict[str, Any], check: bool = False
+) -> KalvReader:
     # The sender checked the file when it opened it; the whole-file CRC is not read again.
-    return KalvReader(path, verify=False, raw=raw, key_type=key_type, **unpack_options)
+    return KalvReader(path, verify=False, check=check, raw=raw, key_type=key_type, **unpack_options)
 
 
 class _ItemsView(ItemsView[Key, Value]):

@@ -24,7 +24,8 @@ class ShardedReader(ReaderBase):
 
     ``path`` is the store directory (its current version is opened and kept: a later publish
     does not change what this reader sees) or a version directory. Every shard is opened and
-    checked against the manifest at once; ``verify`` also checks each file's CRC-32. A lookup
+    checked against the manifest at once; ``verify`` also checks each file's CRC-32, ``check``
+    each file's index and every value read (as ``KalvReader`` does). A lookup
     reads one shard; listings merge the shards in key order.
 
     >>> with ShardedReader("users.shards") as r:
@@ -39,7 +40,7 @@ class ShardedReader(ReaderBase):
         try:
             for entry in self._manifest["shards"]:
                 path = os.path.join(self._version_dir, entry["file"])
-                self._shards.append(_layout.open_shard(path, entry, verify))
+                self._shards.append(_layout.open_shard(path, entry, verify, self._check))
         except BaseException:
             self.close()
             raise
