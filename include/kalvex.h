@@ -200,6 +200,18 @@ KALVEX_API kalvex_status kalvex_reader_prefix_range(const kalvex_reader* reader,
                                                     size_t prefix_size, size_t* first, size_t* last,
                                                     kalvex_error* err);
 
+/* Sets *position to the position of the first key not below `key` (key_size bytes, any
+ * length) in key order, or to the entry count when every key is below it: the seek that
+ * ranges, ranks and "the next key after" start from, with the position-range reads. It
+ * takes O(log n) key comparisons. Where the search meets a damaged mapped index (a rank
+ * sample that does not locate its entry, keys out of order, an entry outside the index
+ * section) it fails with KalvCorruptError and *position is left as it was: never a wrong
+ * position. A file that repeats a key holds one position per occurrence; the first is
+ * the one found. */
+KALVEX_API kalvex_status kalvex_reader_lower_bound(const kalvex_reader* reader, const void* key,
+                                                   size_t key_size, size_t* position,
+                                                   kalvex_error* err);
+
 /* What kalvex_reader_read_range() filled. */
 typedef struct kalvex_chunk {
   size_t count;         /* entries copied, from `first` on */

@@ -62,6 +62,13 @@ class NativeReader(Protocol):
         """Positions ``(first, last)``, ``first <= last``, of the keys that begin with
         ``prefix``; an empty prefix gives ``(0, count())``."""
 
+    def lower_bound(self, key: Key) -> int:
+        """The position of the first key not below ``key`` in key order (bytewise; a key
+        of any length), ``count()`` when every key is below it: the seek that ranges,
+        ranks and "the next key after" start from, in O(log n). A damaged index met by the
+        search raises ``KalvCorruptError``, never gives a wrong position. A file that
+        repeats a key has one position per occurrence; this is the first."""
+
     def read_range(
         self, first: int, last: int, keys: Optional[type] = None, payloads: bool = False, ids: bool = False
     ) -> tuple[Optional[list[Any]], Optional[list[bytes]], Optional[list[int]]]:

@@ -12,8 +12,9 @@ ill-formed bytes, and that text no longer finds the key.
 from __future__ import annotations
 
 import os
+import weakref
 from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
-from itertools import islice
+from itertools import chain, islice
 from typing import Any, Callable, NoReturn, Optional, TypeVar, cast
 
 from kalvex import _backend, errors
@@ -21,6 +22,7 @@ from kalvex._codec import (
     Key, PathLike, Value, array_key_unpacker, as_bytes, decode_failure, first_unpacker, refused_keys,
     unpacker)
 from kalvex._contract import NativeReader
+from kalvex.ordered import Batch, Ordered, Positions
 
 R = TypeVar("R", bound="ReaderBase")
 # Keys per native call of get_many: past a few thousand the call's own cost is nothing per
@@ -36,11 +38,12 @@ def _closed(_key: object) -> NoReturn:
     raise errors.closed_error()
 
 
-class ReaderBase(Mapping[Key, Value]):
+class ReaderBase(Ordered, Mapping[Key, Value]):
     """What every kalvex reader shares above its lookups: the options, decoding, the views
-    and scans in key order, and the ``with`` block. A subclass supplies ``_open`` (of the
-    path, once the options are set), ``_payloads`` and ``_keys`` (listings from a prefix),
-    ``_live`` (its native state, or the closed error), the lookups, ``__len__`` and ``close``."""
+    and scans in key order, the ordered queries (kalvex/ordered.py), and the ``with`` block.
+    A subclass supplies ``_open`` (of the path, once the options are set), ``_payloads`` and
+    ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
+    the lookups, the ordered queries' primitives, ``__len__`` and ``close``."""
 
     def __init__(
         self,
@@ -223,6 +226,7 @@ class KalvReader(ReaderBase):
         self._exists: Callable[[Key], bool] = native.exists
         self._len: int = stats["num_keys"]
         self._num_objects: int = stats["num_objects"]
+        self._in_hand: weakref.WeakValueDictionary[int, Batch] = weakref.WeakValueDictionary()  # live ranges' chunks
 
     # --- lookups: the hot path binds the native calls directly -------------------------
 
@@ -354,6 +358,36 @@ class KalvReader(ReaderBase):
         first, last = native.prefix_range(as_bytes(prefix))
         return self._steps(((ids, None, None) for _, _, ids in _walk(native, first, last, ids=True)), False)
 
+    # --- ordered queries (kalvex/ordered.py): positions sought, then read --------------
+
+    def _span(self, start: Optional[bytes], stop: Optional[bytes], reverse: bool, limit: Optional[int],
+              keys: type, extra: str) -> Iterator[Any]:
+        positions = Positions(self._live())
+        first, last = positions.span(start, stop, reverse, limit)
+        return chain.from_iterable(self._held(positions.chunks(first, last, reverse, keys, extra)))
+
+    def _held(self, chunks: Iterator[Batch]) -> Iterator[Batch]:
+        """``chunks``, each kept where close() empties it: the items then go by at C speed,
+        yet a range made before close() fails at its next step after it, as ``_steps``
+        makes the other listings do (the emptied chunk ends, the next read refuses)."""
+        for chunk in chunks:
+            if self._native is None:
+                raise errors.closed_error()
+            self._in_hand[id(chunk)] = chunk
+            yield chunk
+
+    def _seek(self, key: bytes, strict: bool, backward: bool) -> Optional[tuple[bytes, bytes]]:
+        return Positions.seek(self._live(), key, strict, backward)
+
+    def _rank(self, key: bytes) -> int:
+        return self._live().lower_bound(key)
+
+    def _key_at(self, index: int) -> bytes:
+        return Positions.key_at(self._live(), index)
+
+    def _entry_count(self) -> int:
+        return len(self)
+
     def __len__(self) -> int:
         """``len(r)``: the number of keys (shared objects counted once per key)."""
         self._live()
@@ -394,6 +428,8 @@ class KalvReader(ReaderBase):
         """Release the mapping; any later use raises ``ValueError``. Closing twice is fine."""
         native, self._native = self._native, None
         self._get_raw = self._exists = _closed
+        for chunk in list(self._in_hand.values()):
+            chunk.clear()
         if native is not None:
             native.close()
 

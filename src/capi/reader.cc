@@ -229,6 +229,16 @@ kalvex_status kalvex_reader_check_index(const kalvex_reader* reader, kalvex_erro
   });
 }
 
+kalvex_status kalvex_reader_lower_bound(const kalvex_reader* reader, const void* key, size_t key_size,
+                                       size_t* position, kalvex_error* err) {
+  return Guarded(err, [&] {
+    Result<std::size_t> found = Core(reader).LowerBound(AsBytes(key, key_size));
+    if (!found.ok()) return FailWith(err, found.error());
+    *position = found.value();
+    return KALVEX_OK;
+  });
+}
+
 kalvex_status kalvex_reader_read_range(const kalvex_reader* reader, size_t first, size_t last,
                                        size_t max_entries, uint8_t* keys, size_t keys_capacity,
                                        size_t* key_ends, uint8_t* payloads, size_t payloads_capacity,

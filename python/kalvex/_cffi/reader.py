@@ -259,6 +259,17 @@ class Reader:
         finally:
             self._give(scratch)
 
+    def lower_bound(self, key: Key) -> int:
+        k = as_bytes(key)
+        scratch, handle = self._take()
+        try:
+            status = lib.kalvex_reader_lower_bound(handle, k, len(k), scratch.first, scratch.err)
+            if status != _OK:
+                raise_failure(status, scratch.err)
+            return int(scratch.first[0])
+        finally:
+            self._give(scratch)
+
     # -- listings ----------------------------------------------------------------------
 
     def read_range(

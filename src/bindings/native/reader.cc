@@ -68,6 +68,7 @@ constexpr ParamList kFindSignature{"Reader.find()", kKeyParams, 1};
 constexpr ParamList kFindManySignature{"Reader.find_many()", kKeysParams, 1};
 constexpr ParamList kExistsSignature{"Reader.exists()", kKeyParams, 1};
 constexpr ParamList kPrefixSignature{"Reader.prefix_range()", kPrefixParams, 1};
+constexpr ParamList kLowerBoundSignature{"Reader.lower_bound()", kKeyParams, 1};
 constexpr ParamList kRangeSignature{"Reader.read_range()", kRangeParams, 2};
 constexpr ParamList kObjectsSignature{"Reader.objects()", kObjectsParams, 0};
 
@@ -215,6 +216,23 @@ PyObject* Reader_prefix_range(PyObject* self, PyObject* const* args, Py_ssize_t 
           kalvex_reader_prefix_range(r, prefix.bytes().data(), prefix.bytes().size(), &first, &last, error.get());
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       return NewPair(NewUnsigned(first), NewUnsigned(last));
+    });
+  });
+}
+
+PyObject* Reader_lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kKeyParams)];
+    if (!ParseFastcall(kLowerBoundSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      KeyBytes key;
+      if (!ConvertKey(slots[0], key)) return nullptr;
+      std::size_t position = 0;
+      ErrorRecord error;
+      const kalvex_status status =
+          kalvex_reader_lower_bound(r, key.bytes().data(), key.bytes().size(), &position, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return NewUnsigned(position);
     });
   });
 }
@@ -424,6 +442,8 @@ PyMethodDef kReaderMethods[] = {
      "count($self)\n--\n\nThe number of index entries: positions are 0 .. count() - 1."},
     {"prefix_range", AsCFunction(Reader_prefix_range), kFastcall,
      "prefix_range($self, prefix)\n--\n\nPositions (first, last) of the keys starting with prefix."},
+    {"lower_bound", AsCFunction(Reader_lower_bound), kFastcall,
+     "lower_bound($self, key)\n--\n\nThe position of the first key not below key; count() when none."},
     {"read_range", AsCFunction(Reader_read_range), kFastcall,
      "read_range($self, first, last, keys=None, payloads=False, ids=False)\n--\n\n"
      "One chunk of positions [first, last): (keys, payloads, ids), each a list or None."},

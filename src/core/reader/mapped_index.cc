@@ -1,5 +1,6 @@
 #include "core/reader/mapped_index.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -185,13 +186,12 @@ StoreError MappedIndex::OutOfOrder(std::size_t rank) {
   return StoreError::Corrupt("index entry " + std::to_string(rank) + " is out of key order");
 }
 
-Result<std::pair<std::size_t, std::size_t>> MappedIndex::PrefixRange(Bytes prefix) const {
-  using Range = std::pair<std::size_t, std::size_t>;
+Result<std::size_t> MappedIndex::LowerBound(Bytes key) const {
   const std::size_t n = num_keys_;
-  // How many sampled keys lie below the prefix: a halving search over the samples, which
+  // How many sampled keys lie below `key`: a halving search over the samples, which
   // takes ceil(log2 sample_count) comparisons for any input. The sampled keys ascend:
-  // each one read must lie between the greatest below the prefix and the least not below
-  // it found so far, which costs a comparison of keys already read.
+  // each one read must lie between the greatest below `key` and the least not below it
+  // found so far, which costs a comparison of keys already read.
   std::uint64_t below = 0;
   std::uint64_t size = sample_count_;
   Bytes low;
@@ -205,22 +205,22 @@ Result<std::pair<std::size_t, std::size_t>> MappedIndex::PrefixRange(Bytes prefi
     if (!place.ok()) return place.take_error();
     Result<Entry> entry = EntryAt(place.value());
     if (!entry.ok()) return entry.take_error();
-    const Bytes key = entry.value().key;
-    if ((has_low && KeyLess(key, low)) || (has_high && KeyLess(high, key))) {
+    const Bytes sampled = entry.value().key;
+    if ((has_low && KeyLess(sampled, low)) || (has_high && KeyLess(high, sampled))) {
       return StoreError::Corrupt("mapped index sample " + std::to_string(k) + " is out of key order");
     }
-    if (KeyLess(key, prefix)) {
+    if (KeyLess(sampled, key)) {
       below += half + 1;
       size -= half + 1;
-      low = key;
+      low = sampled;
       has_low = true;
     } else {
       size = half;
-      high = key;
+      high = sampled;
       has_high = true;
     }
   }
-  // The first key not below the prefix lies after the last sample below it, within the
+  // The first key not below `key` lies after the last sample below it, within the
   // sample's block, or starts the next block.
   const std::size_t stride = std::size_t{1} << rank_shift_;
   std::size_t start = 0;
@@ -228,22 +228,29 @@ Result<std::pair<std::size_t, std::size_t>> MappedIndex::PrefixRange(Bytes prefi
     const std::size_t block = static_cast<std::size_t>(below - 1) << rank_shift_;
     start = std::min(n, block + stride);
     // From the block's first entry, whose key the search compared, so that the walk checks
-    // the whole block even when every other key of it is not below the prefix.
+    // the whole block (its order, and that it ends where the next sample says) even when
+    // every other key of it is not below `key`.
     Status walked = Walk(block, start, [&](std::size_t rank, const Entry& entry) {
-      if (KeyLess(entry.key, prefix)) return true;
+      if (KeyLess(entry.key, key)) return true;
       start = rank;
       return false;
     });
     if (!walked.ok()) return walked.take_error();
   }
-  std::size_t end = start;
-  Status walked = Walk(start, n, [&](std::size_t rank, const Entry& entry) {
+  return start;
+}
+
+Result<std::pair<std::size_t, std::size_t>> MappedIndex::PrefixRange(Bytes prefix) const {
+  Result<std::size_t> start = LowerBound(prefix);
+  if (!start.ok()) return start.take_error();
+  std::size_t end = start.value();
+  Status walked = Walk(start.value(), num_keys_, [&](std::size_t rank, const Entry& entry) {
     if (!StartsWith(entry.key, prefix)) return false;
     end = rank + 1;
     return true;
   });
   if (!walked.ok()) return walked.take_error();
-  return Range{start, end};
+  return std::pair<std::size_t, std::size_t>{start.value(), end};
 }
 
 Status MappedIndex::CheckCrcs(const std::uint8_t* file) const {

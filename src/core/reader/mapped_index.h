@@ -181,6 +181,13 @@ class MappedIndex {
     return CheckBlockEnd(stop, at);
   }
 
+  // The rank of the first key not below `key` (size() when every key is): a halving
+  // search over the sampled entries, then a walk of the one block it lands in. The whole
+  // block is walked, in key order, and must end where the next sample (or the section)
+  // says, so that a sample which does not locate its rank, or keys out of order, fail
+  // with KalvCorruptError instead of giving a wrong rank.
+  Result<std::size_t> LowerBound(Bytes key) const;
+
   // Ranks [first, last) of the keys that begin with `prefix`.
   Result<std::pair<std::size_t, std::size_t>> PrefixRange(Bytes prefix) const;
 

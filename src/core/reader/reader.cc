@@ -274,24 +274,30 @@ StoreError Reader::RecordCrcMismatch(std::uint64_t offset) {
 
 std::pair<std::size_t, std::size_t> Reader::PrefixRange(Bytes prefix) const {
   if (mapped_) throw InternalFailure("PrefixRange on a reader of a mapped index");
-  const std::size_t n = entries_.size();
-  // Halving search for the first key not below the prefix: `size` shrinks by `half`
-  // whether or not base moves, so it takes ceil(log2 n) comparisons for any input.
-  std::size_t start = 0;
-  if (n != 0) {
-    std::size_t base = 0;
-    std::size_t size = n;
-    while (size > 1) {
-      const std::size_t half = size / 2;
-      const std::size_t mid = base + half;
-      if (KeyLess(entries_.key(mid), prefix)) base = mid;
-      size -= half;
-    }
-    start = KeyLess(entries_.key(base), prefix) ? base + 1 : base;
-  }
+  const std::size_t start = ParsedLowerBound(prefix);
   std::size_t end = start;
-  while (end < n && StartsWith(entries_.key(end), prefix)) ++end;
+  while (end < entries_.size() && StartsWith(entries_.key(end), prefix)) ++end;
   return {start, end};
+}
+
+Result<std::size_t> Reader::LowerBound(Bytes key) const {
+  if (mapped_) return mapped_->LowerBound(key);
+  return ParsedLowerBound(key);
+}
+
+std::size_t Reader::ParsedLowerBound(Bytes key) const {
+  const std::size_t n = entries_.size();
+  if (n == 0) return 0;
+  // `size` shrinks by `half` whether or not base moves.
+  std::size_t base = 0;
+  std::size_t size = n;
+  while (size > 1) {
+    const std::size_t half = size / 2;
+    const std::size_t mid = base + half;
+    if (KeyLess(entries_.key(mid), key)) base = mid;
+    size -= half;
+  }
+  return KeyLess(entries_.key(base), key) ? base + 1 : base;
 }
 
 Result<std::vector<Bytes>> Reader::FetchRange(std::size_t first, std::size_t last) const {

@@ -138,6 +138,11 @@ class Reader {
   // The same; damage met by the search of a mapped index is its KalvCorruptError.
   Result<std::pair<std::size_t, std::size_t>> SearchPrefix(Bytes prefix) const;
 
+  // The position of the first key not below `key` (entry_count() when every key is), in
+  // O(log n): the seek every ordered query starts from. Damage met by the search of a
+  // mapped index (MappedIndex::LowerBound) is KalvCorruptError, never a wrong position.
+  Result<std::size_t> LowerBound(Bytes key) const;
+
   // Payloads of entries [first, last), in order. The first failing fetch is the error.
   Result<std::vector<Bytes>> FetchRange(std::size_t first, std::size_t last) const;
 
@@ -173,6 +178,10 @@ class Reader {
   Status VerifyObjects(const EntryTable& entries) const;
   // Verify()'s per-object part in index order, each distinct offset at its first use.
   Status VerifyInIndexOrder(const EntryTable& entries) const;
+
+  // LowerBound over the parsed entries: a halving search, which takes ceil(log2 n)
+  // comparisons for any input.
+  std::size_t ParsedLowerBound(Bytes key) const;
 
   // The mapped index's halves of the calls above (reader_mapped.cc).
   Result<std::vector<Bytes>> MappedFetchRange(std::size_t first, std::size_t last) const;
