@@ -151,6 +151,28 @@ def test_kalvex_index_rewrites_only_when_asked_for_another_form(tmp_path, capsys
     assert every_pair(path) == pairs
 
 
+def test_kalvex_index_keeps_which_keys_share_an_object_across_its_batches(tmp_path):
+    """Keys sharing objects far apart in key order, past the rewrite's batches: each key
+    keeps its value and exactly the keys that shared its object share its copy."""
+    writer = kalvex.KalvWriter(tmp_path / "s.klvx", dedupe=False, index=False)
+    ids = [writer.add(i % 1500 if i < 4000 else 0) for i in range(4500)]  # equal values, apart
+    for i in range(6000):
+        writer.link(b"k%05d" % (i * 7919 % 6000), ids[i % 4500])
+    path = writer.build()
+    pairs = every_pair(path)
+
+    def groups():
+        found = {}
+        with kalvex.KalvReader(path, key_type=bytes) as r:
+            for key, obj in zip(r, r.object_ids()):
+                found.setdefault(obj, []).append(key)
+        return sorted(found.values())
+
+    before = groups()
+    assert main(["index", path]) == 0
+    assert every_pair(path) == pairs and groups() == before
+
+
 def listed(version):
     with open(os.path.join(version, "kalvex.json")) as manifest:
         return [(entry["index"], entry["num_objects"]) for entry in json.load(manifest)["shards"]]

@@ -416,6 +416,35 @@ def test_merge_takes_the_last_value_and_keeps_objects_shared(tmp_path):
     assert KalvReader(again).stats()["num_objects"] == 3
 
 
+@pytest.mark.parametrize("dedupe", [True, False])
+def test_merge_of_overlapping_inputs_takes_each_key_from_the_last_holding_it(tmp_path, dedupe):
+    """Inputs of interleaved, overlapping key ranges (a path, a sharded store, an open
+    reader; non-UTF-8 keys among them) merge into what a dict update gives; keys share an
+    object when their values are equal (without dedupe: and come from one input)."""
+    rng = __import__("random").Random(7)
+    source, inputs, total = {}, [], 0
+    for number in range(3):
+        data = {b"k%04d" % rng.randrange(600): i % 5 for i in range(400)}
+        data[b"\xff%d" % number] = 9
+        total += len(data)
+        source.update((key, (number, value)) for key, value in data.items())
+        if number == 1:
+            kalvex.shards.build(data, tmp_path / "s1", 3, processes=1)
+            inputs.append(tmp_path / "s1")
+        else:
+            path = kalvex.build(tmp_path / f"in{number}.klvx", data)
+            inputs.append(path if number == 0 else KalvReader(path))
+    read = []
+    merged = kalvex.merge(tmp_path / "m.klvx", *inputs, dedupe=dedupe, progress=read.append)
+    assert sum(read) == total
+    with KalvReader(merged, key_type=bytes) as r:
+        assert list(r.items()) == sorted((key, value) for key, (_, value) in source.items())
+        ids = dict(zip(r, r.object_ids()))
+    same = {key: found[1] if dedupe else found for key, found in source.items()}
+    assert len(set(ids.values())) == len(set(same.values()))
+    assert len({(ids[key], same[key]) for key in source}) == len(set(same.values()))
+
+
 def test_every_damaged_byte_fails_cleanly_through_the_package(tmp_path):
     """Each byte of a small store bumped in turn, read through whichever native path the
     package uses (the suite runs once more with the cffi path forced): a named error or an

@@ -1,8 +1,13 @@
-"""merge(): one store from several, payloads copied as bytes and never decoded."""
+"""merge(): one store from several, payloads copied as bytes and never decoded.
+
+The inputs are read together in key order, a merge of their listings, so each key is
+looked at once and only its last input's copy is stored.
+"""
 from __future__ import annotations
 
+import heapq
 import os
-from typing import Callable, Optional, Union
+from typing import Callable, Iterator, Optional, Union
 
 from kalvex._codec import PathLike
 from kalvex.reader import ReaderBase
@@ -13,6 +18,8 @@ Source = Union[PathLike, ReaderBase]
 
 # Keys read between two progress reports.
 _PROGRESS_STEP = 1 << 16
+# Pairs handed to the writer per call when no object id is wanted back.
+_BATCH = 2048
 
 
 def merge(
@@ -67,24 +74,59 @@ def _merge(
     index: bool,
 ) -> str:
     writer = KalvWriter(out_path, dedupe=dedupe, index=index)
-    # Newest first: a key already taken was set by a later input, so older copies are
-    # skipped instead of stored and then overwritten.
-    for reader in reversed(readers):
-        # Without dedupe, equal payloads of one input (its shared objects among them) still
-        # make one object, but never meet another input's.
-        within: Optional[dict[bytes, int]] = None if dedupe else {}
-        add_raw, link = writer.add_raw, writer.link
-        read = 0
-        for read, (key, payload) in enumerate(reader.items_raw(), 1):
-            if key not in writer:
-                if within is None:
-                    add_raw(payload, key)
-                elif payload in within:
-                    link(key, within[payload])
-                else:
-                    within[payload] = add_raw(payload, key)
-            if progress is not None and read % _PROGRESS_STEP == 0:
-                progress(_PROGRESS_STEP)
-        if progress is not None and read % _PROGRESS_STEP:
-            progress(read % _PROGRESS_STEP)
+    _copy_merged(writer, readers, dedupe, progress)
     return writer.build()
+
+
+def _copy_merged(
+    writer: KalvWriter, readers: list[ReaderBase], dedupe: bool, progress: Optional[Callable[[int], None]]
+) -> None:
+    """Adds every key of ``readers`` to ``writer`` in key order, with the payload of the
+    last reader holding it; older copies of a key are skipped, never stored."""
+    # The inputs' listings, each in key order, merged into one as (key, input number,
+    # payload): a key is held once per input, so tuples compare by key, then input
+    # number, and never reach the payloads. Of equal keys the last input's comes last.
+    streams = [_numbered(reader, number) for number, reader in enumerate(readers)]
+    merged: Iterator[tuple[bytes, int, bytes]] = streams[0] if len(streams) == 1 else heapq.merge(*streams)
+    # Without dedupe, equal payloads of one input (its shared objects among them) still
+    # make one object, but never meet another input's.
+    within: list[dict[bytes, int]] = [{} for _ in readers]
+    add_raw, link = writer.add_raw, writer.link
+    # With dedupe no object id is needed back: the pairs go to the writer a batch a call.
+    keys: list[bytes] = []
+    payloads: list[bytes] = []
+
+    def store(key: bytes, number: int, payload: bytes) -> None:
+        if dedupe:
+            keys.append(key)
+            payloads.append(payload)
+            if len(keys) == _BATCH:
+                writer._add_packed(keys, payloads)
+                keys.clear()
+                payloads.clear()
+            return
+        seen = within[number]
+        if payload in seen:
+            link(key, seen[payload])
+        else:
+            seen[payload] = add_raw(payload, key)
+
+    held: Optional[tuple[bytes, int, bytes]] = None  # waits to see whether a later input has its key
+    read = 0
+    for read, entry in enumerate(merged, 1):
+        if held is not None and held[0] != entry[0]:
+            store(*held)
+        held = entry
+        if progress is not None and read % _PROGRESS_STEP == 0:
+            progress(_PROGRESS_STEP)
+    if held is not None:
+        store(*held)
+    writer._add_packed(keys, payloads)
+    if progress is not None and read % _PROGRESS_STEP:
+        progress(read % _PROGRESS_STEP)
+
+
+def _numbered(reader: ReaderBase, number: int) -> Iterator[tuple[bytes, int, bytes]]:
+    """(key, ``number``, payload) for each key of ``reader``, in key order."""
+    for key, payload in reader.items_raw():
+        yield key, number, payload

@@ -26,6 +26,9 @@ from kalvex.shards import ShardedReader, Staging
 from kalvex.shards.publish import is_version, shard_entry
 from kalvex.writer import KalvWriter
 
+# Pairs handed to the writer per call.
+_BATCH = 2048
+
 
 def register(commands: Any) -> None:
     index = commands.add_parser(
@@ -45,14 +48,42 @@ def register(commands: Any) -> None:
 def rewrite(reader: KalvReader, target: str, index: bool) -> None:
     """The store ``reader`` has open, built again at ``target`` with or without the index."""
     writer = KalvWriter(dedupe=False, index=index)
-    copies: dict[int, int] = {}
+    # Object id (its file offset) -> the id of its copy, in one small dict per MiB of the
+    # file: one dict of millions of entries would stop every other thread for hundreds of
+    # milliseconds each time it grows, and again when it is freed.
+    copies: list[dict[int, int]] = []
+    # New objects reach the writer in batches; without dedupe each pair is one more object
+    # and ids count from 0 in add order, so a copy's id is known before its batch goes.
+    keys: list[bytes] = []
+    payloads: list[bytes] = []
+    added = 0
+
+    def flush() -> None:
+        writer._add_packed(keys, payloads)
+        keys.clear()
+        payloads.clear()
+
     # Both walks run over the same positions in key order, so they pair up entry by entry.
     for (key, payload), object_id in zip(reader.items_raw(), reader.object_ids()):
-        copy = copies.get(object_id)
+        region = object_id >> 20
+        if region >= len(copies):
+            copies.extend({} for _ in range(region + 1 - len(copies)))
+        seen = copies[region]
+        copy = seen.get(object_id)
         if copy is None:
-            copies[object_id] = writer.add_raw(payload, key)
+            seen[object_id] = added
+            added += 1
+            keys.append(key)
+            payloads.append(payload)
+            if len(keys) == _BATCH:
+                flush()
         else:
+            if copy >= added - len(keys):  # its object is still in the batch
+                flush()
             writer.link(key, copy)
+    flush()
+    for seen in copies:
+        seen.clear()
     writer.build(target)
 
 

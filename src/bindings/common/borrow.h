@@ -1,12 +1,15 @@
 // The per-instance borrow counter and the scopes that hold a use of it.
 //
 // Counter values: 0 free, n > 0 held by n shared uses, -1 held by one exclusive use.
-// A conflict only arises when Python code run inside a call (an __index__, a key
-// sequence's iteration) reaches the same instance again. Every use is taken and given
-// back with the interpreter lock held (no method releases it), so the lock orders all
-// accesses and a plain read and write suffice: a locked read-modify-write would cost a
-// lookup a fifth of its time. A method that ever releases the lock while holding a use
-// must make these operations atomic read-modify-writes again.
+// A conflict arises when Python code run inside a call (an __index__, a key sequence's
+// iteration) reaches the same instance again, or, in the package's module, whose long
+// calls let the interpreter lock go in their middle, when another thread does.
+// Invariant: every use is taken and given back with the interpreter lock held; a method
+// that lets the lock go takes its use before and gives it back after taking the lock
+// again. So the lock orders all accesses to the counter (letting it go and taking it
+// back are full barriers), and a plain read and write suffice: a locked
+// read-modify-write would cost a lookup a fifth of its time. Touching the counter
+// without the lock, or an interpreter without one, would need atomic operations.
 //
 // A use is given back by the scope's destructor, so every exit path returns it.
 #pragma once

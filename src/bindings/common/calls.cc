@@ -9,6 +9,7 @@
 #include "bindings/common/handles.h"
 #include "bindings/common/instance.h"
 #include "bindings/common/results.h"
+#include "bindings/common/unlocked.h"
 
 namespace kalvex::bindings {
 
@@ -35,10 +36,15 @@ PyObject* OpenReader(PyTypeObject* type, const char* callable, PyObject* args, P
   options.parse_index = opening.parse_index ? 1 : 0;
   kalvex_reader* opened = nullptr;
   ErrorRecord error;
-  kalvex_status status = kalvex_reader_open_with(path.data(), path.size(), &options, &opened, error.get());
+  // No instance exists yet, and the path is an immutable str's own bytes: nothing the
+  // open reads can change while the lock is let go.
+  kalvex_status status = UnlockedIf(opening.unlocked, [&] {
+    return kalvex_reader_open_with(path.data(), path.size(), &options, &opened, error.get());
+  });
   if (status != KALVEX_OK) return RaiseFailure(status, *error, classes);
   std::unique_ptr<kalvex_reader, CloseReader> owned(opened);
-  if (check && (status = kalvex_reader_check_index(opened, error.get())) != KALVEX_OK) {
+  if (check && (status = UnlockedIf(opening.unlocked, [&] { return kalvex_reader_check_index(opened, error.get()); })) !=
+                   KALVEX_OK) {
     return RaiseFailure(status, *error, classes);
   }
   return NewInstance(type, std::move(owned));
@@ -54,9 +60,9 @@ PyObject* NewWriter(PyTypeObject* type, const char* callable, PyObject* args, Py
   return NewInstance(type, std::unique_ptr<kalvex_writer, FreeWriter>(made));
 }
 
-PyObject* VerifyReader(const kalvex_reader* reader, const ErrorClasses& classes) {
+PyObject* VerifyReader(const kalvex_reader* reader, const ErrorClasses& classes, bool unlocked) {
   ErrorRecord error;
-  const kalvex_status status = kalvex_reader_verify(reader, error.get());
+  const kalvex_status status = UnlockedIf(unlocked, [&] { return kalvex_reader_verify(reader, error.get()); });
   if (status != KALVEX_OK) return RaiseFailure(status, *error, classes);
   Py_RETURN_TRUE;
 }

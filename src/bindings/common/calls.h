@@ -16,6 +16,7 @@ namespace kalvex::bindings {
 struct ReaderOpening {
   bool parse_index;  // parse the index section, ignoring the header's feature bits
   bool takes_check;  // a third parameter, check=False: records' CRCs and the index checked
+  bool unlocked;     // the open and its checks run without the interpreter lock (unlocked.h)
 };
 
 // tp_new of a reader class, `callable` its name in messages ("{Class}.__new__()"):
@@ -60,7 +61,8 @@ inline PyObject* KeyExists(const kalvex_reader* reader, PyObject* key, const Err
   return PyBool_FromLong(found);
 }
 
-// The deep check: True, or the store error.
-PyObject* VerifyReader(const kalvex_reader* reader, const ErrorClasses& classes);
+// The deep check: True, or the store error. With `unlocked`, it runs without the
+// interpreter lock; the caller holds a shared use of the reader (unlocked.h).
+PyObject* VerifyReader(const kalvex_reader* reader, const ErrorClasses& classes, bool unlocked = false);
 
 }  // namespace kalvex::bindings

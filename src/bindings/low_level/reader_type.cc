@@ -197,7 +197,7 @@ Described Describe(const kalvex_reader* r) {
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guarded([&] {
-    return OpenReader(type, "_KalvReader.__new__()", args, kwargs, {/*parse_index=*/true, /*takes_check=*/false},
+    return OpenReader(type, "_KalvReader.__new__()", args, kwargs, {/*parse_index=*/true, /*takes_check=*/false, /*unlocked=*/false},
                       kBuiltinErrorClasses);
   });
 }

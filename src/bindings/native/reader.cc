@@ -1,11 +1,15 @@
 // kalvex._native.Reader: the package's reader, a thin face of the C interface's reader.
 //
 // Every entry has one shape: parse, check the receiver and that the reader is open, take
-// shared use, convert, call the C interface, build the result or raise. Calls never let
-// the interpreter lock go, so the only way to reach a reader from inside one of its own
-// calls is Python code run by that call (a key given as a sequence, a collection run by
-// an allocation): close() from there cannot free the reader under the call, so it marks
-// the reader closed and the last call out frees it.
+// shared use, convert, call the C interface, build the result or raise. The long calls
+// (opening with the whole-file check, verify, objects, find_many and chunks of many
+// entries) let the interpreter lock go around the C interface's work (unlocked.h), so
+// another thread may reach the reader mid-call, as may Python code a call runs itself (a
+// key given as a sequence, a collection run by an allocation). close() never frees the
+// reader under a call: it marks the reader closed, later calls raise the closed error,
+// and the last call out frees it. It defers rather than refuses because close() is what a
+// `with` block's exit and a clean-up path call, must not fail for another thread's read,
+// and leaves its caller nothing to wait on.
 //
 // Listings come in chunks (read_range): up to kChunkEntries entries, fewer once the
 // payloads pass kChunkBytes, as parallel lists of keys, payloads and object ids. A
@@ -31,6 +35,7 @@
 #include "bindings/native/failure.h"
 #include "bindings/native/key.h"
 #include "bindings/native/types.h"
+#include "bindings/common/unlocked.h"
 #include "kalvex.h"
 
 namespace kalvex::native {
@@ -92,7 +97,8 @@ PyObject* EnterReader(PyObject* self, Body&& body) {
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guarded([&] {
-    return OpenReader(type, "Reader()", args, kwargs, {/*parse_index=*/false, /*takes_check=*/true}, kErrorClasses);
+    return OpenReader(type, "Reader()", args, kwargs,
+                      {/*parse_index=*/false, /*takes_check=*/true, /*unlocked=*/true}, kErrorClasses);
   });
 }
 
@@ -128,8 +134,9 @@ PyObject* Reader_find_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
       }
       std::vector<kalvex_bytes> payloads(count);
       ErrorRecord error;
-      const kalvex_status status =
-          kalvex_reader_find_many(r, count, joined.data(), ends.data(), payloads.data(), error.get());
+      const kalvex_status status = UnlockedIf(count >= kUnlockedFromEntries, [&] {
+        return kalvex_reader_find_many(r, count, joined.data(), ends.data(), payloads.data(), error.get());
+      });
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       return NewFoundList(payloads.data(), count);
     });
@@ -230,10 +237,12 @@ PyObject* Reader_read_range(PyObject* self, PyObject* const* args, Py_ssize_t na
       std::uint64_t ids[kChunkEntries];
       std::size_t count = 0;
       ErrorRecord error;
-      const kalvex_status status = kalvex_reader_entries(
-          r, static_cast<std::size_t>(first), static_cast<std::size_t>(last), kChunkEntries,
-          key_form != KeyForm::kNone ? keys : nullptr, want_payloads ? payloads : nullptr,
-          want_ids ? ids : nullptr, &count, error.get());
+      const kalvex_status status = UnlockedIf(last > first && last - first >= kUnlockedFromEntries, [&] {
+        return kalvex_reader_entries(r, static_cast<std::size_t>(first), static_cast<std::size_t>(last),
+                                     kChunkEntries, key_form != KeyForm::kNone ? keys : nullptr,
+                                     want_payloads ? payloads : nullptr, want_ids ? ids : nullptr, &count,
+                                     error.get());
+      });
       // The entries before a damaged record are delivered; the next chunk starts at it.
       if (status != KALVEX_OK && count == 0) return RaiseFailure(status, *error);
       if (want_payloads) {
@@ -273,7 +282,7 @@ PyObject* Reader_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       if (slots[0] != nullptr && !ConvertBool(slots[0], want_ids)) return WrapArgumentError("ids");
       kalvex_objects* found = nullptr;
       ErrorRecord error;
-      const kalvex_status status = kalvex_reader_objects(r, &found, error.get());
+      const kalvex_status status = Unlocked([&] { return kalvex_reader_objects(r, &found, error.get()); });
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       const std::unique_ptr<kalvex_objects, void (*)(kalvex_objects*)> objects(found, kalvex_objects_free);
       const std::size_t count = kalvex_objects_count(found);
@@ -311,7 +320,7 @@ PyObject* Reader_stats(PyObject* self, PyObject*) {
 
 PyObject* Reader_verify(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
-    return EnterReader(self, [&](const kalvex_reader* r) { return VerifyReader(r, kErrorClasses); });
+    return EnterReader(self, [&](const kalvex_reader* r) { return VerifyReader(r, kErrorClasses, /*unlocked=*/true); });
   });
 }
 

@@ -3,6 +3,10 @@
 // Every entry has one shape: parse, check the receiver, take use, convert, call the C
 // interface, build the result or raise. Growing the writer takes exclusive use, reading
 // it shared use (see bindings/borrow.h); a build prints nothing and reports its counts.
+// A build, and a large batch of pairs, let the interpreter lock go while the core works
+// (unlocked.h). Both hold exclusive use (a build too: the core's const calls still finish
+// work the adds deferred), so another thread's add, lookup or build of the same writer
+// meanwhile is refused as any borrow conflict is.
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -23,12 +27,22 @@
 #include "bindings/native/failure.h"
 #include "bindings/native/key.h"
 #include "bindings/native/types.h"
+#include "bindings/common/unlocked.h"
 #include "kalvex.h"
 
 namespace kalvex::native {
 namespace {
 
 using namespace bindings;
+
+// Freeing millions of keys takes tens of milliseconds, so the lock goes meanwhile: the
+// state is that of an instance being deallocated (no reference to it is left) or of
+// one never made.
+struct FreeWriterUnlocked {
+  void operator()(kalvex_writer* writer) const {
+    Unlocked([&] { kalvex_writer_free(writer); });
+  }
+};
 
 constexpr const char* kClassName = "Writer";
 
@@ -59,7 +73,7 @@ PyObject* Writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guarded([&] { return NewWriter(type, "Writer()", args, kwargs, kErrorClasses); });
 }
 
-void Writer_dealloc(PyObject* self) { DeallocInstance<kalvex_writer, FreeWriter>(self); }
+void Writer_dealloc(PyObject* self) { DeallocInstance<kalvex_writer, FreeWriterUnlocked>(self); }
 
 using AddObject = kalvex_status (*)(kalvex_writer*, const void*, size_t, uint64_t*, kalvex_error*);
 
@@ -239,9 +253,14 @@ PyObject* Writer_add_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nar
       }
       std::size_t added = 0;
       ErrorRecord error;
+      // A large batch lets the lock go: besides its own work it may grow the writer's
+      // tables, a copy of every key and object so far, which at millions of keys takes
+      // longer than other threads should wait. The batch is in buffers of this call's own.
       const auto add = [&](std::size_t n) {
-        return kalvex_writer_add_pairs(&w, unique ? 1 : 0, n, payload_run.bytes.data(), payload_run.ends.data(),
-                                       key_run.bytes.data(), key_run.ends.data(), &added, error.get());
+        return UnlockedIf(n >= kUnlockedFromEntries, [&] {
+          return kalvex_writer_add_pairs(&w, unique ? 1 : 0, n, payload_run.bytes.data(), payload_run.ends.data(),
+                                         key_run.bytes.data(), key_run.ends.data(), &added, error.get());
+        });
       };
       kalvex_status status = add(usable);
       // A refused key changed nothing and *added is its place: the pairs before it go in
@@ -301,7 +320,7 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kBuildParams)];
     if (!ParseFastcall(kBuildSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
+    return EnterWriter<ExclusiveUse>(self, [&](kalvex_writer& w) -> PyObject* {
       std::string_view path;
       if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
       bool index = false;
@@ -311,8 +330,8 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       const kalvex_build_options options{0, index ? 1 : 0, drop ? 1 : 0};
       kalvex_build_report report;
       ErrorRecord error;
-      const kalvex_status status =
-          kalvex_writer_build_with(&w, path.data(), path.size(), &options, &report, error.get());
+      const kalvex_status status = Unlocked(
+          [&] { return kalvex_writer_build_with(&w, path.data(), path.size(), &options, &report, error.get()); });
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       PyObject* counts = Py_BuildValue("(KKK)", static_cast<unsigned long long>(report.num_objects),
                                        static_cast<unsigned long long>(report.num_keys),
