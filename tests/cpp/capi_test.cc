@@ -458,7 +458,8 @@ TEST_F(CapiTest, BuildWithMappedIndexOpensThroughItAndAnswersBatchesInOrder) {
     ASSERT_EQ(kalvex_writer_add_key(w, key.data(), key.size(), id, &err_), KALVEX_OK);
   }
   for (const int mapped : {0, 1}) {
-    const kalvex_build_options options{0, mapped};
+    kalvex_build_options options{};
+    options.mapped_index = mapped;
     kalvex_build_report report{};
     ASSERT_EQ(kalvex_writer_build_with(w, path_.data(), path_.size(), &options, &report, &err_), KALVEX_OK);
     EXPECT_EQ(report.num_objects, 1000u);

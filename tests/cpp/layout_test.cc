@@ -84,7 +84,7 @@ TEST(Layout, DecodingTheExampleGivesItsFields) {
 
 TEST(Layout, DecoderIgnoresReservedBytesAndDataOffset) {
   std::vector<std::uint8_t> file(kExampleFile.begin(), kExampleFile.begin() + kHeaderSize);
-  for (std::size_t pos : {5, 6, 7, 36, 37, 38, 39}) file[pos] = 0xA5;
+  for (std::size_t pos : {6, 7, 36, 37, 38, 39}) file[pos] = 0xA5;  // byte 5 holds the features
   StoreBe64(file.data() + kDataOffsetPos, 0xFFFFFFFFFFFFFFFFu);
   const Header clean = Header::DecodeFrom(kExampleFile.data());
   const Header dirty = Header::DecodeFrom(file.data());
@@ -117,10 +117,13 @@ TEST_P(HeaderRoundTripTest, DecodeGivesBackEveryEncodedField) {
   EXPECT_EQ(out.num_objects, in.num_objects);
   EXPECT_EQ(out.index_offset, in.index_offset);
   EXPECT_EQ(out.file_crc32, in.file_crc32);
+  EXPECT_EQ(out.features, in.features);
+  EXPECT_EQ(bytes[kFeaturesPos], in.features);
 }
 
 Header MakeHeader(std::uint32_t keys, std::uint32_t objects, std::uint64_t index_offset, std::uint32_t crc) {
   Header h;
+  h.features = static_cast<std::uint8_t>(crc & 0xFF);
   h.num_keys = keys;
   h.num_objects = objects;
   h.index_offset = index_offset;

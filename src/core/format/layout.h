@@ -3,7 +3,7 @@
 //
 //   header (40 bytes) | data section: object records | index section: index entries
 //
-// Header:        "KLVX" | version u8 (=2) | 3 reserved | num_keys u32 | num_objects u32
+// Header:        "KLVX" | version u8 (=2) | features u8 | 2 reserved | num_keys u32 | num_objects u32
 //                | index_offset u64 | data_offset u64 (=40) | file_crc32 u32 | 4 reserved
 // Object record: payload length u32 | payload CRC-32 u32 | payload
 // Index entry:   key length u16 | key bytes | object offset u64
@@ -11,6 +11,9 @@
 // All integers are unsigned, big-endian and unaligned. The object offset is the file
 // offset of a record's length field. file_crc32 covers bytes 40..end; the header is
 // covered by no CRC. Index entries stand in ascending unsigned-bytewise key order.
+// features: one bit per optional structure the writer declared (0 for a plain store;
+// compression_layout.h has the compressed values' bit). A reader that knows none of them
+// still reads every key of the file.
 //
 // The record and entry codecs sit on every lookup and every build, so they are inline.
 #pragma once
@@ -37,6 +40,7 @@ inline constexpr std::uint64_t kMaxObjects = 0xFFFFFFFFu;
 
 // Header field positions.
 inline constexpr std::size_t kVersionPos = 4;
+inline constexpr std::size_t kFeaturesPos = 5;
 inline constexpr std::size_t kNumKeysPos = 8;
 inline constexpr std::size_t kNumObjectsPos = 12;
 inline constexpr std::size_t kIndexOffsetPos = 16;
@@ -48,12 +52,13 @@ struct Header {
 
   std::array<std::uint8_t, 4> magic = kMagic;
   std::uint8_t version = kVersion;
+  std::uint8_t features = 0;
   std::uint32_t num_keys = 0;
   std::uint32_t num_objects = 0;
   std::uint64_t index_offset = kHeaderSize;
   std::uint32_t file_crc32 = 0;
 
-  // Writes magic, version 2, data_offset 40 and zero reserved bytes beside the fields.
+  // Writes magic, version 2, features, data_offset 40 and zero reserved bytes beside the fields.
   void EncodeTo(std::uint8_t out[kEncodedLength]) const;
   // Reads every field a reader needs; checks nothing. REQUIRES: 40 readable bytes.
   static Header DecodeFrom(const std::uint8_t in[kEncodedLength]);

@@ -136,11 +136,12 @@ Reader::Reader(std::string path, Mapping file, const format::Header& header, Ent
       index_offset_(header.index_offset),
       file_crc32_(header.file_crc32),
       entries_(std::move(entries)),
-      index_(std::move(index)) {}
+      index_(std::move(index)),
+      features_(header.features) {}
 
 Reader::~Reader() = default;
 
-Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool map_index) {
+Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool map_index, bool decode_values) {
   // Declared in this order so that a failure releases tables, mapping, descriptor.
   // O_NONBLOCK only matters for a FIFO, whose open would otherwise wait for a writer
   // forever; for regular files it changes nothing, and the FIFO then fails at mmap.
@@ -180,11 +181,23 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool
   Result<std::optional<MappedIndex>> located = MappedIndex::Locate(bytes, n, header);
   if (map_index && !located.ok()) return located.take_error();
   const std::optional<MappedIndex> carried = located.ok() ? located.value() : std::nullopt;
+  // A compressed store's dictionary record ends where the mapped index's begins, or at
+  // index_offset without one.
+  std::optional<ValueDecoder> decoder;
+  if (decode_values && (header.features & format::kFeatureCompressedValues) != 0) {
+    const std::uint64_t index_start = std::min<std::uint64_t>(header.index_offset, n);
+    const std::uint64_t dictionary_end =
+        carried && carried->record_size() <= index_start ? index_start - carried->record_size() : index_start;
+    Result<ValueDecoder> opened = ValueDecoder::Open(bytes, n, dictionary_end);
+    if (!opened.ok()) return opened.take_error();
+    decoder = std::move(opened).value();
+  }
   if (map_index && carried) {
     fd.value().Close();
     auto reader = std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header, {}, {}));
     reader->mapped_ = carried;
     reader->index_object_size_ = carried->record_size();
+    reader->decoder_ = std::move(decoder);
     return reader;
   }
 
@@ -215,6 +228,7 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool
   auto reader = std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header,
                                                    std::move(entries).value(), std::move(index)));
   reader->index_object_size_ = carried ? carried->record_size() : 0;
+  reader->decoder_ = std::move(decoder);
   return reader;
 }
 
@@ -375,6 +389,28 @@ Status Reader::VerifyInIndexOrder(const EntryTable& entries) const {
     const std::uint64_t offset = entries.object_offset(i);
     if (!seen.Insert(offset)) continue;
     if (Status status = CheckObject(offset); !status.ok()) return status;
+  }
+  return {};
+}
+
+Status Reader::Decode(Bytes stored, std::uint8_t* out, std::size_t length) const {
+  if (!decoder_) {
+    if (length != 0) std::memcpy(out, stored.data(), length);
+    return {};
+  }
+  return decoder_->Decode(stored, out, length);
+}
+
+Status Reader::VerifyValues() const {
+  if (!decoder_) return {};
+  Result<std::vector<Bytes>> values = FetchUniqueObjects();
+  if (!values.ok()) return values.take_error();
+  std::vector<std::uint8_t> scratch;
+  for (const Bytes stored : values.value()) {
+    Result<std::size_t> length = decoder_->DecodedSize(stored);
+    if (!length.ok()) return length.take_error();
+    if (scratch.size() < length.value()) scratch.resize(length.value());
+    if (Status decoded = decoder_->Decode(stored, scratch.data(), length.value()); !decoded.ok()) return decoded;
   }
   return {};
 }

@@ -31,6 +31,7 @@
 #include "core/reader/hash_index.h"
 #include "core/reader/mapped_index.h"
 #include "core/reader/mapped_file.h"
+#include "core/reader/value_decoder.h"
 #include "core/result.h"
 
 namespace kalvex::reader {
@@ -44,7 +45,12 @@ class Reader {
   // With `map_index`, a usable mapped index is read in place (see above); one that agrees
   // with the header but is damaged fails the open with KalvCorruptError. Without it, or
   // for a file without one, the index section is parsed.
-  static Result<std::unique_ptr<Reader>> Open(std::string path, bool verify, bool map_index = false);
+  // With `decode_values`, a store whose values are compressed (format/compression_layout.h)
+  // has its dictionary checked and prepared here (a damaged one fails the open with
+  // KalvCorruptError), and its values are decoded through DecodedSize and Decode; without
+  // it the payloads are what the file stores, as for a reader that knows no compression.
+  static Result<std::unique_ptr<Reader>> Open(std::string path, bool verify, bool map_index = false,
+                                              bool decode_values = false);
 
   ~Reader();
   Reader(const Reader&) = delete;
@@ -64,9 +70,28 @@ class Reader {
   std::uint64_t index_object_size() const { return index_object_size_; }
   // The objects the file's writer was given: num_objects without a carried mapped index's
   // record. (0 for a header that counts no object at all; verify() then fails on the count.)
+  // A compressed store's dictionary record is not one of them either.
   std::uint32_t num_user_objects() const {
-    return num_objects_ - (index_object_size_ != 0 && num_objects_ != 0 ? 1 : 0);
+    const std::uint32_t extra = (index_object_size_ != 0 ? 1 : 0) + (compressed() ? 1 : 0);
+    return num_objects_ > extra ? num_objects_ - extra : 0;
   }
+
+  // The header's features byte, as stored.
+  std::uint8_t features() const { return features_; }
+  // Whether the header declares compressed values (the payloads are tagged values).
+  bool compressed() const { return (features_ & format::kFeatureCompressedValues) != 0; }
+  // The decoder of a compressed store opened with decode_values; null otherwise.
+  const ValueDecoder* decoder() const { return decoder_ ? &*decoder_ : nullptr; }
+
+  // The length of the value whose stored payload is `stored` (a view this reader gave):
+  // the payload's own length unless the reader decodes values.
+  Result<std::size_t> DecodedSize(Bytes stored) const {
+    if (!decoder_) return stored.size();
+    return decoder_->DecodedSize(stored);
+  }
+  // The value into out[0, length), length being DecodedSize(stored). May throw
+  // std::bad_alloc.
+  Status Decode(Bytes stored, std::uint8_t* out, std::size_t length) const;
 
   std::size_t entry_count() const { return mapped_ ? mapped_->size() : entries_.size(); }
 
@@ -132,6 +157,11 @@ class Reader {
   // section as an open without the index would. A reader that parsed the section leaves
   // a carried index alone, as every reader of the format does.
   Status Verify() const;
+  // Verify() up to the values: the file, its records and a mapped index.
+  Status VerifyStructure() const;
+  // Verify() of a reader that decodes values ends here: every distinct referenced value
+  // decodes to the length it records. (The dictionary was checked at open.)
+  Status VerifyValues() const;
 
   // Bytes of native memory the reader holds besides the mapping.
   std::size_t MemoryUsage() const { return entries_.MemoryUsage() + index_.MemoryUsage(); }
@@ -168,6 +198,8 @@ class Reader {
   HashIndex index_;
   std::optional<MappedIndex> mapped_;  // when set, entries_ and index_ stay empty
   std::uint64_t index_object_size_ = 0;
+  std::uint8_t features_ = 0;
+  std::optional<ValueDecoder> decoder_;
 };
 
 // "0x" followed by exactly eight lowercase hexadecimal digits.

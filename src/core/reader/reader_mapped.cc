@@ -149,6 +149,11 @@ Result<std::vector<Bytes>> Reader::MappedFetchUniqueObjects(std::vector<std::uin
 }
 
 Status Reader::Verify() const {
+  if (Status structure = VerifyStructure(); !structure.ok()) return structure;
+  return VerifyValues();
+}
+
+Status Reader::VerifyStructure() const {
   // A reader that parsed the index section checks the file as every reader of the format
   // does: the mapped index is an object no key refers to. (Opened with map_index, such a
   // reader found no usable index: the open fails on one that agrees but is damaged.)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/format/compression_layout.h"
 #include "core/format/crc32.h"
 #include "core/format/keyed_hash.h"
 #include "core/format/layout.h"
@@ -211,21 +212,38 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
 
-  // The data section already exists (the object list's chunks), once the payload CRCs of
-  // the records added since the last build are in; its CRC is one pass over the chunks. The index section is produced twice from the sorted keys, once here for its length
-  // and CRC, which the header needs first, and once more by the commit. Encoding twice
-  // is cheaper than holding the whole section in memory.
-  if (objects.data_length() > IndexItem::kMaxObjectOffset) {
-    throw InternalFailure("data section beyond the offsets a sort item holds");
-  }
-  state_->objects.FinishRecords();
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.key_edits_ = state_->key_edits;
-  plan.order_ = KeyOrder(keys.entries(), objects.offsets());
-  const std::uint64_t data_end = format::kDataOffset + objects.data_length();
+  // The data section already exists (the object list's chunks), once the payload CRCs of
+  // the records added since the last build are in; its CRC is one pass over the chunks.
+  // A compressed build makes a data section of its own (value_compressor.h).
+  const ObjectList* section = &objects;
+  if (options.compression.enabled) {
+    Result<CompressedSection> compressed = CompressObjects(objects, options.compression);
+    if (!compressed.ok()) return compressed.take_error();
+    plan.compressed_ = std::move(compressed).value();
+    ObjectList& records = *plan.compressed_->records;
+    if (const auto& oversized = records.first_oversized()) {
+      return TooLong("compressed object", oversized->length, format::kMaxPayloadLength);
+    }
+    if (records.size() > format::kMaxObjects) return TooMany(records.size(), "objects", format::kMaxObjects);
+    records.FinishRecords();
+    section = &records;
+    plan.report_.dictionary_size = plan.compressed_->dictionary_size;
+  } else {
+    state_->objects.FinishRecords();
+  }
+  // The index section is produced twice from the sorted keys, once here for its length
+  // and CRC, which the header needs first, and once more by the commit. Encoding twice
+  // is cheaper than holding the whole section in memory.
+  if (section->data_length() > IndexItem::kMaxObjectOffset) {
+    throw InternalFailure("data section beyond the offsets a sort item holds");
+  }
+  plan.order_ = KeyOrder(keys.entries(), section->offsets());
+  const std::uint64_t data_end = format::kDataOffset + section->data_length();
   // The index object is one more record: a count at the format's maximum leaves no room.
-  const bool with_index = options.mapped_index && objects.size() < format::kMaxObjects;
+  const bool with_index = options.mapped_index && section->size() < format::kMaxObjects;
   // The index section's CRC is taken apart and combined with the data section's, so that
   // the mapped index, which lies between them, can be built from hashes taken in the same
   // pass over the keys: each key, somewhere in memory, is read once instead of twice.
@@ -239,7 +257,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
     EncodeIndex(plan.order_, *crc, [](std::size_t, const IndexItem&) {});
   }
   const std::uint64_t index_length = crc->length();
-  std::uint32_t data_crc = objects.DataCrc();
+  std::uint32_t data_crc = section->DataCrc();
   if (with_index) {
     plan.index_object_ = index_builder->Finish(data_end);
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
@@ -247,8 +265,9 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
 
   format::Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
-  header.num_objects = static_cast<std::uint32_t>(objects.size());
+  header.num_objects = static_cast<std::uint32_t>(section->size());
   header.index_offset = data_end;
+  if (plan.compressed_) header.features |= format::kFeatureCompressedValues;
   if (plan.index_object_) {
     header.num_objects += 1;
     header.index_offset = plan.index_object_->index_offset();
@@ -291,8 +310,9 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   // From here on a failure leaves the temporary file behind; only the rename touches
   // the destination, so the destination is never damaged.
   sink.Append(plan.header_.data(), plan.header_.size());
-  for (std::size_t i = 0; i < objects.chunk_count(); ++i) {
-    const std::span<const std::uint8_t> chunk = objects.chunk(i);
+  const ObjectList& section = plan.compressed_ ? *plan.compressed_->records : objects;
+  for (std::size_t i = 0; i < section.chunk_count(); ++i) {
+    const std::span<const std::uint8_t> chunk = section.chunk(i);
     if (small) {
       sink.Append(chunk.data(), chunk.size());
     } else {
@@ -318,6 +338,13 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   fd.value().Close();
   if (Status durable = io::SyncDirectoryOf(tmp_path); !durable.ok()) return durable.take_error();
   return plan.report_;
+}
+
+Result<std::vector<std::uint8_t>> Writer::TrainDictionary() const {
+  if (const auto& oversized = state_->objects.first_oversized()) {
+    return TooLong("object", oversized->length, format::kMaxPayloadLength);
+  }
+  return writer::TrainDictionary(state_->objects);
 }
 
 Result<BuildReport> Writer::Build(std::string_view path, const BuildOptions& options) const {

@@ -25,6 +25,7 @@
 #include "core/result.h"
 #include "core/writer/index_object.h"
 #include "core/writer/key_order.h"
+#include "core/writer/value_compressor.h"
 
 namespace kalvex::writer {
 
@@ -33,6 +34,7 @@ struct BuildReport {
   std::uint64_t num_keys = 0;
   std::uint64_t file_size = 0;
   std::uint64_t index_size = 0;  // bytes of the mapped index's record; 0 without one
+  std::uint64_t dictionary_size = 0;  // bytes of a compressed store's dictionary
 };
 
 // Byte strings laid end to end, as the C interface's batch calls take them: item i is
@@ -51,6 +53,9 @@ struct BuildOptions {
   // Append a mapped index (format/mapped_index_layout.h) as the data section's last
   // record. Off by default: kalvex._kalvex's files stay byte for byte as specified.
   bool mapped_index = false;
+  // Compress the values (format/compression_layout.h). Off by default: a store is then
+  // written byte for byte as without the option.
+  CompressionOptions compression;
 };
 
 // Everything a build decides before the file system is touched: the key order, the
@@ -77,6 +82,7 @@ class BuildPlan {
   std::array<std::uint8_t, format::kHeaderSize> header_{};
   KeyOrder order_;
   std::optional<IndexObject> index_object_;
+  std::optional<CompressedSection> compressed_;  // the data section a compressed build writes
   BuildReport report_;
 };
 
@@ -121,6 +127,10 @@ class Writer {
   // computes every CRC and header value. Touches no file. Fails with KalvError when a
   // count or a payload exceeds the format. May throw std::bad_alloc.
   Result<BuildPlan> Plan(const BuildOptions& options = {}) const;
+
+  // The dictionary a compressed build would train from the objects (value_compressor.h),
+  // for other builds to share. Fails with KalvError when an object is too long to store.
+  Result<std::vector<std::uint8_t>> TrainDictionary() const;
 
   // The file-system half: writes the container file at `path` (UTF-8, possibly holding
   // a zero byte) through its temporary path, fsync and rename. A failure leaves the
