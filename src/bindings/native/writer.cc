@@ -4,6 +4,7 @@
 // interface, build the result or raise. Growing the writer takes exclusive use, reading
 // it shared use (see bindings/borrow.h); a build prints nothing and reports its counts.
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -36,7 +37,7 @@ constexpr const char* kClassName = "Writer";
 constexpr const char* kPayloadParams[] = {"payload"};
 constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kKeyParams[] = {"key"};
-constexpr const char* kBuildParams[] = {"path", "index"};
+constexpr const char* kBuildParams[] = {"path", "index", "compression", "dictionary"};
 constexpr const char* kAddMappedParams[] = {"payload", "keys", "unique"};
 constexpr const char* kAddPairsParams[] = {"payloads", "keys", "unique"};
 
@@ -297,7 +298,25 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
       bool index = false;
       if (slots[1] != nullptr && !ConvertBool(slots[1], index)) return WrapArgumentError("index");
-      const kalvex_build_options options{0, index ? 1 : 0};
+      kalvex_build_options options{};
+      options.mapped_index = index ? 1 : 0;
+      // compression: 0 for none, else libzstd's level; dictionary: bytes or None.
+      if (slots[2] != nullptr) {
+        const long level = PyLong_Check(slots[2]) ? PyLong_AsLong(slots[2]) : -1;
+        if (!PyLong_Check(slots[2]) || (level == -1 && PyErr_Occurred()) || level < INT_MIN || level > INT_MAX) {
+          PyErr_Clear();
+          PyErr_SetString(PyExc_TypeError, "argument 'compression': must be an int level (0: none)");
+          return nullptr;
+        }
+        options.compression = level != 0 ? 1 : 0;
+        options.compression_level = static_cast<int>(level);
+      }
+      std::span<const std::uint8_t> dictionary;
+      if (slots[3] != nullptr && slots[3] != Py_None) {
+        if (!ConvertBytes(slots[3], dictionary)) return WrapArgumentError("dictionary");
+        options.dictionary = dictionary.data();
+        options.dictionary_size = dictionary.size();
+      }
       kalvex_build_report report;
       ErrorRecord error;
       const kalvex_status status =
@@ -311,7 +330,22 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* Writer_train_dictionary(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      std::vector<std::uint8_t> buffer(KALVEX_MAX_DICTIONARY_SIZE);
+      std::size_t size = 0;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_writer_train_dictionary(&w, buffer.data(), buffer.size(), &size, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return NewBytes({buffer.data(), size});
+    });
+  });
+}
+
 PyMethodDef kWriterMethods[] = {
+    {"train_dictionary", AsCFunction(Writer_train_dictionary), METH_NOARGS,
+     "train_dictionary($self)\n--\n\nThe dictionary a compressed build would train from the objects (b'' when too few)."},
     {"add", AsCFunction(Writer_add), kFastcall,
      "add($self, payload)\n--\n\nStore a copy of payload as a new object; its id."},
     {"add_unique", AsCFunction(Writer_add_unique), kFastcall,
@@ -334,9 +368,9 @@ PyMethodDef kWriterMethods[] = {
     {"object_count", AsCFunction(Writer_object_count), METH_NOARGS,
      "object_count($self)\n--\n\nThe number of objects stored."},
     {"build", AsCFunction(Writer_build), kFastcall,
-     "build($self, path, index=False)\n--\n\n"
-     "Write the store to path atomically, with a mapped index if index; (objects, keys, file "
-     "size). Prints nothing."},
+     "build($self, path, index=False, compression=0, dictionary=None)\n--\n\n"
+     "Write the store to path atomically, with a mapped index if index, its values compressed at "
+     "level compression (0: not), with dictionary or one trained; (objects, keys, file size). Prints nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
