@@ -21,6 +21,9 @@ def merge(
     dedupe: bool = True,
     progress: Optional[Callable[[int], None]] = None,
     index: bool = True,
+    compression: Optional[str] = None,
+    compression_level: int = 3,
+    dictionary: Optional[bytes] = None,
 ) -> str:
     """Write one store holding every key of ``inputs``: open readers, or paths of store
     files or sharded stores.
@@ -31,6 +34,9 @@ def merge(
     The build is atomic like every build; returns ``out_path``. ``progress``, when given,
     is called now and then with the number of input keys read since its last call.
     ``index`` is ``KalvWriter``'s: the output carries a mapped index unless it is False.
+    ``compression``, ``compression_level`` and ``dictionary`` are ``KalvWriter``'s too: the
+    output is compressed as they say, whether the inputs were or not (their values are read
+    decoded).
 
     >>> kalvex.merge("all.klvx", "2025.klvx", "2026.klvx")
     'all.klvx'
@@ -38,7 +44,8 @@ def merge(
     if not inputs:
         # An empty store replacing out_path is never what a call without inputs meant.
         raise TypeError("merge() needs at least one input store")
-    writer = KalvWriter(out_path, dedupe=dedupe, index=index)
+    writer = KalvWriter(out_path, dedupe=dedupe, index=index, compression=compression,
+                        compression_level=compression_level, dictionary=dictionary)
     # Newest first: a key already taken was set by a later input, so older copies are
     # skipped instead of stored and then overwritten.
     for source in reversed(inputs):

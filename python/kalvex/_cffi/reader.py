@@ -138,7 +138,8 @@ class _Scratch:
         status = lib.kalvex_reader_decode(handle, stored, out, size, self.err)
         if status != _OK:
             raise_failure(status, self.err)
-        return _buffer(out, size)[:]
+        value: bytes = _buffer(out, size)[:]
+        return value
 
     def many(self, n: int) -> tuple[Any, Any]:
         """Arrays (ends, views) for a find_many of n keys; kept for later calls up to

@@ -138,4 +138,5 @@ class Writer:
             status = lib.kalvex_writer_train_dictionary(self._handle, buffer, len(buffer), self._end, self._err)
             if status != _OK:
                 raise_failure(status, self._err)
-            return ffi.buffer(buffer, self._end[0])[:]
+            trained: bytes = ffi.buffer(buffer, self._end[0])[:]
+            return trained
