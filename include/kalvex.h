@@ -194,12 +194,15 @@ KALVEX_API void kalvex_reader_prefix_range(const kalvex_reader* reader, const vo
  * not decode fails with KalvCorruptError, never with a wrong value. */
 
 /* Sets *size to the length of the value whose stored payload is `stored` (a view this
- * reader gave). */
+ * reader gave, as for kalvex_reader_decode). */
 KALVEX_API kalvex_status kalvex_reader_value_size(const kalvex_reader* reader, kalvex_bytes stored,
                                                   size_t* size, kalvex_error* err);
 
 /* Decodes the value whose stored payload is `stored` into out[0 .. size), `size` being
- * what kalvex_reader_value_size gave (else KalvError). */
+ * what kalvex_reader_value_size gave (else KalvError). `stored` must be a view this reader
+ * gave, unchanged: for a compressed store the record's checksum, which lies before the
+ * payload in the file, is checked first (KalvCorruptError), so that damage never decodes
+ * to a wrong value. */
 KALVEX_API kalvex_status kalvex_reader_decode(const kalvex_reader* reader, kalvex_bytes stored,
                                               uint8_t* out, size_t size, kalvex_error* err);
 

@@ -8,8 +8,9 @@
 // its first value and kept for the thread's life (one for all readers).
 //
 // Nothing stored is trusted: a tag, a frame header or a frame that does not hold what
-// the file says is KalvCorruptError, never a wrong value, and a frame claiming more than
-// the largest value the writer recorded is refused before anything is allocated.
+// the file says is KalvCorruptError, never a wrong value (each decoded payload's record
+// CRC is checked first), and a frame claiming more than the largest value the writer
+// recorded is refused before anything is allocated.
 #pragma once
 
 #include <cstddef>
@@ -34,8 +35,9 @@ class ValueDecoder {
 
   // The length of the value whose stored payload (tag and body) is `stored`.
   Result<std::size_t> DecodedSize(std::span<const std::uint8_t> stored) const;
-  // Decodes `stored` into out[0, length): length must be what DecodedSize gave. May throw
-  // std::bad_alloc (a thread's first decoding context).
+  // Decodes `stored` into out[0, length): length must be what DecodedSize gave. `stored`
+  // must be a record's payload in the file (its head, whose CRC is checked, lies before
+  // it). May throw std::bad_alloc (a thread's first decoding context).
   Status Decode(std::span<const std::uint8_t> stored, std::uint8_t* out, std::size_t length) const;
 
   std::uint64_t dictionary_size() const { return trailer_.dictionary_length; }
