@@ -64,7 +64,8 @@ def test_compressed_store_reads_back_as_the_plain_one(tmp_path, data, index):
         assert stats["compressed"] and not p.stats()["compressed"]
         assert stats["num_objects"] == p.stats()["num_objects"] and c.verify()
         assert stats["original_bytes"] == sum(map(len, {v for _, v in p.items_raw()}))
-    plain_bytes, packed_bytes = open(plain, "rb").read(), open(packed, "rb").read()
+    with open(plain, "rb") as a, open(packed, "rb") as b:
+        plain_bytes, packed_bytes = a.read(), b.read()
     assert plain_bytes[FEATURES] == 0 and packed_bytes[FEATURES] == COMPRESSED
     if len(data) > 1000:
         assert len(packed_bytes) < 0.6 * len(plain_bytes)
@@ -83,7 +84,8 @@ def test_without_the_option_the_file_is_the_one_written_before(tmp_path):
     data = records(200)
     a = build(tmp_path / "a.klvx", data, index=False)
     b = build(tmp_path / "b.klvx", data, index=False, compression=None)
-    assert open(a, "rb").read() == open(b, "rb").read()
+    with open(a, "rb") as first, open(b, "rb") as second:
+        assert first.read() == second.read()
 
 
 def test_a_shared_dictionary_is_carried_by_every_store_and_serves_them(tmp_path):
@@ -134,7 +136,8 @@ def value_records(path):
         stats = r.stats()
         dictionary_end = stats["index_offset"] - stats["index_size"]
         dictionary_start = dictionary_end - stats["dictionary_size"] - 36 - 8
-    data = open(path, "rb").read()
+    with open(path, "rb") as f:
+        data = f.read()
     spans, at = [], 40
     while at < dictionary_start:
         length = int.from_bytes(data[at:at + 4], "big")
@@ -146,13 +149,15 @@ def value_records(path):
 def test_every_damaged_value_byte_is_corrupt_never_another_value(tmp_path):
     data = {f"k{i}": {"text": "shared words " * (i % 5 + 1), "i": i} for i in range(40)}
     path = build(tmp_path / "s.klvx", data, compression="zstd", index=False)
-    pristine = open(path, "rb").read()
+    with open(path, "rb") as f:
+        pristine = f.read()
     spans, _ = value_records(path)
     for start, end in spans[:8]:
         for at in range(start, end):
             damaged = bytearray(pristine)
             damaged[at] ^= 0x5A
-            open(path, "wb").write(damaged)
+            with open(path, "wb") as out:
+                out.write(damaged)
             with KalvReader(path, verify=False) as r:
                 for key, value in data.items():
                     try:
@@ -171,7 +176,8 @@ def test_a_damaged_dictionary_fails_the_open(tmp_path):
     path = build(tmp_path / "s.klvx", records(2000), compression="zstd")
     _, (start, end) = value_records(path)
     for at in (start + 8, (start + end) // 2, end - 1):
-        damaged = bytearray(open(path, "rb").read())
+        with open(path, "rb") as f:
+            damaged = bytearray(f.read())
         damaged[at] ^= 1
         (tmp_path / "d.klvx").write_bytes(damaged)
         with pytest.raises(KalvCorruptError):
