@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <new>
 #include <string>
 #include <thread>
@@ -49,8 +50,8 @@ constexpr unsigned kFrequencyLog = 20;
 constexpr unsigned kAcceleration = 1;
 
 // Values are compressed by several threads, a batch at a time: each thread takes a run of
-// the batch's objects into a buffer of its own, and the runs are appended in object order.
-// A batch bounds what the buffers hold beyond the compressed section itself.
+// the batch's objects into a buffer of its own, and the runs are emitted in object order.
+// A batch bounds what the buffers hold: a run of 8192 values each.
 constexpr std::size_t kMaxThreads = 8;
 constexpr std::size_t kObjectsPerRun = 8192;
 
@@ -128,12 +129,14 @@ struct RunCompressor {
     return {};
   }
 
-  void AppendTo(ObjectList& records) const {
+  // Hands each value to emit in order; false when emit refused one.
+  bool Emit(const std::function<bool(std::span<const std::uint8_t>)>& emit) const {
     std::size_t begin = 0;
     for (const std::size_t end : ends) {
-      records.Add({bytes.data() + begin, end - begin});
+      if (!emit({bytes.data() + begin, end - begin})) return false;
       begin = end;
     }
+    return true;
   }
 
   void Clear() {
@@ -179,37 +182,56 @@ std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects) {
   return dictionary;
 }
 
-Result<CompressedSection> CompressObjects(const ObjectList& objects, const CompressionOptions& options) {
+struct ValueCompressor::State {
+  std::vector<std::uint8_t> dictionary;
+  std::unique_ptr<ZSTD_CDict, FreeCDict> cdict;
+  std::vector<RunCompressor> runs;  // one per thread
+  std::uint64_t original_bytes = 0;
+  std::uint64_t stored_bytes = 0;
+  std::uint64_t max_value_length = 0;
+};
+
+ValueCompressor::ValueCompressor(std::unique_ptr<State> state) : state_(std::move(state)) {}
+ValueCompressor::ValueCompressor(ValueCompressor&&) noexcept = default;
+ValueCompressor& ValueCompressor::operator=(ValueCompressor&&) noexcept = default;
+ValueCompressor::~ValueCompressor() = default;
+
+std::uint64_t ValueCompressor::dictionary_size() const { return state_->dictionary.size(); }
+
+Result<ValueCompressor> ValueCompressor::Make(const ObjectList& objects, const CompressionOptions& options) {
   if (options.level < ZSTD_minCLevel() || options.level > ZSTD_maxCLevel() || options.level == 0) {
     return StoreError::Invalid("compression level " + std::to_string(options.level) + " is outside " +
                                std::to_string(ZSTD_minCLevel()) + " .. " + std::to_string(ZSTD_maxCLevel()));
   }
-  const std::vector<std::uint8_t> dictionary = options.dictionary_given ? options.dictionary : TrainDictionary(objects);
+  auto state = std::make_unique<State>();
+  state->dictionary = options.dictionary_given ? options.dictionary : TrainDictionary(objects);
+  const std::vector<std::uint8_t>& dictionary = state->dictionary;
   if (dictionary.size() > format::kMaxPayloadLength - format::kDictionaryTrailerSize) {
     return StoreError::Invalid("dictionary of " + std::to_string(dictionary.size()) + " bytes is too large");
   }
-
-  std::unique_ptr<ZSTD_CDict, FreeCDict> cdict;
   if (!dictionary.empty()) {
-    cdict.reset(ZSTD_createCDict(dictionary.data(), dictionary.size(), options.level));
-    if (!cdict) return StoreError::Invalid("the compression dictionary cannot be loaded");
+    state->cdict.reset(ZSTD_createCDict(dictionary.data(), dictionary.size(), options.level));
+    if (!state->cdict) return StoreError::Invalid("the compression dictionary cannot be loaded");
   }
   const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxThreads);
-  std::vector<RunCompressor> runs;
-  runs.reserve(threads);
-  for (std::size_t t = 0; t < threads; ++t) {
-    runs.emplace_back();
-    if (Status ready = runs.back().Prepare(cdict.get(), options.level); !ready.ok()) return ready.take_error();
+  state->runs.resize(threads);
+  for (RunCompressor& run : state->runs) {
+    if (Status ready = run.Prepare(state->cdict.get(), options.level); !ready.ok()) return ready.take_error();
   }
+  return ValueCompressor(std::move(state));
+}
 
-  CompressedSection section;
-  section.records = std::make_unique<ObjectList>();
-  ObjectList& records = *section.records;
-  std::uint64_t max_value_length = 0;
+Status ValueCompressor::CompressAll(const ObjectList& objects,
+                                    const std::function<bool(std::span<const std::uint8_t>)>& emit) {
+  State& state = *state_;
+  std::vector<RunCompressor>& runs = state.runs;
+  const std::size_t threads = runs.size();
   const std::uint64_t n = objects.size();
   for (std::uint64_t batch = 0; batch < n; batch += threads * kObjectsPerRun) {
-    const std::size_t used = static_cast<std::size_t>(std::min<std::uint64_t>(threads, (n - batch + kObjectsPerRun - 1) / kObjectsPerRun));
+    const std::size_t used =
+        static_cast<std::size_t>(std::min<std::uint64_t>(threads, (n - batch + kObjectsPerRun - 1) / kObjectsPerRun));
     std::vector<std::thread> workers;
+    workers.reserve(used);
     for (std::size_t t = 1; t < used; ++t) {
       const std::uint64_t first = batch + t * kObjectsPerRun;
       workers.emplace_back([&, t, first] { runs[t].Run(objects, first, std::min(n, first + kObjectsPerRun)); });
@@ -217,26 +239,28 @@ Result<CompressedSection> CompressObjects(const ObjectList& objects, const Compr
     runs[0].Run(objects, batch, std::min(n, batch + kObjectsPerRun));
     for (std::thread& worker : workers) worker.join();
     for (std::size_t t = 0; t < used; ++t) {
-      if (Status done = runs[t].Finish(); !done.ok()) return done.take_error();
-      runs[t].AppendTo(records);
-      section.original_bytes += runs[t].original_bytes;
-      section.stored_bytes += runs[t].stored_bytes;
-      max_value_length = std::max(max_value_length, runs[t].max_value_length);
+      if (Status done = runs[t].Finish(); !done.ok()) return done;
+      if (!runs[t].Emit(emit)) return {};
+      state.original_bytes += runs[t].original_bytes;
+      state.stored_bytes += runs[t].stored_bytes;
+      state.max_value_length = std::max(state.max_value_length, runs[t].max_value_length);
       runs[t].Clear();
     }
   }
+  return {};
+}
 
+std::vector<std::uint8_t> ValueCompressor::DictionaryRecord() const {
+  const State& state = *state_;
   format::DictionaryTrailer trailer;
-  trailer.original_bytes = section.original_bytes;
-  trailer.stored_bytes = section.stored_bytes;
-  trailer.max_value_length = static_cast<std::uint32_t>(max_value_length);
-  trailer.dictionary_length = static_cast<std::uint32_t>(dictionary.size());
-  std::vector<std::uint8_t> record(dictionary.size() + format::kDictionaryTrailerSize);
-  if (!dictionary.empty()) std::memcpy(record.data(), dictionary.data(), dictionary.size());
-  trailer.EncodeTo(record.data() + dictionary.size());
-  records.Add(record);
-  section.dictionary_size = dictionary.size();
-  return section;
+  trailer.original_bytes = state.original_bytes;
+  trailer.stored_bytes = state.stored_bytes;
+  trailer.max_value_length = static_cast<std::uint32_t>(state.max_value_length);
+  trailer.dictionary_length = static_cast<std::uint32_t>(state.dictionary.size());
+  std::vector<std::uint8_t> record(state.dictionary.size() + format::kDictionaryTrailerSize);
+  if (!state.dictionary.empty()) std::memcpy(record.data(), state.dictionary.data(), state.dictionary.size());
+  trailer.EncodeTo(record.data() + state.dictionary.size());
+  return record;
 }
 
 }  // namespace kalvex::writer

@@ -1,15 +1,14 @@
 // Compressing a build's values (format/compression_layout.h): the dictionary, trained
-// from the writer's values or given by the caller, and a data section of tagged values
-// followed by the dictionary's record.
+// from the writer's values or given by the caller, and the tagged values themselves.
 //
 // The writer keeps its values as given, so that it can be built again and grown, with or
-// without compression: a compressed build makes a second data section, the compressed
-// one, which lives in the build plan until the commit has written it. That copy is what
-// a compressed build costs in memory, the stored bytes (about a third to a half of the
-// values for the records the option is for).
+// without compression. A compressed build streams the tagged values to the file as they
+// are made (writer.h): beyond the writer itself it holds the batch in flight, not a
+// compressed copy of the data section.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -31,18 +30,36 @@ struct CompressionOptions {
   bool dictionary_given = false;
 };
 
-struct CompressedSection {
-  // The tagged values in object id order, then the dictionary's record.
-  std::unique_ptr<ObjectList> records;
-  std::uint64_t dictionary_size = 0;
-  std::uint64_t original_bytes = 0;
-  std::uint64_t stored_bytes = 0;
-};
+// The compression of one build: the dictionary, chosen once, and the contexts of the
+// threads that compress. Move-only.
+class ValueCompressor {
+ public:
+  // Trains the dictionary from `objects` (or takes the given one) and prepares a context
+  // per thread. Fails with KalvError for a level libzstd does not accept or a given
+  // dictionary it cannot load. May throw std::bad_alloc.
+  // REQUIRES: !objects.first_oversized().
+  static Result<ValueCompressor> Make(const ObjectList& objects, const CompressionOptions& options);
 
-// The compressed data section of `objects`. Fails with KalvError for a level libzstd does
-// not accept or a given dictionary it cannot load. May throw std::bad_alloc.
-// REQUIRES: !objects.first_oversized().
-Result<CompressedSection> CompressObjects(const ObjectList& objects, const CompressionOptions& options);
+  ValueCompressor(ValueCompressor&&) noexcept;
+  ValueCompressor& operator=(ValueCompressor&&) noexcept;
+  ~ValueCompressor();
+
+  // Compresses every object of `objects` into its tagged value (format/compression_layout.h)
+  // and hands them to emit(tagged) in object id order, a batch at a time, while the next
+  // batch is compressed. Stops at the first emit that returns false (the caller keeps its
+  // reason). Fails with KalvError when libzstd fails. May throw std::bad_alloc.
+  Status CompressAll(const ObjectList& objects, const std::function<bool(std::span<const std::uint8_t>)>& emit);
+
+  // The dictionary record's payload (dictionary, trailer) once CompressAll has run.
+  std::vector<std::uint8_t> DictionaryRecord() const;
+
+  std::uint64_t dictionary_size() const;
+
+ private:
+  struct State;
+  explicit ValueCompressor(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
 
 // The dictionary a build would train from these values (empty when there is too little to
 // learn from): what a caller shares between stores. May throw std::bad_alloc.

@@ -103,6 +103,50 @@ StoreError TooLong(const char* what, std::uint64_t length, std::uint64_t maximum
                              " bytes, format maximum is " + std::to_string(maximum));
 }
 
+// The temporary file a build writes, opened for this build alone, before its rename over
+// the destination.
+struct TemporaryFile {
+  std::string destination;
+  std::string path;
+  io::FileDescriptor fd;
+};
+
+// Refuses a destination the OS cannot take or that may not be replaced, then creates the
+// temporary file. Nothing exists on failure.
+Result<TemporaryFile> OpenTemporary(std::string_view path) {
+  // The rename hands the destination itself to the OS, so its zero byte is refused here,
+  // before the temporary file exists, even where the temporary path has dropped it.
+  if (Status usable = io::CheckPathForOs(path, kOpenTmp); !usable.ok()) return usable.take_error();
+  TemporaryFile file{std::string(path), TemporaryPathFor(path), {}};
+  if (Status replaceable = io::CheckReplaceable(file.destination); !replaceable.ok()) {
+    return replaceable.take_error();
+  }
+  auto fd = io::OpenExclusive(file.path, kOpenTmp);
+  if (!fd.ok()) return fd.take_error();
+  file.fd = std::move(fd).value();
+  return file;
+}
+
+// Makes the written temporary file durable and renames it over the destination.
+Status Publish(TemporaryFile& file) {
+  if (Status synced = io::Sync(file.fd); !synced.ok()) return synced.take_error().WithPath(file.path);
+  // The descriptor, and with it the lock, is held until the rename is done: released
+  // earlier, another build could take the file and write into it after our last byte.
+  if (Status renamed = io::Rename(file.path, file.destination); !renamed.ok()) return renamed.take_error();
+  file.fd.Close();
+  return io::SyncDirectoryOf(file.path);
+}
+
+// Appends to a file and to the running CRC-32 of what it holds past the header.
+struct CheckedOut {
+  FileSink& sink;
+  CrcBatcher& crc;
+  bool Append(const std::uint8_t* data, std::size_t n) {
+    crc.Append(data, n);
+    return sink.Append(data, n);
+  }
+};
+
 }  // namespace
 
 Writer::Writer() : state_(std::make_unique<State>()) {}
@@ -211,39 +255,25 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   if (const auto& oversized = objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
+  if (options.compression.enabled) {
+    throw InternalFailure("a compressed build streams its data section and has no plan (see Build)");
+  }
 
+  // The data section already exists (the object list's chunks), once the payload CRCs of
+  // the records added since the last build are in; its CRC is one pass over the chunks. The index section is produced twice from the sorted keys, once here for its length
+  // and CRC, which the header needs first, and once more by the commit. Encoding twice
+  // is cheaper than holding the whole section in memory.
+  if (objects.data_length() > IndexItem::kMaxObjectOffset) {
+    throw InternalFailure("data section beyond the offsets a sort item holds");
+  }
+  state_->objects.FinishRecords();
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.key_edits_ = state_->key_edits;
-  // The data section already exists (the object list's chunks), once the payload CRCs of
-  // the records added since the last build are in; its CRC is one pass over the chunks.
-  // A compressed build makes a data section of its own (value_compressor.h).
-  const ObjectList* section = &objects;
-  if (options.compression.enabled) {
-    Result<CompressedSection> compressed = CompressObjects(objects, options.compression);
-    if (!compressed.ok()) return compressed.take_error();
-    plan.compressed_ = std::move(compressed).value();
-    ObjectList& records = *plan.compressed_->records;
-    if (const auto& oversized = records.first_oversized()) {
-      return TooLong("compressed object", oversized->length, format::kMaxPayloadLength);
-    }
-    if (records.size() > format::kMaxObjects) return TooMany(records.size(), "objects", format::kMaxObjects);
-    records.FinishRecords();
-    section = &records;
-    plan.report_.dictionary_size = plan.compressed_->dictionary_size;
-  } else {
-    state_->objects.FinishRecords();
-  }
-  // The index section is produced twice from the sorted keys, once here for its length
-  // and CRC, which the header needs first, and once more by the commit. Encoding twice
-  // is cheaper than holding the whole section in memory.
-  if (section->data_length() > IndexItem::kMaxObjectOffset) {
-    throw InternalFailure("data section beyond the offsets a sort item holds");
-  }
-  plan.order_ = KeyOrder(keys.entries(), section->offsets());
-  const std::uint64_t data_end = format::kDataOffset + section->data_length();
+  plan.order_ = KeyOrder(keys.entries(), objects.offsets());
+  const std::uint64_t data_end = format::kDataOffset + objects.data_length();
   // The index object is one more record: a count at the format's maximum leaves no room.
-  const bool with_index = options.mapped_index && section->size() < format::kMaxObjects;
+  const bool with_index = options.mapped_index && objects.size() < format::kMaxObjects;
   // The index section's CRC is taken apart and combined with the data section's, so that
   // the mapped index, which lies between them, can be built from hashes taken in the same
   // pass over the keys: each key, somewhere in memory, is read once instead of twice.
@@ -257,7 +287,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
     EncodeIndex(plan.order_, *crc, [](std::size_t, const IndexItem&) {});
   }
   const std::uint64_t index_length = crc->length();
-  std::uint32_t data_crc = section->DataCrc();
+  std::uint32_t data_crc = objects.DataCrc();
   if (with_index) {
     plan.index_object_ = index_builder->Finish(data_end);
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
@@ -265,9 +295,8 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
 
   format::Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
-  header.num_objects = static_cast<std::uint32_t>(section->size());
+  header.num_objects = static_cast<std::uint32_t>(objects.size());
   header.index_offset = data_end;
-  if (plan.compressed_) header.features |= format::kFeatureCompressedValues;
   if (plan.index_object_) {
     header.num_objects += 1;
     header.index_offset = plan.index_object_->index_offset();
@@ -295,24 +324,16 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   const bool small = plan.report_.file_size <= kSmallFileSize;
   FileSink sink(-1, small ? kSmallFileSize : kStagingSize);
 
-  // The rename hands the destination itself to the OS, so its zero byte is refused here,
-  // before the temporary file exists, even where the temporary path has dropped it.
-  if (Status usable = io::CheckPathForOs(path, kOpenTmp); !usable.ok()) return usable.take_error();
-  const std::string destination(path);
-  if (Status replaceable = io::CheckReplaceable(destination); !replaceable.ok()) {
-    return replaceable.take_error();
-  }
-  const std::string tmp_path = TemporaryPathFor(path);
-  auto fd = io::OpenExclusive(tmp_path, kOpenTmp);
-  if (!fd.ok()) return fd.take_error();
-  sink.set_fd(fd.value().get());
+  Result<TemporaryFile> opened = OpenTemporary(path);
+  if (!opened.ok()) return opened.take_error();
+  TemporaryFile& file = opened.value();
+  sink.set_fd(file.fd.get());
 
   // From here on a failure leaves the temporary file behind; only the rename touches
   // the destination, so the destination is never damaged.
   sink.Append(plan.header_.data(), plan.header_.size());
-  const ObjectList& section = plan.compressed_ ? *plan.compressed_->records : objects;
-  for (std::size_t i = 0; i < section.chunk_count(); ++i) {
-    const std::span<const std::uint8_t> chunk = section.chunk(i);
+  for (std::size_t i = 0; i < objects.chunk_count(); ++i) {
+    const std::span<const std::uint8_t> chunk = objects.chunk(i);
     if (small) {
       sink.Append(chunk.data(), chunk.size());
     } else {
@@ -330,13 +351,8 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
     }
   }
   EncodeIndex(plan.order_, sink, [](std::size_t, const IndexItem&) {});
-  if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(tmp_path);
-  if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error().WithPath(tmp_path);
-  // The descriptor, and with it the lock, is held until the rename is done: released
-  // earlier, another build could take the file and write into it after our last byte.
-  if (Status renamed = io::Rename(tmp_path, destination); !renamed.ok()) return renamed.take_error();
-  fd.value().Close();
-  if (Status durable = io::SyncDirectoryOf(tmp_path); !durable.ok()) return durable.take_error();
+  if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
+  if (Status published = Publish(file); !published.ok()) return published.take_error();
   return plan.report_;
 }
 
@@ -347,7 +363,106 @@ Result<std::vector<std::uint8_t>> Writer::TrainDictionary() const {
   return writer::TrainDictionary(state_->objects);
 }
 
+Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOptions& options) const {
+  const ObjectList& objects = state_->objects;
+  KeyMap& keys = state_->keys;  // reading it may place keys that adding parked
+  // The tagged values, the dictionary's record and perhaps the mapped index's.
+  const std::uint64_t records = objects.size() + 1 + (options.mapped_index ? 1 : 0);
+  if (records > format::kMaxObjects) return TooMany(records, "objects", format::kMaxObjects);
+  if (keys.size() > format::kMaxKeys) return TooMany(keys.size(), "keys", format::kMaxKeys);
+  if (const auto& oversized = objects.first_oversized()) {
+    return TooLong("object", oversized->length, format::kMaxPayloadLength);
+  }
+  Result<ValueCompressor> made = ValueCompressor::Make(objects, options.compression);
+  if (!made.ok()) return made.take_error();
+  ValueCompressor& compressor = made.value();
+  FileSink sink(-1, kStagingSize);
+  auto data_crc = std::make_unique<CrcBatcher>(0);
+  Result<TemporaryFile> opened = OpenTemporary(path);
+  if (!opened.ok()) return opened.take_error();
+  TemporaryFile& file = opened.value();
+  sink.set_fd(file.fd.get());
+
+  // The header's fields are known once everything after it is: a placeholder goes first
+  // and the header over it last. From here on a failure leaves the temporary file behind
+  // and the destination as it was.
+  const std::array<std::uint8_t, format::kHeaderSize> placeholder{};
+  sink.Append(placeholder.data(), placeholder.size());
+  CheckedOut out{sink, *data_crc};
+  std::vector<std::uint64_t> offsets;
+  offsets.reserve(objects.size());
+  std::uint64_t end = format::kDataOffset;
+  std::optional<std::uint64_t> too_long;
+  const auto append_record = [&](std::span<const std::uint8_t> payload) {
+    if (payload.size() > format::kMaxPayloadLength) {
+      too_long = payload.size();  // a value kept raw at the format's limit, plus its tag
+      return false;
+    }
+    std::uint8_t head[format::kRecordHeadSize];
+    format::EncodeRecordHead(head, static_cast<std::uint32_t>(payload.size()), crc32::Value(payload.data(), payload.size()));
+    out.Append(head, sizeof head);
+    out.Append(payload.data(), payload.size());
+    end += sizeof head + payload.size();
+    return true;
+  };
+  Status compressed = compressor.CompressAll(objects, [&](std::span<const std::uint8_t> value) {
+    offsets.push_back(end);
+    return append_record(value);
+  });
+  if (!compressed.ok()) return compressed.take_error();
+  if (too_long) return TooLong("compressed object", *too_long, format::kMaxPayloadLength);
+  const std::vector<std::uint8_t> dictionary = compressor.DictionaryRecord();
+  append_record(dictionary);
+  if (end - format::kDataOffset > IndexItem::kMaxObjectOffset) {
+    throw InternalFailure("data section beyond the offsets a sort item holds");
+  }
+
+  // The index section, as Plan and Commit make it: once for its length, its CRC and the
+  // mapped index, once into the file.
+  const KeyOrder order(keys.entries(), offsets);
+  std::optional<IndexObject::Builder> index_builder;
+  if (options.mapped_index) index_builder.emplace(order.size(), HashSeed::Fresh());
+  auto index_crc = std::make_unique<CrcBatcher>(0);
+  EncodeIndex(order, *index_crc, [&](std::size_t, const IndexItem& item) {
+    if (index_builder) index_builder->Add(item.key(), item.length());
+  });
+  format::Header header;
+  header.features = format::kFeatureCompressedValues;
+  header.num_keys = static_cast<std::uint32_t>(keys.size());
+  header.num_objects = static_cast<std::uint32_t>(objects.size() + 1);
+  header.index_offset = end;
+  BuildReport report;
+  if (index_builder) {
+    if (std::optional<IndexObject> index = index_builder->Finish(end)) {
+      for (const auto piece : index->pieces()) {
+        if (!piece.empty()) out.Append(piece.data(), piece.size());  // the tables of a store without keys
+      }
+      header.num_objects += 1;
+      header.index_offset = index->index_offset();
+      report.index_size = index->record_size();
+    }
+  }
+  EncodeIndex(order, sink, [](std::size_t, const IndexItem&) {});
+  const std::uint64_t index_length = index_crc->length();
+  header.file_crc32 = crc32::Combine(data_crc->Finish(), index_crc->Finish(), index_length);
+  std::array<std::uint8_t, format::kHeaderSize> encoded{};
+  header.EncodeTo(encoded.data());
+  if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
+  if (const auto failure = io::WriteAllAt(file.fd.get(), encoded.data(), encoded.size(), 0)) {
+    return StoreError::IO(failure->errnum != 0 ? OsErrorText(failure->errnum) : "failed to write the header",
+                          failure->errnum)
+        .WithPath(file.path);
+  }
+  if (Status published = Publish(file); !published.ok()) return published.take_error();
+  report.num_objects = objects.size();
+  report.num_keys = keys.size();
+  report.file_size = header.index_offset + index_length;
+  report.dictionary_size = compressor.dictionary_size();
+  return report;
+}
+
 Result<BuildReport> Writer::Build(std::string_view path, const BuildOptions& options) const {
+  if (options.compression.enabled) return BuildCompressed(path, options);
   Result<BuildPlan> plan = Plan(options);
   if (!plan.ok()) return plan.take_error();
   return Commit(plan.value(), path);

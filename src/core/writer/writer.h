@@ -54,7 +54,8 @@ struct BuildOptions {
   // record. Off by default: kalvex._kalvex's files stay byte for byte as specified.
   bool mapped_index = false;
   // Compress the values (format/compression_layout.h). Off by default: a store is then
-  // written byte for byte as without the option.
+  // written byte for byte as without the option. Only Build() takes it: a compressed build
+  // writes each batch of values as it is compressed, so it has no plan.
   CompressionOptions compression;
 };
 
@@ -82,7 +83,6 @@ class BuildPlan {
   std::array<std::uint8_t, format::kHeaderSize> header_{};
   KeyOrder order_;
   std::optional<IndexObject> index_object_;
-  std::optional<CompressedSection> compressed_;  // the data section a compressed build writes
   BuildReport report_;
 };
 
@@ -126,6 +126,7 @@ class Writer {
   // The pure half of a build: checks every limit of the format, orders the keys and
   // computes every CRC and header value. Touches no file. Fails with KalvError when a
   // count or a payload exceeds the format. May throw std::bad_alloc.
+  // REQUIRES: !options.compression.enabled (see Build).
   Result<BuildPlan> Plan(const BuildOptions& options = {}) const;
 
   // The dictionary a compressed build would train from the objects (value_compressor.h),
@@ -138,14 +139,20 @@ class Writer {
   // writer has not been changed since (checked: a stale plan is an internal failure).
   Result<BuildReport> Commit(const BuildPlan& plan, std::string_view path) const;
 
-  // Plan(), then Commit(). Does not print the summary line: that is the caller's
-  // business (see summary_line.h).
+  // Plan(), then Commit(); for compressed values, one pass that compresses and writes
+  // (BuildCompressed). Does not print the summary line: that is the caller's business (see
+  // summary_line.h).
   Result<BuildReport> Build(std::string_view path, const BuildOptions& options = {}) const;
 
  private:
   struct State;
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
+
+  // A compressed build: the same checks and the same atomic commit as Plan() and Commit(),
+  // with the header written last, over a placeholder, once the compressed values, the
+  // dictionary's record, the mapped index and the index section are out.
+  Result<BuildReport> BuildCompressed(std::string_view path, const BuildOptions& options) const;
 
   std::unique_ptr<State> state_;
 };
