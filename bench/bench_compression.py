@@ -24,6 +24,10 @@ dictionary trained at build). Reported, as compressed / plain ratios:
 
 Every read figure is the median of ``--reps`` rounds in which the two stores take turns,
 with the cyclic garbage collector off. Nothing is asserted.
+
+Then, for the real rows, a size table of the same (key, msgpack value) pairs in the peers
+that bench/compare_stores.py wires up (LMDB, SQLite, LevelDB, which compresses its blocks),
+each skipped when its package is missing.
 """
 from __future__ import annotations
 
@@ -44,6 +48,8 @@ from typing import Any, Callable, Iterator
 
 import kalvex
 from kalvex import KalvReader, KalvWriter, _backend
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 WORDS = ("data value store index record query table shard build merge read write fast small large cold hot "
          "cache page file disk memory user account order item price amount status active pending closed "
@@ -192,6 +198,31 @@ def report(title: str, plain_path: str, packed_path: str, built: dict[str, list[
         print(f"| {name} | {p:.0f} | {c:.0f} | {c / p:.2f} |")
 
 
+def peer_sizes(rows: Iterator[tuple[str, Any]], plain_path: str, packed_path: str, directory: str) -> None:
+    """The file size of each peer holding the pairs, beside kalvex's two stores."""
+    from types import SimpleNamespace
+
+    import msgpack
+    from compare_stores import BY_NAME
+
+    pairs = [(key.encode(), msgpack.packb(value, use_bin_type=True)) for key, value in rows]
+    data = SimpleNamespace(keys_b=[k for k, _ in pairs], payloads=[p for _, p in pairs], n=len(pairs))
+    plain = os.path.getsize(plain_path)
+    print("\n| store | bytes | of kalvex plain |\n|---|---|---|")
+    print(f"| kalvex | {plain:,} | 1.00 |")
+    print(f"| kalvex, compression=\"zstd\" | {os.path.getsize(packed_path):,} | {os.path.getsize(packed_path) / plain:.2f} |")
+    for name in ("lmdb", "sqlite", "leveldb"):
+        store = BY_NAME[name]
+        if store.available() is not None:
+            print(f"| {store.label} | skipped: {store.available()} | |")
+            continue
+        path = os.path.join(directory, "peer" + store.suffix)
+        store.build(data, path)
+        size = store.size(path)
+        print(f"| {store.label} | {size:,} | {size / plain:.2f} |")
+        store.remove(path)
+
+
 def main() -> None:
     if sys.argv[1:2] == ["--child"]:
         child_build(*sys.argv[2:7])
@@ -219,6 +250,8 @@ def main() -> None:
             with KalvReader(plain_path) as plain, KalvReader(packed_path) as packed:
                 read = reads(plain, packed, keys, args.reps)
                 report(title, plain_path, packed_path, built, read, packed)
+            if kind == "real":
+                peer_sizes(rows_of(kind, arg), plain_path, packed_path, directory)
 
 
 if __name__ == "__main__":
