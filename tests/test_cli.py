@@ -99,6 +99,9 @@ def test_compressed_and_plain_stores_mix_in_get_dump_diff_and_merge(tmp_path):
     assert info["compressed"] and 0 < info["stored_bytes"] < info["original_bytes"]
     assert "compression     zstd, dictionary" in run("info", packed, check=0)[1].decode()
     assert "compression     no" in run("info", plain, check=0)[1].decode()
+    run("index", packed, "--drop", check=0)  # rewritten without the index, still compressed
+    assert json.loads(run("info", packed, "--json", check=0)[1])["compressed"]
+    assert run("dump", packed, check=0)[1] == run("dump", plain, check=0)[1]
     for options, compressed in (((), False), (("--compress",), True)):
         merged = tmp_path / f"merged{len(options)}.klvx"
         run("merge", merged, packed, plain, *options, check=0)

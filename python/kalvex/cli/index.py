@@ -41,8 +41,11 @@ def register(commands: Any) -> None:
 
 
 def rewrite(reader: KalvReader, target: str, index: bool) -> None:
-    """The store ``reader`` has open, built again at ``target`` with or without the index."""
-    writer = KalvWriter(dedupe=False, index=index)
+    """The store ``reader`` has open, built again at ``target`` with or without the index;
+    a compressed store stays compressed, with its own dictionary."""
+    compressed = reader.stats()["compressed"]
+    writer = KalvWriter(dedupe=False, index=index, compression="zstd" if compressed else None,
+                        dictionary=reader.dictionary() if compressed else None)
     copies: dict[int, int] = {}
     # Both walks run over the same positions in key order, so they pair up entry by entry.
     for (key, payload), object_id in zip(reader.items_raw(), reader.object_ids()):
