@@ -480,6 +480,28 @@ def machine_name() -> str:
     return f"{platform.machine()}-{slug}-{os.cpu_count()}cpu"
 
 
+# Options whose values are paths of the machine that ran: the report leaves them out.
+_LOCAL_PATHS = ("--pypy-path", "--workdir", "--out")
+
+
+def typed_command(args: list[str], script: str = "bench/compare.py") -> str:
+    """The command of a run as a user would type it: a PyPy interpreter given by its path
+    shown as `pypy3` (the report names its version), local directories left out."""
+    out, rest = ["python", script], iter(args)
+    for arg in rest:
+        name, eq, value = arg.partition("=")
+        if name in _LOCAL_PATHS:
+            if not eq:
+                next(rest, None)
+            continue
+        if name == "--pypy":
+            value = value if eq else next(rest, "")
+            out += ["--pypy", "pypy3" if os.sep in value else value]
+            continue
+        out.append(arg)
+    return " ".join(out)
+
+
 def run_pypy(args, workdir: str, log) -> dict:
     out = os.path.join(workdir, "pypy.json")
     cmd = [args.pypy, os.path.abspath(__file__), "--worker", out,
@@ -561,7 +583,7 @@ def main(argv=None) -> int:
     meta = {"machine": machine_name(), "date": time.strftime("%Y-%m-%d"),
             "scales": scales, "reps": args.reps, "build_reps": args.build_reps,
             "probes": probes, "platform": platform.platform(), "failures": failures,
-            "command": " ".join(["python", "bench/compare.py"] + (argv or sys.argv[1:]))}
+            "command": typed_command(argv or sys.argv[1:])}
     out_dir = args.out
     cleanup = None
     if out_dir is None and args.tiny:

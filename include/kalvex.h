@@ -372,6 +372,11 @@ typedef struct kalvex_build_options {
    * the file grows by about 10.5 bytes per key. A store past about 400 million keys is
    * written without one (report->index_size 0). */
   int mapped_index;
+  /* Nonzero: leave out every object that no key maps to (an object whose keys were all
+   * mapped again to other objects, or that was never mapped), so that replaced values
+   * never reach the file. The objects written keep their order; report->num_objects
+   * counts them. Zero writes every object added, as kalvex_writer_build does. */
+  int drop_unreferenced;
   /* Nonzero: compress the values with libzstd at `compression_level` (1 .. 22; 0 means 3;
    * negative levels are faster), each value kept as it is where compressing does not
    * shrink it, with a dictionary: `dictionary` (dictionary_size bytes, e.g. from
@@ -387,7 +392,11 @@ typedef struct kalvex_build_options {
 
 /* Writes the store to `path` (path_size bytes of UTF-8) atomically: a temporary file
  * beside it, held by this build alone (another live build of it fails at once), fsync,
- * rename, fsync of the directory. Every limit is checked before the file system is
+ * rename, fsync of the directory. A destination that another live build holds as its
+ * temporary file is refused; a whole store found at the temporary path is kept, and the
+ * build refused, unless a build that died left it there; a build that finds, before or
+ * after its rename, that another file took its file's place fails instead of reporting
+ * success. Every limit is checked before the file system is
  * touched; a failed build leaves any existing file as it was, and a destination that is
  * a device, FIFO or socket is refused. The writer is only read: it may be built again
  * and grown in between. With `print_summary` nonzero, a success writes

@@ -340,6 +340,21 @@ def test_csv_is_read_strictly(tmp_path, content, where, reason):
         assert run("dump", out, check=0)[1] == b'{"key":"0","value":{"id":"0","v":"ok"}}\n'
 
 
+@pytest.mark.parametrize("fields", [[], ["--key", "id"]], ids=["pairs", "records"])
+def test_msgpack_skip_bad_skips_a_record_whose_text_is_not_utf8_and_reads_on(tmp_path, fields):
+    def record(key):
+        return msgpack.packb({"id": key, "v": 1} if fields else [key, 1])
+
+    bad = record("xyz").replace(b"xyz", b"\xff\xfe\xfd")  # a str of three bytes, not UTF-8
+    stream = record("a") + bad + record("b") + record("c")
+    out = tmp_path / "out.klvx"
+    status, _, stderr = run("build", out, "--format", "msgpack", *fields, "--skip-bad", stdin=stream)
+    assert status == 0 and "skipped 1 bad record" in stderr and "not UTF-8" in stderr
+    assert run("keys", out, check=0)[1].split() == [b"a", b"b", b"c"]
+    status, _, stderr = run("build", out, "--format", "msgpack", *fields, stdin=stream)
+    assert status == 2 and "record 2" in stderr
+
+
 DUPLICATED = [{"id": "a", "alt": "x", "v": 1}, {"id": "b", "alt": "y", "v": 2},
               {"id": "a", "alt": "z", "v": 3}, {"id": "b", "alt": "y", "v": 4}]
 
@@ -378,3 +393,16 @@ def test_extension_values_and_keys_that_could_be_confused_print_apart(tmp_path):
     status, stdout, stderr = run("get", store, os.fsdecode(b"k\xff"), os.fsdecode(b"\xfe"))
     assert (status, stdout) == (1, b'{"$ext":5,"$bytes":"YWJj"}\n')
     assert stderr == "kalvex: key not found: \\xfe\n"
+
+
+@pytest.mark.parametrize("command, status", [
+    (["keys", "{s}"], 2), (["get", "{s}", "a"], 2), (["dump", "{s}"], 2), (["info", "{s}"], 2),
+    (["merge", "{out}", "{s}", "-q"], 0)])
+def test_a_command_run_with_standard_output_closed_says_so(tmp_path, command, status):
+    store = kalvex.build(tmp_path / "s.klvx", {"a": 1})
+    args = [part.format(s=store, out=tmp_path / "out.klvx") for part in command]
+    done = subprocess.run([sys.executable, "-m", "kalvex", *args], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
+    assert done.returncode == status, done.stderr
+    assert done.stderr.decode() == ("kalvex: error: standard output is closed: there is nowhere to print "
+                                    "the answer\n" if status else "")

@@ -197,3 +197,14 @@ def test_merge_and_shards_take_the_output_options(tmp_path):
         assert dict(r.items()) == data
         dictionaries = {shard.dictionary() for shard in r.shards}
         assert len(dictionaries) == 1 and len(dictionaries.pop()) > 0
+
+
+def test_a_replaced_value_reaches_neither_the_values_nor_the_dictionary(tmp_path):
+    data = records(3000)
+    secret = "hunter2-" * 40
+    writer = KalvWriter(tmp_path / "s.klvx", compression="zstd")
+    writer.update({key: {**value, "password": secret} for key, value in data.items()})
+    writer.update(data)  # every key mapped again: the first values are reached by none
+    with KalvReader(writer.build()) as r:
+        assert r.stats()["num_objects"] == len(data) and dict(r.items()) == data
+        assert r.stats()["dictionary_size"] > 0 and b"hunter2" not in r.dictionary()

@@ -183,3 +183,52 @@ def test_the_commands_build_and_merge_write_the_index_unless_told(tmp_path, no_i
     for path in (built, merged):
         with kalvex.KalvReader(path) as r:
             assert r.stats()["index"] != bool(no_index) and r.stats()["num_objects"] == 2
+
+
+def _damage_samples(path):
+    """Fills the index's rank samples with 0xFF and seals the record's and the file's
+    CRC-32 again: the damage only the deep check finds."""
+    data = bytearray(open(path, "rb").read())
+    end = struct.unpack_from(">Q", data, 16)[0]
+    with kalvex.KalvReader(path) as r:
+        record = end - r.stats()["index_size"]
+    trailer = end - TRAILER
+    samples = -(-struct.unpack_from(">I", data, trailer + 12)[0] // 2 ** data[trailer + 9])
+    data[trailer - 8 * samples:trailer] = b"\xff" * (8 * samples)
+    struct.pack_into(">I", data, record + 4, zlib.crc32(data[record + 8:end]))
+    with open(path, "wb") as f:
+        f.write(_seal(data))
+
+
+@pytest.mark.parametrize("rewrite", [
+    lambda p, out: main(["index", p, "--drop"]),
+    lambda p, out: main(["merge", out, p, "-q"]),
+    lambda p, out: kalvex.merge(out, p),
+    lambda p, out: kalvex.merge(out, kalvex.KalvReader(p, verify=False)),
+], ids=["index-drop", "command-merge", "merge-path", "merge-reader"])
+def test_what_writes_a_store_from_a_damaged_one_refuses_and_writes_nothing(tmp_path, capsys, rewrite):
+    path = build(tmp_path / "d.klvx")
+    _damage_samples(path)
+    before = open(path, "rb").read()
+    try:
+        assert rewrite(path, str(tmp_path / "out.klvx")) == 2
+        assert "mapped index" in capsys.readouterr().err
+    except KalvCorruptError:
+        pass
+    assert open(path, "rb").read() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["d.klvx"]
+
+
+def test_kalvex_index_refuses_a_sharded_store_with_a_damaged_shard(tmp_path):
+    kalvex.shards.build(DATA.items(), tmp_path / "s.shards", 2, processes=1)
+    with kalvex.open(str(tmp_path / "s.shards")) as r:
+        version, shard = r.path, r.shards[1].path
+    _damage_samples(shard)
+    with open(os.path.join(version, "kalvex.json")) as f:  # the manifest vouches for the damage
+        manifest = json.load(f)
+    manifest["shards"][1]["crc32"] = f"0x{zlib.crc32(open(shard, 'rb').read()[40:]):08x}"
+    with open(os.path.join(version, "kalvex.json"), "w") as f:
+        json.dump(manifest, f)
+    assert main(["index", str(tmp_path / "s.shards"), "--drop"]) == 2
+    with kalvex.open(str(tmp_path / "s.shards"), verify=False) as r:
+        assert r.path == version

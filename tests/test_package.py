@@ -1,4 +1,5 @@
 """The public package: Python objects in and out, named errors, lifetime, processes, merge."""
+import enum
 import errno
 import multiprocessing
 import os
@@ -88,7 +89,7 @@ class TestWriter:
         assert KalvReader(path)["s"] == [1, 3]
 
     @pytest.mark.parametrize("bad_key, error", [
-        (5, ValueError), ("k" * 70000, kalvex.KalvError), (b"k" * 65536, kalvex.KalvError),
+        (5, TypeError), ((1, 2), TypeError), ("k" * 70000, kalvex.KalvError), (b"k" * 65536, kalvex.KalvError),
         ("\ud800", ValueError)])
     @pytest.mark.parametrize("call", [
         lambda w, key: w.add("v", "good", key), lambda w, key: w.add_raw(b"v", key),
@@ -106,10 +107,29 @@ class TestWriter:
         oid = w.add("v")
         w.link("x", oid)
         w[b"x"] = "w"  # the same key: replaces the mapping
-        assert len(w) == 1 and "x" in w and b"x" in w and 1 not in w
+        assert len(w) == 1 and "x" in w and b"x" in w and memoryview(b"x") in w
+        with pytest.raises(TypeError, match="not int$"):
+            1 in w
         with pytest.raises(kalvex.KalvError, match="^obj_id 9"):
             w.link("y", 9)
         assert KalvReader(w.build())["x"] == "w"
+
+    @pytest.mark.parametrize("dedupe", [True, False])
+    def test_a_replaced_value_never_reaches_the_file(self, tmp_path, dedupe):
+        w = KalvWriter(tmp_path / "pw.klvx", dedupe=dedupe)
+        w["pw"] = "old-secret"
+        w["pw"] = "new"
+        w.add("never-keyed")
+        w["a"] = "new"  # with dedupe, the object "pw" holds
+        path = w.build()
+        data = pathlib.Path(path).read_bytes()
+        assert b"old-secret" not in data and b"never-keyed" not in data
+        with KalvReader(path) as r:
+            assert dict(r) == {"pw": "new", "a": "new"} and r.verify()
+            assert r.stats()["num_objects"] == (1 if dedupe else 2)
+        w["pw"] = "old-secret"  # a payload left out of one build is found again by dedupe
+        with KalvReader(w.build()) as r:
+            assert r["pw"] == "old-secret" and r.stats()["num_objects"] == 2
 
     def test_failed_build_says_the_os_error_and_the_file(self, tmp_path):
         target = tmp_path / "no" / "such.klvx"
@@ -158,7 +178,7 @@ class TestUpdateInChunks:
         raise KeyError("source")
 
     @pytest.mark.parametrize("items, error", [
-        ([("a", 1), ("b", 2), ("c", 3), ("d", 4), (5, 5), ("f", 6)], ValueError),
+        ([("a", 1), ("b", 2), ("c", 3), ("d", 4), (5, 5), ("f", 6)], TypeError),
         ([("a", 1), ("b", 2), ("c", 3), ("d", 4), ("\ud800", 5), ("f", 6)], ValueError),
         ([("a", 1), ("b", 2), ("c", 3), ("d", 4), ("e" * 70000, 5), ("f", 6)], kalvex.KalvError),
         ([("a", 1), ("b", 2), ("c", 3), ("d", 4), ("e", {1}), ("f", 6)], TypeError),
@@ -189,8 +209,9 @@ class TestReader:
     def test_mapping_protocol(self, store):
         r = KalvReader(store)
         assert r == {"a": 1, "ab": [2], "b": {"x": None}}
-        assert (r["ab"], r.get("zz", 7), "b" in r, b"b" in r, "zz" in r, 3 in r) == (
-            [2], 7, True, True, False, False)
+        assert (r["ab"], r.get("zz", 7), "b" in r, b"b" in r, "zz" in r) == ([2], 7, True, True, False)
+        with pytest.raises(TypeError, match="not int$"):
+            3 in r
         with pytest.raises(KeyError):
             r["zz"]
         assert list(r.keys()) == ["a", "ab", "b"] and list(r.values()) == [1, [2], {"x": None}]
@@ -433,3 +454,25 @@ def test_no_value_of_the_header_counts_or_index_offset_passes_the_checks(tmp_pat
             except kalvex.KalvCorruptError:
                 pass
     assert passed == []
+
+
+class Color(str, enum.Enum):
+    RED = "red"
+
+
+@pytest.mark.parametrize("call", [
+    lambda r, w, key: r[key], lambda r, w, key: key in r, lambda r, w, key: r.get_many([key]),
+    lambda r, w, key: r.prefix(key), lambda r, w, key: w.__setitem__(key, 1), lambda r, w, key: key in w,
+    lambda r, w, key: w.link(key, 0), lambda r, w, key: w.update([(key, 1)]), lambda r, w, key: kalvex.shard_of(key, 4),
+], ids=["getitem", "in", "get_many", "prefix", "setitem", "writer-in", "link", "update", "shard_of"])
+def test_every_entry_point_takes_a_key_by_one_rule(tmp_path, call):
+    path = kalvex.build(tmp_path / "k.klvx", {"red": 1, "hi": 2})
+    with KalvReader(path) as r:
+        w = KalvWriter()
+        w.add(0)
+        for bad in [(1, 2), [104, 105], 5, None]:
+            with pytest.raises(TypeError, match=f"^key must be str, bytes, bytearray or memoryview, not {type(bad).__name__}$"):
+                call(r, w, bad)
+        assert len(w) == 0
+        for good in [Color.RED, memoryview(b"red"), bytearray(b"red")]:
+            assert call(r, w, good) == call(r, w, "red")

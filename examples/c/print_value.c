@@ -5,7 +5,7 @@
  * Values written by the Python package are msgpack; a text value is printed as text,
  * anything else as hexadecimal bytes. Exit status 0 found, 1 absent, 2 error.
  *
- * Against an installed package (`pip install kalvex`), whose folder holds the library
+ * Against an installed package (`pip install .` in a checkout), whose folder holds the library
  * and include/kalvex.h:
  *   dir=$(python -c 'import kalvex, os; print(os.path.dirname(kalvex.__file__))')
  *   cc -std=c99 print_value.c -I"$dir/include" -L"$dir" -lkalvex -Wl,-rpath,"$dir" */

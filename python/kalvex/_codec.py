@@ -35,10 +35,13 @@ UNPACK_DEFAULTS: dict[str, Any] = {"raw": False, "strict_map_key": False}
 
 
 def as_bytes(key: object) -> bytes:
-    """The UTF-8 bytes of a ``str``, the bytes of a bytes-like object.
+    """What a key is, and its stored bytes: a ``str`` (subclasses included: an ``StrEnum``
+    member, a ``numpy.str_``) is its text's UTF-8, a ``bytes``, ``bytearray`` or
+    ``memoryview`` its bytes. Every entry point of the package takes keys through this
+    function, or through the native module's copy of its rule (``key_type_error``'s text).
 
-    Raises ``ValueError`` for anything else ("key must be str or bytes", the native text)
-    and for a ``str`` that UTF-8 cannot encode (``unencodable_key``).
+    Raises ``TypeError`` naming the type of anything else (a tuple or a list of ints is no
+    key), and ``ValueError`` for a ``str`` that UTF-8 cannot encode (``unencodable_key``).
     """
     if type(key) is str:
         try:
@@ -47,9 +50,19 @@ def as_bytes(key: object) -> bytes:
             raise unencodable_key(key) from None
     if type(key) is bytes:
         return key
+    if isinstance(key, str):
+        try:
+            return str.encode(key)  # the text itself, whatever the subclass's __str__
+        except UnicodeEncodeError:
+            raise unencodable_key(key) from None
     if isinstance(key, (bytes, bytearray, memoryview)):
         return bytes(key)
-    raise ValueError("key must be str or bytes")
+    raise key_type_error(key)
+
+
+def key_type_error(key: object) -> TypeError:
+    """The error for an object of a type that is no key."""
+    return TypeError(f"key must be str, bytes, bytearray or memoryview, not {type(key).__name__}")
 
 
 def unencodable_key(key: str) -> ValueError:

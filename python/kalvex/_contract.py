@@ -150,12 +150,13 @@ class NativeWriter(Protocol):
 
     def object_count(self) -> int: ...
 
-    def build(self, path: str, index: bool = False, compression: int = 0,
+    def build(self, path: str, index: bool = False, drop_unreferenced: bool = False, compression: int = 0,
               dictionary: Optional[bytes] = None) -> tuple[int, int, int]:
         """Writes the store to ``path`` atomically (a temporary file beside it, fsync,
         rename) and returns ``(objects, keys, file size in bytes)``; ``objects`` counts the
         writer's objects, not the index. With ``index`` the store carries a mapped index
-        (its last object), which readers open in constant time. Every limit is checked
+        (its last object), which readers open in constant time. With ``drop_unreferenced``
+        objects no key maps to are left out (``objects`` counts those written). Every limit is checked
         before the file system is touched; a failed build leaves an existing file as it
         was. The writer is only read: it may be built again, and grown in between.
         ``compression`` nonzero compresses the values at that libzstd level, with

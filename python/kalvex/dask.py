@@ -62,9 +62,18 @@ def to_kalvex(
     dictionary: ``dictionary``, or one trained from the first input partition (computed
     once more for it).
 
-    >>> from dask.distributed import Client                     # doctest: +SKIP
-    >>> client = Client(n_workers=2)                            # doctest: +SKIP
-    >>> kalvex.dask.to_kalvex(bag, "/shared/users.shards", 16, key="id")   # doctest: +SKIP
+    Here on a local cluster of two in-process workers; on a real one, the client of its
+    scheduler and a directory on a file system every worker sees:
+
+    >>> import dask.bag as db
+    >>> from dask.distributed import Client, LocalCluster
+    >>> bag = db.from_sequence([{"id": f"user:{i}", "name": f"user {i}"} for i in range(100)],
+    ...                        npartitions=4)
+    >>> with LocalCluster(n_workers=2, processes=False, dashboard_address=":0") as c, Client(c):
+    ...     version = kalvex.dask.to_kalvex(bag, "dask-users.shards", 16, key="id")
+    >>> with kalvex.open("dask-users.shards") as r:
+    ...     len(r), r["user:7"]
+    (100, {'id': 'user:7', 'name': 'user 7'})
     """
     import dask
     import dask.bag

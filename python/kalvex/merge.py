@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import os
-from typing import Callable, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 from kalvex._codec import PathLike
 from kalvex.reader import ReaderBase
@@ -31,7 +31,9 @@ def merge(
     A key held by several inputs takes its value from the last of them. Keys that share an
     object in an input share it in the output. With ``dedupe`` (the default) byte-identical
     payloads are stored once across all inputs; with ``dedupe=False`` only within each input.
-    The build is atomic like every build; returns ``out_path``. ``progress``, when given,
+    Every input passes the deep check (``verify()``) first: a damaged one raises
+    ``KalvCorruptError`` and nothing is written. The build is atomic like every build;
+    returns ``out_path``. ``progress``, when given,
     is called now and then with the number of input keys read since its last call.
     ``index`` is ``KalvWriter``'s: the output carries a mapped index unless it is False.
     ``compression``, ``compression_level`` and ``dictionary`` are ``KalvWriter``'s too: the
@@ -44,12 +46,38 @@ def merge(
     if not inputs:
         # An empty store replacing out_path is never what a call without inputs meant.
         raise TypeError("merge() needs at least one input store")
-    writer = KalvWriter(out_path, dedupe=dedupe, index=index, compression=compression,
-                        compression_level=compression_level, dictionary=dictionary)
+    # Every input passes the deep check before anything is written: a damaged index can
+    # list fewer keys than the store holds, and copying that listing would publish a short
+    # store under a fresh, valid checksum. Readers opened here are closed on every exit.
+    opened: list[ReaderBase] = []
+    try:
+        readers = []
+        for source in inputs:
+            if isinstance(source, ReaderBase):
+                readers.append(source)
+            else:
+                opened.append(open_store(os.fsdecode(source), raw=True))
+                readers.append(opened[-1])
+            readers[-1].verify()
+        return _merge(out_path, readers, dedupe, progress, index,
+                      {"compression": compression, "compression_level": compression_level, "dictionary": dictionary})
+    finally:
+        for reader in opened:
+            reader.close()
+
+
+def _merge(
+    out_path: PathLike,
+    readers: list[ReaderBase],
+    dedupe: bool,
+    progress: Optional[Callable[[int], None]],
+    index: bool,
+    compression: dict[str, Any],
+) -> str:
+    writer = KalvWriter(out_path, dedupe=dedupe, index=index, **compression)
     # Newest first: a key already taken was set by a later input, so older copies are
     # skipped instead of stored and then overwritten.
-    for source in reversed(inputs):
-        reader = source if isinstance(source, ReaderBase) else open_store(os.fsdecode(source), raw=True)
+    for reader in reversed(readers):
         # Without dedupe, equal payloads of one input (its shared objects among them) still
         # make one object, but never meet another input's.
         within: Optional[dict[bytes, int]] = None if dedupe else {}
@@ -67,6 +95,4 @@ def merge(
                 progress(_PROGRESS_STEP)
         if progress is not None and read % _PROGRESS_STEP:
             progress(read % _PROGRESS_STEP)
-        if reader is not source:
-            reader.close()
     return writer.build()

@@ -27,6 +27,9 @@ R = TypeVar("R", bound="ReaderBase")
 # key, and the chunk's keys, views and answers stay in the caches.
 MANY_CHUNK = 4096
 Chunk = tuple[Optional[list[Any]], Optional[list[bytes]], Optional[list[int]]]
+# How the core's detail begins when a file does not start with the store's magic (the
+# low-level module shows that detail as it is).
+_BAD_MAGIC = "bad magic ["
 
 
 def _closed(_key: object) -> NoReturn:
@@ -67,6 +70,10 @@ class ReaderBase(Mapping[Key, Value]):
         self._open(os.fsdecode(path), verify)
 
     def _open(self, path: str, verify: bool) -> None:
+        raise NotImplementedError
+
+    def verify(self) -> bool:
+        """The deep check of everything the reader reads; True, or ``KalvCorruptError``."""
         raise NotImplementedError
 
     def _decode(self, key: object, payload: bytes) -> Value:
@@ -133,6 +140,7 @@ class ReaderBase(Mapping[Key, Value]):
         raise NotImplementedError
 
     def __iter__(self) -> Iterator[Key]:
+        """The keys in key order (bytewise), as ``key_type`` says: ``for key in r``."""
         return self._keys(b"")
 
     def keys(self) -> KeysView[Key]:
@@ -160,7 +168,7 @@ class ReaderBase(Mapping[Key, Value]):
         stored, whatever ``raw`` and ``key_type`` say: the key's exact bytes and the payload
         bytes. An iterator, for copying or comparing stores without decoding a value.
 
-        >>> with KalvReader("users.klvx") as r:
+        >>> with kalvex.open("users.klvx") as r:     # a store file or a sharded store
         ...     for key, payload in r.items_raw("user:"):
         ...         print(key, payload == r.get_raw(key))
         b'user:1' True
@@ -199,6 +207,10 @@ class KalvReader(ReaderBase):
                 raise errors.KalvIOError(
                     f"{self._path} is a directory, not a store file (kalvex.open reads a sharded store)"
                 ) from exc
+            if isinstance(exc, errors.KalvCorruptError) and str(exc).startswith(_BAD_MAGIC):
+                # The core's detail gives the four bytes found; a reader of the message
+                # wants first to know that the file is something else altogether.
+                raise errors.KalvCorruptError(f"not a kalvex store: {exc}") from exc
             raise
         stats = native.stats()
         self._native: Optional[NativeReader] = native
@@ -210,6 +222,8 @@ class KalvReader(ReaderBase):
     # --- lookups: the hot path binds the native calls directly -------------------------
 
     def __getitem__(self, key: Key) -> Value:
+        """``r[key]``: the value of ``key`` (a ``str`` or ``bytes``); ``KeyError`` when the
+        store does not hold it."""
         try:
             payload = self._get_raw(key)
         except ValueError as exc:
@@ -287,6 +301,8 @@ class KalvReader(ReaderBase):
         return refused_keys(keys, exc) if self._native is not None else exc
 
     def __contains__(self, key: object) -> bool:
+        """``key in r``: whether the store holds ``key``; an object that cannot be a key
+        (neither ``str`` nor bytes) is never held."""
         try:
             return self._exists(key)  # type: ignore[arg-type]
         except ValueError:
@@ -334,6 +350,7 @@ class KalvReader(ReaderBase):
         return self._steps(((ids, None, None) for _, _, ids in _walk(native, first, last, ids=True)), False)
 
     def __len__(self) -> int:
+        """``len(r)``: the number of keys (shared objects counted once per key)."""
         self._live()
         return self._len
 

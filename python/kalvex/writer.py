@@ -204,7 +204,7 @@ class KalvWriter:
         if keys:
             try:
                 self._raw.add_pairs(payloads, keys, self._unique)
-            except ValueError:  # nothing of the chunk was stored
+            except (TypeError, ValueError):  # a refused key: nothing of the chunk was stored
                 self._add_each(zip(keys, payloads))
 
     def _add_each(self, pairs: Iterable[Any], encode: bool = False) -> None:
@@ -223,6 +223,8 @@ class KalvWriter:
         return self._raw.key_count()
 
     def __contains__(self, key: object) -> bool:
+        """``key in w``: whether ``key`` has been added; an object that cannot be a key
+        (neither ``str`` nor bytes) never has."""
         try:
             return self._raw.contains(key if type(key) is str or type(key) is bytes else as_bytes(key))
         except ValueError:
@@ -236,7 +238,8 @@ class KalvWriter:
         target = os.fsdecode(path) if path is not None else self._path
         if target is None:
             raise ValueError("no path to build: give one to KalvWriter() or to build()")
-        self._raw.build(target, self._index, self._level, self._dictionary)
+        # Objects no key reaches (a key's replaced value) are left out of the file.
+        self._raw.build(target, self._index, True, self._level, self._dictionary)
         return target
 
     def train_dictionary(self) -> bytes:

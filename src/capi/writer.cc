@@ -205,6 +205,7 @@ kalvex_status kalvex_writer_build_with(const kalvex_writer* writer, const char* 
     const std::string_view destination(path, path_size);
     kalvex::writer::BuildOptions build_options;
     build_options.mapped_index = chosen.mapped_index != 0;
+    build_options.drop_unreferenced = chosen.drop_unreferenced != 0;
     if (chosen.compression != 0) {
       kalvex::writer::CompressionOptions& compression = build_options.compression;
       compression.enabled = true;

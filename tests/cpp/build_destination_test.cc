@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/io/exclusive_file.h"
 #include "core/io/file.h"
 
 namespace kalvex::writer {
@@ -124,6 +126,63 @@ TEST_F(BuildDestinationTest, SymbolicLinkAtTheDestinationIsReplacedAndItsTargetK
   EXPECT_EQ(BuildError(dir_ / "out.klvx"), "ok");
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_ / "out.klvx")));
   EXPECT_EQ(Slurp(dir_ / "target"), "kept");
+}
+
+TEST_F(BuildDestinationTest, WholeStoreAtTheTemporaryPathIsKeptUnlessABuildMarkedItAsItsOwn) {
+  ASSERT_EQ(BuildError(dir_ / "published.klvx"), "ok");
+  const fs::path tmp = dir_ / "out.klvx.tmp";
+  fs::copy_file(dir_ / "published.klvx", tmp);  // a store published under that name
+  const std::string store = Slurp(tmp);
+  EXPECT_EQ(BuildError(dir_ / "out.klvx"), "KalvIOError: open tmp: " + tmp.string() +
+                                               " holds a whole store that no build is writing; a build never "
+                                               "overwrites one (move or remove it)");
+  EXPECT_EQ(Slurp(tmp), store);
+  EXPECT_FALSE(fs::exists(dir_ / "out.klvx"));
+
+  // The same bytes left by a build that died before its rename carry its mark.
+  if (::setxattr(tmp.c_str(), "user.kalvex.unpublished", "", 0, 0) != 0) GTEST_SKIP() << "no user xattrs here";
+  EXPECT_EQ(BuildError(dir_ / "out.klvx"), "ok");
+  EXPECT_FALSE(fs::exists(tmp));
+  // A published store carries no mark: the next build beside it keeps it.
+  EXPECT_LT(::getxattr((dir_ / "out.klvx").c_str(), "user.kalvex.unpublished", nullptr, 0), 0);
+}
+
+TEST_F(BuildDestinationTest, DestinationThatALiveBuildHoldsAsItsTemporaryFileIsRefused) {
+  const fs::path held = dir_ / "out.klvx.tmp";
+  std::ofstream(held) << "a live build's bytes";
+  io::FileDescriptor other(::open(held.c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);
+  EXPECT_EQ(BuildError(held), "KalvIOError: publish: " + held.string() +
+                                  " is being written by another build (it is that build's temporary file)");
+  EXPECT_EQ(Slurp(held), "a live build's bytes");
+  other.Close();
+  EXPECT_EQ(BuildError(held), "ok");  // its holder is gone: a leftover is replaced
+}
+
+TEST(PublishTest, TemporaryPathThatNoLongerNamesTheHeldFileIsNeverPublished) {
+  char pattern[] = "/tmp/kalvex-publish-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const fs::path dir = pattern;
+  const std::string tmp = (dir / "out.klvx.tmp").string();
+  const std::string dest = (dir / "out.klvx").string();
+  for (const bool replace : {true, false}) {
+    SCOPED_TRACE(replace ? "replaced" : "removed");
+    Result<io::FileDescriptor> held = io::OpenExclusive(tmp, "open tmp", [](int) { return false; });
+    ASSERT_TRUE(held.ok());
+    if (replace) {
+      std::ofstream(dir / "other") << "another file";
+      fs::rename(dir / "other", tmp);
+    } else {
+      fs::remove(tmp);
+    }
+    const Status published = io::Publish(held.value(), tmp, dest);
+    EXPECT_EQ(published.ok() ? "ok" : published.error().Render(),
+              "KalvIOError: publish: " + tmp + " no longer names this build's file: " +
+                  (replace ? "another file replaced it" : "it was removed") + "; nothing was published");
+    EXPECT_FALSE(fs::exists(dest));
+    fs::remove(tmp);
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace

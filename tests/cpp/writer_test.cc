@@ -420,3 +420,66 @@ TEST_F(WriterTest, PathsTheSystemRefusesFailTheOpenAndCreateNothing) {
 
 }  // namespace
 }  // namespace kalvex::writer
+
+namespace kalvex::writer {
+namespace {
+
+// Objects no key reaches are left out, and the file is then exactly the one a writer
+// given only the reached objects (in their order) builds: records, offsets and CRCs.
+class DropUnreferencedTest : public WriterTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DropUnreferencedTest, BuildsTheFileOfAWriterGivenOnlyTheReachedObjects) {
+  const int reached_every = GetParam();  // object ids divisible by this keep a key; 0: none
+  std::mt19937_64 rng(reached_every);
+  Writer writer;
+  Writer reference;
+  reference.AddObject(AsBytes("first"));
+  writer.AddObject(AsBytes("first"));  // object 0, where replaced keys go
+  ASSERT_TRUE(writer.AddKey(AsBytes("first"), 0).ok());
+  ASSERT_TRUE(reference.AddKey(AsBytes("first"), 0).ok());
+  std::vector<std::pair<std::string, std::uint64_t>> reference_keys;
+  for (std::uint64_t id = 1; id < 3000; ++id) {
+    // A few payloads larger than a chunk of the object list, so that runs cross chunks.
+    std::string payload(id % 997 == 7 ? (100 << 10) + rng() % 1000 : rng() % 400, static_cast<char>('a' + id % 26));
+    writer.AddObject(AsBytes(payload));
+    const std::string key = "k" + std::to_string(id);
+    ASSERT_TRUE(writer.AddKey(AsBytes(key), id).ok());
+    const bool kept = reached_every != 0 && id % reached_every == 0;
+    if (kept) {
+      reference_keys.emplace_back(key, reference.AddObject(AsBytes(payload)));
+    } else {
+      ASSERT_TRUE(writer.AddKey(AsBytes(key), 0).ok());  // mapped again: its old object is left
+      reference_keys.emplace_back(key, 0);
+    }
+  }
+  for (const auto& [key, id] : reference_keys) ASSERT_TRUE(reference.AddKey(AsBytes(key), id).ok());
+
+  BuildOptions drop;
+  drop.drop_unreferenced = true;
+  const fs::path path = dir_ / "dropped.klvx";
+  Result<BuildReport> built = writer.Build(path.string(), drop);
+  ASSERT_TRUE(built.ok()) << built.error().Render();
+  EXPECT_EQ(built.value().num_objects, reference.num_objects());
+  EXPECT_EQ(ReadFile(path), BuildBytes(reference));
+
+  // With the mapped index too: the same keys and payloads, one object more.
+  drop.mapped_index = true;
+  built = writer.Build(path.string(), drop);
+  ASSERT_TRUE(built.ok()) << built.error().Render();
+  EXPECT_EQ(Be(ReadFile(path), 12, 4), reference.num_objects() + 1);
+  EXPECT_EQ(Decode(ReadFile(path)), Decode(BuildBytes(reference)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Reached, DropUnreferencedTest, ::testing::Values(1, 2, 7, 0));
+
+TEST_F(WriterTest, DroppingUnreferencedObjectsOfAWriterWithoutKeysLeavesTheEmptyFile) {
+  Writer writer;
+  writer.AddObject(AsBytes("never mapped"));
+  BuildOptions drop;
+  drop.drop_unreferenced = true;
+  ASSERT_TRUE(writer.Build((dir_ / "out.klvx").string(), drop).ok());
+  EXPECT_EQ(ReadFile(dir_ / "out.klvx"), BuildBytes(Writer()));
+}
+
+}  // namespace
+}  // namespace kalvex::writer

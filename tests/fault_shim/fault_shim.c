@@ -177,3 +177,15 @@ int rename(const char *from, const char *to) {
   }
   return real(from, to);
 }
+
+/* A build renames onto an absent destination with renameat2(RENAME_NOREPLACE): one
+ * rename to the tests, as above. */
+int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned int flags) {
+  static int (*real)(int, const char *, int, const char *, unsigned int);
+  if (!real) real = dlsym(RTLD_NEXT, "renameat2");
+  if (is_tmp_path(from)) {
+    log_call("rename", 0);
+    if (should_fail(3)) return -1;
+  }
+  return real(from_dir, from, to_dir, to, flags);
+}

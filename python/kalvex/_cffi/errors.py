@@ -52,25 +52,6 @@ def raise_failure(status: int, err: Any) -> NoReturn:
         lib.kalvex_error_clear(err)
 
 
-def key_bytes(key: Any) -> bytes:
-    """A key's bytes: a str's UTF-8, bytes, or a bytearray or sequence of ints 0..255."""
-    if type(key) is bytes:
-        return key
-    if isinstance(key, str):
-        try:
-            return str.encode(key)
-        except UnicodeEncodeError:
-            pass
-    elif isinstance(key, (bytes, bytearray)):
-        return bytes(key)
-    elif hasattr(type(key), "__getitem__") and not isinstance(key, dict):
-        try:
-            return bytes([item.__index__() for item in key])
-        except Exception:  # noqa: BLE001 - any failure of the sequence makes it no key
-            pass
-    raise ValueError("key must be str or bytes")
-
-
 def text_argument(name: str, value: Any) -> bytes:
     if not isinstance(value, str):
         raise TypeError(f"argument '{name}' must be str, not {type(value).__name__}")

@@ -30,7 +30,8 @@ import threading
 from typing import Any, Optional, Sequence
 
 from kalvex import errors
-from kalvex._cffi.errors import key_bytes, new_error, raise_failure, text_argument, u64_argument
+from kalvex._cffi.errors import new_error, raise_failure, text_argument, u64_argument
+from kalvex._codec import as_bytes
 from kalvex._kalvex_cffi import ffi, lib
 
 Key = Any
@@ -204,7 +205,7 @@ class Reader:
     # -- lookups -----------------------------------------------------------------------
 
     def find(self, key: Key) -> Optional[bytes]:
-        k = key_bytes(key)
+        k = as_bytes(key)
         scratch, handle = self._take()
         try:
             found = scratch.found
@@ -221,7 +222,7 @@ class Reader:
     def find_many(self, keys: Sequence[Key]) -> list[Optional[bytes]]:
         if type(keys) is not list and type(keys) is not tuple:
             raise TypeError("argument 'keys': must be a list or tuple")
-        encoded = [key if type(key) is bytes else key_bytes(key) for key in keys]
+        encoded = [key if type(key) is bytes else as_bytes(key) for key in keys]
         n = len(encoded)
         # One buffer with the keys end to end and the end of each: one native call, however
         # many keys, so that their cache misses overlap.
@@ -245,7 +246,7 @@ class Reader:
             self._give(scratch)
 
     def exists(self, key: Key) -> bool:
-        k = key_bytes(key)
+        k = as_bytes(key)
         scratch, handle = self._take()
         try:
             return bool(lib.kalvex_reader_exists(handle, k, len(k)))
@@ -260,7 +261,7 @@ class Reader:
             self._give(scratch)
 
     def prefix_range(self, prefix: Key) -> tuple[int, int]:
-        p = key_bytes(prefix)
+        p = as_bytes(prefix)
         scratch, handle = self._take()
         try:
             lib.kalvex_reader_prefix_range(handle, p, len(p), scratch.first, scratch.last)

@@ -10,7 +10,8 @@ import itertools
 import threading
 from typing import Any, Optional, Sequence
 
-from kalvex._cffi.errors import bytes_argument, key_bytes, new_error, raise_failure, text_argument, u64_argument
+from kalvex._cffi.errors import bytes_argument, new_error, raise_failure, text_argument, u64_argument
+from kalvex._codec import as_bytes
 from kalvex._kalvex_cffi import ffi, lib
 
 _OK = lib.KALVEX_OK
@@ -53,7 +54,7 @@ class Writer:
         data = bytes_argument("payload", payload)
         if type(keys) is not tuple and type(keys) is not list:
             raise TypeError("argument 'keys': must be a list or tuple")
-        stored = [key_bytes(key) for key in keys]
+        stored = [as_bytes(key) for key in keys]
         many = None if len(stored) == 1 else ffi.new("size_t[]", list(itertools.accumulate(map(len, stored))))
         blob = stored[0] if many is None else b"".join(stored)
         with self._lock:
@@ -76,7 +77,7 @@ class Writer:
         for payload in payloads:
             if type(payload) is not bytes:
                 bytes_argument("payloads", payload)
-        stored = [key_bytes(key) for key in keys]
+        stored = [as_bytes(key) for key in keys]
         payload_ends = ffi.new("size_t[]", list(itertools.accumulate(map(len, payloads))))
         key_ends = ffi.new("size_t[]", list(itertools.accumulate(map(len, stored))))
         payload_run, key_run = b"".join(payloads), b"".join(stored)
@@ -87,7 +88,7 @@ class Writer:
                 raise_failure(status, self._err)
 
     def add_key(self, key: Any, obj_id: int) -> None:
-        k = key_bytes(key)
+        k = as_bytes(key)
         obj = obj_id if type(obj_id) is int and 0 <= obj_id < 1 << 64 else u64_argument("obj_id", obj_id)
         with self._lock:
             status = lib.kalvex_writer_add_key(self._handle, k, len(k), obj, self._err)
@@ -95,7 +96,7 @@ class Writer:
                 raise_failure(status, self._err)
 
     def contains(self, key: Any) -> bool:
-        k = key_bytes(key)
+        k = as_bytes(key)
         with self._lock:
             status = lib.kalvex_writer_contains_key(self._handle, k, len(k), self._found, self._err)
             if status != _OK:
@@ -113,12 +114,13 @@ class Writer:
         with self._lock:
             return int(lib.kalvex_writer_num_objects(self._handle))
 
-    def build(self, path: str, index: bool = False, compression: int = 0,
+    def build(self, path: str, index: bool = False, drop_unreferenced: bool = False, compression: int = 0,
               dictionary: Optional[bytes] = None) -> tuple[int, int, int]:
         encoded = text_argument("path", path)
         if type(compression) is not int:
             raise TypeError("argument 'compression': must be an int level (0: none)")
-        options = ffi.new("kalvex_build_options *", (0, 1 if index else 0, 1 if compression else 0, compression))
+        options = ffi.new("kalvex_build_options *", (0, 1 if index else 0, 1 if drop_unreferenced else 0,
+                                                    1 if compression else 0, compression))
         # The dictionary's bytes stay referenced (by `given`, `view`) until the build returns.
         given = None if dictionary is None else bytes_argument("dictionary", dictionary)
         view = None if given is None else ffi.from_buffer("uint8_t[]", given)

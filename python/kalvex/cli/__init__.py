@@ -17,6 +17,7 @@ parser factory here gives every one of them the shared options.
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 from typing import Any, Callable, Optional, Sequence
@@ -33,6 +34,10 @@ examples:
   kalvex info users.klvx
   kalvex get users.klvx u0000001
   kalvex diff old.klvx new.klvx
+
+exit status: 0 yes (done; the same; every key found; every store sound), 1 no (they
+differ; a key is missing; a store is damaged), 2 trouble: no answer (a file missing,
+unreadable or not a store, bad input, or a bad command line).
 
 'kalvex COMMAND --help' describes each command."""
 
@@ -78,9 +83,28 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _ClosedOutput(io.TextIOBase):
+    """Standard output when the command started without one (``kalvex keys s.klvx >&-``):
+    the interpreter leaves ``None`` there, which ``print`` skips in silence. Writing data
+    fails instead, so that a command with an answer to print says why there is none;
+    commands that print nothing (build, merge, index) run as usual."""
+
+    def write(self, text: str) -> int:
+        raise CommandError("standard output is closed: there is nowhere to print the answer")
+
+    @property
+    def buffer(self) -> "_ClosedOutput":
+        return self
+
+    def flush(self) -> None:
+        pass
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the kalvex command with ``argv`` (default: ``sys.argv[1:]``); the exit status."""
     args = _parser().parse_args(argv)
+    if sys.stdout is None:
+        sys.stdout = _ClosedOutput()
     try:
         status: int = args.run(args)
         sys.stdout.flush()

@@ -3,6 +3,7 @@ output, progress."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Any, BinaryIO, Callable, Union
 
@@ -68,8 +69,26 @@ def summary(path: str, quiet: bool) -> None:
         return
     with KalvReader(path, verify=False, raw=True) as reader:
         stats = reader.stats()
-    print(f"kalvex: wrote {path}: {stats['num_objects']} objects, {stats['num_keys']} keys, "
-          f"{stats['file_size_kb']:.1f} KB", file=sys.stderr)
+    print(f"kalvex: wrote {path}: {counted(stats['num_objects'], 'object')}, "
+          f"{counted(stats['num_keys'], 'key')}, {human_size(os.path.getsize(path))}", file=sys.stderr)
+
+
+def counted(number: int, noun: str) -> str:
+    """``number`` and ``noun``, plural unless it is one: "1 key", "2,048 keys"."""
+    return f"{number:,} {noun}{'' if number == 1 else 's'}"
+
+
+def human_size(size: int) -> str:
+    """A size in bytes as people read it, in decimal units: kilobytes to one decimal below
+    a megabyte ("0.4 kB", "84.5 kB"), three figures above ("84.5 MB", "1.36 GB")."""
+    if size < 999_950:
+        return f"{size / 1000:.1f} kB"
+    value, unit = size / 1e6, "MB"
+    for unit in ("MB", "GB", "TB"):
+        if value < 999.5 or unit == "TB":
+            break
+        value /= 1000
+    return f"{value:.3g} {unit}" if value < 1000 else f"{value:,.0f} {unit}"
 
 
 def key_text(key: bytes) -> str:

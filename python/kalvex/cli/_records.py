@@ -17,11 +17,12 @@ stored exactly as read.
 """
 from __future__ import annotations
 
+import codecs
 import csv
 import io
 import json
 import json.scanner
-from typing import Any, BinaryIO, Callable, Iterator, Sequence, Union
+from typing import Any, BinaryIO, Callable, Iterator, Optional, Sequence, Union
 
 import msgpack
 
@@ -89,12 +90,15 @@ def _line_scanner() -> Callable[[str], Any]:
 
 
 def jsonl(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, bad: Bad) -> Iterator[Record]:
-    """One record per line; blank lines are skipped."""
+    """One record per line; blank lines are skipped. A UTF-8 byte-order mark at the start
+    is skipped too, as the CSV reader does (editors on some systems write one)."""
     parse = _line_scanner()
     pack = packer(None)
     number = 0
     for block in iter(lambda: stream.readlines(_BLOCK_BYTES), []):
         advance(sum(map(len, block)), len(block))
+        if number == 0 and block[0].startswith(codecs.BOM_UTF8):
+            block[0] = block[0][len(codecs.BOM_UTF8):]
         for line in block:
             number += 1
             try:
@@ -191,22 +195,68 @@ def _position(stream: BinaryIO) -> int:
         return 0
 
 
+class _Tail:
+    """``data`` from ``start`` on, as a file an unpacker reads a piece at a time: starting
+    it over past a record costs that piece, not a copy of the rest of the input."""
+
+    def __init__(self, data: bytes, start: int) -> None:
+        self._view = memoryview(data)
+        self._at = start
+
+    def read(self, n: int) -> bytes:
+        piece = bytes(self._view[self._at : self._at + n])
+        self._at += len(piece)
+        return piece
+
+
+def _unpacker(data: bytes, start: int, **options: Any) -> Any:
+    return msgpack.Unpacker(_Tail(data, start), read_size=_READ_SIZE, max_buffer_size=max(len(data), _READ_SIZE),
+                            **{**UNPACK_DEFAULTS, **options})
+
+
+def _end_of_value(data: bytes, start: int) -> Optional[int]:
+    """Where the msgpack value at ``start`` ends, its text left undecoded; None when it
+    does not parse."""
+    skipper = _unpacker(data, start, raw=True)
+    try:
+        skipper.skip()
+    except (msgpack.OutOfData, ValueError):
+        return None
+    return start + int(skipper.tell())
+
+
+# The bytes an unpacker asks its input for at a time.
+_READ_SIZE = 1 << 20
+
+
 def msgpack_stream(stream: BinaryIO, name: str, fields: Sequence[str], advance: Advance, bad: Bad) -> Iterator[Record]:
     """Objects one after another: maps with the key fields, or ``[key, value]`` pairs."""
     data = stream.read()
     advance(len(data), 0)
-    unpacker = msgpack.Unpacker(**UNPACK_DEFAULTS, max_buffer_size=max(len(data), 1 << 20))
-    unpacker.feed(data)
+    # An unpacker left by a failed value stands at a place that differs between msgpack's
+    # implementations, so reading goes on with a new one from the next value's start.
+    base = 0
+    unpacker = _unpacker(data, base)
     number = 0
-    while unpacker.tell() < len(data):
+    while base + unpacker.tell() < len(data):
         number += 1
-        start = unpacker.tell()
+        start = base + unpacker.tell()
         try:
             if fields:
                 checked = _keys_of(unpacker.unpack(), fields)
-                payload = data[start : unpacker.tell()]
+                payload = data[start : base + unpacker.tell()]
             else:
-                checked, payload = _pair(unpacker, data)
+                checked, payload = _pair(unpacker, data, base)
+        except UnicodeDecodeError as exc:
+            # Well-formed msgpack whose text is not UTF-8: the record is bad, the next one
+            # begins where its bytes end.
+            end = _end_of_value(data, start)
+            if end is None:
+                bad(number, f"not msgpack: {decode_failure(exc)}")
+                return
+            bad(number, f"holds text that is not UTF-8: {exc}")
+            base, unpacker = end, _unpacker(data, end)
+            continue
         except (msgpack.OutOfData, msgpack.ExtraData, ValueError) as exc:
             # Past a value that does not parse there is no telling where the next begins.
             bad(number, f"not msgpack: {decode_failure(exc)}")
@@ -217,7 +267,7 @@ def msgpack_stream(stream: BinaryIO, name: str, fields: Sequence[str], advance: 
             yield payload, checked, number
 
 
-def _pair(unpacker: Any, data: bytes) -> tuple[Union[Keys, str], bytes]:
+def _pair(unpacker: Any, data: bytes, base: int) -> tuple[Union[Keys, str], bytes]:
     try:
         size = unpacker.read_array_header()
     except ValueError:
@@ -228,13 +278,13 @@ def _pair(unpacker: Any, data: bytes) -> tuple[Union[Keys, str], bytes]:
             unpacker.skip()
         return f"an array of {size}, not a [key, value] pair; --key reads records", b""
     key = unpacker.unpack()
-    value_start = unpacker.tell()
+    value_start = base + unpacker.tell()
     unpacker.skip()
     if not isinstance(key, (str, bytes)):
         return f"the key is {_kind(key)}, not a string or bytes", b""
     if len(key) > _SURELY_SHORT and len(key.encode() if isinstance(key, str) else key) > MAX_KEY_BYTES:
         return f"the key is over the format's {MAX_KEY_BYTES} bytes", b""
-    return [key], data[value_start : unpacker.tell()]
+    return [key], data[value_start : base + unpacker.tell()]
 
 
 READERS: dict[str, Reader] = {"jsonl": jsonl, "csv": csv_rows, "msgpack": msgpack_stream}

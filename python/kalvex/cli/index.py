@@ -6,8 +6,10 @@ copied as stored, keys that shared an object share its copy (object ids, not pay
 equality, decide: a store built without dedupe keeps its equal but separate objects), and
 the build is atomic, so the file is either the old store or the new one. A store file is
 rewritten in place; a sharded store gets a new version with every shard rewritten, published
-as any build publishes one. The whole-file CRC-32 is checked first, so damage is refused
-rather than copied into a file with a fresh checksum. A store already in the asked form is
+as any build publishes one. Every file passes the deep check first (CRC-32s and the index
+it carries), so damage is refused rather than copied into a file with a fresh checksum: a
+damaged index could list fewer keys than the store holds, and the rewrite would keep only
+those. A store already in the asked form is
 left untouched.
 """
 from __future__ import annotations
@@ -62,6 +64,7 @@ def _file(path: str, index: bool) -> bool:
     with KalvReader(path, verify=True, raw=True, key_type=bytes) as reader:
         if reader.stats()["index"] == index:
             return False
+        reader.verify()
         rewrite(reader, path, index)
     return True
 
@@ -72,6 +75,7 @@ def _sharded(root: str, index: bool) -> bool:
     with ShardedReader(root, verify=True, raw=True, key_type=bytes) as store:
         if all(shard.stats()["index"] == index for shard in store.shards):
             return False
+        store.verify()
         with Staging(root, len(store.shards)) as staging:
             entries = []
             for number, shard in enumerate(store.shards):

@@ -9,7 +9,7 @@ import sys
 from collections import Counter
 from typing import Any
 
-from kalvex.cli._common import NO, TROUBLE, YES, Store, open_store, with_path
+from kalvex.cli._common import NO, TROUBLE, YES, Store, counted, human_size, open_store, with_path
 from kalvex.errors import KalvCorruptError, KalvexError
 from kalvex.shards import ShardedReader
 from kalvex.shards import open as open_any
@@ -95,7 +95,7 @@ def _sharded_facts(reader: ShardedReader) -> dict[str, Any]:
 
 def _index_line(facts: dict[str, Any]) -> str:
     """Whether the mapped index is there (in how many shards) and its bytes."""
-    size = f", {facts['index_size']:,} bytes" if facts["index_size"] else ""
+    size = f", {_exact_size(facts['index_size'])}" if facts["index_size"] else ""
     if "index_shards" in facts:
         return f"in {facts['index_shards']} of {facts['num_shards']} shards{size}"
     return f"yes{size}" if facts["index"] else "no"
@@ -117,6 +117,11 @@ def _compression_line(facts: dict[str, Any]) -> str:
             f"{facts['original_bytes']:,} bytes (ratio {ratio:.3f})")
 
 
+def _exact_size(size: int) -> str:
+    """A size for people, with the exact count of bytes beside it once they are rounded."""
+    return f"{size:,} bytes" if size < 1000 else f"{human_size(size)} ({size:,} bytes)"
+
+
 def run_info(args: argparse.Namespace) -> int:
     with open_store(args.store) as reader:
         sharded = isinstance(reader, ShardedReader)
@@ -131,7 +136,7 @@ def run_info(args: argparse.Namespace) -> int:
         return YES
     rows = [
         ("path", facts["path"]),
-        ("file size", f"{facts['file_size']:,} bytes" + (f" in {facts['num_shards']} files" if sharded else "")),
+        ("file size", _exact_size(facts["file_size"]) + (f" in {facts['num_shards']} files" if sharded else "")),
         ("keys", f"{keys:,}"),
         ("objects", f"{facts['objects']:,}"),
         ("index", _index_line(facts)),
@@ -141,8 +146,8 @@ def run_info(args: argparse.Namespace) -> int:
     ]
     lines = [f"{label:<15} {value}" for label, value in rows]
     lines += [
-        f"  {shard['file']}  {shard['keys']:,} keys, {shard['objects']:,} objects, "
-        f"{shard['file_size']:,} bytes, format {shard['format_version']}, CRC-32 {shard['file_crc32']}"
+        f"  {shard['file']}  {counted(shard['keys'], 'key')}, {counted(shard['objects'], 'object')}, "
+        f"{human_size(shard['file_size'])}, format {shard['format_version']}, CRC-32 {shard['file_crc32']}"
         for shard in facts.get("shards", ())
     ]
     print("\n".join(lines))

@@ -56,7 +56,8 @@ def register(commands: Any) -> None:
         listing.add_argument("store", metavar="STORE")
         listing.add_argument("--prefix", metavar="P", help="only keys starting with P")
     keys.add_argument("--count", action="store_true", help="print only how many keys there are")
-    dump.add_argument("--format", choices=("jsonl", "msgpack"), default="jsonl")
+    dump.add_argument("--format", choices=("jsonl", "msgpack"), default="jsonl",
+                      help="the output format (default: jsonl)")
 
 
 def run_get(args: argparse.Namespace) -> int:

@@ -45,7 +45,10 @@ def write_shard(
     ``compression_level`` and ``dictionary`` are ``KalvWriter``'s: give every shard the
     same ``dictionary`` (``shared_dictionary``) so that none trains its own.
 
-    >>> write_shard(staging.path, 1, 16, [("user:1", {"name": "Ada"})])   # doctest: +SKIP
+    >>> with Staging("users.shards", 16) as staging:    # left unpublished: discarded
+    ...     entry = write_shard(staging.path, 1, 16, [("user:1", {"name": "Ada"})])
+    >>> entry["file"], entry["num_keys"]
+    ('shard-00001-of-00016.klvx', 1)
     """
     _layout.check_shard_count(nshards)
     if type(shard) is not int or not 0 <= shard < nshards:
@@ -97,9 +100,14 @@ class Staging:
     write their shards into ``path`` with ``write_shard``. Used as a context manager, a block
     that raises discards the staged version and the current one stays as it was.
 
-    >>> with Staging("users.shards", 16) as staging:          # doctest: +SKIP
+    >>> users = {"user:1": {"name": "Ada"}, "user:2": {"name": "Bob"}}
+    >>> def pairs_of(shard):      # on an engine: the partition that holds this shard
+    ...     return [(key, value) for key, value in users.items() if shard_of(key, 16) == shard]
+    >>> with Staging("users.shards", 16) as staging:
     ...     entries = [write_shard(staging.path, i, 16, pairs_of(i)) for i in range(16)]
-    ...     staging.publish(entries)
+    ...     version = staging.publish(entries)
+    >>> os.path.basename(version)
+    'v-000002'
     """
 
     def __init__(self, out_dir: PathLike, nshards: int, *, keep: int = 2) -> None:

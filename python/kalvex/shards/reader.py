@@ -54,6 +54,8 @@ class ShardedReader(ReaderBase):
             return 0  # never a stored key: the shard's own lookup raises what a reader raises
 
     def __getitem__(self, key: Key) -> Value:
+        """``r[key]``: the value of ``key``, from the one shard it routes to; ``KeyError``
+        when the store does not hold it."""
         # The hot path: _route inline for the common str key.
         try:
             data = key.encode() if type(key) is str else None
@@ -104,6 +106,8 @@ class ShardedReader(ReaderBase):
         return found
 
     def __contains__(self, key: object) -> bool:
+        """``key in r``: whether the store holds ``key``; an object that cannot be a key
+        (neither ``str`` nor bytes) is never held."""
         try:
             return self._get_raw[self._route(key)](key) is not None  # type: ignore[arg-type]
         except ValueError:
@@ -129,6 +133,7 @@ class ShardedReader(ReaderBase):
         return merged if self._key_type is bytes else (data.decode("utf-8", "replace") for data in merged)
 
     def __len__(self) -> int:
+        """``len(r)``: the number of keys of all shards (from the manifest)."""
         self._live()
         return self._len
 

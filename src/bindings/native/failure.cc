@@ -3,9 +3,9 @@
 #include <atomic>
 #include <string>
 
-#include "bindings/errors.h"
-#include "bindings/once.h"
-#include "bindings/py_ref.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/once.h"
+#include "bindings/common/py_ref.h"
 
 namespace kalvex::native {
 namespace {

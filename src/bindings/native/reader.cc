@@ -17,15 +17,16 @@
 #include <string_view>
 #include <vector>
 
-#include "bindings/args.h"
-#include "bindings/convert.h"
-#include "bindings/errors.h"
-#include "bindings/instance.h"
-#include "bindings/once.h"
-#include "bindings/py_ref.h"
-#include "bindings/receiver.h"
-#include "bindings/results.h"
+#include "bindings/common/args.h"
+#include "bindings/common/convert.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/instance.h"
+#include "bindings/common/once.h"
+#include "bindings/common/py_ref.h"
+#include "bindings/common/receiver.h"
+#include "bindings/common/results.h"
 #include "bindings/native/failure.h"
+#include "bindings/native/key.h"
 #include "bindings/native/types.h"
 #include "kalvex.h"
 
@@ -137,7 +138,7 @@ PyObject* Reader_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!ParseFastcall(kFindSignature, args, nargs, kwnames, slots)) return nullptr;
     return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
       KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
+      if (!ConvertPackageKey(slots[0], key)) return nullptr;
       kalvex_bytes payload;
       ErrorRecord error;
       const kalvex_status status =
@@ -165,7 +166,7 @@ PyObject* Reader_find_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
       joined.reserve(count * 24);
       for (std::size_t i = 0; i < count; ++i) {
         KeyBytes key;
-        if (!ConvertKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), key)) return nullptr;
+        if (!ConvertPackageKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), key)) return nullptr;
         joined.insert(joined.end(), key.bytes().begin(), key.bytes().end());
         ends[i] = joined.size();
       }
@@ -185,7 +186,7 @@ PyObject* Reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!ParseFastcall(kExistsSignature, args, nargs, kwnames, slots)) return nullptr;
     return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
       KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
+      if (!ConvertPackageKey(slots[0], key)) return nullptr;
       return PyBool_FromLong(kalvex_reader_exists(r, key.bytes().data(), key.bytes().size()));
     });
   });
@@ -205,7 +206,7 @@ PyObject* Reader_prefix_range(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!ParseFastcall(kPrefixSignature, args, nargs, kwnames, slots)) return nullptr;
     return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
       KeyBytes prefix;
-      if (!ConvertKey(slots[0], prefix)) return nullptr;
+      if (!ConvertPackageKey(slots[0], prefix)) return nullptr;
       std::size_t first = 0;
       std::size_t last = 0;
       kalvex_reader_prefix_range(r, prefix.bytes().data(), prefix.bytes().size(), &first, &last);

@@ -11,15 +11,16 @@
 #include <string_view>
 #include <vector>
 
-#include "bindings/args.h"
-#include "bindings/convert.h"
-#include "bindings/errors.h"
-#include "bindings/instance.h"
-#include "bindings/once.h"
-#include "bindings/py_ref.h"
-#include "bindings/receiver.h"
-#include "bindings/results.h"
+#include "bindings/common/args.h"
+#include "bindings/common/convert.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/instance.h"
+#include "bindings/common/once.h"
+#include "bindings/common/py_ref.h"
+#include "bindings/common/receiver.h"
+#include "bindings/common/results.h"
 #include "bindings/native/failure.h"
+#include "bindings/native/key.h"
 #include "bindings/native/types.h"
 #include "kalvex.h"
 
@@ -37,7 +38,7 @@ constexpr const char* kClassName = "Writer";
 constexpr const char* kPayloadParams[] = {"payload"};
 constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kKeyParams[] = {"key"};
-constexpr const char* kBuildParams[] = {"path", "index", "compression", "dictionary"};
+constexpr const char* kBuildParams[] = {"path", "index", "drop_unreferenced", "compression", "dictionary"};
 constexpr const char* kAddMappedParams[] = {"payload", "keys", "unique"};
 constexpr const char* kAddPairsParams[] = {"payloads", "keys", "unique"};
 
@@ -106,7 +107,7 @@ PyObject* Writer_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       std::uint64_t obj_id = 0;
       if (!ConvertU64(slots[1], obj_id)) return WrapArgumentError("obj_id");
       KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
+      if (!ConvertPackageKey(slots[0], key)) return nullptr;
       ErrorRecord error;
       const kalvex_status status =
           kalvex_writer_add_key(&w, key.bytes().data(), key.bytes().size(), obj_id, error.get());
@@ -137,7 +138,7 @@ PyObject* Writer_add_mapped(PyObject* self, PyObject* const* args, Py_ssize_t na
       }
       std::size_t total = 0;
       for (std::size_t i = 0; i < count; ++i) {
-        if (!ConvertKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), converted[i])) return nullptr;
+        if (!ConvertPackageKey(PyTuple_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(i)), converted[i])) return nullptr;
         total += converted[i].bytes().size();
       }
       // The C interface takes the keys as one run of bytes with their ends.
@@ -237,7 +238,7 @@ PyObject* Writer_add_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
         const PyRef held = PyRef::Borrow(PySequence_Fast_GET_ITEM(keys, i));
         KeyBytes key;
-        if (!ConvertKey(held.get(), key)) return nullptr;
+        if (!ConvertPackageKey(held.get(), key)) return nullptr;
         key_run.Append(key.bytes());
       }
       std::size_t added = 0;
@@ -258,7 +259,7 @@ PyObject* Writer_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
     // Shared use: to the caller a lookup changes nothing, though it may place parked keys.
     return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
       KeyBytes key;
-      if (!ConvertKey(slots[0], key)) return nullptr;
+      if (!ConvertPackageKey(slots[0], key)) return nullptr;
       int found = 0;
       ErrorRecord error;
       const kalvex_status status =
@@ -298,12 +299,15 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
       bool index = false;
       if (slots[1] != nullptr && !ConvertBool(slots[1], index)) return WrapArgumentError("index");
+      bool drop = false;
+      if (slots[2] != nullptr && !ConvertBool(slots[2], drop)) return WrapArgumentError("drop_unreferenced");
       kalvex_build_options options{};
       options.mapped_index = index ? 1 : 0;
+      options.drop_unreferenced = drop ? 1 : 0;
       // compression: 0 for none, else libzstd's level; dictionary: bytes or None.
-      if (slots[2] != nullptr) {
-        const long level = PyLong_Check(slots[2]) ? PyLong_AsLong(slots[2]) : -1;
-        if (!PyLong_Check(slots[2]) || (level == -1 && PyErr_Occurred()) || level < INT_MIN || level > INT_MAX) {
+      if (slots[3] != nullptr) {
+        const long level = PyLong_Check(slots[3]) ? PyLong_AsLong(slots[3]) : -1;
+        if (!PyLong_Check(slots[3]) || (level == -1 && PyErr_Occurred()) || level < INT_MIN || level > INT_MAX) {
           PyErr_Clear();
           PyErr_SetString(PyExc_TypeError, "argument 'compression': must be an int level (0: none)");
           return nullptr;
@@ -312,8 +316,8 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         options.compression_level = static_cast<int>(level);
       }
       std::span<const std::uint8_t> dictionary;
-      if (slots[3] != nullptr && slots[3] != Py_None) {
-        if (!ConvertBytes(slots[3], dictionary)) return WrapArgumentError("dictionary");
+      if (slots[4] != nullptr && slots[4] != Py_None) {
+        if (!ConvertBytes(slots[4], dictionary)) return WrapArgumentError("dictionary");
         options.dictionary = dictionary.data();
         options.dictionary_size = dictionary.size();
       }
@@ -368,9 +372,10 @@ PyMethodDef kWriterMethods[] = {
     {"object_count", AsCFunction(Writer_object_count), METH_NOARGS,
      "object_count($self)\n--\n\nThe number of objects stored."},
     {"build", AsCFunction(Writer_build), kFastcall,
-     "build($self, path, index=False, compression=0, dictionary=None)\n--\n\n"
-     "Write the store to path atomically, with a mapped index if index, its values compressed at "
-     "level compression (0: not), with dictionary or one trained; (objects, keys, file size). Prints nothing."},
+     "build($self, path, index=False, drop_unreferenced=False, compression=0, dictionary=None)\n--\n\n"
+     "Write the store to path atomically, with a mapped index if index, without the objects "
+     "no key maps to if drop_unreferenced, its values compressed at level compression (0: not) "
+     "with dictionary or one trained; (objects, keys, file size). Prints nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 

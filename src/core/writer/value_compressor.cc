@@ -69,6 +69,7 @@ struct RunCompressor {
   std::unique_ptr<ZSTD_CCtx, FreeCCtx> context;
   std::vector<std::uint8_t> bytes;
   std::vector<std::size_t> ends;
+  std::vector<std::uint64_t> ids;  // the object id of each value
   std::uint64_t original_bytes = 0;
   std::uint64_t stored_bytes = 0;
   std::uint64_t max_value_length = 0;
@@ -90,15 +91,18 @@ struct RunCompressor {
     return {};
   }
 
-  void Run(const ObjectList& objects, std::uint64_t first, std::uint64_t last) {
+  void Run(const ObjectList& objects, const std::vector<std::uint8_t>* keep, std::uint64_t first,
+           std::uint64_t last) {
     try {
-      for (std::uint64_t id = first; id < last && failure == 0; ++id) Add(objects.Payload(id));
+      for (std::uint64_t id = first; id < last && failure == 0; ++id) {
+        if (keep == nullptr || (*keep)[id]) Add(id, objects.Payload(id));
+      }
     } catch (...) {
       thrown = std::current_exception();
     }
   }
 
-  void Add(std::span<const std::uint8_t> value) {
+  void Add(std::uint64_t id, std::span<const std::uint8_t> value) {
     const std::size_t start = bytes.size();
     const std::size_t bound = ZSTD_compressBound(value.size());
     bytes.resize(start + format::kValueTagSize + std::max(bound, value.size()));
@@ -118,6 +122,7 @@ struct RunCompressor {
     }
     bytes.resize(start + format::kValueTagSize + body);
     ends.push_back(bytes.size());
+    ids.push_back(id);
     original_bytes += value.size();
     stored_bytes += format::kValueTagSize + body;
     max_value_length = std::max<std::uint64_t>(max_value_length, value.size());
@@ -130,11 +135,11 @@ struct RunCompressor {
   }
 
   // Hands each value to emit in order; false when emit refused one.
-  bool Emit(const std::function<bool(std::span<const std::uint8_t>)>& emit) const {
+  bool Emit(const ValueCompressor::Emit& emit) const {
     std::size_t begin = 0;
-    for (const std::size_t end : ends) {
-      if (!emit({bytes.data() + begin, end - begin})) return false;
-      begin = end;
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+      if (!emit(ids[i], {bytes.data() + begin, ends[i] - begin})) return false;
+      begin = ends[i];
     }
     return true;
   }
@@ -142,15 +147,20 @@ struct RunCompressor {
   void Clear() {
     bytes.clear();
     ends.clear();
+    ids.clear();
     original_bytes = stored_bytes = max_value_length = 0;
   }
 };
 
 }  // namespace
 
-std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects) {
+std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::vector<std::uint8_t>* keep) {
   const std::uint64_t n = objects.size();
-  const std::uint64_t total = ValueBytes(objects);
+  std::uint64_t total = ValueBytes(objects);
+  if (keep != nullptr) {
+    total = 0;
+    for (std::uint64_t id = 0; id < n; ++id) total += (*keep)[id] ? objects.Payload(id).size() : 0;
+  }
   const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(total / kDictionaryDivisor, kMaxDictionarySize));
   if (n == 0 || capacity < kMinDictionarySize) return {};
   const std::uint64_t budget = std::uint64_t{capacity} * kSamplesPerDictionaryByte;
@@ -160,6 +170,7 @@ std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects) {
   std::vector<std::size_t> sizes;
   samples.reserve(static_cast<std::size_t>(std::min(total, budget + kMaxSampleSize)));
   for (std::uint64_t id = 0; id < n && samples.size() < budget; id += stride) {
+    if (keep != nullptr && !(*keep)[id]) continue;
     const std::span<const std::uint8_t> value = objects.Payload(id);
     const std::size_t take = std::min(value.size(), kMaxSampleSize);
     if (take == 0) continue;
@@ -198,13 +209,14 @@ ValueCompressor::~ValueCompressor() = default;
 
 std::uint64_t ValueCompressor::dictionary_size() const { return state_->dictionary.size(); }
 
-Result<ValueCompressor> ValueCompressor::Make(const ObjectList& objects, const CompressionOptions& options) {
+Result<ValueCompressor> ValueCompressor::Make(const ObjectList& objects, const Keep* keep,
+                                              const CompressionOptions& options) {
   if (options.level < ZSTD_minCLevel() || options.level > ZSTD_maxCLevel() || options.level == 0) {
     return StoreError::Invalid("compression level " + std::to_string(options.level) + " is outside " +
                                std::to_string(ZSTD_minCLevel()) + " .. " + std::to_string(ZSTD_maxCLevel()));
   }
   auto state = std::make_unique<State>();
-  state->dictionary = options.dictionary_given ? options.dictionary : TrainDictionary(objects);
+  state->dictionary = options.dictionary_given ? options.dictionary : TrainDictionary(objects, keep);
   const std::vector<std::uint8_t>& dictionary = state->dictionary;
   if (dictionary.size() > format::kMaxPayloadLength - format::kDictionaryTrailerSize) {
     return StoreError::Invalid("dictionary of " + std::to_string(dictionary.size()) + " bytes is too large");
@@ -221,8 +233,7 @@ Result<ValueCompressor> ValueCompressor::Make(const ObjectList& objects, const C
   return ValueCompressor(std::move(state));
 }
 
-Status ValueCompressor::CompressAll(const ObjectList& objects,
-                                    const std::function<bool(std::span<const std::uint8_t>)>& emit) {
+Status ValueCompressor::CompressAll(const ObjectList& objects, const Keep* keep, const Emit& emit) {
   State& state = *state_;
   std::vector<RunCompressor>& runs = state.runs;
   const std::size_t threads = runs.size();
@@ -234,9 +245,9 @@ Status ValueCompressor::CompressAll(const ObjectList& objects,
     workers.reserve(used);
     for (std::size_t t = 1; t < used; ++t) {
       const std::uint64_t first = batch + t * kObjectsPerRun;
-      workers.emplace_back([&, t, first] { runs[t].Run(objects, first, std::min(n, first + kObjectsPerRun)); });
+      workers.emplace_back([&, t, first] { runs[t].Run(objects, keep, first, std::min(n, first + kObjectsPerRun)); });
     }
-    runs[0].Run(objects, batch, std::min(n, batch + kObjectsPerRun));
+    runs[0].Run(objects, keep, batch, std::min(n, batch + kObjectsPerRun));
     for (std::thread& worker : workers) worker.join();
     for (std::size_t t = 0; t < used; ++t) {
       if (Status done = runs[t].Finish(); !done.ok()) return done;

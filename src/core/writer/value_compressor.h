@@ -34,21 +34,27 @@ struct CompressionOptions {
 // threads that compress. Move-only.
 class ValueCompressor {
  public:
-  // Trains the dictionary from `objects` (or takes the given one) and prepares a context
-  // per thread. Fails with KalvError for a level libzstd does not accept or a given
-  // dictionary it cannot load. May throw std::bad_alloc.
-  // REQUIRES: !objects.first_oversized().
-  static Result<ValueCompressor> Make(const ObjectList& objects, const CompressionOptions& options);
+  // Which objects a build writes, by object id (nonzero: written); null for all of them.
+  // An object left out is neither compressed nor sampled for the dictionary, whose bytes
+  // are copied from the samples: a replaced value must not reach the file through it.
+  using Keep = std::vector<std::uint8_t>;
+
+  // Trains the dictionary from the kept objects (or takes the given one) and prepares a
+  // context per thread. Fails with KalvError for a level libzstd does not accept or a
+  // given dictionary it cannot load. May throw std::bad_alloc.
+  // REQUIRES: !objects.first_oversized(); keep, when given, has an entry per object.
+  static Result<ValueCompressor> Make(const ObjectList& objects, const Keep* keep, const CompressionOptions& options);
 
   ValueCompressor(ValueCompressor&&) noexcept;
   ValueCompressor& operator=(ValueCompressor&&) noexcept;
   ~ValueCompressor();
 
-  // Compresses every object of `objects` into its tagged value (format/compression_layout.h)
-  // and hands them to emit(tagged) in object id order, a batch at a time, while the next
-  // batch is compressed. Stops at the first emit that returns false (the caller keeps its
-  // reason). Fails with KalvError when libzstd fails. May throw std::bad_alloc.
-  Status CompressAll(const ObjectList& objects, const std::function<bool(std::span<const std::uint8_t>)>& emit);
+  // Compresses every kept object of `objects` into its tagged value
+  // (format/compression_layout.h) and hands them to emit(object id, tagged) in object id
+  // order, a batch at a time. Stops at the first emit that returns false (the caller keeps
+  // its reason). Fails with KalvError when libzstd fails. May throw std::bad_alloc.
+  using Emit = std::function<bool(std::uint64_t, std::span<const std::uint8_t>)>;
+  Status CompressAll(const ObjectList& objects, const Keep* keep, const Emit& emit);
 
   // The dictionary record's payload (dictionary, trailer) once CompressAll has run.
   std::vector<std::uint8_t> DictionaryRecord() const;
@@ -61,8 +67,9 @@ class ValueCompressor {
   std::unique_ptr<State> state_;
 };
 
-// The dictionary a build would train from these values (empty when there is too little to
-// learn from): what a caller shares between stores. May throw std::bad_alloc.
-std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects);
+// The dictionary a build would train from these values (the kept ones: see
+// ValueCompressor::Keep), empty when there is too little to learn from: what a caller
+// shares between stores. May throw std::bad_alloc.
+std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::vector<std::uint8_t>* keep = nullptr);
 
 }  // namespace kalvex::writer

@@ -18,6 +18,7 @@
 #include "core/writer/key_order.h"
 #include "core/writer/object_list.h"
 #include "core/writer/payload_index.h"
+#include "core/writer/whole_store.h"
 
 namespace kalvex::writer {
 
@@ -121,7 +122,7 @@ Result<TemporaryFile> OpenTemporary(std::string_view path) {
   if (Status replaceable = io::CheckReplaceable(file.destination); !replaceable.ok()) {
     return replaceable.take_error();
   }
-  auto fd = io::OpenExclusive(file.path, kOpenTmp);
+  auto fd = io::OpenExclusive(file.path, kOpenTmp, IsWholeStore);
   if (!fd.ok()) return fd.take_error();
   file.fd = std::move(fd).value();
   return file;
@@ -132,7 +133,9 @@ Status Publish(TemporaryFile& file) {
   if (Status synced = io::Sync(file.fd); !synced.ok()) return synced.take_error().WithPath(file.path);
   // The descriptor, and with it the lock, is held until the rename is done: released
   // earlier, another build could take the file and write into it after our last byte.
-  if (Status renamed = io::Rename(file.path, file.destination); !renamed.ok()) return renamed.take_error();
+  if (Status published = io::Publish(file.fd, file.path, file.destination); !published.ok()) {
+    return published.take_error();
+  }
   file.fd.Close();
   return io::SyncDirectoryOf(file.path);
 }
@@ -270,10 +273,14 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.key_edits_ = state_->key_edits;
-  plan.order_ = KeyOrder(keys.entries(), objects.offsets());
-  const std::uint64_t data_end = format::kDataOffset + objects.data_length();
+  plan.object_count_ = objects.size();
+  if (options.drop_unreferenced) plan.kept_ = KeptObjects::Find(keys.entries(), objects);
+  const KeptObjects* kept = plan.kept_.get();
+  plan.order_ = KeyOrder(keys.entries(), kept != nullptr ? kept->offsets() : objects.offsets());
+  const std::uint64_t num_objects = kept != nullptr ? kept->count() : objects.size();
+  const std::uint64_t data_end = format::kDataOffset + (kept != nullptr ? kept->data_length() : objects.data_length());
   // The index object is one more record: a count at the format's maximum leaves no room.
-  const bool with_index = options.mapped_index && objects.size() < format::kMaxObjects;
+  const bool with_index = options.mapped_index && num_objects < format::kMaxObjects;
   // The index section's CRC is taken apart and combined with the data section's, so that
   // the mapped index, which lies between them, can be built from hashes taken in the same
   // pass over the keys: each key, somewhere in memory, is read once instead of twice.
@@ -287,7 +294,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
     EncodeIndex(plan.order_, *crc, [](std::size_t, const IndexItem&) {});
   }
   const std::uint64_t index_length = crc->length();
-  std::uint32_t data_crc = objects.DataCrc();
+  std::uint32_t data_crc = kept != nullptr ? kept->DataCrc() : objects.DataCrc();
   if (with_index) {
     plan.index_object_ = index_builder->Finish(data_end);
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
@@ -295,7 +302,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
 
   format::Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
-  header.num_objects = static_cast<std::uint32_t>(objects.size());
+  header.num_objects = static_cast<std::uint32_t>(num_objects);
   header.index_offset = data_end;
   if (plan.index_object_) {
     header.num_objects += 1;
@@ -305,7 +312,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   header.file_crc32 = crc32::Combine(data_crc, crc->Finish(), index_length);
   header.EncodeTo(plan.header_.data());
 
-  plan.report_.num_objects = objects.size();
+  plan.report_.num_objects = num_objects;
   plan.report_.num_keys = keys.size();
   plan.report_.file_size = header.index_offset + index_length;
   return plan;
@@ -313,7 +320,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
 
 Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path) const {
   const ObjectList& objects = state_->objects;
-  if (plan.writer_state_ != state_.get() || plan.report_.num_objects != objects.size() ||
+  if (plan.writer_state_ != state_.get() || plan.object_count_ != objects.size() ||
       plan.report_.num_keys != state_->keys.size() || plan.key_edits_ != state_->key_edits) {
     throw InternalFailure("build plan committed by another writer or after a change");
   }
@@ -332,13 +339,17 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   // From here on a failure leaves the temporary file behind; only the rename touches
   // the destination, so the destination is never damaged.
   sink.Append(plan.header_.data(), plan.header_.size());
-  for (std::size_t i = 0; i < objects.chunk_count(); ++i) {
-    const std::span<const std::uint8_t> chunk = objects.chunk(i);
+  const auto write_data = [&](std::span<const std::uint8_t> bytes) {
     if (small) {
-      sink.Append(chunk.data(), chunk.size());
+      sink.Append(bytes.data(), bytes.size());
     } else {
-      sink.AppendReference(chunk);
+      sink.AppendReference(bytes);
     }
+  };
+  if (plan.kept_ != nullptr) {
+    for (const auto run : plan.kept_->runs()) write_data(run);
+  } else {
+    for (std::size_t i = 0; i < objects.chunk_count(); ++i) write_data(objects.chunk(i));
   }
   if (plan.index_object_) {
     for (const auto piece : plan.index_object_->pieces()) {
@@ -373,7 +384,18 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   if (const auto& oversized = objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
-  Result<ValueCompressor> made = ValueCompressor::Make(objects, options.compression);
+  // With drop_unreferenced, the objects no key reaches are neither sampled nor written.
+  std::optional<ValueCompressor::Keep> keep;
+  std::uint64_t kept_count = objects.size();
+  if (options.drop_unreferenced) {
+    const KeyMap::EntryList& entries = keys.entries();
+    keep.emplace(objects.size(), 0);
+    for (std::size_t i = 0; i < entries.size(); ++i) (*keep)[entries[i].obj_id] = 1;
+    kept_count = 0;
+    for (const std::uint8_t kept : *keep) kept_count += kept;
+  }
+  const ValueCompressor::Keep* kept = keep ? &*keep : nullptr;
+  Result<ValueCompressor> made = ValueCompressor::Make(objects, kept, options.compression);
   if (!made.ok()) return made.take_error();
   ValueCompressor& compressor = made.value();
   FileSink sink(-1, kStagingSize);
@@ -389,8 +411,8 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   const std::array<std::uint8_t, format::kHeaderSize> placeholder{};
   sink.Append(placeholder.data(), placeholder.size());
   CheckedOut out{sink, *data_crc};
-  std::vector<std::uint64_t> offsets;
-  offsets.reserve(objects.size());
+  // Each written object's file offset by object id (a left-out object's stays 0, unread).
+  std::vector<std::uint64_t> offsets(objects.size(), 0);
   std::uint64_t end = format::kDataOffset;
   std::optional<std::uint64_t> too_long;
   const auto append_record = [&](std::span<const std::uint8_t> payload) {
@@ -405,8 +427,8 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
     end += sizeof head + payload.size();
     return true;
   };
-  Status compressed = compressor.CompressAll(objects, [&](std::span<const std::uint8_t> value) {
-    offsets.push_back(end);
+  Status compressed = compressor.CompressAll(objects, kept, [&](std::uint64_t id, std::span<const std::uint8_t> value) {
+    offsets[id] = end;
     return append_record(value);
   });
   if (!compressed.ok()) return compressed.take_error();
@@ -429,7 +451,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   format::Header header;
   header.features = format::kFeatureCompressedValues;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
-  header.num_objects = static_cast<std::uint32_t>(objects.size() + 1);
+  header.num_objects = static_cast<std::uint32_t>(kept_count + 1);
   header.index_offset = end;
   BuildReport report;
   if (index_builder) {
@@ -454,7 +476,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
         .WithPath(file.path);
   }
   if (Status published = Publish(file); !published.ok()) return published.take_error();
-  report.num_objects = objects.size();
+  report.num_objects = kept_count;
   report.num_keys = keys.size();
   report.file_size = header.index_offset + index_length;
   report.dictionary_size = compressor.dictionary_size();

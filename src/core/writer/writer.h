@@ -24,6 +24,7 @@
 #include "core/format/layout.h"
 #include "core/result.h"
 #include "core/writer/index_object.h"
+#include "core/writer/kept_objects.h"
 #include "core/writer/key_order.h"
 #include "core/writer/value_compressor.h"
 
@@ -53,6 +54,9 @@ struct BuildOptions {
   // Append a mapped index (format/mapped_index_layout.h) as the data section's last
   // record. Off by default: kalvex._kalvex's files stay byte for byte as specified.
   bool mapped_index = false;
+  // Leave out every object no key reaches (see kept_objects.h). Off by default: the
+  // specified module writes every object it was given.
+  bool drop_unreferenced = false;
   // Compress the values (format/compression_layout.h). Off by default: a store is then
   // written byte for byte as without the option. Only Build() takes it: a compressed build
   // writes each batch of values as it is compressed, so it has no plan.
@@ -80,6 +84,8 @@ class BuildPlan {
 
   const void* writer_state_ = nullptr;  // the writer that made the plan
   std::uint64_t key_edits_ = 0;         // its AddKey calls by then
+  std::uint64_t object_count_ = 0;      // its objects by then
+  std::unique_ptr<KeptObjects> kept_;   // the objects written, when some are left out
   std::array<std::uint8_t, format::kHeaderSize> header_{};
   KeyOrder order_;
   std::optional<IndexObject> index_object_;

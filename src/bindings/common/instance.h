@@ -10,8 +10,8 @@
 #include <memory>
 #include <new>
 
-#include "bindings/borrow.h"
-#include "bindings/errors.h"
+#include "bindings/common/borrow.h"
+#include "bindings/common/errors.h"
 
 namespace kalvex::bindings {
 

@@ -7,12 +7,12 @@
 
 #include <atomic>
 
-#include "bindings/convert.h"
-#include "bindings/errors.h"
-#include "bindings/once.h"
-#include "bindings/py_ref.h"
-#include "bindings/reader_type.h"
-#include "bindings/writer_type.h"
+#include "bindings/common/convert.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/once.h"
+#include "bindings/common/py_ref.h"
+#include "bindings/spec/reader_type.h"
+#include "bindings/spec/writer_type.h"
 
 namespace kalvex::bindings {
 namespace {

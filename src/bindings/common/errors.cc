@@ -1,10 +1,10 @@
-#include "bindings/errors.h"
+#include "bindings/common/errors.h"
 
 #include <atomic>
 #include <cstdio>
 
-#include "bindings/once.h"
-#include "bindings/py_ref.h"
+#include "bindings/common/once.h"
+#include "bindings/common/py_ref.h"
 
 namespace kalvex::bindings {
 namespace {

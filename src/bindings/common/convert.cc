@@ -1,9 +1,9 @@
-#include "bindings/convert.h"
+#include "bindings/common/convert.h"
 
 #include <atomic>
 
-#include "bindings/once.h"
-#include "bindings/py_ref.h"
+#include "bindings/common/once.h"
+#include "bindings/common/py_ref.h"
 
 namespace kalvex::bindings {
 namespace {

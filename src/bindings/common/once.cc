@@ -1,4 +1,4 @@
-#include "bindings/once.h"
+#include "bindings/common/once.h"
 
 namespace kalvex::bindings {
 

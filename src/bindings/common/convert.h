@@ -27,6 +27,7 @@ class KeyBytes {
  private:
   friend bool ConvertKey(PyObject* object, KeyBytes& out);
   friend bool ConvertAnyKey(PyObject* object, KeyBytes& out);
+  friend bool ConvertAnyPackageKey(PyObject* object, KeyBytes& out);  // bindings/native/key.h
   void Borrow(const char* data, Py_ssize_t size) {
     data_ = reinterpret_cast<const std::uint8_t*>(data);
     size_ = static_cast<std::size_t>(size);

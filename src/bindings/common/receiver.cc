@@ -1,8 +1,8 @@
-#include "bindings/receiver.h"
+#include "bindings/common/receiver.h"
 
 #include <string>
 
-#include "bindings/convert.h"
+#include "bindings/common/convert.h"
 
 namespace kalvex::bindings {
 

@@ -9,15 +9,15 @@
 #include <string>
 #include <utility>
 
-#include "bindings/args.h"
-#include "bindings/convert.h"
-#include "bindings/errors.h"
-#include "bindings/instance.h"
-#include "bindings/once.h"
-#include "bindings/py_ref.h"
-#include "bindings/results.h"
-#include "bindings/receiver.h"
-#include "bindings/writer_type.h"
+#include "bindings/common/args.h"
+#include "bindings/common/convert.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/instance.h"
+#include "bindings/common/once.h"
+#include "bindings/common/py_ref.h"
+#include "bindings/common/results.h"
+#include "bindings/common/receiver.h"
+#include "bindings/spec/writer_type.h"
 #include "core/writer/summary_line.h"
 #include "core/writer/writer.h"
 

@@ -1,4 +1,4 @@
-#include "bindings/args.h"
+#include "bindings/common/args.h"
 
 #include <cstring>
 #include <string>

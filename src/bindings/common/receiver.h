@@ -7,7 +7,7 @@
 
 #include <Python.h>
 
-#include "bindings/instance.h"
+#include "bindings/common/instance.h"
 
 namespace kalvex::bindings {
 

@@ -1,10 +1,10 @@
-#include "bindings/results.h"
+#include "bindings/common/results.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "bindings/errors.h"
-#include "bindings/py_ref.h"
+#include "bindings/common/errors.h"
+#include "bindings/common/py_ref.h"
 #include "core/reader/reader.h"
 
 namespace kalvex::bindings {

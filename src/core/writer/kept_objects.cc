@@ -1,0 +1,45 @@
+#include "core/writer/kept_objects.h"
+
+#include "core/format/crc32.h"
+#include "core/format/layout.h"
+
+namespace kalvex::writer {
+
+std::unique_ptr<KeptObjects> KeptObjects::Find(const KeyMap::EntryList& entries, const ObjectList& objects) {
+  // A byte per object, not a bit: stores without a branch or a read, one pass over the
+  // entries at memory speed, and a transient byte per object is small beside the records.
+  std::vector<std::uint8_t> reached(objects.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) reached[entries[i].obj_id] = 1;
+  std::uint64_t reached_count = 0;
+  for (const std::uint8_t r : reached) reached_count += r;
+  if (reached_count == objects.size()) return nullptr;
+
+  auto kept = std::make_unique<KeptObjects>();
+  kept->offsets_.assign(objects.size(), 0);
+  kept->count_ = reached_count;
+  std::uint64_t next = format::kDataOffset;
+  for (std::uint64_t obj_id = 0; obj_id < objects.size(); ++obj_id) {
+    if (!reached[obj_id]) continue;
+    const std::uint8_t* record = objects.RecordAt(obj_id);
+    const std::size_t length = format::kRecordHeadSize + format::RecordPayloadLength(record);
+    kept->offsets_[obj_id] = next;
+    next += length;
+    // Records that follow each other in one chunk join one run: one write of many.
+    auto& runs = kept->runs_;
+    if (!runs.empty() && runs.back().data() + runs.back().size() == record) {
+      runs.back() = {runs.back().data(), runs.back().size() + length};
+    } else {
+      runs.emplace_back(record, length);
+    }
+  }
+  kept->data_length_ = next - format::kDataOffset;
+  return kept;
+}
+
+std::uint32_t KeptObjects::DataCrc() const {
+  std::uint32_t crc = 0;
+  for (const auto run : runs_) crc = crc32::Extend(crc, run.data(), run.size());
+  return crc;
+}
+
+}  // namespace kalvex::writer

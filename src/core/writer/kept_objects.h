@@ -1,0 +1,49 @@
+// KeptObjects: the objects a build writes when it leaves out every object no key reaches,
+// and where each of them lands in the file.
+//
+// A key mapped again leaves its old object in the writer (object ids never move: callers
+// hold them), so without this a store keeps bytes its user replaced, a password among
+// them. Left out, an object's bytes never reach the file; the objects that stay keep their
+// order, so ids in the file (positions in the data section) are the writer's ids with the
+// gaps closed.
+//
+// Only built when something is left out: a writer whose every object is reached builds
+// from the object list as it is, at no cost but one pass that marks the reached ids.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/writer/key_map.h"
+#include "core/writer/object_list.h"
+
+namespace kalvex::writer {
+
+class KeptObjects {
+ public:
+  // The objects `entries` reach, or nothing when they reach every object of `objects`.
+  // REQUIRES: every entry's obj_id < objects.size(); objects.FinishRecords() has run.
+  // May throw std::bad_alloc (a byte per object; when some are left out 8 more per object and 16 per run of kept records).
+  static std::unique_ptr<KeptObjects> Find(const KeyMap::EntryList& entries, const ObjectList& objects);
+
+  // The file offset of each kept object, indexed by the writer's Object ID (a dropped
+  // object's entry is meaningless).
+  const std::vector<std::uint64_t>& offsets() const { return offsets_; }
+  std::uint64_t count() const { return count_; }
+  // The kept records, in file order: each run is contiguous in the object list's memory.
+  const std::vector<std::span<const std::uint8_t>>& runs() const { return runs_; }
+  std::uint64_t data_length() const { return data_length_; }
+  // CRC-32 of the kept records, back to back.
+  std::uint32_t DataCrc() const;
+
+ private:
+  std::vector<std::uint64_t> offsets_;
+  std::vector<std::span<const std::uint8_t>> runs_;
+  std::uint64_t count_ = 0;
+  std::uint64_t data_length_ = 0;
+};
+
+}  // namespace kalvex::writer
