@@ -1,6 +1,6 @@
 #include "bindings/native/key.h"
 
-#include "bindings/py_ref.h"
+#include "bindings/common/py_ref.h"
 
 namespace kalvex::bindings {
 

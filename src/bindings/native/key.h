@@ -10,7 +10,7 @@
 
 #include <Python.h>
 
-#include "bindings/convert.h"
+#include "bindings/common/convert.h"
 
 namespace kalvex::bindings {
 
