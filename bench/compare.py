@@ -13,7 +13,9 @@ a child process whose results are merged. Writes bench/results/<machine>-<date>.
 Besides the peer tables, questions about kalvex alone: how verify() compares with a
 plain read of the file (integrity check), and how its build() call compares with one
 write and fsync of as many bytes, and what memory it adds at its peak (build against
-the disk), and what the mapped index and batch lookups change (compare_index.py).
+the disk), and what the mapped index and batch lookups change (compare_index.py), and
+how key ranges, seeks and reverse scans compare with prefix scans, gets and LMDB's cursor
+(compare_ranges.py, at the cold scale).
 
 Every figure is the median of several repetitions, timed with the cyclic garbage
 collector off (as timeit does). The gets and scans of all stores are timed in turns, with
@@ -43,6 +45,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import compare_data  # noqa: E402
 import compare_index  # noqa: E402
+import compare_ranges  # noqa: E402
 import compare_report  # noqa: E402
 import compare_values  # noqa: E402
 from compare_stores import ALL, BY_NAME  # noqa: E402
@@ -462,6 +465,9 @@ def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict
         log(f"[{result['interpreter']}] the mapped index and batch lookups through the package")
         result["index"] = compare_index.run(scales, reps, build_reps, workdir, log,
                                             timer=sys.modules[__name__])
+    if "ranges" in store_names:
+        log(f"[{result['interpreter']}] key ranges, seeks and reverse scans through the package")
+        result["ranges"] = compare_ranges.run(scales[-1:], reps, workdir, log, timer=sys.modules[__name__])
     return result
 
 
@@ -527,9 +533,9 @@ def main(argv=None) -> int:
     p.add_argument("--tiny", action="store_true", help="a few hundred keys, seconds, no chart kept")
     p.add_argument("--reps", type=int, default=5, help="repetitions per figure (median)")
     p.add_argument("--build-reps", type=int, default=3, help="repetitions of each build")
-    p.add_argument("--stores", default=",".join([s.name for s in ALL] + ["values", "index"]),
+    p.add_argument("--stores", default=",".join([s.name for s in ALL] + ["values", "index", "ranges"]),
                    help="stores to measure; 'values' adds the decoded-values section, 'index' "
-                        "the mapped index and batch lookups")
+                        "the mapped index and batch lookups, 'ranges' key ranges and seeks")
     p.add_argument("--pypy", help="PyPy interpreter to re-run the measurements under")
     p.add_argument("--pypy-path", help="PYTHONPATH for the PyPy run (where its kalvex is)")
     p.add_argument("--out", help="report directory (default bench/results; --tiny: a temp dir)")

@@ -247,6 +247,10 @@ def markdown(results: list[dict], meta: dict) -> str:
             out += ["### The mapped index and batch lookups", "", compare_index.__doc__.split("\n\n")[2]
                     .replace("\n", " "), "", compare_index.__doc__.split("\n\n")[3].replace("\n", " "),
                     "", "```", compare_index.report(r["index"]).strip(), "```", ""]
+        if r.get("ranges"):
+            import compare_ranges
+            out += ["### Key ranges, seeks and reverse scans", "", compare_ranges.__doc__.split("\n\n")[1]
+                    .replace("\n", " "), "", "```", compare_ranges.report(r["ranges"]).strip(), "```", ""]
         judged = targets(r, meta)
         if judged:
             out += ["### Targets", "", "| target | scale | kalvex ÷ peer | |", "|---|---|---|---|"]

@@ -72,9 +72,6 @@ Answers Ask(const reader::Reader& r, const std::vector<std::string>& probes, boo
   Answers a;
   for (const std::string& key : probes) {
     a.text += Render(r.Lookup(AsBytes(key)), r) + "|";
-    const bool found = r.Find(AsBytes(key)).has_value();
-    const auto looked = r.Lookup(AsBytes(key));
-    FUZZ_REQUIRE(!looked.ok() || found == looked.value().has_value(), "Find and Lookup disagree");
   }
   std::string all;
   std::vector<std::size_t> ends;
@@ -107,8 +104,10 @@ Answers Ask(const reader::Reader& r, const std::vector<std::string>& probes, boo
   if (with_prefixes) {
     for (const std::string& key : probes) {
       for (std::size_t len : {std::size_t{0}, std::size_t{1}, key.size()}) {
-        const auto [first, last] = r.PrefixRange(AsBytes(key.substr(0, std::min(len, key.size()))));
-        a.text += "\nprefix:" + std::to_string(first) + "-" + std::to_string(last);
+        const auto range = r.SearchPrefix(AsBytes(key.substr(0, std::min(len, key.size()))));
+        a.text += range.ok() ? "\nprefix:" + std::to_string(range.value().first) + "-" +
+                                   std::to_string(range.value().second)
+                             : "\nprefixE" + range.error().Render();
       }
     }
   }
@@ -165,7 +164,8 @@ void Run(Bytes input) {
   auto opened = reader::Reader::Open(mem.path(), (flags & 2) != 0, /*map_index=*/true);
   if (!opened.ok()) {
     FUZZ_REQUIRE(edited, "an undamaged file failed to open: %s", opened.error().Render().c_str());
-    FUZZ_REQUIRE(opened.error().kind() == ErrorKind::kCorrupt, "open failed with %s",
+    FUZZ_REQUIRE(opened.error().kind() == ErrorKind::kCorrupt || opened.error().kind() == ErrorKind::kVersion,
+                 "open failed with %s",
                  opened.error().Render().c_str());
     return;
   }

@@ -237,6 +237,11 @@ void CheckPrefix(const reader::Reader& r, const Model& m, const std::string& pre
   for (std::size_t i = first; i < last; ++i) {
     FUZZ_REQUIRE(StartsWith(m.keys[i], prefix), "PrefixRange holds key %zu without the prefix", i);
   }
+  // A prefix range starts at the prefix's seek, unless that seek met damage.
+  const Result<std::size_t> bound = r.LowerBound(AsBytes(prefix));
+  FUZZ_REQUIRE(bound.ok() ? bound.value() == first : first == last,
+               "LowerBound of a %zu-byte prefix: %s, prefix range [%zu, %zu)", prefix.size(),
+               bound.ok() ? std::to_string(bound.value()).c_str() : bound.error().Render().c_str(), first, last);
   if (sorted) {
     // In a sorted index the matching keys are exactly one run, starting where the
     // prefix itself would be inserted.

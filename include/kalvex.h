@@ -106,13 +106,34 @@ typedef struct kalvex_reader kalvex_reader;
  * KalvCorruptError (the header has no checksum of its own). On success *out owns a new
  * reader; on failure *out is NULL. The file descriptor is closed before returning: only
  * the mapping is kept.
- * A file that carries a mapped index agreeing with its header is read through it: the
- * open reads the header and the index's trailer only, in constant time, and the reader
- * holds no memory per key (kalvex_stats.mapped_index is then 1). One whose trailer
- * agrees but whose tables cannot lie where it says fails with KalvCorruptError. Other
- * files are read as before: the index section is parsed into memory. */
+ * A header feature bit this library does not know fails with KalvVersionError naming it.
+ * A file whose header declares a mapped index is read through it: the open reads the
+ * header, the index's trailer, its last few entries and one probe of its table for the
+ * last key, in constant time, and the reader holds no memory per key
+ * (kalvex_stats.mapped_index is then 1). A declared index that
+ * is missing, disagrees with the header or the file, or whose tables cannot lie where
+ * it says fails with KalvCorruptError. Other files are read as before: the index section
+ * is parsed into memory. Damage met later in a mapped index is a KalvCorruptError of the
+ * call that meets it, never a miss or a short answer, except where no check can see it
+ * (a slot or key changed into another well-formed one); kalvex_reader_check_index
+ * catches that. */
 KALVEX_API kalvex_status kalvex_reader_open(const char* path, size_t path_size, int verify,
                                             kalvex_reader** out, kalvex_error* err);
+
+/* How kalvex_reader_open_with() opens a store. Fields are added at the end only; a
+ * caller sets every field it knows (all zero is kalvex_reader_open with verify 0). */
+typedef struct kalvex_open_options {
+  int verify;        /* nonzero: check the whole-file CRC-32 first, as kalvex_reader_open */
+  /* Nonzero: every payload handed out (find, find_many, entry, read_range, entries,
+   * objects) has its record's CRC-32 checked first; a mismatch fails with KalvCorruptError.
+   * Costs a CRC pass over each payload read, none over the rest of the file. */
+  int check_records;
+} kalvex_open_options;
+
+/* kalvex_reader_open with options; `options` NULL means all zero. */
+KALVEX_API kalvex_status kalvex_reader_open_with(const char* path, size_t path_size,
+                                                 const kalvex_open_options* options,
+                                                 kalvex_reader** out, kalvex_error* err);
 
 /* Unmaps the file and frees the reader. NULL is accepted. Every pointer obtained from
  * the reader becomes invalid. */
@@ -168,10 +189,10 @@ KALVEX_API kalvex_status kalvex_reader_find_many(const kalvex_reader* reader, si
                                                  const uint8_t* keys, const size_t* ends,
                                                  kalvex_bytes* payloads, kalvex_error* err);
 
-/* 1 when `key` is present, else 0. Cannot fail: damage met in a mapped index reads as
- * absent (kalvex_reader_find reports it). */
-KALVEX_API int kalvex_reader_exists(const kalvex_reader* reader, const void* key,
-                                    size_t key_size);
+/* Sets *found to 1 when `key` is present, else 0. Reads no payload; damage met in a
+ * mapped index fails with KalvCorruptError, as kalvex_reader_find does. */
+KALVEX_API kalvex_status kalvex_reader_exists(const kalvex_reader* reader, const void* key,
+                                             size_t key_size, int* found, kalvex_error* err);
 
 /* The key and the payload at `position` (either out pointer may be NULL). A position
  * at or past the entry count fails with KalvError. */
@@ -180,9 +201,23 @@ KALVEX_API kalvex_status kalvex_reader_entry(const kalvex_reader* reader, size_t
                                              kalvex_error* err);
 
 /* Positions [*first, *last) of the keys that begin with `prefix` (empty: every key).
- * A damaged entry met by the search of a mapped index gives an empty range. */
-KALVEX_API void kalvex_reader_prefix_range(const kalvex_reader* reader, const void* prefix,
-                                           size_t prefix_size, size_t* first, size_t* last);
+ * A damaged or misplaced entry or rank sample met by the search of a mapped index fails
+ * with KalvCorruptError; *first and *last are then 0. */
+KALVEX_API kalvex_status kalvex_reader_prefix_range(const kalvex_reader* reader, const void* prefix,
+                                                    size_t prefix_size, size_t* first, size_t* last,
+                                                    kalvex_error* err);
+
+/* Sets *position to the position of the first key not below `key` (key_size bytes, any
+ * length) in key order, or to the entry count when every key is below it: the seek that
+ * ranges, ranks and "the next key after" start from, with the position-range reads. It
+ * takes O(log n) key comparisons. Where the search meets a damaged mapped index (a rank
+ * sample that does not locate its entry, keys out of order, an entry outside the index
+ * section) it fails with KalvCorruptError and *position is left as it was: never a wrong
+ * position. A file that repeats a key holds one position per occurrence; the first is
+ * the one found. */
+KALVEX_API kalvex_status kalvex_reader_lower_bound(const kalvex_reader* reader, const void* key,
+                                                   size_t key_size, size_t* position,
+                                                   kalvex_error* err);
 
 /* ---- Compressed values --------------------------------------------------------------
  * A store built with compression (kalvex_build_options.compression) stores each value as
@@ -236,8 +271,16 @@ KALVEX_API kalvex_status kalvex_reader_read_range(
 
 /* Deep check: whole-file checksum, then bounds and checksum of every referenced object,
  * then the object records: chained from the header exactly to the index section, as many
- * as the header's num_objects. KALVEX_OK when the file is sound. */
+ * as the header's num_objects, every entry's offset the start of one of them; then a
+ * mapped index: its CRCs, its samples, that no entry refers to it and that it finds
+ * every key. KALVEX_OK when the file is sound. */
 KALVEX_API kalvex_status kalvex_reader_verify(const kalvex_reader* reader, kalvex_error* err);
+
+/* The check that makes a miss or a listing trustworthy, at a cost that grows with the
+ * index, not the data: for a mapped index, the CRC-32 of its record and of the index
+ * section (which its trailer holds); for a store without one, which has no CRC of the
+ * index alone, the whole-file CRC-32. KALVEX_OK when they hold, else KalvCorruptError. */
+KALVEX_API kalvex_status kalvex_reader_check_index(const kalvex_reader* reader, kalvex_error* err);
 
 /* Views of the entries at positions [first, last), in order, at most max_entries: key i
  * in keys[i], payload i in payloads[i], and in offsets[i] the file offset of its object,
@@ -366,11 +409,13 @@ typedef struct kalvex_build_report {
 /* What kalvex_writer_build_with() does besides writing the store. */
 typedef struct kalvex_build_options {
   int print_summary; /* nonzero: print the summary line, as kalvex_writer_build does */
-  /* Nonzero: append a mapped index as the last object of the data section, so that
-   * readers open the store in constant time (see kalvex_reader_open). The file stays a
-   * valid store for every reader; num_objects counts the index as one more object, and
-   * the file grows by about 10.5 bytes per key. A store past about 400 million keys is
-   * written without one (report->index_size 0). */
+  /* Nonzero: append a mapped index as the last object of the data section, and declare
+   * it in the header's features byte, so that readers open the store in constant time
+   * (see kalvex_reader_open). The file stays a valid store for every reader; num_objects
+   * counts the index as one more object, and the file grows by about 10.5 bytes per key.
+   * A store past about 400 million keys is written without one (report->index_size 0).
+   * Either way the file's bytes are a function of the adds alone: the index's hash seed
+   * is derived from the index section. */
   int mapped_index;
   /* Nonzero: leave out every object that no key maps to (an object whose keys were all
    * mapped again to other objects, or that was never mapped), so that replaced values

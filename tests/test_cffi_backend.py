@@ -57,7 +57,8 @@ def read_all(reader, first, last, **fields):
     lambda r: [read_all(r, *r.prefix_range(p), keys=bytes, payloads=True) for p in ("a", "key:01", "é", b"\xff")],
     lambda r: r.objects(ids=True), lambda r: r.verify(), lambda r: r.stats(),
     lambda r: [(r.find(k), r.exists(k)) for k in ("a", "alpha", b"\xff\xfe", "nope", memoryview(b"a"), bytearray(b"ab"))],
-], ids=["items", "keys", "prefixes", "objects", "verify", "stats", "lookups"])
+    lambda r: [r.lower_bound(k) for k in ("", "a", "alpha", "é", b"\xff\xfe", b"\xff" * 70000, memoryview(b"a"))],
+], ids=["items", "keys", "prefixes", "objects", "verify", "stats", "lookups", "seeks"])
 def test_answers_match_the_native_module(path, call):
     native = pytest.importorskip("kalvex._native")
     assert call(cffi.open_reader(path, True)) == call(native.open_reader(path, True))

@@ -205,6 +205,7 @@ class TestClose:
         "exists": lambda r: r.exists("k00001"),
         "count": lambda r: r.count(),
         "prefix_range": lambda r: r.prefix_range(b"k"),
+        "lower_bound": lambda r: r.lower_bound(b"k"),
         "read_range": lambda r: r.read_range(0, 5, keys=bytes),
         "objects": lambda r: r.objects(),
         "stats": lambda r: r.stats(),

@@ -39,10 +39,10 @@ from kalvex._codec import Key
 
 
 class NativeReader(Protocol):
-    """An open store. Positions are places in key order (bytewise), 0 .. count() - 1. Only
-    the calls that read payloads or check the file (``find``, ``find_many``, ``read_range``
-    with payloads, ``objects``, ``verify``) can meet damage; they raise at the first
-    damaged part."""
+    """An open store. Positions are places in key order (bytewise), 0 .. count() - 1. Every
+    call that reads the file can meet damage (in a record, or in a mapped index: its slots,
+    samples and entries); it raises ``KalvCorruptError`` at the first damaged part, never
+    answers short or empty because of it."""
 
     def find(self, key: Key) -> Optional[bytes]:
         """The payload stored under ``key``, or None. For a store whose values are
@@ -64,6 +64,13 @@ class NativeReader(Protocol):
     def prefix_range(self, prefix: Key) -> tuple[int, int]:
         """Positions ``(first, last)``, ``first <= last``, of the keys that begin with
         ``prefix``; an empty prefix gives ``(0, count())``."""
+
+    def lower_bound(self, key: Key) -> int:
+        """The position of the first key not below ``key`` in key order (bytewise; a key
+        of any length), ``count()`` when every key is below it: the seek that ranges,
+        ranks and "the next key after" start from, in O(log n). A damaged index met by the
+        search raises ``KalvCorruptError``, never gives a wrong position. A file that
+        repeats a key has one position per occurrence; this is the first."""
 
     def read_range(
         self, first: int, last: int, keys: Optional[type] = None, payloads: bool = False, ids: bool = False
@@ -171,9 +178,14 @@ class NativeWriter(Protocol):
 class NativeBackend(Protocol):
     """A backend module: the two factories."""
 
-    def open_reader(self, path: str, verify: bool) -> NativeReader:
+    def open_reader(self, path: str, verify: bool, check: bool = False) -> NativeReader:
         """Maps the store at ``path``; with ``verify`` the whole-file CRC-32 is checked
-        first. A mapped index the file carries is read in place (constant-time open)."""
+        first. A mapped index the file declares is read in place (constant-time open).
+        With ``check`` the index is checked at open (the CRC-32 of the mapped index's
+        record and of the index section; the whole-file CRC-32 for a store without a
+        mapped index) and every payload read later has its record's CRC-32 checked:
+        ``KalvCorruptError`` instead of a wrong answer, at a cost that grows with the index
+        and the payloads read, not with the data."""
 
     def new_writer(self) -> NativeWriter: ...
 

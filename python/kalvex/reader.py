@@ -12,8 +12,9 @@ ill-formed bytes, and that text no longer finds the key.
 from __future__ import annotations
 
 import os
+import weakref
 from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
-from itertools import islice
+from itertools import chain, islice
 from typing import Any, Callable, NoReturn, Optional, TypeVar, cast
 
 from kalvex import _backend, errors
@@ -21,6 +22,7 @@ from kalvex._codec import (
     Key, PathLike, Value, array_key_unpacker, as_bytes, decode_failure, first_unpacker, refused_keys,
     unpacker)
 from kalvex._contract import NativeReader
+from kalvex.ordered import Batch, Ordered, Positions
 
 R = TypeVar("R", bound="ReaderBase")
 # Keys per native call of get_many: past a few thousand the call's own cost is nothing per
@@ -36,17 +38,19 @@ def _closed(_key: object) -> NoReturn:
     raise errors.closed_error()
 
 
-class ReaderBase(Mapping[Key, Value]):
+class ReaderBase(Ordered, Mapping[Key, Value]):
     """What every kalvex reader shares above its lookups: the options, decoding, the views
-    and scans in key order, and the ``with`` block. A subclass supplies ``_open`` (of the
-    path, once the options are set), ``_payloads`` and ``_keys`` (listings from a prefix),
-    ``_live`` (its native state, or the closed error), the lookups, ``__len__`` and ``close``."""
+    and scans in key order, the ordered queries (kalvex/ordered.py), and the ``with`` block.
+    A subclass supplies ``_open`` (of the path, once the options are set), ``_payloads`` and
+    ``_keys`` (listings from a prefix), ``_live`` (its native state, or the closed error),
+    the lookups, the ordered queries' primitives, ``__len__`` and ``close``."""
 
     def __init__(
         self,
         path: PathLike,
         *,
         verify: bool = True,
+        check: bool = False,
         raw: bool = False,
         key_type: type = str,
         **unpack_options: Any,
@@ -67,6 +71,7 @@ class ReaderBase(Mapping[Key, Value]):
             except (TypeError, ValueError) as exc:
                 raise type(exc)(f"unknown or invalid msgpack option: {exc}") from None
         self._unpack_array_keys = array_key_unpacker(unpack_options)
+        self._check = bool(check)  # read by _open
         self._open(os.fsdecode(path), verify)
 
     def _open(self, path: str, verify: bool) -> None:
@@ -186,7 +191,10 @@ class ReaderBase(Mapping[Key, Value]):
 class KalvReader(ReaderBase):
     """A read-only Mapping over one ``.klvx`` store.
 
-    ``verify`` checks the whole-file CRC-32 at open. ``raw=True`` returns payload bytes
+    ``verify`` checks the whole-file CRC-32 at open. ``check=True`` makes damage an error
+    instead of a wrong answer at a cost that grows with the index, not the data: the index
+    is checked at open (the CRC-32 of the mapped index and of the index section), and every
+    value read has its record's CRC-32 checked. ``raw=True`` returns payload bytes
     instead of decoded values everywhere. ``key_type`` (``str`` or ``bytes``) is the type of
     the keys that iteration, views and scans yield. Other keyword arguments go to
     ``msgpack.unpackb`` (defaults: ``raw=False``, ``strict_map_key=False``).
@@ -201,7 +209,7 @@ class KalvReader(ReaderBase):
         # Pickling sends this, so that a reader unpickled after a chdir opens the same file.
         self._abspath = os.path.abspath(self._path)
         try:
-            native = _backend.BACKEND.open_reader(self._path, verify)
+            native = _backend.BACKEND.open_reader(self._path, verify, self._check)
         except errors.KalvexError as exc:
             if os.path.isdir(self._path):
                 raise errors.KalvIOError(
@@ -218,6 +226,7 @@ class KalvReader(ReaderBase):
         self._exists: Callable[[Key], bool] = native.exists
         self._len: int = stats["num_keys"]
         self._num_objects: int = stats["num_objects"]
+        self._in_hand: weakref.WeakValueDictionary[int, Batch] = weakref.WeakValueDictionary()  # live ranges' chunks
 
     # --- lookups: the hot path binds the native calls directly -------------------------
 
@@ -349,6 +358,36 @@ class KalvReader(ReaderBase):
         first, last = native.prefix_range(as_bytes(prefix))
         return self._steps(((ids, None, None) for _, _, ids in _walk(native, first, last, ids=True)), False)
 
+    # --- ordered queries (kalvex/ordered.py): positions sought, then read --------------
+
+    def _span(self, start: Optional[bytes], stop: Optional[bytes], reverse: bool, limit: Optional[int],
+              keys: type, extra: str) -> Iterator[Any]:
+        positions = Positions(self._live())
+        first, last = positions.span(start, stop, reverse, limit)
+        return chain.from_iterable(self._held(positions.chunks(first, last, reverse, keys, extra)))
+
+    def _held(self, chunks: Iterator[Batch]) -> Iterator[Batch]:
+        """``chunks``, each kept where close() empties it: the items then go by at C speed,
+        yet a range made before close() fails at its next step after it, as ``_steps``
+        makes the other listings do (the emptied chunk ends, the next read refuses)."""
+        for chunk in chunks:
+            if self._native is None:
+                raise errors.closed_error()
+            self._in_hand[id(chunk)] = chunk
+            yield chunk
+
+    def _seek(self, key: bytes, strict: bool, backward: bool) -> Optional[tuple[bytes, bytes]]:
+        return Positions.seek(self._live(), key, strict, backward)
+
+    def _rank(self, key: bytes) -> int:
+        return self._live().lower_bound(key)
+
+    def _key_at(self, index: int) -> bytes:
+        return Positions.key_at(self._live(), index)
+
+    def _entry_count(self) -> int:
+        return len(self)
+
     def __len__(self) -> int:
         """``len(r)``: the number of keys (shared objects counted once per key)."""
         self._live()
@@ -400,13 +439,15 @@ class KalvReader(ReaderBase):
         """Release the mapping; any later use raises ``ValueError``. Closing twice is fine."""
         native, self._native = self._native, None
         self._get_raw = self._exists = _closed
+        for chunk in list(self._in_hand.values()):
+            chunk.clear()
         if native is not None:
             native.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
         # A reader travels as its path and options: the other process maps the file itself.
         self._live()
-        return (_reopen, (self._abspath, self._raw_values, self._key_type, self._unpack_options))
+        return (_reopen, (self._abspath, self._raw_values, self._key_type, self._unpack_options, self._check))
 
     def __repr__(self) -> str:
         if self._native is None:
@@ -436,9 +477,11 @@ def _walk(
         first += len(next(part for part in chunk if part is not None))
 
 
-def _reopen(path: str, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> KalvReader:
+def _reopen(
+    path: str, raw: bool, key_type: type, unpack_options: dict[str, Any], check: bool = False
+) -> KalvReader:
     # The sender checked the file when it opened it; the whole-file CRC is not read again.
-    return KalvReader(path, verify=False, raw=raw, key_type=key_type, **unpack_options)
+    return KalvReader(path, verify=False, check=check, raw=raw, key_type=key_type, **unpack_options)
 
 
 class _ItemsView(ItemsView[Key, Value]):

@@ -93,16 +93,28 @@ using kalvex::reader::Reader;
 
 extern "C" {
 
-kalvex_status kalvex_reader_open(const char* path, size_t path_size, int verify, kalvex_reader** out,
-                                 kalvex_error* err) {
+kalvex_status kalvex_reader_open_with(const char* path, size_t path_size, const kalvex_open_options* options,
+                                      kalvex_reader** out, kalvex_error* err) {
   *out = nullptr;
+  const kalvex_open_options given = options != nullptr ? *options : kalvex_open_options{};
   return Guarded(err, [&] {
-    Result<std::unique_ptr<Reader>> opened =
-        Reader::Open(std::string(path, path_size), verify != 0, /*map_index=*/true, /*decode_values=*/true);
+    kalvex::reader::OpenOptions core;
+    core.verify = given.verify != 0;
+    core.map_index = true;
+    core.check_records = given.check_records != 0;
+    core.decode_values = true;
+    Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path, path_size), core);
     if (!opened.ok()) return FailWith(err, opened.error());
     *out = reinterpret_cast<kalvex_reader*>(std::move(opened).value().release());
     return KALVEX_OK;
   });
+}
+
+kalvex_status kalvex_reader_open(const char* path, size_t path_size, int verify, kalvex_reader** out,
+                                 kalvex_error* err) {
+  kalvex_open_options options{};
+  options.verify = verify;
+  return kalvex_reader_open_with(path, path_size, &options, out, err);
 }
 
 void kalvex_reader_close(kalvex_reader* reader) { delete reinterpret_cast<Reader*>(reader); }
@@ -201,8 +213,15 @@ kalvex_status kalvex_reader_find_many(const kalvex_reader* reader, size_t count,
   });
 }
 
-int kalvex_reader_exists(const kalvex_reader* reader, const void* key, size_t key_size) {
-  return Core(reader).Find(AsBytes(key, key_size)).has_value() ? 1 : 0;
+kalvex_status kalvex_reader_exists(const kalvex_reader* reader, const void* key, size_t key_size, int* found,
+                                   kalvex_error* err) {
+  *found = 0;
+  return Guarded(err, [&] {
+    Result<std::optional<std::uint64_t>> offset = Core(reader).Lookup(AsBytes(key, key_size));
+    if (!offset.ok()) return FailWith(err, offset.error());
+    *found = offset.value().has_value() ? 1 : 0;
+    return KALVEX_OK;
+  });
 }
 
 kalvex_status kalvex_reader_entry(const kalvex_reader* reader, size_t position, kalvex_bytes* key,
@@ -228,11 +247,35 @@ kalvex_status kalvex_reader_entry(const kalvex_reader* reader, size_t position, 
   });
 }
 
-void kalvex_reader_prefix_range(const kalvex_reader* reader, const void* prefix, size_t prefix_size,
-                                size_t* first, size_t* last) {
-  const auto [start, end] = Core(reader).PrefixRange(AsBytes(prefix, prefix_size));
-  *first = start;
-  *last = end;
+kalvex_status kalvex_reader_prefix_range(const kalvex_reader* reader, const void* prefix, size_t prefix_size,
+                                         size_t* first, size_t* last, kalvex_error* err) {
+  *first = 0;
+  *last = 0;
+  return Guarded(err, [&] {
+    Result<std::pair<std::size_t, std::size_t>> range = Core(reader).SearchPrefix(AsBytes(prefix, prefix_size));
+    if (!range.ok()) return FailWith(err, range.error());
+    *first = range.value().first;
+    *last = range.value().second;
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_check_index(const kalvex_reader* reader, kalvex_error* err) {
+  return Guarded(err, [&] {
+    Status checked = Core(reader).CheckIndex();
+    if (!checked.ok()) return FailWith(err, checked.error());
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_lower_bound(const kalvex_reader* reader, const void* key, size_t key_size,
+                                       size_t* position, kalvex_error* err) {
+  return Guarded(err, [&] {
+    Result<std::size_t> found = Core(reader).LowerBound(AsBytes(key, key_size));
+    if (!found.ok()) return FailWith(err, found.error());
+    *position = found.value();
+    return KALVEX_OK;
+  });
 }
 
 kalvex_status kalvex_reader_read_range(const kalvex_reader* reader, size_t first, size_t last,

@@ -5,7 +5,7 @@
 namespace kalvex {
 
 std::string StoreError::Describe() const {
-  if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
+  if (kind_ == ErrorKind::kVersion && detail_.empty()) return "unsupported version " + std::to_string(version_);
   return detail_;
 }
 

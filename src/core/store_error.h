@@ -22,6 +22,9 @@ class StoreError {
  public:
   static StoreError Corrupt(std::string detail) { return {ErrorKind::kCorrupt, std::move(detail), 0}; }
   static StoreError Version(std::uint8_t found) { return {ErrorKind::kVersion, {}, found}; }
+  // A KalvVersionError for a part of the format other than the header's version byte
+  // (a feature bit, a structure version), described by `detail`.
+  static StoreError Unsupported(std::string detail) { return {ErrorKind::kVersion, std::move(detail), 0}; }
   // `os_error` is the errno of the call that failed (0 when the failure is the store's own
   // judgement of a path, such as a device where a file must be); `path` names the file
   // involved where there is one. Both are facts for callers, never part of the text.
@@ -46,7 +49,7 @@ class StoreError {
     return std::move(*this);
   }
 
-  // The text without the kind's name: detail(), or "unsupported version {n}".
+  // The text without the kind's name: detail(), or "unsupported version {n}" for Version().
   std::string Describe() const;
 
   // The kind's name, ": " and Describe(): "KalvCorruptError: {detail}", ...

@@ -93,8 +93,11 @@ TEST_F(CapiTest, WrittenStoreReadsBackInKeyOrder) {
   EXPECT_EQ(payload.size, 0u);
   ASSERT_EQ(kalvex_reader_find(r, "x", 1, &payload, &err_), KALVEX_OK);
   EXPECT_EQ(payload.data, nullptr);
-  EXPECT_EQ(kalvex_reader_exists(r, "dup", 3), 1);
-  EXPECT_EQ(kalvex_reader_exists(r, "du", 2), 0);
+  int found = 0;
+  ASSERT_EQ(kalvex_reader_exists(r, "dup", 3, &found, &err_), KALVEX_OK);
+  EXPECT_EQ(found, 1);
+  ASSERT_EQ(kalvex_reader_exists(r, "du", 2, &found, &err_), KALVEX_OK);
+  EXPECT_EQ(found, 0);
 
   kalvex_bytes key{};
   ASSERT_EQ(kalvex_reader_entry(r, 3, &key, &payload, &err_), KALVEX_OK);
@@ -102,10 +105,10 @@ TEST_F(CapiTest, WrittenStoreReadsBackInKeyOrder) {
   EXPECT_EQ(Text(payload), "alpha");
 
   size_t first = 0, last = 0;
-  kalvex_reader_prefix_range(r, "d", 1, &first, &last);
+  ASSERT_EQ(kalvex_reader_prefix_range(r, "d", 1, &first, &last, &err_), KALVEX_OK);
   EXPECT_EQ(first, 3u);
   EXPECT_EQ(last, 4u);
-  kalvex_reader_prefix_range(r, "", 0, &first, &last);
+  ASSERT_EQ(kalvex_reader_prefix_range(r, "", 0, &first, &last, &err_), KALVEX_OK);
   EXPECT_EQ(last - first, 4u);
 
   kalvex_stats stats{};
@@ -497,7 +500,7 @@ TEST_F(CapiTest, BuildWithMappedIndexOpensThroughItAndAnswersBatchesInOrder) {
     EXPECT_EQ(Text(key), "key999");
     EXPECT_EQ(Text(payload), "value999");
     size_t first = 0, last = 0;
-    kalvex_reader_prefix_range(r, "key99", 5, &first, &last);
+    ASSERT_EQ(kalvex_reader_prefix_range(r, "key99", 5, &first, &last, &err_), KALVEX_OK);
     EXPECT_EQ(last - first, 11u);  // key99 and key990..key999
     EXPECT_EQ(kalvex_reader_verify(r, &err_), KALVEX_OK) << Message(err_);
     kalvex_reader_close(r);

@@ -82,9 +82,19 @@ TEST(Layout, DecodingTheExampleGivesItsFields) {
   EXPECT_EQ(RecordPayloadCrc(kExampleFile.data() + 40), 0xd8932aacu);
 }
 
+TEST(Layout, FeaturesByteRoundTripsAtItsPosition) {
+  Header header = Header::DecodeFrom(kExampleFile.data());
+  EXPECT_EQ(header.features, 0);
+  header.features = kFeatureMappedIndex;
+  std::uint8_t out[kHeaderSize];
+  header.EncodeTo(out);
+  EXPECT_EQ(out[kFeaturesPos], kFeatureMappedIndex);
+  EXPECT_EQ(Header::DecodeFrom(out).features, kFeatureMappedIndex);
+}
+
 TEST(Layout, DecoderIgnoresReservedBytesAndDataOffset) {
   std::vector<std::uint8_t> file(kExampleFile.begin(), kExampleFile.begin() + kHeaderSize);
-  for (std::size_t pos : {6, 7, 36, 37, 38, 39}) file[pos] = 0xA5;  // byte 5 holds the features
+  for (std::size_t pos : {6, 7, 36, 37, 38, 39}) file[pos] = 0xA5;
   StoreBe64(file.data() + kDataOffsetPos, 0xFFFFFFFFFFFFFFFFu);
   const Header clean = Header::DecodeFrom(kExampleFile.data());
   const Header dirty = Header::DecodeFrom(file.data());

@@ -343,6 +343,47 @@ TEST_F(ReaderTest, FetchIgnoresThePayloadCrcAndOffsetsIntoTheIndex) {
   EXPECT_EQ(reader->Verify().error().Render(), "KalvCorruptError: object CRC32 mismatch at offset 40");
 }
 
+TEST_F(ReaderTest, CheckRecordsFailsEveryFetchOfAnAlteredPayload) {
+  FileBuilder b;
+  const auto good = b.AddObject("Widget");
+  const auto bad = b.AddObject("Gadget");
+  b.AddEntry("a", good);
+  b.AddEntry("b", bad);
+  std::string file = b.Build();
+  file[bad + format::kRecordHeadSize] = 'X';  // the payload changes, its CRC does not
+  const std::string path = Write(file);
+  auto checked = Reader::Open(path, OpenOptions{false, true, true});
+  ASSERT_TRUE(checked.ok());
+  const Reader& r = *checked.value();
+  EXPECT_EQ(AsString(r.FetchObject(good).value()), "Widget");
+  const std::string mismatch = "KalvCorruptError: object CRC32 mismatch at offset " + std::to_string(bad);
+  EXPECT_EQ(r.FetchObject(bad).error().Render(), mismatch);
+  EXPECT_EQ(r.FetchRange(0, 2).error().Render(), mismatch);
+  EXPECT_EQ(r.FetchUniqueObjects().error().Render(), mismatch);
+  // Without the option the altered bytes are handed out, as the format's readers do.
+  auto plain = Reader::Open(path, OpenOptions{false, true, false});
+  EXPECT_EQ(AsString(plain.value()->FetchObject(bad).value()), "Xadget");
+  // The index check of a store without a mapped index is the whole-file CRC.
+  EXPECT_EQ(r.CheckIndex().error().Render().rfind("KalvCorruptError: file CRC32 mismatch", 0), 0u);
+}
+
+// An entry naming the middle of a record, or the index section, passes the checks of
+// every object's CRC when the bytes there happen to hold one; the package's readers also
+// require it to start a record of the chain, while the low-level module keeps the
+// format's checks alone.
+TEST_F(ReaderTest, PackageVerifyRequiresEveryEntryToStartARecord) {
+  FileBuilder b;
+  // A payload holding a whole empty record: 8 zero bytes (length 0, CRC 0).
+  const auto outer = b.AddObject(std::string(8, '\0'));
+  b.AddEntry("a", outer);
+  b.AddEntry("b", outer + format::kRecordHeadSize);
+  const std::string file = b.Build();
+  const std::string path = Write(file);
+  EXPECT_TRUE(Reader::Open(path, false, false).value()->Verify().ok());
+  EXPECT_EQ(Reader::Open(path, false, true).value()->Verify().error().Render(),
+            "KalvCorruptError: object offset 48 is not the start of an object record");
+}
+
 TEST_F(ReaderTest, RepeatedKeyKeepsBothEntriesAndLookupTakesTheLater) {
   FileBuilder b;
   const auto first = b.AddObject("first");

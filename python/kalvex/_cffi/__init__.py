@@ -8,8 +8,8 @@ from kalvex._cffi.reader import Reader
 from kalvex._cffi.writer import Writer
 
 
-def open_reader(path: str, verify: bool) -> Reader:
-    return Reader(path, verify)
+def open_reader(path: str, verify: bool, check: bool = False) -> Reader:
+    return Reader(path, verify, check)
 
 
 def new_writer() -> Writer:

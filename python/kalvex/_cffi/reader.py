@@ -68,11 +68,12 @@ def _slices(joined: Any, ends: Any, n: int) -> list[Any]:
 
 
 class _Scratch:
-    __slots__ = ("found", "first", "last", "count", "err", "chunk", "key_ends", "payload_ends", "ids",
+    __slots__ = ("found", "flag", "first", "last", "count", "err", "chunk", "key_ends", "payload_ends", "ids",
                  "keys", "payloads", "many_size", "ends", "found_many", "size")
 
     def __init__(self) -> None:
         self.found = ffi.new("kalvex_bytes *")
+        self.flag = ffi.new("int *")
         self.first = ffi.new("size_t *")
         self.last = ffi.new("size_t *")
         self.count = ffi.new("size_t *")
@@ -154,15 +155,24 @@ class _Scratch:
 class Reader:
     __slots__ = ("_handle", "_owned", "_pool", "_made", "_lock", "_compressed", "__weakref__")
 
-    def __init__(self, path: str, verify: bool) -> None:
+    def __init__(self, path: str, verify: bool, check: bool = False) -> None:
         encoded = text_argument("path", path)
         out = ffi.new("kalvex_reader **")
         err = new_error()
-        status = lib.kalvex_reader_open(encoded, len(encoded), 1 if verify else 0, out, err)
+        options = ffi.new("kalvex_open_options *")
+        options.verify = 1 if verify else 0
+        options.check_records = 1 if check else 0
+        status = lib.kalvex_reader_open_with(encoded, len(encoded), options, out, err)
         if status != _OK:
             raise_failure(status, err)
         # The collector is told the native size, so unclosed readers do not pile up.
         self._handle: Any = ffi.gc(out[0], lib.kalvex_reader_close, lib.kalvex_reader_memory_usage(out[0]))
+        # With check, the index is checked once here, so that no miss or listing trusts it blind.
+        if check:
+            status = lib.kalvex_reader_check_index(self._handle, err)
+            if status != _OK:
+                ffi.release(self._handle)
+                raise_failure(status, err)
         self._owned = [self._handle]  # popped exactly once, by whoever frees it
         self._pool: list[_Scratch] = []
         self._made = 0  # scratches made; all back in the pool when no call is inside
@@ -249,7 +259,10 @@ class Reader:
         k = as_bytes(key)
         scratch, handle = self._take()
         try:
-            return bool(lib.kalvex_reader_exists(handle, k, len(k)))
+            status = lib.kalvex_reader_exists(handle, k, len(k), scratch.flag, scratch.err)
+            if status != _OK:
+                raise_failure(status, scratch.err)
+            return bool(scratch.flag[0])
         finally:
             self._give(scratch)
 
@@ -264,8 +277,21 @@ class Reader:
         p = as_bytes(prefix)
         scratch, handle = self._take()
         try:
-            lib.kalvex_reader_prefix_range(handle, p, len(p), scratch.first, scratch.last)
+            status = lib.kalvex_reader_prefix_range(handle, p, len(p), scratch.first, scratch.last, scratch.err)
+            if status != _OK:
+                raise_failure(status, scratch.err)
             return int(scratch.first[0]), int(scratch.last[0])
+        finally:
+            self._give(scratch)
+
+    def lower_bound(self, key: Key) -> int:
+        k = as_bytes(key)
+        scratch, handle = self._take()
+        try:
+            status = lib.kalvex_reader_lower_bound(handle, k, len(k), scratch.first, scratch.err)
+            if status != _OK:
+                raise_failure(status, scratch.err)
+            return int(scratch.first[0])
         finally:
             self._give(scratch)
 

@@ -23,10 +23,13 @@ class CommandError(Exception):
 
 
 def open_store(path: str, *, verify: bool = False) -> Store:
-    """The store file or sharded store directory ``path`` opened raw (payload bytes);
-    errors name the file once. The queries need no whole-file CRC-32: ``verify`` reads it."""
+    """The store file or sharded store directory ``path`` opened raw (payload bytes), with
+    its index checked and every payload's CRC-32 checked as it is read (``check=True``): a
+    damaged store is an error (exit 2), never a wrong answer, at a cost that grows with the
+    index and what is printed, not with the data. Errors name the file once. ``verify``
+    also reads the whole-file CRC-32."""
     try:
-        return open_any(path, verify=verify, raw=True)
+        return open_any(path, verify=verify, check=True, raw=True)
     except KalvexError as exc:
         raise CommandError(with_path(path, exc)) from exc
 

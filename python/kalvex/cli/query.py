@@ -11,7 +11,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any
+from typing import Any, Optional
 
 from kalvex._codec import packer
 from kalvex.cli._common import NO, YES, key_text, open_store, output
@@ -39,7 +39,9 @@ def register(commands: Any) -> None:
         help="list keys in key order",
         description="List the keys of a store in key order, one per line. Bytes that are not "
         "UTF-8 are shown as \\xNN and a backslash as \\\\, so no two keys print alike.",
-        epilog="examples:\n  kalvex keys users.klvx --prefix user:\n  kalvex keys users.klvx --count",
+        epilog="examples:\n  kalvex keys users.klvx --prefix user:\n  kalvex keys users.klvx --count\n"
+        "  kalvex keys events.klvx --from 2026-03-01 --to 2026-04-01\n"
+        "  kalvex keys events.klvx --reverse --limit 10",
     )
 
     dump = commands.add_parser(
@@ -49,12 +51,18 @@ def register(commands: Any) -> None:
         '{"key": ..., "value": ...}, or a msgpack stream of [key, value] arrays that '
         "'kalvex build' reads back.",
         epilog="examples:\n  kalvex dump users.klvx | head\n"
+        "  kalvex dump events.klvx --from 2026-03-01 --to 2026-04-01\n"
         "  kalvex dump users.klvx --format msgpack | kalvex build copy.klvx --format msgpack",
     )
-    # Both list a store's entries in key order: all, or those whose key has a prefix.
+    # Both list a store's entries in key order: all, or those of a prefix or a key range,
+    # from either end. Keys order by their bytes, so a bound is taken as its exact bytes.
     for listing in (keys, dump):
         listing.add_argument("store", metavar="STORE")
         listing.add_argument("--prefix", metavar="P", help="only keys starting with P")
+        listing.add_argument("--from", dest="start", metavar="K", help="only keys from K on (K included)")
+        listing.add_argument("--to", dest="stop", metavar="K", help="only keys before K (K excluded)")
+        listing.add_argument("--reverse", action="store_true", help="from the last key to the first")
+        listing.add_argument("--limit", metavar="N", type=_count, help="at most N keys")
     keys.add_argument("--count", action="store_true", help="print only how many keys there are")
     dump.add_argument("--format", choices=("jsonl", "msgpack"), default="jsonl",
                       help="the output format (default: jsonl)")
@@ -78,13 +86,46 @@ def run_get(args: argparse.Namespace) -> int:
     return status
 
 
+def _count(text: str) -> int:
+    """--limit's value: a whole number, 0 or more."""
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError(f"not a count: {text!r}")
+    return int(text)
+
+
+def _prefix_end(prefix: bytes) -> Optional[bytes]:
+    """The least key above every key that starts with ``prefix`` (None: there is none)."""
+    kept = prefix.rstrip(b"\xff")
+    return kept[:-1] + bytes([kept[-1] + 1]) if kept else None
+
+
+def _bounds(args: argparse.Namespace) -> tuple[Optional[bytes], Optional[bytes]]:
+    """The key range a listing reads: --from and --to, narrowed to --prefix's keys."""
+    start = None if args.start is None else os.fsencode(args.start)
+    stop = None if args.stop is None else os.fsencode(args.stop)
+    if args.prefix:
+        prefix = os.fsencode(args.prefix)
+        start = prefix if start is None else max(start, prefix)
+        end = _prefix_end(prefix)
+        stop = end if stop is None or end is not None and end < stop else stop
+    return start, stop
+
+
+def _listing(args: argparse.Namespace) -> dict[str, Any]:
+    """The keyword arguments of the range a listing reads."""
+    start, stop = _bounds(args)
+    return {"start": start, "stop": stop, "reverse": args.reverse, "limit": args.limit}
+
+
 def run_keys(args: argparse.Namespace) -> int:
     with open_store(args.store) as reader:
-        prefix = os.fsencode(args.prefix or "")
         if args.count:
-            print(len(reader.prefix_keys(prefix)) if prefix else len(reader))
+            low, high = _bounds(args)
+            # Two seeks, whatever the range holds.
+            found = (len(reader) if high is None else reader.rank(high)) - (0 if low is None else reader.rank(low))
+            print(max(0, min(found, len(reader) if args.limit is None else args.limit)))
             return YES
-        keys = [key for key, _ in reader.items_raw(prefix)]
+        keys = [key for key, _ in reader.range_raw(**_listing(args))]
     out = output()
     for start in range(0, len(keys), _BATCH):
         # A newline never continues a UTF-8 sequence: the block reads as its keys one by one.
@@ -95,7 +136,7 @@ def run_keys(args: argparse.Namespace) -> int:
 def run_dump(args: argparse.Namespace) -> int:
     out = output()
     with open_store(args.store) as reader:
-        pairs = reader.items_raw(os.fsencode(args.prefix or ""))
+        pairs = reader.range_raw(**_listing(args))
         if args.format == "msgpack":
             pack = packer(None)
             for key, payload in pairs:

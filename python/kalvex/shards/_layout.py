@@ -190,11 +190,12 @@ def damaged(path: str, exc: BaseException) -> errors.KalvCorruptError:
     return errors.KalvCorruptError(f"shard {path} is damaged: {exc}")
 
 
-def open_shard(path: str, entry: dict[str, Any], verify: bool = False) -> KalvReader:
-    """Shard file ``path`` opened (raw payloads, bytes keys) and checked against its manifest
-    ``entry``; ``KalvCorruptError`` names a file missing, damaged or not the one listed."""
+def open_shard(path: str, entry: dict[str, Any], verify: bool = False, check: bool = False) -> KalvReader:
+    """Shard file ``path`` opened (raw payloads, bytes keys; ``verify`` and ``check`` as for
+    ``KalvReader``) and checked against its manifest ``entry``; ``KalvCorruptError`` names a
+    file missing, damaged or not the one listed."""
     try:
-        reader = KalvReader(path, verify=verify, raw=True, key_type=bytes)
+        reader = KalvReader(path, verify=verify, check=check, raw=True, key_type=bytes)
     except errors.KalvIOError as exc:
         if not os.path.exists(path):
             raise errors.KalvCorruptError(f"shard {path} is missing") from exc

@@ -7,6 +7,7 @@ from __future__ import annotations
 import heapq
 import os
 from collections.abc import Iterable, Iterator
+from itertools import islice
 from operator import itemgetter
 from typing import Any, Callable, Optional, Union, cast
 
@@ -14,6 +15,7 @@ from xxhash import xxh3_64_intdigest
 
 from kalvex import errors
 from kalvex._codec import Key, PathLike, Value, as_bytes
+from kalvex.ordered import IDS, KEYS
 from kalvex.reader import KalvReader, ReaderBase, _closed
 from kalvex.shards import _layout
 from kalvex.shards.routing import _jump
@@ -24,8 +26,11 @@ class ShardedReader(ReaderBase):
 
     ``path`` is the store directory (its current version is opened and kept: a later publish
     does not change what this reader sees) or a version directory. Every shard is opened and
-    checked against the manifest at once; ``verify`` also checks each file's CRC-32. A lookup
-    reads one shard; listings merge the shards in key order.
+    checked against the manifest at once; ``verify`` also checks each file's CRC-32, ``check``
+    each file's index and every value read (as ``KalvReader`` does). A lookup reads one
+    shard; listings merge the shards in key order. So do the ordered queries (``range``,
+    the seeks, ``rank``): each asks every shard, and a range over n shards costs n seeks
+    before its first key (``key_at`` walks, see there).
 
     >>> with ShardedReader("users.shards") as r:
     ...     r["user:1"], len(r), r.prefix("user:")
@@ -39,7 +44,7 @@ class ShardedReader(ReaderBase):
         try:
             for entry in self._manifest["shards"]:
                 path = os.path.join(self._version_dir, entry["file"])
-                self._shards.append(_layout.open_shard(path, entry, verify))
+                self._shards.append(_layout.open_shard(path, entry, verify, self._check))
         except BaseException:
             self.close()
             raise
@@ -132,6 +137,57 @@ class ShardedReader(ReaderBase):
         merged = heapq.merge(*[cast(Iterator[bytes], shard._keys(prefix)) for shard in self._live()])
         return merged if self._key_type is bytes else (data.decode("utf-8", "replace") for data in merged)
 
+    # --- ordered queries (kalvex/ordered.py): the shards' own, merged --------------------
+    # Keys are routed by hash, so every shard holds keys all along the key order: an
+    # ordered query asks each shard (a range seeks once per shard, then merges the shards'
+    # lazy streams), and a key lives in one shard only, so merged streams never tie.
+
+    def _span(self, start: Optional[bytes], stop: Optional[bytes], reverse: bool, limit: Optional[int],
+              keys: type, extra: str) -> Iterator[Any]:
+        streams = [shard._span(start, stop, reverse, limit, bytes, extra) for shard in self._live()]
+        if extra == IDS:
+            # An object id is a place in its shard's file: the shard makes it the store's.
+            streams = [_store_ids(stream, shard, len(streams)) for shard, stream in enumerate(streams)]
+        merged: Iterator[Any] = heapq.merge(*streams, key=None if extra == KEYS else itemgetter(0), reverse=reverse)
+        if limit is not None:
+            merged = islice(merged, limit)
+        if keys is bytes:
+            return merged
+        if extra == KEYS:
+            return (data.decode("utf-8", "replace") for data in merged)
+        return ((data.decode("utf-8", "replace"), item) for data, item in merged)
+
+    def _seek(self, key: bytes, strict: bool, backward: bool) -> Optional[tuple[bytes, bytes]]:
+        found = [entry for shard in self._live() if (entry := shard._seek(key, strict, backward)) is not None]
+        if not found:
+            return None
+        return (max if backward else min)(found, key=itemgetter(0))
+
+    def _rank(self, key: bytes) -> int:
+        return sum(shard._rank(key) for shard in self._live())
+
+    def _key_at(self, index: int) -> bytes:
+        """A walk of the merged keys from the nearer end: O(min(index, n - index)) keys
+        read, over every shard. (A file reader answers in O(log n).)"""
+        n = self._entry_count()
+        reverse = index >= n // 2
+        keys = self._span(None, None, reverse, None, bytes, KEYS)
+        return cast(bytes, next(islice(keys, n - 1 - index if reverse else index, None)))
+
+    def _entry_count(self) -> int:
+        return sum(shard._entry_count() for shard in self._live())
+
+    def key_at(self, index: int) -> Key:
+        """The key at ``index`` in key order, counted from the end when negative;
+        ``IndexError`` outside. The shards are merged from the nearer end up to it, so it
+        reads ``min(index, len - index)`` keys: use ``range`` for a run of them.
+
+        >>> with ShardedReader("users.shards") as r:
+        ...     r.key_at(0), r.key_at(-1), r.rank("user:2")
+        ('user:1', 'user:2', 1)
+        """
+        return super().key_at(index)
+
     def __len__(self) -> int:
         """``len(r)``: the number of keys of all shards (from the manifest)."""
         self._live()
@@ -195,6 +251,11 @@ class ShardedReader(ReaderBase):
         if not self._shards:
             return f"ShardedReader({self._version_dir!r}, closed)"
         return f"ShardedReader({self._version_dir!r}, shards={self._n}, keys={self._len})"
+
+
+def _store_ids(pairs: Iterator[tuple[bytes, int]], shard: int, n: int) -> Iterator[tuple[bytes, int]]:
+    """(key, object id) of shard ``shard`` of ``n``, the id made unique in the store."""
+    return ((data, place * n + shard) for data, place in pairs)
 
 
 def _reopen(path: str, raw: bool, key_type: type, unpack_options: dict[str, Any]) -> ShardedReader:

@@ -52,7 +52,7 @@ constexpr std::size_t kChunkEntries = 1024;
 constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
 constexpr std::size_t kCopyAhead = 8;
 
-constexpr const char* kOpenParams[] = {"path", "verify"};
+constexpr const char* kOpenParams[] = {"path", "verify", "check"};
 constexpr const char* kKeyParams[] = {"key"};
 constexpr const char* kKeysParams[] = {"keys"};
 constexpr const char* kPrefixParams[] = {"prefix"};
@@ -64,6 +64,7 @@ constexpr ParamList kFindSignature{"Reader.find()", kKeyParams, 1};
 constexpr ParamList kFindManySignature{"Reader.find_many()", kKeysParams, 1};
 constexpr ParamList kExistsSignature{"Reader.exists()", kKeyParams, 1};
 constexpr ParamList kPrefixSignature{"Reader.prefix_range()", kPrefixParams, 1};
+constexpr ParamList kLowerBoundSignature{"Reader.lower_bound()", kKeyParams, 1};
 constexpr ParamList kRangeSignature{"Reader.read_range()", kRangeParams, 2};
 constexpr ParamList kObjectsSignature{"Reader.objects()", kObjectsParams, 0};
 
@@ -102,13 +103,23 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
     bool verify = true;
     if (slots[1] != nullptr && !ConvertBool(slots[1], verify)) return WrapArgumentError("verify");
+    bool check = false;
+    if (slots[2] != nullptr && !ConvertBool(slots[2], check)) return WrapArgumentError("check");
+    kalvex_open_options options{};
+    options.verify = verify ? 1 : 0;
+    options.check_records = check ? 1 : 0;
     kalvex_reader* opened = nullptr;
     ErrorRecord error;
-    const kalvex_status status = kalvex_reader_open(path.data(), path.size(), verify ? 1 : 0, &opened, error.get());
+    kalvex_status status = kalvex_reader_open_with(path.data(), path.size(), &options, &opened, error.get());
     if (status != KALVEX_OK) return RaiseFailure(status, *error);
+    std::unique_ptr<kalvex_reader, CloseReader> owned(opened);
+    // With check, the index is checked once here, so that no miss or listing trusts it blind.
+    if (check && (status = kalvex_reader_check_index(opened, error.get())) != KALVEX_OK) {
+      return RaiseFailure(status, *error);
+    }
     kalvex_stats stats;
     kalvex_reader_stats(opened, &stats);
-    PyObject* self = NewInstance(type, std::unique_ptr<kalvex_reader, CloseReader>(opened));
+    PyObject* self = NewInstance(type, std::move(owned));
     if (self != nullptr) AsReader(self)->compressed = stats.compressed != 0;
     return self;
   });
@@ -187,7 +198,11 @@ PyObject* Reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
       KeyBytes key;
       if (!ConvertPackageKey(slots[0], key)) return nullptr;
-      return PyBool_FromLong(kalvex_reader_exists(r, key.bytes().data(), key.bytes().size()));
+      int found = 0;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_reader_exists(r, key.bytes().data(), key.bytes().size(), &found, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return PyBool_FromLong(found);
     });
   });
 }
@@ -209,8 +224,28 @@ PyObject* Reader_prefix_range(PyObject* self, PyObject* const* args, Py_ssize_t 
       if (!ConvertPackageKey(slots[0], prefix)) return nullptr;
       std::size_t first = 0;
       std::size_t last = 0;
-      kalvex_reader_prefix_range(r, prefix.bytes().data(), prefix.bytes().size(), &first, &last);
+      ErrorRecord error;
+      const kalvex_status status =
+          kalvex_reader_prefix_range(r, prefix.bytes().data(), prefix.bytes().size(), &first, &last, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
       return NewPair(NewUnsigned(first), NewUnsigned(last));
+    });
+  });
+}
+
+PyObject* Reader_lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guarded([&]() -> PyObject* {
+    PyObject* slots[std::size(kKeyParams)];
+    if (!ParseFastcall(kLowerBoundSignature, args, nargs, kwnames, slots)) return nullptr;
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      KeyBytes key;
+      if (!ConvertKey(slots[0], key)) return nullptr;
+      std::size_t position = 0;
+      ErrorRecord error;
+      const kalvex_status status =
+          kalvex_reader_lower_bound(r, key.bytes().data(), key.bytes().size(), &position, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return NewUnsigned(position);
     });
   });
 }
@@ -433,11 +468,13 @@ PyMethodDef kReaderMethods[] = {
     {"find_many", AsCFunction(Reader_find_many), kFastcall,
      "find_many($self, keys)\n--\n\nThe payload stored under each key of a list or tuple, or None, in order."},
     {"exists", AsCFunction(Reader_exists), kFastcall,
-     "exists($self, key)\n--\n\nWhether key is stored; reads only the in-memory index."},
+     "exists($self, key)\n--\n\nWhether key is stored; reads no payload."},
     {"count", AsCFunction(Reader_count), METH_NOARGS,
      "count($self)\n--\n\nThe number of index entries: positions are 0 .. count() - 1."},
     {"prefix_range", AsCFunction(Reader_prefix_range), kFastcall,
      "prefix_range($self, prefix)\n--\n\nPositions (first, last) of the keys starting with prefix."},
+    {"lower_bound", AsCFunction(Reader_lower_bound), kFastcall,
+     "lower_bound($self, key)\n--\n\nThe position of the first key not below key; count() when none."},
     {"read_range", AsCFunction(Reader_read_range), kFastcall,
      "read_range($self, first, last, keys=None, payloads=False, ids=False)\n--\n\n"
      "One chunk of positions [first, last): (keys, payloads, ids), each a list or None."},
@@ -458,7 +495,8 @@ PyMethodDef kReaderMethods[] = {
 };
 
 PyType_Slot kReaderSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Reader(path, verify=True)\n--\n\nA store opened read-only.")},
+    {Py_tp_doc, const_cast<char*>("Reader(path, verify=True, check=False)\n--\n\nA store opened read-only; with check, "
+                                  "its index checked and every payload's CRC-32 checked as it is read.")},
     {Py_tp_new, reinterpret_cast<void*>(Reader_new)},
     {Py_tp_methods, kReaderMethods},
     {Py_tp_dealloc, reinterpret_cast<void*>(Reader_dealloc)},

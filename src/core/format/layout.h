@@ -3,17 +3,26 @@
 //
 //   header (40 bytes) | data section: object records | index section: index entries
 //
-// Header:        "KLVX" | version u8 (=2) | features u8 | 2 reserved | num_keys u32 | num_objects u32
-//                | index_offset u64 | data_offset u64 (=40) | file_crc32 u32 | 4 reserved
+// Header:        "KLVX" | version u8 (=2) | features u8 | 2 reserved | num_keys u32
+//                | num_objects u32 | index_offset u64 | data_offset u64 (=40)
+//                | file_crc32 u32 | 4 reserved
 // Object record: payload length u32 | payload CRC-32 u32 | payload
 // Index entry:   key length u16 | key bytes | object offset u64
 //
 // All integers are unsigned, big-endian and unaligned. The object offset is the file
 // offset of a record's length field. file_crc32 covers bytes 40..end; the header is
 // covered by no CRC. Index entries stand in ascending unsigned-bytewise key order.
-// features: one bit per optional structure the writer declared (0 for a plain store;
-// compression_layout.h has the compressed values' bit). A reader that knows none of them
-// still reads every key of the file.
+// features: what the file carries beyond the base container, one bit each, set by its
+// writer. The byte was reserved (written as zero) before features existed, and the
+// specified low-level module still writes zero there and ignores it, so every file reads
+// as a plain store to that module. The package's reader refuses a bit it does not know
+// (KalvVersionError naming it): a feature changes what the bytes mean.
+//   0x01 kFeatureMappedIndex: the last object record of the data section is the mapped
+//        index (mapped_index_layout.h). Only this bit makes a reader look for it, so no
+//        value, whatever its bytes, is ever taken for the index.
+//   0x02 kFeatureCompressedValues: the values are tagged and may be compressed, and the
+//        data section holds the dictionary's record (compression_layout.h).
+//   Other bits are defined as features land.
 //
 // The record and entry codecs sit on every lookup and every build, so they are inline.
 #pragma once
@@ -23,6 +32,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/format/compression_layout.h"
 #include "core/format/endian.h"
 
 namespace kalvex::format {
@@ -47,6 +57,11 @@ inline constexpr std::size_t kIndexOffsetPos = 16;
 inline constexpr std::size_t kDataOffsetPos = 24;
 inline constexpr std::size_t kFileCrcPos = 32;
 
+// Feature bits (see the top of this file).
+inline constexpr std::uint8_t kFeatureMappedIndex = 0x01;
+// Every bit this library reads; a reader refuses a file with any other.
+inline constexpr std::uint8_t kKnownFeatures = kFeatureMappedIndex | kFeatureCompressedValues;
+
 struct Header {
   static constexpr std::size_t kEncodedLength = kHeaderSize;
 
@@ -58,7 +73,8 @@ struct Header {
   std::uint64_t index_offset = kHeaderSize;
   std::uint32_t file_crc32 = 0;
 
-  // Writes magic, version 2, features, data_offset 40 and zero reserved bytes beside the fields.
+  // Writes magic, version 2, features, data_offset 40 and zero reserved bytes beside the
+  // fields.
   void EncodeTo(std::uint8_t out[kEncodedLength]) const;
   // Reads every field a reader needs; checks nothing. REQUIRES: 40 readable bytes.
   static Header DecodeFrom(const std::uint8_t in[kEncodedLength]);

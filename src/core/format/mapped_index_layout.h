@@ -2,9 +2,11 @@
 // reader answers from the mapping instead of parsing the index section into memory.
 //
 // It is the payload of the LAST object record of the data section, so its record ends
-// exactly at index_offset, and no index entry refers to it. To the container layout it
-// is an ordinary object: counted in num_objects, covered by its record's payload CRC and
-// by file_crc32, ignored by a reader that does not look for it.
+// exactly at index_offset, and no index entry refers to it. The header's feature bit
+// kFeatureMappedIndex (layout.h) says it is there; a file without the bit carries none,
+// whatever its last record holds. To the container layout it is an ordinary object:
+// counted in num_objects, covered by its record's payload CRC and by file_crc32,
+// ignored by a reader that does not look for it.
 //
 //   payload: padding (0..63 zero bytes) | slots (slot_count x 8)
 //            | rank samples (sample_count x 8) | trailer (72 bytes)
@@ -16,22 +18,29 @@
 //
 // Slot (u64): 0 is empty. Otherwise bit 63 is set, bits 40..62 hold the tag (the top 23
 //   bits of the key's hash, complemented) and bits 0..39 the place of the entry holding
-//   the key. The hash is HashBytes (keyed_hash.h) under the trailer's seed, which each
-//   file draws at random so that keys cannot be chosen ahead to share a slot.
+//   the key. The hash is HashBytes (keyed_hash.h) under the trailer's seed, which is a
+//   function of the file's content (SectionSeed below): the same adds give the same
+//   bytes on every build, and keys chosen to share slots under one seed would have to
+//   predict a seed that every key they add changes.
 //   A key's home slot is ((hash >> 24) * capacity) >> 40, in [0, capacity).
 // Rank sample k (u64): the place of entry k << rank_shift, for every k with that entry
 //   present: sample_count = ceil(num_keys / 2^rank_shift). The entry at rank r is found
 //   by walking forward from sample r >> rank_shift; the first key not below a prefix by a
 //   binary search over the sampled entries, then a walk of at most 2^rank_shift entries.
-// Trailer (72 bytes, the payload's last bytes):
-//   magic "KLVXhash" | structure version u8 (=1) | rank_shift u8 | padding u8 | 1 zero byte
+// Trailer (76 bytes, the payload's last bytes):
+//   magic "KLVXhash" | structure version u8 (=2) | rank_shift u8 | padding u8 | 1 zero byte
 //   | num_keys u32 | index_offset u64 | index_length u64 | capacity u64 | slot_count u64
-//   | seed k0 u64 | seed k1 u64 | seed k2 u64
+//   | seed k0 u64 | seed k1 u64 | seed k2 u64 | index_crc32 u32
 //   num_keys, index_offset and index_length (the index section's length, which reaches
-//   the file's end) name the index section it was built for; a reader uses the structure
-//   only when they agree with the header and the file. The magic begins with the file's
+//   the file's end) name the index section it was built for: they must agree with the
+//   header and the file, and the section's num_keys entries must end exactly at the end
+//   of the file, as a parse of the section requires. A file whose header declares the
+//   index and whose trailer disagrees is damaged. index_crc32 is the CRC-32 of the index
+//   section: with the record's payload CRC it lets a reader check the whole index at a
+//   cost that grows with the index, not with the data. The magic begins with the file's
 //   own, so that it reads as "the store's hash index", and ends in lowercase so that it
-//   is never mistaken for a file header.
+//   is never mistaken for a file header. (Structure version 1, without index_crc32,
+//   predates the feature bit: such files carry no declared index and read as plain.)
 //
 // Invariants (what the writer guarantees; a reader checks what it relies on):
 // - Occupied slots stand in ascending order of their keys' hashes across the whole table;
@@ -43,6 +52,9 @@
 //   last entry with that key.
 // - payload length == padding + 8 * (slot_count + sample_count) + kIndexTrailerSize, and
 //   padding < 64.
+// - Rank samples ascend, and the walk of 2^rank_shift entries from sample k ends where
+//   sample k + 1 (or, for the last, the section) does; keys ascend (bytewise, equal keys
+//   allowed for files written elsewhere). Walks check both on every block they touch.
 // - Size: 8 bytes per slot at a load of at most 0.8 (capacity = n + n/4 + 1) plus a short
 //   overflow tail, 8 / 2^rank_shift bytes per key of samples, and the record's 80 bytes
 //   of head and trailer and at most 63 of padding: about 10.5 bytes per key at rank_shift 4.
@@ -61,8 +73,8 @@
 namespace kalvex::format {
 
 inline constexpr std::array<std::uint8_t, 8> kIndexMagic = {'K', 'L', 'V', 'X', 'h', 'a', 's', 'h'};
-inline constexpr std::uint8_t kIndexStructureVersion = 1;
-inline constexpr std::size_t kIndexTrailerSize = 72;
+inline constexpr std::uint8_t kIndexStructureVersion = 2;
+inline constexpr std::size_t kIndexTrailerSize = 76;
 inline constexpr std::size_t kSlotSize = 8;
 inline constexpr std::size_t kSampleSize = 8;
 // The slots start at a file offset that is a multiple of this.
@@ -107,10 +119,31 @@ struct IndexTrailer {
   std::uint64_t capacity = 0;
   std::uint64_t slot_count = 0;
   HashSeed seed{};
+  std::uint32_t index_crc32 = 0;
 
   void EncodeTo(std::uint8_t out[kEncodedLength]) const;
-  // Reads every field; checks nothing. REQUIRES: 72 readable bytes.
+  // Reads every field; checks nothing. REQUIRES: 76 readable bytes.
   static IndexTrailer DecodeFrom(const std::uint8_t in[kEncodedLength]);
+};
+
+// ---- Seed -------------------------------------------------------------------------------
+
+// The seed of a file's hash table, taken from its index section (which holds every key
+// and, through the object offsets, where every value lies): a chain of HashBytes over the
+// section's consecutive blocks of kBlockSize bytes (the last one shorter, none for an
+// empty section), each keyed by the state the blocks before it left, from fixed constants;
+// the three seed words are the final state spread under three more constants, each made
+// odd (a zero word would collapse the hash's multiplies).
+class SectionSeed {
+ public:
+  static constexpr std::size_t kBlockSize = std::size_t{64} << 10;
+
+  // The next block of the section. REQUIRES: every block before it was kBlockSize bytes.
+  void Extend(const std::uint8_t* block, std::size_t n);
+  HashSeed Finish() const;
+
+ private:
+  std::uint64_t state_ = 0x6B6C7678'73656564ull;  // "klvxseed"
 };
 
 // Samples for n keys at a rank shift: ceil(n / 2^shift). REQUIRES: shift <= kMaxRankShift.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/format/crc32.h"
+#include "core/internal_failure.h"
 #include "core/key_compare.h"
 #include "core/reader/offset_set.h"
 
@@ -79,8 +80,21 @@ class RecordChain {
   // caller read from its head, if the chain arrives exactly at it (an offset into the
   // middle of a record is passed over). REQUIRES: `offset` above any earlier limit.
   void StepAt(std::uint64_t offset, std::uint32_t payload_length) {
-    FollowTo(offset);
+    Mark(offset);
     if (!broken_ && next_ == offset && offset < index_offset_) Step(payload_length);
+  }
+
+  // Follows the records up to `offset` and notes it, the first time, when no record of
+  // the chain starts there. REQUIRES: `offset` above any earlier limit.
+  void Mark(std::uint64_t offset) {
+    FollowTo(offset);
+    if (!broken_ && !misplaced() && (next_ != offset || offset >= index_offset_)) misplaced_ = offset;
+  }
+
+  // An offset given to StepAt or Mark where no record starts (into the middle of a
+  // record, or past the data section), or none.
+  std::optional<std::uint64_t> misplaced() const {
+    return misplaced_ == kNone ? std::nullopt : std::optional<std::uint64_t>(misplaced_);
   }
 
   // The chain's verdict, once FollowTo has been given the end of the file.
@@ -117,9 +131,21 @@ class RecordChain {
   std::uint64_t next_ = format::kDataOffset;
   std::uint64_t count_ = 0;
   bool broken_ = false;
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};  // no offset is this
+  std::uint64_t misplaced_ = kNone;
 };
 
+StoreError NotARecord(std::uint64_t offset) {
+  return StoreError::Corrupt("object offset " + std::to_string(offset) + " is not the start of an object record");
+}
+
 }  // namespace
+
+std::string FormatFeatures(std::uint8_t bits) {
+  char text[5];
+  std::snprintf(text, sizeof text, "0x%02x", bits);
+  return text;
+}
 
 std::string FormatCrc(std::uint32_t crc) {
   char text[11];
@@ -141,7 +167,9 @@ Reader::Reader(std::string path, Mapping file, const format::Header& header, Ent
 
 Reader::~Reader() = default;
 
-Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool map_index, bool decode_values) {
+Result<std::unique_ptr<Reader>> Reader::Open(std::string path, const OpenOptions& options) {
+  const bool verify = options.verify;
+  const bool map_index = options.map_index;
   // Declared in this order so that a failure releases tables, mapping, descriptor.
   // O_NONBLOCK only matters for a FIFO, whose open would otherwise wait for a writer
   // forever; for regular files it changes nothing, and the FIFO then fails at mmap.
@@ -166,37 +194,45 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool
     if (Status status = CheckFileCrc(bytes, n, header.file_crc32); !status.ok()) return status.take_error();
   }
 
-  // The index object and the index section: what a parsed index reads whole at open, so
-  // reading them in large folios never reads more than that; the records keep the usual
-  // read-around. Advised before the trailer is read, so that its pages come in large
-  // folios too: the object lies below index_offset at about 10.5 bytes per key, so the
-  // range starts below any such object (taking a few records with it, harmlessly).
-  if (map_index) {
-    const std::uint64_t below =
-        std::min<std::uint64_t>(header.index_offset, 16 * std::uint64_t{header.num_keys} + 4096);
-    file.AdviseHugePages(header.index_offset - below);
+  // Feature bits mean something only to the package's readers; the low-level module reads
+  // every file as a plain store, as it always has.
+  const std::uint8_t unknown = header.features & static_cast<std::uint8_t>(~format::kKnownFeatures);
+  if (map_index && unknown != 0) {
+    return StoreError::Unsupported("unsupported feature bits " + FormatFeatures(unknown) +
+                                   " (a newer kalvex wrote this file)");
   }
-  // A mapped index found here is used only when asked for; otherwise it only shows in the
-  // reader's stats, and damage to it changes nothing: it is an object no key refers to.
-  Result<std::optional<MappedIndex>> located = MappedIndex::Locate(bytes, n, header);
-  if (map_index && !located.ok()) return located.take_error();
-  const std::optional<MappedIndex> carried = located.ok() ? located.value() : std::nullopt;
-  // A compressed store's dictionary record ends where the mapped index's begins, or at
-  // index_offset without one.
+  const bool declared = map_index && (header.features & format::kFeatureMappedIndex) != 0;
+  // A compressed store's dictionary record ends where the mapped index's record begins
+  // when the file declares one, else at index_offset.
   std::optional<ValueDecoder> decoder;
-  if (decode_values && (header.features & format::kFeatureCompressedValues) != 0) {
-    const std::uint64_t index_start = std::min<std::uint64_t>(header.index_offset, n);
-    const std::uint64_t dictionary_end =
-        carried && carried->record_size() <= index_start ? index_start - carried->record_size() : index_start;
+  if (options.decode_values && (header.features & format::kFeatureCompressedValues) != 0) {
+    std::uint64_t dictionary_end = std::min<std::uint64_t>(header.index_offset, n);
+    if ((header.features & format::kFeatureMappedIndex) != 0) {
+      Result<MappedIndex> index = MappedIndex::Locate(bytes, n, header);
+      if (!index.ok()) return index.take_error();
+      dictionary_end = header.index_offset - index.value().record_size();
+    }
     Result<ValueDecoder> opened = ValueDecoder::Open(bytes, n, dictionary_end);
     if (!opened.ok()) return opened.take_error();
     decoder = std::move(opened).value();
   }
-  if (map_index && carried) {
+  if (declared) {
+    // The index object and the index section: what a parsed index reads whole at open,
+    // so reading them in large folios never reads more than that; the records keep the
+    // usual read-around. Advised before the trailer is read, so that its pages come in
+    // large folios too: the object lies below index_offset at about 10.5 bytes per key,
+    // so the range starts below any such object (taking a few records with it, harmlessly).
+    const std::uint64_t below =
+        std::min<std::uint64_t>(header.index_offset, 16 * std::uint64_t{header.num_keys} + 4096);
+    if (header.index_offset <= n) file.AdviseHugePages(header.index_offset - below);
+    Result<MappedIndex> located = MappedIndex::Locate(bytes, n, header);
+    if (!located.ok()) return located.take_error();
     fd.value().Close();
     auto reader = std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header, {}, {}));
-    reader->mapped_ = carried;
-    reader->index_object_size_ = carried->record_size();
+    reader->mapped_ = located.value();
+    reader->index_object_size_ = located.value().record_size();
+    reader->check_records_ = options.check_records;
+    reader->record_starts_ = true;
     reader->decoder_ = std::move(decoder);
     return reader;
   }
@@ -227,7 +263,8 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, bool
   fd.value().Close();
   auto reader = std::unique_ptr<Reader>(new Reader(std::move(path), std::move(file), header,
                                                    std::move(entries).value(), std::move(index)));
-  reader->index_object_size_ = carried ? carried->record_size() : 0;
+  reader->check_records_ = options.check_records;
+  reader->record_starts_ = map_index;
   reader->decoder_ = std::move(decoder);
   return reader;
 }
@@ -239,26 +276,45 @@ StoreError Reader::RecordOutside(format::RecordFit fit, std::uint64_t offset) {
   return ExtendsBeyondEnd(offset);
 }
 
+Status Reader::CheckIndex() const {
+  if (mapped_) return mapped_->CheckCrcs(file_.data());
+  return CheckFileCrc(file_.data(), file_.size(), file_crc32_);
+}
+
+bool Reader::RecordCrcHolds(std::uint64_t offset, Bytes payload) const {
+  return crc32::Value(payload.data(), payload.size()) == format::RecordPayloadCrc(file_.data() + offset);
+}
+
+StoreError Reader::RecordCrcMismatch(std::uint64_t offset) {
+  return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
+}
+
 std::pair<std::size_t, std::size_t> Reader::PrefixRange(Bytes prefix) const {
-  if (mapped_) return MappedPrefixRange(prefix);
-  const std::size_t n = entries_.size();
-  // Halving search for the first key not below the prefix: `size` shrinks by `half`
-  // whether or not base moves, so it takes ceil(log2 n) comparisons for any input.
-  std::size_t start = 0;
-  if (n != 0) {
-    std::size_t base = 0;
-    std::size_t size = n;
-    while (size > 1) {
-      const std::size_t half = size / 2;
-      const std::size_t mid = base + half;
-      if (KeyLess(entries_.key(mid), prefix)) base = mid;
-      size -= half;
-    }
-    start = KeyLess(entries_.key(base), prefix) ? base + 1 : base;
-  }
+  if (mapped_) throw InternalFailure("PrefixRange on a reader of a mapped index");
+  const std::size_t start = ParsedLowerBound(prefix);
   std::size_t end = start;
-  while (end < n && StartsWith(entries_.key(end), prefix)) ++end;
+  while (end < entries_.size() && StartsWith(entries_.key(end), prefix)) ++end;
   return {start, end};
+}
+
+Result<std::size_t> Reader::LowerBound(Bytes key) const {
+  if (mapped_) return mapped_->LowerBound(key);
+  return ParsedLowerBound(key);
+}
+
+std::size_t Reader::ParsedLowerBound(Bytes key) const {
+  const std::size_t n = entries_.size();
+  if (n == 0) return 0;
+  // `size` shrinks by `half` whether or not base moves.
+  std::size_t base = 0;
+  std::size_t size = n;
+  while (size > 1) {
+    const std::size_t half = size / 2;
+    const std::size_t mid = base + half;
+    if (KeyLess(entries_.key(mid), key)) base = mid;
+    size -= half;
+  }
+  return KeyLess(entries_.key(base), key) ? base + 1 : base;
 }
 
 Result<std::vector<Bytes>> Reader::FetchRange(std::size_t first, std::size_t last) const {
@@ -378,7 +434,20 @@ Status Reader::VerifyObjects(const EntryTable& entries) const {
     if (Status status = VerifyInIndexOrder(entries); !status.ok()) return status;
   }
   // Last, so that every file today's checks reject is reported as before.
-  return chain.Finish(num_objects_);
+  if (Status finished = chain.Finish(num_objects_); !finished.ok() || !record_starts_) return finished;
+  if (in_file_order) {
+    if (const auto misplaced = chain.misplaced()) return NotARecord(*misplaced);
+    return {};
+  }
+  // Objects too few for the bitmap: their offsets, sorted, are marked on a chain of their own.
+  std::vector<std::uint64_t> offsets;
+  offsets.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) offsets.push_back(entries.object_offset(i));
+  std::sort(offsets.begin(), offsets.end());
+  RecordChain starts(file_.data(), index_offset_);
+  for (const std::uint64_t offset : offsets) starts.Mark(offset);
+  if (const auto misplaced = starts.misplaced()) return NotARecord(*misplaced);
+  return {};
 }
 
 Status Reader::VerifyInIndexOrder(const EntryTable& entries) const {

@@ -9,12 +9,15 @@
 // Memory beyond the mapping: the index section's bytes once (keys with their lengths
 // and object offsets), 4 bytes per key to locate entries, 10 per key of hash index.
 //
-// Opened with map_index, a file carrying a mapped index (format/mapped_index_layout.h)
-// that agrees with its header is read through that instead: open reads the header and
-// the index's trailer only, the reader holds nothing per key, and every lookup, walk and
-// search reads the mapping. The per-entry accessors (key(), object_offset()) then do not
-// apply; the calls that can meet a damaged entry report it (Lookup, ReadEntries, the
-// fetches, Verify).
+// Opened with map_index (the package's readers), the header's feature bits are read: a
+// bit this library does not know fails the open, and a file whose header declares a
+// mapped index (format/mapped_index_layout.h) is read through it: open reads the header,
+// the index's trailer and its last block only, the reader holds nothing per key, and
+// every lookup, walk and search reads the mapping. The per-entry accessors (key(),
+// object_offset(), Find, PrefixRange) then do not apply; the calls that can meet a
+// damaged entry report it (Lookup, SearchPrefix, ReadEntries, the fetches, Verify),
+// never as a miss or a short answer. Without map_index (the specified low-level module)
+// the feature bits are ignored and every file reads as a plain store.
 #pragma once
 
 #include <cstddef>
@@ -38,19 +41,32 @@ namespace kalvex::reader {
 
 using Bytes = std::span<const std::uint8_t>;
 
+// How to open a store. Fields are added at the end.
+struct OpenOptions {
+  bool verify = false;     // check the whole-file CRC-32 first
+  bool map_index = false;  // read feature bits, and a declared mapped index in place
+  // Check the payload CRC-32 of every record a fetch hands out (KalvCorruptError).
+  bool check_records = false;
+  // A store whose values are compressed (format/compression_layout.h) has its dictionary
+  // checked and prepared at open (a damaged one fails it with KalvCorruptError), and its
+  // values are decoded through DecodedSize and Decode; without it the payloads are what
+  // the file stores, as for a reader that knows no compression.
+  bool decode_values = false;
+};
+
 class Reader {
  public:
   // Opens `path` (UTF-8, kept exactly as given for messages and stats). The descriptor
   // is closed before returning; on failure everything acquired is released.
-  // With `map_index`, a usable mapped index is read in place (see above); one that agrees
-  // with the header but is damaged fails the open with KalvCorruptError. Without it, or
-  // for a file without one, the index section is parsed.
-  // With `decode_values`, a store whose values are compressed (format/compression_layout.h)
-  // has its dictionary checked and prepared here (a damaged one fails the open with
-  // KalvCorruptError), and its values are decoded through DecodedSize and Decode; without
-  // it the payloads are what the file stores, as for a reader that knows no compression.
+  // With `map_index`, a declared mapped index is read in place (see above); one that is
+  // missing, disagrees with the header or the file, or cannot lie where its trailer says
+  // fails the open with KalvCorruptError. Without it, or for a file that declares none,
+  // the index section is parsed.
+  static Result<std::unique_ptr<Reader>> Open(std::string path, const OpenOptions& options);
   static Result<std::unique_ptr<Reader>> Open(std::string path, bool verify, bool map_index = false,
-                                              bool decode_values = false);
+                                              bool decode_values = false) {
+    return Open(std::move(path), OpenOptions{verify, map_index, false, decode_values});
+  }
 
   ~Reader();
   Reader(const Reader&) = delete;
@@ -66,7 +82,8 @@ class Reader {
 
   // Whether lookups and walks go through the file's mapped index.
   bool maps_index() const { return mapped_.has_value(); }
-  // Bytes of the mapped index record the file carries, used or not; 0 without a usable one.
+  // Bytes of the mapped index record the file declares; 0 without one (and always 0
+  // without map_index).
   std::uint64_t index_object_size() const { return index_object_size_; }
   // The objects the file's writer was given: num_objects without a carried mapped index's
   // record. (0 for a header that counts no object at all; verify() then fails on the count.)
@@ -102,20 +119,22 @@ class Reader {
   // The same, read where entry i ends: a walk over many entries need not wait on each key.
   std::uint64_t object_offset_from_end(std::size_t i) const { return entries_.object_offset_from_end(i); }
 
-  // One hash-index probe: the object offset of the last entry holding `key`. Damage met
-  // in a mapped index counts as a miss here; Lookup reports it.
+  // One hash-index probe of the parsed index: the object offset of the last entry holding
+  // `key`. REQUIRES: !maps_index(); Lookup serves both kinds of reader.
   std::optional<std::uint64_t> Find(Bytes key) const {
-    if (mapped_) return mapped_->FindOrMiss(key);
     const std::uint64_t position = index_.Find(entries_, key);
     if (position == HashIndex::kNotFound) return std::nullopt;
     return entries_.ObjectOffsetAt(position);
   }
 
-  // The payload of the record at `offset`, after both bounds checks (no CRC check).
+  // The payload of the record at `offset`, after both bounds checks, and its CRC check
+  // when opened with check_records.
   Result<Bytes> FetchObject(std::uint64_t offset) const {
     const format::RecordLocation record = format::LocateRecord(file_.data(), file_.size(), offset);
     if (record.fit != format::RecordFit::kFits) return RecordOutside(record.fit, offset);
-    return Bytes(file_.data() + offset + format::kRecordHeadSize, record.payload_length);
+    const Bytes payload(file_.data() + offset + format::kRecordHeadSize, record.payload_length);
+    if (check_records_ && !RecordCrcHolds(offset, payload)) return RecordCrcMismatch(offset);
+    return payload;
   }
 
   // Find, with damage met in a mapped index as KalvCorruptError.
@@ -139,9 +158,16 @@ class Reader {
   // records a few ahead. The first failing fetch ends it with its error.
   Status FetchOffsets(const std::vector<std::uint64_t>& offsets, std::vector<Bytes>& out) const;
 
-  // Positions [first, last) of the keys that begin with `prefix`. A damaged entry met by
-  // the search of a mapped index gives an empty range.
+  // Positions [first, last) of the keys that begin with `prefix`, in the parsed index.
+  // REQUIRES: !maps_index(); SearchPrefix serves both kinds of reader.
   std::pair<std::size_t, std::size_t> PrefixRange(Bytes prefix) const;
+  // The same; damage met by the search of a mapped index is its KalvCorruptError.
+  Result<std::pair<std::size_t, std::size_t>> SearchPrefix(Bytes prefix) const;
+
+  // The position of the first key not below `key` (entry_count() when every key is), in
+  // O(log n): the seek every ordered query starts from. Damage met by the search of a
+  // mapped index (MappedIndex::LowerBound) is KalvCorruptError, never a wrong position.
+  Result<std::size_t> LowerBound(Bytes key) const;
 
   // Payloads of entries [first, last), in order. The first failing fetch is the error.
   Result<std::vector<Bytes>> FetchRange(std::size_t first, std::size_t last) const;
@@ -152,16 +178,23 @@ class Reader {
 
   // Whole-file CRC, then bounds and payload CRC of each distinct referenced object, then
   // the data section: records chained from offset 40 exactly to index_offset, num_objects
-  // of them. The first failure in that order is the error. For a reader using a mapped
-  // index, then the index itself (MappedIndex::Check), for which it parses the index
-  // section as an open without the index would. A reader that parsed the section leaves
-  // a carried index alone, as every reader of the format does.
+  // of them. The first failure in that order is the error. Opened with map_index, also
+  // that every entry's offset starts a record of that chain (not the middle of one, nor
+  // the index section); then, for a reader using a mapped index, the index itself
+  // (MappedIndex::Check), for which it parses the index section as an open without the
+  // index would.
   Status Verify() const;
   // Verify() up to the values: the file, its records and a mapped index.
   Status VerifyStructure() const;
   // Verify() of a reader that decodes values ends here: every distinct referenced value
   // decodes to the length it records. (The dictionary was checked at open.)
   Status VerifyValues() const;
+
+  // The check that makes a miss or a listing trustworthy, at a cost that grows with the
+  // index, not the data: with a mapped index, its record's CRC-32 and the index section's
+  // (MappedIndex::CheckCrcs). A reader that parsed the section has no CRC of it alone:
+  // the whole-file CRC-32 is then the check.
+  Status CheckIndex() const;
 
   // Bytes of native memory the reader holds besides the mapping.
   std::size_t MemoryUsage() const { return entries_.MemoryUsage() + index_.MemoryUsage(); }
@@ -177,8 +210,11 @@ class Reader {
   // Verify()'s per-object part in index order, each distinct offset at its first use.
   Status VerifyInIndexOrder(const EntryTable& entries) const;
 
+  // LowerBound over the parsed entries: a halving search, which takes ceil(log2 n)
+  // comparisons for any input.
+  std::size_t ParsedLowerBound(Bytes key) const;
+
   // The mapped index's halves of the calls above (reader_mapped.cc).
-  std::pair<std::size_t, std::size_t> MappedPrefixRange(Bytes prefix) const;
   Result<std::vector<Bytes>> MappedFetchRange(std::size_t first, std::size_t last) const;
   Result<std::vector<Bytes>> MappedFetchUniqueObjects(std::vector<std::uint64_t>* offsets) const;
 
@@ -186,6 +222,9 @@ class Reader {
   // FetchObject's failure for a record that does not fit. Out of line: building the
   // message is the rare path.
   static StoreError RecordOutside(format::RecordFit fit, std::uint64_t offset);
+  // check_records' part of FetchObject, and its failure.
+  bool RecordCrcHolds(std::uint64_t offset, Bytes payload) const;
+  static StoreError RecordCrcMismatch(std::uint64_t offset);
 
   // Members are destroyed in reverse order: the tables go before the mapping.
   std::string path_;
@@ -200,9 +239,13 @@ class Reader {
   std::uint64_t index_object_size_ = 0;
   std::uint8_t features_ = 0;
   std::optional<ValueDecoder> decoder_;
+  bool check_records_ = false;
+  bool record_starts_ = false;  // Verify checks that entries name records' starts
 };
 
 // "0x" followed by exactly eight lowercase hexadecimal digits.
 std::string FormatCrc(std::uint32_t crc);
+// "0x" followed by exactly two lowercase hexadecimal digits.
+std::string FormatFeatures(std::uint8_t bits);
 
 }  // namespace kalvex::reader

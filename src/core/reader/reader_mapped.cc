@@ -17,7 +17,7 @@ constexpr std::size_t kAhead = 16;
 
 Result<std::optional<std::uint64_t>> Reader::Lookup(Bytes key) const {
   if (mapped_) return mapped_->Find(key);
-  return Find(key);
+  return std::optional<std::uint64_t>(Find(key));
 }
 
 Status Reader::FetchMany(const std::uint8_t* keys, const std::size_t* ends, std::size_t first, std::size_t last,
@@ -92,9 +92,9 @@ Status Reader::ReadEntries(std::size_t first, std::size_t last, std::vector<Byte
   });
 }
 
-std::pair<std::size_t, std::size_t> Reader::MappedPrefixRange(Bytes prefix) const {
-  Result<std::pair<std::size_t, std::size_t>> range = mapped_->PrefixRange(prefix);
-  return range.ok() ? range.value() : std::pair<std::size_t, std::size_t>{0, 0};
+Result<std::pair<std::size_t, std::size_t>> Reader::SearchPrefix(Bytes prefix) const {
+  if (mapped_) return mapped_->PrefixRange(prefix);
+  return PrefixRange(prefix);
 }
 
 Status Reader::FetchOffsets(const std::vector<std::uint64_t>& offsets, std::vector<Bytes>& out) const {
@@ -155,8 +155,7 @@ Status Reader::Verify() const {
 
 Status Reader::VerifyStructure() const {
   // A reader that parsed the index section checks the file as every reader of the format
-  // does: the mapped index is an object no key refers to. (Opened with map_index, such a
-  // reader found no usable index: the open fails on one that agrees but is damaged.)
+  // does. (Opened with map_index, such a reader's file declares no mapped index.)
   if (!mapped_) return VerifyObjects(entries_);
   // The check needs every entry and the answer the parsed index gives for it: they are
   // built here, for the check's duration, as an open without the mapped index builds them.

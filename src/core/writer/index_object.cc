@@ -8,7 +8,7 @@ namespace kalvex::writer {
 IndexObject::Builder::Builder(std::size_t n, const HashSeed& seed)
     : seed_(seed), slots_(n), samples_(format::SampleCountFor(n, format::kDefaultRankShift) * format::kSampleSize) {}
 
-std::optional<IndexObject> IndexObject::Builder::Finish(std::uint64_t record_offset) {
+std::optional<IndexObject> IndexObject::Builder::Finish(std::uint64_t record_offset, std::uint32_t index_crc) {
   const std::uint64_t index_length = place_;
   if (index_length > format::kMaxSlotPlace + 1) return std::nullopt;
 
@@ -32,6 +32,7 @@ std::optional<IndexObject> IndexObject::Builder::Finish(std::uint64_t record_off
   trailer.capacity = object.slots_.capacity();
   trailer.slot_count = object.slots_.slot_count();
   trailer.seed = seed_;
+  trailer.index_crc32 = index_crc;
   trailer.EncodeTo(object.trailer_.data());
 
   std::uint32_t crc = 0;

@@ -27,11 +27,12 @@ class IndexObject {
   IndexObject(IndexObject&&) noexcept = default;
   IndexObject& operator=(IndexObject&&) noexcept = default;
 
-  // Collects what the index object needs from the index section as the pass that
-  // encodes the section walks the keys (which lie in memory at random: each is read once).
+  // Collects what the index object needs from the index section, key by key in index
+  // order, once the section (and so the seed, format::SectionSeed) is known.
   class Builder {
    public:
-    // For n entries hashed under `seed`. Throws std::bad_alloc.
+    // For n entries hashed under `seed`, the SectionSeed of their section. Throws
+    // std::bad_alloc.
     Builder(std::size_t n, const HashSeed& seed);
     // The key of the next entry, in index order. REQUIRES: at most n calls.
     void Add(const std::uint8_t* key, std::size_t length) {
@@ -43,11 +44,11 @@ class IndexObject {
       ++added_;
     }
     // The index object of a file whose data section's user records end at `record_offset`
-    // (where this record begins). Nullopt when the structure cannot describe the file: an
+    // (where this record begins) and whose index section has CRC-32 `index_crc`. Nullopt when the structure cannot describe the file: an
     // index section past the slots' 40-bit places or a structure past the largest object
     // (about 400 million keys); the build then writes the file without one.
     // REQUIRES: n calls of Add, their keys ascending and distinct. Throws std::bad_alloc.
-    std::optional<IndexObject> Finish(std::uint64_t record_offset);
+    std::optional<IndexObject> Finish(std::uint64_t record_offset, std::uint32_t index_crc);
 
    private:
     static constexpr std::size_t kSampleMask = (std::size_t{1} << format::kDefaultRankShift) - 1;

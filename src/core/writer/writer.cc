@@ -43,10 +43,11 @@ constexpr std::size_t kStagingSize = std::size_t{4} << 20;
 constexpr const char* kOpenTmp = "open tmp";
 
 // Collects bytes in a fixed buffer and folds each full buffer into a running CRC-32:
-// the CRC engine runs on long inputs instead of on every few-byte field.
+// the CRC engine runs on long inputs instead of on every few-byte field. With a
+// SectionSeed, each buffer extends it too (its blocks are the seed's blocks).
 class CrcBatcher {
  public:
-  explicit CrcBatcher(std::uint32_t crc) : crc_(crc) {}
+  explicit CrcBatcher(std::uint32_t crc, format::SectionSeed* seed = nullptr) : crc_(crc), seed_(seed) {}
 
   bool Append(const std::uint8_t* data, std::size_t n) {
     length_ += n;
@@ -70,13 +71,15 @@ class CrcBatcher {
  private:
   void Fold() {
     crc_ = crc32::Extend(crc_, buffer_, used_);
+    if (seed_ != nullptr && used_ != 0) seed_->Extend(buffer_, used_);
     used_ = 0;
   }
 
   std::uint32_t crc_;
+  format::SectionSeed* seed_;
   std::uint64_t length_ = 0;
   std::size_t used_ = 0;
-  std::uint8_t buffer_[64 << 10];
+  std::uint8_t buffer_[format::SectionSeed::kBlockSize];
 };
 
 // Emits the index section, one entry per item, in the items' order, showing each item
@@ -282,21 +285,24 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   // The index object is one more record: a count at the format's maximum leaves no room.
   const bool with_index = options.mapped_index && num_objects < format::kMaxObjects;
   // The index section's CRC is taken apart and combined with the data section's, so that
-  // the mapped index, which lies between them, can be built from hashes taken in the same
-  // pass over the keys: each key, somewhere in memory, is read once instead of twice.
-  std::optional<IndexObject::Builder> index_builder;
-  if (with_index) index_builder.emplace(plan.order_.size(), HashSeed::Fresh());
-  auto crc = std::make_unique<CrcBatcher>(0);
-  if (with_index) {
-    EncodeIndex(plan.order_, *crc,
-                [&](std::size_t, const IndexItem& item) { index_builder->Add(item.key(), item.length()); });
-  } else {
-    EncodeIndex(plan.order_, *crc, [](std::size_t, const IndexItem&) {});
-  }
+  // the mapped index, which lies between them, can be added once the section is known:
+  // its hash seed is a function of the section (format::SectionSeed), so the keys are
+  // hashed in a second pass over them, which asks for keys ahead as the first does.
+  format::SectionSeed section_seed;
+  auto crc = std::make_unique<CrcBatcher>(0, with_index ? &section_seed : nullptr);
+  EncodeIndex(plan.order_, *crc, [](std::size_t, const IndexItem&) {});
   const std::uint64_t index_length = crc->length();
+  const std::uint32_t index_crc = crc->Finish();
   std::uint32_t data_crc = kept != nullptr ? kept->DataCrc() : objects.DataCrc();
   if (with_index) {
-    plan.index_object_ = index_builder->Finish(data_end);
+    IndexObject::Builder index_builder(plan.order_.size(), section_seed.Finish());
+    constexpr std::size_t kPrefetchDistance = 16;
+    for (std::size_t i = 0; i < plan.order_.size(); ++i) {
+      if (i + kPrefetchDistance < plan.order_.size()) __builtin_prefetch(plan.order_.key(i + kPrefetchDistance));
+      const IndexItem item = plan.order_[i];
+      index_builder.Add(item.key(), item.length());
+    }
+    plan.index_object_ = index_builder.Finish(data_end, index_crc);
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
   }
 
@@ -305,11 +311,12 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   header.num_objects = static_cast<std::uint32_t>(num_objects);
   header.index_offset = data_end;
   if (plan.index_object_) {
+    header.features |= format::kFeatureMappedIndex;
     header.num_objects += 1;
     header.index_offset = plan.index_object_->index_offset();
     plan.report_.index_size = plan.index_object_->record_size();
   }
-  header.file_crc32 = crc32::Combine(data_crc, crc->Finish(), index_length);
+  header.file_crc32 = crc32::Combine(data_crc, index_crc, index_length);
   header.EncodeTo(plan.header_.data());
 
   plan.report_.num_objects = num_objects;
@@ -442,31 +449,36 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   // The index section, as Plan and Commit make it: once for its length, its CRC and the
   // mapped index, once into the file.
   const KeyOrder order(keys.entries(), offsets);
-  std::optional<IndexObject::Builder> index_builder;
-  if (options.mapped_index) index_builder.emplace(order.size(), HashSeed::Fresh());
-  auto index_crc = std::make_unique<CrcBatcher>(0);
-  EncodeIndex(order, *index_crc, [&](std::size_t, const IndexItem& item) {
-    if (index_builder) index_builder->Add(item.key(), item.length());
-  });
+  const bool with_index = options.mapped_index;
+  format::SectionSeed section_seed;
+  auto index_crc = std::make_unique<CrcBatcher>(0, with_index ? &section_seed : nullptr);
+  EncodeIndex(order, *index_crc, [](std::size_t, const IndexItem&) {});
+  const std::uint64_t index_length = index_crc->length();
+  const std::uint32_t index_section_crc = index_crc->Finish();
   format::Header header;
   header.features = format::kFeatureCompressedValues;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
   header.num_objects = static_cast<std::uint32_t>(kept_count + 1);
   header.index_offset = end;
   BuildReport report;
-  if (index_builder) {
-    if (std::optional<IndexObject> index = index_builder->Finish(end)) {
+  if (with_index) {
+    IndexObject::Builder index_builder(order.size(), section_seed.Finish());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const IndexItem item = order[i];
+      index_builder.Add(item.key(), item.length());
+    }
+    if (std::optional<IndexObject> index = index_builder.Finish(end, index_section_crc)) {
       for (const auto piece : index->pieces()) {
         if (!piece.empty()) out.Append(piece.data(), piece.size());  // the tables of a store without keys
       }
+      header.features |= format::kFeatureMappedIndex;
       header.num_objects += 1;
       header.index_offset = index->index_offset();
       report.index_size = index->record_size();
     }
   }
   EncodeIndex(order, sink, [](std::size_t, const IndexItem&) {});
-  const std::uint64_t index_length = index_crc->length();
-  header.file_crc32 = crc32::Combine(data_crc->Finish(), index_crc->Finish(), index_length);
+  header.file_crc32 = crc32::Combine(data_crc->Finish(), index_section_crc, index_length);
   std::array<std::uint8_t, format::kHeaderSize> encoded{};
   header.EncodeTo(encoded.data());
   if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
