@@ -20,7 +20,7 @@ def record(payload):
     return struct.pack(">II", len(payload), zlib.crc32(payload)) + payload
 
 
-def store(objects, keys, *, num_keys=None, index_offset=None, version=2, crc=None, tail=b""):
+def store(objects, keys, *, num_keys=None, index_offset=None, version=2, crc=None, tail=b"", features=0):
     """A container of `objects` (payloads, by ID) and `keys` ((key, ID or raw offset)), in
     the order given. An int above the object count is taken as a raw object offset."""
     data, offsets = bytearray(), []
@@ -32,7 +32,7 @@ def store(objects, keys, *, num_keys=None, index_offset=None, version=2, crc=Non
         offset = offsets[target] if target < len(offsets) else target
         index += struct.pack(">H", len(key)) + key + struct.pack(">Q", offset)
     body = bytes(data + index) + tail
-    header = b"KLVX" + bytes([version, 0, 0, 0]) + struct.pack(
+    header = b"KLVX" + bytes([version, features, 0, 0]) + struct.pack(
         ">IIQQI4x",
         len(keys) if num_keys is None else num_keys,
         len(objects),
@@ -40,6 +40,25 @@ def store(objects, keys, *, num_keys=None, index_offset=None, version=2, crc=Non
         40,
         zlib.crc32(body) if crc is None else crc)
     return header + body
+
+
+def zstd_frame(value):
+    """A zstd frame holding `value` in one raw block, built from the frame format: magic,
+    a single-segment descriptor with a one-byte content size, the last block's header."""
+    assert len(value) < 256
+    return b"\x28\xb5\x2f\xfd" + bytes([0x20, len(value)]) + struct.pack("<I", len(value) << 3 | 1)[:3] + value
+
+
+def compressed(values, keys, *, dictionary=b"", trailer_magic=b"KLVXdict", bad_tag=False):
+    """A store whose values are compressed: tagged payloads (raw, or a frame), keys as for
+    store(), then the dictionary record (dictionary, trailer) as the last object."""
+    tagged = [b"\x01" + zstd_frame(v) if i % 2 else b"\x00" + v for i, v in enumerate(values)]
+    if bad_tag:
+        tagged[0] = b"\x07" + tagged[0][1:]
+    original = sum(map(len, values))
+    trailer = struct.pack(">QQIIB3x", original, sum(map(len, tagged)), max(map(len, values), default=0),
+                          len(dictionary), 1) + trailer_magic
+    return store(tagged + [dictionary + trailer], keys, features=2)
 
 
 def draw(content):
@@ -77,6 +96,10 @@ def reader_seeds():
         "version-3": store([], [], version=3),
         "bad-magic": b"\0" * 40,
         "short": store([], [])[:39],
+        "compressed": compressed([b"\x81\xa1a\x01", b"", b"carol" * 20, b"x"], sorted(users[:4])),
+        "compressed-bad-tag": compressed([b"v", b"w"], [(b"a", 0), (b"b", 1)], bad_tag=True),
+        "compressed-no-dictionary": store([b"\x00v"], [(b"a", 0)], features=2),
+        "compressed-bad-trailer": compressed([b"v", b"w"], [(b"a", 0), (b"b", 1)], trailer_magic=b"KLVXdicT"),
         "large-index": large_index(store([b"alice", b"bob", b"carol"], sorted(users))),
     }
 

@@ -130,7 +130,8 @@ typedef struct kalvex_open_options {
   int check_records;
   /* Nonzero: parse the index section into memory and ignore the header's feature bits,
    * as a reader that knows nothing of them would: a carried mapped index is then left
-   * alone (kalvex_stats.mapped_index is 0; lookups cost what they cost without one). */
+   * alone (kalvex_stats.mapped_index is 0; lookups cost what they cost without one), and
+   * a compressed store's values are handed out as stored, their tag byte first. */
   int parse_index;
 } kalvex_open_options;
 
@@ -156,7 +157,14 @@ typedef struct kalvex_stats {
    * the file carries none. */
   uint64_t index_size;
   int mapped_index; /* 1 when lookups, listings and searches read the mapped index */
-  uint32_t user_objects; /* num_objects without the mapped index's record */
+  uint32_t user_objects; /* num_objects without the mapped index's and dictionary's records */
+  /* 1 when the store's values are compressed (see "Compressed values" below); then the
+   * dictionary's length in bytes (0: values compressed without one), and the values'
+   * lengths summed as given to the writer and as stored (each distinct value once). */
+  int compressed;
+  uint64_t dictionary_size;
+  uint64_t original_bytes;
+  uint64_t stored_bytes;
 } kalvex_stats;
 
 KALVEX_API void kalvex_reader_stats(const kalvex_reader* reader, kalvex_stats* out);
@@ -216,6 +224,32 @@ KALVEX_API kalvex_status kalvex_reader_lower_bound(const kalvex_reader* reader, 
                                                    size_t key_size, size_t* position,
                                                    kalvex_error* err);
 
+/* ---- Compressed values --------------------------------------------------------------
+ * A store built with compression (kalvex_build_options.compression) stores each value as
+ * a tagged payload: the value itself or a compressed form of it. kalvex_reader_read_range
+ * copies the values, decoded. The views that kalvex_reader_find, _find_many, _entry,
+ * _entries and kalvex_objects_items give are the payloads as stored: pass each to
+ * kalvex_reader_value_size and kalvex_reader_decode for the value (for a store that is not
+ * compressed they are the values, and these calls copy them). A stored payload that does
+ * not decode fails with KalvCorruptError, never with a wrong value. */
+
+/* Sets *size to the length of the value whose stored payload is `stored` (a view this
+ * reader gave, as for kalvex_reader_decode). */
+KALVEX_API kalvex_status kalvex_reader_value_size(const kalvex_reader* reader, kalvex_bytes stored,
+                                                  size_t* size, kalvex_error* err);
+
+/* Decodes the value whose stored payload is `stored` into out[0 .. size), `size` being
+ * what kalvex_reader_value_size gave (else KalvError). `stored` must be a view this reader
+ * gave, unchanged: for a compressed store the record's checksum, which lies before the
+ * payload in the file, is checked first (KalvCorruptError), so that damage never decodes
+ * to a wrong value. */
+KALVEX_API kalvex_status kalvex_reader_decode(const kalvex_reader* reader, kalvex_bytes stored,
+                                              uint8_t* out, size_t size, kalvex_error* err);
+
+/* The compression dictionary the store carries (size 0 when none): what another build can
+ * be given to share it (kalvex_build_options.dictionary). */
+KALVEX_API kalvex_bytes kalvex_reader_dictionary(const kalvex_reader* reader);
+
 /* What kalvex_reader_read_range() filled. */
 typedef struct kalvex_chunk {
   size_t count;         /* entries copied, from `first` on */
@@ -232,7 +266,9 @@ typedef struct kalvex_chunk {
  * (key_ends unused) or payloads == NULL to skip payloads. Copies nothing, with
  * out->count 0, when the first entry does not fit; then key_need/payload_need say what
  * it needs. A damaged record fails with KalvCorruptError; out->count then holds the
- * entries before it, which were copied whole. `last` past the entry count is clamped. */
+ * entries before it, which were copied whole. `last` past the entry count is clamped.
+ * The payloads copied are the values, decoded when the store is compressed (payload_need
+ * is then a decoded length). */
 KALVEX_API kalvex_status kalvex_reader_read_range(
     const kalvex_reader* reader, size_t first, size_t last, size_t max_entries, uint8_t* keys,
     size_t keys_capacity, size_t* key_ends, uint8_t* payloads, size_t payloads_capacity,
@@ -410,6 +446,17 @@ typedef struct kalvex_build_options {
    * never reach the file. The objects written keep their order; report->num_objects
    * counts them. Zero writes every object added, as kalvex_writer_build does. */
   int drop_unreferenced;
+  /* Nonzero: compress the values with libzstd at `compression_level` (1 .. 22; 0 means 3;
+   * negative levels are faster), each value kept as it is where compressing does not
+   * shrink it, with a dictionary: `dictionary` (dictionary_size bytes, e.g. from
+   * kalvex_writer_train_dictionary or kalvex_reader_dictionary, so that several stores
+   * share one) or, when NULL, one trained from the writer's values. The header marks the
+   * store; readers decode its values (see "Compressed values"). Zero: the store is written
+   * exactly as without these fields. */
+  int compression;
+  int compression_level;
+  const uint8_t* dictionary;
+  size_t dictionary_size;
 } kalvex_build_options;
 
 /* Writes the store to `path` (path_size bytes of UTF-8) atomically: a temporary file
@@ -436,6 +483,15 @@ KALVEX_API kalvex_status kalvex_writer_build_with(const kalvex_writer* writer, c
                                                   const kalvex_build_options* options,
                                                   kalvex_build_report* report,
                                                   kalvex_error* err);
+
+/* The largest dictionary kalvex_writer_train_dictionary makes, in bytes. */
+#define KALVEX_MAX_DICTIONARY_SIZE 114688
+
+/* Trains the dictionary a compressed build of this writer would train from its values,
+ * into dictionary[0 .. capacity), and sets *size to its length (0 when the values are too
+ * few to learn from). `capacity` must be at least KALVEX_MAX_DICTIONARY_SIZE. */
+KALVEX_API kalvex_status kalvex_writer_train_dictionary(const kalvex_writer* writer, uint8_t* dictionary,
+                                                        size_t capacity, size_t* size, kalvex_error* err);
 
 /* ---- Routing ---------------------------------------------------------------------- */
 

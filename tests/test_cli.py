@@ -86,6 +86,29 @@ def test_dump_msgpack_builds_back_the_same_store(tmp_path):
     assert run("diff", original, copy, check=0)[1:] == (b"", "0 added, 0 removed, 0 changed\n")
 
 
+def test_compressed_and_plain_stores_mix_in_get_dump_diff_and_merge(tmp_path):
+    records = [{"id": f"u{i}", "bio": "likes long walks and short queries " * (i % 4 + 1)} for i in range(300)]
+    (tmp_path / "in.jsonl").write_text(jsonl(records))
+    packed, plain = tmp_path / "packed.klvx", tmp_path / "plain.klvx"
+    run("build", packed, tmp_path / "in.jsonl", "--key", "id", "--compress", "--compression-level", "5", check=0)
+    run("build", plain, tmp_path / "in.jsonl", "--key", "id", check=0)
+    assert run("get", packed, "u7", check=0)[1] == run("get", plain, "u7", check=0)[1]
+    assert run("dump", packed, check=0)[1] == run("dump", plain, check=0)[1]
+    assert run("diff", packed, plain, check=0)[1:] == (b"", "0 added, 0 removed, 0 changed\n")
+    info = json.loads(run("info", packed, "--json", check=0)[1])
+    assert info["compressed"] and 0 < info["stored_bytes"] < info["original_bytes"]
+    assert "compression     zstd, dictionary" in run("info", packed, check=0)[1].decode()
+    assert "compression     no" in run("info", plain, check=0)[1].decode()
+    run("index", packed, "--drop", check=0)  # rewritten without the index, still compressed
+    assert json.loads(run("info", packed, "--json", check=0)[1])["compressed"]
+    assert run("dump", packed, check=0)[1] == run("dump", plain, check=0)[1]
+    for options, compressed in (((), False), (("--compress",), True)):
+        merged = tmp_path / f"merged{len(options)}.klvx"
+        run("merge", merged, packed, plain, *options, check=0)
+        assert json.loads(run("info", merged, "--json", check=0)[1])["compressed"] == compressed
+        assert run("dump", merged, check=0)[1] == run("dump", plain, check=0)[1]
+
+
 def test_values_and_keys_that_json_cannot_hold_have_their_documented_form(tmp_path):
     store = tmp_path / "odd.klvx"
     kalvex.build(store, {b"k\xff": {"b": b"\x01\x02", 7: float("nan"), (1, 2): True}})

@@ -79,3 +79,13 @@ def test_dataframe_rows_as_values(client, tmp_path):
     kalvex.dask.to_kalvex(frame, tmp_path, 2, key="id", default=lambda t: t.isoformat())
     with kalvex.open(tmp_path) as r:
         assert r["b"] == {"id": "b", "n": 2, "at": "2025-01-02T00:00:00"} and len(r) == 3
+
+
+def test_compressed_shards_share_the_dictionary_trained_from_the_first_partition(client, tmp_path):
+    bag = db.from_sequence([record(i) for i in range(6000)], npartitions=3)
+    kalvex.dask.to_kalvex(bag, tmp_path, 4, key="id", compression="zstd")
+    with kalvex.open(tmp_path) as r:
+        assert r["user:4321"] == record(4321) and len(r) == 6000
+        dictionaries = {shard.dictionary() for shard in r.shards}
+        assert len(dictionaries) == 1 and dictionaries.pop()
+        assert all(shard.stats()["compressed"] for shard in r.shards)

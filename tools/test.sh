@@ -23,7 +23,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 step() { printf '\n=== %s ===\n' "$*"; }
 
 step "system packages"
-apt_packages=(build-essential cmake ninja-build libgtest-dev googletest zlib1g-dev
+apt_packages=(build-essential cmake ninja-build libgtest-dev googletest zlib1g-dev libzstd-dev pkg-config
               pypy3 pypy3-dev pypy3-venv g++-aarch64-linux-gnu qemu-user
               clang libclang-rt-14-dev)
 missing=()

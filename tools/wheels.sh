@@ -35,6 +35,8 @@ mv "$work/raw"/kalvex-*.tar.gz "$work/dist/"
 sdist=$(echo "$work/dist"/kalvex-*.tar.gz)
 
 step "auditwheel repair"
+# The repair also copies the system's libzstd into the wheel (it lies outside the policy),
+# so that the installed wheel needs no libzstd of its own.
 # The release's image for this machine's architecture names the policy: manylinux_2_34
 # gives the platform tag manylinux_2_34_x86_64 here.
 arch=$(uname -m)

@@ -45,7 +45,10 @@ class NativeReader(Protocol):
     answers short or empty because of it."""
 
     def find(self, key: Key) -> Optional[bytes]:
-        """The payload stored under ``key``, or None."""
+        """The payload stored under ``key``, or None. For a store whose values are
+        compressed, every payload this reader returns (here, ``find_many``, ``read_range``,
+        ``objects``) is the value decoded by the library; one that does not decode raises
+        ``KalvCorruptError``."""
 
     def find_many(self, keys: Sequence[Key]) -> list[Optional[bytes]]:
         """``find`` of each key of a list or tuple (``TypeError`` for any other container),
@@ -98,7 +101,15 @@ class NativeReader(Protocol):
         values, ints), ``num_objects`` (the header's count without a carried mapped index:
         the objects the writer was given), ``file_size_kb`` (float), ``file_crc32`` (str,
         ``"0x"`` and eight lowercase hex digits), ``index`` (bool: the reader reads the
-        file's mapped index) and ``index_size`` (int, bytes of its record; 0 without)."""
+        file's mapped index) and ``index_size`` (int, bytes of its record; 0 without),
+        ``compressed`` (bool: the values are stored compressed), ``dictionary_size`` (int,
+        bytes of the store's compression dictionary), ``original_bytes`` and
+        ``stored_bytes`` (ints: the distinct values' lengths summed as given and as stored;
+        0 for a store that is not compressed)."""
+
+    def dictionary(self) -> bytes:
+        """The compression dictionary the store carries (``b""`` when none), for another
+        build to share (``NativeWriter.build``'s ``dictionary``)."""
 
     def verify(self) -> bool:
         """The whole-file CRC-32, then every referenced object's bounds and CRC-32, then a
@@ -148,14 +159,22 @@ class NativeWriter(Protocol):
 
     def object_count(self) -> int: ...
 
-    def build(self, path: str, index: bool = False, drop_unreferenced: bool = False) -> tuple[int, int, int]:
+    def build(self, path: str, index: bool = False, drop_unreferenced: bool = False, compression: int = 0,
+              dictionary: Optional[bytes] = None) -> tuple[int, int, int]:
         """Writes the store to ``path`` atomically (a temporary file beside it, fsync,
         rename) and returns ``(objects, keys, file size in bytes)``; ``objects`` counts the
         writer's objects, not the index. With ``index`` the store carries a mapped index
         (its last object), which readers open in constant time. With ``drop_unreferenced``
         objects no key maps to are left out (``objects`` counts those written). Every limit is checked
         before the file system is touched; a failed build leaves an existing file as it
-        was. The writer is only read: it may be built again, and grown in between."""
+        was. The writer is only read: it may be built again, and grown in between.
+        ``compression`` nonzero compresses the values at that libzstd level, with
+        ``dictionary`` (bytes) or, when None, one trained from the objects; a level libzstd
+        refuses is ``KalvError``. With 0 the file is byte for byte the one without it."""
+
+    def train_dictionary(self) -> bytes:
+        """The dictionary a compressed build would train from the objects (``b""`` when they
+        are too few to learn from)."""
 
 
 class NativeBackend(Protocol):

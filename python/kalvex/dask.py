@@ -18,6 +18,8 @@ from __future__ import annotations
 from typing import Any, Callable, Iterable, Optional
 
 from kalvex.shards import Field, Staging, route_records, write_shard
+from kalvex.shards.publish import shared_dictionary
+from kalvex.writer import compression_options
 from kalvex._codec import PathLike
 
 # Rows of the routed table. Keys and payloads are bytes objects; Dask's option to turn
@@ -38,6 +40,9 @@ def to_kalvex(
     retries: int = 1,
     default: Optional[Callable[[Any], Any]] = None,
     index: bool = True,
+    compression: Optional[str] = None,
+    compression_level: int = 3,
+    dictionary: Optional[bytes] = None,
 ) -> str:
     """Build a sharded store from a Dask Bag or DataFrame and publish it; return the new
     version's directory.
@@ -52,7 +57,10 @@ def to_kalvex(
     msgpack for values of types it cannot encode, as ``KalvWriter`` does: a DataFrame's
     datetime column, say, stored with ``default=lambda t: t.isoformat()``. It travels to
     the workers, so it must pickle where they are other processes. ``index`` says whether
-    each shard carries a mapped index, as for ``KalvWriter``.
+    each shard carries a mapped index, as for ``KalvWriter``. ``compression``,
+    ``compression_level`` and ``dictionary`` are ``KalvWriter``'s; every shard shares one
+    dictionary: ``dictionary``, or one trained from the first input partition (computed
+    once more for it).
 
     Here on a local cluster of two in-process workers; on a real one, the client of its
     scheduler and a directory on a file system every worker sees:
@@ -76,6 +84,11 @@ def to_kalvex(
     if not isinstance(collection, dask.bag.Bag) and not (
             hasattr(collection, "to_delayed") and hasattr(collection, "columns")):
         raise TypeError(f"to_kalvex needs a Dask Bag or DataFrame, not {type(collection).__name__}")
+    compression_options(compression, compression_level, dictionary)
+    shared = {"compression": compression, "compression_level": compression_level, "dictionary": dictionary}
+    if compression is not None and dictionary is None:
+        first = _route(collection.to_delayed()[0].compute(), nshards, fields)
+        shared["dictionary"] = shared_dictionary(first["payload"])
     with dask.config.set({"dataframe.convert-string": False}), Staging(out_dir, nshards, keep=keep) as staging:
         routed = dask.dataframe.from_delayed(
             [dask.delayed(_route)(part, nshards, fields) for part in collection.to_delayed()],
@@ -85,7 +98,8 @@ def to_kalvex(
         by_shard = routed.set_index("shard", divisions=list(range(nshards + 1)), shuffle_method="p2p")
         # map_partitions fuses each build into the task that reads its partition out of the
         # shuffle, so a worker holds one shard's rows at a time, not all of its partitions.
-        built = by_shard.map_partitions(_build, staging.path, nshards, index, meta=_frame([], _ENTRY_COLUMNS))
+        built = by_shard.map_partitions(_build, staging.path, nshards, index, shared,
+                                        meta=_frame([], _ENTRY_COLUMNS))
         return staging.publish(built.compute(retries=retries)["entry"])
 
 
@@ -99,15 +113,17 @@ def _route(part: Iterable[Any], nshards: int, fields: dict[str, Any]) -> Any:
     return _frame(list(route_records(part, nshards, **fields)), _COLUMNS)
 
 
-def _build(frame: Any, directory: str, nshards: int, index: bool, partition_info: Any = None) -> Any:
+def _build(frame: Any, directory: str, nshards: int, index: bool, compression: dict[str, Any],
+           partition_info: Any = None) -> Any:
     """Build the shard of one partition (partition i holds shard i, indexed by it); its entry
     as a one-row frame."""
     shard = partition_info["number"]
     if len(frame) and not (frame.index == shard).all():
         raise RuntimeError(f"partition {shard} holds rows of other shards")
     pairs = zip(frame["key"], frame["payload"])
-    return _frame([[write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False, index=index)]],
-                  _ENTRY_COLUMNS)
+    entry = write_shard(directory, shard, nshards, pairs, encoded=True, check_routing=False, index=index,
+                        **compression)
+    return _frame([[entry]], _ENTRY_COLUMNS)
 
 
 def _frame(rows: list[Any], columns: dict[str, Any]) -> Any:

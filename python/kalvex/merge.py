@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import heapq
 import os
-from typing import Callable, Iterator, Optional, Union
+from typing import Any, Callable, Iterator, Optional, Union
 
 from kalvex._codec import PathLike
 from kalvex.reader import ReaderBase
@@ -28,6 +28,9 @@ def merge(
     dedupe: bool = True,
     progress: Optional[Callable[[int], None]] = None,
     index: bool = True,
+    compression: Optional[str] = None,
+    compression_level: int = 3,
+    dictionary: Optional[bytes] = None,
 ) -> str:
     """Write one store holding every key of ``inputs``: open readers, or paths of store
     files or sharded stores.
@@ -40,6 +43,9 @@ def merge(
     returns ``out_path``. ``progress``, when given,
     is called now and then with the number of input keys read since its last call.
     ``index`` is ``KalvWriter``'s: the output carries a mapped index unless it is False.
+    ``compression``, ``compression_level`` and ``dictionary`` are ``KalvWriter``'s too: the
+    output is compressed as they say, whether the inputs were or not (their values are read
+    decoded).
 
     >>> kalvex.merge("all.klvx", "2025.klvx", "2026.klvx")
     'all.klvx'
@@ -60,7 +66,8 @@ def merge(
                 opened.append(open_store(os.fsdecode(source), raw=True))
                 readers.append(opened[-1])
             readers[-1].verify()
-        return _merge(out_path, readers, dedupe, progress, index)
+        return _merge(out_path, readers, dedupe, progress, index,
+                      {"compression": compression, "compression_level": compression_level, "dictionary": dictionary})
     finally:
         for reader in opened:
             reader.close()
@@ -72,8 +79,9 @@ def _merge(
     dedupe: bool,
     progress: Optional[Callable[[int], None]],
     index: bool,
+    compression: dict[str, Any],
 ) -> str:
-    writer = KalvWriter(out_path, dedupe=dedupe, index=index)
+    writer = KalvWriter(out_path, dedupe=dedupe, index=index, **compression)
     _copy_merged(writer, readers, dedupe, progress)
     return writer.build()
 

@@ -408,8 +408,19 @@ class KalvReader(ReaderBase):
         """The file's metadata: path, version, keys, objects, offsets, size, CRC-32, and
         whether the reader reads a mapped index the file carries (``index``) and the bytes
         of its record (``index_size``, 0 without). ``num_objects`` counts the stored
-        values' objects, not the index's."""
-        return self._live().stats()
+        values' objects, not the index's nor the compression dictionary's. ``compressed``
+        says whether the values are stored compressed, ``dictionary_size`` the bytes of the
+        store's dictionary, and ``ratio`` the distinct values' stored bytes over their
+        original bytes (``original_bytes``, ``stored_bytes``; 1.0 when not compressed)."""
+        stats = self._live().stats()
+        original = stats["original_bytes"]
+        stats["ratio"] = stats["stored_bytes"] / original if stats["compressed"] and original else 1.0
+        return stats
+
+    def dictionary(self) -> bytes:
+        """The compression dictionary the store carries (``b""`` when none): give it as
+        ``dictionary=`` to a writer whose store should share it."""
+        return self._live().dictionary()
 
     def verify(self) -> bool:
         """Check the whole-file CRC-32, every object's, that the object records fill the

@@ -41,6 +41,14 @@ class KalvWriter:
     in constant time; ``index=False`` writes the plain file. Either is a valid store for
     every reader.
 
+    With ``compression="zstd"`` the build compresses each distinct value (libzstd at
+    ``compression_level``, 3 by default) with a dictionary: ``dictionary`` (bytes, e.g. from
+    ``train_dictionary()`` of another writer or ``KalvReader.dictionary()``, so that shards
+    share one) or one trained at build from a sample of the values. A value that does not
+    shrink is kept as it is, at one byte of overhead. Readers decode transparently;
+    ``kalvex._kalvex`` opens such a store too, but its ``get_raw`` gives the values as
+    stored (tagged, compressed). Without the option the file is exactly as before.
+
     >>> with KalvWriter("users.klvx") as w:
     ...     w["user:1"] = {"name": "Ada"}
     ...     w.add({"name": "Bob"}, "user:2", "email:bob@example.org")
@@ -54,9 +62,13 @@ class KalvWriter:
         dedupe: bool = True,
         default: Optional[Callable[[Any], Any]] = None,
         index: bool = True,
+        compression: Optional[str] = None,
+        compression_level: int = 3,
+        dictionary: Optional[BytesLike] = None,
     ) -> None:
         self._path = os.fsdecode(path) if path is not None else None
         self._index = bool(index)
+        self._level, self._dictionary = compression_options(compression, compression_level, dictionary)
         self._raw: NativeWriter = _backend.BACKEND.new_writer()
         self._pack = packer(default)
         self._encode = value_encoder(self._pack)
@@ -221,8 +233,14 @@ class KalvWriter:
         if target is None:
             raise ValueError("no path to build: give one to KalvWriter() or to build()")
         # Objects no key reaches (a key's replaced value) are left out of the file.
-        self._raw.build(target, self._index, True)
+        self._raw.build(target, self._index, True, self._level, self._dictionary)
         return target
+
+    def train_dictionary(self) -> bytes:
+        """The dictionary a compressed build would train from the values added so far
+        (``b""`` when they are too few to learn from): give it as ``dictionary=`` to the
+        writers of stores that should share it."""
+        return self._raw.train_dictionary()
 
     def __enter__(self) -> "KalvWriter":
         return self
@@ -241,6 +259,27 @@ class KalvWriter:
         return f"<KalvWriter path={self._path!r} keys={len(self)}>"
 
 
+COMPRESSIONS = ("zstd",)
+
+
+def compression_options(compression: Optional[str], level: int,
+                        dictionary: Optional[BytesLike]) -> tuple[int, Optional[bytes]]:
+    """What the native build takes for the writer's compression arguments: the level (0 for
+    none) and the dictionary's bytes. ``ValueError`` for an unknown compression or a
+    dictionary without one, ``TypeError`` for a level that is no int."""
+    if compression is None:
+        if dictionary is not None:
+            raise ValueError("a dictionary is only used with compression='zstd'")
+        return 0, None
+    if compression not in COMPRESSIONS:
+        raise ValueError(f"unknown compression {compression!r}: use 'zstd' or None")
+    if type(level) is not int:
+        raise TypeError(f"compression_level must be an int, not {type(level).__name__}")
+    given = None if dictionary is None else bytes(memoryview(dictionary))
+    # libzstd reads level 0 as its default, 3; the native call reads 0 as "no compression".
+    return level or 3, given
+
+
 def build(
     path: PathLike,
     data: Data,
@@ -248,6 +287,9 @@ def build(
     dedupe: bool = True,
     default: Optional[Callable[[Any], Any]] = None,
     index: bool = True,
+    compression: Optional[str] = None,
+    compression_level: int = 3,
+    dictionary: Optional[BytesLike] = None,
 ) -> str:
     """Build a store at ``path`` from a mapping or (key, value) pairs in one call; the
     options are ``KalvWriter``'s.
@@ -255,6 +297,7 @@ def build(
     >>> kalvex.build("colors.klvx", {"red": [255, 0, 0]})
     'colors.klvx'
     """
-    writer = KalvWriter(path, dedupe=dedupe, default=default, index=index)
+    writer = KalvWriter(path, dedupe=dedupe, default=default, index=index, compression=compression,
+                        compression_level=compression_level, dictionary=dictionary)
     writer.update(data)
     return writer.build()

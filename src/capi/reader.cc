@@ -101,7 +101,10 @@ kalvex_status kalvex_reader_open_with(const char* path, size_t path_size, const 
   return Guarded(err, [&] {
     kalvex::reader::OpenOptions core;
     core.verify = given.verify != 0;
+    // parse_index reads every file as a plain store: feature bits, and with them a carried
+    // index and a compressed store's dictionary, are left alone (values come as stored).
     core.map_index = given.parse_index == 0;
+    core.decode_values = given.parse_index == 0;
     core.check_records = given.check_records != 0;
     Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path, path_size), core);
     if (!opened.ok()) return FailWith(err, opened.error());
@@ -131,6 +134,44 @@ void kalvex_reader_stats(const kalvex_reader* reader, kalvex_stats* out) {
   out->index_size = r.index_object_size();
   out->mapped_index = r.maps_index() ? 1 : 0;
   out->user_objects = r.num_user_objects();
+  const kalvex::reader::ValueDecoder* decoder = r.decoder();
+  out->compressed = decoder != nullptr ? 1 : 0;
+  out->dictionary_size = decoder != nullptr ? decoder->dictionary_size() : 0;
+  out->original_bytes = decoder != nullptr ? decoder->original_bytes() : 0;
+  out->stored_bytes = decoder != nullptr ? decoder->stored_bytes() : 0;
+}
+
+kalvex_status kalvex_reader_value_size(const kalvex_reader* reader, kalvex_bytes stored, size_t* size,
+                                       kalvex_error* err) {
+  *size = 0;
+  return Guarded(err, [&] {
+    Result<std::size_t> length = Core(reader).DecodedSize(Bytes(stored.data, stored.size));
+    if (!length.ok()) return FailWith(err, length.error());
+    *size = length.value();
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_reader_decode(const kalvex_reader* reader, kalvex_bytes stored, uint8_t* out, size_t size,
+                                   kalvex_error* err) {
+  return Guarded(err, [&] {
+    const Reader& r = Core(reader);
+    const Bytes payload(stored.data, stored.size);
+    Result<std::size_t> length = r.DecodedSize(payload);
+    if (!length.ok()) return FailWith(err, length.error());
+    if (length.value() != size) {
+      return FailInvalid(err, "the value is " + std::to_string(length.value()) + " bytes, not " + std::to_string(size));
+    }
+    Status decoded = r.Decode(payload, out, size);
+    if (!decoded.ok()) return FailWith(err, decoded.error());
+    return KALVEX_OK;
+  });
+}
+
+kalvex_bytes kalvex_reader_dictionary(const kalvex_reader* reader) {
+  const kalvex::reader::ValueDecoder* decoder = Core(reader).decoder();
+  if (decoder == nullptr || decoder->dictionary_size() == 0) return {nullptr, 0};
+  return {decoder->dictionary_data(), static_cast<size_t>(decoder->dictionary_size())};
 }
 
 kalvex_bytes kalvex_reader_path(const kalvex_reader* reader) {
@@ -256,18 +297,38 @@ kalvex_status kalvex_reader_read_range(const kalvex_reader* reader, size_t first
     std::size_t payloads_used = 0;
     bool ascii = true;
     std::size_t i = 0;
+    const Reader& r = Core(reader);
+    std::optional<StoreError> undecodable;
     for (; i < available; ++i) {
       const Bytes key = entry_keys[i];
-      const Bytes payload = payloads != nullptr ? fetched[i] : Bytes();
+      const Bytes stored = payloads != nullptr ? fetched[i] : Bytes();
+      std::size_t value_size = stored.size();
+      if (payloads != nullptr) {
+        Result<std::size_t> decoded_size = r.DecodedSize(stored);
+        if (!decoded_size.ok()) {
+          undecodable = decoded_size.take_error();
+          break;
+        }
+        value_size = decoded_size.value();
+      }
       // Compared as room left, so a huge size cannot wrap the sum.
       const bool key_fits = keys == nullptr || key.size() <= keys_capacity - keys_used;
-      const bool payload_fits = payloads == nullptr || payload.size() <= payloads_capacity - payloads_used;
+      const bool payload_fits = payloads == nullptr || value_size <= payloads_capacity - payloads_used;
       if (!key_fits || !payload_fits) {
         if (i == 0) {
           out->key_need = keys != nullptr ? key.size() : 0;
-          out->payload_need = payload.size();
+          out->payload_need = value_size;
         }
         break;
+      }
+      if (payloads != nullptr) {
+        Status decoded = r.Decode(stored, payloads + payloads_used, value_size);
+        if (!decoded.ok()) {
+          undecodable = decoded.take_error();
+          break;
+        }
+        payloads_used += value_size;
+        payload_ends[i] = payloads_used;
       }
       if (keys != nullptr) {
         if (!key.empty()) std::memcpy(keys + keys_used, key.data(), key.size());
@@ -275,17 +336,13 @@ kalvex_status kalvex_reader_read_range(const kalvex_reader* reader, size_t first
         key_ends[i] = keys_used;
         ascii = ascii && IsAscii(key);
       }
-      if (payloads != nullptr) {
-        if (!payload.empty()) std::memcpy(payloads + payloads_used, payload.data(), payload.size());
-        payloads_used += payload.size();
-        payload_ends[i] = payloads_used;
-      }
     }
     out->count = i;
     out->keys_size = keys_used;
     out->payloads_size = payloads_used;
     out->keys_ascii = ascii ? 1 : 0;
     // The damaged record counts only once every entry before it was delivered.
+    if (undecodable) return FailWith(err, *undecodable);
     if (failure && i == available) return FailWith(err, *failure);
     return KALVEX_OK;
   });

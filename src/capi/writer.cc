@@ -2,6 +2,7 @@
 //
 // Batch calls exist so a binding can hand over thousands of objects or keys per call;
 // the key batch checks every key first so a bad one leaves the writer untouched.
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 // The header states the format's key limit to callers; the two must never differ.
 static_assert(KALVEX_MAX_KEY_SIZE == kalvex::format::kMaxKeyLength);
+static_assert(KALVEX_MAX_DICTIONARY_SIZE == kalvex::writer::kMaxDictionarySize);
 
 namespace kalvex::capi {
 namespace {
@@ -190,24 +192,49 @@ kalvex_status kalvex_writer_add_pairs(kalvex_writer* writer, int unique, size_t 
 
 kalvex_status kalvex_writer_build(const kalvex_writer* writer, const char* path, size_t path_size,
                                   int print_summary, kalvex_build_report* report, kalvex_error* err) {
-  const kalvex_build_options options{print_summary, 0, 0};
+  kalvex_build_options options{};
+  options.print_summary = print_summary;
   return kalvex_writer_build_with(writer, path, path_size, &options, report, err);
 }
 
 kalvex_status kalvex_writer_build_with(const kalvex_writer* writer, const char* path, size_t path_size,
                                        const kalvex_build_options* options, kalvex_build_report* report,
                                        kalvex_error* err) {
-  const kalvex_build_options chosen = options != nullptr ? *options : kalvex_build_options{0, 0, 0};
+  const kalvex_build_options chosen = options != nullptr ? *options : kalvex_build_options{};
   return Guarded(err, [&] {
     const std::string_view destination(path, path_size);
     kalvex::writer::BuildOptions build_options;
     build_options.mapped_index = chosen.mapped_index != 0;
     build_options.drop_unreferenced = chosen.drop_unreferenced != 0;
+    if (chosen.compression != 0) {
+      kalvex::writer::CompressionOptions& compression = build_options.compression;
+      compression.enabled = true;
+      if (chosen.compression_level != 0) compression.level = chosen.compression_level;
+      if (chosen.dictionary != nullptr) {
+        compression.dictionary_given = true;
+        compression.dictionary.assign(chosen.dictionary, chosen.dictionary + chosen.dictionary_size);
+      }
+    }
     Result<BuildReport> built = Core(writer).Build(destination, build_options);
     if (!built.ok()) return FailWith(err, built.error());
     const BuildReport& done = built.value();
     if (report != nullptr) *report = {done.num_objects, done.num_keys, done.file_size, done.index_size};
     if (chosen.print_summary != 0) kalvex::writer::PrintSummaryLine(destination, done);
+    return KALVEX_OK;
+  });
+}
+
+kalvex_status kalvex_writer_train_dictionary(const kalvex_writer* writer, uint8_t* dictionary, size_t capacity,
+                                             size_t* size, kalvex_error* err) {
+  *size = 0;
+  return Guarded(err, [&] {
+    if (capacity < KALVEX_MAX_DICTIONARY_SIZE) {
+      return FailInvalid(err, "a dictionary buffer needs " + std::to_string(KALVEX_MAX_DICTIONARY_SIZE) + " bytes");
+    }
+    Result<std::vector<std::uint8_t>> trained = Core(writer).TrainDictionary();
+    if (!trained.ok()) return FailWith(err, trained.error());
+    if (!trained.value().empty()) std::memcpy(dictionary, trained.value().data(), trained.value().size());
+    *size = trained.value().size();
     return KALVEX_OK;
   });
 }

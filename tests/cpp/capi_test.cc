@@ -461,7 +461,8 @@ TEST_F(CapiTest, BuildWithMappedIndexOpensThroughItAndAnswersBatchesInOrder) {
     ASSERT_EQ(kalvex_writer_add_key(w, key.data(), key.size(), id, &err_), KALVEX_OK);
   }
   for (const int mapped : {0, 1}) {
-    const kalvex_build_options options{0, mapped, 0};
+    kalvex_build_options options{};
+    options.mapped_index = mapped;
     kalvex_build_report report{};
     ASSERT_EQ(kalvex_writer_build_with(w, path_.data(), path_.size(), &options, &report, &err_), KALVEX_OK);
     EXPECT_EQ(report.num_objects, 1000u);
@@ -519,7 +520,8 @@ TEST_F(CapiTest, FileOrderReadsObjectsFrontToBackAndParsingLeavesAMappedIndexAlo
     ASSERT_EQ(kalvex_writer_add_object(w, key.data(), key.size(), &id, &err_), KALVEX_OK);
     ASSERT_EQ(kalvex_writer_add_key(w, key.data(), key.size(), id, &err_), KALVEX_OK);
   }
-  const kalvex_build_options build{0, 1, 0};
+  kalvex_build_options build{};
+  build.mapped_index = 1;
   ASSERT_EQ(kalvex_writer_build_with(w, path_.data(), path_.size(), &build, nullptr, &err_), KALVEX_OK);
   kalvex_writer_free(w);
 
@@ -556,6 +558,77 @@ TEST_F(CapiTest, FileOrderReadsObjectsFrontToBackAndParsingLeavesAMappedIndexAlo
     EXPECT_EQ(payload.data, nullptr);
     kalvex_reader_close(r);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A compressed store through the C interface alone: the views are stored payloads that
+// value_size and decode turn into the values, read_range copies the values decoded, and
+// a dictionary trained by one writer is carried by the store another one builds with it.
+TEST_F(CapiTest, CompressedStoreDecodesThroughTheCallsAndCarriesTheGivenDictionary) {
+  kalvex_writer* w = nullptr;
+  ASSERT_EQ(kalvex_writer_new(&w, &err_), KALVEX_OK);
+  std::vector<std::string> values;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string key = "key" + std::to_string(100000 + i);
+    values.push_back("{\"name\": \"item " + std::to_string(i) + "\", \"tags\": [\"common\", \"shared\", \"words\"]}");
+    uint64_t id = 0;
+    ASSERT_EQ(kalvex_writer_add_object(w, values.back().data(), values.back().size(), &id, &err_), KALVEX_OK);
+    ASSERT_EQ(kalvex_writer_add_key(w, key.data(), key.size(), id, &err_), KALVEX_OK);
+  }
+  std::vector<uint8_t> dictionary(KALVEX_MAX_DICTIONARY_SIZE);
+  size_t dictionary_size = 0;
+  ASSERT_EQ(kalvex_writer_train_dictionary(w, dictionary.data(), dictionary.size() - 1, &dictionary_size, &err_),
+            KALVEX_STORE_ERROR);
+  ASSERT_EQ(kalvex_writer_train_dictionary(w, dictionary.data(), dictionary.size(), &dictionary_size, &err_),
+            KALVEX_OK);
+  ASSERT_GT(dictionary_size, 0u);
+  kalvex_build_options options{};
+  options.compression = 1;
+  options.dictionary = dictionary.data();
+  options.dictionary_size = dictionary_size;
+  ASSERT_EQ(kalvex_writer_build_with(w, path_.data(), path_.size(), &options, nullptr, &err_), KALVEX_OK);
+  kalvex_writer_free(w);
+
+  kalvex_reader* r = Open(1);
+  ASSERT_NE(r, nullptr);
+  kalvex_stats stats{};
+  kalvex_reader_stats(r, &stats);
+  EXPECT_EQ(stats.compressed, 1);
+  EXPECT_EQ(stats.user_objects, 2000u);
+  EXPECT_EQ(stats.num_objects, 2001u);
+  EXPECT_EQ(stats.dictionary_size, dictionary_size);
+  EXPECT_LT(stats.stored_bytes, stats.original_bytes / 2);
+  const kalvex_bytes carried = kalvex_reader_dictionary(r);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(carried.data), carried.size),
+            std::string(reinterpret_cast<const char*>(dictionary.data()), dictionary_size));
+
+  kalvex_bytes stored{};
+  ASSERT_EQ(kalvex_reader_find(r, "key100007", 9, &stored, &err_), KALVEX_OK);
+  size_t size = 0;
+  ASSERT_EQ(kalvex_reader_value_size(r, stored, &size, &err_), KALVEX_OK);
+  ASSERT_EQ(size, values[7].size());
+  std::string value(size, '\0');
+  EXPECT_EQ(kalvex_reader_decode(r, stored, reinterpret_cast<uint8_t*>(value.data()), size + 1, &err_),
+            KALVEX_STORE_ERROR);
+  ASSERT_EQ(kalvex_reader_decode(r, stored, reinterpret_cast<uint8_t*>(value.data()), size, &err_), KALVEX_OK);
+  EXPECT_EQ(value, values[7]);
+
+  std::vector<uint8_t> keys(1 << 16), payloads(1 << 16);
+  std::vector<size_t> key_ends(3000), payload_ends(3000);
+  kalvex_chunk chunk{};
+  ASSERT_EQ(kalvex_reader_read_range(r, 0, 2000, 3000, keys.data(), keys.size(), key_ends.data(), payloads.data(),
+                                     payloads.size(), payload_ends.data(), &chunk, &err_),
+            KALVEX_OK);
+  ASSERT_GT(chunk.count, 100u);
+  for (size_t i = 0; i < chunk.count; ++i) {
+    const size_t begin = i == 0 ? 0 : payload_ends[i - 1];
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(payloads.data()) + begin, payload_ends[i] - begin), values[i]);
+  }
+  EXPECT_EQ(kalvex_reader_verify(r, &err_), KALVEX_OK);
+  kalvex_reader_close(r);
 }
 
 }  // namespace

@@ -127,10 +127,13 @@ TEST_P(HeaderRoundTripTest, DecodeGivesBackEveryEncodedField) {
   EXPECT_EQ(out.num_objects, in.num_objects);
   EXPECT_EQ(out.index_offset, in.index_offset);
   EXPECT_EQ(out.file_crc32, in.file_crc32);
+  EXPECT_EQ(out.features, in.features);
+  EXPECT_EQ(bytes[kFeaturesPos], in.features);
 }
 
 Header MakeHeader(std::uint32_t keys, std::uint32_t objects, std::uint64_t index_offset, std::uint32_t crc) {
   Header h;
+  h.features = static_cast<std::uint8_t>(crc & 0xFF);
   h.num_keys = keys;
   h.num_objects = objects;
   h.index_offset = index_offset;

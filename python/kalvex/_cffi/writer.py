@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import itertools
 import threading
-from typing import Any, Sequence
+from typing import Any, Optional, Sequence
 
 from kalvex._cffi.errors import bytes_argument, new_error, raise_failure, text_argument, u64_argument
 from kalvex._codec import as_bytes
@@ -128,12 +128,31 @@ class Writer:
         with self._lock:
             return int(lib.kalvex_writer_num_objects(self._handle))
 
-    def build(self, path: str, index: bool = False, drop_unreferenced: bool = False) -> tuple[int, int, int]:
+    def build(self, path: str, index: bool = False, drop_unreferenced: bool = False, compression: int = 0,
+              dictionary: Optional[bytes] = None) -> tuple[int, int, int]:
         encoded = text_argument("path", path)
+        if type(compression) is not int:
+            raise TypeError("argument 'compression': must be an int level (0: none)")
+        options = ffi.new("kalvex_build_options *", (0, 1 if index else 0, 1 if drop_unreferenced else 0,
+                                                    1 if compression else 0, compression))
+        # The dictionary's bytes stay referenced (by `given`, `view`) until the build returns.
+        given = None if dictionary is None else bytes_argument("dictionary", dictionary)
+        view = None if given is None else ffi.from_buffer("uint8_t[]", given)
+        if view is not None:
+            options.dictionary = view
+            options.dictionary_size = len(view)
         report = ffi.new("kalvex_build_report *")
-        options = ffi.new("kalvex_build_options *", (0, 1 if index else 0, 1 if drop_unreferenced else 0))
         with self._lock:
             status = lib.kalvex_writer_build_with(self._handle, encoded, len(encoded), options, report, self._err)
             if status != _OK:
                 raise_failure(status, self._err)
         return int(report.num_objects), int(report.num_keys), int(report.file_size)
+
+    def train_dictionary(self) -> bytes:
+        buffer = ffi.new("uint8_t[]", lib.KALVEX_MAX_DICTIONARY_SIZE)
+        with self._lock:
+            status = lib.kalvex_writer_train_dictionary(self._handle, buffer, len(buffer), self._end, self._err)
+            if status != _OK:
+                raise_failure(status, self._err)
+            trained: bytes = ffi.buffer(buffer, self._end[0])[:]
+            return trained

@@ -46,8 +46,11 @@ def register(commands: Any) -> None:
 
 
 def rewrite(reader: KalvReader, target: str, index: bool) -> None:
-    """The store ``reader`` has open, built again at ``target`` with or without the index."""
-    writer = KalvWriter(dedupe=False, index=index)
+    """The store ``reader`` has open, built again at ``target`` with or without the index;
+    a compressed store stays compressed, with its own dictionary."""
+    compressed = reader.stats()["compressed"]
+    writer = KalvWriter(dedupe=False, index=index, compression="zstd" if compressed else None,
+                        dictionary=reader.dictionary() if compressed else None)
     # Object id (its file offset) -> the id of its copy, in one small dict per MiB of the
     # file: one dict of millions of entries would stop every other thread for hundreds of
     # milliseconds each time it grows, and again when it is freed.

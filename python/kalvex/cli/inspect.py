@@ -52,7 +52,9 @@ def sharing_keys(reader: Store) -> int:
 
 # A file's facts in ``kalvex info``, each from the reader's stats (JSON name: stats name).
 _FILE_FACTS = {"keys": "num_keys", "objects": "num_objects", "format_version": "version", "data_offset": "data_offset",
-               "index_offset": "index_offset", "file_crc32": "file_crc32", "index": "index", "index_size": "index_size"}
+               "index_offset": "index_offset", "file_crc32": "file_crc32", "index": "index", "index_size": "index_size",
+               "compressed": "compressed", "dictionary_size": "dictionary_size", "original_bytes": "original_bytes",
+               "stored_bytes": "stored_bytes"}
 # The text lines of a store file's and a sharded store's own facts: label, JSON name.
 _FILE_LINES = (("format version", "format_version"), ("data offset", "data_offset"),
                ("index offset", "index_offset"), ("file CRC-32", "file_crc32"))
@@ -82,6 +84,11 @@ def _sharded_facts(reader: ShardedReader) -> dict[str, Any]:
         "objects": stats["num_objects"],
         "index_shards": sum(shard["index"] for shard in shards),
         "index_size": sum(shard["index_size"] for shard in shards),
+        "compressed_shards": sum(shard["compressed"] for shard in shards),
+        # A dictionary shared by the shards is counted once per shard: each file holds it.
+        "dictionary_size": sum(shard["dictionary_size"] for shard in shards),
+        "original_bytes": sum(shard["original_bytes"] for shard in shards),
+        "stored_bytes": sum(shard["stored_bytes"] for shard in shards),
         "shards": shards,
     }
 
@@ -92,6 +99,22 @@ def _index_line(facts: dict[str, Any]) -> str:
     if "index_shards" in facts:
         return f"in {facts['index_shards']} of {facts['num_shards']} shards{size}"
     return f"yes{size}" if facts["index"] else "no"
+
+
+def _compression_line(facts: dict[str, Any]) -> str:
+    """Whether the values are compressed (in how many shards), the dictionary's bytes and
+    the stored bytes of the values over their original bytes."""
+    if "compressed_shards" in facts:
+        if not facts["compressed_shards"]:
+            return "no"
+        where = f"zstd in {facts['compressed_shards']} of {facts['num_shards']} shards"
+    elif not facts["compressed"]:
+        return "no"
+    else:
+        where = "zstd"
+    ratio = facts["stored_bytes"] / facts["original_bytes"] if facts["original_bytes"] else 1.0
+    return (f"{where}, dictionary {facts['dictionary_size']:,} bytes, values {facts['stored_bytes']:,} of "
+            f"{facts['original_bytes']:,} bytes (ratio {ratio:.3f})")
 
 
 def _exact_size(size: int) -> str:
@@ -117,6 +140,7 @@ def run_info(args: argparse.Namespace) -> int:
         ("keys", f"{keys:,}"),
         ("objects", f"{facts['objects']:,}"),
         ("index", _index_line(facts)),
+        ("compression", _compression_line(facts)),
         ("shared keys", f"{shared:,} ({facts['shared_key_share']:.1%} of keys share an object)"),
         *((label, facts[name]) for label, name in (_SHARDED_LINES if sharded else _FILE_LINES)),
     ]

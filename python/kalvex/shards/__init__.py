@@ -5,9 +5,9 @@ routing, publishing (over the directory layout of ``_layout``), the build on a l
 process pool (``kalvex.dask`` builds on a cluster from the same blocks) and the reader.
 """
 from kalvex.shards.pool import build
-from kalvex.shards.publish import Entry, Staging, rollback, write_shard
+from kalvex.shards.publish import Entry, Staging, rollback, shared_dictionary, write_shard
 from kalvex.shards.reader import ShardedReader, open
 from kalvex.shards.routing import Field, route_records, shard_of
 
 __all__ = ["Entry", "Field", "ShardedReader", "Staging", "build", "open", "rollback",
-           "route_records", "shard_of", "write_shard"]
+           "route_records", "shard_of", "shared_dictionary", "write_shard"]

@@ -15,9 +15,10 @@ from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wai
 from itertools import islice, repeat
 from typing import Any, Callable, Iterable, Iterator, Optional, Union
 
-from kalvex.shards.publish import Entry, Staging, write_shard
+from kalvex.shards.publish import Entry, Staging, shared_dictionary, write_shard
 from kalvex.shards.routing import Field, route_records
 from kalvex._codec import PathLike
+from kalvex.writer import compression_options
 
 # What route_records takes besides the records, set once in each worker.
 _worker_fields: dict[str, Any] = {}
@@ -42,7 +43,7 @@ def _spill_chunk(directory: str, nshards: int, chunk: int, records: list[Any]) -
             pickle.dump(pairs, file, protocol=pickle.HIGHEST_PROTOCOL)
 
 
-def _build_spilled(directory: str, shard: int, nshards: int, index: bool) -> Entry:
+def _build_spilled(directory: str, shard: int, nshards: int, index: bool, compression: dict[str, Any]) -> Entry:
     """Build one shard from its spill files, read in chunk order so the last value wins."""
     prefix = _spill_name(shard)
     names = sorted(name for name in os.listdir(directory) if name.startswith(prefix))
@@ -53,7 +54,8 @@ def _build_spilled(directory: str, shard: int, nshards: int, index: bool) -> Ent
                 part: list[tuple[bytes, bytes]] = pickle.load(file)
             yield from part
 
-    entry = write_shard(directory, shard, nshards, pairs(), encoded=True, check_routing=False, index=index)
+    entry = write_shard(directory, shard, nshards, pairs(), encoded=True, check_routing=False, index=index,
+                        **compression)
     for name in names:
         os.unlink(os.path.join(directory, name))
     return entry
@@ -71,6 +73,9 @@ def build(
     chunk_size: int = 20_000,
     default: Optional[Callable[[Any], Any]] = None,
     index: bool = True,
+    compression: Optional[str] = None,
+    compression_level: int = 3,
+    dictionary: Optional[bytes] = None,
 ) -> str:
     """Build and publish a sharded store from ``records`` on a local process pool.
 
@@ -81,7 +86,9 @@ def build(
     memory holds a few chunks and one shard per worker. A key given twice keeps its last
     value. ``default`` is handed to msgpack for values of types it cannot encode (a
     ``datetime``, say), and ``index`` says whether each shard carries a mapped index, as
-    for ``KalvWriter``. Returns the new version's directory.
+    for ``KalvWriter``. ``compression``, ``compression_level`` and ``dictionary`` are
+    ``KalvWriter``'s; every shard shares one dictionary: ``dictionary``, or one trained in
+    the parent from the first chunk of records. Returns the new version's directory.
 
     Where the platform can fork, ``key``, ``value`` and ``default`` may be lambdas; under
     spawn they must pickle.
@@ -92,6 +99,8 @@ def build(
     """
     fields: dict[str, Any] = {"key": key, "value": value, "default": default}
     route_records((), nshards, **fields)  # the fields checked here, before any process starts
+    compression_options(compression, compression_level, dictionary)  # and these
+    shared = {"compression": compression, "compression_level": compression_level, "dictionary": dictionary}
     if key is None and isinstance(records, Mapping):
         records = records.items()
     workers = processes or os.cpu_count() or 1
@@ -103,6 +112,9 @@ def build(
         pending: set[Future[None]] = set()
         iterator = iter(records)
         for chunk, part in enumerate(iter(lambda: list(islice(iterator, chunk_size)), [])):
+            if chunk == 0 and compression is not None and dictionary is None:
+                shared["dictionary"] = shared_dictionary(
+                    payload for _, _, payload in route_records(part, nshards, **fields))
             if len(pending) >= 2 * workers:
                 done, pending = wait(pending, return_when=FIRST_COMPLETED)
                 for future in done:
@@ -111,5 +123,5 @@ def build(
         for future in pending:
             future.result()
         entries = list(pool.map(_build_spilled, repeat(staging.path), range(nshards), repeat(nshards),
-                                repeat(index)))
+                                repeat(index), repeat(shared)))
         return staging.publish(entries)

@@ -30,6 +30,9 @@ def write_shard(
     check_routing: bool = True,
     default: Optional[Callable[[Any], Any]] = None,
     index: bool = True,
+    compression: Optional[str] = None,
+    compression_level: int = 3,
+    dictionary: Optional[bytes] = None,
 ) -> Entry:
     """Build shard ``shard`` of ``nshards`` in ``directory`` from (key, value) pairs; return
     its entry for ``Staging.publish``.
@@ -38,7 +41,9 @@ def write_shard(
     given twice takes its last value; equal values are stored once. With ``check_routing``
     a key that belongs to another shard is a ``ValueError``: a lookup would never find it.
     The file is verified against its CRC-32 once written. Call it once per shard, empty
-    shards included (with no pairs). ``default`` and ``index`` are ``KalvWriter``'s.
+    shards included (with no pairs). ``default``, ``index``, ``compression``,
+    ``compression_level`` and ``dictionary`` are ``KalvWriter``'s: give every shard the
+    same ``dictionary`` (``shared_dictionary``) so that none trains its own.
 
     >>> with Staging("users.shards", 16) as staging:    # left unpublished: discarded
     ...     entry = write_shard(staging.path, 1, 16, [("user:1", {"name": "Ada"})])
@@ -50,7 +55,8 @@ def write_shard(
         raise ValueError(f"shard must be an int from 0 to {nshards - 1}, not {shard!r}")
     if check_routing:
         pairs = _checked_routing(pairs, shard, nshards)
-    writer = KalvWriter(default=default, index=index)
+    writer = KalvWriter(default=default, index=index, compression=compression,
+                        compression_level=compression_level, dictionary=dictionary)
     if encoded:
         writer.add_many_raw((payload, (key,)) for key, payload in pairs)
     else:
@@ -58,6 +64,15 @@ def write_shard(
     path = writer.build(os.path.join(os.fsdecode(directory), _layout.shard_file_name(shard, nshards)))
     del writer
     return shard_entry(path, shard)
+
+
+def shared_dictionary(payloads: Iterable[bytes]) -> bytes:
+    """A compression dictionary trained from encoded values (a sample of a store's), for the
+    writers of every shard to share: each shard is then smaller than with one of its own,
+    which a small shard pays for in full. ``b""`` when the values are too few."""
+    writer = KalvWriter(dedupe=True)
+    writer.add_many_raw((payload, ()) for payload in payloads)
+    return writer.train_dictionary()
 
 
 def shard_entry(path: str, shard: int) -> Entry:

@@ -38,27 +38,44 @@ inline void PrefetchAhead(const kalvex_bytes* payloads, std::size_t i, std::size
   }
 }
 
-// A copy of the payload at `i`, asking for the one a few ahead first.
-inline PyObject* NewPayloadAt(const kalvex_bytes* payloads, std::size_t i, std::size_t count) {
+// A copy of a payload: what a listing holds unless its module makes values otherwise
+// (the package's module decodes a compressed store's values).
+inline PyObject* CopyPayload(const kalvex_bytes& payload) { return NewBytes({payload.data, payload.size}); }
+
+// The value made by `make` of the payload at `i`, asking for the one a few ahead first.
+template <class Make>
+inline PyObject* NewPayloadAt(const kalvex_bytes* payloads, std::size_t i, std::size_t count, Make make) {
   PrefetchAhead(payloads, i, count);
-  return NewBytes({payloads[i].data, payloads[i].size});
+  return make(payloads[i]);
+}
+inline PyObject* NewPayloadAt(const kalvex_bytes* payloads, std::size_t i, std::size_t count) {
+  return NewPayloadAt(payloads, i, count, CopyPayload);
 }
 
-// Copies of `count` payloads.
+// The values of `count` payloads, made by `make` (copies by default).
+template <class Make>
+inline PyObject* NewPayloadList(const kalvex_bytes* payloads, std::size_t count, Make make) {
+  return NewListOf(count, [&](std::size_t i) { return NewPayloadAt(payloads, i, count, make); });
+}
 inline PyObject* NewPayloadList(const kalvex_bytes* payloads, std::size_t count) {
-  return NewListOf(count, [&](std::size_t i) { return NewPayloadAt(payloads, i, count); });
+  return NewPayloadList(payloads, count, CopyPayload);
 }
 
-// find_many's answers: bytes, or None where data is null (an absent key).
-inline PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count) {
+// find_many's answers: a value made by `make` (a copy by default), or None where data is
+// null (an absent key).
+template <class Make>
+inline PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count, Make make) {
   return NewListOf(count, [&](std::size_t i) -> PyObject* {
     if (payloads[i].data == nullptr) {
       PrefetchAhead(payloads, i, count);
       Py_INCREF(Py_None);
       return Py_None;
     }
-    return NewPayloadAt(payloads, i, count);
+    return NewPayloadAt(payloads, i, count, make);
   });
+}
+inline PyObject* NewFoundList(const kalvex_bytes* payloads, std::size_t count) {
+  return NewFoundList(payloads, count, CopyPayload);
 }
 
 }  // namespace kalvex::bindings

@@ -46,6 +46,7 @@ using namespace bindings;
 struct ReaderObject {
   Instance<kalvex_reader> instance;
   bool close_pending;  // close() ran while a call was inside: the last one out frees
+  bool compressed;     // the store's values are compressed: payload views are decoded
 };
 
 constexpr const char* kClassName = "Reader";
@@ -96,20 +97,54 @@ PyObject* EnterReader(PyObject* self, Body&& body) {
 }
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Guarded([&] {
-    return OpenReader(type, "Reader()", args, kwargs,
-                      {/*parse_index=*/false, /*takes_check=*/true, /*unlocked=*/true}, kErrorClasses);
+  return Guarded([&]() -> PyObject* {
+    PyObject* self = OpenReader(type, "Reader()", args, kwargs,
+                                {/*parse_index=*/false, /*takes_check=*/true, /*unlocked=*/true}, kErrorClasses);
+    if (self == nullptr) return nullptr;
+    kalvex_stats stats;
+    kalvex_reader_stats(AsReader(self)->instance.state, &stats);
+    AsReader(self)->compressed = stats.compressed != 0;
+    return self;
   });
 }
 
 void Reader_dealloc(PyObject* self) { DeallocInstance<kalvex_reader, CloseReader>(self); }
 
+// The value behind a payload view the C interface gave: a copy of its bytes, or for a
+// compressed store the value decoded by the library straight into the new bytes object.
+PyObject* NewValue(const kalvex_reader* r, bool compressed, const kalvex_bytes& stored) {
+  if (!compressed) return NewBytes({stored.data, stored.size});
+  std::size_t size = 0;
+  ErrorRecord error;
+  kalvex_status status = kalvex_reader_value_size(r, stored, &size, error.get());
+  if (status != KALVEX_OK) return RaiseFailure(status, *error);
+  PyRef value(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!value) return nullptr;
+  status = kalvex_reader_decode(r, stored, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(value.get())), size,
+                                error.get());
+  if (status != KALVEX_OK) return RaiseFailure(status, *error);
+  return value.release();
+}
+
+// The values of payload views for this reader: copies, or a compressed store's decoded.
+auto ValuesOf(const kalvex_reader* r, bool compressed) {
+  return [r, compressed](const kalvex_bytes& payload) { return NewValue(r, compressed, payload); };
+}
+
 PyObject* Reader_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guarded([&]() -> PyObject* {
     PyObject* slots[std::size(kKeyParams)];
     if (!ParseFastcall(kFindSignature, args, nargs, kwnames, slots)) return nullptr;
-    return EnterReader(self, [&](const kalvex_reader* r) {
-      return FindPayload<ConvertPackageKey>(r, slots[0], kErrorClasses);
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      KeyBytes key;
+      if (!ConvertPackageKey(slots[0], key)) return nullptr;
+      kalvex_bytes payload;
+      ErrorRecord error;
+      const kalvex_status status =
+          kalvex_reader_find(r, key.bytes().data(), key.bytes().size(), &payload, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      if (payload.data == nullptr) Py_RETURN_NONE;
+      return NewValue(r, AsReader(self)->compressed, payload);
     });
   });
 }
@@ -138,7 +173,7 @@ PyObject* Reader_find_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
         return kalvex_reader_find_many(r, count, joined.data(), ends.data(), payloads.data(), error.get());
       });
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
-      return NewFoundList(payloads.data(), count);
+      return NewFoundList(payloads.data(), count, ValuesOf(r, AsReader(self)->compressed));
     });
   });
 }
@@ -262,7 +297,8 @@ PyObject* Reader_read_range(PyObject* self, PyObject* const* args, Py_ssize_t na
         key_list = PyRef(NewListOf(count, [&](std::size_t i) { return NewKeyText({keys[i].data, keys[i].size}); }));
       }
       if (!key_list) return nullptr;
-      PyRef payload_list = want_payloads ? PyRef(NewPayloadList(payloads, count)) : PyRef::Borrow(Py_None);
+      PyRef payload_list = want_payloads ? PyRef(NewPayloadList(payloads, count, ValuesOf(r, AsReader(self)->compressed)))
+                                         : PyRef::Borrow(Py_None);
       if (!payload_list) return nullptr;
       PyRef id_list = want_ids ? PyRef(NewListOf(count, [&](std::size_t i) { return NewUnsigned(ids[i]); }))
                                : PyRef::Borrow(Py_None);
@@ -286,7 +322,7 @@ PyObject* Reader_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       if (status != KALVEX_OK) return RaiseFailure(status, *error);
       const std::unique_ptr<kalvex_objects, void (*)(kalvex_objects*)> objects(found, kalvex_objects_free);
       const std::size_t count = kalvex_objects_count(found);
-      PyRef payload_list(NewPayloadList(kalvex_objects_items(found), count));
+      PyRef payload_list(NewPayloadList(kalvex_objects_items(found), count, ValuesOf(r, AsReader(self)->compressed)));
       if (!payload_list) return nullptr;
       const std::uint64_t* offsets = kalvex_objects_offsets(found);
       PyRef id_list = want_ids ? PyRef(NewListOf(count, [&](std::size_t i) { return NewUnsigned(offsets[i]); }))
@@ -313,7 +349,26 @@ PyObject* Reader_stats(PyObject* self, PyObject*) {
           PyDict_SetItemString(stats.get(), "index_size", index_size.get()) != 0) {
         return nullptr;
       }
+      PyRef dictionary_size(NewUnsigned(s.dictionary_size));
+      PyRef original_bytes(NewUnsigned(s.original_bytes));
+      PyRef stored_bytes(NewUnsigned(s.stored_bytes));
+      if (!dictionary_size || !original_bytes || !stored_bytes ||
+          PyDict_SetItemString(stats.get(), "compressed", s.compressed != 0 ? Py_True : Py_False) != 0 ||
+          PyDict_SetItemString(stats.get(), "dictionary_size", dictionary_size.get()) != 0 ||
+          PyDict_SetItemString(stats.get(), "original_bytes", original_bytes.get()) != 0 ||
+          PyDict_SetItemString(stats.get(), "stored_bytes", stored_bytes.get()) != 0) {
+        return nullptr;
+      }
       return stats.release();
+    });
+  });
+}
+
+PyObject* Reader_dictionary(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterReader(self, [&](const kalvex_reader* r) -> PyObject* {
+      const kalvex_bytes dictionary = kalvex_reader_dictionary(r);
+      return NewBytes({dictionary.data, dictionary.size});
     });
   });
 }
@@ -365,6 +420,8 @@ PyMethodDef kReaderMethods[] = {
      "objects($self, ids=False)\n--\n\nThe distinct objects' payloads, and their ids if asked."},
     {"stats", AsCFunction(Reader_stats), METH_NOARGS,
      "stats($self)\n--\n\nThe file's metadata; num_objects without the index, shown by index and index_size."},
+    {"dictionary", AsCFunction(Reader_dictionary), METH_NOARGS,
+     "dictionary($self)\n--\n\nThe compression dictionary the store carries (b'' when none)."},
     {"verify", AsCFunction(Reader_verify), METH_NOARGS,
      "verify($self)\n--\n\nWhole-file and per-object CRC-32 check, then the mapped index: True, or "
      "KalvCorruptError."},

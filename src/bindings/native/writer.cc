@@ -8,6 +8,7 @@
 // work the adds deferred), so another thread's add, lookup or build of the same writer
 // meanwhile is refused as any borrow conflict is.
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -49,7 +50,7 @@ constexpr const char* kClassName = "Writer";
 constexpr const char* kPayloadParams[] = {"payload"};
 constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kKeyParams[] = {"key"};
-constexpr const char* kBuildParams[] = {"path", "index", "drop_unreferenced"};
+constexpr const char* kBuildParams[] = {"path", "index", "drop_unreferenced", "compression", "dictionary"};
 constexpr const char* kAddMappedParams[] = {"payload", "keys", "unique"};
 constexpr const char* kAddPairsParams[] = {"payloads", "keys", "unique"};
 
@@ -327,7 +328,26 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       if (slots[1] != nullptr && !ConvertBool(slots[1], index)) return WrapArgumentError("index");
       bool drop = false;
       if (slots[2] != nullptr && !ConvertBool(slots[2], drop)) return WrapArgumentError("drop_unreferenced");
-      const kalvex_build_options options{0, index ? 1 : 0, drop ? 1 : 0};
+      kalvex_build_options options{};
+      options.mapped_index = index ? 1 : 0;
+      options.drop_unreferenced = drop ? 1 : 0;
+      // compression: 0 for none, else libzstd's level; dictionary: bytes or None.
+      if (slots[3] != nullptr) {
+        const long level = PyLong_Check(slots[3]) ? PyLong_AsLong(slots[3]) : -1;
+        if (!PyLong_Check(slots[3]) || (level == -1 && PyErr_Occurred()) || level < INT_MIN || level > INT_MAX) {
+          PyErr_Clear();
+          PyErr_SetString(PyExc_TypeError, "argument 'compression': must be an int level (0: none)");
+          return nullptr;
+        }
+        options.compression = level != 0 ? 1 : 0;
+        options.compression_level = static_cast<int>(level);
+      }
+      std::span<const std::uint8_t> dictionary;
+      if (slots[4] != nullptr && slots[4] != Py_None) {
+        if (!ConvertBytes(slots[4], dictionary)) return WrapArgumentError("dictionary");
+        options.dictionary = dictionary.data();
+        options.dictionary_size = dictionary.size();
+      }
       kalvex_build_report report;
       ErrorRecord error;
       const kalvex_status status = Unlocked(
@@ -341,7 +361,22 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* Writer_train_dictionary(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      std::vector<std::uint8_t> buffer(KALVEX_MAX_DICTIONARY_SIZE);
+      std::size_t size = 0;
+      ErrorRecord error;
+      const kalvex_status status = kalvex_writer_train_dictionary(&w, buffer.data(), buffer.size(), &size, error.get());
+      if (status != KALVEX_OK) return RaiseFailure(status, *error);
+      return NewBytes({buffer.data(), size});
+    });
+  });
+}
+
 PyMethodDef kWriterMethods[] = {
+    {"train_dictionary", AsCFunction(Writer_train_dictionary), METH_NOARGS,
+     "train_dictionary($self)\n--\n\nThe dictionary a compressed build would train from the objects (b'' when too few)."},
     {"add", AsCFunction(Writer_add), kFastcall,
      "add($self, payload)\n--\n\nStore a copy of payload as a new object; its id."},
     {"add_unique", AsCFunction(Writer_add_unique), kFastcall,
@@ -364,9 +399,10 @@ PyMethodDef kWriterMethods[] = {
     {"object_count", AsCFunction(Writer_object_count), METH_NOARGS,
      "object_count($self)\n--\n\nThe number of objects stored."},
     {"build", AsCFunction(Writer_build), kFastcall,
-     "build($self, path, index=False, drop_unreferenced=False)\n--\n\n"
+     "build($self, path, index=False, drop_unreferenced=False, compression=0, dictionary=None)\n--\n\n"
      "Write the store to path atomically, with a mapped index if index, without the objects "
-     "no key maps to if drop_unreferenced; (objects, keys, file size). Prints nothing."},
+     "no key maps to if drop_unreferenced, its values compressed at level compression (0: not) "
+     "with dictionary or one trained; (objects, keys, file size). Prints nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,7 +12,6 @@
 // All integers are unsigned, big-endian and unaligned. The object offset is the file
 // offset of a record's length field. file_crc32 covers bytes 40..end; the header is
 // covered by no CRC. Index entries stand in ascending unsigned-bytewise key order.
-//
 // features: what the file carries beyond the base container, one bit each, set by its
 // writer. The byte was reserved (written as zero) before features existed, and the
 // specified low-level module still writes zero there and ignores it, so every file reads
@@ -21,7 +20,9 @@
 //   0x01 kFeatureMappedIndex: the last object record of the data section is the mapped
 //        index (mapped_index_layout.h). Only this bit makes a reader look for it, so no
 //        value, whatever its bytes, is ever taken for the index.
-//   Other bits are defined as features land (0x02 is taken by compressed values).
+//   0x02 kFeatureCompressedValues: the values are tagged and may be compressed, and the
+//        data section holds the dictionary's record (compression_layout.h).
+//   Other bits are defined as features land.
 //
 // The record and entry codecs sit on every lookup and every build, so they are inline.
 #pragma once
@@ -31,6 +32,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/format/compression_layout.h"
 #include "core/format/endian.h"
 
 namespace kalvex::format {
@@ -58,7 +60,7 @@ inline constexpr std::size_t kFileCrcPos = 32;
 // Feature bits (see the top of this file).
 inline constexpr std::uint8_t kFeatureMappedIndex = 0x01;
 // Every bit this library reads; a reader refuses a file with any other.
-inline constexpr std::uint8_t kKnownFeatures = kFeatureMappedIndex;
+inline constexpr std::uint8_t kKnownFeatures = kFeatureMappedIndex | kFeatureCompressedValues;
 
 struct Header {
   static constexpr std::size_t kEncodedLength = kHeaderSize;

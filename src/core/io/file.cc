@@ -120,4 +120,20 @@ std::optional<WriteFailure> WriteAll(int fd, const void* data, std::size_t lengt
   return WriteAll(fd, &piece, 1);
 }
 
+std::optional<WriteFailure> WriteAllAt(int fd, const void* data, std::size_t length, std::uint64_t offset) {
+  const auto* next = static_cast<const std::uint8_t*>(data);
+  while (length > 0) {
+    const ssize_t written = ::pwrite(fd, next, length, static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return WriteFailure{errno, next};
+    }
+    if (written == 0) return WriteFailure{0, next};
+    next += written;
+    offset += static_cast<std::uint64_t>(written);
+    length -= static_cast<std::size_t>(written);
+  }
+  return std::nullopt;
+}
+
 }  // namespace kalvex::io

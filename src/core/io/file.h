@@ -10,6 +10,7 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,5 +80,8 @@ struct WriteFailure {
 // REQUIRES: count <= IOV_MAX.
 std::optional<WriteFailure> WriteAll(int fd, iovec* pieces, std::size_t count);
 std::optional<WriteFailure> WriteAll(int fd, const void* data, std::size_t length);
+// The same at a file offset (pwrite(2)), leaving the descriptor's position alone: what a
+// writer that learns a header's fields last writes over the header's placeholder.
+std::optional<WriteFailure> WriteAllAt(int fd, const void* data, std::size_t length, std::uint64_t offset);
 
 }  // namespace kalvex::io

@@ -162,7 +162,8 @@ Reader::Reader(std::string path, Mapping file, const format::Header& header, Ent
       index_offset_(header.index_offset),
       file_crc32_(header.file_crc32),
       entries_(std::move(entries)),
-      index_(std::move(index)) {}
+      index_(std::move(index)),
+      features_(header.features) {}
 
 Reader::~Reader() = default;
 
@@ -201,6 +202,20 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, const OpenOptions
                                    " (a newer kalvex wrote this file)");
   }
   const bool declared = map_index && (header.features & format::kFeatureMappedIndex) != 0;
+  // A compressed store's dictionary record ends where the mapped index's record begins
+  // when the file declares one, else at index_offset.
+  std::optional<ValueDecoder> decoder;
+  if (options.decode_values && (header.features & format::kFeatureCompressedValues) != 0) {
+    std::uint64_t dictionary_end = std::min<std::uint64_t>(header.index_offset, n);
+    if ((header.features & format::kFeatureMappedIndex) != 0) {
+      Result<MappedIndex> index = MappedIndex::Locate(bytes, n, header);
+      if (!index.ok()) return index.take_error();
+      dictionary_end = header.index_offset - index.value().record_size();
+    }
+    Result<ValueDecoder> opened = ValueDecoder::Open(bytes, n, dictionary_end);
+    if (!opened.ok()) return opened.take_error();
+    decoder = std::move(opened).value();
+  }
   if (declared) {
     // The index object and the index section: what a parsed index reads whole at open,
     // so reading them in large folios never reads more than that; the records keep the
@@ -218,6 +233,7 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, const OpenOptions
     reader->index_object_size_ = located.value().record_size();
     reader->check_records_ = options.check_records;
     reader->record_starts_ = true;
+    reader->decoder_ = std::move(decoder);
     return reader;
   }
 
@@ -249,6 +265,7 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, const OpenOptions
                                                    std::move(entries).value(), std::move(index)));
   reader->check_records_ = options.check_records;
   reader->record_starts_ = map_index;
+  reader->decoder_ = std::move(decoder);
   return reader;
 }
 
@@ -441,6 +458,28 @@ Status Reader::VerifyInIndexOrder(const EntryTable& entries) const {
     const std::uint64_t offset = entries.object_offset(i);
     if (!seen.Insert(offset)) continue;
     if (Status status = CheckObject(offset); !status.ok()) return status;
+  }
+  return {};
+}
+
+Status Reader::Decode(Bytes stored, std::uint8_t* out, std::size_t length) const {
+  if (!decoder_) {
+    if (length != 0) std::memcpy(out, stored.data(), length);
+    return {};
+  }
+  return decoder_->Decode(stored, out, length);
+}
+
+Status Reader::VerifyValues() const {
+  if (!decoder_) return {};
+  Result<std::vector<Bytes>> values = FetchUniqueObjects();
+  if (!values.ok()) return values.take_error();
+  std::vector<std::uint8_t> scratch;
+  for (const Bytes stored : values.value()) {
+    Result<std::size_t> length = decoder_->DecodedSize(stored);
+    if (!length.ok()) return length.take_error();
+    if (scratch.size() < length.value()) scratch.resize(length.value());
+    if (Status decoded = decoder_->Decode(stored, scratch.data(), length.value()); !decoded.ok()) return decoded;
   }
   return {};
 }

@@ -35,6 +35,7 @@
 #include "core/reader/hash_index.h"
 #include "core/reader/mapped_index.h"
 #include "core/reader/mapped_file.h"
+#include "core/reader/value_decoder.h"
 #include "core/result.h"
 
 namespace kalvex::reader {
@@ -47,6 +48,11 @@ struct OpenOptions {
   bool map_index = false;  // read feature bits, and a declared mapped index in place
   // Check the payload CRC-32 of every record a fetch hands out (KalvCorruptError).
   bool check_records = false;
+  // A store whose values are compressed (format/compression_layout.h) has its dictionary
+  // checked and prepared at open (a damaged one fails it with KalvCorruptError), and its
+  // values are decoded through DecodedSize and Decode; without it the payloads are what
+  // the file stores, as for a reader that knows no compression.
+  bool decode_values = false;
 };
 
 class Reader {
@@ -58,8 +64,9 @@ class Reader {
   // fails the open with KalvCorruptError. Without it, or for a file that declares none,
   // the index section is parsed.
   static Result<std::unique_ptr<Reader>> Open(std::string path, const OpenOptions& options);
-  static Result<std::unique_ptr<Reader>> Open(std::string path, bool verify, bool map_index = false) {
-    return Open(std::move(path), OpenOptions{verify, map_index, false});
+  static Result<std::unique_ptr<Reader>> Open(std::string path, bool verify, bool map_index = false,
+                                              bool decode_values = false) {
+    return Open(std::move(path), OpenOptions{verify, map_index, false, decode_values});
   }
 
   ~Reader();
@@ -81,9 +88,28 @@ class Reader {
   std::uint64_t index_object_size() const { return index_object_size_; }
   // The objects the file's writer was given: num_objects without a carried mapped index's
   // record. (0 for a header that counts no object at all; verify() then fails on the count.)
+  // A compressed store's dictionary record is not one of them either.
   std::uint32_t num_user_objects() const {
-    return num_objects_ - (index_object_size_ != 0 && num_objects_ != 0 ? 1 : 0);
+    const std::uint32_t extra = (index_object_size_ != 0 ? 1 : 0) + (compressed() ? 1 : 0);
+    return num_objects_ > extra ? num_objects_ - extra : 0;
   }
+
+  // The header's features byte, as stored.
+  std::uint8_t features() const { return features_; }
+  // Whether the header declares compressed values (the payloads are tagged values).
+  bool compressed() const { return (features_ & format::kFeatureCompressedValues) != 0; }
+  // The decoder of a compressed store opened with decode_values; null otherwise.
+  const ValueDecoder* decoder() const { return decoder_ ? &*decoder_ : nullptr; }
+
+  // The length of the value whose stored payload is `stored` (a view this reader gave):
+  // the payload's own length unless the reader decodes values.
+  Result<std::size_t> DecodedSize(Bytes stored) const {
+    if (!decoder_) return stored.size();
+    return decoder_->DecodedSize(stored);
+  }
+  // The value into out[0, length), length being DecodedSize(stored). May throw
+  // std::bad_alloc.
+  Status Decode(Bytes stored, std::uint8_t* out, std::size_t length) const;
 
   std::size_t entry_count() const { return mapped_ ? mapped_->size() : entries_.size(); }
 
@@ -173,6 +199,11 @@ class Reader {
   // (MappedIndex::Check), for which it parses the index section as an open without the
   // index would.
   Status Verify() const;
+  // Verify() up to the values: the file, its records and a mapped index.
+  Status VerifyStructure() const;
+  // Verify() of a reader that decodes values ends here: every distinct referenced value
+  // decodes to the length it records. (The dictionary was checked at open.)
+  Status VerifyValues() const;
 
   // The check that makes a miss or a listing trustworthy, at a cost that grows with the
   // index, not the data: with a mapped index, its record's CRC-32 and the index section's
@@ -221,6 +252,8 @@ class Reader {
   HashIndex index_;
   std::optional<MappedIndex> mapped_;  // when set, entries_ and index_ stay empty
   std::uint64_t index_object_size_ = 0;
+  std::uint8_t features_ = 0;
+  std::optional<ValueDecoder> decoder_;
   bool check_records_ = false;
   bool record_starts_ = false;  // Verify checks that entries name records' starts
 };

@@ -141,6 +141,11 @@ Result<std::vector<Bytes>> Reader::MappedFetchUniqueObjects(std::vector<std::uin
 }
 
 Status Reader::Verify() const {
+  if (Status structure = VerifyStructure(); !structure.ok()) return structure;
+  return VerifyValues();
+}
+
+Status Reader::VerifyStructure() const {
   // A reader that parsed the index section checks the file as every reader of the format
   // does. (Opened with map_index, such a reader's file declares no mapped index.)
   if (!mapped_) return VerifyObjects(entries_);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/format/compression_layout.h"
 #include "core/format/crc32.h"
 #include "core/format/keyed_hash.h"
 #include "core/format/layout.h"
@@ -105,6 +106,52 @@ StoreError TooLong(const char* what, std::uint64_t length, std::uint64_t maximum
   return StoreError::Invalid(std::string(what) + " is " + std::to_string(length) +
                              " bytes, format maximum is " + std::to_string(maximum));
 }
+
+// The temporary file a build writes, opened for this build alone, before its rename over
+// the destination.
+struct TemporaryFile {
+  std::string destination;
+  std::string path;
+  io::FileDescriptor fd;
+};
+
+// Refuses a destination the OS cannot take or that may not be replaced, then creates the
+// temporary file. Nothing exists on failure.
+Result<TemporaryFile> OpenTemporary(std::string_view path) {
+  // The rename hands the destination itself to the OS, so its zero byte is refused here,
+  // before the temporary file exists, even where the temporary path has dropped it.
+  if (Status usable = io::CheckPathForOs(path, kOpenTmp); !usable.ok()) return usable.take_error();
+  TemporaryFile file{std::string(path), TemporaryPathFor(path), {}};
+  if (Status replaceable = io::CheckReplaceable(file.destination); !replaceable.ok()) {
+    return replaceable.take_error();
+  }
+  auto fd = io::OpenExclusive(file.path, kOpenTmp, IsWholeStore);
+  if (!fd.ok()) return fd.take_error();
+  file.fd = std::move(fd).value();
+  return file;
+}
+
+// Makes the written temporary file durable and renames it over the destination.
+Status Publish(TemporaryFile& file) {
+  if (Status synced = io::Sync(file.fd); !synced.ok()) return synced.take_error().WithPath(file.path);
+  // The descriptor, and with it the lock, is held until the rename is done: released
+  // earlier, another build could take the file and write into it after our last byte.
+  if (Status published = io::Publish(file.fd, file.path, file.destination); !published.ok()) {
+    return published.take_error();
+  }
+  file.fd.Close();
+  return io::SyncDirectoryOf(file.path);
+}
+
+// Appends to a file and to the running CRC-32 of what it holds past the header.
+struct CheckedOut {
+  FileSink& sink;
+  CrcBatcher& crc;
+  bool Append(const std::uint8_t* data, std::size_t n) {
+    crc.Append(data, n);
+    return sink.Append(data, n);
+  }
+};
 
 }  // namespace
 
@@ -214,6 +261,9 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   if (const auto& oversized = objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
+  if (options.compression.enabled) {
+    throw InternalFailure("a compressed build streams its data section and has no plan (see Build)");
+  }
 
   // The data section already exists (the object list's chunks), once the payload CRCs of
   // the records added since the last build are in; its CRC is one pass over the chunks. The index section is produced twice from the sorted keys, once here for its length
@@ -288,17 +338,10 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   const bool small = plan.report_.file_size <= kSmallFileSize;
   FileSink sink(-1, small ? kSmallFileSize : kStagingSize);
 
-  // The rename hands the destination itself to the OS, so its zero byte is refused here,
-  // before the temporary file exists, even where the temporary path has dropped it.
-  if (Status usable = io::CheckPathForOs(path, kOpenTmp); !usable.ok()) return usable.take_error();
-  const std::string destination(path);
-  if (Status replaceable = io::CheckReplaceable(destination); !replaceable.ok()) {
-    return replaceable.take_error();
-  }
-  const std::string tmp_path = TemporaryPathFor(path);
-  auto fd = io::OpenExclusive(tmp_path, kOpenTmp, IsWholeStore);
-  if (!fd.ok()) return fd.take_error();
-  sink.set_fd(fd.value().get());
+  Result<TemporaryFile> opened = OpenTemporary(path);
+  if (!opened.ok()) return opened.take_error();
+  TemporaryFile& file = opened.value();
+  sink.set_fd(file.fd.get());
 
   // From here on a failure leaves the temporary file behind; only the rename touches
   // the destination, so the destination is never damaged.
@@ -326,19 +369,134 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
     }
   }
   EncodeIndex(plan.order_, sink, [](std::size_t, const IndexItem&) {});
-  if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(tmp_path);
-  if (Status synced = io::Sync(fd.value()); !synced.ok()) return synced.take_error().WithPath(tmp_path);
-  // The descriptor, and with it the lock, is held until the rename is done: released
-  // earlier, another build could take the file and write into it after our last byte.
-  if (Status published = io::Publish(fd.value(), tmp_path, destination); !published.ok()) {
-    return published.take_error();
-  }
-  fd.value().Close();
-  if (Status durable = io::SyncDirectoryOf(tmp_path); !durable.ok()) return durable.take_error();
+  if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
+  if (Status published = Publish(file); !published.ok()) return published.take_error();
   return plan.report_;
 }
 
+Result<std::vector<std::uint8_t>> Writer::TrainDictionary() const {
+  if (const auto& oversized = state_->objects.first_oversized()) {
+    return TooLong("object", oversized->length, format::kMaxPayloadLength);
+  }
+  return writer::TrainDictionary(state_->objects);
+}
+
+Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOptions& options) const {
+  const ObjectList& objects = state_->objects;
+  KeyMap& keys = state_->keys;  // reading it may place keys that adding parked
+  // The tagged values, the dictionary's record and perhaps the mapped index's.
+  const std::uint64_t records = objects.size() + 1 + (options.mapped_index ? 1 : 0);
+  if (records > format::kMaxObjects) return TooMany(records, "objects", format::kMaxObjects);
+  if (keys.size() > format::kMaxKeys) return TooMany(keys.size(), "keys", format::kMaxKeys);
+  if (const auto& oversized = objects.first_oversized()) {
+    return TooLong("object", oversized->length, format::kMaxPayloadLength);
+  }
+  // With drop_unreferenced, the objects no key reaches are neither sampled nor written.
+  std::optional<ValueCompressor::Keep> keep;
+  std::uint64_t kept_count = objects.size();
+  if (options.drop_unreferenced) {
+    const KeyMap::EntryList& entries = keys.entries();
+    keep.emplace(objects.size(), 0);
+    for (std::size_t i = 0; i < entries.size(); ++i) (*keep)[entries[i].obj_id] = 1;
+    kept_count = 0;
+    for (const std::uint8_t kept : *keep) kept_count += kept;
+  }
+  const ValueCompressor::Keep* kept = keep ? &*keep : nullptr;
+  Result<ValueCompressor> made = ValueCompressor::Make(objects, kept, options.compression);
+  if (!made.ok()) return made.take_error();
+  ValueCompressor& compressor = made.value();
+  FileSink sink(-1, kStagingSize);
+  auto data_crc = std::make_unique<CrcBatcher>(0);
+  Result<TemporaryFile> opened = OpenTemporary(path);
+  if (!opened.ok()) return opened.take_error();
+  TemporaryFile& file = opened.value();
+  sink.set_fd(file.fd.get());
+
+  // The header's fields are known once everything after it is: a placeholder goes first
+  // and the header over it last. From here on a failure leaves the temporary file behind
+  // and the destination as it was.
+  const std::array<std::uint8_t, format::kHeaderSize> placeholder{};
+  sink.Append(placeholder.data(), placeholder.size());
+  CheckedOut out{sink, *data_crc};
+  // Each written object's file offset by object id (a left-out object's stays 0, unread).
+  std::vector<std::uint64_t> offsets(objects.size(), 0);
+  std::uint64_t end = format::kDataOffset;
+  std::optional<std::uint64_t> too_long;
+  const auto append_record = [&](std::span<const std::uint8_t> payload) {
+    if (payload.size() > format::kMaxPayloadLength) {
+      too_long = payload.size();  // a value kept raw at the format's limit, plus its tag
+      return false;
+    }
+    std::uint8_t head[format::kRecordHeadSize];
+    format::EncodeRecordHead(head, static_cast<std::uint32_t>(payload.size()), crc32::Value(payload.data(), payload.size()));
+    out.Append(head, sizeof head);
+    out.Append(payload.data(), payload.size());
+    end += sizeof head + payload.size();
+    return true;
+  };
+  Status compressed = compressor.CompressAll(objects, kept, [&](std::uint64_t id, std::span<const std::uint8_t> value) {
+    offsets[id] = end;
+    return append_record(value);
+  });
+  if (!compressed.ok()) return compressed.take_error();
+  if (too_long) return TooLong("compressed object", *too_long, format::kMaxPayloadLength);
+  const std::vector<std::uint8_t> dictionary = compressor.DictionaryRecord();
+  append_record(dictionary);
+  if (end - format::kDataOffset > IndexItem::kMaxObjectOffset) {
+    throw InternalFailure("data section beyond the offsets a sort item holds");
+  }
+
+  // The index section, as Plan and Commit make it: once for its length, its CRC and the
+  // mapped index, once into the file.
+  const KeyOrder order(keys.entries(), offsets);
+  const bool with_index = options.mapped_index;
+  format::SectionSeed section_seed;
+  auto index_crc = std::make_unique<CrcBatcher>(0, with_index ? &section_seed : nullptr);
+  EncodeIndex(order, *index_crc, [](std::size_t, const IndexItem&) {});
+  const std::uint64_t index_length = index_crc->length();
+  const std::uint32_t index_section_crc = index_crc->Finish();
+  format::Header header;
+  header.features = format::kFeatureCompressedValues;
+  header.num_keys = static_cast<std::uint32_t>(keys.size());
+  header.num_objects = static_cast<std::uint32_t>(kept_count + 1);
+  header.index_offset = end;
+  BuildReport report;
+  if (with_index) {
+    IndexObject::Builder index_builder(order.size(), section_seed.Finish());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const IndexItem item = order[i];
+      index_builder.Add(item.key(), item.length());
+    }
+    if (std::optional<IndexObject> index = index_builder.Finish(end, index_section_crc)) {
+      for (const auto piece : index->pieces()) {
+        if (!piece.empty()) out.Append(piece.data(), piece.size());  // the tables of a store without keys
+      }
+      header.features |= format::kFeatureMappedIndex;
+      header.num_objects += 1;
+      header.index_offset = index->index_offset();
+      report.index_size = index->record_size();
+    }
+  }
+  EncodeIndex(order, sink, [](std::size_t, const IndexItem&) {});
+  header.file_crc32 = crc32::Combine(data_crc->Finish(), index_section_crc, index_length);
+  std::array<std::uint8_t, format::kHeaderSize> encoded{};
+  header.EncodeTo(encoded.data());
+  if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
+  if (const auto failure = io::WriteAllAt(file.fd.get(), encoded.data(), encoded.size(), 0)) {
+    return StoreError::IO(failure->errnum != 0 ? OsErrorText(failure->errnum) : "failed to write the header",
+                          failure->errnum)
+        .WithPath(file.path);
+  }
+  if (Status published = Publish(file); !published.ok()) return published.take_error();
+  report.num_objects = kept_count;
+  report.num_keys = keys.size();
+  report.file_size = header.index_offset + index_length;
+  report.dictionary_size = compressor.dictionary_size();
+  return report;
+}
+
 Result<BuildReport> Writer::Build(std::string_view path, const BuildOptions& options) const {
+  if (options.compression.enabled) return BuildCompressed(path, options);
   Result<BuildPlan> plan = Plan(options);
   if (!plan.ok()) return plan.take_error();
   return Commit(plan.value(), path);

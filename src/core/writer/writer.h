@@ -26,6 +26,7 @@
 #include "core/writer/index_object.h"
 #include "core/writer/kept_objects.h"
 #include "core/writer/key_order.h"
+#include "core/writer/value_compressor.h"
 
 namespace kalvex::writer {
 
@@ -34,6 +35,7 @@ struct BuildReport {
   std::uint64_t num_keys = 0;
   std::uint64_t file_size = 0;
   std::uint64_t index_size = 0;  // bytes of the mapped index's record; 0 without one
+  std::uint64_t dictionary_size = 0;  // bytes of a compressed store's dictionary
 };
 
 // Byte strings laid end to end, as the C interface's batch calls take them: item i is
@@ -55,6 +57,10 @@ struct BuildOptions {
   // Leave out every object no key reaches (see kept_objects.h). Off by default: the
   // specified module writes every object it was given.
   bool drop_unreferenced = false;
+  // Compress the values (format/compression_layout.h). Off by default: a store is then
+  // written byte for byte as without the option. Only Build() takes it: a compressed build
+  // writes each batch of values as it is compressed, so it has no plan.
+  CompressionOptions compression;
 };
 
 // Everything a build decides before the file system is touched: the key order, the
@@ -126,7 +132,12 @@ class Writer {
   // The pure half of a build: checks every limit of the format, orders the keys and
   // computes every CRC and header value. Touches no file. Fails with KalvError when a
   // count or a payload exceeds the format. May throw std::bad_alloc.
+  // REQUIRES: !options.compression.enabled (see Build).
   Result<BuildPlan> Plan(const BuildOptions& options = {}) const;
+
+  // The dictionary a compressed build would train from the objects (value_compressor.h),
+  // for other builds to share. Fails with KalvError when an object is too long to store.
+  Result<std::vector<std::uint8_t>> TrainDictionary() const;
 
   // The file-system half: writes the container file at `path` (UTF-8, possibly holding
   // a zero byte) through its temporary path, fsync and rename. A failure leaves the
@@ -134,14 +145,20 @@ class Writer {
   // writer has not been changed since (checked: a stale plan is an internal failure).
   Result<BuildReport> Commit(const BuildPlan& plan, std::string_view path) const;
 
-  // Plan(), then Commit(). Does not print the summary line: that is the caller's
-  // business (see summary_line.h).
+  // Plan(), then Commit(); for compressed values, one pass that compresses and writes
+  // (BuildCompressed). Does not print the summary line: that is the caller's business (see
+  // summary_line.h).
   Result<BuildReport> Build(std::string_view path, const BuildOptions& options = {}) const;
 
  private:
   struct State;
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
+
+  // A compressed build: the same checks and the same atomic commit as Plan() and Commit(),
+  // with the header written last, over a placeholder, once the compressed values, the
+  // dictionary's record, the mapped index and the index section are out.
+  Result<BuildReport> BuildCompressed(std::string_view path, const BuildOptions& options) const;
 
   std::unique_ptr<State> state_;
 };
