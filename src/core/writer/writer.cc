@@ -97,6 +97,22 @@ bool EncodeIndex(const KeyOrder& order, Out& out, Visit visit) {
   return true;
 }
 
+// The mapped index over the index section `order` makes, whose CRC-32 is `index_crc` and
+// whose bytes gave `seed` (format::SectionSeed), as the record at `record_offset`; nullopt
+// when the store is past what the index can address. A second pass over the keys: the
+// seed is known only once the whole section has gone by.
+std::optional<IndexObject> BuildMappedIndex(const KeyOrder& order, const HashSeed& seed, std::uint64_t record_offset,
+                                            std::uint32_t index_crc) {
+  IndexObject::Builder builder(order.size(), seed);
+  constexpr std::size_t kPrefetchDistance = 16;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + kPrefetchDistance < order.size()) __builtin_prefetch(order.key(i + kPrefetchDistance));
+    const IndexItem item = order[i];
+    builder.Add(item.key(), item.length());
+  }
+  return builder.Finish(record_offset, index_crc);
+}
+
 StoreError TooMany(std::uint64_t count, const char* what, std::uint64_t maximum) {
   return StoreError::Invalid(std::to_string(count) + " " + what + " exceeds format maximum of " +
                              std::to_string(maximum));
@@ -295,14 +311,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   const std::uint32_t index_crc = crc->Finish();
   std::uint32_t data_crc = kept != nullptr ? kept->DataCrc() : objects.DataCrc();
   if (with_index) {
-    IndexObject::Builder index_builder(plan.order_.size(), section_seed.Finish());
-    constexpr std::size_t kPrefetchDistance = 16;
-    for (std::size_t i = 0; i < plan.order_.size(); ++i) {
-      if (i + kPrefetchDistance < plan.order_.size()) __builtin_prefetch(plan.order_.key(i + kPrefetchDistance));
-      const IndexItem item = plan.order_[i];
-      index_builder.Add(item.key(), item.length());
-    }
-    plan.index_object_ = index_builder.Finish(data_end, index_crc);
+    plan.index_object_ = BuildMappedIndex(plan.order_, section_seed.Finish(), data_end, index_crc);
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
   }
 
@@ -462,12 +471,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   header.index_offset = end;
   BuildReport report;
   if (with_index) {
-    IndexObject::Builder index_builder(order.size(), section_seed.Finish());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-      const IndexItem item = order[i];
-      index_builder.Add(item.key(), item.length());
-    }
-    if (std::optional<IndexObject> index = index_builder.Finish(end, index_section_crc)) {
+    if (std::optional<IndexObject> index = BuildMappedIndex(order, section_seed.Finish(), end, index_section_crc)) {
       for (const auto piece : index->pieces()) {
         if (!piece.empty()) out.Append(piece.data(), piece.size());  // the tables of a store without keys
       }
