@@ -2,7 +2,7 @@
 
 The native backends raise these classes themselves, from the kind of the failure the C
 interface reports: the class names the kind and the message is the detail alone. Each
-store error also derives from the built-in class the specified module ``kalvex._kalvex``
+store error also derives from the built-in class the low-level module ``kalvex._kalvex``
 raises for it (``RuntimeError``, ``OSError``, ``ValueError``), so handlers written for
 that module keep working.
 """

@@ -4,7 +4,7 @@
 // str, bytes, bytearray or memoryview, not {type}", the text of _codec.key_type_error; a
 // str with no UTF-8 form stays the ValueError of ConvertKey, which the package words.
 //
-// The specified module keeps ConvertKey, which also takes a sequence of ints: that a list
+// The low-level module keeps ConvertKey, which also takes a sequence of ints: that a list
 // or tuple of small ints is a key is its contract, not the package's.
 #pragma once
 

@@ -14,7 +14,7 @@
 // covered by no CRC. Index entries stand in ascending unsigned-bytewise key order.
 // features: what the file carries beyond the base container, one bit each, set by its
 // writer. The byte was reserved (written as zero) before features existed, and the
-// specified low-level module still writes zero there and ignores it, so every file reads
+// low-level module still writes zero there and ignores it, so every file reads
 // as a plain store to that module. The package's reader refuses a bit it does not know
 // (KalvVersionError naming it): a feature changes what the bytes mean.
 //   0x01 kFeatureMappedIndex: the last object record of the data section is the mapped

@@ -16,7 +16,7 @@
 // every lookup, walk and search reads the mapping. The per-entry accessors (key(),
 // object_offset(), Find, PrefixRange) then do not apply; the calls that can meet a
 // damaged entry report it (Lookup, SearchPrefix, ReadEntries, the fetches, Verify),
-// never as a miss or a short answer. Without map_index (the specified low-level module)
+// never as a miss or a short answer. Without map_index (the low-level module)
 // the feature bits are ignored and every file reads as a plain store.
 #pragma once
 

@@ -52,10 +52,10 @@ struct Concatenated {
 
 struct BuildOptions {
   // Append a mapped index (format/mapped_index_layout.h) as the data section's last
-  // record. Off by default: kalvex._kalvex's files stay byte for byte as specified.
+  // record. Off by default: kalvex._kalvex's files stay byte for byte as they were.
   bool mapped_index = false;
   // Leave out every object no key reaches (see kept_objects.h). Off by default: the
-  // specified module writes every object it was given.
+  // low-level module writes every object it was given.
   bool drop_unreferenced = false;
   // Compress the values (format/compression_layout.h). Off by default: a store is then
   // written byte for byte as without the option. Only Build() takes it: a compressed build
