@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The package's module (kalvex._native) beside the specified one (kalvex._kalvex), call
+"""The package's module (kalvex._native) beside the low-level one (kalvex._kalvex), call
 for call, in one process.
 
     python bench/bench_native.py [--scale 1000000] [--rounds 7]

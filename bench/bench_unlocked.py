@@ -74,10 +74,10 @@ def watched(call: Callable[[], Any]) -> tuple[float, float]:
 def load_before(path: str) -> Any:
     """The module at `path`, imported beside kalvex._native (its init name fits any
     package)."""
-    spec = importlib.util.spec_from_file_location("kalvex_before._native", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("kalvex_before._native", path)
+    assert location is not None and location.loader is not None
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 

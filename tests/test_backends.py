@@ -65,7 +65,7 @@ class TestRoundTrip:
         assert writer.contains("k") and writer.contains(b"k") and not writer.contains("x")
         assert (writer.key_count(), writer.object_count()) == (1, 3)
 
-    def test_lookups_and_stats_agree_with_the_specified_module(self, native, store):
+    def test_lookups_and_stats_agree_with_the_low_level_module(self, native, store):
         path, model = store
         reader = native.open_reader(path, True)
         with _kalvex._KalvReader(path) as low_level:

@@ -121,7 +121,7 @@ def test_options_libzstd_refuses_fail_the_build_and_leave_the_file(tmp_path, opt
     assert path.read_bytes() == b"before"
 
 
-def test_the_specified_module_opens_a_compressed_store_and_gives_values_as_stored(tmp_path):
+def test_the_low_level_module_opens_a_compressed_store_and_gives_values_as_stored(tmp_path):
     data = records(500)
     path = build(tmp_path / "s.klvx", data, compression="zstd")
     with _kalvex._KalvReader(path) as low, KalvReader(path) as r:
@@ -182,6 +182,56 @@ def test_a_damaged_dictionary_fails_the_open(tmp_path):
         (tmp_path / "d.klvx").write_bytes(damaged)
         with pytest.raises(KalvCorruptError):
             KalvReader(str(tmp_path / "d.klvx"), verify=False)
+
+
+def _answers(path):
+    """Everything a reader says of the store at ``path``, or the corrupt-file error."""
+    try:
+        with KalvReader(path, verify=False) as r:
+            return ("ok", sorted(r.items()), [r.get(k) for k in ("pkg-000003", "absent")], r.stats()["num_keys"])
+    except KalvCorruptError:
+        return ("corrupt",)
+
+
+def test_every_damage_to_the_dictionary_record_is_corrupt_or_changes_nothing(tmp_path):
+    # A small store: a dictionary of a few hundred bytes, so every byte of its record (head,
+    # dictionary, trailer) is damaged each way, and the file cut at each of them.
+    path = build(tmp_path / "s.klvx", records(200), compression="zstd", index=False)
+    intact = _answers(path)
+    assert intact[0] == "ok"
+    _, (start, end) = value_records(path)
+    pristine = (tmp_path / "s.klvx").read_bytes()
+    damaged_path = str(tmp_path / "d.klvx")
+    different = 0
+    cases = 0
+    for at in range(start - 8, end):
+        for damage in ("flip", "zeros", "ones", "cut"):
+            data = bytearray(pristine)
+            if damage == "flip":
+                data[at] ^= 0x01
+            elif damage == "cut":
+                del data[at:]
+            else:
+                data[at:at + 8] = (b"\x00" if damage == "zeros" else b"\xff") * len(data[at:at + 8])
+            if data == pristine:
+                continue
+            with open(damaged_path, "wb") as f:
+                f.write(data)
+            answer = _answers(damaged_path)
+            cases += 1
+            different += answer != intact and answer != ("corrupt",)
+    assert cases > 1000 and different == 0
+
+
+def test_a_value_shaped_like_a_dictionary_record_stays_a_value(tmp_path):
+    # Without the header's compression bit nothing is read as a dictionary, whatever the
+    # last value's bytes look like.
+    _, (start, end) = value_records(build(tmp_path / "c.klvx", records(120), compression="zstd", index=False))
+    crafted = (tmp_path / "c.klvx").read_bytes()[start:end]
+    data = {"a": 1, "z": crafted}
+    path = build(tmp_path / "p.klvx", data, index=False)
+    with KalvReader(path) as r:
+        assert dict(r.items()) == data and not r.stats()["compressed"] and r.verify()
 
 
 def test_merge_and_shards_take_the_output_options(tmp_path):
