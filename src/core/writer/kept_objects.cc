@@ -5,11 +5,16 @@
 
 namespace kalvex::writer {
 
-std::unique_ptr<KeptObjects> KeptObjects::Find(const KeyMap::EntryList& entries, const ObjectList& objects) {
+std::vector<std::uint8_t> KeptObjects::Reached(const KeyMap::EntryList& entries, std::uint64_t object_count) {
   // A byte per object, not a bit: stores without a branch or a read, one pass over the
   // entries at memory speed, and a transient byte per object is small beside the records.
-  std::vector<std::uint8_t> reached(objects.size());
+  std::vector<std::uint8_t> reached(object_count);
   for (std::size_t i = 0; i < entries.size(); ++i) reached[entries[i].obj_id] = 1;
+  return reached;
+}
+
+std::unique_ptr<KeptObjects> KeptObjects::Find(const KeyMap::EntryList& entries, const ObjectList& objects) {
+  const std::vector<std::uint8_t> reached = Reached(entries, objects.size());
   std::uint64_t reached_count = 0;
   for (const std::uint8_t r : reached) reached_count += r;
   if (reached_count == objects.size()) return nullptr;

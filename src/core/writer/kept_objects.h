@@ -29,6 +29,10 @@ class KeptObjects {
   // May throw std::bad_alloc (a byte per object; when some are left out 8 more per object and 16 per run of kept records).
   static std::unique_ptr<KeptObjects> Find(const KeyMap::EntryList& entries, const ObjectList& objects);
 
+  // A byte per object id below `object_count`: 1 where some entry reaches it, else 0.
+  // REQUIRES: every entry's obj_id < object_count. May throw std::bad_alloc.
+  static std::vector<std::uint8_t> Reached(const KeyMap::EntryList& entries, std::uint64_t object_count);
+
   // The file offset of each kept object, indexed by the writer's Object ID (a dropped
   // object's entry is meaningless).
   const std::vector<std::uint64_t>& offsets() const { return offsets_; }

@@ -404,9 +404,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   std::optional<ValueCompressor::Keep> keep;
   std::uint64_t kept_count = objects.size();
   if (options.drop_unreferenced) {
-    const KeyMap::EntryList& entries = keys.entries();
-    keep.emplace(objects.size(), 0);
-    for (std::size_t i = 0; i < entries.size(); ++i) (*keep)[entries[i].obj_id] = 1;
+    keep.emplace(KeptObjects::Reached(keys.entries(), objects.size()));
     kept_count = 0;
     for (const std::uint8_t kept : *keep) kept_count += kept;
   }
