@@ -13,8 +13,7 @@ std::vector<std::uint8_t> KeptObjects::Reached(const KeyMap::EntryList& entries,
   return reached;
 }
 
-std::unique_ptr<KeptObjects> KeptObjects::Find(const KeyMap::EntryList& entries, const ObjectList& objects) {
-  const std::vector<std::uint8_t> reached = Reached(entries, objects.size());
+std::unique_ptr<KeptObjects> KeptObjects::Find(const std::vector<std::uint8_t>& reached, const ObjectList& objects) {
   std::uint64_t reached_count = 0;
   for (const std::uint8_t r : reached) reached_count += r;
   if (reached_count == objects.size()) return nullptr;

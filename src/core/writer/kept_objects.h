@@ -24,10 +24,11 @@ namespace kalvex::writer {
 
 class KeptObjects {
  public:
-  // The objects `entries` reach, or nothing when they reach every object of `objects`.
-  // REQUIRES: every entry's obj_id < objects.size(); objects.FinishRecords() has run.
-  // May throw std::bad_alloc (a byte per object; when some are left out 8 more per object and 16 per run of kept records).
-  static std::unique_ptr<KeptObjects> Find(const KeyMap::EntryList& entries, const ObjectList& objects);
+  // The objects marked in `reached` (as Reached makes it), or nothing when every object of
+  // `objects` is. REQUIRES: reached.size() == objects.size(); objects.FinishRecords() has
+  // run. May throw std::bad_alloc (when some are left out 8 bytes per object and 16 per
+  // run of kept records).
+  static std::unique_ptr<KeptObjects> Find(const std::vector<std::uint8_t>& reached, const ObjectList& objects);
 
   // A byte per object id below `object_count`: 1 where some entry reaches it, else 0.
   // REQUIRES: every entry's obj_id < object_count. May throw std::bad_alloc.

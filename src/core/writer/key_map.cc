@@ -80,6 +80,36 @@ std::uint64_t KeyMap::size() {
   return entries_.size();
 }
 
+std::uint64_t KeyMap::memory_usage() const {
+  return table_.mapped_size() + size_bound() * sizeof(Entry) + arena_used_ + staging_.capacity() +
+         (pending_ ? kMaxPending * sizeof(Parked) : 0);
+}
+
+std::uint64_t KeyMap::PeakWithOneMore() const {
+  const std::size_t slot_count = table_.data() != nullptr ? mask_ + 1 : 0;
+  const std::size_t most = size_bound() + 1;
+  std::uint64_t grown_bytes = 0;
+  if (slot_count == 0 || NeedsGrowth(most, slot_count)) {
+    std::size_t grown = std::max(kMinSlots, slot_count * 2);
+    while (NeedsGrowth(most, grown)) grown *= 2;
+    grown_bytes = grown * sizeof(std::uint64_t);
+  }
+  return memory_usage() + grown_bytes;
+}
+
+void KeyMap::Clear() {
+  table_ = io::LargeBuffer();
+  mask_ = 0;
+  shift_ = 0;
+  entries_ = EntryList();
+  arena_.clear();
+  arena_.shrink_to_fit();
+  arena_used_ = 0;
+  next_arena_size_ = kFirstArenaSize;
+  pending_count_ = 0;
+  staging_.clear();
+}
+
 void KeyMap::EntryList::Reserve(std::size_t count) {
   const std::size_t blocks = (count + kBlockMask) >> kBlockShift;
   if (blocks <= blocks_.size()) return;
@@ -157,6 +187,7 @@ void KeyMap::Settle() {
       std::uint8_t* dest = chunk.data.get() + chunk.used;
       std::memcpy(dest, key.data(), key.size());
       chunk.used += key.size();
+      arena_used_ += key.size();
       stored = dest;
     }
     entries_.PushBack(Entry{stored, parked.obj_id, parked.length});

@@ -98,6 +98,15 @@ class KeyMap {
   // At least size(), at most size() + kMaxPending, without placing anything.
   std::uint64_t size_bound() const { return entries_.size() + pending_count_; }
 
+  // Bytes the map has written to: table, entries, arena, staging (memory allocated but
+  // never written is address space only). The next Put may take it to PeakWithOneMore():
+  // a table that grows holds its old and new slots at once, for a moment.
+  std::uint64_t memory_usage() const;
+  std::uint64_t PeakWithOneMore() const;
+
+  // Forgets every key and gives back the memory, as a fresh map. Parked keys go too.
+  void Clear();
+
   // How many keys wait for placement at most.
   static constexpr std::size_t kMaxPending = 128;
 
@@ -133,6 +142,7 @@ class KeyMap {
   unsigned shift_ = 0;    // 64 - log2(slot count): a hash shifted by it is a home slot
   EntryList entries_;
   std::vector<ArenaChunk> arena_;
+  std::uint64_t arena_used_ = 0;  // key bytes in the chunks
   std::size_t next_arena_size_;
 
   std::unique_ptr<Parked[]> pending_;  // kMaxPending records, allocated by the first Put

@@ -87,14 +87,14 @@ struct Range {
   std::size_t end;
   std::uint32_t depth;  // bytes [0, depth) are equal across the range
 };
-}  // namespace
 
-KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const std::vector<std::uint64_t>& object_offsets)
-    : entries_(&entries), offsets_(&object_offsets), size_(entries.size()) {
+
+// The entries sorted into key order, or null when they are in it already.
+std::unique_ptr<SortItem[]> SortedItems(const KeyMap::EntryList& entries) {
   const std::size_t n = entries.size();
   // The entries keep arrival order, so one pass over neighbours, in memory order, tells
   // whether they are in key order; a shuffled input fails it at once.
-  if (InKeyOrder(entries)) return;
+  if (InKeyOrder(entries)) return nullptr;
   const std::uint32_t start = SharedPrefix(entries);
   std::unique_ptr<SortItem[]> items(new SortItem[n]);
   for (std::size_t i = 0; i < n; ++i) {
@@ -147,6 +147,16 @@ KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const std::vector<std::uint
     }
   }
 
+  return items;
+}
+}  // namespace
+
+KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const std::vector<std::uint64_t>& object_offsets)
+    : entries_(&entries), offsets_(&object_offsets), size_(entries.size()) {
+  const std::size_t n = entries.size();
+  const std::unique_ptr<SortItem[]> items = SortedItems(entries);
+  if (!items) return;
+
   // Entries and offsets are visited in key order, that is at random: each is asked for
   // well before it is used.
   sorted_.resize(n);
@@ -158,6 +168,13 @@ KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const std::vector<std::uint
     const KeyMap::Entry& entry = entries[items[i].entry];
     sorted_[i] = IndexItem(entry.key, entry.length, object_offsets[entry.obj_id]);
   }
+}
+
+EntryOrder::EntryOrder(const KeyMap::EntryList& entries) : size_(entries.size()) {
+  std::unique_ptr<SortItem[]> items = SortedItems(entries);
+  if (!items) return;
+  indices_.reset(new std::uint32_t[size_]);
+  for (std::size_t i = 0; i < size_; ++i) indices_[i] = items[i].entry;
 }
 
 }  // namespace kalvex::writer

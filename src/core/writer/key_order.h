@@ -75,4 +75,24 @@ class KeyOrder {
   std::vector<IndexItem> sorted_;  // empty when the entries are in key order
 };
 
+// The entries' indices in ascending key order, without their offsets: what a spill of the
+// map into a sorted run (key_runs.h) needs. 4 bytes per entry once sorted, none when the
+// entries are in key order already; the sort itself peaks at 32 bytes per entry.
+class EntryOrder {
+ public:
+  // REQUIRES: entries.size() <= KeyMap::kMaxEntries. May throw std::bad_alloc.
+  explicit EntryOrder(const KeyMap::EntryList& entries);
+
+  std::size_t size() const { return size_; }
+  // The index of the i-th entry in key order. REQUIRES: i < size()
+  std::uint32_t operator[](std::size_t i) const { return indices_ ? indices_[i] : static_cast<std::uint32_t>(i); }
+
+  // Bytes a sort of n entries takes at its peak, for a caller that must stay in a budget.
+  static constexpr std::uint64_t kSortBytesPerEntry = 32;
+
+ private:
+  std::size_t size_;
+  std::unique_ptr<std::uint32_t[]> indices_;  // null when the entries are in key order
+};
+
 }  // namespace kalvex::writer

@@ -13,9 +13,10 @@
 #include "core/internal_failure.h"
 #include "core/io/exclusive_file.h"
 #include "core/io/file.h"
+#include "core/io/scratch_file.h"
 #include "core/writer/file_sink.h"
 #include "core/writer/key_map.h"
-#include "core/writer/key_order.h"
+#include "core/writer/key_runs.h"
 #include "core/writer/object_list.h"
 #include "core/writer/payload_index.h"
 #include "core/writer/whole_store.h"
@@ -29,6 +30,11 @@ struct Writer::State {
   // AddKey calls that succeeded. A plan reads the entries again at its commit (see
   // KeyOrder), and remapping a key changes what it reads while every count stays.
   std::uint64_t key_edits = 0;
+  // The keys spilled out of `keys` under a memory budget, and their count with the map's
+  // as of key_edits == counted_at (a count reads the runs).
+  KeyRuns runs;
+  std::uint64_t counted_keys = 0;
+  std::uint64_t counted_at = ~std::uint64_t{0};
 };
 
 namespace {
@@ -82,34 +88,31 @@ class CrcBatcher {
   std::uint8_t buffer_[format::SectionSeed::kBlockSize];
 };
 
-// Emits the index section, one entry per item, in the items' order, showing each item
-// to visit(i, item) first. Stops at the first failed piece.
-template <class Out, class Visit>
-bool EncodeIndex(const KeyOrder& order, Out& out, Visit visit) {
-  // The keys lie in insertion order, the items in key order: ask for keys early.
-  constexpr std::size_t kPrefetchDistance = 16;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + kPrefetchDistance < order.size()) __builtin_prefetch(order.key(i + kPrefetchDistance));
-    const IndexItem item = order[i];
-    visit(i, item);
-    if (!format::EncodeIndexEntry(out, item.key(), item.length(), item.object_offset())) return false;
-  }
-  return true;
+// Emits the index section, one entry per item, in the items' order, and counts them. Stops
+// at the first failed piece (the sink keeps its failure); fails when the items cannot be read.
+template <class Out>
+Result<std::uint64_t> EncodeIndex(const IndexItems& items, Out& out) {
+  std::uint64_t count = 0;
+  Status read = items.ForEach([&](const IndexItem& item) {
+    ++count;
+    return format::EncodeIndexEntry(out, item.key(), item.length(), item.object_offset());
+  });
+  if (!read.ok()) return read.take_error();
+  return count;
 }
 
-// The mapped index over the index section `order` makes, whose CRC-32 is `index_crc` and
-// whose bytes gave `seed` (format::SectionSeed), as the record at `record_offset`; nullopt
-// when the store is past what the index can address. A second pass over the keys: the
-// seed is known only once the whole section has gone by.
-std::optional<IndexObject> BuildMappedIndex(const KeyOrder& order, const HashSeed& seed, std::uint64_t record_offset,
-                                            std::uint32_t index_crc) {
-  IndexObject::Builder builder(order.size(), seed);
-  constexpr std::size_t kPrefetchDistance = 16;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + kPrefetchDistance < order.size()) __builtin_prefetch(order.key(i + kPrefetchDistance));
-    const IndexItem item = order[i];
+// The mapped index over the index section of the `count` items, whose CRC-32 is
+// `index_crc` and whose bytes gave `seed` (format::SectionSeed), as the record at
+// `record_offset`; nullopt when the store is past what the index can address. A second
+// pass over the keys: the seed is known only once the whole section has gone by.
+Result<std::optional<IndexObject>> BuildMappedIndex(const IndexItems& items, std::uint64_t count, const HashSeed& seed,
+                                                    std::uint64_t record_offset, std::uint32_t index_crc) {
+  IndexObject::Builder builder(count, seed);
+  Status read = items.ForEach([&](const IndexItem& item) {
     builder.Add(item.key(), item.length());
-  }
+    return true;
+  });
+  if (!read.ok()) return read.take_error();
   return builder.Finish(record_offset, index_crc);
 }
 
@@ -171,7 +174,8 @@ struct CheckedOut {
 
 }  // namespace
 
-Writer::Writer() : state_(std::make_unique<State>()) {}
+Writer::Writer() : Writer(WriterOptions{}) {}
+Writer::Writer(WriterOptions options) : options_(std::move(options)), state_(std::make_unique<State>()) {}
 Writer::~Writer() = default;
 
 std::uint64_t Writer::AddObject(std::span<const std::uint8_t> payload) {
@@ -200,9 +204,10 @@ Status Writer::AddPairs(bool unique, std::size_t count, Concatenated payloads, C
   // A batch that could carry the keys past what the format counts (were every key new) is
   // refused whole, before anything is stored: then a failed batch never leaves part of
   // itself behind, and its caller can add the pairs one at a time, up to the exact limit.
-  if (KeyMap::kMaxEntries - std::min<std::uint64_t>(state_->keys.size_bound(), KeyMap::kMaxEntries) < count) {
-    return TooMany(state_->keys.size() + count, "keys", format::kMaxKeys);
-  }
+  std::uint64_t bound = state_->keys.size_bound() + state_->runs.records();
+  const auto past_limit = [&] { return KeyMap::kMaxEntries - std::min<std::uint64_t>(bound, KeyMap::kMaxEntries) < count; };
+  if (past_limit() && !state_->runs.empty()) bound = num_keys();  // a key in several runs counts once
+  if (past_limit()) return TooMany(num_keys() + count, "keys", format::kMaxKeys);
   if (unique && !state_->payloads) state_->payloads = std::make_unique<PayloadIndex>();
   // With a million objects the payload index is far larger than the CPU caches, so each
   // unique add waits on memory twice: for its home slot, then, for a payload seen before
@@ -226,6 +231,10 @@ Status Writer::AddPairs(bool unique, std::size_t count, Concatenated payloads, C
       for (std::size_t i = begin; i < end; ++i) state_->payloads->PrefetchMatch(hashes[i % kRing], state_->objects);
     }
     for (std::size_t i = begin; i < end; ++i) {
+      // A spill that fails must fail before the pair's object is stored.
+      if (options_.memory_limit != 0) {
+        if (Status room = MakeKeyRoom(); !room.ok()) return room;
+      }
       const std::uint64_t obj_id =
           unique ? AddObjectUnique(payloads[i], hashes[i % kRing]) : state_->objects.Add(payloads[i]);
       if (Status mapped = AddKey(keys[i], obj_id); !mapped.ok()) return mapped;
@@ -251,9 +260,12 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
   // One key more than the format holds could never be built; refusing it here, with the
   // message Build would give, keeps the map within what its slots can index. The bound
   // spares the exact count (which places parked keys) on every call but the last few.
-  if (keys.size_bound() >= KeyMap::kMaxEntries && keys.size() >= KeyMap::kMaxEntries &&
-      !keys.Contains(key)) {
-    return TooMany(keys.size() + 1, "keys", format::kMaxKeys);
+  if (keys.size_bound() + state_->runs.records() >= KeyMap::kMaxEntries && num_keys() >= KeyMap::kMaxEntries &&
+      !ContainsKey(key)) {
+    return TooMany(num_keys() + 1, "keys", format::kMaxKeys);
+  }
+  if (options_.memory_limit != 0) {
+    if (Status room = MakeKeyRoom(); !room.ok()) return room;
   }
   keys.Put(key, obj_id);
   ++state_->key_edits;
@@ -261,8 +273,34 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
 }
 
 std::uint64_t Writer::num_objects() const { return state_->objects.size(); }
-std::uint64_t Writer::num_keys() const { return state_->keys.size(); }
-bool Writer::ContainsKey(std::span<const std::uint8_t> key) const { return state_->keys.Contains(key); }
+std::uint64_t Writer::num_keys() const {
+  State& state = *state_;
+  if (state.runs.empty()) return state.keys.size();
+  if (state.counted_at != state.key_edits) {
+    Result<std::uint64_t> counted = RunMerge::Count(state.runs, state.keys, MergeBufferBytes());
+    if (!counted.ok()) throw StoreErrorException(counted.error());
+    state.counted_keys = counted.value();
+    state.counted_at = state.key_edits;
+  }
+  return state.counted_keys;
+}
+
+bool Writer::ContainsKey(std::span<const std::uint8_t> key) const {
+  return state_->keys.Contains(key) || state_->runs.Contains(key);
+}
+
+Status Writer::MakeKeyRoom() {
+  State& state = *state_;
+  if (!state.runs.MustSpill(state.keys, options_.memory_limit)) return {};
+  // Beside the destination, on the disk the build writes to, when it is known.
+  const std::string directory = options_.destination.empty() ? std::string() : io::DirectoryOf(options_.destination);
+  return state.runs.Spill(state.keys, directory);
+}
+
+std::size_t Writer::MergeBufferBytes() const {
+  // An eighth of the budget for the merge's buffers: the keys' share is free by then.
+  return KeyRuns::BufferBytes(options_.memory_limit / 8, state_->runs.runs().size() + 1);
+}
 
 Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   const ObjectList& objects = state_->objects;
@@ -271,6 +309,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   if (objects.size() > format::kMaxObjects) {
     return TooMany(objects.size(), "objects", format::kMaxObjects);
   }
+  // Spilled keys are counted by AddKey's check alone: counting them here would read them.
   if (keys.size() > format::kMaxKeys) {
     return TooMany(keys.size(), "keys", format::kMaxKeys);
   }
@@ -293,9 +332,13 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   plan.writer_state_ = state_.get();
   plan.key_edits_ = state_->key_edits;
   plan.object_count_ = objects.size();
-  if (options.drop_unreferenced) plan.kept_ = KeptObjects::Find(keys.entries(), objects);
+  if (options.drop_unreferenced) {
+    Result<std::vector<std::uint8_t>> reached = IndexItems::Reached(keys, state_->runs, objects.size(), MergeBufferBytes());
+    if (!reached.ok()) return reached.take_error();
+    plan.kept_ = KeptObjects::Find(reached.value(), objects);
+  }
   const KeptObjects* kept = plan.kept_.get();
-  plan.order_ = KeyOrder(keys.entries(), kept != nullptr ? kept->offsets() : objects.offsets());
+  plan.items_ = IndexItems(keys, state_->runs, kept != nullptr ? kept->offsets() : objects.offsets(), MergeBufferBytes());
   const std::uint64_t num_objects = kept != nullptr ? kept->count() : objects.size();
   const std::uint64_t data_end = format::kDataOffset + (kept != nullptr ? kept->data_length() : objects.data_length());
   // The index object is one more record: a count at the format's maximum leaves no room.
@@ -306,17 +349,24 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   // hashed in a second pass over them, which asks for keys ahead as the first does.
   format::SectionSeed section_seed;
   auto crc = std::make_unique<CrcBatcher>(0, with_index ? &section_seed : nullptr);
-  EncodeIndex(plan.order_, *crc, [](std::size_t, const IndexItem&) {});
+  Result<std::uint64_t> key_count = EncodeIndex(plan.items_, *crc);
+  if (!key_count.ok()) return key_count.take_error();
+  if (plan.items_.merged()) {  // the count the commit checks, without reading the runs again
+    state_->counted_keys = key_count.value();
+    state_->counted_at = state_->key_edits;
+  }
   const std::uint64_t index_length = crc->length();
   const std::uint32_t index_crc = crc->Finish();
   std::uint32_t data_crc = kept != nullptr ? kept->DataCrc() : objects.DataCrc();
   if (with_index) {
-    plan.index_object_ = BuildMappedIndex(plan.order_, section_seed.Finish(), data_end, index_crc);
+    auto index = BuildMappedIndex(plan.items_, key_count.value(), section_seed.Finish(), data_end, index_crc);
+    if (!index.ok()) return index.take_error();
+    plan.index_object_ = std::move(index).value();
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
   }
 
   format::Header header;
-  header.num_keys = static_cast<std::uint32_t>(keys.size());
+  header.num_keys = static_cast<std::uint32_t>(key_count.value());
   header.num_objects = static_cast<std::uint32_t>(num_objects);
   header.index_offset = data_end;
   if (plan.index_object_) {
@@ -329,7 +379,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   header.EncodeTo(plan.header_.data());
 
   plan.report_.num_objects = num_objects;
-  plan.report_.num_keys = keys.size();
+  plan.report_.num_keys = key_count.value();
   plan.report_.file_size = header.index_offset + index_length;
   return plan;
 }
@@ -337,7 +387,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
 Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path) const {
   const ObjectList& objects = state_->objects;
   if (plan.writer_state_ != state_.get() || plan.object_count_ != objects.size() ||
-      plan.report_.num_keys != state_->keys.size() || plan.key_edits_ != state_->key_edits) {
+      plan.report_.num_keys != num_keys() || plan.key_edits_ != state_->key_edits) {
     throw InternalFailure("build plan committed by another writer or after a change");
   }
 
@@ -377,7 +427,8 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
       }
     }
   }
-  EncodeIndex(plan.order_, sink, [](std::size_t, const IndexItem&) {});
+  Result<std::uint64_t> encoded = EncodeIndex(plan.items_, sink);
+  if (!encoded.ok()) return encoded.take_error();
   if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
   if (Status published = Publish(file); !published.ok()) return published.take_error();
   return plan.report_;
@@ -404,7 +455,9 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   std::optional<ValueCompressor::Keep> keep;
   std::uint64_t kept_count = objects.size();
   if (options.drop_unreferenced) {
-    keep.emplace(KeptObjects::Reached(keys.entries(), objects.size()));
+    Result<std::vector<std::uint8_t>> reached = IndexItems::Reached(keys, state_->runs, objects.size(), MergeBufferBytes());
+    if (!reached.ok()) return reached.take_error();
+    keep.emplace(std::move(reached).value());
     kept_count = 0;
     for (const std::uint8_t kept : *keep) kept_count += kept;
   }
@@ -455,21 +508,24 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
 
   // The index section, as Plan and Commit make it: once for its length, its CRC and the
   // mapped index, once into the file.
-  const KeyOrder order(keys.entries(), offsets);
+  const IndexItems items(keys, state_->runs, offsets, MergeBufferBytes());
   const bool with_index = options.mapped_index;
   format::SectionSeed section_seed;
   auto index_crc = std::make_unique<CrcBatcher>(0, with_index ? &section_seed : nullptr);
-  EncodeIndex(order, *index_crc, [](std::size_t, const IndexItem&) {});
+  Result<std::uint64_t> key_count = EncodeIndex(items, *index_crc);
+  if (!key_count.ok()) return key_count.take_error();
   const std::uint64_t index_length = index_crc->length();
   const std::uint32_t index_section_crc = index_crc->Finish();
   format::Header header;
   header.features = format::kFeatureCompressedValues;
-  header.num_keys = static_cast<std::uint32_t>(keys.size());
+  header.num_keys = static_cast<std::uint32_t>(key_count.value());
   header.num_objects = static_cast<std::uint32_t>(kept_count + 1);
   header.index_offset = end;
   BuildReport report;
   if (with_index) {
-    if (std::optional<IndexObject> index = BuildMappedIndex(order, section_seed.Finish(), end, index_section_crc)) {
+    auto built = BuildMappedIndex(items, key_count.value(), section_seed.Finish(), end, index_section_crc);
+    if (!built.ok()) return built.take_error();
+    if (std::optional<IndexObject>& index = built.value()) {
       for (const auto piece : index->pieces()) {
         if (!piece.empty()) out.Append(piece.data(), piece.size());  // the tables of a store without keys
       }
@@ -479,7 +535,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
       report.index_size = index->record_size();
     }
   }
-  EncodeIndex(order, sink, [](std::size_t, const IndexItem&) {});
+  if (Result<std::uint64_t> encoded = EncodeIndex(items, sink); !encoded.ok()) return encoded.take_error();
   header.file_crc32 = crc32::Combine(data_crc->Finish(), index_section_crc, index_length);
   std::array<std::uint8_t, format::kHeaderSize> encoded{};
   header.EncodeTo(encoded.data());
@@ -491,7 +547,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   }
   if (Status published = Publish(file); !published.ok()) return published.take_error();
   report.num_objects = kept_count;
-  report.num_keys = keys.size();
+  report.num_keys = key_count.value();
   report.file_size = header.index_offset + index_length;
   report.dictionary_size = compressor.dictionary_size();
   return report;

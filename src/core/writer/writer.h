@@ -23,10 +23,11 @@
 
 #include "core/format/layout.h"
 #include "core/result.h"
+#include "core/writer/index_items.h"
 #include "core/writer/index_object.h"
 #include "core/writer/kept_objects.h"
-#include "core/writer/key_order.h"
 #include "core/writer/value_compressor.h"
+#include "core/writer/writer_options.h"
 
 namespace kalvex::writer {
 
@@ -66,7 +67,7 @@ struct BuildOptions {
 // Everything a build decides before the file system is touched: the key order, the
 // encoded header (every count, offset and CRC in it) and the report. It refers to the
 // keys and payloads of the writer that made it, so it is only good for committing while
-// that writer stays unchanged. Move-only: it holds up to 16 bytes per key (see KeyOrder).
+// that writer stays unchanged. Move-only: it holds up to 16 bytes per key (see IndexItems).
 class BuildPlan {
  public:
   BuildPlan(BuildPlan&&) noexcept = default;
@@ -87,14 +88,16 @@ class BuildPlan {
   std::uint64_t object_count_ = 0;      // its objects by then
   std::unique_ptr<KeptObjects> kept_;   // the objects written, when some are left out
   std::array<std::uint8_t, format::kHeaderSize> header_{};
-  KeyOrder order_;
+  IndexItems items_;
   std::optional<IndexObject> index_object_;
   BuildReport report_;
 };
 
 class Writer {
  public:
+  // The writer that holds everything in memory until its build (WriterOptions{}).
   Writer();
+  explicit Writer(WriterOptions options);
   ~Writer();
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -124,9 +127,12 @@ class Writer {
   static Status CheckKey(std::span<const std::uint8_t> key);
 
   std::uint64_t num_objects() const;
+  // Once keys have been spilled (key_runs.h), counting them reads the runs, once per change
+  // of the keys; a run that cannot be read throws StoreErrorException.
   std::uint64_t num_keys() const;
   // Whether AddKey has mapped `key`. May throw std::bad_alloc (see key_map.h: reading
-  // the keys places the parked ones), leaving the writer unchanged.
+  // the keys places the parked ones), leaving the writer unchanged; and StoreErrorException
+  // when a spilled run cannot be read.
   bool ContainsKey(std::span<const std::uint8_t> key) const;
 
   // The pure half of a build: checks every limit of the format, orders the keys and
@@ -152,6 +158,11 @@ class Writer {
 
  private:
   struct State;
+  WriterOptions options_;
+  // Spills the keys to a run when the next one could pass their share of the budget.
+  Status MakeKeyRoom();
+  // Read buffer a build's merge of the spilled keys gives each run.
+  std::size_t MergeBufferBytes() const;
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
 
