@@ -14,7 +14,7 @@ namespace kalvex::writer {
 namespace {
 
 // Writes go out in pieces of this size: few calls, little memory.
-constexpr std::size_t kWriteBufferBytes = std::size_t{1} << 20;
+constexpr std::size_t kWriteBufferBytes = std::size_t{128} << 10;  // at least one whole record
 // A merge of the runs into one, when there are too many, reads each through this much.
 constexpr std::size_t kCompactionBufferBytes = std::size_t{256} << 10;
 
@@ -77,7 +77,10 @@ class RunWriter {
 }  // namespace
 
 bool KeyRuns::MustSpill(const KeyMap& map, std::uint64_t memory_limit) const {
-  if (memory_limit == 0 || map.size_bound() == 0) return false;
+  // A run that would free less than its write buffer takes is not worth a file: below
+  // that, a budget too small for its keys' fixed costs is passed rather than met with a
+  // run per key.
+  if (memory_limit == 0 || map.memory_usage() < kWriteBufferBytes) return false;
   const std::uint64_t share = memory_limit / 2;
   // The sort of a spill takes its bytes beside the map; a growing table, beside it too,
   // for as long as it is copied. The two never meet.

@@ -54,7 +54,7 @@ class KeyRuns {
   static constexpr std::size_t kObjectIdSize = 8;
   static constexpr std::size_t kMaxRecordSize = kLengthSize + 0xFFFF + kObjectIdSize;
 
-  static constexpr std::size_t kMaxRuns = 32;
+  static constexpr std::size_t kMaxRuns = 16;
   static constexpr std::size_t kSampleBytes = 8192;
 
   // Whether the map, given one key more, could pass the keys' share of `memory_limit`
