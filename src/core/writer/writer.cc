@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "core/format/compression_layout.h"
@@ -171,8 +173,19 @@ struct CheckedOut {
 
 }  // namespace
 
-Writer::Writer() : state_(std::make_unique<State>()) {}
+Writer::Writer() : Writer(WriterOptions{}) {}
+Writer::Writer(WriterOptions options) : options_(std::move(options)), state_(std::make_unique<State>()) {}
 Writer::~Writer() = default;
+
+void Writer::Discard() noexcept {
+  // The state is released before its successor is made: a writer that cannot get memory
+  // for an empty state keeps its old one rather than none.
+  try {
+    auto fresh = std::make_unique<State>();
+    state_ = std::move(fresh);
+  } catch (const std::bad_alloc&) {
+  }
+}
 
 std::uint64_t Writer::AddObject(std::span<const std::uint8_t> payload) {
   return state_->objects.Add(payload);

@@ -27,6 +27,7 @@
 #include "core/writer/kept_objects.h"
 #include "core/writer/key_order.h"
 #include "core/writer/value_compressor.h"
+#include "core/writer/writer_options.h"
 
 namespace kalvex::writer {
 
@@ -94,7 +95,10 @@ class BuildPlan {
 
 class Writer {
  public:
+  // The writer that holds everything in memory until its build (WriterOptions{}).
   Writer();
+  explicit Writer(WriterOptions options);
+  // Removes the writer's temporary files, if it still holds any (see Discard).
   ~Writer();
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -122,6 +126,11 @@ class Writer {
   // The rule every key meets: at most 65535 bytes (KalvError otherwise). Callers that
   // must refuse a batch before changing anything check each key here first.
   static Status CheckKey(std::span<const std::uint8_t> key);
+
+  // Drops every object and key and removes the temporary files the writer holds (only
+  // files still its own: a file someone else put at their path stays). The writer is then
+  // as it was made, with the same options. Does not throw.
+  void Discard() noexcept;
 
   std::uint64_t num_objects() const;
   std::uint64_t num_keys() const;
@@ -152,6 +161,7 @@ class Writer {
 
  private:
   struct State;
+  WriterOptions options_;
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
 
