@@ -26,6 +26,7 @@
 #include "core/writer/index_object.h"
 #include "core/writer/kept_objects.h"
 #include "core/writer/key_order.h"
+#include "core/writer/temporary_file.h"
 #include "core/writer/value_compressor.h"
 #include "core/writer/writer_options.h"
 
@@ -165,6 +166,11 @@ class Writer {
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
 
+  // Commit() of a plan that writes every record to the destination the spool's file is
+  // the temporary file of: the mapped index and the index section after the records, the
+  // header over its placeholder, then the rename. The spool is then detached (spool.h).
+  Result<BuildReport> CommitInPlace(const BuildPlan& plan) const;
+
   // A compressed build: the same checks and the same atomic commit as Plan() and Commit(),
   // with the header written last, over a placeholder, once the compressed values, the
   // dictionary's record, the mapped index and the index section are out.
@@ -172,9 +178,5 @@ class Writer {
 
   std::unique_ptr<State> state_;
 };
-
-// The temporary path a build of `destination` writes before its rename:
-// "out/store.db" -> "out/store.klvx.tmp", "archive.tar.gz" -> "archive.tar.klvx.tmp".
-std::string TemporaryPathFor(std::string_view destination);
 
 }  // namespace kalvex::writer
