@@ -338,11 +338,40 @@ KALVEX_API void kalvex_objects_free(kalvex_objects* objects);
 
 typedef struct kalvex_writer kalvex_writer;
 
-/* On success *out owns a new, empty writer. */
+/* On success *out owns a new, empty writer, which holds every value in memory until its
+ * build (as kalvex_writer_new_with with NULL options). */
 KALVEX_API kalvex_status kalvex_writer_new(kalvex_writer** out, kalvex_error* err);
 
-/* NULL is accepted. */
+/* What a writer is told when it is made (kalvex_writer_new_with). All zero is the writer
+ * of kalvex_writer_new. */
+typedef struct kalvex_writer_options {
+  /* Where the writer will be built (path_size bytes of UTF-8), or NULL when not known.
+   * Given, the writer writes each value to that build's temporary file (the one a build
+   * of `path` writes; see kalvex_writer_build) as values are added, holding it as a build
+   * holds it; a build to `path` then publishes that file. A temporary file that cannot be
+   * taken (another live build holds it, the directory is missing) only makes the writer
+   * fall back to an anonymous file: the build reports the failure as ever. */
+  const char* path;
+  size_t path_size;
+  /* Bytes of values the writer may hold in memory before it moves them to a temporary
+   * file (an anonymous one in $TMPDIR, or /tmp, when no path is given). 0: no bound, every
+   * value stays in memory until the build, and `path` is only remembered. */
+  uint64_t memory_limit;
+} kalvex_writer_options;
+
+/* On success *out owns a new, empty writer made with `options` (NULL: as
+ * kalvex_writer_new). No file is touched here. */
+KALVEX_API kalvex_status kalvex_writer_new_with(kalvex_writer** out, const kalvex_writer_options* options,
+                                                kalvex_error* err);
+
+/* Frees the writer, removing the temporary files it holds (a killed process leaves its
+ * temporary file behind; the next build of the same path reuses it). NULL is accepted. */
 KALVEX_API void kalvex_writer_free(kalvex_writer* writer);
+
+/* Drops every object and key and removes the writer's temporary files, as freeing it
+ * would; the writer stays usable, empty, with the options it was made with. A file that
+ * is no longer the writer's own (someone replaced it) is left alone. Cannot fail. */
+KALVEX_API void kalvex_writer_discard(kalvex_writer* writer);
 
 KALVEX_API uint64_t kalvex_writer_num_objects(const kalvex_writer* writer);
 /* The number of distinct keys mapped. Counting finishes work that adding keys defers,

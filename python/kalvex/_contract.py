@@ -176,6 +176,10 @@ class NativeWriter(Protocol):
         """The dictionary a compressed build would train from the objects (``b""`` when they
         are too few to learn from)."""
 
+    def discard(self) -> None:
+        """Drops every object and key and removes the writer's temporary files (those still
+        its own); the writer stays usable, empty. Freeing the writer does the same."""
+
 
 class NativeBackend(Protocol):
     """A backend module: the two factories and the routing rule."""
@@ -189,7 +193,12 @@ class NativeBackend(Protocol):
         ``KalvCorruptError`` instead of a wrong answer, at a cost that grows with the index
         and the payloads read, not with the data."""
 
-    def new_writer(self) -> NativeWriter: ...
+    def new_writer(self, path: Optional[str] = None, memory_limit: int = 0) -> NativeWriter:
+        """An empty writer. With ``memory_limit`` (bytes, 0: no bound) it holds at most that
+        much of its values in memory: with ``path`` (where it will be built) it writes each
+        value to that build's temporary file as it is added, else it moves them to an
+        anonymous temporary file once over the limit. With neither, everything stays in
+        memory until the build, as in ``kalvex._kalvex``."""
 
     def jump_hash(self, digest: int, n: int, /) -> int:
         """The shard, from 0 to ``n - 1``, of a 64-bit ``digest`` among ``n`` (the routing

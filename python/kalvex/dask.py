@@ -43,6 +43,7 @@ def to_kalvex(
     compression: Optional[str] = None,
     compression_level: int = 3,
     dictionary: Optional[bytes] = None,
+    memory_limit: Optional[int] = None,
 ) -> str:
     """Build a sharded store from a Dask Bag or DataFrame and publish it; return the new
     version's directory.
@@ -60,7 +61,7 @@ def to_kalvex(
     each shard carries a mapped index, as for ``KalvWriter``. ``compression``,
     ``compression_level`` and ``dictionary`` are ``KalvWriter``'s; every shard shares one
     dictionary: ``dictionary``, or one trained from the first input partition (computed
-    once more for it).
+    once more for it). ``memory_limit`` is ``KalvWriter``'s, for each shard's writer.
 
     Here on a local cluster of two in-process workers; on a real one, the client of its
     scheduler and a directory on a file system every worker sees:
@@ -85,7 +86,8 @@ def to_kalvex(
             hasattr(collection, "to_delayed") and hasattr(collection, "columns")):
         raise TypeError(f"to_kalvex needs a Dask Bag or DataFrame, not {type(collection).__name__}")
     compression_options(compression, compression_level, dictionary)
-    shared = {"compression": compression, "compression_level": compression_level, "dictionary": dictionary}
+    shared = {"compression": compression, "compression_level": compression_level, "dictionary": dictionary,
+              "memory_limit": memory_limit}
     if compression is not None and dictionary is None:
         first = _route(collection.to_delayed()[0].compute(), nshards, fields)
         shared["dictionary"] = shared_dictionary(first["payload"])

@@ -31,6 +31,7 @@ def merge(
     compression: Optional[str] = None,
     compression_level: int = 3,
     dictionary: Optional[bytes] = None,
+    memory_limit: Optional[int] = None,
 ) -> str:
     """Write one store holding every key of ``inputs``: open readers, or paths of store
     files or sharded stores.
@@ -45,7 +46,7 @@ def merge(
     ``index`` is ``KalvWriter``'s: the output carries a mapped index unless it is False.
     ``compression``, ``compression_level`` and ``dictionary`` are ``KalvWriter``'s too: the
     output is compressed as they say, whether the inputs were or not (their values are read
-    decoded).
+    decoded). ``memory_limit`` is ``KalvWriter``'s.
 
     >>> kalvex.merge("all.klvx", "2025.klvx", "2026.klvx")
     'all.klvx'
@@ -67,7 +68,8 @@ def merge(
                 readers.append(opened[-1])
             readers[-1].verify()
         return _merge(out_path, readers, dedupe, progress, index,
-                      {"compression": compression, "compression_level": compression_level, "dictionary": dictionary})
+                      {"compression": compression, "compression_level": compression_level, "dictionary": dictionary,
+                       "memory_limit": memory_limit})
     finally:
         for reader in opened:
             reader.close()
@@ -79,11 +81,14 @@ def _merge(
     dedupe: bool,
     progress: Optional[Callable[[int], None]],
     index: bool,
-    compression: dict[str, Any],
+    options: dict[str, Any],
 ) -> str:
-    writer = KalvWriter(out_path, dedupe=dedupe, index=index, **compression)
-    _copy_merged(writer, readers, dedupe, progress)
-    return writer.build()
+    writer = KalvWriter(out_path, dedupe=dedupe, index=index, **options)
+    try:
+        _copy_merged(writer, readers, dedupe, progress)
+        return writer.build()
+    finally:
+        writer.close()
 
 
 def _copy_merged(

@@ -1,9 +1,12 @@
 """KalvWriter: Python objects in, one immutable store out.
 
-A writer collects objects (values encoded with msgpack) and the keys that map to them in
-memory, then writes the store in one atomic build: a temporary file beside the target,
-fsync, rename. Nothing is written before ``build()``, and a failed call leaves the writer
-as it was: keys are checked and the value encoded before anything is stored.
+A writer collects objects (values encoded with msgpack) and the keys that map to them,
+then writes the store in one atomic build: a temporary file beside the target, fsync,
+rename. Values beyond the first few go to that temporary file as they are added (or to an
+anonymous one when the target is not known yet and they outgrow ``memory_limit``), so a
+build's memory is bounded by its keys, not its data; nothing is published before
+``build()``. A failed call leaves the writer as it was: keys are checked and the value
+encoded before anything is stored.
 
 Not thread-safe: one writer is filled from one thread at a time.
 """
@@ -49,6 +52,12 @@ class KalvWriter:
     ``kalvex._kalvex`` opens such a store too, but its ``get_raw`` gives the values as
     stored (tagged, compressed). Without the option the file is exactly as before.
 
+    ``memory_limit`` bounds, in bytes, what the writer holds in memory (None: a quarter of
+    the machine's memory, at least 256 MiB). A writer given its ``path`` writes the values
+    to the build's temporary file as they come; ``build()`` to that path then publishes
+    that file. ``close()`` (or a ``with`` block that raises) drops the writer and its
+    temporary file without building.
+
     >>> with KalvWriter("users.klvx") as w:
     ...     w["user:1"] = {"name": "Ada"}
     ...     w.add({"name": "Bob"}, "user:2", "email:bob@example.org")
@@ -65,11 +74,12 @@ class KalvWriter:
         compression: Optional[str] = None,
         compression_level: int = 3,
         dictionary: Optional[BytesLike] = None,
+        memory_limit: Optional[int] = None,
     ) -> None:
         self._path = os.fsdecode(path) if path is not None else None
         self._index = bool(index)
         self._level, self._dictionary = compression_options(compression, compression_level, dictionary)
-        self._raw: NativeWriter = _backend.BACKEND.new_writer()
+        self._raw: NativeWriter = _backend.BACKEND.new_writer(self._path, memory_budget(memory_limit))
         self._pack = packer(default)
         self._encode = value_encoder(self._pack)
         # One native call per add: it checks every key, stores the payload (whole-byte
@@ -242,6 +252,15 @@ class KalvWriter:
         writers of stores that should share it."""
         return self._raw.train_dictionary()
 
+    def close(self) -> None:
+        """Drop the writer without building: its values, keys and temporary file go. Every
+        later call but ``close()`` raises ``ValueError``; a store built before stays."""
+        if isinstance(self._raw, _ClosedWriter):
+            return
+        self._raw.discard()
+        self._raw = _ClosedWriter()
+        self._put = self._raw.add_mapped
+
     def __enter__(self) -> "KalvWriter":
         return self
 
@@ -251,12 +270,48 @@ class KalvWriter:
         exc: Optional[BaseException],
         traceback: Optional[TracebackType],
     ) -> None:
-        """Build on a clean exit; when the block raised, write nothing."""
+        """Build on a clean exit; when the block raised, write nothing and close."""
         if exc_type is None:
             self.build()
+        else:
+            self.close()
 
     def __repr__(self) -> str:
+        if isinstance(self._raw, _ClosedWriter):
+            return f"<KalvWriter path={self._path!r} closed>"
         return f"<KalvWriter path={self._path!r} keys={len(self)}>"
+
+
+def _closed(*args: Any) -> Any:
+    raise ValueError("writer is closed")
+
+
+class _ClosedWriter:
+    """What a closed KalvWriter calls: every method raises ValueError."""
+
+    def __getattr__(self, name: str) -> Callable[..., Any]:
+        return _closed
+
+
+# A writer's default memory budget: a quarter of the machine's memory, at least this much.
+_MIN_DEFAULT_BUDGET = 256 << 20
+
+
+def memory_budget(memory_limit: Optional[int]) -> int:
+    """The bytes a writer may hold in memory for ``memory_limit`` (None: a quarter of the
+    machine's physical memory, at least 256 MiB). ``TypeError`` for a limit that is no int,
+    ``ValueError`` for one below 1."""
+    if memory_limit is None:
+        try:
+            physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        except (ValueError, OSError, AttributeError):
+            physical = 0
+        return max(_MIN_DEFAULT_BUDGET, physical // 4)
+    if type(memory_limit) is not int:
+        raise TypeError(f"memory_limit must be an int or None, not {type(memory_limit).__name__}")
+    if memory_limit < 1:
+        raise ValueError(f"memory_limit must be at least 1 byte, not {memory_limit}")
+    return memory_limit
 
 
 COMPRESSIONS = ("zstd",)
@@ -290,14 +345,19 @@ def build(
     compression: Optional[str] = None,
     compression_level: int = 3,
     dictionary: Optional[BytesLike] = None,
+    memory_limit: Optional[int] = None,
 ) -> str:
     """Build a store at ``path`` from a mapping or (key, value) pairs in one call; the
-    options are ``KalvWriter``'s.
+    options are ``KalvWriter``'s. A failure (of ``data``, of the build) leaves no
+    temporary file.
 
     >>> kalvex.build("colors.klvx", {"red": [255, 0, 0]})
     'colors.klvx'
     """
     writer = KalvWriter(path, dedupe=dedupe, default=default, index=index, compression=compression,
-                        compression_level=compression_level, dictionary=dictionary)
-    writer.update(data)
-    return writer.build()
+                        compression_level=compression_level, dictionary=dictionary, memory_limit=memory_limit)
+    try:
+        writer.update(data)
+        return writer.build()
+    finally:
+        writer.close()

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "capi/error.h"
 #include "core/format/layout.h"
@@ -70,7 +71,22 @@ kalvex_status kalvex_writer_new(kalvex_writer** out, kalvex_error* err) {
   });
 }
 
+kalvex_status kalvex_writer_new_with(kalvex_writer** out, const kalvex_writer_options* options, kalvex_error* err) {
+  *out = nullptr;
+  return Guarded(err, [&] {
+    kalvex::writer::WriterOptions chosen;
+    if (options != nullptr) {
+      if (options->path != nullptr) chosen.destination.assign(options->path, options->path_size);
+      chosen.memory_limit = options->memory_limit;
+    }
+    *out = reinterpret_cast<kalvex_writer*>(new Writer(std::move(chosen)));
+    return KALVEX_OK;
+  });
+}
+
 void kalvex_writer_free(kalvex_writer* writer) { delete reinterpret_cast<Writer*>(writer); }
+
+void kalvex_writer_discard(kalvex_writer* writer) { Core(writer).Discard(); }
 
 uint64_t kalvex_writer_num_objects(const kalvex_writer* writer) { return Core(writer).num_objects(); }
 

@@ -4,6 +4,8 @@ emulated C API hundreds. ``errors`` turns a failed call into the package's excep
 ``reader`` and ``writer`` are the two native objects."""
 from __future__ import annotations
 
+from typing import Optional
+
 from kalvex._cffi.reader import Reader
 from kalvex._cffi.writer import Writer
 from kalvex._kalvex_cffi import lib
@@ -13,8 +15,8 @@ def open_reader(path: str, verify: bool, check: bool = False) -> Reader:
     return Reader(path, verify, check)
 
 
-def new_writer() -> Writer:
-    return Writer()
+def new_writer(path: Optional[str] = None, memory_limit: int = 0) -> Writer:
+    return Writer(path, memory_limit)
 
 
 def jump_hash(digest: int, n: int) -> int:

@@ -20,10 +20,17 @@ _OK = lib.KALVEX_OK
 class Writer:
     __slots__ = ("_handle", "_lock", "_id", "_found", "_end", "_err")
 
-    def __init__(self) -> None:
+    def __init__(self, path: Optional[str] = None, memory_limit: int = 0) -> None:
         out = ffi.new("kalvex_writer **")
         err = new_error()
-        status = lib.kalvex_writer_new(out, err)
+        options = ffi.new("kalvex_writer_options *")
+        # The path's bytes are only read during the call: `chars` lives until it returns.
+        chars = None if path is None else ffi.new("char[]", text_argument("path", path))
+        if chars is not None:
+            options.path = chars
+            options.path_size = len(chars) - 1
+        options.memory_limit = u64_argument("memory_limit", memory_limit)
+        status = lib.kalvex_writer_new_with(out, options, err)
         if status != _OK:
             raise_failure(status, err)
         self._handle = ffi.gc(out[0], lib.kalvex_writer_free)
@@ -156,3 +163,7 @@ class Writer:
                 raise_failure(status, self._err)
             trained: bytes = ffi.buffer(buffer, self._end[0])[:]
             return trained
+
+    def discard(self) -> None:
+        with self._lock:
+            lib.kalvex_writer_discard(self._handle)

@@ -76,6 +76,7 @@ def build(
     compression: Optional[str] = None,
     compression_level: int = 3,
     dictionary: Optional[bytes] = None,
+    memory_limit: Optional[int] = None,
 ) -> str:
     """Build and publish a sharded store from ``records`` on a local process pool.
 
@@ -88,7 +89,8 @@ def build(
     ``datetime``, say), and ``index`` says whether each shard carries a mapped index, as
     for ``KalvWriter``. ``compression``, ``compression_level`` and ``dictionary`` are
     ``KalvWriter``'s; every shard shares one dictionary: ``dictionary``, or one trained in
-    the parent from the first chunk of records. Returns the new version's directory.
+    the parent from the first chunk of records. ``memory_limit`` is ``KalvWriter``'s, for
+    each worker's writer. Returns the new version's directory.
 
     Where the platform can fork, ``key``, ``value`` and ``default`` may be lambdas; under
     spawn they must pickle.
@@ -100,7 +102,8 @@ def build(
     fields: dict[str, Any] = {"key": key, "value": value, "default": default}
     route_records((), nshards, **fields)  # the fields checked here, before any process starts
     compression_options(compression, compression_level, dictionary)  # and these
-    shared = {"compression": compression, "compression_level": compression_level, "dictionary": dictionary}
+    shared = {"compression": compression, "compression_level": compression_level, "dictionary": dictionary,
+              "memory_limit": memory_limit}
     if key is None and isinstance(records, Mapping):
         records = records.items()
     workers = processes or os.cpu_count() or 1

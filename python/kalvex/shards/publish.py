@@ -33,6 +33,7 @@ def write_shard(
     compression: Optional[str] = None,
     compression_level: int = 3,
     dictionary: Optional[bytes] = None,
+    memory_limit: Optional[int] = None,
 ) -> Entry:
     """Build shard ``shard`` of ``nshards`` in ``directory`` from (key, value) pairs; return
     its entry for ``Staging.publish``.
@@ -44,6 +45,7 @@ def write_shard(
     shards included (with no pairs). ``default``, ``index``, ``compression``,
     ``compression_level`` and ``dictionary`` are ``KalvWriter``'s: give every shard the
     same ``dictionary`` (``shared_dictionary``) so that none trains its own.
+    ``memory_limit`` is ``KalvWriter``'s too.
 
     >>> with Staging("users.shards", 16) as staging:    # left unpublished: discarded
     ...     entry = write_shard(staging.path, 1, 16, [("user:1", {"name": "Ada"})])
@@ -55,14 +57,17 @@ def write_shard(
         raise ValueError(f"shard must be an int from 0 to {nshards - 1}, not {shard!r}")
     if check_routing:
         pairs = _checked_routing(pairs, shard, nshards)
-    writer = KalvWriter(default=default, index=index, compression=compression,
-                        compression_level=compression_level, dictionary=dictionary)
-    if encoded:
-        writer.add_many_raw((payload, (key,)) for key, payload in pairs)
-    else:
-        writer.update(pairs)
-    path = writer.build(os.path.join(os.fsdecode(directory), _layout.shard_file_name(shard, nshards)))
-    del writer
+    path = os.path.join(os.fsdecode(directory), _layout.shard_file_name(shard, nshards))
+    writer = KalvWriter(path, default=default, index=index, compression=compression,
+                        compression_level=compression_level, dictionary=dictionary, memory_limit=memory_limit)
+    try:
+        if encoded:
+            writer.add_many_raw((payload, (key,)) for key, payload in pairs)
+        else:
+            writer.update(pairs)
+        writer.build()
+    finally:
+        writer.close()
     return shard_entry(path, shard)
 
 

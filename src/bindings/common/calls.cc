@@ -16,6 +16,7 @@ namespace kalvex::bindings {
 namespace {
 constexpr const char* kOpenParams[] = {"path", "verify"};
 constexpr const char* kCheckedOpenParams[] = {"path", "verify", "check"};
+constexpr const char* kWriterParams[] = {"path", "memory_limit"};
 }  // namespace
 
 PyObject* OpenReader(PyTypeObject* type, const char* callable, PyObject* args, PyObject* kwargs,
@@ -51,11 +52,24 @@ PyObject* OpenReader(PyTypeObject* type, const char* callable, PyObject* args, P
 }
 
 PyObject* NewWriter(PyTypeObject* type, const char* callable, PyObject* args, PyObject* kwargs,
-                    const ErrorClasses& classes) {
-  if (!ParseTupleDict(ParamList{callable}, args, kwargs, nullptr)) return nullptr;
+                    const ErrorClasses& classes, bool takes_options) {
+  kalvex_writer_options options{};
+  if (takes_options) {
+    PyObject* slots[std::size(kWriterParams)] = {};
+    if (!ParseTupleDict(ParamList{callable, kWriterParams, 0}, args, kwargs, slots)) return nullptr;
+    std::string_view path;
+    if (slots[0] != nullptr && slots[0] != Py_None) {
+      if (!ConvertText(slots[0], path)) return WrapArgumentError("path");
+      options.path = path.data();
+      options.path_size = path.size();
+    }
+    if (slots[1] != nullptr && !ConvertU64(slots[1], options.memory_limit)) return WrapArgumentError("memory_limit");
+  } else if (!ParseTupleDict(ParamList{callable}, args, kwargs, nullptr)) {
+    return nullptr;
+  }
   kalvex_writer* made = nullptr;
   ErrorRecord error;
-  const kalvex_status status = kalvex_writer_new(&made, error.get());
+  const kalvex_status status = kalvex_writer_new_with(&made, &options, error.get());
   if (status != KALVEX_OK) return RaiseFailure(status, *error, classes);
   return NewInstance(type, std::unique_ptr<kalvex_writer, FreeWriter>(made));
 }

@@ -26,9 +26,11 @@ struct ReaderOpening {
 PyObject* OpenReader(PyTypeObject* type, const char* callable, PyObject* args, PyObject* kwargs,
                      ReaderOpening opening, const ErrorClasses& classes);
 
-// tp_new of a writer class: no arguments; an instance of `type` owning a new writer.
+// tp_new of a writer class: an instance of `type` owning a new writer. Without
+// `takes_options` it takes no arguments and the writer holds everything in memory until its
+// build; with them it parses (path=None, memory_limit=0), kalvex_writer_options's fields.
 PyObject* NewWriter(PyTypeObject* type, const char* callable, PyObject* args, PyObject* kwargs,
-                    const ErrorClasses& classes);
+                    const ErrorClasses& classes, bool takes_options = false);
 
 // What a module takes as a key: ConvertKey (the low-level module) or the package's
 // stricter rule; a template argument, so that the hot calls inline it.

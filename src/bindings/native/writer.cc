@@ -71,7 +71,7 @@ PyObject* EnterWriter(PyObject* self, Body&& body) {
 }
 
 PyObject* Writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Guarded([&] { return NewWriter(type, "Writer()", args, kwargs, kErrorClasses); });
+  return Guarded([&] { return NewWriter(type, "Writer()", args, kwargs, kErrorClasses, true); });
 }
 
 void Writer_dealloc(PyObject* self) { DeallocInstance<kalvex_writer, FreeWriterUnlocked>(self); }
@@ -361,6 +361,15 @@ PyObject* Writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* Writer_discard(PyObject* self, PyObject*) {
+  return Guarded([&]() -> PyObject* {
+    return EnterWriter<ExclusiveUse>(self, [&](kalvex_writer& w) -> PyObject* {
+      Unlocked([&] { kalvex_writer_discard(&w); });
+      Py_RETURN_NONE;
+    });
+  });
+}
+
 PyObject* Writer_train_dictionary(PyObject* self, PyObject*) {
   return Guarded([&]() -> PyObject* {
     return EnterWriter<SharedUse>(self, [&](kalvex_writer& w) -> PyObject* {
@@ -377,6 +386,8 @@ PyObject* Writer_train_dictionary(PyObject* self, PyObject*) {
 PyMethodDef kWriterMethods[] = {
     {"train_dictionary", AsCFunction(Writer_train_dictionary), METH_NOARGS,
      "train_dictionary($self)\n--\n\nThe dictionary a compressed build would train from the objects (b'' when too few)."},
+    {"discard", AsCFunction(Writer_discard), METH_NOARGS,
+     "discard($self)\n--\n\nDrop every object and key and remove the writer's temporary files."},
     {"add", AsCFunction(Writer_add), kFastcall,
      "add($self, payload)\n--\n\nStore a copy of payload as a new object; its id."},
     {"add_unique", AsCFunction(Writer_add_unique), kFastcall,

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 
 namespace kalvex::io {
 
@@ -132,6 +134,53 @@ std::optional<WriteFailure> WriteAllAt(int fd, const void* data, std::size_t len
     next += written;
     offset += static_cast<std::uint64_t>(written);
     length -= static_cast<std::size_t>(written);
+  }
+  return std::nullopt;
+}
+
+std::optional<int> ReadAllAt(int fd, void* out, std::size_t length, std::uint64_t offset) {
+  auto* next = static_cast<std::uint8_t*>(out);
+  while (length > 0) {
+    const ssize_t got = ::pread(fd, next, length, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) return 0;
+    next += got;
+    offset += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::size_t>(got);
+  }
+  return std::nullopt;
+}
+
+std::optional<WriteFailure> CopyAll(int from, std::uint64_t offset, int to, std::uint64_t length) {
+#if defined(__linux__)
+  while (length > 0) {
+    auto in = static_cast<loff_t>(offset);
+    const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(length, std::uint64_t{1} << 30));
+    const ssize_t copied = ::copy_file_range(from, &in, to, nullptr, step, 0);
+    if (copied < 0) {
+      if (errno == EINTR) continue;
+      // Files the kernel cannot copy between (other file systems on old kernels, special
+      // files): the rest goes through user space.
+      if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) break;
+      return WriteFailure{errno, nullptr};
+    }
+    if (copied == 0) return WriteFailure{0, nullptr};  // the source ended first
+    offset += static_cast<std::uint64_t>(copied);
+    length -= static_cast<std::uint64_t>(copied);
+  }
+#endif
+  constexpr std::size_t kBuffer = std::size_t{1} << 20;
+  std::unique_ptr<std::uint8_t[]> buffer;
+  if (length > 0) buffer.reset(new std::uint8_t[kBuffer]);
+  while (length > 0) {
+    const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(length, kBuffer));
+    if (const auto failed = ReadAllAt(from, buffer.get(), step, offset)) return WriteFailure{*failed, nullptr};
+    if (const auto failed = WriteAll(to, buffer.get(), step)) return WriteFailure{failed->errnum, nullptr};
+    offset += step;
+    length -= step;
   }
   return std::nullopt;
 }

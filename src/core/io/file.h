@@ -84,4 +84,14 @@ std::optional<WriteFailure> WriteAll(int fd, const void* data, std::size_t lengt
 // writer that learns a header's fields last writes over the header's placeholder.
 std::optional<WriteFailure> WriteAllAt(int fd, const void* data, std::size_t length, std::uint64_t offset);
 
+// Reads exactly `length` bytes at `offset` (pread(2)), repeating interrupted and partial
+// calls. The errno of a failed call, or 0 when the file ends first; nothing on success.
+std::optional<int> ReadAllAt(int fd, void* out, std::size_t length, std::uint64_t offset);
+
+// Copies `length` bytes of `from`, starting at `offset`, to `to` at its file position,
+// which advances: copy_file_range(2), done by the kernel (on file systems that share
+// extents, without copying the bytes at all), or, where the kernel cannot copy between the
+// two files, a read and a write through a buffer of its own. Fails as WriteAll does.
+std::optional<WriteFailure> CopyAll(int from, std::uint64_t offset, int to, std::uint64_t length);
+
 }  // namespace kalvex::io

@@ -45,18 +45,4 @@ Result<FileDescriptor> OpenScratchFile(std::string_view directory) {
   return FileDescriptor(fd);
 }
 
-Status ReadScratch(int fd, void* out, std::size_t n, std::uint64_t offset) {
-  auto* at = static_cast<std::uint8_t*>(out);
-  while (n > 0) {
-    const ssize_t got = ::pread(fd, at, n, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return StoreError::IO(std::string(kContext) + ": " + OsErrorText(errno), errno);
-    if (got == 0) return StoreError::IO(std::string(kContext) + ": unexpected end");
-    at += got;
-    n -= static_cast<std::size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return {};
-}
-
 }  // namespace kalvex::io

@@ -8,8 +8,6 @@
 // when the last descriptor closes.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -28,11 +26,3 @@ std::string DirectoryOf(std::string_view path);
 
 }  // namespace kalvex::io
 
-namespace kalvex::io {
-
-// Reads exactly `n` bytes at `offset` (pread(2), retried on EINTR, continued after a short
-// read). Fails with KalvIOError "scratch file: {os error text}", or "...: unexpected end"
-// when the file ends first: a scratch file is only read where it was written.
-Status ReadScratch(int fd, void* out, std::size_t n, std::uint64_t offset);
-
-}  // namespace kalvex::io

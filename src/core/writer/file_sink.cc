@@ -84,6 +84,18 @@ bool FileSink::WriteQueued() {
   return true;
 }
 
+bool FileSink::AppendCopy(int from, std::uint64_t offset, std::uint64_t length) {
+  if (!WriteQueued()) return false;
+  if (const auto failure = io::CopyAll(from, offset, fd_, length)) {
+    error_ = failure->errnum != 0 ? StoreError::IO(OsErrorText(failure->errnum), failure->errnum)
+                                  : StoreError::IO("failed to copy the spooled records");
+    return false;
+  }
+  written_ += length;
+  SetLimit();
+  return true;
+}
+
 Status FileSink::Finish() {
   WriteQueued();
   if (error_) return *error_;

@@ -56,10 +56,21 @@ class FileSink {
   // Finish() returns. Returns false once the sink has failed.
   bool AppendReference(std::span<const std::uint8_t> bytes);
 
+  // Writes out everything queued, then copies `length` bytes of the file open at `from`,
+  // starting at `offset`, after them (io::CopyAll: by the kernel where it can). Returns
+  // false once the sink has failed.
+  bool AppendCopy(int from, std::uint64_t offset, std::uint64_t length);
+
   // Writes out everything queued. The sink's first failure, if any.
   Status Finish();
 
   void set_fd(int fd) { fd_ = fd; }
+  // The file offset the descriptor's position is at when the sink starts writing (0
+  // unless told), which the 2 MiB alignment of its writes counts from.
+  void set_start(std::uint64_t offset) {
+    written_ = offset;
+    SetLimit();
+  }
 
  private:
   bool AppendSlow(const std::uint8_t* data, std::size_t n);

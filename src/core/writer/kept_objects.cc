@@ -24,25 +24,25 @@ std::unique_ptr<KeptObjects> KeptObjects::Find(const std::vector<std::uint8_t>& 
   std::uint64_t next = format::kDataOffset;
   for (std::uint64_t obj_id = 0; obj_id < objects.size(); ++obj_id) {
     if (!reached[obj_id]) continue;
-    const std::uint8_t* record = objects.RecordAt(obj_id);
-    const std::size_t length = format::kRecordHeadSize + format::RecordPayloadLength(record);
+    const std::uint64_t begin = objects.offset(obj_id) - format::kDataOffset;
+    const std::uint64_t length = objects.record_length(obj_id);
     kept->offsets_[obj_id] = next;
     next += length;
-    // Records that follow each other in one chunk join one run: one write of many.
+    // Records that follow each other join one run: one write (or copy) of many.
     auto& runs = kept->runs_;
-    if (!runs.empty() && runs.back().data() + runs.back().size() == record) {
-      runs.back() = {runs.back().data(), runs.back().size() + length};
+    if (!runs.empty() && runs.back().begin + runs.back().length == begin) {
+      runs.back().length += length;
     } else {
-      runs.emplace_back(record, length);
+      runs.push_back(Run{begin, length});
     }
   }
   kept->data_length_ = next - format::kDataOffset;
   return kept;
 }
 
-std::uint32_t KeptObjects::DataCrc() const {
+std::uint32_t KeptObjects::DataCrc(const ObjectList& objects) const {
   std::uint32_t crc = 0;
-  for (const auto run : runs_) crc = crc32::Extend(crc, run.data(), run.size());
+  for (const Run& run : runs_) crc = objects.ExtendCrc(crc, run.begin, run.length);
   return crc;
 }
 

@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "core/writer/key_map.h"
@@ -27,7 +26,7 @@ class KeptObjects {
   // The objects marked in `reached` (as Reached makes it), or nothing when every object of
   // `objects` is. REQUIRES: reached.size() == objects.size(); objects.FinishRecords() has
   // run. May throw std::bad_alloc (when some are left out 8 bytes per object and 16 per
-  // run of kept records).
+  // run of kept records). Reads no record: a record's length is the distance to the next one.
   static std::unique_ptr<KeptObjects> Find(const std::vector<std::uint8_t>& reached, const ObjectList& objects);
 
   // A byte per object id below `object_count`: 1 where some entry reaches it, else 0.
@@ -38,15 +37,21 @@ class KeptObjects {
   // object's entry is meaningless).
   const std::vector<std::uint64_t>& offsets() const { return offsets_; }
   std::uint64_t count() const { return count_; }
-  // The kept records, in file order: each run is contiguous in the object list's memory.
-  const std::vector<std::span<const std::uint8_t>>& runs() const { return runs_; }
+  // A run of kept records that follow each other in the object list's stream.
+  struct Run {
+    std::uint64_t begin;  // stream position (file offset less format::kDataOffset)
+    std::uint64_t length;
+  };
+  // The kept records, in file order.
+  const std::vector<Run>& runs() const { return runs_; }
   std::uint64_t data_length() const { return data_length_; }
-  // CRC-32 of the kept records, back to back.
-  std::uint32_t DataCrc() const;
+  // CRC-32 of the kept records of `objects` (the list they were found in), back to back.
+  // Throws StoreFailure when spooled records cannot be read back.
+  std::uint32_t DataCrc(const ObjectList& objects) const;
 
  private:
   std::vector<std::uint64_t> offsets_;
-  std::vector<std::span<const std::uint8_t>> runs_;
+  std::vector<Run> runs_;
   std::uint64_t count_ = 0;
   std::uint64_t data_length_ = 0;
 };

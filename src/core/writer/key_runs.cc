@@ -6,6 +6,7 @@
 
 #include "core/io/scratch_file.h"
 #include "core/same_bytes.h"
+#include "core/store_failure.h"
 #include "core/writer/key_order.h"
 #include "core/writer/merged_keys.h"
 
@@ -153,8 +154,8 @@ bool KeyRuns::Contains(std::span<const std::uint8_t> key) const {
     const std::uint64_t begin = run.sample_offsets[sample];
     const std::uint64_t end = sample + 1 < run.sample_offsets.size() ? run.sample_offsets[sample + 1] : run.bytes;
     block.resize(end - begin);
-    if (Status read = io::ReadScratch(run.file.get(), block.data(), block.size(), begin); !read.ok()) {
-      throw StoreErrorException(read.error());
+    if (Status read = Read(run, block.data(), block.size(), begin); !read.ok()) {
+      throw StoreFailure(read.take_error());
     }
     for (std::size_t at = 0; at < block.size();) {
       std::uint16_t length;
@@ -167,6 +168,14 @@ bool KeyRuns::Contains(std::span<const std::uint8_t> key) const {
     }
   }
   return false;
+}
+
+Status KeyRuns::Read(const Run& run, void* out, std::size_t n, std::uint64_t offset) {
+  if (const auto failed = io::ReadAllAt(run.file.get(), out, n, offset)) {
+    // A run is read only where it was written: an end short of that is the file's damage.
+    return StoreError::IO("key run: " + (*failed != 0 ? OsErrorText(*failed) : std::string("unexpected end")), *failed);
+  }
+  return {};
 }
 
 std::uint64_t KeyRuns::records() const {

@@ -22,7 +22,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -68,7 +67,7 @@ class KeyRuns {
   // std::bad_alloc, leaving both as they were too.
   Status Spill(KeyMap& map, std::string_view directory);
 
-  // Whether some run holds `key`. Throws StoreErrorException when a run cannot be read.
+  // Whether some run holds `key`. Throws StoreFailure when a run cannot be read.
   bool Contains(std::span<const std::uint8_t> key) const;
 
   bool empty() const { return runs_.empty(); }
@@ -78,18 +77,14 @@ class KeyRuns {
   // Bytes the samples take.
   std::uint64_t memory_usage() const;
 
+  // Reads n bytes of `run` at `offset`. Fails with KalvIOError.
+  static Status Read(const Run& run, void* out, std::size_t n, std::uint64_t offset);
+
   // Bytes of read buffer a merge gives each run within `budget`: at least one whole record.
   static std::size_t BufferBytes(std::uint64_t budget, std::size_t sources);
 
  private:
   std::vector<Run> runs_;
-};
-
-// A StoreError raised where the writer's interface has no error to return (a count, a
-// membership test): the C interface reports it as an internal failure, with its text.
-class StoreErrorException : public std::runtime_error {
- public:
-  explicit StoreErrorException(const StoreError& error) : std::runtime_error(error.Render()) {}
 };
 
 }  // namespace kalvex::writer

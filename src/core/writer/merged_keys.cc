@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/io/scratch_file.h"
 #include "core/same_bytes.h"
 
 namespace kalvex::writer {
@@ -60,7 +59,7 @@ bool RunMerge::Advance(Cursor& c) {
     c.begin = 0;
     const std::uint64_t take = std::min<std::uint64_t>(c.capacity - c.end, c.run->bytes - c.file_pos);
     if (take > 0) {
-      Status read = io::ReadScratch(c.run->file.get(), c.buffer.get() + c.end, take, c.file_pos);
+      Status read = KeyRuns::Read(*c.run, c.buffer.get() + c.end, take, c.file_pos);
       if (!read.ok()) {
         status_ = read.take_error();
         return false;
@@ -69,7 +68,7 @@ bool RunMerge::Advance(Cursor& c) {
       c.end += take;
     }
     if (c.end - c.begin >= need) return true;
-    if (c.end != c.begin) status_ = StoreError::IO("scratch file: a key run ends inside a record");
+    if (c.end != c.begin) status_ = StoreError::IO("key run: ends inside a record");
     return false;
   };
   if (!refill(KeyRuns::kLengthSize)) return false;

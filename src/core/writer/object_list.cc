@@ -4,11 +4,29 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <string>
 
 #include "core/format/crc32.h"
 #include "core/format/layout.h"
+#include "core/store_failure.h"
 
 namespace kalvex::writer {
+
+namespace {
+
+// A read of spooled records that follows the previous one (the compressor's pass over
+// every object) reads this much ahead: one system call per many short records. A read
+// elsewhere (the compare of a duplicate) reads its record alone.
+constexpr std::size_t kReadAhead = std::size_t{1} << 20;
+// What the CRC of spooled bytes reads per call.
+constexpr std::size_t kCrcRead = std::size_t{4} << 20;
+
+[[noreturn]] void ThrowIO(const char* what, int errnum) {
+  throw StoreFailure(
+      StoreError::IO(std::string(what) + ": " + (errnum != 0 ? OsErrorText(errnum) : "the file ended early"), errnum));
+}
+
+}  // namespace
 
 std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
   const std::uint64_t obj_id = offsets_.size();
@@ -21,21 +39,30 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
     return obj_id;
   }
 
-  // Every allocation comes before the first change, so a std::bad_alloc leaves the list
-  // as it was. A record that does not fit in the last chunk goes whole into a new one,
-  // large enough for it: the last chunk then ends short of its capacity.
+  // Every allocation, and the write of full chunks to a spool, comes before the first
+  // change, so a failure leaves the list as it was. A record that does not fit in the
+  // last chunk goes whole into a new one, large enough for it: the last chunk then ends
+  // short of its capacity.
   const std::size_t record_size = format::kRecordHeadSize + payload.size();
   const bool fits = !chunks_.empty() && chunks_.back().capacity - chunks_.back().used >= record_size;
   StoredChunk fresh;
   if (!fits) {
+    if (spool_ != nullptr && !chunks_.empty() && buffered_bytes_ >= hold_) SpoolChunks(chunks_.size());
     fresh.capacity = std::max(next_chunk_size_, record_size);
     fresh.start = data_length_;
-    fresh.data = io::LargeBuffer(fresh.capacity);
+    if (spare_capacity_ >= fresh.capacity) {
+      fresh.capacity = spare_capacity_;
+      fresh.data = std::move(spare_);
+      spare_capacity_ = 0;
+    } else {
+      fresh.data = io::LargeBuffer(fresh.capacity);
+    }
     chunks_.reserve(chunks_.size() + 1);
   }
   offsets_.push_back(offset);
 
   if (!fits) {
+    buffered_bytes_ += fresh.capacity;
     chunks_.push_back(std::move(fresh));  // capacity reserved above: cannot throw
     next_chunk_size_ = std::min(next_chunk_size_ * 2, kLargestChunkSize);
   }
@@ -63,9 +90,10 @@ void ObjectList::FinishRecords() {
   };
 
   // Records follow each other in the stream, each inside one chunk; `chunk` is the one
-  // holding the record at hand, starting at stream position `chunk_begin`.
+  // holding the record at hand, starting at stream position `chunk_begin`. Records not
+  // finished are all in memory: a chunk is finished before it is spooled.
   std::size_t chunk = 0;
-  std::uint64_t chunk_begin = 0;
+  std::uint64_t chunk_begin = spooled_;
   const std::uint64_t count = offsets_.size();
   for (std::uint64_t obj = finished_; obj < count; ++obj) {
     const std::uint64_t pos = offsets_[obj] - format::kDataOffset;
@@ -80,8 +108,40 @@ void ObjectList::FinishRecords() {
   finished_ = count;
 }
 
-const std::uint8_t* ObjectList::RecordAt(std::uint64_t obj_id) const {
+void ObjectList::SpoolChunks(std::size_t count) {
+  FinishRecords();
+  const int fd = spool_->Writable(spooled_);
+  std::uint32_t crc = spooled_crc_;
+  for (std::size_t i = 0; i < count; ++i) {
+    const StoredChunk& chunk = chunks_[i];
+    if (const auto failed = io::WriteAllAt(fd, chunk.data.data(), chunk.used, format::kDataOffset + chunk.start)) {
+      ThrowIO("write spool", failed->errnum);
+    }
+    crc = crc32::Extend(crc, chunk.data.data(), chunk.used);
+  }
+  // Nothing can fail from here on.
+  for (std::size_t i = 0; i < count; ++i) {
+    StoredChunk& chunk = chunks_[i];
+    spooled_ += chunk.used;
+    buffered_bytes_ -= chunk.capacity;
+    if (chunk.capacity > spare_capacity_) {
+      spare_ = std::move(chunk.data);
+      spare_capacity_ = chunk.capacity;
+    }
+  }
+  spooled_crc_ = crc;
+  chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+void ObjectList::SpoolAll() {
+  if (!chunks_.empty()) SpoolChunks(chunks_.size());
+}
+
+int ObjectList::spool_fd() const { return spool_ != nullptr ? spool_->readable() : -1; }
+
+const std::uint8_t* ObjectList::BufferedRecordAt(std::uint64_t obj_id) const {
   const std::uint64_t pos = offsets_[obj_id] - format::kDataOffset;
+  if (pos < spooled_) return nullptr;
   // Records lie whole in one chunk: the last chunk that starts at or before this one.
   const auto after = std::upper_bound(chunks_.begin(), chunks_.end(), pos,
                                       [](std::uint64_t p, const StoredChunk& chunk) { return p < chunk.start; });
@@ -89,14 +149,60 @@ const std::uint8_t* ObjectList::RecordAt(std::uint64_t obj_id) const {
   return chunk.data.data() + (pos - chunk.start);
 }
 
-std::span<const std::uint8_t> ObjectList::Payload(std::uint64_t obj_id) const {
-  const std::uint8_t* head = RecordAt(obj_id);
+std::span<const std::uint8_t> ObjectList::Payload(std::uint64_t obj_id, Scratch& scratch) const {
+  if (const std::uint8_t* head = BufferedRecordAt(obj_id)) {
+    return {head + format::kRecordHeadSize, format::RecordPayloadLength(head)};
+  }
+  const std::uint64_t pos = offsets_[obj_id] - format::kDataOffset;
+  const std::uint64_t length = record_length(obj_id);
+  if (pos < scratch.begin || pos + length > scratch.end) {
+    // Records lie whole on one side of spooled_, so this one ends within the file.
+    std::uint64_t want = length;
+    if (pos == scratch.end) want = std::max<std::uint64_t>(length, std::min<std::uint64_t>(kReadAhead, spooled_ - pos));
+    if (scratch.bytes.size() < want) scratch.bytes.resize(static_cast<std::size_t>(want));
+    scratch.begin = scratch.end = 0;
+    if (const auto failed = io::ReadAllAt(spool_->readable(), scratch.bytes.data(), static_cast<std::size_t>(want),
+                                          format::kDataOffset + pos)) {
+      ThrowIO("read spool", *failed);
+    }
+    scratch.begin = pos;
+    scratch.end = pos + want;
+  }
+  const std::uint8_t* head = scratch.bytes.data() + (pos - scratch.begin);
   return {head + format::kRecordHeadSize, format::RecordPayloadLength(head)};
 }
 
 std::uint32_t ObjectList::DataCrc() const {
-  std::uint32_t crc = 0;
+  std::uint32_t crc = spooled_crc_;
   for (const StoredChunk& chunk : chunks_) crc = crc32::Extend(crc, chunk.data.data(), chunk.used);
+  return crc;
+}
+
+std::uint32_t ObjectList::ExtendCrc(std::uint32_t crc, std::uint64_t begin, std::uint64_t length) const {
+  if (begin < spooled_) {
+    const std::uint64_t in_file = std::min(length, spooled_ - begin);
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(in_file, kCrcRead)));
+    for (std::uint64_t done = 0; done < in_file;) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(in_file - done, buffer.size()));
+      if (const auto failed = io::ReadAllAt(spool_->readable(), buffer.data(), n, format::kDataOffset + begin + done)) {
+        ThrowIO("read spool", *failed);
+      }
+      crc = crc32::Extend(crc, buffer.data(), n);
+      done += n;
+    }
+    begin += in_file;
+    length -= in_file;
+  }
+  // The rest lies in the chunks, each holding a contiguous part of the stream.
+  for (const StoredChunk& chunk : chunks_) {
+    if (length == 0) break;
+    if (begin >= chunk.start + chunk.used) continue;
+    const std::uint64_t from = begin - chunk.start;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, chunk.used - from));
+    crc = crc32::Extend(crc, chunk.data.data() + from, n);
+    begin += n;
+    length -= n;
+  }
   return crc;
 }
 

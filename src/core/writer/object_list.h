@@ -22,6 +22,14 @@
 // run the CRC engine a second time on every short payload, where one pass over the
 // chunks at build time runs it on long inputs, at several times the speed.
 //
+// Spooled. A list given a Spool (SpoolTo) moves its records to the spool's file once more
+// than its hold of them is in memory: whole chunks, each with its payload CRCs filled and
+// folded into the running CRC-32 of what the file holds (chunk-sized inputs keep the CRC
+// engine fast), written where the data section puts them, then freed. The file holds a
+// prefix of the stream (spooled() bytes), memory the rest. A payload in the file is read
+// back (pread) into a scratch buffer when it must be compared or compressed. A list
+// without a spool never touches a file and runs as it always has.
+//
 // A payload longer than the format allows is accepted but not stored: only the first such
 // object is remembered, so that Build can report it. Its record is absent from the stream,
 // which is then never written.
@@ -36,7 +44,9 @@
 #include <span>
 #include <vector>
 
+#include "core/format/layout.h"
 #include "core/io/large_buffer.h"
+#include "core/writer/spool.h"
 
 namespace kalvex::writer {
 
@@ -47,30 +57,68 @@ class ObjectList {
     std::uint64_t length;
   };
 
+  // Where a reader of spooled payloads keeps the bytes it read: a window of the stream.
+  // One per thread (the compressor's threads each have their own).
+  struct Scratch {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t begin = 0;  // the stream position of bytes[0]
+    std::uint64_t end = 0;    // begin + the bytes that hold data
+  };
+
   ObjectList() = default;
   ObjectList(const ObjectList&) = delete;
   ObjectList& operator=(const ObjectList&) = delete;
 
+  // From now on, records go to `spool` whenever more than `hold` bytes of chunks are in
+  // memory (0: each chunk once full). REQUIRES: `spool` outlives the list's use of it.
+  void SpoolTo(Spool* spool, std::uint64_t hold) {
+    spool_ = spool;
+    hold_ = hold;
+  }
+
   // Copies the payload's record into the stream and returns its Object ID. On
-  // std::bad_alloc the list is unchanged.
+  // std::bad_alloc, or a StoreFailure of the spool, the list is unchanged.
   std::uint64_t Add(std::span<const std::uint8_t> payload);
 
   std::uint64_t size() const { return offsets_.size(); }
-  // The payload of object `obj_id` where it lies in the stream (a search over the chunks);
-  // the bytes never move while the list lives.
+  // The payload of object `obj_id`: where it lies in memory (a search over the chunks),
+  // bytes that never move while the list lives, or for a spooled record, a copy read into
+  // `scratch`, good until its next use. Throws StoreFailure when the read fails.
   // REQUIRES: obj_id < size(), and no payload too long to keep came before or with it.
-  std::span<const std::uint8_t> Payload(std::uint64_t obj_id) const;
-  // Where the record of object `obj_id` starts, found without reading the record.
-  // REQUIRES: as for Payload.
-  const std::uint8_t* RecordAt(std::uint64_t obj_id) const;
+  std::span<const std::uint8_t> Payload(std::uint64_t obj_id, Scratch& scratch) const;
+  // The same with the list's own scratch: one thread at a time.
+  std::span<const std::uint8_t> Payload(std::uint64_t obj_id) const { return Payload(obj_id, scratch_); }
+  // Where the record of object `obj_id` starts in memory, found without reading the
+  // record; nullptr when it is spooled. REQUIRES: as for Payload.
+  const std::uint8_t* BufferedRecordAt(std::uint64_t obj_id) const;
   // REQUIRES: obj_id < size()
   std::uint64_t offset(std::uint64_t obj_id) const { return offsets_[obj_id]; }
   // Every object's file offset, indexed by Object ID.
   const std::vector<std::uint64_t>& offsets() const { return offsets_; }
   // Length of the data section: the stream's length.
   std::uint64_t data_length() const { return data_length_; }
-  // CRC-32 of the whole stream, the start of the whole-file CRC: one pass over the chunks.
+  // The record of object `obj_id`: its stream position and its length.
+  // REQUIRES: as for Payload.
+  std::uint64_t record_length(std::uint64_t obj_id) const {
+    return (obj_id + 1 < offsets_.size() ? offsets_[obj_id + 1] - format::kDataOffset : data_length_) -
+           (offsets_[obj_id] - format::kDataOffset);
+  }
+  // CRC-32 of the whole stream, the start of the whole-file CRC: the spooled part's CRC,
+  // kept as it was written, extended over the chunks in memory.
+  // REQUIRES: FinishRecords() since the last Add.
   std::uint32_t DataCrc() const;
+  // CRC-32 of the stream's bytes [begin, begin + length), extending `crc`: read back from
+  // the spool where they were spooled. Throws StoreFailure.
+  std::uint32_t ExtendCrc(std::uint32_t crc, std::uint64_t begin, std::uint64_t length) const;
+
+  // Spooled: the stream's first spooled() bytes are in the spool's file (at data-section
+  // offsets), the rest in the chunks.
+  std::uint64_t spooled() const { return spooled_; }
+  // Writes every chunk, the last one too, to the spool: the whole stream is then in its
+  // file. Throws StoreFailure (the list unchanged). REQUIRES: a spool.
+  void SpoolAll();
+  // The descriptor holding the spooled bytes (-1 when none).
+  int spool_fd() const;
   // The first object, in Object ID order, whose payload the format cannot hold.
   const std::optional<Oversized>& first_oversized() const { return first_oversized_; }
 
@@ -78,12 +126,14 @@ class ObjectList {
   // REQUIRES: !first_oversized()
   void FinishRecords();
 
-  // The stream, in order. REQUIRES: !first_oversized(), and FinishRecords() since the
-  // last Add.
+  // The stream from spooled() on, in order. REQUIRES: !first_oversized(), and
+  // FinishRecords() since the last Add.
   std::size_t chunk_count() const { return chunks_.size(); }
   std::span<const std::uint8_t> chunk(std::size_t i) const {
     return {chunks_[i].data.data(), chunks_[i].used};
   }
+  // The stream position of chunk(i)'s first byte.
+  std::uint64_t chunk_start(std::size_t i) const { return chunks_[i].start; }
 
  private:
   // Chunks start small so that a writer of a few objects stays small, and double up to
@@ -100,8 +150,20 @@ class ObjectList {
     std::uint64_t start = 0;  // the stream position of its first byte
   };
 
-  std::vector<StoredChunk> chunks_;
+  // Writes the first `count` chunks to the spool and frees them (the largest buffer is
+  // kept for the next chunk). Throws StoreFailure, leaving the list as it was.
+  void SpoolChunks(std::size_t count);
+
+  std::vector<StoredChunk> chunks_;  // the stream from spooled_ on
   std::uint64_t finished_ = 0;  // objects whose head holds its payload CRC
+  Spool* spool_ = nullptr;
+  std::uint64_t hold_ = 0;
+  std::uint64_t spooled_ = 0;          // stream bytes in the spool's file
+  std::uint32_t spooled_crc_ = 0;      // their CRC-32
+  std::uint64_t buffered_bytes_ = 0;   // capacity of the chunks in memory
+  io::LargeBuffer spare_;              // a freed chunk's buffer, for the next chunk
+  std::size_t spare_capacity_ = 0;
+  mutable Scratch scratch_;
   std::vector<std::uint64_t> offsets_;
   std::uint64_t data_length_ = 0;
   std::size_t next_chunk_size_ = kFirstChunkSize;

@@ -32,7 +32,9 @@ std::optional<std::uint64_t> PayloadIndex::Find(Bytes payload, std::uint64_t has
 
 void PayloadIndex::PrefetchMatch(std::uint64_t hash, const ObjectList& objects) const {
   const std::uint64_t word = slots_[Home(hash)];
-  if (word != 0 && (word >> 32) == Tag(hash)) __builtin_prefetch(objects.RecordAt((word & kIdMask) - 1));
+  if (word == 0 || (word >> 32) != Tag(hash)) return;
+  // A spooled record is read back when compared, not fetched ahead.
+  if (const std::uint8_t* record = objects.BufferedRecordAt((word & kIdMask) - 1)) __builtin_prefetch(record);
 }
 
 void PayloadIndex::Reserve(const ObjectList& objects) {

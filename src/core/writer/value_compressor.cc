@@ -94,8 +94,10 @@ struct RunCompressor {
   void Run(const ObjectList& objects, const std::vector<std::uint8_t>* keep, std::uint64_t first,
            std::uint64_t last) {
     try {
+      // Each thread reads spooled payloads into a scratch buffer of its own.
+      ObjectList::Scratch scratch;
       for (std::uint64_t id = first; id < last && failure == 0; ++id) {
-        if (keep == nullptr || (*keep)[id]) Add(id, objects.Payload(id));
+        if (keep == nullptr || (*keep)[id]) Add(id, objects.Payload(id, scratch));
       }
     } catch (...) {
       thrown = std::current_exception();

@@ -1,9 +1,12 @@
 #include "core/writer/writer.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "core/format/compression_layout.h"
@@ -11,6 +14,7 @@
 #include "core/format/keyed_hash.h"
 #include "core/format/layout.h"
 #include "core/internal_failure.h"
+#include "core/store_failure.h"
 #include "core/io/exclusive_file.h"
 #include "core/io/file.h"
 #include "core/io/scratch_file.h"
@@ -19,11 +23,23 @@
 #include "core/writer/key_runs.h"
 #include "core/writer/object_list.h"
 #include "core/writer/payload_index.h"
+#include "core/writer/spool.h"
+#include "core/writer/temporary_file.h"
 #include "core/writer/whole_store.h"
 
 namespace kalvex::writer {
 
 struct Writer::State {
+  // With a memory budget the records go to a spool: the destination's temporary file as
+  // soon as a chunk of them is full, or with no destination an anonymous file once they
+  // outgrow the budget. Without one, everything stays in memory until the build.
+  explicit State(const WriterOptions& options) {
+    if (options.memory_limit == 0) return;
+    spool = std::make_unique<Spool>(options.destination);
+    objects.SpoolTo(spool.get(), options.destination.empty() ? options.memory_limit : 0);
+  }
+
+  std::unique_ptr<Spool> spool;  // declared before the list that writes into it
   ObjectList objects;
   KeyMap keys;
   std::unique_ptr<PayloadIndex> payloads;  // made by the first AddObjectUnique
@@ -45,8 +61,6 @@ constexpr std::size_t kSmallFileSize = 8192;
 // next to the sections themselves, and a multiple of 2 MiB (see file_sink.h).
 constexpr std::size_t kStagingSize = std::size_t{4} << 20;
 
-// What a failed open of the temporary file, or a destination the OS cannot take, says.
-constexpr const char* kOpenTmp = "open tmp";
 
 // Collects bytes in a fixed buffer and folds each full buffer into a running CRC-32:
 // the CRC engine runs on long inputs instead of on every few-byte field. With a
@@ -126,42 +140,6 @@ StoreError TooLong(const char* what, std::uint64_t length, std::uint64_t maximum
                              " bytes, format maximum is " + std::to_string(maximum));
 }
 
-// The temporary file a build writes, opened for this build alone, before its rename over
-// the destination.
-struct TemporaryFile {
-  std::string destination;
-  std::string path;
-  io::FileDescriptor fd;
-};
-
-// Refuses a destination the OS cannot take or that may not be replaced, then creates the
-// temporary file. Nothing exists on failure.
-Result<TemporaryFile> OpenTemporary(std::string_view path) {
-  // The rename hands the destination itself to the OS, so its zero byte is refused here,
-  // before the temporary file exists, even where the temporary path has dropped it.
-  if (Status usable = io::CheckPathForOs(path, kOpenTmp); !usable.ok()) return usable.take_error();
-  TemporaryFile file{std::string(path), TemporaryPathFor(path), {}};
-  if (Status replaceable = io::CheckReplaceable(file.destination); !replaceable.ok()) {
-    return replaceable.take_error();
-  }
-  auto fd = io::OpenExclusive(file.path, kOpenTmp, IsWholeStore);
-  if (!fd.ok()) return fd.take_error();
-  file.fd = std::move(fd).value();
-  return file;
-}
-
-// Makes the written temporary file durable and renames it over the destination.
-Status Publish(TemporaryFile& file) {
-  if (Status synced = io::Sync(file.fd); !synced.ok()) return synced.take_error().WithPath(file.path);
-  // The descriptor, and with it the lock, is held until the rename is done: released
-  // earlier, another build could take the file and write into it after our last byte.
-  if (Status published = io::Publish(file.fd, file.path, file.destination); !published.ok()) {
-    return published.take_error();
-  }
-  file.fd.Close();
-  return io::SyncDirectoryOf(file.path);
-}
-
 // Appends to a file and to the running CRC-32 of what it holds past the header.
 struct CheckedOut {
   FileSink& sink;
@@ -175,8 +153,20 @@ struct CheckedOut {
 }  // namespace
 
 Writer::Writer() : Writer(WriterOptions{}) {}
-Writer::Writer(WriterOptions options) : options_(std::move(options)), state_(std::make_unique<State>()) {}
+Writer::Writer(WriterOptions options) : options_(std::move(options)), state_(std::make_unique<State>(options_)) {}
 Writer::~Writer() = default;
+
+void Writer::Discard() noexcept {
+  // The temporary file goes first, whatever follows: a writer that cannot get memory for
+  // an empty state keeps its old one rather than none, and a spool that writes again
+  // takes a new file.
+  if (state_->spool) state_->spool->Release();
+  try {
+    auto fresh = std::make_unique<State>(options_);
+    state_ = std::move(fresh);
+  } catch (const std::bad_alloc&) {
+  }
+}
 
 std::uint64_t Writer::AddObject(std::span<const std::uint8_t> payload) {
   return state_->objects.Add(payload);
@@ -278,7 +268,7 @@ std::uint64_t Writer::num_keys() const {
   if (state.runs.empty()) return state.keys.size();
   if (state.counted_at != state.key_edits) {
     Result<std::uint64_t> counted = RunMerge::Count(state.runs, state.keys, MergeBufferBytes());
-    if (!counted.ok()) throw StoreErrorException(counted.error());
+    if (!counted.ok()) throw StoreFailure(counted.take_error());
     state.counted_keys = counted.value();
     state.counted_at = state.key_edits;
   }
@@ -357,7 +347,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   }
   const std::uint64_t index_length = crc->length();
   const std::uint32_t index_crc = crc->Finish();
-  std::uint32_t data_crc = kept != nullptr ? kept->DataCrc() : objects.DataCrc();
+  std::uint32_t data_crc = kept != nullptr ? kept->DataCrc(objects) : objects.DataCrc();
   if (with_index) {
     auto index = BuildMappedIndex(plan.items_, key_count.value(), section_seed.Finish(), data_end, index_crc);
     if (!index.ok()) return index.take_error();
@@ -390,10 +380,19 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
       plan.report_.num_keys != num_keys() || plan.key_edits_ != state_->key_edits) {
     throw InternalFailure("build plan committed by another writer or after a change");
   }
+  Spool* spool = state_->spool.get();
+  if (spool != nullptr) {
+    // The records already lie in the destination's temporary file, where this file puts
+    // them: the build finishes that file. Any other build writes a file of its own, which
+    // may need the spool's path.
+    if (plan.kept_ == nullptr && objects.spooled() > 0 && spool->IsTemporaryOf(path)) return CommitInPlace(plan);
+    if (spool->HoldsPathOf(path)) spool->Detach();
+  }
 
   // A small file is assembled whole in the staging buffer and leaves in one write call;
-  // a larger one passes the object list's chunks to the file as they are. The buffer
-  // comes before the file, so running out of memory leaves no temporary file behind.
+  // a larger one passes the object list's chunks to the file as they are, and its
+  // spooled records from file to file. The buffer comes before the file, so running out
+  // of memory leaves no temporary file behind.
   const bool small = plan.report_.file_size <= kSmallFileSize;
   FileSink sink(-1, small ? kSmallFileSize : kStagingSize);
 
@@ -412,10 +411,29 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
       sink.AppendReference(bytes);
     }
   };
+  // The stream's bytes [begin, begin + length): the spooled part copied from the spool,
+  // the rest from the chunks that hold it.
+  const auto write_stream = [&](std::uint64_t begin, std::uint64_t length) {
+    if (begin < objects.spooled()) {
+      const std::uint64_t in_file = std::min(length, objects.spooled() - begin);
+      sink.AppendCopy(objects.spool_fd(), format::kDataOffset + begin, in_file);
+      begin += in_file;
+      length -= in_file;
+    }
+    for (std::size_t i = 0; i < objects.chunk_count() && length > 0; ++i) {
+      const std::span<const std::uint8_t> chunk = objects.chunk(i);
+      const std::uint64_t chunk_begin = objects.chunk_start(i);
+      if (begin >= chunk_begin + chunk.size()) continue;
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, chunk_begin + chunk.size() - begin));
+      write_data(chunk.subspan(static_cast<std::size_t>(begin - chunk_begin), n));
+      begin += n;
+      length -= n;
+    }
+  };
   if (plan.kept_ != nullptr) {
-    for (const auto run : plan.kept_->runs()) write_data(run);
+    for (const KeptObjects::Run& run : plan.kept_->runs()) write_stream(run.begin, run.length);
   } else {
-    for (std::size_t i = 0; i < objects.chunk_count(); ++i) write_data(objects.chunk(i));
+    write_stream(0, objects.data_length());
   }
   if (plan.index_object_) {
     for (const auto piece : plan.index_object_->pieces()) {
@@ -431,6 +449,41 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   if (!encoded.ok()) return encoded.take_error();
   if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
   if (Status published = Publish(file); !published.ok()) return published.take_error();
+  return plan.report_;
+}
+
+Result<BuildReport> Writer::CommitInPlace(const BuildPlan& plan) const {
+  ObjectList& objects = state_->objects;
+  Spool& spool = *state_->spool;
+  objects.SpoolAll();
+  TemporaryFile& file = spool.temporary();
+  const int fd = file.fd.get();
+  const std::uint64_t data_end = format::kDataOffset + objects.data_length();
+  const auto failed = [&](int errnum) {
+    return StoreError::IO(OsErrorText(errnum), errnum).WithPath(file.path);
+  };
+  // What an earlier build that failed here wrote after the records goes first.
+  if (::ftruncate(fd, static_cast<off_t>(data_end)) < 0) return failed(errno);
+  if (::lseek(fd, static_cast<off_t>(data_end), SEEK_SET) < 0) return failed(errno);
+  FileSink sink(fd, kStagingSize);
+  sink.set_start(data_end);
+  if (plan.index_object_) {
+    for (const auto piece : plan.index_object_->pieces()) {
+      if (!piece.empty()) sink.AppendReference(piece);  // the tables of a store without keys
+    }
+  }
+  if (Result<std::uint64_t> encoded = EncodeIndex(plan.items_, sink); !encoded.ok()) return encoded.take_error();
+  if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
+  if (const auto failure = io::WriteAllAt(fd, plan.header_.data(), plan.header_.size(), 0)) {
+    return StoreError::IO(failure->errnum != 0 ? OsErrorText(failure->errnum) : "failed to write the header",
+                          failure->errnum)
+        .WithPath(file.path);
+  }
+  Status published = Publish(file);
+  // Published, the file is the destination's: the writer only reads it from now on, and
+  // copies its records into a new spool if it is grown. So too when the path lost it.
+  if (published.ok() || !StillNamesHeld(file)) spool.Detached();
+  if (!published.ok()) return published.take_error();
   return plan.report_;
 }
 
@@ -462,6 +515,8 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
     for (const std::uint8_t kept : *keep) kept_count += kept;
   }
   const ValueCompressor::Keep* kept = keep ? &*keep : nullptr;
+  // The build writes a file of its own; the spool's records are read from its descriptor.
+  if (state_->spool && state_->spool->HoldsPathOf(path)) state_->spool->Detach();
   Result<ValueCompressor> made = ValueCompressor::Make(objects, kept, options.compression);
   if (!made.ok()) return made.take_error();
   ValueCompressor& compressor = made.value();
@@ -558,33 +613,6 @@ Result<BuildReport> Writer::Build(std::string_view path, const BuildOptions& opt
   Result<BuildPlan> plan = Plan(options);
   if (!plan.ok()) return plan.take_error();
   return Commit(plan.value(), path);
-}
-
-std::string TemporaryPathFor(std::string_view destination) {
-  // The last path component that is neither empty nor ".", located in `destination`.
-  std::size_t name_begin = std::string_view::npos;
-  std::size_t name_end = 0;
-  for (std::size_t pos = 0; pos <= destination.size();) {
-    std::size_t slash = destination.find('/', pos);
-    if (slash == std::string_view::npos) slash = destination.size();
-    const std::string_view part = destination.substr(pos, slash - pos);
-    if (!part.empty() && part != ".") {
-      name_begin = pos;
-      name_end = slash;
-    }
-    pos = slash + 1;
-  }
-  if (name_begin == std::string_view::npos) return std::string(destination);
-  const std::string_view name = destination.substr(name_begin, name_end - name_begin);
-  if (name == "..") return std::string(destination);
-
-  // The stem drops the extension: from the last "." on, unless that "." opens the name.
-  std::size_t stem_length = name.size();
-  const std::size_t dot = name.rfind('.');
-  if (dot != std::string_view::npos && dot > 0) stem_length = dot;
-  std::string tmp(destination.substr(0, name_begin + stem_length));
-  tmp += ".klvx.tmp";
-  return tmp;
 }
 
 }  // namespace kalvex::writer

@@ -26,6 +26,7 @@
 #include "core/writer/index_items.h"
 #include "core/writer/index_object.h"
 #include "core/writer/kept_objects.h"
+#include "core/writer/temporary_file.h"
 #include "core/writer/value_compressor.h"
 #include "core/writer/writer_options.h"
 
@@ -98,6 +99,7 @@ class Writer {
   // The writer that holds everything in memory until its build (WriterOptions{}).
   Writer();
   explicit Writer(WriterOptions options);
+  // Removes the writer's temporary files, if it still holds any (see Discard).
   ~Writer();
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -126,12 +128,17 @@ class Writer {
   // must refuse a batch before changing anything check each key here first.
   static Status CheckKey(std::span<const std::uint8_t> key);
 
+  // Drops every object and key and removes the temporary files the writer holds (only
+  // files still its own: a file someone else put at their path stays). The writer is then
+  // as it was made, with the same options. Does not throw.
+  void Discard() noexcept;
+
   std::uint64_t num_objects() const;
   // Once keys have been spilled (key_runs.h), counting them reads the runs, once per change
-  // of the keys; a run that cannot be read throws StoreErrorException.
+  // of the keys; a run that cannot be read throws StoreFailure.
   std::uint64_t num_keys() const;
   // Whether AddKey has mapped `key`. May throw std::bad_alloc (see key_map.h: reading
-  // the keys places the parked ones), leaving the writer unchanged; and StoreErrorException
+  // the keys places the parked ones), leaving the writer unchanged; and StoreFailure
   // when a spilled run cannot be read.
   bool ContainsKey(std::span<const std::uint8_t> key) const;
 
@@ -166,6 +173,11 @@ class Writer {
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
 
+  // Commit() of a plan that writes every record to the destination the spool's file is
+  // the temporary file of: the mapped index and the index section after the records, the
+  // header over its placeholder, then the rename. The spool is then detached (spool.h).
+  Result<BuildReport> CommitInPlace(const BuildPlan& plan) const;
+
   // A compressed build: the same checks and the same atomic commit as Plan() and Commit(),
   // with the header written last, over a placeholder, once the compressed values, the
   // dictionary's record, the mapped index and the index section are out.
@@ -173,9 +185,5 @@ class Writer {
 
   std::unique_ptr<State> state_;
 };
-
-// The temporary path a build of `destination` writes before its rename:
-// "out/store.db" -> "out/store.klvx.tmp", "archive.tar.gz" -> "archive.tar.klvx.tmp".
-std::string TemporaryPathFor(std::string_view destination);
 
 }  // namespace kalvex::writer

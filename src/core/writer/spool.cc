@@ -1,0 +1,92 @@
+#include "core/writer/spool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "core/format/layout.h"
+#include "core/store_failure.h"
+
+namespace kalvex::writer {
+
+namespace {
+
+constexpr const char* kContext = "open spool";
+
+// A file of this process alone in $TMPDIR (or /tmp), with no name: O_TMPFILE where the
+// file system offers it, else a unique name unlinked at once.
+io::FileDescriptor OpenAnonymous() {
+  const char* env = std::getenv("TMPDIR");
+  const std::string directory = env != nullptr && *env != '\0' ? env : "/tmp";
+  int fd = -1;
+#if defined(O_TMPFILE)
+  fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return io::FileDescriptor(fd);
+#endif
+  std::string name = directory + "/kalvex-spool-XXXXXX";
+  fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) {
+    throw StoreFailure(StoreError::IO(std::string(kContext) + ": " + OsErrorText(errno), errno, name));
+  }
+  ::unlink(name.c_str());
+  return io::FileDescriptor(fd);
+}
+
+}  // namespace
+
+int Spool::Writable(std::uint64_t records_bytes) {
+  if (kind_ == Kind::kTemporary || kind_ == Kind::kAnonymous) return file_.fd.get();
+  TemporaryFile fresh;
+  Kind kind = Kind::kAnonymous;
+  if (!destination_.empty()) {
+    if (Result<TemporaryFile> opened = OpenTemporary(destination_); opened.ok()) {
+      fresh = std::move(opened).value();
+      kind = Kind::kTemporary;
+    }
+  }
+  if (kind == Kind::kAnonymous) fresh.fd = OpenAnonymous();
+  if (kind_ == Kind::kDetached && records_bytes > 0) {
+    const auto fail = [&](int errnum) {
+      if (kind == Kind::kTemporary) Unlink(fresh);
+      throw StoreFailure(StoreError::IO(std::string(kContext) + ": " + OsErrorText(errnum), errnum, fresh.path));
+    };
+    if (::lseek(fresh.fd.get(), static_cast<off_t>(format::kDataOffset), SEEK_SET) < 0) fail(errno);
+    if (const auto failed = io::CopyAll(file_.fd.get(), format::kDataOffset, fresh.fd.get(), records_bytes)) {
+      fail(failed->errnum != 0 ? failed->errnum : EIO);
+    }
+  }
+  file_ = std::move(fresh);
+  kind_ = kind;
+  return file_.fd.get();
+}
+
+bool Spool::IsTemporaryOf(std::string_view destination) const {
+  return kind_ == Kind::kTemporary && file_.destination == destination && StillNamesHeld(file_);
+}
+
+bool Spool::HoldsPathOf(std::string_view destination) const {
+  return kind_ == Kind::kTemporary && file_.path == TemporaryPathFor(destination);
+}
+
+void Spool::Detached() {
+  if (kind_ != Kind::kNone) kind_ = Kind::kDetached;
+}
+
+void Spool::Detach() {
+  if (kind_ != Kind::kTemporary) return;
+  Unlink(file_);
+  kind_ = Kind::kDetached;
+}
+
+void Spool::Release() noexcept {
+  if (kind_ == Kind::kTemporary) Unlink(file_);
+  file_.fd.Close();
+  kind_ = Kind::kNone;
+}
+
+}  // namespace kalvex::writer
