@@ -1,0 +1,42 @@
+"""A package writer under a tiny memory budget spills its keys to sorted runs and merges
+them at build: its length, its membership answers and its files are those of the same adds
+to a writer that holds everything in memory, on both backends."""
+import random
+
+import pytest
+
+import kalvex
+from kalvex import KalvReader, KalvWriter
+
+pytestmark = pytest.mark.usefixtures("backend")
+
+
+def adds(seed):
+    """Keys from a small space, so many repeat within and across runs (str and bytes,
+    the empty key and prefixes among them), with values that repeat too."""
+    rng = random.Random(seed)
+    for _ in range(60000):
+        n = rng.randrange(20000)
+        key = f"k{n}" if n % 5 else f"k{n}".encode()[: n % 4]
+        yield key, {"v": rng.randrange(3000)}
+
+
+@pytest.mark.parametrize("index, compression", [(True, None), (False, None), (True, "zstd")])
+def test_a_spilling_writer_builds_the_bytes_of_one_in_memory(tmp_path, index, compression):
+    options = dict(index=index, compression=compression)
+    tiny = KalvWriter(tmp_path / "tiny.klvx", memory_limit=1 << 20, **options)
+    whole = KalvWriter(**options)
+    model = {}
+    for key, value in adds(7):
+        tiny[key] = value
+        whole[key] = value
+        model[key.encode() if isinstance(key, str) else key] = value
+    assert len(tiny) == len(whole) == len(model)
+    for probe in ["k1", "k20000", b"", b"k", "z", b"\xff"] + [f"k{n}" for n in range(0, 20000, 997)]:
+        as_bytes = probe.encode() if isinstance(probe, str) else probe
+        assert (probe in tiny) == (as_bytes in model), probe
+    tiny.build()
+    whole.build(tmp_path / "whole.klvx")
+    assert (tmp_path / "tiny.klvx").read_bytes() == (tmp_path / "whole.klvx").read_bytes()
+    with KalvReader(tmp_path / "tiny.klvx") as reader:
+        assert all(reader[key] == value for key, value in list(model.items())[:2000])
