@@ -118,10 +118,13 @@ Result<std::uint64_t> EncodeIndex(const IndexItems& items, Out& out) {
 // The mapped index over the index section of the `count` items, whose CRC-32 is
 // `index_crc` and whose bytes gave `seed` (format::SectionSeed), as the record at
 // `record_offset`; nullopt when the store is past what the index can address. A second
-// pass over the keys: the seed is known only once the whole section has gone by.
+// pass over the keys: the seed is known only once the whole section has gone by. Under
+// `options`' budget the slot table may go through scratch files beside the destination.
 Result<std::optional<IndexObject>> BuildMappedIndex(const IndexItems& items, std::uint64_t count, const HashSeed& seed,
-                                                    std::uint64_t record_offset, std::uint32_t index_crc) {
-  IndexObject::Builder builder(count, seed);
+                                                    std::uint64_t record_offset, std::uint32_t index_crc,
+                                                    const WriterOptions& options) {
+  IndexObject::Builder builder(count, seed, options.memory_limit,
+                               options.destination.empty() ? std::string() : io::DirectoryOf(options.destination));
   Status read = items.ForEach([&](const IndexItem& item) {
     builder.Add(item.key(), item.length());
     return true;
@@ -144,9 +147,26 @@ StoreError TooLong(const char* what, std::uint64_t length, std::uint64_t maximum
 struct CheckedOut {
   FileSink& sink;
   CrcBatcher& crc;
+  std::optional<StoreError> failure = {};  // of reading what AppendCopy copies
   bool Append(const std::uint8_t* data, std::size_t n) {
     crc.Append(data, n);
     return sink.Append(data, n);
+  }
+  // Bytes of another file (a mapped index's spilled slots), read back through a buffer so
+  // that they pass the CRC as any others.
+  bool AppendCopy(int from, std::uint64_t offset, std::uint64_t length) {
+    std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(length, kStagingSize));
+    while (length > 0 && !failure) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+      if (const auto failed = io::ReadAllAt(from, buffer.data(), n, offset)) {
+        failure = StoreError::IO(*failed != 0 ? OsErrorText(*failed) : "index scratch file: unexpected end", *failed);
+        return false;
+      }
+      Append(buffer.data(), n);
+      offset += n;
+      length -= n;
+    }
+    return !failure;
   }
 };
 
@@ -349,7 +369,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   const std::uint32_t index_crc = crc->Finish();
   std::uint32_t data_crc = kept != nullptr ? kept->DataCrc(objects) : objects.DataCrc();
   if (with_index) {
-    auto index = BuildMappedIndex(plan.items_, key_count.value(), section_seed.Finish(), data_end, index_crc);
+    auto index = BuildMappedIndex(plan.items_, key_count.value(), section_seed.Finish(), data_end, index_crc, options_);
     if (!index.ok()) return index.take_error();
     plan.index_object_ = std::move(index).value();
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
@@ -435,16 +455,7 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   } else {
     write_stream(0, objects.data_length());
   }
-  if (plan.index_object_) {
-    for (const auto piece : plan.index_object_->pieces()) {
-      if (piece.empty()) continue;  // the tables of a store without keys
-      if (small) {
-        sink.Append(piece.data(), piece.size());
-      } else {
-        sink.AppendReference(piece);
-      }
-    }
-  }
+  if (plan.index_object_) plan.index_object_->AppendTo(sink, !small);
   Result<std::uint64_t> encoded = EncodeIndex(plan.items_, sink);
   if (!encoded.ok()) return encoded.take_error();
   if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
@@ -467,11 +478,7 @@ Result<BuildReport> Writer::CommitInPlace(const BuildPlan& plan) const {
   if (::lseek(fd, static_cast<off_t>(data_end), SEEK_SET) < 0) return failed(errno);
   FileSink sink(fd, kStagingSize);
   sink.set_start(data_end);
-  if (plan.index_object_) {
-    for (const auto piece : plan.index_object_->pieces()) {
-      if (!piece.empty()) sink.AppendReference(piece);  // the tables of a store without keys
-    }
-  }
+  if (plan.index_object_) plan.index_object_->AppendTo(sink, true);
   if (Result<std::uint64_t> encoded = EncodeIndex(plan.items_, sink); !encoded.ok()) return encoded.take_error();
   if (Status written = sink.Finish(); !written.ok()) return written.take_error().WithPath(file.path);
   if (const auto failure = io::WriteAllAt(fd, plan.header_.data(), plan.header_.size(), 0)) {
@@ -578,12 +585,11 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   header.index_offset = end;
   BuildReport report;
   if (with_index) {
-    auto built = BuildMappedIndex(items, key_count.value(), section_seed.Finish(), end, index_section_crc);
+    auto built = BuildMappedIndex(items, key_count.value(), section_seed.Finish(), end, index_section_crc, options_);
     if (!built.ok()) return built.take_error();
     if (std::optional<IndexObject>& index = built.value()) {
-      for (const auto piece : index->pieces()) {
-        if (!piece.empty()) out.Append(piece.data(), piece.size());  // the tables of a store without keys
-      }
+      index->AppendTo(out, false);
+      if (out.failure) return std::move(*out.failure).WithPath(file.path);
       header.features |= format::kFeatureMappedIndex;
       header.num_objects += 1;
       header.index_offset = index->index_offset();
