@@ -24,7 +24,7 @@ def adds(seed):
 @pytest.mark.parametrize("index, compression", [(True, None), (False, None), (True, "zstd")])
 def test_a_spilling_writer_builds_the_bytes_of_one_in_memory(tmp_path, index, compression):
     options = dict(index=index, compression=compression)
-    tiny = KalvWriter(tmp_path / "tiny.klvx", memory_limit=1 << 20, **options)
+    tiny = KalvWriter(tmp_path / "tiny.klvx", memory_limit=1 << 19, **options)
     whole = KalvWriter(**options)
     model = {}
     for key, value in adds(7):

@@ -108,6 +108,7 @@ Status KeyRuns::Spill(KeyMap& map, std::string_view directory) {
     compacted.reserve(kMaxRuns + 1);
     compacted.push_back(std::move(merged).value());
     runs_ = std::move(compacted);
+    records_ = runs_.front().records;
   }
 
   const KeyMap::EntryList& entries = map.entries();
@@ -125,6 +126,7 @@ Status KeyRuns::Spill(KeyMap& map, std::string_view directory) {
   if (!run.ok()) return run.take_error();
   runs_.reserve(kMaxRuns + 1);
   runs_.push_back(std::move(run).value());
+  records_ += runs_.back().records;
   map.Clear();
   return {};
 }
@@ -176,12 +178,6 @@ Status KeyRuns::Read(const Run& run, void* out, std::size_t n, std::uint64_t off
     return StoreError::IO("key run: " + (*failed != 0 ? OsErrorText(*failed) : std::string("unexpected end")), *failed);
   }
   return {};
-}
-
-std::uint64_t KeyRuns::records() const {
-  std::uint64_t records = 0;
-  for (const Run& run : runs_) records += run.records;
-  return records;
 }
 
 std::uint64_t KeyRuns::memory_usage() const {

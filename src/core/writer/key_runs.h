@@ -73,7 +73,7 @@ class KeyRuns {
   bool empty() const { return runs_.empty(); }
   const std::vector<Run>& runs() const { return runs_; }
   // Records in all runs: at least the distinct keys among them.
-  std::uint64_t records() const;
+  std::uint64_t records() const { return records_; }
   // Bytes the samples take.
   std::uint64_t memory_usage() const;
 
@@ -85,6 +85,7 @@ class KeyRuns {
 
  private:
   std::vector<Run> runs_;
+  std::uint64_t records_ = 0;
 };
 
 }  // namespace kalvex::writer
