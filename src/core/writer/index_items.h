@@ -52,10 +52,32 @@ class IndexItems {
       }
       return {};
     }
+    // Object IDs come in key order, that is at random, and the offsets of millions of
+    // objects are far larger than the caches: a batch of keys is merged first, each
+    // key's offset asked for, and only then are they shown.
     RunMerge merge(*runs_, entries_, map_order_.get(), buffer_bytes_);
-    while (merge.Next()) {
-      const auto key = merge.key();
-      if (!visit(IndexItem(key.data(), static_cast<std::uint32_t>(key.size()), (*offsets_)[merge.obj_id()]))) break;
+    constexpr std::size_t kBatch = 64;
+    struct Merged {
+      std::uint64_t obj_id;
+      std::size_t begin;
+      std::uint32_t length;
+    };
+    Merged batch[kBatch];
+    std::vector<std::uint8_t> keys;
+    for (bool more = true; more;) {
+      std::size_t n = 0;
+      keys.clear();
+      while (n < kBatch && (more = merge.Next())) {
+        const auto key = merge.key();
+        batch[n++] = Merged{merge.obj_id(), keys.size(), static_cast<std::uint32_t>(key.size())};
+        keys.insert(keys.end(), key.begin(), key.end());
+        __builtin_prefetch(&(*offsets_)[merge.obj_id()]);
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!visit(IndexItem(keys.data() + batch[i].begin, batch[i].length, (*offsets_)[batch[i].obj_id]))) {
+          return {};
+        }
+      }
     }
     return merge.status();
   }
