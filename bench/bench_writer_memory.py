@@ -79,7 +79,7 @@ def memory(counts: list[int], sizes: list[int], pkg: str | None, in_memory: bool
         env["PYTHONPATH"] = pkg
     for n in counts:
         for size in sizes:
-            with tempfile.TemporaryDirectory(prefix="kalvex-stream-", dir=os.path.dirname(os.path.abspath(__file__))) as directory:
+            with tempfile.TemporaryDirectory(prefix="kalvex-stream-") as directory:
                 command = [sys.executable, __file__, "memory-child", str(n), str(size), directory]
                 out = subprocess.run(command + ["--in-memory"] * in_memory, check=True, capture_output=True,
                                      text=True, env=env).stdout
@@ -113,7 +113,7 @@ def timed(n: int, size: int, shuffled: bool, directory: str, streamed: bool) -> 
 
 
 def build_time(n: int, sizes: list[int], rounds: int) -> None:
-    with tempfile.TemporaryDirectory(prefix="kalvex-stream-", dir=os.path.dirname(os.path.abspath(__file__))) as directory:
+    with tempfile.TemporaryDirectory(prefix="kalvex-stream-") as directory:
         for size in sizes:
             for shuffled in (False, True):
                 times: dict[bool, list[float]] = {False: [], True: []}

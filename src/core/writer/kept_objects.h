@@ -25,8 +25,9 @@ class KeptObjects {
  public:
   // The objects `entries` reach, or nothing when they reach every object of `objects`.
   // REQUIRES: every entry's obj_id < objects.size(); objects.FinishRecords() has run.
-  // May throw std::bad_alloc (a byte per object; when some are left out 8 more per object and 16 per run of kept records).
-  // Reads no record: a record's length is the distance to the next one).
+  // Reads no record (a record's length is the distance to the next one), so spooled
+  // records stay in their file. May throw std::bad_alloc (a byte per object; when some are
+  // left out 8 more per object and 16 per run of kept records).
   static std::unique_ptr<KeptObjects> Find(const KeyMap::EntryList& entries, const ObjectList& objects);
 
   // A byte per object id below `object_count`: 1 where some entry reaches it, else 0.
