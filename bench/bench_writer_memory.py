@@ -3,7 +3,7 @@
 memory, and its build time beside the writer that holds every value in memory.
 
     python bench/bench_writer_memory.py memory [--keys 4000000] [--sizes 40 1024 4096]
-    python bench/bench_writer_memory.py time [--keys 1000000] [--sizes 40 1024] [--rounds 5]
+    python bench/bench_writer_memory.py time [--keys 1000000] [--sizes 40 1024] [--rounds 5] [--old-pkg DIR]
 
 ``memory``: for each value size, a fresh child process fills ``KalvWriter(path)`` (dedupe
 on, the default memory budget) with distinct 16-byte keys and distinct values made on the
@@ -15,8 +15,9 @@ today's figures; ``--in-memory`` makes the writer hold its values in memory.
 
 ``time``: for each value size and key order (in order, then shuffled), rounds alternate
 between the in-memory writer (``KalvWriter()`` with a budget above the data, built to a
-path) and the streaming one (``KalvWriter(path)``, built there), on fresh writers and the
-same pairs made beforehand; each figure is the median round, adds and build, in
+path; with ``--old-pkg DIR``, the writer of the package at DIR, e.g. main's) and the
+streaming one (``KalvWriter(path)``, built there), each round a fresh process timing the
+adds and the build of pairs it made beforehand; each figure is the median round in
 nanoseconds per key, and the ratio streamed / in memory. Nothing is asserted.
 """
 from __future__ import annotations
@@ -92,34 +93,43 @@ def memory(counts: list[int], sizes: list[int], pkg: str | None, in_memory: bool
                   f"file {int(file_size) / 2**20:,.0f} MiB, {seconds} s)")
 
 
-def timed(n: int, size: int, shuffled: bool, directory: str, streamed: bool) -> float:
+def time_child(n: int, size: int, shuffled: bool, directory: str, streamed: bool) -> None:
     import kalvex
 
-    path = os.path.join(directory, "streamed.klvx" if streamed else "in-memory.klvx")
+    path = os.path.join(directory, "store.klvx")
     made = list(items(n, size, shuffled))
     gc.collect()
     gc.disable()
-    try:
-        start = time.perf_counter_ns()
-        writer = kalvex.KalvWriter(path) if streamed else kalvex.KalvWriter(memory_limit=IN_MEMORY)
-        writer.add_many_raw(made)
-        writer.build(path)
-        elapsed = time.perf_counter_ns() - start
-    finally:
-        gc.enable()
-    del writer, made
-    os.unlink(path)
-    return elapsed / n
+    start = time.perf_counter_ns()
+    if streamed:
+        writer = kalvex.KalvWriter(path)
+    else:
+        try:
+            writer = kalvex.KalvWriter(memory_limit=IN_MEMORY)
+        except TypeError:  # a package from before memory budgets: every writer holds its values
+            writer = kalvex.KalvWriter()
+    writer.add_many_raw(made)
+    writer.build(path)
+    print((time.perf_counter_ns() - start) / n)
 
 
-def build_time(n: int, sizes: list[int], rounds: int) -> None:
+def build_time(n: int, sizes: list[int], rounds: int, old_pkg: str | None) -> None:
+    def round_of(streamed: bool, size: int, shuffled: bool, directory: str) -> float:
+        env = dict(os.environ)
+        if old_pkg and not streamed:
+            env["PYTHONPATH"] = old_pkg
+        command = [sys.executable, __file__, "time-child", str(n), str(size), directory]
+        command += ["--shuffled"] * shuffled + ["--streamed"] * streamed
+        out = subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout
+        return float(out.split()[-1])
+
     with tempfile.TemporaryDirectory(prefix="kalvex-stream-") as directory:
         for size in sizes:
             for shuffled in (False, True):
                 times: dict[bool, list[float]] = {False: [], True: []}
                 for _ in range(rounds):
                     for streamed in (False, True):
-                        times[streamed].append(timed(n, size, shuffled, directory, streamed))
+                        times[streamed].append(round_of(streamed, size, shuffled, directory))
                 old, new = statistics.median(times[False]), statistics.median(times[True])
                 print(f"{n:,} keys, values {size:>5} B, {'shuffled' if shuffled else 'in order'}: "
                       f"in memory {old:6.0f} ns/key, streamed {new:6.0f} ns/key, ratio {new / old:.2f}x")
@@ -137,6 +147,13 @@ def main() -> None:
     time_parser.add_argument("--keys", type=int, default=1_000_000)
     time_parser.add_argument("--sizes", type=int, nargs="+", default=[40, 1024])
     time_parser.add_argument("--rounds", type=int, default=5)
+    time_parser.add_argument("--old-pkg", help="PYTHONPATH of the package the in-memory rounds run (e.g. main's)")
+    timer = commands.add_parser("time-child")
+    timer.add_argument("n", type=int)
+    timer.add_argument("size", type=int)
+    timer.add_argument("directory")
+    timer.add_argument("--shuffled", action="store_true")
+    timer.add_argument("--streamed", action="store_true")
     child = commands.add_parser("memory-child")
     child.add_argument("n", type=int)
     child.add_argument("size", type=int)
@@ -146,7 +163,9 @@ def main() -> None:
     if args.command == "memory":
         memory(args.keys, args.sizes, args.pkg, args.in_memory)
     elif args.command == "time":
-        build_time(args.keys, args.sizes, args.rounds)
+        build_time(args.keys, args.sizes, args.rounds, args.old_pkg)
+    elif args.command == "time-child":
+        time_child(args.n, args.size, args.shuffled, args.directory, args.streamed)
     else:
         memory_child(args.n, args.size, args.directory, args.in_memory)
 

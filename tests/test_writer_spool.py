@@ -120,3 +120,31 @@ def test_a_killed_writer_publishes_nothing_and_the_next_build_reuses_its_file(tm
     with open(dest, "rb") as file:
         assert file.read() == reference(tmp_path, added)
     assert temporary_files(tmp_path) == []
+
+
+def test_an_add_the_file_refuses_fails_and_changes_nothing(tmp_path):
+    resource = pytest.importorskip("resource")
+    added = pairs(11)
+    writer = kalvex.KalvWriter(str(tmp_path / "out.klvx"), memory_limit=1)
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, hard))
+    try:
+        with pytest.raises(kalvex.KalvIOError, match="File too large"):
+            for stored, (key, value) in enumerate(added):
+                writer[key] = value
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        signal.signal(signal.SIGXFSZ, handler)
+    assert len(writer) == stored
+    writer.update(added[stored:])  # the same writer goes on where it failed
+    with open(writer.build(), "rb") as file:
+        assert file.read() == reference(tmp_path, added)
+
+
+def test_merge_with_a_budget_writes_the_same_store(tmp_path):
+    source = kalvex.build(str(tmp_path / "source.klvx"), pairs(12, repeated_keys=True))
+    kalvex.merge(str(tmp_path / "budget.klvx"), source, memory_limit=1)
+    kalvex.merge(str(tmp_path / "memory.klvx"), source, memory_limit=IN_MEMORY)
+    assert (tmp_path / "budget.klvx").read_bytes() == (tmp_path / "memory.klvx").read_bytes()
+    assert temporary_files(tmp_path) == []
