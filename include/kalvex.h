@@ -1,8 +1,9 @@
 /* kalvex.h: the C interface to kalvex stores (.klvx files).
  *
  * A store maps keys (byte strings of at most 65535 bytes; text keys are their UTF-8
- * bytes) to payloads (byte strings). A writer collects objects and keys in memory and
- * writes the file atomically; a reader maps a file read-only and answers from the
+ * bytes) to payloads (byte strings). A writer collects objects and keys (in memory, or
+ * with a memory budget its values in a temporary file as they are added; see
+ * kalvex_writer_options) and writes the file atomically; a reader maps a file read-only and answers from the
  * mapping. Keys are ordered bytewise; "position" means a place in that order, counted
  * from 0 to kalvex_reader_entry_count() - 1 (a key added twice to a writer appears once;
  * a file made elsewhere may repeat a key, and then holds one entry per occurrence).
@@ -386,7 +387,10 @@ KALVEX_API kalvex_status kalvex_writer_contains_key(const kalvex_writer* writer,
                                                    kalvex_error* err);
 
 /* Copies the payload and sets *id to its object id (ids count from 0 without gaps).
- * Size limits are checked by the build. */
+ * Size limits are checked by the build. A writer made with a memory budget writes values
+ * to its temporary file as they come: any add may then fail with KalvIOError (the file
+ * cannot be written, or a stored value compared with a new one cannot be read back),
+ * leaving the writer as it was. */
 KALVEX_API kalvex_status kalvex_writer_add_object(kalvex_writer* writer, const void* payload,
                                                   size_t payload_size, uint64_t* id,
                                                   kalvex_error* err);

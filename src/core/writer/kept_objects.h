@@ -25,8 +25,9 @@ class KeptObjects {
  public:
   // The objects marked in `reached` (as Reached makes it), or nothing when every object of
   // `objects` is. REQUIRES: reached.size() == objects.size(); objects.FinishRecords() has
-  // run. May throw std::bad_alloc (when some are left out 8 bytes per object and 16 per
-  // run of kept records). Reads no record: a record's length is the distance to the next one.
+  // run. Reads no record (a record's length is the distance to the next one), so spooled
+  // records stay in their file. May throw std::bad_alloc (when some are left out 8 bytes
+  // per object and 16 per run of kept records).
   static std::unique_ptr<KeptObjects> Find(const std::vector<std::uint8_t>& reached, const ObjectList& objects);
 
   // A byte per object id below `object_count`: 1 where some entry reaches it, else 0.

@@ -3,7 +3,8 @@
 // Each AddObject appends the object's complete record (length, payload CRC-32, payload)
 // to a byte stream kept in heap chunks, so that the chunks, concatenated in order, are
 // exactly the data section of the file a build writes. A build hands the chunks to the
-// file as they are: payloads are copied once, when added, and never again.
+// file as they are: payloads are copied once, when added, and never again (a spooled
+// list's chunks go to the file as they fill; see "Spooled").
 //
 // Invariant: every record lies whole inside one chunk. A record that does not fit in the
 // last chunk starts a new one, and the last chunk ends short, so that each payload stays

@@ -1,39 +1,26 @@
 #include "core/writer/whole_store.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 
 #include "core/format/crc32.h"
 #include "core/format/layout.h"
+#include "core/io/file.h"
 
 namespace kalvex::writer {
 
 namespace {
 constexpr std::size_t kChunk = std::size_t{1} << 20;
-
-bool ReadAt(int fd, std::uint8_t* out, std::size_t n, off_t offset) {
-  while (n > 0) {
-    const ssize_t got = ::pread(fd, out, n, offset);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    out += got;
-    n -= static_cast<std::size_t>(got);
-    offset += got;
-  }
-  return true;
-}
 }  // namespace
 
 bool IsWholeStore(int fd) {
   struct stat st;
   if (::fstat(fd, &st) < 0 || st.st_size < static_cast<off_t>(format::kHeaderSize)) return false;
   std::uint8_t head[format::kHeaderSize];
-  if (!ReadAt(fd, head, sizeof head, 0)) return false;
+  if (io::ReadAllAt(fd, head, sizeof head, 0)) return false;
   const format::Header header = format::Header::DecodeFrom(head);
   if (header.magic != format::kMagic || header.version != format::kVersion) return false;
   const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -43,7 +30,7 @@ bool IsWholeStore(int fd) {
   std::uint32_t crc = 0;
   for (std::uint64_t at = format::kHeaderSize; at < size;) {
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - at));
-    if (!ReadAt(fd, buffer.get(), n, static_cast<off_t>(at))) return false;
+    if (io::ReadAllAt(fd, buffer.get(), n, at)) return false;
     crc = crc32::Extend(crc, buffer.get(), n);
     at += n;
   }

@@ -1,0 +1,150 @@
+"""A writer with a memory budget sends its values to a temporary file as they are added:
+every build still writes, byte for byte, what the in-memory writer writes, and a writer
+given up leaves no file behind."""
+import gc
+import os
+import random
+import signal
+
+import pytest
+
+import kalvex
+
+pytestmark = pytest.mark.usefixtures("backend")
+
+# Far above what the tests add: the writer holds everything in memory, as before budgets.
+IN_MEMORY = 1 << 40
+
+
+def pairs(seed, count=3000, repeated_keys=False):
+    """(key, value) pairs of values up to 6 KB drawn from a pool, so that values repeat;
+    with repeated_keys, keys repeat too, which leaves replaced values to drop."""
+    rng = random.Random(seed)
+    pool = [rng.randbytes(rng.choice([0, 9, 100, 1000, 6000])) for _ in range(400)]
+    return [(f"k{rng.randrange(count // 2) if repeated_keys else i}", rng.choice(pool)) for i in range(count)]
+
+
+def reference(tmp_path, added, **options):
+    """The bytes the in-memory writer builds from `added`."""
+    writer = kalvex.KalvWriter(memory_limit=IN_MEMORY, **options)
+    writer.update(added)
+    with open(writer.build(str(tmp_path / "reference.klvx")), "rb") as file:
+        return file.read()
+
+
+def temporary_files(directory):
+    return sorted(name for name in os.listdir(directory) if name.endswith(".tmp"))
+
+
+@pytest.mark.parametrize("options", [{}, {"dedupe": False}, {"index": False}, {"compression": "zstd"}],
+                         ids=["dedupe", "no-dedupe", "no-index", "zstd"])
+@pytest.mark.parametrize("repeated_keys", [False, True], ids=["every-object-kept", "replaced-dropped"])
+@pytest.mark.parametrize("made_with", ["destination", "no-destination", "other-destination"])
+def test_builds_match_the_in_memory_writer_as_the_writer_grows(tmp_path, options, repeated_keys, made_with):
+    added = pairs(7, repeated_keys=repeated_keys)
+    half = len(added) // 2
+    dest = str(tmp_path / "out.klvx")
+    made_path = {"destination": dest, "no-destination": None, "other-destination": str(tmp_path / "other.klvx")}
+    writer = kalvex.KalvWriter(made_path[made_with], memory_limit=1, **options)
+    writer.update(added[:half])
+    if made_with == "destination":
+        assert temporary_files(tmp_path) == ["out.klvx.tmp"]  # the values are on their way
+    writer.build(dest)
+    os.link(dest, tmp_path / "first.klvx")  # the file published first, whatever replaces it
+    writer.update(added[half:])
+    writer.build(dest)
+    writer.build(dest)  # a writer built in place is built again from the file it published
+    with open(dest, "rb") as second, open(tmp_path / "first.klvx", "rb") as first:
+        assert (first.read(), second.read()) == (reference(tmp_path, added[:half], **options),
+                                                 reference(tmp_path, added, **options))
+    writer.close()
+    assert temporary_files(tmp_path) == []
+
+
+def test_writers_of_one_destination_at_once_each_build_it(tmp_path):
+    # The second cannot take the temporary file the first holds: it spools to an
+    # anonymous file, and each build takes the temporary file in turn.
+    dest = str(tmp_path / "out.klvx")
+    added = pairs(8)
+    first, second = kalvex.KalvWriter(dest, memory_limit=1), kalvex.KalvWriter(dest, memory_limit=1)
+    first.update(added)
+    second.update(added[::-1])
+    with pytest.raises(kalvex.KalvIOError, match="being written by another build"):
+        second.build()
+    first.build()
+    second.build()
+    with open(dest, "rb") as file:
+        assert file.read() == reference(tmp_path, added[::-1])
+    assert temporary_files(tmp_path) == []
+
+
+@pytest.mark.parametrize("abandon", ["close", "with-raises", "garbage", "failed-build"])
+def test_an_abandoned_writer_removes_its_temporary_file(tmp_path, abandon):
+    dest = tmp_path / "out.klvx"
+    if abandon == "failed-build":
+        dest.mkdir()  # the rename onto a directory fails
+        with pytest.raises(kalvex.KalvIOError, match="Is a directory"):
+            kalvex.build(str(dest), pairs(9), memory_limit=1)
+    elif abandon == "with-raises":
+        with pytest.raises(KeyError), kalvex.KalvWriter(str(dest), memory_limit=1) as writer:
+            writer.update(pairs(9))
+            raise KeyError
+    else:
+        writer = kalvex.KalvWriter(str(dest), memory_limit=1)
+        writer.update(pairs(9))
+        assert temporary_files(tmp_path) == ["out.klvx.tmp"]
+        if abandon == "close":
+            writer.close()
+            with pytest.raises(ValueError, match="writer is closed"):
+                writer["k"] = 1
+        else:
+            del writer
+            gc.collect()
+    assert temporary_files(tmp_path) == [] and dest.is_dir() == (abandon == "failed-build")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_killed_writer_publishes_nothing_and_the_next_build_reuses_its_file(tmp_path):
+    dest = str(tmp_path / "out.klvx")
+    added = pairs(10)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            writer = kalvex.KalvWriter(dest, memory_limit=1)
+            writer.update(added)
+        finally:
+            os.kill(os.getpid(), signal.SIGKILL)
+    os.waitpid(pid, 0)
+    assert os.listdir(tmp_path) == ["out.klvx.tmp"]
+    kalvex.build(dest, added, memory_limit=1)
+    with open(dest, "rb") as file:
+        assert file.read() == reference(tmp_path, added)
+    assert temporary_files(tmp_path) == []
+
+
+def test_an_add_the_file_refuses_fails_and_changes_nothing(tmp_path):
+    resource = pytest.importorskip("resource")
+    added = pairs(11)
+    writer = kalvex.KalvWriter(str(tmp_path / "out.klvx"), memory_limit=1)
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, hard))
+    try:
+        with pytest.raises(kalvex.KalvIOError, match="File too large"):
+            for stored, (key, value) in enumerate(added):
+                writer[key] = value
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        signal.signal(signal.SIGXFSZ, handler)
+    assert len(writer) == stored
+    writer.update(added[stored:])  # the same writer goes on where it failed
+    with open(writer.build(), "rb") as file:
+        assert file.read() == reference(tmp_path, added)
+
+
+def test_merge_with_a_budget_writes_the_same_store(tmp_path):
+    source = kalvex.build(str(tmp_path / "source.klvx"), pairs(12, repeated_keys=True))
+    kalvex.merge(str(tmp_path / "budget.klvx"), source, memory_limit=1)
+    kalvex.merge(str(tmp_path / "memory.klvx"), source, memory_limit=IN_MEMORY)
+    assert (tmp_path / "budget.klvx").read_bytes() == (tmp_path / "memory.klvx").read_bytes()
+    assert temporary_files(tmp_path) == []
