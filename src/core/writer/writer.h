@@ -12,7 +12,10 @@
 // added (spool.h), the destination's temporary file when it is known, which a build to
 // that destination finishes and publishes in place. Then adding, and reading a stored
 // payload back, can meet an I/O error: it is thrown as a StoreFailure (store_failure.h)
-// before anything changed. Every build writes the same bytes either way.
+// before anything changed. The keys too, under a budget, leave memory when they would pass
+// their share of it: sorted runs in scratch files (key_runs.h), merged at build, the last
+// assignment of a key winning (index_items.h); so does a large mapped index's slot table
+// (spilled_slots.h). Every build writes the same bytes either way.
 //
 // Not thread-safe: the caller serialises every call, const ones included (reading the
 // keys finishes work that AddKey defers; see key_map.h). The bindings guard each instance.
