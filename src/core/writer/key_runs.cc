@@ -77,12 +77,13 @@ class RunWriter {
 
 }  // namespace
 
-bool KeyRuns::MustSpill(const KeyMap& map, std::uint64_t memory_limit) const {
+bool KeyRuns::MustSpill(const KeyMap& map, std::uint64_t memory_limit, std::uint64_t other_bytes) const {
   // A run that would free less than its write buffer takes is not worth a file: below
   // that, a budget too small for its keys' fixed costs is passed rather than met with a
   // run per key.
   if (memory_limit == 0 || map.memory_usage() < kWriteBufferBytes) return false;
-  const std::uint64_t share = memory_limit / 2;
+  const std::uint64_t rest = memory_limit / 4 * 3 > other_bytes ? memory_limit / 4 * 3 - other_bytes : 0;
+  const std::uint64_t share = std::clamp(rest, memory_limit / 8, memory_limit / 2);
   // The sort of a spill takes its bytes beside the map; a growing table, beside it too,
   // for as long as it is copied. The two never meet.
   const std::uint64_t sort = (map.size_bound() + 1) * EntryOrder::kSortBytesPerEntry + kWriteBufferBytes;

@@ -56,10 +56,11 @@ class KeyRuns {
   static constexpr std::size_t kMaxRuns = 16;
   static constexpr std::size_t kSampleBytes = 8192;
 
-  // Whether the map, given one key more, could pass the keys' share of `memory_limit`
-  // (half of it) at its peak: the map itself, its table growing, or its sort at a spill.
-  // Always false without a budget (0).
-  bool MustSpill(const KeyMap& map, std::uint64_t memory_limit) const;
+  // Whether the map, given one key more, could pass the keys' share of `memory_limit` at
+  // its peak: the map itself, its table growing, or its sort at a spill. The share is half
+  // the budget, less what the writer's other tables (`other_bytes`) take past a quarter of
+  // it, but never below an eighth. Always false without a budget (0).
+  bool MustSpill(const KeyMap& map, std::uint64_t memory_limit, std::uint64_t other_bytes) const;
 
   // Writes the map's entries as the newest run, in a scratch file in `directory` (empty:
   // the system's temporary directory), and clears the map. Fails with KalvIOError when the

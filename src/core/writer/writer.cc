@@ -301,7 +301,8 @@ bool Writer::ContainsKey(std::span<const std::uint8_t> key) const {
 
 Status Writer::MakeKeyRoom() {
   State& state = *state_;
-  if (!state.runs.MustSpill(state.keys, options_.memory_limit)) return {};
+  // The objects' offsets, 8 bytes each, are the other table that grows with every add.
+  if (!state.runs.MustSpill(state.keys, options_.memory_limit, state.objects.size() * sizeof(std::uint64_t))) return {};
   // Beside the destination, on the disk the build writes to, when it is known.
   const std::string directory = options_.destination.empty() ? std::string() : io::DirectoryOf(options_.destination);
   return state.runs.Spill(state.keys, directory);
