@@ -118,13 +118,8 @@ Status KeyRuns::Spill(KeyMap& map, std::string_view directory) {
   Result<Run> run = [&]() -> Result<Run> {
     const EntryOrder order(entries);
     RunWriter out(std::move(file).value());
-    // The entries are visited in key order, at random: each is asked for ahead, its key
-    // a little later, once the entry is likely in.
-    constexpr std::size_t kEntryAhead = 16;
-    constexpr std::size_t kKeyAhead = 4;
     for (std::size_t i = 0; i < order.size(); ++i) {
-      if (i + kEntryAhead < order.size()) __builtin_prefetch(&entries[order[i + kEntryAhead]]);
-      if (i + kKeyAhead < order.size()) __builtin_prefetch(entries[order[i + kKeyAhead]].key);
+      order.PrefetchAhead(entries, i);
       const KeyMap::Entry& entry = entries[order[i]];
       if (Status added = out.Add({entry.key, entry.length}, entry.obj_id); !added.ok()) return added.take_error();
     }

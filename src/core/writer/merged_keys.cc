@@ -46,12 +46,7 @@ RunMerge::~RunMerge() = default;
 bool RunMerge::Advance(Cursor& c) {
   if (c.run == nullptr) {
     if (c.next == c.order->size()) return false;
-    // The map's entries are visited in key order, at random: each is asked for ahead,
-    // its key a little later, once the entry is likely in.
-    constexpr std::size_t kEntryAhead = 16;
-    constexpr std::size_t kKeyAhead = 4;
-    if (c.next + kEntryAhead < c.order->size()) __builtin_prefetch(&(*c.entries)[(*c.order)[c.next + kEntryAhead]]);
-    if (c.next + kKeyAhead < c.order->size()) __builtin_prefetch((*c.entries)[(*c.order)[c.next + kKeyAhead]].key);
+    c.order->PrefetchAhead(*c.entries, c.next);
     const KeyMap::Entry& entry = (*c.entries)[(*c.order)[c.next++]];
     c.key = entry.key;
     c.length = static_cast<std::uint32_t>(entry.length);
