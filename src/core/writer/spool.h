@@ -20,7 +20,7 @@
 // A spool that is given up (the writer freed or discarded) removes the temporary file it
 // holds, only while the path still names that file.
 //
-// Not thread-safe. Move-only.
+// Not thread-safe. Copying is deleted.
 #pragma once
 
 #include <cstdint>
