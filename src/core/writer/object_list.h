@@ -83,8 +83,9 @@ class ObjectList {
 
   std::uint64_t size() const { return offsets_.size(); }
   // The payload of object `obj_id`: where it lies in memory (a search over the chunks),
-  // bytes that never move while the list lives, or for a spooled record, a copy read into
-  // `scratch`, good until its next use. Throws StoreFailure when the read fails.
+  // bytes that stay until the next Add (which may spool and free their chunk; without a
+  // spool they never move), or for a spooled record, a copy read into `scratch`, good
+  // until its next use. Throws StoreFailure when the read fails.
   // REQUIRES: obj_id < size(), and no payload too long to keep came before or with it.
   std::span<const std::uint8_t> Payload(std::uint64_t obj_id, Scratch& scratch) const;
   // The same with the list's own scratch: one thread at a time.

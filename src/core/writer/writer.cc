@@ -54,7 +54,6 @@ constexpr std::size_t kSmallFileSize = 8192;
 // next to the sections themselves, and a multiple of 2 MiB (see file_sink.h).
 constexpr std::size_t kStagingSize = std::size_t{4} << 20;
 
-
 // Collects bytes in a fixed buffer and folds each full buffer into a running CRC-32:
 // the CRC engine runs on long inputs instead of on every few-byte field. With a
 // SectionSeed, each buffer extends it too (its blocks are the seed's blocks).
