@@ -131,13 +131,13 @@ def test_an_add_the_file_refuses_fails_and_changes_nothing(tmp_path):
     handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, hard))
     try:
-        with pytest.raises(kalvex.KalvIOError, match="File too large"):
+        with pytest.raises(kalvex.KalvIOError, match="write spool: File too large") as failed:
             for stored, (key, value) in enumerate(added):
                 writer[key] = value
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
         signal.signal(signal.SIGXFSZ, handler)
-    assert len(writer) == stored
+    assert len(writer) == stored and failed.value.filename == str(tmp_path / "out.klvx.tmp")
     writer.update(added[stored:])  # the same writer goes on where it failed
     with open(writer.build(), "rb") as file:
         assert file.read() == reference(tmp_path, added)

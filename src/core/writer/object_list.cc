@@ -21,9 +21,10 @@ constexpr std::size_t kReadAhead = std::size_t{1} << 20;
 // What the CRC of spooled bytes reads per call.
 constexpr std::size_t kCrcRead = std::size_t{4} << 20;
 
-[[noreturn]] void ThrowIO(const char* what, int errnum) {
-  throw StoreFailure(
-      StoreError::IO(std::string(what) + ": " + (errnum != 0 ? OsErrorText(errnum) : "the file ended early"), errnum));
+// `path`: the spool's, empty for an anonymous file.
+[[noreturn]] void ThrowIO(const char* what, int errnum, const std::string& path) {
+  throw StoreFailure(StoreError::IO(
+      std::string(what) + ": " + (errnum != 0 ? OsErrorText(errnum) : "the file ended early"), errnum, path));
 }
 
 }  // namespace
@@ -115,7 +116,7 @@ void ObjectList::SpoolChunks(std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const StoredChunk& chunk = chunks_[i];
     if (const auto failed = io::WriteAllAt(fd, chunk.data.data(), chunk.used, format::kDataOffset + chunk.start)) {
-      ThrowIO("write spool", failed->errnum);
+      ThrowIO("write spool", failed->errnum, spool_->path());
     }
     crc = crc32::Extend(crc, chunk.data.data(), chunk.used);
   }
@@ -163,7 +164,7 @@ std::span<const std::uint8_t> ObjectList::Payload(std::uint64_t obj_id, Scratch&
     scratch.begin = scratch.end = 0;
     if (const auto failed = io::ReadAllAt(spool_->readable(), scratch.bytes.data(), static_cast<std::size_t>(want),
                                           format::kDataOffset + pos)) {
-      ThrowIO("read spool", *failed);
+      ThrowIO("read spool", *failed, spool_->path());
     }
     scratch.begin = pos;
     scratch.end = pos + want;
@@ -185,7 +186,7 @@ std::uint32_t ObjectList::ExtendCrc(std::uint32_t crc, std::uint64_t begin, std:
     for (std::uint64_t done = 0; done < in_file;) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(in_file - done, buffer.size()));
       if (const auto failed = io::ReadAllAt(spool_->readable(), buffer.data(), n, format::kDataOffset + begin + done)) {
-        ThrowIO("read spool", *failed);
+        ThrowIO("read spool", *failed, spool_->path());
       }
       crc = crc32::Extend(crc, buffer.data(), n);
       done += n;

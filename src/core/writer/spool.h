@@ -48,6 +48,8 @@ class Spool {
 
   // The descriptor holding the records written so far; -1 before the first write.
   int readable() const { return file_.fd.get(); }
+  // The file's path, for messages; empty when it has none (anonymous, detached).
+  std::string path() const { return kind_ == Kind::kTemporary ? file_.path : std::string(); }
 
   // Whether the spool is `destination`'s temporary file, still named by its path, so that
   // a build of `destination` may finish in it.
