@@ -62,6 +62,18 @@ def test_builds_match_the_in_memory_writer_as_the_writer_grows(tmp_path, options
     assert temporary_files(tmp_path) == []
 
 
+@pytest.mark.parametrize("built", ["./out.klvx", "out.db"], ids=["other-spelling", "same-temporary-path"])
+def test_a_build_whose_temporary_path_names_the_writers_file_finishes_it(tmp_path, built):
+    # out.db is written through out.klvx.tmp too: the writer's file, whatever the spelling.
+    added = pairs(13)
+    writer = kalvex.KalvWriter(str(tmp_path / "out.klvx"), memory_limit=1)
+    writer.update(added)
+    writer.build(os.path.join(str(tmp_path), built))
+    assert (tmp_path / built).read_bytes() == reference(tmp_path, added)
+    writer.close()
+    assert temporary_files(tmp_path) == []
+
+
 def test_writers_of_one_destination_at_once_each_build_it(tmp_path):
     # The second cannot take the temporary file the first holds: it spools to an
     # anonymous file, and each build takes the temporary file in turn.

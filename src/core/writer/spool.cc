@@ -65,12 +65,18 @@ int Spool::Writable(std::uint64_t records_bytes) {
   return file_.fd.get();
 }
 
-bool Spool::IsTemporaryOf(std::string_view destination) const {
-  return kind_ == Kind::kTemporary && file_.destination == destination && StillNamesHeld(file_);
+bool Spool::HoldsTemporaryOf(std::string_view destination) const {
+  if (kind_ != Kind::kTemporary) return false;
+  struct stat held;
+  struct stat named;
+  return ::fstat(file_.fd.get(), &held) == 0 && ::lstat(TemporaryPathFor(destination).c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-bool Spool::HoldsPathOf(std::string_view destination) const {
-  return kind_ == Kind::kTemporary && file_.path == TemporaryPathFor(destination);
+TemporaryFile& Spool::TemporaryFor(std::string_view destination) {
+  file_.destination = std::string(destination);
+  file_.path = TemporaryPathFor(destination);
+  return file_;
 }
 
 void Spool::Detached() {

@@ -51,14 +51,13 @@ class Spool {
   // The file's path, for messages; empty when it has none (anonymous, detached).
   std::string path() const { return kind_ == Kind::kTemporary ? file_.path : std::string(); }
 
-  // Whether the spool is `destination`'s temporary file, still named by its path, so that
-  // a build of `destination` may finish in it.
-  bool IsTemporaryOf(std::string_view destination) const;
-  // The temporary file. REQUIRES: IsTemporaryOf(some destination).
-  TemporaryFile& temporary() { return file_; }
-  // Whether the temporary path of `destination` is the spool's own path: a build of it
-  // that writes a file of its own must first Detach().
-  bool HoldsPathOf(std::string_view destination) const;
+  // Whether the spool's file is the one the temporary path of `destination` names (the
+  // path compared by the file it names, not by its spelling): a build of `destination`
+  // may finish in it, and one that writes a file of its own must first Detach().
+  bool HoldsTemporaryOf(std::string_view destination) const;
+  // The spool's file as the temporary file of a build of `destination`, which names it
+  // so. REQUIRES: HoldsTemporaryOf(destination).
+  TemporaryFile& TemporaryFor(std::string_view destination);
 
   // The file is no longer written: a build published it, or handed its path to another.
   void Detached();

@@ -334,8 +334,10 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
     // The records already lie in the destination's temporary file, where this file puts
     // them: the build finishes that file. Any other build writes a file of its own, which
     // may need the spool's path.
-    if (plan.kept_ == nullptr && objects.spooled() > 0 && spool->IsTemporaryOf(path)) return CommitInPlace(plan);
-    if (spool->HoldsPathOf(path)) spool->Detach();
+    if (spool->HoldsTemporaryOf(path)) {
+      if (plan.kept_ == nullptr && objects.spooled() > 0) return CommitInPlace(plan, path);
+      spool->Detach();
+    }
   }
 
   // A small file is assembled whole in the staging buffer and leaves in one write call;
@@ -400,11 +402,12 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   return plan.report_;
 }
 
-Result<BuildReport> Writer::CommitInPlace(const BuildPlan& plan) const {
+Result<BuildReport> Writer::CommitInPlace(const BuildPlan& plan, std::string_view path) const {
   ObjectList& objects = state_->objects;
   Spool& spool = *state_->spool;
+  if (Status checked = CheckDestination(path); !checked.ok()) return checked.take_error();
   objects.SpoolAll();
-  TemporaryFile& file = spool.temporary();
+  TemporaryFile& file = spool.TemporaryFor(path);
   const int fd = file.fd.get();
   const std::uint64_t data_end = format::kDataOffset + objects.data_length();
   const auto failed = [&](int errnum) {
@@ -462,7 +465,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   }
   const ValueCompressor::Keep* kept = keep ? &*keep : nullptr;
   // The build writes a file of its own; the spool's records are read from its descriptor.
-  if (state_->spool && state_->spool->HoldsPathOf(path)) state_->spool->Detach();
+  if (state_->spool && state_->spool->HoldsTemporaryOf(path)) state_->spool->Detach();
   Result<ValueCompressor> made = ValueCompressor::Make(objects, kept, options.compression);
   if (!made.ok()) return made.take_error();
   ValueCompressor& compressor = made.value();

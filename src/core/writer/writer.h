@@ -174,10 +174,10 @@ class Writer {
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
 
-  // Commit() of a plan that writes every record to the destination the spool's file is
-  // the temporary file of: the mapped index and the index section after the records, the
+  // Commit() to `path` of a plan that writes every record, when the spool's file is the
+  // temporary file of `path`: the mapped index and the index section after the records, the
   // header over its placeholder, then the rename. The spool is then detached (spool.h).
-  Result<BuildReport> CommitInPlace(const BuildPlan& plan) const;
+  Result<BuildReport> CommitInPlace(const BuildPlan& plan, std::string_view path) const;
 
   // A compressed build: the same checks and the same atomic commit as Plan() and Commit(),
   // with the header written last, over a placeholder, once the compressed values, the
