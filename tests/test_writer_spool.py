@@ -135,7 +135,7 @@ def test_a_killed_writer_publishes_nothing_and_the_next_build_reuses_its_file(tm
     assert temporary_files(tmp_path) == []
 
 
-def test_an_add_the_file_refuses_fails_and_changes_nothing(tmp_path):
+def test_values_the_file_refuses_stay_in_memory_and_the_build_reports_it(tmp_path):
     resource = pytest.importorskip("resource")
     added = pairs(11)
     writer = kalvex.KalvWriter(str(tmp_path / "out.klvx"), memory_limit=1)
@@ -143,15 +143,14 @@ def test_an_add_the_file_refuses_fails_and_changes_nothing(tmp_path):
     handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, hard))
     try:
+        writer.update(added)  # what the file cannot take waits in memory
         with pytest.raises(kalvex.KalvIOError, match="write spool: File too large") as failed:
-            for stored, (key, value) in enumerate(added):
-                writer[key] = value
+            writer.build()
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
         signal.signal(signal.SIGXFSZ, handler)
-    assert len(writer) == stored and failed.value.filename == str(tmp_path / "out.klvx.tmp")
-    writer.update(added[stored:])  # the same writer goes on where it failed
-    with open(writer.build(), "rb") as file:
+    assert failed.value.filename == str(tmp_path / "out.klvx.tmp") and not (tmp_path / "out.klvx").exists()
+    with open(writer.build(), "rb") as file:  # nothing was lost
         assert file.read() == reference(tmp_path, added)
 
 

@@ -42,9 +42,9 @@ class Spool {
 
   // The descriptor to write records into, at their data-section offsets. Takes the file
   // first when none is held, and replaces a detached one by a copy of its first
-  // `records_bytes` bytes of records. Throws StoreFailure (KalvIOError) when no file can
-  // be had; the spool is then as it was.
-  int Writable(std::uint64_t records_bytes);
+  // `records_bytes` bytes of records. Fails with KalvIOError when no file can be had;
+  // the spool is then as it was.
+  Result<int> Writable(std::uint64_t records_bytes);
 
   // The descriptor holding the records written so far; -1 before the first write.
   int readable() const { return file_.fd.get(); }

@@ -266,6 +266,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   if (const auto& oversized = objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
+  if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();
   if (options.compression.enabled) {
     throw InternalFailure("a compressed build streams its data section and has no plan (see Build)");
   }
@@ -299,6 +300,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   const std::uint64_t index_length = crc->length();
   const std::uint32_t index_crc = crc->Finish();
   std::uint32_t data_crc = kept != nullptr ? kept->DataCrc(objects) : objects.DataCrc();
+  if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();  // a kept run unread
   if (with_index) {
     plan.index_object_ = BuildMappedIndex(plan.order_, section_seed.Finish(), data_end, index_crc);
     if (plan.index_object_) data_crc = plan.index_object_->ExtendCrc(data_crc);
@@ -406,7 +408,7 @@ Result<BuildReport> Writer::CommitInPlace(const BuildPlan& plan, std::string_vie
   ObjectList& objects = state_->objects;
   Spool& spool = *state_->spool;
   if (Status checked = CheckDestination(path); !checked.ok()) return checked.take_error();
-  objects.SpoolAll();
+  if (Status spooled = objects.SpoolAll(); !spooled.ok()) return spooled.take_error();
   TemporaryFile& file = spool.TemporaryFor(path);
   const int fd = file.fd.get();
   const std::uint64_t data_end = format::kDataOffset + objects.data_length();
@@ -442,7 +444,9 @@ Result<std::vector<std::uint8_t>> Writer::TrainDictionary() const {
   if (const auto& oversized = state_->objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
-  return writer::TrainDictionary(state_->objects);
+  std::vector<std::uint8_t> trained = writer::TrainDictionary(state_->objects);
+  if (Status failed = state_->objects.failure(); !failed.ok()) return failed.take_error();
+  return trained;
 }
 
 Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOptions& options) const {
@@ -455,6 +459,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   if (const auto& oversized = objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
+  if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();
   // With drop_unreferenced, the objects no key reaches are neither sampled nor written.
   std::optional<ValueCompressor::Keep> keep;
   std::uint64_t kept_count = objects.size();
@@ -468,6 +473,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   if (state_->spool && state_->spool->HoldsTemporaryOf(path)) state_->spool->Detach();
   Result<ValueCompressor> made = ValueCompressor::Make(objects, kept, options.compression);
   if (!made.ok()) return made.take_error();
+  if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();  // a sample unread
   ValueCompressor& compressor = made.value();
   FileSink sink(-1, kStagingSize);
   auto data_crc = std::make_unique<CrcBatcher>(0);

@@ -10,9 +10,8 @@
 // Where the payloads live is the writer's options' business (writer_options.h): by
 // default in memory until the build; with a memory budget in a spool file as they are
 // added (spool.h), the destination's temporary file when it is known, which a build to
-// that destination finishes and publishes in place. Then adding, and reading a stored
-// payload back, can meet an I/O error: it is thrown as a StoreFailure (store_failure.h)
-// before anything changed. Every build writes the same bytes either way.
+// that destination finishes and publishes in place. A failing spool never fails an add
+// (see object_list.h): a build reports it. Every build writes the same bytes either way.
 //
 // Not thread-safe: the caller serialises every call, const ones included (reading the
 // keys finishes work that AddKey defers; see key_map.h). The bindings guard each instance.
@@ -112,8 +111,7 @@ class Writer {
   Writer& operator=(const Writer&) = delete;
 
   // Copies `payload` and returns its Object ID. No size check here: Build() rejects a
-  // payload over the format's limit. On std::bad_alloc, or a StoreFailure of the spool,
-  // the writer is unchanged (so too for every add below).
+  // payload over the format's limit. On std::bad_alloc the writer is unchanged.
   std::uint64_t AddObject(std::span<const std::uint8_t> payload);
 
   // Like AddObject, but returns the id of an object added here before whose payload is
