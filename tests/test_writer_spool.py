@@ -9,6 +9,7 @@ import signal
 import pytest
 
 import kalvex
+from test_build import fault_shim, run_child  # noqa: F401 (a fixture)
 
 pytestmark = pytest.mark.usefixtures("backend")
 
@@ -152,6 +153,22 @@ def test_values_the_file_refuses_stay_in_memory_and_the_build_reports_it(tmp_pat
     assert failed.value.filename == str(tmp_path / "out.klvx.tmp") and not (tmp_path / "out.klvx").exists()
     with open(writer.build(), "rb") as file:  # nothing was lost
         assert file.read() == reference(tmp_path, added)
+
+
+def test_a_value_that_cannot_be_read_back_fails_every_build(tmp_path, fault_shim):
+    # The first read of the temporary file fails: the compare of a repeated value. Stored
+    # again, the value would make a store other than the one the adds describe.
+    backend = kalvex._backend.BACKEND.__name__.rpartition("._")[2]
+    result = run_child(tmp_path, f"""
+        import kalvex
+        kalvex._backend.use("{backend}")
+        writer = kalvex.KalvWriter(dest, memory_limit=1)
+        for i in range(12):
+            writer[f"k{{i}}"] = bytes([i % 4]) * 70000  # each chunk spooled when the next begins
+        report([build(writer, dest), build(writer, dest), os.path.exists(dest)])
+    """, dict(KFAULT_CALL="pread", LD_PRELOAD=fault_shim))
+    failed = {"error": "read spool: Input/output error (os error 5)"}
+    assert result == [failed, failed, False]
 
 
 def test_merge_with_a_budget_writes_the_same_store(tmp_path):
