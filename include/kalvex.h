@@ -356,7 +356,11 @@ typedef struct kalvex_writer_options {
   size_t path_size;
   /* Bytes of values the writer may hold in memory before it moves them to a temporary
    * file (an anonymous one in $TMPDIR, or /tmp, when no path is given). 0: no bound, every
-   * value stays in memory until the build, and `path` is only remembered. */
+   * value stays in memory until the build, and `path` is only remembered. Values the file
+   * cannot take (a full disk) stay in memory and go with later ones; a build that needs
+   * them in the file reports the failure. A value that cannot be read back from the file
+   * (to be compared with a new one, or compressed) makes every later build of the writer
+   * fail with that KalvIOError: its store could differ from the one its adds describe. */
   uint64_t memory_limit;
 } kalvex_writer_options;
 
@@ -388,9 +392,8 @@ KALVEX_API kalvex_status kalvex_writer_contains_key(const kalvex_writer* writer,
 
 /* Copies the payload and sets *id to its object id (ids count from 0 without gaps).
  * Size limits are checked by the build. A writer made with a memory budget writes values
- * to its temporary file as they come: any add may then fail with KalvIOError (the file
- * cannot be written, or a stored value compared with a new one cannot be read back),
- * leaving the writer as it was. */
+ * to its temporary file as they come; the file failing fails no add: values it cannot
+ * take wait in memory, and a build reports the failure (see kalvex_writer_options). */
 KALVEX_API kalvex_status kalvex_writer_add_object(kalvex_writer* writer, const void* payload,
                                                   size_t payload_size, uint64_t* id,
                                                   kalvex_error* err);

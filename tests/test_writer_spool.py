@@ -9,6 +9,7 @@ import signal
 import pytest
 
 import kalvex
+from test_build import fault_shim, run_child  # noqa: F401 (a fixture)
 
 pytestmark = pytest.mark.usefixtures("backend")
 
@@ -39,13 +40,14 @@ def temporary_files(directory):
 @pytest.mark.parametrize("options", [{}, {"dedupe": False}, {"index": False}, {"compression": "zstd"}],
                          ids=["dedupe", "no-dedupe", "no-index", "zstd"])
 @pytest.mark.parametrize("repeated_keys", [False, True], ids=["every-object-kept", "replaced-dropped"])
-@pytest.mark.parametrize("made_with", ["destination", "no-destination", "other-destination"])
+@pytest.mark.parametrize("made_with", ["destination", "no-destination", "no-destination-300k", "other-destination"])
 def test_builds_match_the_in_memory_writer_as_the_writer_grows(tmp_path, options, repeated_keys, made_with):
     added = pairs(7, repeated_keys=repeated_keys)
     half = len(added) // 2
     dest = str(tmp_path / "out.klvx")
-    made_path = {"destination": dest, "no-destination": None, "other-destination": str(tmp_path / "other.klvx")}
-    writer = kalvex.KalvWriter(made_path[made_with], memory_limit=1, **options)
+    made_path = {"destination": dest, "other-destination": str(tmp_path / "other.klvx")}.get(made_with)
+    # 300 kB: several chunks stay in memory, then go to the anonymous file at once.
+    writer = kalvex.KalvWriter(made_path, memory_limit=300_000 if made_with.endswith("300k") else 1, **options)
     writer.update(added[:half])
     if made_with == "destination":
         assert temporary_files(tmp_path) == ["out.klvx.tmp"]  # the values are on their way
@@ -57,6 +59,18 @@ def test_builds_match_the_in_memory_writer_as_the_writer_grows(tmp_path, options
     with open(dest, "rb") as second, open(tmp_path / "first.klvx", "rb") as first:
         assert (first.read(), second.read()) == (reference(tmp_path, added[:half], **options),
                                                  reference(tmp_path, added, **options))
+    writer.close()
+    assert temporary_files(tmp_path) == []
+
+
+@pytest.mark.parametrize("built", ["./out.klvx", "out.db"], ids=["other-spelling", "same-temporary-path"])
+def test_a_build_whose_temporary_path_names_the_writers_file_finishes_it(tmp_path, built):
+    # out.db is written through out.klvx.tmp too: the writer's file, whatever the spelling.
+    added = pairs(13)
+    writer = kalvex.KalvWriter(str(tmp_path / "out.klvx"), memory_limit=1)
+    writer.update(added)
+    writer.build(os.path.join(str(tmp_path), built))
+    assert (tmp_path / built).read_bytes() == reference(tmp_path, added)
     writer.close()
     assert temporary_files(tmp_path) == []
 
@@ -122,7 +136,7 @@ def test_a_killed_writer_publishes_nothing_and_the_next_build_reuses_its_file(tm
     assert temporary_files(tmp_path) == []
 
 
-def test_an_add_the_file_refuses_fails_and_changes_nothing(tmp_path):
+def test_values_the_file_refuses_stay_in_memory_and_the_build_reports_it(tmp_path):
     resource = pytest.importorskip("resource")
     added = pairs(11)
     writer = kalvex.KalvWriter(str(tmp_path / "out.klvx"), memory_limit=1)
@@ -130,16 +144,31 @@ def test_an_add_the_file_refuses_fails_and_changes_nothing(tmp_path):
     handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (200_000, hard))
     try:
-        with pytest.raises(kalvex.KalvIOError, match="File too large"):
-            for stored, (key, value) in enumerate(added):
-                writer[key] = value
+        writer.update(added)  # what the file cannot take waits in memory
+        with pytest.raises(kalvex.KalvIOError, match="write spool: File too large") as failed:
+            writer.build()
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
         signal.signal(signal.SIGXFSZ, handler)
-    assert len(writer) == stored
-    writer.update(added[stored:])  # the same writer goes on where it failed
-    with open(writer.build(), "rb") as file:
+    assert failed.value.filename == str(tmp_path / "out.klvx.tmp") and not (tmp_path / "out.klvx").exists()
+    with open(writer.build(), "rb") as file:  # nothing was lost
         assert file.read() == reference(tmp_path, added)
+
+
+def test_a_value_that_cannot_be_read_back_fails_every_build(tmp_path, fault_shim):
+    # The first read of the temporary file fails: the compare of a repeated value. Stored
+    # again, the value would make a store other than the one the adds describe.
+    backend = kalvex._backend.BACKEND.__name__.rpartition("._")[2]
+    result = run_child(tmp_path, f"""
+        import kalvex
+        kalvex._backend.use("{backend}")
+        writer = kalvex.KalvWriter(dest, memory_limit=1)
+        for i in range(12):
+            writer[f"k{{i}}"] = bytes([i % 4]) * 70000  # each chunk spooled when the next begins
+        report([build(writer, dest), build(writer, dest), os.path.exists(dest)])
+    """, dict(KFAULT_CALL="pread", LD_PRELOAD=fault_shim))
+    failed = {"error": "read spool: Input/output error (os error 5)"}
+    assert result == [failed, failed, False]
 
 
 def test_merge_with_a_budget_writes_the_same_store(tmp_path):

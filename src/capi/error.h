@@ -1,8 +1,7 @@
 // The C interface's error side: filling a kalvex_error and keeping C++ exceptions in.
 //
 // Every exported function that can fail runs its body inside Guarded(), so a
-// std::bad_alloc becomes KALVEX_NO_MEMORY, a StoreFailure the store error it carries and
-// any other exception KALVEX_INTERNAL; none
+// std::bad_alloc becomes KALVEX_NO_MEMORY and any other exception KALVEX_INTERNAL; none
 // crosses into C. Filling the error itself never throws: the message is copied with
 // malloc, and a message that cannot be allocated is left NULL.
 #pragma once
@@ -12,7 +11,6 @@
 
 #include "core/internal_failure.h"
 #include "core/store_error.h"
-#include "core/store_failure.h"
 #include "kalvex.h"
 
 namespace kalvex::capi {
@@ -32,8 +30,6 @@ kalvex_status Guarded(kalvex_error* err, Body&& body) noexcept {
     return body();
   } catch (const std::bad_alloc&) {
     return Fail(err, KALVEX_NO_MEMORY, -1, "out of memory");
-  } catch (const StoreFailure& failure) {
-    return FailWith(err, failure.error());
   } catch (const InternalFailure& failure) {
     return Fail(err, KALVEX_INTERNAL, -1, failure.what());
   } catch (const std::exception& failure) {

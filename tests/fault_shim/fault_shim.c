@@ -4,7 +4,7 @@
  * in ".klvx.tmp", and renames of such a path. Everything else passes straight through, so
  * the interpreter itself runs normally.
  *
- *   KFAULT_CALL    open | write | fsync | rename: the kind of call to fail
+ *   KFAULT_CALL    open | write | fsync | rename | pread: the kind of call to fail
  *   KFAULT_NTH     1-based number of that call (among tracked calls) that fails first
  *   KFAULT_TIMES   how many calls in a row fail (default 1)
  *   KFAULT_ERRNO   errno of the failure; 0 makes a write report zero bytes written
@@ -25,11 +25,11 @@
 
 #define MAX_FDS 1024
 static char tracked[MAX_FDS];
-static long counts[4];
+static long counts[5];
 
 static int kind_of(const char *name) {
-  static const char *kinds[4] = {"open", "write", "fsync", "rename"};
-  for (int i = 0; i < 4; ++i)
+  static const char *kinds[5] = {"open", "write", "fsync", "rename", "pread"};
+  for (int i = 0; i < 5; ++i)
     if (strcmp(name, kinds[i]) == 0) return i;
   return -1;
 }
@@ -157,6 +157,19 @@ int fsync(int fd) {
   }
   return real(fd);
 }
+
+/* A writer reads back the values it spooled to its temporary file. */
+ssize_t pread(int fd, void *buf, size_t n, off_t offset) {
+  static ssize_t (*real)(int, void *, size_t, off_t);
+  if (!real) real = dlsym(RTLD_NEXT, "pread");
+  if (tracked_fd(fd)) {
+    log_call("pread", (long long)n);
+    if (should_fail(4)) return -1;
+  }
+  return real(fd, buf, n, offset);
+}
+
+ssize_t pread64(int fd, void *buf, size_t n, off_t offset) { return pread(fd, buf, n, offset); }
 
 int close(int fd) {
   static int (*real)(int);

@@ -418,7 +418,8 @@ PyMethodDef kWriterMethods[] = {
 };
 
 PyType_Slot kWriterSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Writer()\n--\n\nObjects and keys in memory, built into a store.")},
+    {Py_tp_doc, const_cast<char*>("Writer(path=None, memory_limit=0)\n--\n\nObjects and keys built into a store; with memory_limit, values beyond it "
+                                  "go to a temporary file (path's, when given) as they are added.")},
     {Py_tp_new, reinterpret_cast<void*>(Writer_new)},
     {Py_tp_methods, kWriterMethods},
     {Py_tp_dealloc, reinterpret_cast<void*>(Writer_dealloc)},

@@ -47,7 +47,7 @@ class KeptObjects {
   const std::vector<Run>& runs() const { return runs_; }
   std::uint64_t data_length() const { return data_length_; }
   // CRC-32 of the kept records of `objects` (the list they were found in), back to back.
-  // Throws StoreFailure when spooled records cannot be read back.
+  // A spooled record that cannot be read back is kept as objects.failure().
   std::uint32_t DataCrc(const ObjectList& objects) const;
 
  private:

@@ -6,7 +6,6 @@
 
 #include "core/io/scratch_file.h"
 #include "core/same_bytes.h"
-#include "core/store_failure.h"
 #include "core/writer/key_order.h"
 #include "core/writer/merged_keys.h"
 
@@ -159,7 +158,7 @@ bool KeyRuns::Contains(std::span<const std::uint8_t> key) const {
     const std::uint64_t end = sample + 1 < run.sample_offsets.size() ? run.sample_offsets[sample + 1] : run.bytes;
     block.resize(end - begin);
     if (Status read = Read(run, block.data(), block.size(), begin); !read.ok()) {
-      throw StoreFailure(read.take_error());
+      throw KeyRunReadFailure(read.error());
     }
     for (std::size_t at = 0; at < block.size();) {
       std::uint16_t length;

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -68,7 +69,7 @@ class KeyRuns {
   // std::bad_alloc, leaving both as they were too.
   Status Spill(KeyMap& map, std::string_view directory);
 
-  // Whether some run holds `key`. Throws StoreFailure when a run cannot be read.
+  // Whether some run holds `key`. Throws KeyRunReadFailure when a run cannot be read.
   bool Contains(std::span<const std::uint8_t> key) const;
 
   bool empty() const { return runs_.empty(); }
@@ -87,6 +88,14 @@ class KeyRuns {
  private:
   std::vector<Run> runs_;
   std::uint64_t records_ = 0;
+};
+
+// A run that cannot be read where the writer's interface has no error to return (a count,
+// a membership test): the C interface reports it as an internal failure, with the store
+// error's text ("KalvIOError: key run: ...").
+class KeyRunReadFailure : public std::runtime_error {
+ public:
+  explicit KeyRunReadFailure(const StoreError& error) : std::runtime_error(error.Render()) {}
 };
 
 }  // namespace kalvex::writer

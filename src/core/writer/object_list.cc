@@ -5,10 +5,10 @@
 #include <iterator>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "core/format/crc32.h"
 #include "core/format/layout.h"
-#include "core/store_failure.h"
 
 namespace kalvex::writer {
 
@@ -21,9 +21,9 @@ constexpr std::size_t kReadAhead = std::size_t{1} << 20;
 // What the CRC of spooled bytes reads per call.
 constexpr std::size_t kCrcRead = std::size_t{4} << 20;
 
-[[noreturn]] void ThrowIO(const char* what, int errnum) {
-  throw StoreFailure(
-      StoreError::IO(std::string(what) + ": " + (errnum != 0 ? OsErrorText(errnum) : "the file ended early"), errnum));
+StoreError SpoolError(const char* what, int errnum, std::string path) {
+  return StoreError::IO(std::string(what) + ": " + (errnum != 0 ? OsErrorText(errnum) : "the file ended early"),
+                        errnum, std::move(path));
 }
 
 }  // namespace
@@ -47,7 +47,8 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
   const bool fits = !chunks_.empty() && chunks_.back().capacity - chunks_.back().used >= record_size;
   StoredChunk fresh;
   if (!fits) {
-    if (spool_ != nullptr && !chunks_.empty() && buffered_bytes_ >= hold_) SpoolChunks(chunks_.size());
+    // A spool that fails keeps the chunks in memory until a later add or the build.
+    if (spool_ != nullptr && !chunks_.empty() && buffered_bytes_ >= hold_) (void)SpoolChunks(chunks_.size()).ok();
     fresh.capacity = std::max(next_chunk_size_, record_size);
     fresh.start = data_length_;
     if (spare_capacity_ >= fresh.capacity) {
@@ -108,14 +109,16 @@ void ObjectList::FinishRecords() {
   finished_ = count;
 }
 
-void ObjectList::SpoolChunks(std::size_t count) {
+Status ObjectList::SpoolChunks(std::size_t count) {
   FinishRecords();
-  const int fd = spool_->Writable(spooled_);
+  Result<int> writable = spool_->Writable(spooled_);
+  if (!writable.ok()) return writable.take_error();
+  const int fd = writable.value();
   std::uint32_t crc = spooled_crc_;
   for (std::size_t i = 0; i < count; ++i) {
     const StoredChunk& chunk = chunks_[i];
     if (const auto failed = io::WriteAllAt(fd, chunk.data.data(), chunk.used, format::kDataOffset + chunk.start)) {
-      ThrowIO("write spool", failed->errnum);
+      return SpoolError("write spool", failed->errnum, spool_->path());
     }
     crc = crc32::Extend(crc, chunk.data.data(), chunk.used);
   }
@@ -131,10 +134,21 @@ void ObjectList::SpoolChunks(std::size_t count) {
   }
   spooled_crc_ = crc;
   chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(count));
+  return {};
 }
 
-void ObjectList::SpoolAll() {
-  if (!chunks_.empty()) SpoolChunks(chunks_.size());
+Status ObjectList::SpoolAll() {
+  if (chunks_.empty()) return {};
+  return SpoolChunks(chunks_.size());
+}
+
+void ObjectList::ReadFailed(int errnum) const {
+  if (!read_failure_) read_failure_ = SpoolError("read spool", errnum, spool_->path());
+}
+
+Status ObjectList::failure() const {
+  if (read_failure_) return *read_failure_;
+  return {};
 }
 
 int ObjectList::spool_fd() const { return spool_ != nullptr ? spool_->readable() : -1; }
@@ -149,9 +163,9 @@ const std::uint8_t* ObjectList::BufferedRecordAt(std::uint64_t obj_id) const {
   return chunk.data.data() + (pos - chunk.start);
 }
 
-std::span<const std::uint8_t> ObjectList::Payload(std::uint64_t obj_id, Scratch& scratch) const {
+std::optional<std::span<const std::uint8_t>> ObjectList::Payload(std::uint64_t obj_id, Scratch& scratch) const {
   if (const std::uint8_t* head = BufferedRecordAt(obj_id)) {
-    return {head + format::kRecordHeadSize, format::RecordPayloadLength(head)};
+    return std::span<const std::uint8_t>(head + format::kRecordHeadSize, format::RecordPayloadLength(head));
   }
   const std::uint64_t pos = offsets_[obj_id] - format::kDataOffset;
   const std::uint64_t length = record_length(obj_id);
@@ -163,13 +177,14 @@ std::span<const std::uint8_t> ObjectList::Payload(std::uint64_t obj_id, Scratch&
     scratch.begin = scratch.end = 0;
     if (const auto failed = io::ReadAllAt(spool_->readable(), scratch.bytes.data(), static_cast<std::size_t>(want),
                                           format::kDataOffset + pos)) {
-      ThrowIO("read spool", *failed);
+      ReadFailed(*failed);
+      return std::nullopt;
     }
     scratch.begin = pos;
     scratch.end = pos + want;
   }
   const std::uint8_t* head = scratch.bytes.data() + (pos - scratch.begin);
-  return {head + format::kRecordHeadSize, format::RecordPayloadLength(head)};
+  return std::span<const std::uint8_t>(head + format::kRecordHeadSize, format::RecordPayloadLength(head));
 }
 
 std::uint32_t ObjectList::DataCrc() const {
@@ -185,7 +200,8 @@ std::uint32_t ObjectList::ExtendCrc(std::uint32_t crc, std::uint64_t begin, std:
     for (std::uint64_t done = 0; done < in_file;) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(in_file - done, buffer.size()));
       if (const auto failed = io::ReadAllAt(spool_->readable(), buffer.data(), n, format::kDataOffset + begin + done)) {
-        ThrowIO("read spool", *failed);
+        ReadFailed(*failed);
+        return crc;
       }
       crc = crc32::Extend(crc, buffer.data(), n);
       done += n;

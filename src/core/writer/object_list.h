@@ -31,6 +31,13 @@
 // back (pread) into a scratch buffer when it must be compared or compressed. A list
 // without a spool never touches a file and runs as it always has.
 //
+// The file failing never fails an add. Chunks the spool cannot take stay in memory and go
+// with the next ones (the budget is overrun, nothing is lost); a build in place, which
+// needs them all in the file, reports the failure. A payload that cannot be read back
+// cannot be compared or compressed: the list keeps the first such error (failure()), and
+// every build of the writer reports it rather than write a store that may differ from
+// the one its adds describe.
+//
 // A payload longer than the format allows is accepted but not stored: only the first such
 // object is remembered, so that Build can report it. Its record is absent from the stream,
 // which is then never written.
@@ -47,6 +54,7 @@
 
 #include "core/format/layout.h"
 #include "core/io/large_buffer.h"
+#include "core/result.h"
 #include "core/writer/spool.h"
 
 namespace kalvex::writer {
@@ -78,17 +86,22 @@ class ObjectList {
   }
 
   // Copies the payload's record into the stream and returns its Object ID. On
-  // std::bad_alloc, or a StoreFailure of the spool, the list is unchanged.
+  // std::bad_alloc the list is unchanged.
   std::uint64_t Add(std::span<const std::uint8_t> payload);
 
   std::uint64_t size() const { return offsets_.size(); }
   // The payload of object `obj_id`: where it lies in memory (a search over the chunks),
-  // bytes that never move while the list lives, or for a spooled record, a copy read into
-  // `scratch`, good until its next use. Throws StoreFailure when the read fails.
+  // bytes that stay until the next Add (which may spool and free their chunk; without a
+  // spool they never move), or for a spooled record, a copy read into `scratch`, good
+  // until its next use. Nothing when the read fails (kept as failure()).
   // REQUIRES: obj_id < size(), and no payload too long to keep came before or with it.
-  std::span<const std::uint8_t> Payload(std::uint64_t obj_id, Scratch& scratch) const;
+  std::optional<std::span<const std::uint8_t>> Payload(std::uint64_t obj_id, Scratch& scratch) const;
   // The same with the list's own scratch: one thread at a time.
-  std::span<const std::uint8_t> Payload(std::uint64_t obj_id) const { return Payload(obj_id, scratch_); }
+  std::optional<std::span<const std::uint8_t>> Payload(std::uint64_t obj_id) const {
+    return Payload(obj_id, scratch_);
+  }
+  // The first read of the spool that failed, if any: a build must not go on.
+  Status failure() const;
   // Where the record of object `obj_id` starts in memory, found without reading the
   // record; nullptr when it is spooled. REQUIRES: as for Payload.
   const std::uint8_t* BufferedRecordAt(std::uint64_t obj_id) const;
@@ -109,15 +122,15 @@ class ObjectList {
   // REQUIRES: FinishRecords() since the last Add.
   std::uint32_t DataCrc() const;
   // CRC-32 of the stream's bytes [begin, begin + length), extending `crc`: read back from
-  // the spool where they were spooled. Throws StoreFailure.
+  // the spool where they were spooled (a failed read is kept as failure()).
   std::uint32_t ExtendCrc(std::uint32_t crc, std::uint64_t begin, std::uint64_t length) const;
 
   // Spooled: the stream's first spooled() bytes are in the spool's file (at data-section
   // offsets), the rest in the chunks.
   std::uint64_t spooled() const { return spooled_; }
   // Writes every chunk, the last one too, to the spool: the whole stream is then in its
-  // file. Throws StoreFailure (the list unchanged). REQUIRES: a spool.
-  void SpoolAll();
+  // file. On failure the list is as it was. REQUIRES: a spool.
+  Status SpoolAll();
   // The descriptor holding the spooled bytes (-1 when none).
   int spool_fd() const;
   // The first object, in Object ID order, whose payload the format cannot hold.
@@ -152,8 +165,10 @@ class ObjectList {
   };
 
   // Writes the first `count` chunks to the spool and frees them (the largest buffer is
-  // kept for the next chunk). Throws StoreFailure, leaving the list as it was.
-  void SpoolChunks(std::size_t count);
+  // kept for the next chunk). On failure the list is as it was.
+  Status SpoolChunks(std::size_t count);
+  // Keeps the first failed read of the spool.
+  void ReadFailed(int errnum) const;
 
   std::vector<StoredChunk> chunks_;  // the stream from spooled_ on
   std::uint64_t finished_ = 0;  // objects whose head holds its payload CRC
@@ -165,6 +180,7 @@ class ObjectList {
   io::LargeBuffer spare_;              // a freed chunk's buffer, for the next chunk
   std::size_t spare_capacity_ = 0;
   mutable Scratch scratch_;
+  mutable std::optional<StoreError> read_failure_;
   std::vector<std::uint64_t> offsets_;
   std::uint64_t data_length_ = 0;
   std::size_t next_chunk_size_ = kFirstChunkSize;

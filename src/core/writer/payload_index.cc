@@ -23,9 +23,10 @@ std::optional<std::uint64_t> PayloadIndex::Find(Bytes payload, std::uint64_t has
     const std::uint64_t word = slots_[slot];
     if ((word >> 32) != Tag(hash)) continue;
     const std::uint64_t id = (word & kIdMask) - 1;
-    if (SameBytes(objects.Payload(id), payload)) {
-      return id;
-    }
+    // A stored copy that cannot be read back matches nothing; the list keeps the failure,
+    // which every build reports.
+    const auto stored = objects.Payload(id);
+    if (stored && SameBytes(*stored, payload)) return id;
   }
   return std::nullopt;
 }
@@ -58,7 +59,8 @@ void PayloadIndex::Grow(const ObjectList& objects) {
     if (word == 0) continue;
     // The tag is the hash's top 32 bits: enough for the home of a table up to 2^32 slots.
     std::size_t slot = shift >= 32 ? static_cast<std::size_t>((word >> 32) >> (shift - 32))
-                                   : static_cast<std::size_t>(Hash(objects.Payload((word & kIdMask) - 1)) >> shift);
+                                   : static_cast<std::size_t>(
+                                         Hash(objects.Payload((word & kIdMask) - 1).value_or(Bytes{})) >> shift);
     while (slots[slot] != 0) slot = (slot + 1) & mask;
     slots[slot] = word;
   }

@@ -6,11 +6,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "core/format/layout.h"
-#include "core/store_failure.h"
 
 namespace kalvex::writer {
 
@@ -20,7 +20,7 @@ constexpr const char* kContext = "open spool";
 
 // A file of this process alone in $TMPDIR (or /tmp), with no name: O_TMPFILE where the
 // file system offers it, else a unique name unlinked at once.
-io::FileDescriptor OpenAnonymous() {
+Result<io::FileDescriptor> OpenAnonymous() {
   const char* env = std::getenv("TMPDIR");
   const std::string directory = env != nullptr && *env != '\0' ? env : "/tmp";
   int fd = -1;
@@ -30,16 +30,14 @@ io::FileDescriptor OpenAnonymous() {
 #endif
   std::string name = directory + "/kalvex-spool-XXXXXX";
   fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) {
-    throw StoreFailure(StoreError::IO(std::string(kContext) + ": " + OsErrorText(errno), errno, name));
-  }
+  if (fd < 0) return StoreError::IO(std::string(kContext) + ": " + OsErrorText(errno), errno, name);
   ::unlink(name.c_str());
   return io::FileDescriptor(fd);
 }
 
 }  // namespace
 
-int Spool::Writable(std::uint64_t records_bytes) {
+Result<int> Spool::Writable(std::uint64_t records_bytes) {
   if (kind_ == Kind::kTemporary || kind_ == Kind::kAnonymous) return file_.fd.get();
   TemporaryFile fresh;
   Kind kind = Kind::kAnonymous;
@@ -49,15 +47,21 @@ int Spool::Writable(std::uint64_t records_bytes) {
       kind = Kind::kTemporary;
     }
   }
-  if (kind == Kind::kAnonymous) fresh.fd = OpenAnonymous();
+  if (kind == Kind::kAnonymous) {
+    Result<io::FileDescriptor> opened = OpenAnonymous();
+    if (!opened.ok()) return opened.take_error();
+    fresh.fd = std::move(opened).value();
+  }
   if (kind_ == Kind::kDetached && records_bytes > 0) {
-    const auto fail = [&](int errnum) {
+    std::optional<int> failed;
+    if (::lseek(fresh.fd.get(), static_cast<off_t>(format::kDataOffset), SEEK_SET) < 0) {
+      failed = errno;
+    } else if (const auto copy = io::CopyAll(file_.fd.get(), format::kDataOffset, fresh.fd.get(), records_bytes)) {
+      failed = copy->errnum != 0 ? copy->errnum : EIO;
+    }
+    if (failed) {
       if (kind == Kind::kTemporary) Unlink(fresh);
-      throw StoreFailure(StoreError::IO(std::string(kContext) + ": " + OsErrorText(errnum), errnum, fresh.path));
-    };
-    if (::lseek(fresh.fd.get(), static_cast<off_t>(format::kDataOffset), SEEK_SET) < 0) fail(errno);
-    if (const auto failed = io::CopyAll(file_.fd.get(), format::kDataOffset, fresh.fd.get(), records_bytes)) {
-      fail(failed->errnum != 0 ? failed->errnum : EIO);
+      return StoreError::IO(std::string(kContext) + ": " + OsErrorText(*failed), *failed, fresh.path);
     }
   }
   file_ = std::move(fresh);
@@ -65,12 +69,18 @@ int Spool::Writable(std::uint64_t records_bytes) {
   return file_.fd.get();
 }
 
-bool Spool::IsTemporaryOf(std::string_view destination) const {
-  return kind_ == Kind::kTemporary && file_.destination == destination && StillNamesHeld(file_);
+bool Spool::HoldsTemporaryOf(std::string_view destination) const {
+  if (kind_ != Kind::kTemporary) return false;
+  struct stat held;
+  struct stat named;
+  return ::fstat(file_.fd.get(), &held) == 0 && ::lstat(TemporaryPathFor(destination).c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-bool Spool::HoldsPathOf(std::string_view destination) const {
-  return kind_ == Kind::kTemporary && file_.path == TemporaryPathFor(destination);
+TemporaryFile& Spool::TemporaryFor(std::string_view destination) {
+  file_.destination = std::string(destination);
+  file_.path = TemporaryPathFor(destination);
+  return file_;
 }
 
 void Spool::Detached() {

@@ -20,7 +20,7 @@
 // A spool that is given up (the writer freed or discarded) removes the temporary file it
 // holds, only while the path still names that file.
 //
-// Not thread-safe. Move-only.
+// Not thread-safe. Copying is deleted.
 #pragma once
 
 #include <cstdint>
@@ -42,21 +42,22 @@ class Spool {
 
   // The descriptor to write records into, at their data-section offsets. Takes the file
   // first when none is held, and replaces a detached one by a copy of its first
-  // `records_bytes` bytes of records. Throws StoreFailure (KalvIOError) when no file can
-  // be had; the spool is then as it was.
-  int Writable(std::uint64_t records_bytes);
+  // `records_bytes` bytes of records. Fails with KalvIOError when no file can be had;
+  // the spool is then as it was.
+  Result<int> Writable(std::uint64_t records_bytes);
 
   // The descriptor holding the records written so far; -1 before the first write.
   int readable() const { return file_.fd.get(); }
+  // The file's path, for messages; empty when it has none (anonymous, detached).
+  std::string path() const { return kind_ == Kind::kTemporary ? file_.path : std::string(); }
 
-  // Whether the spool is `destination`'s temporary file, still named by its path, so that
-  // a build of `destination` may finish in it.
-  bool IsTemporaryOf(std::string_view destination) const;
-  // The temporary file. REQUIRES: IsTemporaryOf(some destination).
-  TemporaryFile& temporary() { return file_; }
-  // Whether the temporary path of `destination` is the spool's own path: a build of it
-  // that writes a file of its own must first Detach().
-  bool HoldsPathOf(std::string_view destination) const;
+  // Whether the spool's file is the one the temporary path of `destination` names (the
+  // path compared by the file it names, not by its spelling): a build of `destination`
+  // may finish in it, and one that writes a file of its own must first Detach().
+  bool HoldsTemporaryOf(std::string_view destination) const;
+  // The spool's file as the temporary file of a build of `destination`, which names it
+  // so. REQUIRES: HoldsTemporaryOf(destination).
+  TemporaryFile& TemporaryFor(std::string_view destination);
 
   // The file is no longer written: a build published it, or handed its path to another.
   void Detached();

@@ -41,14 +41,16 @@ std::string TemporaryPathFor(std::string_view destination) {
   return tmp;
 }
 
-Result<TemporaryFile> OpenTemporary(std::string_view path) {
+Status CheckDestination(std::string_view destination) {
   // The rename hands the destination itself to the OS, so its zero byte is refused here,
   // before the temporary file exists, even where the temporary path has dropped it.
-  if (Status usable = io::CheckPathForOs(path, kOpenTmp); !usable.ok()) return usable.take_error();
+  if (Status usable = io::CheckPathForOs(destination, kOpenTmp); !usable.ok()) return usable;
+  return io::CheckReplaceable(std::string(destination));
+}
+
+Result<TemporaryFile> OpenTemporary(std::string_view path) {
+  if (Status checked = CheckDestination(path); !checked.ok()) return checked.take_error();
   TemporaryFile file{std::string(path), TemporaryPathFor(path), {}};
-  if (Status replaceable = io::CheckReplaceable(file.destination); !replaceable.ok()) {
-    return replaceable.take_error();
-  }
   auto fd = io::OpenExclusive(file.path, kOpenTmp, IsWholeStore);
   if (!fd.ok()) return fd.take_error();
   file.fd = std::move(fd).value();

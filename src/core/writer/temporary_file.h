@@ -26,8 +26,12 @@ struct TemporaryFile {
   io::FileDescriptor fd;
 };
 
-// Refuses a destination the OS cannot take or that may not be replaced, then creates the
-// temporary file, empty (io::OpenExclusive). Nothing exists on failure.
+// Refuses a destination the OS cannot take (a zero byte) or that may not be replaced (a
+// device, FIFO or socket), as every build does before it touches a file.
+Status CheckDestination(std::string_view destination);
+
+// CheckDestination, then creates the temporary file, empty (io::OpenExclusive). Nothing
+// exists on failure.
 Result<TemporaryFile> OpenTemporary(std::string_view destination);
 
 // Makes the written temporary file durable and renames it over the destination, then lets

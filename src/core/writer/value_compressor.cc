@@ -74,6 +74,7 @@ struct RunCompressor {
   std::uint64_t stored_bytes = 0;
   std::uint64_t max_value_length = 0;
   std::size_t failure = 0;  // a libzstd error code, 0 for none
+  bool unread = false;      // a spooled value could not be read back
   std::exception_ptr thrown;
 
   Status Prepare(const ZSTD_CDict* dictionary, int level) {
@@ -96,8 +97,14 @@ struct RunCompressor {
     try {
       // Each thread reads spooled payloads into a scratch buffer of its own.
       ObjectList::Scratch scratch;
-      for (std::uint64_t id = first; id < last && failure == 0; ++id) {
-        if (keep == nullptr || (*keep)[id]) Add(id, objects.Payload(id, scratch));
+      for (std::uint64_t id = first; id < last && failure == 0 && !unread; ++id) {
+        if (keep != nullptr && !(*keep)[id]) continue;
+        const auto value = objects.Payload(id, scratch);
+        if (!value) {
+          unread = true;  // the list keeps the error; CompressAll reports it
+          break;
+        }
+        Add(id, *value);
       }
     } catch (...) {
       thrown = std::current_exception();
@@ -161,7 +168,7 @@ std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::
   std::uint64_t total = ValueBytes(objects);
   if (keep != nullptr) {
     total = 0;
-    for (std::uint64_t id = 0; id < n; ++id) total += (*keep)[id] ? objects.Payload(id).size() : 0;
+    for (std::uint64_t id = 0; id < n; ++id) total += (*keep)[id] ? objects.record_length(id) - format::kRecordHeadSize : 0;
   }
   const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(total / kDictionaryDivisor, kMaxDictionarySize));
   if (n == 0 || capacity < kMinDictionarySize) return {};
@@ -173,7 +180,8 @@ std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::
   samples.reserve(static_cast<std::size_t>(std::min(total, budget + kMaxSampleSize)));
   for (std::uint64_t id = 0; id < n && samples.size() < budget; id += stride) {
     if (keep != nullptr && !(*keep)[id]) continue;
-    const std::span<const std::uint8_t> value = objects.Payload(id);
+    // A value that cannot be read back is no sample (the build reports the failure).
+    const std::span<const std::uint8_t> value = objects.Payload(id).value_or(std::span<const std::uint8_t>{});
     const std::size_t take = std::min(value.size(), kMaxSampleSize);
     if (take == 0) continue;
     samples.insert(samples.end(), value.begin(), value.begin() + static_cast<std::ptrdiff_t>(take));
@@ -253,6 +261,7 @@ Status ValueCompressor::CompressAll(const ObjectList& objects, const Keep* keep,
     for (std::thread& worker : workers) worker.join();
     for (std::size_t t = 0; t < used; ++t) {
       if (Status done = runs[t].Finish(); !done.ok()) return done;
+      if (runs[t].unread) return objects.failure();
       if (!runs[t].Emit(emit)) return {};
       state.original_bytes += runs[t].original_bytes;
       state.stored_bytes += runs[t].stored_bytes;

@@ -14,7 +14,6 @@
 #include "core/format/keyed_hash.h"
 #include "core/format/layout.h"
 #include "core/internal_failure.h"
-#include "core/store_failure.h"
 #include "core/io/exclusive_file.h"
 #include "core/io/file.h"
 #include "core/io/scratch_file.h"
@@ -60,7 +59,6 @@ constexpr std::size_t kSmallFileSize = 8192;
 // Staging for the index section of a larger file: enough that write calls are few, small
 // next to the sections themselves, and a multiple of 2 MiB (see file_sink.h).
 constexpr std::size_t kStagingSize = std::size_t{4} << 20;
-
 
 // Collects bytes in a fixed buffer and folds each full buffer into a running CRC-32:
 // the CRC engine runs on long inputs instead of on every few-byte field. With a
@@ -288,7 +286,7 @@ std::uint64_t Writer::num_keys() const {
   if (state.runs.empty()) return state.keys.size();
   if (state.counted_at != state.key_edits) {
     Result<std::uint64_t> counted = RunMerge::Count(state.runs, state.keys, MergeBufferBytes());
-    if (!counted.ok()) throw StoreFailure(counted.take_error());
+    if (!counted.ok()) throw KeyRunReadFailure(counted.error());
     state.counted_keys = counted.value();
     state.counted_at = state.key_edits;
   }
@@ -327,6 +325,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   if (const auto& oversized = objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
+  if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();
   if (options.compression.enabled) {
     throw InternalFailure("a compressed build streams its data section and has no plan (see Build)");
   }
@@ -369,6 +368,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   const std::uint64_t index_length = crc->length();
   const std::uint32_t index_crc = crc->Finish();
   std::uint32_t data_crc = kept != nullptr ? kept->DataCrc(objects) : objects.DataCrc();
+  if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();  // a kept run unread
   if (with_index) {
     auto index = BuildMappedIndex(plan.items_, key_count.value(), section_seed.Finish(), data_end, index_crc, options_);
     if (!index.ok()) return index.take_error();
@@ -406,8 +406,10 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
     // The records already lie in the destination's temporary file, where this file puts
     // them: the build finishes that file. Any other build writes a file of its own, which
     // may need the spool's path.
-    if (plan.kept_ == nullptr && objects.spooled() > 0 && spool->IsTemporaryOf(path)) return CommitInPlace(plan);
-    if (spool->HoldsPathOf(path)) spool->Detach();
+    if (spool->HoldsTemporaryOf(path)) {
+      if (plan.kept_ == nullptr && objects.spooled() > 0) return CommitInPlace(plan, path);
+      spool->Detach();
+    }
   }
 
   // A small file is assembled whole in the staging buffer and leaves in one write call;
@@ -464,11 +466,12 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
   return plan.report_;
 }
 
-Result<BuildReport> Writer::CommitInPlace(const BuildPlan& plan) const {
+Result<BuildReport> Writer::CommitInPlace(const BuildPlan& plan, std::string_view path) const {
   ObjectList& objects = state_->objects;
   Spool& spool = *state_->spool;
-  objects.SpoolAll();
-  TemporaryFile& file = spool.temporary();
+  if (Status checked = CheckDestination(path); !checked.ok()) return checked.take_error();
+  if (Status spooled = objects.SpoolAll(); !spooled.ok()) return spooled.take_error();
+  TemporaryFile& file = spool.TemporaryFor(path);
   const int fd = file.fd.get();
   const std::uint64_t data_end = format::kDataOffset + objects.data_length();
   const auto failed = [&](int errnum) {
@@ -499,7 +502,9 @@ Result<std::vector<std::uint8_t>> Writer::TrainDictionary() const {
   if (const auto& oversized = state_->objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
-  return writer::TrainDictionary(state_->objects);
+  std::vector<std::uint8_t> trained = writer::TrainDictionary(state_->objects);
+  if (Status failed = state_->objects.failure(); !failed.ok()) return failed.take_error();
+  return trained;
 }
 
 Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOptions& options) const {
@@ -512,6 +517,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   if (const auto& oversized = objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
+  if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();
   // With drop_unreferenced, the objects no key reaches are neither sampled nor written.
   std::optional<ValueCompressor::Keep> keep;
   std::uint64_t kept_count = objects.size();
@@ -524,9 +530,10 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   }
   const ValueCompressor::Keep* kept = keep ? &*keep : nullptr;
   // The build writes a file of its own; the spool's records are read from its descriptor.
-  if (state_->spool && state_->spool->HoldsPathOf(path)) state_->spool->Detach();
+  if (state_->spool && state_->spool->HoldsTemporaryOf(path)) state_->spool->Detach();
   Result<ValueCompressor> made = ValueCompressor::Make(objects, kept, options.compression);
   if (!made.ok()) return made.take_error();
+  if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();  // a sample unread
   ValueCompressor& compressor = made.value();
   FileSink sink(-1, kStagingSize);
   auto data_crc = std::make_unique<CrcBatcher>(0);

@@ -10,12 +10,11 @@
 // Where the payloads live is the writer's options' business (writer_options.h): by
 // default in memory until the build; with a memory budget in a spool file as they are
 // added (spool.h), the destination's temporary file when it is known, which a build to
-// that destination finishes and publishes in place. Then adding, and reading a stored
-// payload back, can meet an I/O error: it is thrown as a StoreFailure (store_failure.h)
-// before anything changed. The keys too, under a budget, leave memory when they would pass
-// their share of it: sorted runs in scratch files (key_runs.h), merged at build, the last
-// assignment of a key winning (index_items.h); so does a large mapped index's slot table
-// (spilled_slots.h). Every build writes the same bytes either way.
+// that destination finishes and publishes in place. A failing spool never fails an add
+// (see object_list.h): a build reports it. The keys too, under a budget, leave memory when
+// they would pass their share of it: sorted runs in scratch files (key_runs.h), merged at
+// build, the last assignment of a key winning (index_items.h); so does a large mapped
+// index's slot table (spilled_slots.h). Every build writes the same bytes either way.
 //
 // Not thread-safe: the caller serialises every call, const ones included (reading the
 // keys finishes work that AddKey defers; see key_map.h). The bindings guard each instance.
@@ -115,8 +114,7 @@ class Writer {
   Writer& operator=(const Writer&) = delete;
 
   // Copies `payload` and returns its Object ID. No size check here: Build() rejects a
-  // payload over the format's limit. On std::bad_alloc, or a StoreFailure of the spool,
-  // the writer is unchanged (so too for every add below).
+  // payload over the format's limit. On std::bad_alloc the writer is unchanged.
   std::uint64_t AddObject(std::span<const std::uint8_t> payload);
 
   // Like AddObject, but returns the id of an object added here before whose payload is
@@ -146,10 +144,10 @@ class Writer {
 
   std::uint64_t num_objects() const;
   // Once keys have been spilled (key_runs.h), counting them reads the runs, once per change
-  // of the keys; a run that cannot be read throws StoreFailure.
+  // of the keys; a run that cannot be read throws KeyRunReadFailure.
   std::uint64_t num_keys() const;
   // Whether AddKey has mapped `key`. May throw std::bad_alloc (see key_map.h: reading
-  // the keys places the parked ones), leaving the writer unchanged; and StoreFailure
+  // the keys places the parked ones), leaving the writer unchanged; and KeyRunReadFailure
   // when a spilled run cannot be read.
   bool ContainsKey(std::span<const std::uint8_t> key) const;
 
@@ -184,10 +182,10 @@ class Writer {
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
 
-  // Commit() of a plan that writes every record to the destination the spool's file is
-  // the temporary file of: the mapped index and the index section after the records, the
+  // Commit() to `path` of a plan that writes every record, when the spool's file is the
+  // temporary file of `path`: the mapped index and the index section after the records, the
   // header over its placeholder, then the rename. The spool is then detached (spool.h).
-  Result<BuildReport> CommitInPlace(const BuildPlan& plan) const;
+  Result<BuildReport> CommitInPlace(const BuildPlan& plan, std::string_view path) const;
 
   // A compressed build: the same checks and the same atomic commit as Plan() and Commit(),
   // with the header written last, over a placeholder, once the compressed values, the
