@@ -13,12 +13,17 @@
 #include <zstd.h>
 
 #include <algorithm>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <cstring>
 #include <exception>
 #include <functional>
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/format/compression_layout.h"
 #include "core/format/layout.h"
@@ -59,9 +64,11 @@ constexpr unsigned kAcceleration = 1;
 
 // Values are compressed by several threads, a batch at a time: each thread takes a run of
 // the batch's objects into a buffer of its own, and the runs are emitted in object order.
-// A batch bounds what the buffers hold: a run of 8192 values each.
+// A run bounds what its buffer holds: 8192 values, fewer once they pass 512 KiB (the
+// first value past it ends the run), so that a writer's peak memory gains little.
 constexpr std::size_t kMaxThreads = 8;
 constexpr std::size_t kObjectsPerRun = 8192;
+constexpr std::uint64_t kRunInputBytes = std::uint64_t{512} << 10;
 
 std::uint64_t ValueBytes(const ObjectList& objects) {
   return objects.data_length() - objects.size() * format::kRecordHeadSize;
@@ -270,18 +277,24 @@ Result<ValueCompressor> ValueCompressor::Make(const ObjectList& objects, const K
 Status ValueCompressor::CompressAll(const ObjectList& objects, const Keep* keep, const Emit& emit) {
   State& state = *state_;
   std::vector<RunCompressor>& runs = state.runs;
+  if (runs.empty()) return StoreError::Invalid("the values of this build were compressed already");
   const std::size_t threads = runs.size();
   const std::uint64_t n = objects.size();
-  for (std::uint64_t batch = 0; batch < n; batch += threads * kObjectsPerRun) {
-    const std::size_t used =
-        static_cast<std::size_t>(std::min<std::uint64_t>(threads, (n - batch + kObjectsPerRun - 1) / kObjectsPerRun));
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans(threads);  // each run's [first, last)
+  for (std::uint64_t next = 0; next < n;) {
+    std::size_t used = 0;
+    for (; used < threads && next < n; ++used) {
+      const std::uint64_t first = next;
+      std::uint64_t input = 0;
+      while (next < n && next - first < kObjectsPerRun && input < kRunInputBytes) input += objects.Payload(next++).size();
+      spans[used] = {first, next};
+    }
     std::vector<std::thread> workers;
     workers.reserve(used);
     for (std::size_t t = 1; t < used; ++t) {
-      const std::uint64_t first = batch + t * kObjectsPerRun;
-      workers.emplace_back([&, t, first] { runs[t].Run(objects, keep, first, std::min(n, first + kObjectsPerRun)); });
+      workers.emplace_back([&, t] { runs[t].Run(objects, keep, spans[t].first, spans[t].second); });
     }
-    runs[0].Run(objects, keep, batch, std::min(n, batch + kObjectsPerRun));
+    runs[0].Run(objects, keep, spans[0].first, spans[0].second);
     for (std::thread& worker : workers) worker.join();
     for (std::size_t t = 0; t < used; ++t) {
       if (Status done = runs[t].Finish(); !done.ok()) return done;
@@ -292,6 +305,15 @@ Status ValueCompressor::CompressAll(const ObjectList& objects, const Keep* keep,
       runs[t].Clear();
     }
   }
+  // The rest of the build needs nothing of libzstd's: its contexts, their buffers and the
+  // prepared dictionary (about 3 MiB at level 3) go before the build makes its index, the
+  // part of it that holds the most.
+  runs.clear();
+  runs.shrink_to_fit();
+  state.cdict.reset();
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
   return {};
 }
 

@@ -53,6 +53,7 @@ class ValueCompressor {
   // (format/compression_layout.h) and hands them to emit(object id, stored) in object id
   // order, a batch at a time. Stops at the first emit that returns false (the caller keeps
   // its reason). Fails with KalvError when libzstd fails. May throw std::bad_alloc.
+  // Runs once: it frees the compression contexts as it ends (a second call fails).
   using Emit = std::function<bool(std::uint64_t, std::span<const std::uint8_t>)>;
   Status CompressAll(const ObjectList& objects, const Keep* keep, const Emit& emit);
 
