@@ -13,9 +13,6 @@
 #include <zstd.h>
 
 #include <algorithm>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -24,6 +21,9 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "core/format/compression_layout.h"
 #include "core/format/layout.h"
@@ -312,6 +312,8 @@ Status ValueCompressor::CompressAll(const ObjectList& objects, const Keep* keep,
   runs.shrink_to_fit();
   state.cdict.reset();
 #if defined(__GLIBC__)
+  // And their pages go back to the system now: glibc would keep most of them in its heap,
+  // resident, through the index's making.
   malloc_trim(0);
 #endif
   return {};
