@@ -108,8 +108,9 @@ Result<std::size_t> ValueDecoder::DecodedSize(std::span<const std::uint8_t> stor
       break;
     case format::StoredKind::kFrame: {
       ZSTD_frameHeader frame;
-      const std::size_t read = ZSTD_getFrameHeader_advanced(&frame, stored.data() + head.size, stored.size() - head.size,
-                                                            ZSTD_f_zstd1_magicless);
+      const std::uint8_t* body = stored.data() + head.size;
+      const std::size_t read =
+          ZSTD_getFrameHeader_advanced(&frame, body, stored.size() - head.size, ZSTD_f_zstd1_magicless);
       if (read != 0 || frame.frameType != ZSTD_frame || frame.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN) {
         return Damaged(stored, "holds no readable frame");
       }
@@ -152,7 +153,8 @@ Status ValueDecoder::Decode(std::span<const std::uint8_t> stored, std::uint8_t* 
   }
   if (ZSTD_isError(made)) return Damaged(stored, std::string("does not decompress: ") + ZSTD_getErrorName(made));
   if (made != length) {
-    return Damaged(stored, "decompresses to " + std::to_string(made) + " bytes, its head says " + std::to_string(length));
+    return Damaged(stored,
+                   "decompresses to " + std::to_string(made) + " bytes, not the " + std::to_string(length) + " it claims");
   }
   return {};
 }

@@ -286,7 +286,9 @@ Status ValueCompressor::CompressAll(const ObjectList& objects, const Keep* keep,
     for (; used < threads && next < n; ++used) {
       const std::uint64_t first = next;
       std::uint64_t input = 0;
-      while (next < n && next - first < kObjectsPerRun && input < kRunInputBytes) input += objects.Payload(next++).size();
+      while (next < n && next - first < kObjectsPerRun && input < kRunInputBytes) {
+        input += objects.Payload(next++).size();
+      }
       spans[used] = {first, next};
     }
     std::vector<std::thread> workers;
