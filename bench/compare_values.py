@@ -23,15 +23,12 @@ in compare.py.
 from __future__ import annotations
 
 import argparse
-import collections
-import gc
 import os
 import random
 import shelve
 import statistics
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
