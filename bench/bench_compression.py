@@ -26,8 +26,8 @@ Every read figure is the median of ``--reps`` rounds in which the two stores tak
 with the cyclic garbage collector off. Nothing is asserted.
 
 Then, for the real rows, a size table of the same (key, msgpack value) pairs in the peers
-that bench/compare_stores.py wires up (LMDB, SQLite, LevelDB, which compresses its blocks),
-each skipped when its package is missing.
+(LMDB, SQLite, LevelDB, which compresses its blocks) as bench/compare_compression.py makes
+it, each skipped when its package is missing.
 """
 from __future__ import annotations
 
@@ -200,27 +200,13 @@ def report(title: str, plain_path: str, packed_path: str, built: dict[str, list[
 
 def peer_sizes(rows: Iterator[tuple[str, Any]], plain_path: str, packed_path: str, directory: str) -> None:
     """The file size of each peer holding the pairs, beside kalvex's two stores."""
-    from types import SimpleNamespace
+    from compare_compression import pairs, sizes
 
-    import msgpack
-    from compare_stores import BY_NAME
-
-    pairs = [(key.encode(), msgpack.packb(value, use_bin_type=True)) for key, value in rows]
-    data = SimpleNamespace(keys_b=[k for k, _ in pairs], payloads=[p for _, p in pairs], n=len(pairs))
-    plain = os.path.getsize(plain_path)
+    table = sizes(pairs(list(rows)), plain_path, packed_path, directory)
+    plain = table["kalvex"]
     print("\n| store | bytes | of kalvex plain |\n|---|---|---|")
-    print(f"| kalvex | {plain:,} | 1.00 |")
-    print(f"| kalvex, compression=\"zstd\" | {os.path.getsize(packed_path):,} | {os.path.getsize(packed_path) / plain:.2f} |")
-    for name in ("lmdb", "sqlite", "leveldb"):
-        store = BY_NAME[name]
-        if store.available() is not None:
-            print(f"| {store.label} | skipped: {store.available()} | |")
-            continue
-        path = os.path.join(directory, "peer" + store.suffix)
-        store.build(data, path)
-        size = store.size(path)
-        print(f"| {store.label} | {size:,} | {size / plain:.2f} |")
-        store.remove(path)
+    for label, size in table.items():
+        print(f"| {label} | {size:,} | {size / plain:.2f} |" if isinstance(size, int) else f"| {label} | {size} | |")
 
 
 def main() -> None:

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """kalvex beside its peers: one command, one data set, one report.
 
-    python bench/compare.py [--pypy PYPY [--pypy-path DIR]] [--scale 10000000] [--tiny]
+    python bench/compare.py [--pypy PYPY [--pypy-path DIR]] [--scale 10000000] [--tiny] [--real PATH]
     python bench/compare.py --scans 1000000 --stores kalvex-cffi,lmdb --reps 60 [--cpu-time]
 
 Measures kalvex, a dict (the in-process floor), LMDB, LevelDB, SQLite and marisa-trie
@@ -15,7 +15,9 @@ plain read of the file (integrity check), and how its build() call compares with
 write and fsync of as many bytes, and what memory it adds at its peak (build against
 the disk), and what the mapped index and batch lookups change (compare_index.py), and
 how key ranges, seeks and reverse scans compare with prefix scans, gets and LMDB's cursor
-(compare_ranges.py, at the cold scale).
+(compare_ranges.py, at the cold scale), and what compressed values cost and save beside
+plain ones, LMDB with msgpack values, SQLite and LevelDB: file sizes and decoded gets on
+real records (--real) and ~1 KB JSON-like ones (compare_compression.py).
 
 Every figure is the median of several repetitions, timed with the cyclic garbage
 collector off (as timeit does). The gets and scans of all stores are timed in turns, with
@@ -42,6 +44,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import compare_compression  # noqa: E402
 import compare_data  # noqa: E402
 import compare_timing as timing  # noqa: E402
 import compare_index  # noqa: E402
@@ -264,7 +267,7 @@ def interleaved_reads(stores, data, paths: dict, reps: int) -> dict:
                 get = s.getter(handles[s.name])
                 if get is not None:
                     calls[s.name] = (get, data.lookups[kind if s.key_type == "str" else kind + "_b"])
-            for name, seconds in compare_values.interleaved_per_call(calls, reps, timing).items():
+            for name, seconds in timing.interleaved_per_call(calls, reps).items():
                 out[name][metric] = seconds
         prefix = compare_data.prefix_for(data.n)
 
@@ -346,7 +349,7 @@ def focused_scans(n: int, store_names, reps: int, workdir: str, log) -> None:
             s.remove(paths[s.name])
 
 
-def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict:
+def run_all(scales, store_names, reps, build_reps, probes, workdir, log, real=None) -> dict:
     result = {"interpreter": interpreter_label(),
               "implementation": platform.python_implementation(),
               "stores": {}, "scales": {}}
@@ -389,6 +392,11 @@ def run_all(scales, store_names, reps, build_reps, probes, workdir, log) -> dict
     if "ranges" in store_names:
         log(f"[{result['interpreter']}] key ranges, seeks and reverse scans through the package")
         result["ranges"] = compare_ranges.run(scales[-1:], reps, workdir, log, timer=timing)
+    if "compression" in store_names:
+        log(f"[{result['interpreter']}] compressed values beside plain ones and the peers")
+        result["compression"] = compare_compression.run(
+            reps, workdir, log, timer=timing, real=None if timing.TINY else real,
+            synthetic=500 if timing.TINY else compare_compression.SYNTHETIC)
     return result
 
 
@@ -408,7 +416,7 @@ def machine_name() -> str:
 
 
 # Options whose values are paths of the machine that ran: the report leaves them out.
-_LOCAL_PATHS = ("--pypy-path", "--workdir", "--out")
+_LOCAL_PATHS = ("--pypy-path", "--workdir", "--out", "--real")
 
 
 def typed_command(args: list[str], script: str = "bench/compare.py") -> str:
@@ -433,7 +441,7 @@ def run_pypy(args, workdir: str, log) -> dict:
     out = os.path.join(workdir, "pypy.json")
     cmd = [args.pypy, os.path.abspath(__file__), "--worker", out,
            "--reps", str(args.reps), "--build-reps", str(args.build_reps),
-           "--stores", args.stores, "--workdir", workdir]
+           "--stores", args.stores, "--workdir", workdir, "--real", args.real]
     if args.tiny:
         cmd.append("--tiny")
     if args.scale:
@@ -454,9 +462,12 @@ def main(argv=None) -> int:
     p.add_argument("--tiny", action="store_true", help="a few hundred keys, seconds, no chart kept")
     p.add_argument("--reps", type=int, default=5, help="repetitions per figure (median)")
     p.add_argument("--build-reps", type=int, default=3, help="repetitions of each build")
-    p.add_argument("--stores", default=",".join([s.name for s in ALL] + ["values", "index", "ranges"]),
+    p.add_argument("--stores", default=",".join([s.name for s in ALL] + ["values", "index", "ranges", "compression"]),
                    help="stores to measure; 'values' adds the decoded-values section, 'index' "
-                        "the mapped index and batch lookups, 'ranges' key ranges and seeks")
+                        "the mapped index and batch lookups, 'ranges' key ranges and seeks, "
+                        "'compression' compressed values beside plain ones and the peers")
+    p.add_argument("--real", default=compare_compression.REAL,
+                   help="real records for the compression section (a .tsv.gz; skipped when absent)")
     p.add_argument("--pypy", help="PyPy interpreter to re-run the measurements under")
     p.add_argument("--pypy-path", help="PYTHONPATH for the PyPy run (where its kalvex is)")
     p.add_argument("--out", help="report directory (default bench/results; --tiny: a temp dir)")
@@ -492,7 +503,7 @@ def main(argv=None) -> int:
         return 0
 
     with tempfile.TemporaryDirectory(prefix="kalvex-compare-", dir=args.workdir) as workdir:
-        result = run_all(scales, names, args.reps, args.build_reps, probes, workdir, log)
+        result = run_all(scales, names, args.reps, args.build_reps, probes, workdir, log, real=args.real)
         if args.worker:
             with open(args.worker, "w") as f:
                 json.dump(result, f)

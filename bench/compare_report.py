@@ -251,6 +251,11 @@ def markdown(results: list[dict], meta: dict) -> str:
             import compare_ranges
             out += ["### Key ranges, seeks and reverse scans", "", compare_ranges.__doc__.split("\n\n")[1]
                     .replace("\n", " "), "", "```", compare_ranges.report(r["ranges"]).strip(), "```", ""]
+        if r.get("compression"):
+            import compare_compression
+            out += ["### Compressed values", "", compare_compression.__doc__.split("\n\n")[2]
+                    .replace("\n", " "), "", compare_compression.__doc__.split("\n\n")[3].replace("\n", " "),
+                    "", "```", compare_compression.report(r["compression"]).strip(), "```", ""]
         judged = targets(r, meta)
         if judged:
             out += ["### Targets", "", "| target | scale | kalvex ÷ peer | |", "|---|---|---|---|"]

@@ -93,3 +93,31 @@ def rss_status() -> dict[str, int]:
 def check(cond: bool, what: str) -> None:
     if not cond:
         raise AssertionError(what)
+
+
+def interleaved_per_call(calls: dict, reps: int, timer=None, chunk: int = 5000) -> dict:
+    """Median time of one call of each fn, for ``calls`` mapping a name to (fn, args),
+    timed in turns: in each turn every fn runs through one chunk of its args (the order
+    rotating), each fn a different chunk, so no fn finds its keys in the cache where
+    another one just left them. Every args list has the same length. `timer` is the
+    module whose settings apply (this one unless a caller brings its own)."""
+    timer = timer or sys.modules[__name__]
+    names = list(calls)
+    if not names:  # a run that measures no store (e.g. --stores values)
+        return {}
+    chunked = {name: [args[i:i + chunk] for i in range(0, len(args), chunk)] for name, (_, args) in calls.items()}
+    count = len(chunked[names[0]])
+    per_call: dict = {name: [] for name in names}
+    if timer.COLLECT:
+        gc.collect()
+    for rep in range(reps):
+        for number in range(count):
+            shift = (rep + number) % len(names)
+            for k, name in enumerate(names[shift:] + names[:shift]):
+                part = chunked[name][(number + k) % count]
+                fn = calls[name][0]
+                with timer.paused_gc():
+                    t0 = time.perf_counter()
+                    collections.deque(map(fn, part), maxlen=0)
+                    per_call[name].append((time.perf_counter() - t0) / len(part))
+    return {name: statistics.median(times) for name, times in per_call.items()}

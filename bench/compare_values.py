@@ -23,19 +23,17 @@ in compare.py.
 from __future__ import annotations
 
 import argparse
-import collections
-import gc
 import os
 import random
 import shelve
 import statistics
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import compare_timing as timing  # noqa: E402
+from compare_timing import interleaved_per_call  # noqa: E402
 import compare_data  # noqa: E402
 
 
@@ -181,32 +179,6 @@ def _remove(path: str) -> None:
     for suffix in ("", "-lock", ".db", ".dat", ".dir", ".bak"):
         if os.path.exists(path + suffix):
             os.remove(path + suffix)
-
-
-def interleaved_per_call(calls: dict, reps: int, timer=timing, chunk: int = 5000) -> dict:
-    """Median time of one call of each fn, for ``calls`` mapping a name to (fn, args),
-    timed in turns: in each turn every fn runs through one chunk of its args (the order
-    rotating), each fn a different chunk, so no fn finds its keys in the cache where
-    another one just left them. Every args list has the same length."""
-    names = list(calls)
-    if not names:  # a run that measures no store (e.g. --stores values)
-        return {}
-    chunked = {name: [args[i:i + chunk] for i in range(0, len(args), chunk)] for name, (_, args) in calls.items()}
-    count = len(chunked[names[0]])
-    per_call: dict = {name: [] for name in names}
-    if timer.COLLECT:
-        gc.collect()
-    for rep in range(reps):
-        for number in range(count):
-            shift = (rep + number) % len(names)
-            for k, name in enumerate(names[shift:] + names[:shift]):
-                part = chunked[name][(number + k) % count]
-                fn = calls[name][0]
-                with timer.paused_gc():
-                    t0 = time.perf_counter()
-                    collections.deque(map(fn, part), maxlen=0)
-                    per_call[name].append((time.perf_counter() - t0) / len(part))
-    return {name: statistics.median(times) for name, times in per_call.items()}
 
 
 def interleaved_builds(stores: list, paths: dict, data: dict, ordered: dict, reps: int, timer=timing) -> dict:

@@ -43,22 +43,41 @@ def store(objects, keys, *, num_keys=None, index_offset=None, version=2, crc=Non
 
 
 def zstd_frame(value):
-    """A zstd frame holding `value` in one raw block, built from the frame format: magic,
+    """A magicless zstd frame holding `value` in one raw block, built from the frame format:
     a single-segment descriptor with a one-byte content size, the last block's header."""
     assert len(value) < 256
-    return b"\x28\xb5\x2f\xfd" + bytes([0x20, len(value)]) + struct.pack("<I", len(value) << 3 | 1)[:3] + value
+    return bytes([0x20, len(value)]) + struct.pack("<I", len(value) << 3 | 1)[:3] + value
 
 
-def compressed(values, keys, *, dictionary=b"", trailer_magic=b"KLVXdict", bad_tag=False):
-    """A store whose values are compressed: tagged payloads (raw, or a frame), keys as for
-    store(), then the dictionary record (dictionary, trailer) as the last object."""
-    tagged = [b"\x01" + zstd_frame(v) if i % 2 else b"\x00" + v for i, v in enumerate(values)]
-    if bad_tag:
-        tagged[0] = b"\x07" + tagged[0][1:]
+def zstd_block(value):
+    """A bare compressed zstd block holding `value` as raw literals and no sequences, built
+    from the block format: the literals section's header (one byte below 32 bytes, two
+    below 4 KiB), the literals, a zero sequence count."""
+    assert 0 < len(value) < 4096
+    head = bytes([len(value) << 3]) if len(value) < 32 else struct.pack("<H", len(value) << 4 | 0b0100)
+    return head + value + b"\0"
+
+
+def varint(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    return bytes(out + bytes([n]))
+
+
+def compressed(values, keys, *, dictionary=b"", trailer_magic=b"KLVXdict", bad_head=False):
+    """A store whose values are compressed: each payload a head and a body (raw, a frame or
+    a block, in turn), keys as for store(), then the dictionary record (dictionary,
+    trailer) as the last object."""
+    kinds = [lambda v: b"\x00" + v, lambda v: b"\x01" + zstd_frame(v), lambda v: varint(len(v) + 1) + zstd_block(v)]
+    stored = [kinds[i % 3 if v or i % 3 != 2 else 0](v) for i, v in enumerate(values)]
+    if bad_head:
+        stored[0] = b"\x80\x80\x80\x01" + stored[0][1:]
     original = sum(map(len, values))
-    trailer = struct.pack(">QQIIB3x", original, sum(map(len, tagged)), max(map(len, values), default=0),
+    trailer = struct.pack(">QQIIB3x", original, sum(map(len, stored)), max(map(len, values), default=0),
                           len(dictionary), 1) + trailer_magic
-    return store(tagged + [dictionary + trailer], keys, features=2)
+    return store(stored + [dictionary + trailer], keys, features=2)
 
 
 def draw(content):
@@ -97,7 +116,7 @@ def reader_seeds():
         "bad-magic": b"\0" * 40,
         "short": store([], [])[:39],
         "compressed": compressed([b"\x81\xa1a\x01", b"", b"carol" * 20, b"x"], sorted(users[:4])),
-        "compressed-bad-tag": compressed([b"v", b"w"], [(b"a", 0), (b"b", 1)], bad_tag=True),
+        "compressed-bad-head": compressed([b"v", b"w"], [(b"a", 0), (b"b", 1)], bad_head=True),
         "compressed-no-dictionary": store([b"\x00v"], [(b"a", 0)], features=2),
         "compressed-bad-trailer": compressed([b"v", b"w"], [(b"a", 0), (b"b", 1)], trailer_magic=b"KLVXdicT"),
         "large-index": large_index(store([b"alice", b"bob", b"carol"], sorted(users))),

@@ -422,9 +422,11 @@ void DecodeEvery(MemFile& file) {
                  ErrorText(decoded).c_str());
     FUZZ_REQUIRE(decoded.ok() || !sound, "Decode fails on a file Verify passes: '%s'", ErrorText(decoded).c_str());
     FUZZ_REQUIRE(out[length.value()] == 0xA5, "Decode wrote past the length it announced");
-    if (decoded.ok() && stored.value()[0] == format::kValueRaw) {
+    format::ValueHead head;
+    if (decoded.ok() && format::DecodeValueHead(stored.value().data(), stored.value().size(), head) &&
+        head.kind == format::StoredKind::kRaw) {
       FUZZ_REQUIRE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(length.value()),
-                              stored.value().begin() + 1),
+                              stored.value().begin() + head.size),
                    "a raw value decodes to other bytes than its body");
     }
   }

@@ -227,7 +227,7 @@ KALVEX_API kalvex_status kalvex_reader_lower_bound(const kalvex_reader* reader, 
 
 /* ---- Compressed values --------------------------------------------------------------
  * A store built with compression (kalvex_build_options.compression) stores each value as
- * a tagged payload: the value itself or a compressed form of it. kalvex_reader_read_range
+ * a payload with a head: the value itself or a compressed form of it. kalvex_reader_read_range
  * copies the values, decoded. The views that kalvex_reader_find, _find_many, _entry,
  * _entries and kalvex_objects_items give are the payloads as stored: pass each to
  * kalvex_reader_value_size and kalvex_reader_decode for the value (for a store that is not

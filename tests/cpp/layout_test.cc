@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/format/compression_layout.h"
 #include "core/format/crc32.h"
 #include "core/format/endian.h"
 #include "core/format/layout.h"
@@ -242,6 +243,35 @@ TEST(Endian, BigEndianAtEveryWidthEdgeAndAnyAlignment) {
     }
     StoreBe64(p, 0x0102030405060708u);
     EXPECT_EQ(std::vector<std::uint8_t>(p, p + 8), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  }
+}
+
+// A compressed value's head: its bytes at the varint's width edges, round trips, and the
+// heads a reader must take for damage (unterminated, four bytes, past a block's bound).
+TEST(ValueHead, BytesRoundTripsAndDamage) {
+  std::uint8_t out[kMaxValueHeadSize];
+  const auto encoded = [&](StoredKind kind, std::uint32_t length) {
+    return std::vector<std::uint8_t>(out, out + EncodeValueHead(kind, length, out));
+  };
+  EXPECT_EQ(encoded(StoredKind::kRaw, 0), (std::vector<std::uint8_t>{0}));
+  EXPECT_EQ(encoded(StoredKind::kFrame, 0), (std::vector<std::uint8_t>{1}));
+  EXPECT_EQ(encoded(StoredKind::kBlock, 1), (std::vector<std::uint8_t>{2}));
+  EXPECT_EQ(encoded(StoredKind::kBlock, 126), (std::vector<std::uint8_t>{127}));
+  EXPECT_EQ(encoded(StoredKind::kBlock, 127), (std::vector<std::uint8_t>{0x80, 1}));
+  EXPECT_EQ(encoded(StoredKind::kBlock, kMaxBlockValue), (std::vector<std::uint8_t>{0x81, 0x80, 8}));
+  for (const std::uint32_t length : {1u, 126u, 127u, 16382u, 16383u, kMaxBlockValue}) {
+    const std::vector<std::uint8_t> bytes = encoded(StoredKind::kBlock, length);
+    ValueHead head{};
+    ASSERT_TRUE(DecodeValueHead(bytes.data(), bytes.size(), head));
+    EXPECT_EQ(head.kind, StoredKind::kBlock);
+    EXPECT_EQ(head.block_length, length);
+    EXPECT_EQ(head.size, bytes.size());
+    EXPECT_FALSE(DecodeValueHead(bytes.data(), bytes.size() - 1, head));  // cut short
+  }
+  ValueHead head{};
+  for (const std::vector<std::uint8_t>& damaged : std::vector<std::vector<std::uint8_t>>{
+           {}, {0x80}, {0x80, 0x80, 0x80, 0}, {0x82, 0x80, 8}, {0xFF, 0xFF, 0x7F}}) {
+    EXPECT_FALSE(DecodeValueHead(damaged.data(), damaged.size(), head));
   }
 }
 

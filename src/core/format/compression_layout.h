@@ -3,30 +3,41 @@
 // A store is compressed when its header's features byte has kFeatureCompressedValues set
 // (layout.h). Then, and only then:
 //
-// - Every object record that a key refers to holds a tagged value:
-//     payload: tag u8 | body
-//   tag kValueRaw:  body is the value itself (kept so when compressing did not shrink it)
-//   tag kValueZstd: body is one zstd frame, made with the store's dictionary (none when
-//                   the dictionary is empty), that records its content size in its frame
-//                   header; that size is the value's length.
-//   Any other tag, or an empty payload, is damage. One byte is all a value pays.
+// - Every object record that a key refers to holds a stored value:
+//     payload: head (LEB128 varint n, 1 to 3 bytes) | body
+//   n = 0 (kHeadRaw):   body is the value itself (kept so when compressing did not shrink it).
+//   n = 1 (kHeadFrame): body is one zstd frame in its magicless form (the frame without
+//                       its 4-byte magic number), made with the store's dictionary (none
+//                       when the dictionary is empty), that records its content size in
+//                       its frame header; that size is the value's length. A writer uses
+//                       it for values longer than a block.
+//   n >= 2:             body is one compressed zstd block, bare (no frame, no block header),
+//                       made with the store's dictionary; the value is n - 1 bytes long,
+//                       1 to kMaxBlockValue.
+//   A varint of more than 3 bytes, a block length past kMaxBlockValue, or an empty payload
+//   is damage. A value of ~150 bytes compresses to ~50, so every byte around the body
+//   counts: a frame would add 9 or 10 (magic, frame and block headers) where the head adds
+//   1 or 2, which also gives the decoded length without parsing anything of libzstd's.
+//   (A frame carries no checksum: the record's CRC is what covers the value.)
 //
 // - One more object record, which no key refers to, holds the dictionary:
 //     payload: dictionary (dictionary_length bytes) | trailer (kDictionaryTrailerSize)
 //   Trailer: original_bytes u64 | stored_bytes u64 | max_value_length u32
 //            | dictionary_length u32 | codec u8 (=kCodecZstd) | 3 zero bytes
 //            | magic "KLVXdict"
-//   original_bytes and stored_bytes sum the values' lengths and their tagged payloads'
+//   original_bytes and stored_bytes sum the values' lengths and their stored payloads'
 //   lengths (every record but this one and a mapped index's), for the ratio a reader
-//   reports; max_value_length bounds what any frame may claim to decode to, so that a
-//   damaged frame header cannot make a reader allocate gigabytes.
+//   reports; max_value_length bounds what any head or frame may claim to decode to, so that
+//   a damaged one cannot make a reader allocate gigabytes.
 //   The record ends where the mapped index's record begins when the file carries one, and
 //   at index_offset otherwise: a reader finds it from the header (and the mapped index's
 //   trailer) in constant time, never by looking at a value's bytes. A writer that streams
 //   its values can append it after the last value, as a build does.
 //
-// Integers are big-endian, as everywhere in the file. A reader that ignores the features
-// byte still opens the file and reads every key: it sees the tagged payloads as stored.
+// Integers are big-endian, as everywhere in the file, but for the head's varint, whose
+// 7-bit groups go lowest first, each byte's top bit set when another follows. A reader
+// that ignores the features byte still opens the file and reads every key: it sees the
+// stored payloads as they are.
 #pragma once
 
 #include <array>
@@ -38,11 +49,54 @@ namespace kalvex::format {
 // The features bit (header byte kFeaturesPos, layout.h) of a store with compressed values.
 inline constexpr std::uint8_t kFeatureCompressedValues = 0x02;
 
-// ---- Tagged value -------------------------------------------------------------------
+// ---- Stored value head ----------------------------------------------------------------
 
-inline constexpr std::uint8_t kValueRaw = 0;
-inline constexpr std::uint8_t kValueZstd = 1;
-inline constexpr std::size_t kValueTagSize = 1;
+inline constexpr std::uint32_t kHeadRaw = 0;
+inline constexpr std::uint32_t kHeadFrame = 1;
+// libzstd's largest block (ZSTD_BLOCKSIZE_MAX), which bounds what a bare block decodes to.
+inline constexpr std::uint32_t kMaxBlockValue = std::uint32_t{128} << 10;
+inline constexpr std::size_t kMaxValueHeadSize = 3;  // 7 bits a byte: n <= kMaxBlockValue + 1 < 2^21
+
+enum class StoredKind : std::uint8_t { kRaw, kFrame, kBlock };
+
+struct ValueHead {
+  StoredKind kind;
+  std::uint32_t block_length;  // the value's length, for kBlock only
+  std::uint8_t size;           // bytes of the head; the body follows
+};
+
+// Writes the head of a value of `kind` (and, for a block, of `block_length` bytes) and
+// returns its size. REQUIRES: for kBlock, 1 <= block_length <= kMaxBlockValue.
+inline std::size_t EncodeValueHead(StoredKind kind, std::uint32_t block_length,
+                                   std::uint8_t out[kMaxValueHeadSize]) {
+  std::uint32_t n = kind == StoredKind::kRaw ? kHeadRaw : kind == StoredKind::kFrame ? kHeadFrame : block_length + 1;
+  std::size_t size = 0;
+  while (n >= 0x80) {
+    out[size++] = static_cast<std::uint8_t>(n | 0x80);
+    n >>= 7;
+  }
+  out[size++] = static_cast<std::uint8_t>(n);
+  return size;
+}
+
+// The head at the start of a stored payload; false when it is damage (see above).
+inline bool DecodeValueHead(const std::uint8_t* stored, std::size_t stored_size, ValueHead& head) {
+  std::uint32_t n = 0;
+  for (std::size_t i = 0; i < kMaxValueHeadSize && i < stored_size; ++i) {
+    n |= std::uint32_t{stored[i] & 0x7Fu} << (7 * i);
+    if ((stored[i] & 0x80) != 0) continue;
+    head.size = static_cast<std::uint8_t>(i + 1);
+    if (n == kHeadRaw || n == kHeadFrame) {
+      head.kind = n == kHeadRaw ? StoredKind::kRaw : StoredKind::kFrame;
+      head.block_length = 0;
+      return true;
+    }
+    head.kind = StoredKind::kBlock;
+    head.block_length = n - 1;
+    return head.block_length <= kMaxBlockValue;
+  }
+  return false;
+}
 
 // ---- Dictionary record ----------------------------------------------------------------
 

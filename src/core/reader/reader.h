@@ -96,7 +96,7 @@ class Reader {
 
   // The header's features byte, as stored.
   std::uint8_t features() const { return features_; }
-  // Whether the header declares compressed values (the payloads are tagged values).
+  // Whether the header declares compressed values (the payloads are stored values with a head).
   bool compressed() const { return (features_ & format::kFeatureCompressedValues) != 0; }
   // The decoder of a compressed store opened with decode_values; null otherwise.
   const ValueDecoder* decoder() const { return decoder_ ? &*decoder_ : nullptr; }

@@ -1,5 +1,5 @@
 // ValueDecoder: the values of a compressed store (format/compression_layout.h) decoded
-// for a reader: its dictionary prepared once, at open, and each tagged value decoded
+// for a reader: its dictionary prepared once, at open, and each stored value decoded
 // into a buffer of the caller's.
 //
 // Open costs what the dictionary costs (about its size in work, up to 112 KiB for the
@@ -7,16 +7,17 @@
 // serves any number of threads: each thread decodes with a context of its own, made at
 // its first value and kept for the thread's life (one for all readers).
 //
-// Nothing stored is trusted: a tag, a frame header or a frame that does not hold what
-// the file says is KalvCorruptError, never a wrong value (each decoded payload's record
-// CRC is checked first), and a frame claiming more than the largest value the writer
-// recorded is refused before anything is allocated.
+// Nothing stored is trusted: a head, a frame header, a frame or a block that does not
+// hold what the file says is KalvCorruptError, never a wrong value (each decoded payload's
+// record CRC is checked first), and a head or frame claiming more than the largest value
+// the writer recorded is refused before anything is allocated.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "core/format/compression_layout.h"
 #include "core/format/layout.h"
@@ -33,7 +34,8 @@ class ValueDecoder {
   // KalvCorruptError when any of it does not hold. May throw std::bad_alloc.
   static Result<ValueDecoder> Open(const std::uint8_t* file, std::uint64_t size, std::uint64_t record_end);
 
-  // The length of the value whose stored payload (tag and body) is `stored`.
+  // The length of the value whose stored payload (head and body) is `stored`: read from
+  // the head, or from a frame's header.
   Result<std::size_t> DecodedSize(std::span<const std::uint8_t> stored) const;
   // Decodes `stored` into out[0, length): length must be what DecodedSize gave. `stored`
   // must be a record's payload in the file (its head, whose CRC is checked, lies before
@@ -52,6 +54,7 @@ class ValueDecoder {
   ValueDecoder() = default;
   // The file offset of the record whose payload is `stored`, for messages.
   std::uint64_t OffsetOf(std::span<const std::uint8_t> stored) const;
+  StoreError Damaged(std::span<const std::uint8_t> stored, const std::string& why) const;
 
   const std::uint8_t* file_ = nullptr;
   std::uint64_t record_offset_ = 0;

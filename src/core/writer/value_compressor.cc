@@ -1,9 +1,14 @@
 #include "core/writer/value_compressor.h"
 
-// The fast cover trainer is in the part of zdict.h that asks for this: it trains in a
-// fraction of the default trainer's time (about a tenth on records of a few hundred bytes)
-// for a dictionary that compresses as well.
+// The fast cover trainer, bare blocks and magicless frames are in the parts of zdict.h and
+// zstd.h that ask for these. The trainer trains in a fraction of the default trainer's time
+// (about a tenth on records of a few hundred bytes) for a dictionary that compresses as
+// well; bare blocks save a value its frame (format/compression_layout.h). Later libzstd
+// releases mark the block calls deprecated in favour of frames, which cost those bytes:
+// they are kept, and only their warning is silenced.
 #define ZDICT_STATIC_LINKING_ONLY
+#define ZSTD_STATIC_LINKING_ONLY
+#define ZSTD_DISABLE_DEPRECATE_WARNINGS
 #include <zdict.h>
 #include <zstd.h>
 
@@ -14,6 +19,11 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "core/format/compression_layout.h"
 #include "core/format/layout.h"
@@ -43,17 +53,22 @@ constexpr std::size_t kMinDictionarySize = 256;
 constexpr std::size_t kSamplesPerDictionaryByte = 16;
 constexpr std::size_t kMaxSampleSize = std::size_t{128} << 10;
 // Fast cover's segment and d-mer sizes (the values its own optimiser settles near for
-// records like these) and its fastest exact sampling.
+// records like these) and its fastest exact sampling. The frequency log sizes the
+// trainer's two tables, 6 bytes an entry: 2^18 entries (1.5 MiB) compress the real
+// records as well as 2^20 (6 MiB) did, within 1% either way, and a writer's peak memory
+// is what it bounds.
 constexpr unsigned kSegmentSize = 200;
 constexpr unsigned kDmerSize = 8;
-constexpr unsigned kFrequencyLog = 20;
+constexpr unsigned kFrequencyLog = 18;
 constexpr unsigned kAcceleration = 1;
 
 // Values are compressed by several threads, a batch at a time: each thread takes a run of
 // the batch's objects into a buffer of its own, and the runs are emitted in object order.
-// A batch bounds what the buffers hold: a run of 8192 values each.
+// A run bounds what its buffer holds: 8192 values, fewer once they pass 512 KiB (the
+// first value past it ends the run), so that a writer's peak memory gains little.
 constexpr std::size_t kMaxThreads = 8;
 constexpr std::size_t kObjectsPerRun = 8192;
+constexpr std::uint64_t kRunInputBytes = std::uint64_t{512} << 10;
 
 std::uint64_t ValueBytes(const ObjectList& objects) {
   return objects.data_length() - objects.size() * format::kRecordHeadSize;
@@ -63,10 +78,15 @@ StoreError ZstdFailure(const char* what, std::size_t code) {
   return StoreError::Invalid(std::string(what) + ": " + ZSTD_getErrorName(code));
 }
 
-// Compresses a run of objects into tagged values laid end to end in a buffer of its own.
+static_assert(format::kMaxBlockValue == ZSTD_BLOCKSIZE_MAX);
+
+// Compresses a run of objects into stored values laid end to end in a buffer of its own.
 // Run() may go on another thread; it records a failure instead of throwing.
 struct RunCompressor {
   std::unique_ptr<ZSTD_CCtx, FreeCCtx> context;
+  const ZSTD_CDict* dictionary = nullptr;
+  int level = 0;
+  std::size_t block_limit = 0;  // the longest value that goes in a bare block
   std::vector<std::uint8_t> bytes;
   std::vector<std::size_t> ends;
   std::vector<std::uint64_t> ids;  // the object id of each value
@@ -77,19 +97,32 @@ struct RunCompressor {
   bool unread = false;      // a spooled value could not be read back
   std::exception_ptr thrown;
 
-  Status Prepare(const ZSTD_CDict* dictionary, int level) {
+  Status Prepare(const ZSTD_CDict* cdict, int compression_level) {
+    dictionary = cdict;
+    level = compression_level;
     context.reset(ZSTD_createCCtx());
     if (!context) throw std::bad_alloc();
-    // Each frame records its content size, which is the value's length; the dictionary's
-    // id and a checksum would repeat in every value what the file holds once (the
-    // record's CRC covers the frame).
-    std::size_t set = ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 1);
+    // A frame (a value longer than a block) records its content size, which is the
+    // value's length; its magic number, the dictionary's id and a checksum would repeat
+    // in every value what the file says once (the record's CRC covers the frame).
+    std::size_t set = ZSTD_CCtx_setParameter(context.get(), ZSTD_c_format, ZSTD_f_zstd1_magicless);
+    if (!ZSTD_isError(set)) set = ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 1);
     if (!ZSTD_isError(set)) set = ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 0);
     if (!ZSTD_isError(set)) set = ZSTD_CCtx_setParameter(context.get(), ZSTD_c_dictIDFlag, 0);
     if (!ZSTD_isError(set)) set = ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
     if (!ZSTD_isError(set) && dictionary != nullptr) set = ZSTD_CCtx_refCDict(context.get(), dictionary);
+    // A block is at most what the dictionary's window allows (its parameters are the
+    // dictionary's), and never past the format's bound.
+    if (!ZSTD_isError(set)) set = BeginBlock();
     if (ZSTD_isError(set)) return ZstdFailure("compression setup failed", set);
+    block_limit = std::min<std::size_t>(ZSTD_getBlockSize(context.get()), format::kMaxBlockValue);
     return {};
+  }
+
+  // Readies the context for one bare block: the dictionary's tables, no history.
+  std::size_t BeginBlock() {
+    return dictionary != nullptr ? ZSTD_compressBegin_usingCDict(context.get(), dictionary)
+                                 : ZSTD_compressBegin(context.get(), level);
   }
 
   void Run(const ObjectList& objects, const std::vector<std::uint8_t>* keep, std::uint64_t first,
@@ -114,26 +147,34 @@ struct RunCompressor {
   void Add(std::uint64_t id, std::span<const std::uint8_t> value) {
     const std::size_t start = bytes.size();
     const std::size_t bound = ZSTD_compressBound(value.size());
-    bytes.resize(start + format::kValueTagSize + std::max(bound, value.size()));
-    std::uint8_t* tag = bytes.data() + start;
-    std::size_t body = ZSTD_compress2(context.get(), tag + format::kValueTagSize, bound, value.data(), value.size());
+    bytes.resize(start + format::kMaxValueHeadSize + std::max(bound, value.size()));
+    std::uint8_t* out = bytes.data() + start;
+    const bool block = !value.empty() && value.size() <= block_limit;
+    std::size_t head = format::EncodeValueHead(block ? format::StoredKind::kBlock : format::StoredKind::kFrame,
+                                               static_cast<std::uint32_t>(block ? value.size() : 0), out);
+    std::size_t body = 0;
+    if (block) {
+      body = BeginBlock();
+      // 0: libzstd found the block not worth compressing (kept raw below).
+      if (!ZSTD_isError(body)) body = ZSTD_compressBlock(context.get(), out + head, bound, value.data(), value.size());
+    } else {
+      body = ZSTD_compress2(context.get(), out + head, bound, value.data(), value.size());
+    }
     if (ZSTD_isError(body)) {
       failure = body;
       return;
     }
-    // A value that compressing does not shrink is kept as it is.
-    if (body < value.size()) {
-      *tag = format::kValueZstd;
-    } else {
-      *tag = format::kValueRaw;
-      if (!value.empty()) std::memcpy(tag + format::kValueTagSize, value.data(), value.size());
+    // A value that compressing does not shrink (a raw head is one byte) is kept as it is.
+    if (body == 0 || head + body > value.size()) {
+      head = format::EncodeValueHead(format::StoredKind::kRaw, 0, out);
+      if (!value.empty()) std::memcpy(out + head, value.data(), value.size());
       body = value.size();
     }
-    bytes.resize(start + format::kValueTagSize + body);
+    bytes.resize(start + head + body);
     ends.push_back(bytes.size());
     ids.push_back(id);
     original_bytes += value.size();
-    stored_bytes += format::kValueTagSize + body;
+    stored_bytes += head + body;
     max_value_length = std::max<std::uint64_t>(max_value_length, value.size());
   }
 
@@ -246,18 +287,26 @@ Result<ValueCompressor> ValueCompressor::Make(const ObjectList& objects, const K
 Status ValueCompressor::CompressAll(const ObjectList& objects, const Keep* keep, const Emit& emit) {
   State& state = *state_;
   std::vector<RunCompressor>& runs = state.runs;
+  if (runs.empty()) return StoreError::Invalid("the values of this build were compressed already");
   const std::size_t threads = runs.size();
   const std::uint64_t n = objects.size();
-  for (std::uint64_t batch = 0; batch < n; batch += threads * kObjectsPerRun) {
-    const std::size_t used =
-        static_cast<std::size_t>(std::min<std::uint64_t>(threads, (n - batch + kObjectsPerRun - 1) / kObjectsPerRun));
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans(threads);  // each run's [first, last)
+  for (std::uint64_t next = 0; next < n;) {
+    std::size_t used = 0;
+    for (; used < threads && next < n; ++used) {
+      const std::uint64_t first = next;
+      std::uint64_t input = 0;
+      while (next < n && next - first < kObjectsPerRun && input < kRunInputBytes) {
+        input += objects.Payload(next++).size();
+      }
+      spans[used] = {first, next};
+    }
     std::vector<std::thread> workers;
     workers.reserve(used);
     for (std::size_t t = 1; t < used; ++t) {
-      const std::uint64_t first = batch + t * kObjectsPerRun;
-      workers.emplace_back([&, t, first] { runs[t].Run(objects, keep, first, std::min(n, first + kObjectsPerRun)); });
+      workers.emplace_back([&, t] { runs[t].Run(objects, keep, spans[t].first, spans[t].second); });
     }
-    runs[0].Run(objects, keep, batch, std::min(n, batch + kObjectsPerRun));
+    runs[0].Run(objects, keep, spans[0].first, spans[0].second);
     for (std::thread& worker : workers) worker.join();
     for (std::size_t t = 0; t < used; ++t) {
       if (Status done = runs[t].Finish(); !done.ok()) return done;
@@ -269,6 +318,17 @@ Status ValueCompressor::CompressAll(const ObjectList& objects, const Keep* keep,
       runs[t].Clear();
     }
   }
+  // The rest of the build needs nothing of libzstd's: its contexts, their buffers and the
+  // prepared dictionary (about 3 MiB at level 3) go before the build makes its index, the
+  // part of it that holds the most.
+  runs.clear();
+  runs.shrink_to_fit();
+  state.cdict.reset();
+#if defined(__GLIBC__)
+  // And their pages go back to the system now: glibc would keep most of them in its heap,
+  // resident, through the index's making.
+  malloc_trim(0);
+#endif
   return {};
 }
 

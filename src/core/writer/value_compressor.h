@@ -1,8 +1,8 @@
 // Compressing a build's values (format/compression_layout.h): the dictionary, trained
-// from the writer's values or given by the caller, and the tagged values themselves.
+// from the writer's values or given by the caller, and the stored values themselves.
 //
 // The writer keeps its values as given, so that it can be built again and grown, with or
-// without compression. A compressed build streams the tagged values to the file as they
+// without compression. A compressed build streams the stored values to the file as they
 // are made (writer.h): beyond the writer itself it holds the batch in flight, not a
 // compressed copy of the data section.
 #pragma once
@@ -49,10 +49,11 @@ class ValueCompressor {
   ValueCompressor& operator=(ValueCompressor&&) noexcept;
   ~ValueCompressor();
 
-  // Compresses every kept object of `objects` into its tagged value
-  // (format/compression_layout.h) and hands them to emit(object id, tagged) in object id
+  // Compresses every kept object of `objects` into its stored value
+  // (format/compression_layout.h) and hands them to emit(object id, stored) in object id
   // order, a batch at a time. Stops at the first emit that returns false (the caller keeps
   // its reason). Fails with KalvError when libzstd fails. May throw std::bad_alloc.
+  // Runs once: it frees the compression contexts as it ends (a second call fails).
   using Emit = std::function<bool(std::uint64_t, std::span<const std::uint8_t>)>;
   Status CompressAll(const ObjectList& objects, const Keep* keep, const Emit& emit);
 
