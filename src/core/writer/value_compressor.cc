@@ -297,7 +297,7 @@ Status ValueCompressor::CompressAll(const ObjectList& objects, const Keep* keep,
       const std::uint64_t first = next;
       std::uint64_t input = 0;
       while (next < n && next - first < kObjectsPerRun && input < kRunInputBytes) {
-        input += objects.Payload(next++).size();
+        input += objects.record_length(next++) - format::kRecordHeadSize;
       }
       spans[used] = {first, next};
     }
