@@ -58,22 +58,24 @@ def zstd_block(value):
     return head + value + b"\0"
 
 
-def varint(n):
-    out = bytearray()
-    while n >= 0x80:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    return bytes(out + bytes([n]))
+def value_head(n):
+    """A stored value's head (src/core/format/compression_layout.h): 1 to 3 bytes."""
+    if n < 0xF0:
+        return bytes([n])
+    if n < 0xF0 + (14 << 8):
+        return bytes([0xF0 + ((n - 0xF0) >> 8), (n - 0xF0) & 0xFF])
+    rest = n - 0xF0 - (14 << 8)
+    return bytes([0xFE + (rest >> 16), rest >> 8 & 0xFF, rest & 0xFF])
 
 
 def compressed(values, keys, *, dictionary=b"", trailer_magic=b"KLVXdict", bad_head=False):
     """A store whose values are compressed: each payload a head and a body (raw, a frame or
     a block, in turn), keys as for store(), then the dictionary record (dictionary,
     trailer) as the last object."""
-    kinds = [lambda v: b"\x00" + v, lambda v: b"\x01" + zstd_frame(v), lambda v: varint(len(v) + 1) + zstd_block(v)]
+    kinds = [lambda v: b"\x00" + v, lambda v: b"\x01" + zstd_frame(v), lambda v: value_head(len(v) + 1) + zstd_block(v)]
     stored = [kinds[i % 3 if v or i % 3 != 2 else 0](v) for i, v in enumerate(values)]
     if bad_head:
-        stored[0] = b"\x80\x80\x80\x01" + stored[0][1:]
+        stored[0] = b"\xff\xff\xff" + stored[0][1:]  # a block past the largest
     original = sum(map(len, values))
     trailer = struct.pack(">QQIIB3x", original, sum(map(len, stored)), max(map(len, values), default=0),
                           len(dictionary), 1) + trailer_magic

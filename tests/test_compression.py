@@ -130,9 +130,8 @@ def test_the_low_level_module_opens_a_compressed_store_and_gives_values_as_store
     with _kalvex._KalvReader(path) as low, KalvReader(path) as r:
         assert low.verify() and low.stats()["num_keys"] == len(data)
         stored, value = low.get_raw("pkg-000001"), r.get_raw("pkg-000001")
-        # The head: a varint, 7 bits a byte, lowest first; a bare block's is its length + 1.
-        head = next(i for i, byte in enumerate(stored) if byte < 0x80) + 1
-        n = sum((byte & 0x7F) << (7 * i) for i, byte in enumerate(stored[:head]))
+        # The head: one byte below 0xF0 holds n; a bare block's n is its length + 1.
+        n = stored[0] if stored[0] < 0xF0 else 240 + ((stored[0] - 0xF0) << 8 | stored[1])
         assert n == len(value) + 1 and len(stored) < len(value)
 
 

@@ -246,8 +246,8 @@ TEST(Endian, BigEndianAtEveryWidthEdgeAndAnyAlignment) {
   }
 }
 
-// A compressed value's head: its bytes at the varint's width edges, round trips, and the
-// heads a reader must take for damage (unterminated, four bytes, past a block's bound).
+// A compressed value's head: its bytes at each size's edges, round trips, and the heads a
+// reader must take for damage (cut short, past a block's bound).
 TEST(ValueHead, BytesRoundTripsAndDamage) {
   std::uint8_t out[kMaxValueHeadSize];
   const auto encoded = [&](StoredKind kind, std::uint32_t length) {
@@ -256,10 +256,12 @@ TEST(ValueHead, BytesRoundTripsAndDamage) {
   EXPECT_EQ(encoded(StoredKind::kRaw, 0), (std::vector<std::uint8_t>{0}));
   EXPECT_EQ(encoded(StoredKind::kFrame, 0), (std::vector<std::uint8_t>{1}));
   EXPECT_EQ(encoded(StoredKind::kBlock, 1), (std::vector<std::uint8_t>{2}));
-  EXPECT_EQ(encoded(StoredKind::kBlock, 126), (std::vector<std::uint8_t>{127}));
-  EXPECT_EQ(encoded(StoredKind::kBlock, 127), (std::vector<std::uint8_t>{0x80, 1}));
-  EXPECT_EQ(encoded(StoredKind::kBlock, kMaxBlockValue), (std::vector<std::uint8_t>{0x81, 0x80, 8}));
-  for (const std::uint32_t length : {1u, 126u, 127u, 16382u, 16383u, kMaxBlockValue}) {
+  EXPECT_EQ(encoded(StoredKind::kBlock, 238), (std::vector<std::uint8_t>{0xEF}));
+  EXPECT_EQ(encoded(StoredKind::kBlock, 239), (std::vector<std::uint8_t>{0xF0, 0}));
+  EXPECT_EQ(encoded(StoredKind::kBlock, 3822), (std::vector<std::uint8_t>{0xFD, 0xFF}));
+  EXPECT_EQ(encoded(StoredKind::kBlock, 3823), (std::vector<std::uint8_t>{0xFE, 0, 0}));
+  EXPECT_EQ(encoded(StoredKind::kBlock, kMaxBlockValue), (std::vector<std::uint8_t>{0xFF, 0xF1, 0x11}));
+  for (const std::uint32_t length : {1u, 238u, 239u, 3822u, 3823u, 65535u, kMaxBlockValue}) {
     const std::vector<std::uint8_t> bytes = encoded(StoredKind::kBlock, length);
     ValueHead head{};
     ASSERT_TRUE(DecodeValueHead(bytes.data(), bytes.size(), head));
@@ -270,7 +272,7 @@ TEST(ValueHead, BytesRoundTripsAndDamage) {
   }
   ValueHead head{};
   for (const std::vector<std::uint8_t>& damaged : std::vector<std::vector<std::uint8_t>>{
-           {}, {0x80}, {0x80, 0x80, 0x80, 0}, {0x82, 0x80, 8}, {0xFF, 0xFF, 0x7F}}) {
+           {}, {0xF0}, {0xFE, 0}, {0xFF, 0xF1, 0x12}, {0xFF, 0xFF, 0xFF}}) {
     EXPECT_FALSE(DecodeValueHead(damaged.data(), damaged.size(), head));
   }
 }
