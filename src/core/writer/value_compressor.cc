@@ -61,8 +61,6 @@ constexpr unsigned kSegmentSize = 200;
 constexpr unsigned kDmerSize = 8;
 constexpr unsigned kFrequencyLog = 18;
 constexpr unsigned kAcceleration = 1;
-// The match finder's tables get at most 2^20 entries (4 MiB each) for a dictionary.
-constexpr unsigned kMaxTableLog = 20;
 
 // Values are compressed by several threads, a batch at a time: each thread takes a run of
 // the batch's objects into a buffer of its own, and the runs are emitted in object order.
@@ -204,24 +202,6 @@ struct RunCompressor {
   }
 };
 
-// The level's parameters for values made with this dictionary, but for its match finder's
-// tables, which are given an entry for each of the dictionary's positions (twice its size,
-// rounded up to a power of two: fewer collisions). The level sizes them for what it expects
-// to see in a frame; here every value is small and matches mostly into the dictionary,
-// where a collision loses a match. Measured on 100,000 real records at level 3 (112 KiB
-// dictionary, tables of 2^16 and 2^15 entries), 2^18 each shrank the values and dictionary
-// by 1.2%, at the same compression time and decode work; more entries gained nothing.
-ZSTD_CDict* CreateDictionary(const std::vector<std::uint8_t>& dictionary, int level) {
-  ZSTD_compressionParameters params = ZSTD_getCParams(level, ZSTD_CONTENTSIZE_UNKNOWN, dictionary.size());
-  unsigned entries_log = 1;
-  while ((std::size_t{1} << entries_log) < dictionary.size()) ++entries_log;
-  entries_log = std::min(entries_log + 1, static_cast<unsigned>(kMaxTableLog));
-  params.hashLog = std::max(params.hashLog, entries_log);
-  params.chainLog = std::max(params.chainLog, entries_log);
-  return ZSTD_createCDict_advanced(dictionary.data(), dictionary.size(), ZSTD_dlm_byCopy, ZSTD_dct_auto, params,
-                                   ZSTD_defaultCMem);
-}
-
 }  // namespace
 
 std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::vector<std::uint8_t>* keep) {
@@ -293,7 +273,7 @@ Result<ValueCompressor> ValueCompressor::Make(const ObjectList& objects, const K
     return StoreError::Invalid("dictionary of " + std::to_string(dictionary.size()) + " bytes is too large");
   }
   if (!dictionary.empty()) {
-    state->cdict.reset(CreateDictionary(dictionary, options.level));
+    state->cdict.reset(ZSTD_createCDict(dictionary.data(), dictionary.size(), options.level));
     if (!state->cdict) return StoreError::Invalid("the compression dictionary cannot be loaded");
   }
   const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxThreads);
