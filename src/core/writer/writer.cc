@@ -299,8 +299,8 @@ bool Writer::ContainsKey(std::span<const std::uint8_t> key) const {
 
 Status Writer::MakeKeyRoom() {
   State& state = *state_;
-  // The objects' offsets, 8 bytes each, are the other table that grows with every add.
-  if (!state.runs.MustSpill(state.keys, options_.memory_limit, state.objects.size() * sizeof(std::uint64_t))) return {};
+  // The objects' offsets are the other table that grows with every add.
+  if (!state.runs.MustSpill(state.keys, options_.memory_limit, state.objects.offsets().memory_usage())) return {};
   // Beside the destination, on the disk the build writes to, when it is known.
   const std::string directory = options_.destination.empty() ? std::string() : io::DirectoryOf(options_.destination);
   return state.runs.Spill(state.keys, directory);
@@ -548,8 +548,8 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   const std::array<std::uint8_t, format::kHeaderSize> placeholder{};
   sink.Append(placeholder.data(), placeholder.size());
   CheckedOut out{sink, *data_crc};
-  // Each written object's file offset by object id (a left-out object's stays 0, unread).
-  std::vector<std::uint64_t> offsets(objects.size(), 0);
+  // Each written object's file offset by object id (a left-out object's is meaningless, unread).
+  ObjectOffsets offsets;
   std::uint64_t end = format::kDataOffset;
   std::optional<std::uint64_t> too_long;
   const auto append_record = [&](std::span<const std::uint8_t> payload) {
@@ -565,11 +565,12 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
     return true;
   };
   Status compressed = compressor.CompressAll(objects, kept, [&](std::uint64_t id, std::span<const std::uint8_t> value) {
-    offsets[id] = end;
+    offsets.Set(id, end);
     return append_record(value);
   });
   if (!compressed.ok()) return compressed.take_error();
   if (too_long) return TooLong("compressed object", *too_long, format::kMaxPayloadLength);
+  if (objects.size() > offsets.size()) offsets.Set(objects.size() - 1, end);  // left out at the end
   const std::vector<std::uint8_t> dictionary = compressor.DictionaryRecord();
   append_record(dictionary);
   if (end - format::kDataOffset > IndexItem::kMaxObjectOffset) {
