@@ -162,7 +162,7 @@ TEST_F(KeyRunsTest, AnUnwritableScratchDirectoryFailsTheAddAndChangesNothing) {
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().kind(), ErrorKind::kIO);
   EXPECT_EQ(writer.num_keys().value(), added);
-  EXPECT_FALSE(writer.ContainsKey(AsBytes("x" + std::to_string(added)).value()));
+  EXPECT_FALSE(writer.ContainsKey(AsBytes("x" + std::to_string(added))).value());
   EXPECT_TRUE(writer.ContainsKey(AsBytes("x0")).value());
 }
 
