@@ -50,7 +50,19 @@ class ObjectOffsets {
   // REQUIRES: id >= size(); offset >= every offset held.
   // May throw std::bad_alloc, leaving the table as it was.
   void Set(std::uint64_t id, std::uint64_t offset);
-  void Append(std::uint64_t offset) { Set(size_, offset); }
+  void Append(std::uint64_t offset) {
+    // The common case, inline: a narrow block with room, the offset within its reach.
+    const std::size_t k = size_ & kBlockMask;
+    if (k != 0) {
+      Block& block = blocks_.back();
+      if (!block.wide && offset - block.base <= UINT32_MAX) {
+        block.narrow[k] = static_cast<std::uint32_t>(offset - block.base);
+        ++size_;
+        return;
+      }
+    }
+    Set(size_, offset);
+  }
 
   // Bytes of the table written to (a block's tail not yet reached is address space only).
   std::uint64_t memory_usage() const;
