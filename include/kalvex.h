@@ -380,12 +380,16 @@ KALVEX_API void kalvex_writer_discard(kalvex_writer* writer);
 
 KALVEX_API uint64_t kalvex_writer_num_objects(const kalvex_writer* writer);
 /* The number of distinct keys mapped. Counting finishes work that adding keys defers,
- * which may allocate: it can fail with KALVEX_NO_MEMORY, the writer unchanged. */
+ * which may allocate: it can fail with KALVEX_NO_MEMORY, the writer unchanged. A writer
+ * with a memory budget may have moved keys to unnamed files (in the destination's
+ * directory, else $TMPDIR or /tmp): one that cannot be read fails it with
+ * KALVEX_STORE_ERROR, a KalvIOError naming that directory. */
 KALVEX_API kalvex_status kalvex_writer_num_keys(const kalvex_writer* writer, uint64_t* count,
                                                 kalvex_error* err);
 
-/* Sets *found to 1 when `key` has been mapped by this writer, else 0. Only fails when
- * out of memory (counting or looking keys up finishes deferred work). */
+/* Sets *found to 1 when `key` has been mapped by this writer, else 0. Fails when out of
+ * memory (looking keys up finishes deferred work), or as kalvex_writer_num_keys does when
+ * a file of moved keys cannot be read. */
 KALVEX_API kalvex_status kalvex_writer_contains_key(const kalvex_writer* writer, const void* key,
                                                    size_t key_size, int* found,
                                                    kalvex_error* err);

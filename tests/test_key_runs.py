@@ -7,6 +7,7 @@ import pytest
 
 import kalvex
 from kalvex import KalvReader, KalvWriter
+from test_build import fault_shim, run_child  # noqa: F401 (a fixture)
 
 pytestmark = pytest.mark.usefixtures("backend")
 
@@ -40,3 +41,23 @@ def test_a_spilling_writer_builds_the_bytes_of_one_in_memory(tmp_path, index, co
     assert (tmp_path / "tiny.klvx").read_bytes() == (tmp_path / "whole.klvx").read_bytes()
     with KalvReader(tmp_path / "tiny.klvx") as reader:
         assert all(reader[key] == value for key, value in list(model.items())[:2000])
+
+
+def test_a_key_run_that_cannot_be_read_fails_the_count_and_the_lookup(tmp_path, fault_shim):
+    # Distinct values, so the only reads are those of the spilled keys: each one fails.
+    backend = kalvex._backend.BACKEND.__name__.rpartition("._")[2]
+    result = run_child(tmp_path, f"""
+        import kalvex
+        kalvex._backend.use("{backend}")
+        writer = kalvex.KalvWriter(dest, memory_limit=1 << 19)
+        for i in range(40000):
+            writer[f"k{{i}}"] = i
+        def call(f):
+            try:
+                return f()
+            except OSError as exc:
+                return [type(exc).__name__, str(exc), exc.filename]
+        report([call(lambda: len(writer)), call(lambda: "k1" in writer)])
+    """, dict(KFAULT_CALL="pread", KFAULT_TIMES="1000000", KFAULT_UNNAMED="1", LD_PRELOAD=fault_shim))
+    failed = ["KalvIOError", "key run: Input/output error (os error 5)", str(tmp_path)]
+    assert result == [failed, failed]

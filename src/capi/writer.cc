@@ -93,7 +93,9 @@ uint64_t kalvex_writer_num_objects(const kalvex_writer* writer) { return Core(wr
 kalvex_status kalvex_writer_num_keys(const kalvex_writer* writer, uint64_t* count, kalvex_error* err) {
   *count = 0;
   return Guarded(err, [&] {
-    *count = Core(writer).num_keys();
+    Result<std::uint64_t> counted = Core(writer).num_keys();
+    if (!counted.ok()) return FailWith(err, counted.error());
+    *count = counted.value();
     return KALVEX_OK;
   });
 }
@@ -102,7 +104,9 @@ kalvex_status kalvex_writer_contains_key(const kalvex_writer* writer, const void
                                          int* found, kalvex_error* err) {
   *found = 0;
   return Guarded(err, [&] {
-    *found = Core(writer).ContainsKey(AsBytes(key, key_size)) ? 1 : 0;
+    Result<bool> present = Core(writer).ContainsKey(AsBytes(key, key_size));
+    if (!present.ok()) return FailWith(err, present.error());
+    *found = present.value() ? 1 : 0;
     return KALVEX_OK;
   });
 }

@@ -79,20 +79,20 @@ TEST_F(KeyRunsTest, SpilledWritersBuildTheBytesOfTheWriterInMemory) {
     ASSERT_TRUE(spilled.AddKey(AsBytes(key), id).ok());
     model.insert(key);
     if (i % 30000 == 0) {  // a count in between reads the runs, and a later add moves it
-      ASSERT_EQ(spilled.num_keys(), model.size());
+      ASSERT_EQ(spilled.num_keys().value(), model.size());
     }
   }
   // More runs than a writer keeps: some were merged into one on the way.
   EXPECT_GT(OpenDescriptors() - before, 1);
 
-  EXPECT_EQ(spilled.num_keys(), model.size());
-  EXPECT_EQ(spilled.num_keys(), plain.num_keys());
+  EXPECT_EQ(spilled.num_keys().value(), model.size());
+  EXPECT_EQ(spilled.num_keys().value(), plain.num_keys().value());
   for (int i = 0; i < 3000; ++i) {
     const std::string key = i % 2 ? RandomKey(rng) : "k" + std::to_string(rng() % 40000) + "~";
-    ASSERT_EQ(spilled.ContainsKey(AsBytes(key)), model.count(key) == 1) << key;
+    ASSERT_EQ(spilled.ContainsKey(AsBytes(key)).value(), model.count(key) == 1) << key;
   }
   for (const std::string absent : {"", "\xff\xff", "a", "k99999"}) {
-    ASSERT_EQ(spilled.ContainsKey(AsBytes(absent)), model.count(absent) == 1) << absent;
+    ASSERT_EQ(spilled.ContainsKey(AsBytes(absent)).value(), model.count(absent) == 1) << absent;
   }
 
   for (int mask = 0; mask < 8; ++mask) {
@@ -124,7 +124,7 @@ TEST_F(KeyRunsTest, TheLastAssignmentWinsAcrossRunsAndTheMap) {
     for (int i = round; i < 40000; i += 3) both(filler[i], std::to_string(round));
   }
   both("shared", "last");
-  EXPECT_EQ(spilled.num_keys(), 40001u);
+  EXPECT_EQ(spilled.num_keys().value(), 40001u);
   BuildOptions options;
   options.drop_unreferenced = true;
   EXPECT_EQ(BuildBytes(spilled, options, "a.klvx"), BuildBytes(plain, options, "b.klvx"));
@@ -161,9 +161,9 @@ TEST_F(KeyRunsTest, AnUnwritableScratchDirectoryFailsTheAddAndChangesNothing) {
   }
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().kind(), ErrorKind::kIO);
-  EXPECT_EQ(writer.num_keys(), added);
-  EXPECT_FALSE(writer.ContainsKey(AsBytes("x" + std::to_string(added))));
-  EXPECT_TRUE(writer.ContainsKey(AsBytes("x0")));
+  EXPECT_EQ(writer.num_keys().value(), added);
+  EXPECT_FALSE(writer.ContainsKey(AsBytes("x" + std::to_string(added))).value());
+  EXPECT_TRUE(writer.ContainsKey(AsBytes("x0")).value());
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 /* Fault injection for build tests, loaded with LD_PRELOAD into a child interpreter.
  *
  * Only calls on the files a build writes are touched: descriptors opened on a path ending
- * in ".klvx.tmp", and renames of such a path. Everything else passes straight through, so
- * the interpreter itself runs normally.
+ * in ".klvx.tmp", and renames of such a path (with KFAULT_UNNAMED set, unnamed files
+ * opened with O_TMPFILE too: a writer's scratch files). Everything else passes straight
+ * through, so the interpreter itself runs normally.
  *
  *   KFAULT_CALL    open | write | fsync | rename | pread: the kind of call to fail
  *   KFAULT_NTH     1-based number of that call (among tracked calls) that fails first
@@ -74,12 +75,13 @@ static int tracked_fd(int fd) { return fd >= 0 && fd < MAX_FDS && tracked[fd]; }
 
 static int open_common(const char *sym, const char *path, int flags, mode_t mode) {
   int (*real)(const char *, int, ...) = dlsym(RTLD_NEXT, sym);
-  if (is_tmp_path(path)) {
+  const int track = is_tmp_path(path) || ((flags & O_TMPFILE) == O_TMPFILE && getenv("KFAULT_UNNAMED"));
+  if (track) {
     log_call("open", 0);
     if (should_fail(0)) return -1;
   }
   int fd = real(path, flags, mode);
-  if (fd >= 0 && fd < MAX_FDS) tracked[fd] = (char)is_tmp_path(path);
+  if (fd >= 0 && fd < MAX_FDS) tracked[fd] = (char)track;
   return fd;
 }
 

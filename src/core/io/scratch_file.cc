@@ -19,12 +19,14 @@ std::string DirectoryOf(std::string_view path) {
   return slash == 0 ? "/" : std::string(path.substr(0, slash));
 }
 
+std::string ScratchDirectory(std::string_view directory) {
+  if (!directory.empty()) return std::string(directory);
+  const char* tmpdir = std::getenv("TMPDIR");
+  return tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+}
+
 Result<FileDescriptor> OpenScratchFile(std::string_view directory) {
-  std::string dir(directory);
-  if (dir.empty()) {
-    const char* tmpdir = std::getenv("TMPDIR");
-    dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-  }
+  const std::string dir = ScratchDirectory(directory);
   if (Status usable = CheckPathForOs(dir, kContext); !usable.ok()) return usable.take_error();
   int fd;
   do {

@@ -16,7 +16,10 @@
 
 namespace kalvex::io {
 
-// An empty directory means $TMPDIR or /tmp. Fails with KalvIOError "scratch file: {os
+// Where a scratch file for `directory` goes: it, or when empty $TMPDIR, else /tmp.
+std::string ScratchDirectory(std::string_view directory);
+
+// In ScratchDirectory(directory). Fails with KalvIOError "scratch file: {os
 // error text}" naming the directory.
 Result<FileDescriptor> OpenScratchFile(std::string_view directory);
 

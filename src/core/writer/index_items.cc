@@ -4,7 +4,7 @@
 
 namespace kalvex::writer {
 
-IndexItems::IndexItems(KeyMap& map, const KeyRuns& runs, const std::vector<std::uint64_t>& object_offsets,
+IndexItems::IndexItems(KeyMap& map, const KeyRuns& runs, const ObjectOffsets& object_offsets,
                        std::size_t buffer_bytes) {
   const KeyMap::EntryList& entries = map.entries();
   if (runs.empty()) {

@@ -31,7 +31,7 @@ class IndexItems {
   // The map's keys, or the runs' and the map's merged when there are runs, at the offsets
   // object_offsets[obj_id]. A merge reads each run through `buffer_bytes`.
   // REQUIRES: as KeyOrder's. May throw std::bad_alloc.
-  IndexItems(KeyMap& map, const KeyRuns& runs, const std::vector<std::uint64_t>& object_offsets,
+  IndexItems(KeyMap& map, const KeyRuns& runs, const ObjectOffsets& object_offsets,
              std::size_t buffer_bytes);
   IndexItems(IndexItems&&) noexcept = default;
   IndexItems& operator=(IndexItems&&) noexcept = default;
@@ -71,7 +71,7 @@ class IndexItems {
         const auto key = merge.key();
         batch[n++] = Merged{merge.obj_id(), keys.size(), static_cast<std::uint32_t>(key.size())};
         keys.insert(keys.end(), key.begin(), key.end());
-        __builtin_prefetch(&(*offsets_)[merge.obj_id()]);
+        offsets_->Prefetch(merge.obj_id());
       }
       for (std::size_t i = 0; i < n; ++i) {
         if (!visit(IndexItem(keys.data() + batch[i].begin, batch[i].length, (*offsets_)[batch[i].obj_id]))) {
@@ -92,7 +92,7 @@ class IndexItems {
   const KeyRuns* runs_ = nullptr;
   const KeyMap::EntryList* entries_ = nullptr;
   std::unique_ptr<EntryOrder> map_order_;
-  const std::vector<std::uint64_t>* offsets_ = nullptr;
+  const ObjectOffsets* offsets_ = nullptr;
   std::size_t buffer_bytes_ = 0;
 };
 

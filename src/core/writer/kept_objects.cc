@@ -19,14 +19,13 @@ std::unique_ptr<KeptObjects> KeptObjects::Find(const std::vector<std::uint8_t>& 
   if (reached_count == objects.size()) return nullptr;
 
   auto kept = std::make_unique<KeptObjects>();
-  kept->offsets_.assign(objects.size(), 0);
   kept->count_ = reached_count;
   std::uint64_t next = format::kDataOffset;
   for (std::uint64_t obj_id = 0; obj_id < objects.size(); ++obj_id) {
     if (!reached[obj_id]) continue;
     const std::uint64_t begin = objects.offset(obj_id) - format::kDataOffset;
     const std::uint64_t length = objects.record_length(obj_id);
-    kept->offsets_[obj_id] = next;
+    kept->offsets_.Set(obj_id, next);
     next += length;
     // Records that follow each other join one run: one write (or copy) of many.
     auto& runs = kept->runs_;
@@ -36,6 +35,7 @@ std::unique_ptr<KeptObjects> KeptObjects::Find(const std::vector<std::uint8_t>& 
       runs.push_back(Run{begin, length});
     }
   }
+  if (objects.size() > 0) kept->offsets_.Set(objects.size() - 1, next);  // the dropped ones at the end
   kept->data_length_ = next - format::kDataOffset;
   return kept;
 }

@@ -18,6 +18,7 @@
 
 #include "core/writer/key_map.h"
 #include "core/writer/object_list.h"
+#include "core/writer/object_offsets.h"
 
 namespace kalvex::writer {
 
@@ -26,7 +27,7 @@ class KeptObjects {
   // The objects marked in `reached` (as Reached makes it), or nothing when every object of
   // `objects` is. REQUIRES: reached.size() == objects.size(); objects.FinishRecords() has
   // run. Reads no record (a record's length is the distance to the next one), so spooled
-  // records stay in their file. May throw std::bad_alloc (when some are left out 8 bytes
+  // records stay in their file. May throw std::bad_alloc (when some are left out 4 bytes
   // per object and 16 per run of kept records).
   static std::unique_ptr<KeptObjects> Find(const std::vector<std::uint8_t>& reached, const ObjectList& objects);
 
@@ -36,7 +37,7 @@ class KeptObjects {
 
   // The file offset of each kept object, indexed by the writer's Object ID (a dropped
   // object's entry is meaningless).
-  const std::vector<std::uint64_t>& offsets() const { return offsets_; }
+  const ObjectOffsets& offsets() const { return offsets_; }
   std::uint64_t count() const { return count_; }
   // A run of kept records that follow each other in the object list's stream.
   struct Run {
@@ -51,7 +52,7 @@ class KeptObjects {
   std::uint32_t DataCrc(const ObjectList& objects) const;
 
  private:
-  std::vector<std::uint64_t> offsets_;
+  ObjectOffsets offsets_;
   std::vector<Run> runs_;
   std::uint64_t count_ = 0;
   std::uint64_t data_length_ = 0;

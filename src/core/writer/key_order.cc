@@ -151,7 +151,7 @@ std::unique_ptr<SortItem[]> SortedItems(const KeyMap::EntryList& entries) {
 }
 }  // namespace
 
-KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const std::vector<std::uint64_t>& object_offsets)
+KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const ObjectOffsets& object_offsets)
     : entries_(&entries), offsets_(&object_offsets), size_(entries.size()) {
   const std::size_t n = entries.size();
   const std::unique_ptr<SortItem[]> items = SortedItems(entries);
@@ -163,7 +163,7 @@ KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const std::vector<std::uint
   for (std::size_t i = 0; i < n; ++i) {
     if (i + 2 * kPrefetchDistance < n) __builtin_prefetch(&entries[items[i + 2 * kPrefetchDistance].entry]);
     if (i + kPrefetchDistance < n) {
-      __builtin_prefetch(&object_offsets[entries[items[i + kPrefetchDistance].entry].obj_id]);
+      object_offsets.Prefetch(entries[items[i + kPrefetchDistance].entry].obj_id);
     }
     const KeyMap::Entry& entry = entries[items[i].entry];
     sorted_[i] = IndexItem(entry.key, entry.length, object_offsets[entry.obj_id]);

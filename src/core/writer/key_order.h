@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/writer/key_map.h"
+#include "core/writer/object_offsets.h"
 
 namespace kalvex::writer {
 
@@ -57,7 +58,7 @@ class KeyOrder {
   KeyOrder() = default;
   // REQUIRES: entries.size() <= KeyMap::kMaxEntries; every obj_id indexes object_offsets;
   // every offset <= IndexItem::kMaxObjectOffset. May throw std::bad_alloc.
-  KeyOrder(const KeyMap::EntryList& entries, const std::vector<std::uint64_t>& object_offsets);
+  KeyOrder(const KeyMap::EntryList& entries, const ObjectOffsets& object_offsets);
 
   std::size_t size() const { return size_; }
   // REQUIRES: i < size()
@@ -70,7 +71,7 @@ class KeyOrder {
 
  private:
   const KeyMap::EntryList* entries_ = nullptr;
-  const std::vector<std::uint64_t>* offsets_ = nullptr;
+  const ObjectOffsets* offsets_ = nullptr;
   std::size_t size_ = 0;
   std::vector<IndexItem> sorted_;  // empty when the entries are in key order
 };

@@ -29,8 +29,9 @@ int CompareKeys(const std::uint8_t* a, std::size_t a_length, const std::uint8_t*
 // Appends records in key order to a fresh scratch file, sampling as it goes.
 class RunWriter {
  public:
-  explicit RunWriter(io::FileDescriptor file) : buffer_(new std::uint8_t[kWriteBufferBytes]) {
+  RunWriter(io::FileDescriptor file, std::string_view directory) : buffer_(new std::uint8_t[kWriteBufferBytes]) {
     run_.file = std::move(file);
+    run_.directory = io::ScratchDirectory(directory);
   }
 
   Status Add(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
@@ -63,7 +64,7 @@ class RunWriter {
     if (const auto failure = io::WriteAll(run_.file.get(), buffer_.get(), used_)) {
       return StoreError::IO("scratch file: " + (failure->errnum != 0 ? OsErrorText(failure->errnum)
                                                                      : std::string("nothing written")),
-                            failure->errnum);
+                            failure->errnum, run_.directory);
     }
     used_ = 0;
     return {};
@@ -96,7 +97,7 @@ Status KeyRuns::Spill(KeyMap& map, std::string_view directory) {
     // stays the same, in one file.
     Result<io::FileDescriptor> file = io::OpenScratchFile(directory);
     if (!file.ok()) return file.take_error();
-    RunWriter out(std::move(file).value());
+    RunWriter out(std::move(file).value(), directory);
     RunMerge merge(*this, nullptr, nullptr, kCompactionBufferBytes);
     while (merge.Next()) {
       if (Status added = out.Add(merge.key(), merge.obj_id()); !added.ok()) return added;
@@ -116,7 +117,7 @@ Status KeyRuns::Spill(KeyMap& map, std::string_view directory) {
   if (!file.ok()) return file.take_error();
   Result<Run> run = [&]() -> Result<Run> {
     const EntryOrder order(entries);
-    RunWriter out(std::move(file).value());
+    RunWriter out(std::move(file).value(), directory);
     for (std::size_t i = 0; i < order.size(); ++i) {
       order.PrefetchAhead(entries, i);
       const KeyMap::Entry& entry = entries[order[i]];
@@ -132,7 +133,7 @@ Status KeyRuns::Spill(KeyMap& map, std::string_view directory) {
   return {};
 }
 
-bool KeyRuns::Contains(std::span<const std::uint8_t> key) const {
+Result<bool> KeyRuns::Contains(std::span<const std::uint8_t> key) const {
   std::vector<std::uint8_t> block;
   for (const Run& run : runs_) {
     // The last sample at or below the key: the key, if the run holds it, lies between it
@@ -157,9 +158,7 @@ bool KeyRuns::Contains(std::span<const std::uint8_t> key) const {
     const std::uint64_t begin = run.sample_offsets[sample];
     const std::uint64_t end = sample + 1 < run.sample_offsets.size() ? run.sample_offsets[sample + 1] : run.bytes;
     block.resize(end - begin);
-    if (Status read = Read(run, block.data(), block.size(), begin); !read.ok()) {
-      throw KeyRunReadFailure(read.error());
-    }
+    if (Status read = Read(run, block.data(), block.size(), begin); !read.ok()) return read.take_error();
     for (std::size_t at = 0; at < block.size();) {
       std::uint16_t length;
       std::memcpy(&length, block.data() + at, sizeof length);
@@ -176,7 +175,8 @@ bool KeyRuns::Contains(std::span<const std::uint8_t> key) const {
 Status KeyRuns::Read(const Run& run, void* out, std::size_t n, std::uint64_t offset) {
   if (const auto failed = io::ReadAllAt(run.file.get(), out, n, offset)) {
     // A run is read only where it was written: an end short of that is the file's damage.
-    return StoreError::IO("key run: " + (*failed != 0 ? OsErrorText(*failed) : std::string("unexpected end")), *failed);
+    return StoreError::IO("key run: " + (*failed != 0 ? OsErrorText(*failed) : std::string("unexpected end")), *failed,
+                          run.directory);
   }
   return {};
 }

@@ -22,7 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -35,7 +35,8 @@ namespace kalvex::writer {
 class KeyRuns {
  public:
   struct Run {
-    io::FileDescriptor file;
+    io::FileDescriptor file;  // unnamed (io::OpenScratchFile)
+    std::string directory;    // where the file lies: what its errors name
     std::uint64_t bytes = 0;
     std::uint64_t records = 0;
     // Sample i: the key of the record at file offset sample_offsets[i], which is
@@ -69,8 +70,8 @@ class KeyRuns {
   // std::bad_alloc, leaving both as they were too.
   Status Spill(KeyMap& map, std::string_view directory);
 
-  // Whether some run holds `key`. Throws KeyRunReadFailure when a run cannot be read.
-  bool Contains(std::span<const std::uint8_t> key) const;
+  // Whether some run holds `key`. Fails with KalvIOError when a run cannot be read.
+  Result<bool> Contains(std::span<const std::uint8_t> key) const;
 
   bool empty() const { return runs_.empty(); }
   const std::vector<Run>& runs() const { return runs_; }
@@ -79,7 +80,8 @@ class KeyRuns {
   // Bytes the samples take.
   std::uint64_t memory_usage() const;
 
-  // Reads n bytes of `run` at `offset`. Fails with KalvIOError.
+  // Reads n bytes of `run` at `offset`. Fails with KalvIOError "key run: {os error text}"
+  // naming the run's directory.
   static Status Read(const Run& run, void* out, std::size_t n, std::uint64_t offset);
 
   // Bytes of read buffer a merge gives each run within `budget`: at least one whole record.
@@ -88,14 +90,6 @@ class KeyRuns {
  private:
   std::vector<Run> runs_;
   std::uint64_t records_ = 0;
-};
-
-// A run that cannot be read where the writer's interface has no error to return (a count,
-// a membership test): the C interface reports it as an internal failure, with the store
-// error's text ("KalvIOError: key run: ...").
-class KeyRunReadFailure : public std::runtime_error {
- public:
-  explicit KeyRunReadFailure(const StoreError& error) : std::runtime_error(error.Render()) {}
 };
 
 }  // namespace kalvex::writer

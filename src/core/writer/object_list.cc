@@ -34,7 +34,7 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
 
   if (payload.size() > format::kMaxPayloadLength) {
     // Its bytes could never be written, so they are not kept; Build reports the object.
-    offsets_.push_back(offset);
+    offsets_.Append(offset);
     if (!first_oversized_) first_oversized_ = Oversized{obj_id, payload.size()};
     return obj_id;
   }
@@ -60,7 +60,7 @@ std::uint64_t ObjectList::Add(std::span<const std::uint8_t> payload) {
     }
     chunks_.reserve(chunks_.size() + 1);
   }
-  offsets_.push_back(offset);
+  offsets_.Append(offset);
 
   if (!fits) {
     buffered_bytes_ += fresh.capacity;

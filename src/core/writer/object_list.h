@@ -18,7 +18,8 @@
 // last run, short payloads side by side (crc32::ValueEach), before a build needs them.
 // One short CRC per call would cost more than the rest of the call.
 //
-// Alongside the stream the list keeps each object's file offset (8 bytes per object).
+// Alongside the stream the list keeps each object's file offset (ObjectOffsets: 4 bytes
+// per object while a block of them spans less than 4 GiB).
 // The CRC-32 of the whole stream is not kept running: extending it record by record would
 // run the CRC engine a second time on every short payload, where one pass over the
 // chunks at build time runs it on long inputs, at several times the speed.
@@ -55,6 +56,7 @@
 #include "core/format/layout.h"
 #include "core/io/large_buffer.h"
 #include "core/result.h"
+#include "core/writer/object_offsets.h"
 #include "core/writer/spool.h"
 
 namespace kalvex::writer {
@@ -108,7 +110,7 @@ class ObjectList {
   // REQUIRES: obj_id < size()
   std::uint64_t offset(std::uint64_t obj_id) const { return offsets_[obj_id]; }
   // Every object's file offset, indexed by Object ID.
-  const std::vector<std::uint64_t>& offsets() const { return offsets_; }
+  const ObjectOffsets& offsets() const { return offsets_; }
   // Length of the data section: the stream's length.
   std::uint64_t data_length() const { return data_length_; }
   // The record of object `obj_id`: its stream position and its length.
@@ -181,7 +183,7 @@ class ObjectList {
   std::size_t spare_capacity_ = 0;
   mutable Scratch scratch_;
   mutable std::optional<StoreError> read_failure_;
-  std::vector<std::uint64_t> offsets_;
+  ObjectOffsets offsets_;
   std::uint64_t data_length_ = 0;
   std::size_t next_chunk_size_ = kFirstChunkSize;
   std::optional<Oversized> first_oversized_;

@@ -5,35 +5,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "core/format/layout.h"
+#include "core/io/scratch_file.h"
 
 namespace kalvex::writer {
 
 namespace {
 
 constexpr const char* kContext = "open spool";
-
-// A file of this process alone in $TMPDIR (or /tmp), with no name: O_TMPFILE where the
-// file system offers it, else a unique name unlinked at once.
-Result<io::FileDescriptor> OpenAnonymous() {
-  const char* env = std::getenv("TMPDIR");
-  const std::string directory = env != nullptr && *env != '\0' ? env : "/tmp";
-  int fd = -1;
-#if defined(O_TMPFILE)
-  fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) return io::FileDescriptor(fd);
-#endif
-  std::string name = directory + "/kalvex-spool-XXXXXX";
-  fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return StoreError::IO(std::string(kContext) + ": " + OsErrorText(errno), errno, name);
-  ::unlink(name.c_str());
-  return io::FileDescriptor(fd);
-}
 
 }  // namespace
 
@@ -48,7 +31,8 @@ Result<int> Spool::Writable(std::uint64_t records_bytes) {
     }
   }
   if (kind == Kind::kAnonymous) {
-    Result<io::FileDescriptor> opened = OpenAnonymous();
+    // An unnamed file in $TMPDIR (or /tmp): not beside a destination it could not open.
+    Result<io::FileDescriptor> opened = io::OpenScratchFile({});
     if (!opened.ok()) return opened.take_error();
     fresh.fd = std::move(opened).value();
   }

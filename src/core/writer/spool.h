@@ -10,9 +10,10 @@
 //   of io/exclusive_file.h when the writer first has records to write. A process killed
 //   meanwhile leaves it marked as a build's, and the next build of the destination
 //   reuses it, as after any build that died;
-// - an anonymous file in $TMPDIR (or /tmp), when the writer has no destination or that
-//   temporary file cannot be taken (another live build holds it, its directory is
-//   missing): the build then reports what it meets, as a build without a spool does;
+// - an unnamed file in $TMPDIR (or /tmp; io::OpenScratchFile), when the writer has no
+//   destination or that temporary file cannot be taken (another live build holds it,
+//   its directory is missing): the build then reports what it meets, as a build without
+//   a spool does;
 // - detached: a file the writer only reads any more, because a build published it under
 //   the destination's name, or because a build needed the temporary path for a file of
 //   its own. Before the writer writes again it copies the records into a new spool.

@@ -214,8 +214,16 @@ Status Writer::AddPairs(bool unique, std::size_t count, Concatenated payloads, C
   // itself behind, and its caller can add the pairs one at a time, up to the exact limit.
   std::uint64_t bound = state_->keys.size_bound() + state_->runs.records();
   const auto past_limit = [&] { return KeyMap::kMaxEntries - std::min<std::uint64_t>(bound, KeyMap::kMaxEntries) < count; };
-  if (past_limit() && !state_->runs.empty()) bound = num_keys();  // a key in several runs counts once
-  if (past_limit()) return TooMany(num_keys() + count, "keys", format::kMaxKeys);
+  if (past_limit() && !state_->runs.empty()) {  // a key in several runs counts once
+    Result<std::uint64_t> counted = num_keys();
+    if (!counted.ok()) return counted.take_error();
+    bound = counted.value();
+  }
+  if (past_limit()) {
+    Result<std::uint64_t> counted = num_keys();
+    if (!counted.ok()) return counted.take_error();
+    return TooMany(counted.value() + count, "keys", format::kMaxKeys);
+  }
   if (unique && !state_->payloads) state_->payloads = std::make_unique<PayloadIndex>();
   // With a million objects the payload index is far larger than the CPU caches, so each
   // unique add waits on memory twice: for its home slot, then, for a payload seen before
@@ -268,9 +276,14 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
   // One key more than the format holds could never be built; refusing it here, with the
   // message Build would give, keeps the map within what its slots can index. The bound
   // spares the exact count (which places parked keys) on every call but the last few.
-  if (keys.size_bound() + state_->runs.records() >= KeyMap::kMaxEntries && num_keys() >= KeyMap::kMaxEntries &&
-      !ContainsKey(key)) {
-    return TooMany(num_keys() + 1, "keys", format::kMaxKeys);
+  if (keys.size_bound() + state_->runs.records() >= KeyMap::kMaxEntries) {
+    Result<std::uint64_t> count = num_keys();
+    if (!count.ok()) return count.take_error();
+    if (count.value() >= KeyMap::kMaxEntries) {
+      Result<bool> present = ContainsKey(key);
+      if (!present.ok()) return present.take_error();
+      if (!present.value()) return TooMany(count.value() + 1, "keys", format::kMaxKeys);
+    }
   }
   if (options_.memory_limit != 0) {
     if (Status room = MakeKeyRoom(); !room.ok()) return room;
@@ -281,26 +294,27 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
 }
 
 std::uint64_t Writer::num_objects() const { return state_->objects.size(); }
-std::uint64_t Writer::num_keys() const {
+Result<std::uint64_t> Writer::num_keys() const {
   State& state = *state_;
   if (state.runs.empty()) return state.keys.size();
   if (state.counted_at != state.key_edits) {
     Result<std::uint64_t> counted = RunMerge::Count(state.runs, state.keys, MergeBufferBytes());
-    if (!counted.ok()) throw KeyRunReadFailure(counted.error());
+    if (!counted.ok()) return counted.take_error();
     state.counted_keys = counted.value();
     state.counted_at = state.key_edits;
   }
   return state.counted_keys;
 }
 
-bool Writer::ContainsKey(std::span<const std::uint8_t> key) const {
-  return state_->keys.Contains(key) || state_->runs.Contains(key);
+Result<bool> Writer::ContainsKey(std::span<const std::uint8_t> key) const {
+  if (state_->keys.Contains(key)) return true;
+  return state_->runs.Contains(key);
 }
 
 Status Writer::MakeKeyRoom() {
   State& state = *state_;
-  // The objects' offsets, 8 bytes each, are the other table that grows with every add.
-  if (!state.runs.MustSpill(state.keys, options_.memory_limit, state.objects.size() * sizeof(std::uint64_t))) return {};
+  // The objects' offsets are the other table that grows with every add.
+  if (!state.runs.MustSpill(state.keys, options_.memory_limit, state.objects.offsets().memory_usage())) return {};
   // Beside the destination, on the disk the build writes to, when it is known.
   const std::string directory = options_.destination.empty() ? std::string() : io::DirectoryOf(options_.destination);
   return state.runs.Spill(state.keys, directory);
@@ -398,7 +412,13 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
 Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path) const {
   const ObjectList& objects = state_->objects;
   if (plan.writer_state_ != state_.get() || plan.object_count_ != objects.size() ||
-      plan.report_.num_keys != num_keys() || plan.key_edits_ != state_->key_edits) {
+      plan.key_edits_ != state_->key_edits) {
+    throw InternalFailure("build plan committed by another writer or after a change");
+  }
+  // Counted once per change of the keys: the plan's count, unless a run cannot be read now.
+  Result<std::uint64_t> key_count = num_keys();
+  if (!key_count.ok()) return key_count.take_error();
+  if (plan.report_.num_keys != key_count.value()) {
     throw InternalFailure("build plan committed by another writer or after a change");
   }
   Spool* spool = state_->spool.get();
@@ -548,8 +568,8 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   const std::array<std::uint8_t, format::kHeaderSize> placeholder{};
   sink.Append(placeholder.data(), placeholder.size());
   CheckedOut out{sink, *data_crc};
-  // Each written object's file offset by object id (a left-out object's stays 0, unread).
-  std::vector<std::uint64_t> offsets(objects.size(), 0);
+  // Each written object's file offset by object id (a left-out object's is meaningless, unread).
+  ObjectOffsets offsets;
   std::uint64_t end = format::kDataOffset;
   std::optional<std::uint64_t> too_long;
   const auto append_record = [&](std::span<const std::uint8_t> payload) {
@@ -565,11 +585,12 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
     return true;
   };
   Status compressed = compressor.CompressAll(objects, kept, [&](std::uint64_t id, std::span<const std::uint8_t> value) {
-    offsets[id] = end;
+    offsets.Set(id, end);
     return append_record(value);
   });
   if (!compressed.ok()) return compressed.take_error();
   if (too_long) return TooLong("compressed object", *too_long, format::kMaxPayloadLength);
+  if (objects.size() > offsets.size()) offsets.Set(objects.size() - 1, end);  // left out at the end
   const std::vector<std::uint8_t> dictionary = compressor.DictionaryRecord();
   append_record(dictionary);
   if (end - format::kDataOffset > IndexItem::kMaxObjectOffset) {

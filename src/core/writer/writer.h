@@ -144,12 +144,12 @@ class Writer {
 
   std::uint64_t num_objects() const;
   // Once keys have been spilled (key_runs.h), counting them reads the runs, once per change
-  // of the keys; a run that cannot be read throws KeyRunReadFailure.
-  std::uint64_t num_keys() const;
+  // of the keys; a run that cannot be read fails it with KalvIOError.
+  Result<std::uint64_t> num_keys() const;
   // Whether AddKey has mapped `key`. May throw std::bad_alloc (see key_map.h: reading
-  // the keys places the parked ones), leaving the writer unchanged; and KeyRunReadFailure
+  // the keys places the parked ones), leaving the writer unchanged; fails with KalvIOError
   // when a spilled run cannot be read.
-  bool ContainsKey(std::span<const std::uint8_t> key) const;
+  Result<bool> ContainsKey(std::span<const std::uint8_t> key) const;
 
   // The pure half of a build: checks every limit of the format, orders the keys and
   // computes every CRC and header value. Touches no file. Fails with KalvError when a
