@@ -32,7 +32,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Iterator
+from typing import Any, Iterator
 
 # A budget above any store of this benchmark: the writer then holds everything in memory.
 IN_MEMORY = 1 << 50
@@ -53,18 +53,22 @@ def items(n: int, size: int, shuffled: bool) -> Iterator[tuple[bytes, tuple[byte
         yield i.to_bytes(8, "little") + filler[8:], (b"k%015d" % (i * scramble % (1 << 40)),)
 
 
+def new_writer(kalvex: Any, path: str, streamed: bool) -> Any:
+    """The streaming writer of ``path``, or one that holds every value in memory."""
+    if streamed:
+        return kalvex.KalvWriter(path)
+    try:
+        return kalvex.KalvWriter(memory_limit=IN_MEMORY)
+    except TypeError:  # a package from before memory budgets: every writer holds its values
+        return kalvex.KalvWriter()
+
+
 def memory_child(n: int, size: int, directory: str, in_memory: bool) -> None:
     import kalvex
 
     path = os.path.join(directory, "store.klvx")
     before = current_kib()
-    if not in_memory:
-        writer = kalvex.KalvWriter(path)
-    else:
-        try:
-            writer = kalvex.KalvWriter(memory_limit=IN_MEMORY)
-        except TypeError:  # a package from before memory budgets: every writer holds its values
-            writer = kalvex.KalvWriter()
+    writer = new_writer(kalvex, path, streamed=not in_memory)
     start = time.perf_counter()
     writer.add_many_raw(items(n, size, shuffled=False))
     added = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -101,13 +105,7 @@ def time_child(n: int, size: int, shuffled: bool, directory: str, streamed: bool
     gc.collect()
     gc.disable()
     start = time.perf_counter_ns()
-    if streamed:
-        writer = kalvex.KalvWriter(path)
-    else:
-        try:
-            writer = kalvex.KalvWriter(memory_limit=IN_MEMORY)
-        except TypeError:  # a package from before memory budgets: every writer holds its values
-            writer = kalvex.KalvWriter()
+    writer = new_writer(kalvex, path, streamed)
     writer.add_many_raw(made)
     writer.build(path)
     print((time.perf_counter_ns() - start) / n)
