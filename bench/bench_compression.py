@@ -32,10 +32,7 @@ it, each skipped when its package is missing.
 from __future__ import annotations
 
 import argparse
-import csv
 import gc
-import gzip
-import io
 import os
 import random
 import resource
@@ -51,37 +48,7 @@ from kalvex import KalvReader, KalvWriter, _backend
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-WORDS = ("data value store index record query table shard build merge read write fast small large cold hot "
-         "cache page file disk memory user account order item price amount status active pending closed "
-         "region europe america asia city street north south east west alpha beta gamma delta release "
-         "version package library tool python native binding compress dictionary sample train level").split()
-
-
-def real_rows(path: str) -> Iterator[tuple[str, dict[str, str]]]:
-    with gzip.open(path, "rt", encoding="utf-8", newline="") as f:
-        rows = csv.reader(f, delimiter="\t", quoting=csv.QUOTE_NONE)
-        head = next(rows)
-        for row in rows:
-            yield row[0], dict(zip(head[1:], row[1:]))
-
-
-def synthetic_rows(n: int, seed: int = 11) -> Iterator[tuple[str, dict[str, Any]]]:
-    rng = random.Random(seed)
-    text = lambda k: " ".join(rng.choice(WORDS) for _ in range(k))  # noqa: E731
-    for i in range(n):
-        yield f"rec:{i:09d}", {
-            "id": i, "name": text(2).title(), "email": f"{rng.choice(WORDS)}{i}@example.org",
-            "created": f"2026-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}T{rng.randint(0, 23):02d}:00:00Z",
-            "address": {"street": f"{rng.randint(1, 999)} {text(2)}", "city": rng.choice(WORDS).title(),
-                        "country": rng.choice(("DE", "FR", "US", "JP", "BR")), "zip": f"{rng.randint(0, 99999):05d}"},
-            "tags": [rng.choice(WORDS) for _ in range(rng.randint(2, 8))],
-            "scores": [round(rng.random() * 100, 2) for _ in range(rng.randint(3, 10))],
-            "active": rng.random() < 0.8, "balance": rng.randint(-10**6, 10**9),
-            "description": text(rng.randint(60, 110)),
-            "history": [{"at": rng.randint(10**9, 2 * 10**9), "event": rng.choice(WORDS), "ok": rng.random() < 0.9}
-                        for _ in range(rng.randint(2, 6))],
-        }
-
+from compare_data import real_rows, synthetic_rows  # noqa: E402
 
 def rows_of(kind: str, arg: str) -> Iterator[tuple[str, Any]]:
     return real_rows(arg) if kind == "real" else synthetic_rows(int(arg))

@@ -124,7 +124,7 @@ def run_set(rows: list, reps: int, workdir: str, timer) -> dict:
 
 def run(reps: int, workdir: str, log, timer=timing, real: str | None = REAL, synthetic: int = SYNTHETIC) -> dict:
     """Measurements per data set: real rows when the file is there, and `synthetic` records."""
-    from bench_compression import real_rows, synthetic_rows
+    from compare_data import real_rows, synthetic_rows
     sets = {}
     if real and os.path.exists(real):
         sets[f"real rows ({os.path.basename(real)})"] = lambda: list(real_rows(real))
