@@ -50,12 +50,14 @@ class KalvWriter:
     share one) or one trained at build from a sample of the values. A value that does not
     shrink is kept as it is, at one byte of overhead. Readers decode transparently;
     ``kalvex._kalvex`` opens such a store too, but its ``get_raw`` gives the values as
-    stored (tagged, compressed). Without the option the file is exactly as before.
+    stored (behind their head, compressed). Without the option the file is exactly as before.
 
     ``memory_limit`` bounds, in bytes, what the writer holds in memory (None: a quarter of
     the machine's memory, at least 256 MiB). A writer given its ``path`` writes the values
     to the build's temporary file as they come; ``build()`` to that path then publishes
-    that file. ``close()`` (or a ``with`` block that raises) drops the writer and its
+    that file. Keys beyond the budget go to sorted runs in unnamed temporary files, merged
+    at build (the last assignment of a key wins); the file is the same whatever the budget.
+    ``close()`` (or a ``with`` block that raises) drops the writer and its
     temporary file without building.
 
     >>> with KalvWriter("users.klvx") as w:
