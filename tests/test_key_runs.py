@@ -61,3 +61,31 @@ def test_a_key_run_that_cannot_be_read_fails_the_count_and_the_lookup(tmp_path, 
     """, dict(KFAULT_CALL="pread", KFAULT_TIMES="1000000", KFAULT_UNNAMED="1", LD_PRELOAD=fault_shim))
     failed = ["KalvIOError", "key run: Input/output error (os error 5)", str(tmp_path)]
     assert result == [failed, failed]
+
+
+@pytest.mark.parametrize("compression", [None, "zstd"])
+def test_a_budgeted_writer_grown_between_builds_keeps_every_object_it_may_link(tmp_path, compression):
+    # Keys spill, values are replaced (so builds leave objects out), and later rounds link
+    # keys to objects an earlier build left out: every build must still match the writer
+    # that holds everything in memory, so nothing a build dropped is lost to the writer.
+    rng = random.Random(3)
+    tiny = KalvWriter(tmp_path / "tiny.klvx", memory_limit=1 << 17, compression=compression)
+    whole = KalvWriter(memory_limit=1 << 40, compression=compression)
+    ids = []
+    for round_ in range(3):
+        for _ in range(15000):
+            key = f"k{rng.randrange(6000)}"
+            value = {"r": round_, "v": rng.randrange(4000)}
+            if rng.random() < 0.0005:
+                value = {"big": rng.randbytes(1_300_000)}  # records past a spool chunk
+            ids.append((tiny.add(value, key), whole.add(value, key)))
+        for _ in range(200):
+            tiny_id, whole_id = rng.choice(ids)
+            key = f"k{rng.randrange(6000)}"
+            tiny.link(key, tiny_id)
+            whole.link(key, whole_id)
+        tiny.build()
+        whole.build(tmp_path / "whole.klvx")
+        assert (tmp_path / "tiny.klvx").read_bytes() == (tmp_path / "whole.klvx").read_bytes(), round_
+    tiny.close()
+    assert not [name for name in (tmp_path).iterdir() if name.name.endswith(".tmp")]

@@ -171,9 +171,15 @@ def test_a_value_that_cannot_be_read_back_fails_every_build(tmp_path, fault_shim
     assert result == [failed, failed, False]
 
 
-def test_merge_with_a_budget_writes_the_same_store(tmp_path):
-    source = kalvex.build(str(tmp_path / "source.klvx"), pairs(12, repeated_keys=True))
+def test_merge_and_shards_with_a_budget_write_the_same_stores(tmp_path):
+    added = pairs(12, repeated_keys=True)
+    source = kalvex.build(str(tmp_path / "source.klvx"), added)
     kalvex.merge(str(tmp_path / "budget.klvx"), source, memory_limit=1)
     kalvex.merge(str(tmp_path / "memory.klvx"), source, memory_limit=IN_MEMORY)
     assert (tmp_path / "budget.klvx").read_bytes() == (tmp_path / "memory.klvx").read_bytes()
     assert temporary_files(tmp_path) == []
+    for name, limit in [("budget", 1), ("memory", IN_MEMORY)]:
+        kalvex.shards.build(added, tmp_path / f"{name}-shards", 3, processes=1, memory_limit=limit)
+    shards = {name: sorted((path.name, path.read_bytes()) for path in (tmp_path / f"{name}-shards").rglob("*.klvx"))
+              for name in ("budget", "memory")}
+    assert len(shards["budget"]) == 3 and shards["budget"] == shards["memory"]
