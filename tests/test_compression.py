@@ -151,8 +151,13 @@ def value_records(path):
     return spans, (dictionary_start, dictionary_end)
 
 
+DAMAGES = {"flip": lambda b: bytes([b[0] ^ 0x5A]) + b[1:], "zeros": lambda b: bytes(len(b)),
+           "ones": lambda b: b"\xff" * len(b)}
+
+
+@pytest.mark.parametrize("damage", sorted(DAMAGES))
 @pytest.mark.parametrize("kind", ["blocks", "frames"])
-def test_every_damaged_value_byte_is_corrupt_never_another_value(tmp_path, kind):
+def test_every_damaged_value_byte_is_corrupt_never_another_value(tmp_path, kind, damage):
     # Small values are bare blocks; values longer than a block (128 KiB) are frames, whose
     # head, frame header and first block header lie in their first bytes.
     size = 1 if kind == "blocks" else 12_000
@@ -161,10 +166,17 @@ def test_every_damaged_value_byte_is_corrupt_never_another_value(tmp_path, kind)
     with open(path, "rb") as f:
         pristine = f.read()
     spans, _ = value_records(path)
+    cases = 0
     for start, end in spans[:8]:
         for at in range(start, end if kind == "blocks" else start + 40):
+            # A flip of one byte, or a run of 8 bytes of 0x00 or 0xFF (into the next record
+            # where the value ends): heads, frame and block headers, bodies alike.
             damaged = bytearray(pristine)
-            damaged[at] ^= 0x5A
+            width = 1 if damage == "flip" else 8
+            damaged[at:at + width] = DAMAGES[damage](bytes(damaged[at:at + width]))
+            if damaged == pristine:
+                continue
+            cases += 1
             with open(path, "wb") as out:
                 out.write(damaged)
             with KalvReader(path, verify=False) as r:
@@ -179,6 +191,7 @@ def test_every_damaged_value_byte_is_corrupt_never_another_value(tmp_path, kind)
                     r.get_many(list(data))
                 with pytest.raises(KalvCorruptError):
                     r.verify()
+    assert cases > 100
 
 
 def test_a_damaged_dictionary_fails_the_open(tmp_path):
