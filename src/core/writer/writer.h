@@ -177,6 +177,12 @@ class Writer {
   WriterOptions options_;
   // Spills the keys to a run when the next one could pass their share of the budget.
   Status MakeKeyRoom();
+  // Gives back the tables that find a key or a payload, which a build does not read: they
+  // are the larger part of what adding holds beside the keys, and the build's own buffers
+  // (the key order, the mapped index) come on top. The next add or lookup fills them again,
+  // so what the writer answers does not change. May throw std::bad_alloc (the key map
+  // places its parked keys first), changing nothing.
+  void ReleaseLookups() const;
   // Read buffer a build's merge of the spilled keys gives each run.
   std::size_t MergeBufferBytes() const;
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
