@@ -26,7 +26,7 @@ KeyMap::KeyMap() : seed_(HashSeed::Fresh()), next_arena_size_(kFirstArenaSize) {
 std::uint64_t* KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const {
   return table_.Probe(hash, [&](std::uint64_t index) {
     const Entry& entry = entries_[index];
-    return entry.length == key.size() && SameBytes(entry.key, key.data(), key.size());
+    return entry.length() == key.size() && SameBytes(entry.key(), key.data(), key.size());
   });
 }
 
@@ -36,7 +36,7 @@ void KeyMap::RefillTable() {
     const auto never = [](std::uint64_t) { return false; };
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       const Entry& entry = entries_[i];
-      const std::uint64_t hash = HashBytes(entry.key, entry.length, seed_);
+      const std::uint64_t hash = HashBytes(entry.key(), entry.length(), seed_);
       table_.Reserve(TaggedSlots::SegmentOf(hash), 1);
       table_.Fill(table_.Probe(hash, never), hash, i);
     }
@@ -91,7 +91,7 @@ void KeyMap::EntryList::Reserve(std::size_t count) {
   const std::size_t blocks = (count + kBlockMask) >> kBlockShift;
   if (blocks <= blocks_.size()) return;
   blocks_.reserve(blocks);
-  while (blocks_.size() < blocks) blocks_.emplace_back(new Entry[std::size_t{1} << kBlockShift]);
+  while (blocks_.size() < blocks) blocks_.emplace_back(new Block);
 }
 
 const KeyMap::EntryList& KeyMap::entries() {
@@ -119,6 +119,8 @@ void KeyMap::ReserveArena(std::size_t bytes) {
   ArenaChunk fresh;
   fresh.capacity = std::max(next_arena_size_, bytes);
   fresh.data.reset(new std::uint8_t[fresh.capacity]);
+  // An entry holds 48 bits of its key's address (see Entry).
+  if (reinterpret_cast<std::uintptr_t>(fresh.data.get()) >= kAddressLimit - fresh.capacity) throw std::bad_alloc();
   arena_.reserve(arena_.size() + 1);
   arena_.push_back(std::move(fresh));
   next_arena_size_ = std::min(next_arena_size_ * 2, kLargestArenaSize);
@@ -150,7 +152,7 @@ void KeyMap::Settle() {
     const std::span<const std::uint8_t> key(staging_.data() + parked.offset, parked.length);
     std::uint64_t* slot = Probe(key, parked.hash);
     if (*slot != 0) {
-      entries_[TaggedSlots::IdOf(*slot)].obj_id = parked.obj_id;
+      entries_[TaggedSlots::IdOf(*slot)].set_obj_id(parked.obj_id);
       continue;
     }
     const std::uint8_t* stored = kNoBytes;
@@ -162,7 +164,7 @@ void KeyMap::Settle() {
       arena_used_ += key.size();
       stored = dest;
     }
-    entries_.PushBack(Entry{stored, parked.obj_id, parked.length});
+    entries_.PushBack(Entry(stored, parked.obj_id, parked.length));
     table_.Fill(slot, parked.hash, entries_.size() - 1);
   }
   pending_count_ = 0;

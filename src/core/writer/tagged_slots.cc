@@ -16,16 +16,16 @@ std::uint64_t TaggedSlots::size() const {
   return words;
 }
 
-std::size_t TaggedSlots::Grown(std::size_t slots, std::size_t words) {
-  std::size_t grown = slots < kMinSlots ? kMinSlots : slots + slots / 4;
-  while (NeedsGrowth(words, grown)) grown += grown / 4;
+std::size_t TaggedSlots::Grown(std::size_t s, std::size_t slots, std::size_t words) {
+  std::size_t grown = slots == 0 ? kMinSlots + s * kMinSlots / kSegments : slots + slots / 2;
+  while (NeedsGrowth(words, grown)) grown += grown / 2;
   return grown;
 }
 
 void TaggedSlots::Grow(std::size_t s, std::size_t more) {
   Segment& old = segments_[s];
   Segment fresh;
-  fresh.size = Grown(old.size, old.used + more);
+  fresh.size = Grown(s, old.size, old.used + more);
   std::uint64_t fresh_bytes = fresh.size * sizeof(std::uint64_t);
   if (fresh_bytes >= kLargeBytes) {
     fresh.large = io::LargeBuffer(fresh_bytes);  // zero-filled: all empty
@@ -35,15 +35,43 @@ void TaggedSlots::Grow(std::size_t s, std::size_t more) {
     fresh.small.reset(new std::uint64_t[fresh.size]());
     fresh.slots = fresh.small.get();
   }
-  // Monotonic homes: the old slots read in order land nearly in order.
-  for (std::size_t i = 0; i < old.size; ++i) {
-    const std::uint64_t word = old.slots[i];
+  // Homes are monotonic in the hash, so the old slots, read from the start of a run (an
+  // empty slot first), come in nearly the order of their new homes, and most words go
+  // straight to the slot after the last one placed, without a probe. That holds while
+  // [home, next) are all filled, which the current run [run_start, next) shows; a word
+  // whose home lies before that run, or a run reaching the end, is probed for as usual.
+  // Probing there cost a mispredicted branch a slot, the larger part of a growth.
+  // Locals: the slots are words of the same type as the sizes, so stores through them
+  // would otherwise reload the sizes on every step.
+  const std::uint64_t* const from = old.slots;
+  std::uint64_t* const to = fresh.slots;
+  const std::size_t from_size = old.size;
+  const std::size_t to_size = fresh.size;
+  std::size_t first_empty = 0;
+  while (first_empty < from_size && from[first_empty] != 0) ++first_empty;
+  std::size_t next = 0;       // after the last word placed by the fast path
+  std::size_t run_start = 0;  // [run_start, next) are filled
+  for (std::size_t k = 0; k < from_size; ++k) {
+    std::size_t i = first_empty + k;
+    if (i >= from_size) i -= from_size;
+    const std::uint64_t word = from[i];
     if (word == 0) continue;
-    std::size_t slot = Home(word, fresh.size);  // the tag is the hash's top bits
-    while (fresh.slots[slot] != 0) {
-      if (++slot == fresh.size) slot = 0;
+    const std::size_t home = Home(word, to_size);  // the tag is the hash's top bits
+    std::size_t slot;
+    if (home >= next) {
+      slot = home;  // nothing lies at or past `next` but what a wrapped probe put there
+      run_start = home;
+      next = home + 1;
+    } else if (home >= run_start && next < to_size) {
+      slot = next++;
+    } else {
+      slot = home;
+      while (to[slot] != 0) {
+        if (++slot == to_size) slot = 0;
+      }
+      if (slot == next) ++next;
     }
-    fresh.slots[slot] = word;
+    to[slot] = word;
   }
   fresh.used = old.used;
   const std::uint64_t old_bytes = old.large.data() != nullptr ? old.large.mapped_size() : old.size * sizeof(std::uint64_t);

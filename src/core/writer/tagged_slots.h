@@ -93,12 +93,12 @@ class TaggedSlots {
   // Bytes of slots held. The next Reserve of one more word may add GrowthBytes() to them
   // for a moment (a growing segment holds its old and new slots) and keep most of it.
   std::uint64_t memory_usage() const { return bytes_; }
-  std::uint64_t GrowthBytes() const { return Grown(largest_, 0) * sizeof(std::uint64_t); }
-  // At most the slot bytes a table of `count` words holds (every segment at least 60
-  // percent full, past its first slots): for an owner that must know what filling a
-  // released table again takes.
+  std::uint64_t GrowthBytes() const { return Grown(kSegments - 1, largest_, 0) * sizeof(std::uint64_t); }
+  // At most the slot bytes a table of `count` words holds (every segment at least half
+  // full, past its first slots): for an owner that must know what filling a released
+  // table again takes.
   static std::uint64_t BytesFor(std::uint64_t count) {
-    return (count * 5 / 3 + kSegments * kMinSlots) * sizeof(std::uint64_t);
+    return (count * 2 + 2 * kSegments * kMinSlots) * sizeof(std::uint64_t);
   }
 
   // Drops every word and gives back the memory, as a fresh table.
@@ -115,10 +115,13 @@ class TaggedSlots {
     std::size_t used = 0;  // words
   };
 
-  static constexpr std::size_t kMinSlots = 8;
+  // Segment s starts at kMinSlots * (1 + s / kSegments) slots: the segments' sizes stay
+  // spread over one growth step, so they grow at different times and their total follows
+  // the words smoothly, instead of all of them sitting just grown, 50 percent full, at once.
+  static constexpr std::size_t kMinSlots = 32;
   static bool NeedsGrowth(std::size_t words, std::size_t slots) { return words * 4 > slots * 3; }
-  // The slot count a segment of `slots` grows to (by a quarter at least) to hold `words`.
-  static std::size_t Grown(std::size_t slots, std::size_t words);
+  // The slot count segment s of `slots` grows to (by half at least) to hold `words`.
+  static std::size_t Grown(std::size_t s, std::size_t slots, std::size_t words);
   static std::size_t Home(std::uint64_t hash, std::size_t size) {
     // The tag's bits below the segment's, as a fraction of 2^32 scaled to the size.
     const std::uint64_t fraction = static_cast<std::uint32_t>((hash >> 32) << kSegmentBits);

@@ -274,6 +274,9 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
                                std::to_string(have) + " objects)");
   }
   if (key.size() > format::kMaxKeyLength) return CheckKey(key);  // the common case stays inline
+  // An object past the format's count could never be built, and the key map's entries
+  // hold 32-bit IDs: the build's message, now.
+  if (obj_id > KeyMap::kMaxObjectId) return TooMany(have, "objects", format::kMaxObjects);
   KeyMap& keys = state_->keys;
   // One key more than the format holds could never be built; refusing it here, with the
   // message Build would give, keeps the map within what its slots can index. The bound

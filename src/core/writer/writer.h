@@ -123,7 +123,8 @@ class Writer {
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload);
 
   // Maps `key` to `obj_id`. Fails with KalvError when obj_id >= num_objects() (checked
-  // first) or when CheckKey refuses the key; then nothing changes.
+  // first), when CheckKey refuses the key, or when obj_id is past what the format counts
+  // (format::kMaxObjects: such a writer could never be built); then nothing changes.
   Status AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id);
 
   // For each i < count in order: stores payloads[i] as AddObject does (AddObjectUnique
