@@ -35,35 +35,41 @@ void TaggedSlots::Grow(std::size_t s, std::size_t more) {
     fresh.small.reset(new std::uint64_t[fresh.size]());
     fresh.slots = fresh.small.get();
   }
-  // Homes are monotonic in the hash, so the old slots, read from the start of a run (an
-  // empty slot first), come in nearly the order of their new homes, and most words go
-  // straight to the slot after the last one placed, without a probe. That holds while
-  // [home, next) are all filled, which the current run [run_start, next) shows; a word
-  // whose home lies before that run, or a run reaching the end, is probed for as usual.
-  // Probing there cost a mispredicted branch a slot, the larger part of a growth.
+  // Homes are monotonic in the hash, so the old slots read from the start of a run (an
+  // empty slot first) come in nearly the order of their new homes. The words are first
+  // gathered in that order, without a branch on the empty slots between them; then most
+  // go to their home or to the slot after the last one placed, chosen without a branch:
+  // valid while [home, next) are all filled, which the current run [run_start, next)
+  // shows. A word whose home lies before that run, or past a run reaching the end, is
+  // probed for as usual. A probe for every word, and a branch on every empty slot, each
+  // mispredicted about as often as not, were most of a growth's time.
   // Locals: the slots are words of the same type as the sizes, so stores through them
   // would otherwise reload the sizes on every step.
   const std::uint64_t* const from = old.slots;
   std::uint64_t* const to = fresh.slots;
   const std::size_t from_size = old.size;
   const std::size_t to_size = fresh.size;
+  const std::unique_ptr<std::uint64_t[]> gathered(new std::uint64_t[old.used + 1]);
+  std::size_t count = 0;
   std::size_t first_empty = 0;
   while (first_empty < from_size && from[first_empty] != 0) ++first_empty;
-  std::size_t next = 0;       // after the last word placed by the fast path
+  const auto gather = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      gathered[count] = from[i];  // written always, kept only when not empty
+      count += from[i] != 0;
+    }
+  };
+  gather(first_empty, from_size);
+  gather(0, first_empty);
+  std::size_t next = 0;       // after the last word placed in a run
   std::size_t run_start = 0;  // [run_start, next) are filled
-  for (std::size_t k = 0; k < from_size; ++k) {
-    std::size_t i = first_empty + k;
-    if (i >= from_size) i -= from_size;
-    const std::uint64_t word = from[i];
-    if (word == 0) continue;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint64_t word = gathered[k];
     const std::size_t home = Home(word, to_size);  // the tag is the hash's top bits
-    std::size_t slot;
-    if (home >= next) {
-      slot = home;  // nothing lies at or past `next` but what a wrapped probe put there
-      run_start = home;
-      next = home + 1;
-    } else if (home >= run_start && next < to_size) {
-      slot = next++;
+    std::size_t slot = std::max(home, next);
+    if (home >= run_start && slot < to_size) [[likely]] {
+      run_start = home >= next ? home : run_start;
+      next = slot + 1;
     } else {
       slot = home;
       while (to[slot] != 0) {
