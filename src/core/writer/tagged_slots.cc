@@ -43,32 +43,35 @@ void TaggedSlots::Grow(std::size_t s, std::size_t more) {
   // shows. A word whose home lies before that run, or past a run reaching the end, is
   // probed for as usual. A probe for every word, and a branch on every empty slot, each
   // mispredicted about as often as not, were most of a growth's time.
+  // The old slots, about to go, hold the gathered words: [0, first_empty) are full
+  // already (the end of the last run, wrapped), and the words after first_empty move down
+  // to follow it, never past a slot not yet read. They are placed from first_empty on,
+  // then [0, first_empty).
   // Locals: the slots are words of the same type as the sizes, so stores through them
   // would otherwise reload the sizes on every step.
-  const std::uint64_t* const from = old.slots;
+  std::uint64_t* const from = old.slots;
   std::uint64_t* const to = fresh.slots;
   const std::size_t from_size = old.size;
   const std::size_t to_size = fresh.size;
-  const std::unique_ptr<std::uint64_t[]> gathered(new std::uint64_t[old.used + 1]);
-  std::size_t count = 0;
   std::size_t first_empty = 0;
   while (first_empty < from_size && from[first_empty] != 0) ++first_empty;
-  const auto gather = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      gathered[count] = from[i];  // written always, kept only when not empty
-      count += from[i] != 0;
-    }
-  };
-  gather(first_empty, from_size);
-  gather(0, first_empty);
+  std::size_t end = first_empty;
+  for (std::size_t i = first_empty; i < from_size; ++i) {
+    const std::uint64_t word = from[i];
+    from[end] = word;  // written always, kept only when not empty
+    end += word != 0;
+  }
   std::size_t next = 0;       // after the last word placed in a run
   std::size_t run_start = 0;  // [run_start, next) are filled
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::uint64_t word = gathered[k];
+  for (std::size_t k = first_empty; k < end + first_empty; ++k) {
+    const std::uint64_t word = from[k < end ? k : k - end];
     const std::size_t home = Home(word, to_size);  // the tag is the hash's top bits
-    std::size_t slot = std::max(home, next);
+    // A mask, not a condition: the compiler turned the choice into a branch that
+    // mispredicted as often as the two cases alternate.
+    const std::size_t jump = std::size_t{0} - static_cast<std::size_t>(home >= next);
+    std::size_t slot = (home & jump) | (next & ~jump);
     if (home >= run_start && slot < to_size) [[likely]] {
-      run_start = home >= next ? home : run_start;
+      run_start = (home & jump) | (run_start & ~jump);
       next = slot + 1;
     } else {
       slot = home;

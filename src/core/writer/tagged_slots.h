@@ -93,11 +93,10 @@ class TaggedSlots {
   // Words held.
   std::uint64_t size() const;
   // Bytes of slots held. The next Reserve of one more word may add GrowthBytes() to them
-  // for a moment (a growing segment holds its old and new slots, and its words gathered
-  // in order) and keep most of it.
+  // for a moment (a growing segment holds its old and new slots) and keep most of it.
   std::uint64_t memory_usage() const { return bytes_; }
   std::uint64_t GrowthBytes() const {
-    return (Grown(kSegments - 1, largest_, 0) + largest_ * 3 / 4 + 1) * sizeof(std::uint64_t);
+    return Grown(kSegments - 1, largest_, 0) * sizeof(std::uint64_t);
   }
   // At most the slot bytes a table of `count` words holds (every segment at least half
   // full, past its first slots): for an owner that must know what filling a released
