@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/writer/writer.h"
@@ -53,6 +58,48 @@ TEST(AddObjectUniqueTest, OnlyEqualBytesMatch) {
   EXPECT_EQ(writer.AddObjectUnique(empty), writer.AddObjectUnique(empty));
   EXPECT_EQ(writer.AddObjectUnique(Payload(1, 40)), a);
 }
+
+// A build gives the index's table back; the next unique add fills it again from the stored
+// payloads, in memory or read back from the published file of a writer that spooled them.
+// Every payload added uniquely before the build is found again, one added plainly is not,
+// and the second build writes the bytes of a writer that was never built in between.
+class PayloadIndexAfterBuildTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PayloadIndexAfterBuildTest, FindsWhatItFoundBeforeTheBuild) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("kalvex-payload-index-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "out.klvx").string();
+  const WriterOptions options = GetParam() ? WriterOptions{std::uint64_t{1} << 20, path} : WriterOptions{};
+  const auto grow = [](Writer& writer, std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t n = from; n < to; ++n) {
+      const std::uint64_t id = n % 7 == 0 ? writer.AddObject(Payload(n, 300)) : writer.AddObjectUnique(Payload(n, 300));
+      ASSERT_TRUE(writer.AddKey(Payload(n, 16), id).ok());
+    }
+  };
+  Writer built(options);
+  Writer unbuilt;
+  grow(built, 0, 20000);
+  grow(unbuilt, 0, 20000);
+  ASSERT_TRUE(built.Build(path).ok());
+  for (std::uint32_t n = 0; n < 20000; n += 97) {
+    const std::uint64_t before = built.num_objects();
+    const std::uint64_t id = built.AddObjectUnique(Payload(n, 300));
+    EXPECT_EQ(id == before, n % 7 == 0) << n;  // plain adds are never matched
+    ASSERT_EQ(id, unbuilt.AddObjectUnique(Payload(n, 300)));
+  }
+  grow(built, 20000, 30000);
+  grow(unbuilt, 20000, 30000);
+  ASSERT_TRUE(built.Build(path).ok());
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<char> bytes_built((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_TRUE(unbuilt.Build(path).ok());
+  std::ifstream again(path, std::ios::binary);
+  EXPECT_EQ(bytes_built, std::vector<char>((std::istreambuf_iterator<char>(again)), {}));
+  std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(InMemoryAndSpooled, PayloadIndexAfterBuildTest, ::testing::Bool());
 
 }  // namespace
 }  // namespace kalvex::writer

@@ -9,7 +9,7 @@ std::vector<std::uint8_t> KeptObjects::Reached(const KeyMap::EntryList& entries,
   // A byte per object, not a bit: stores without a branch or a read, one pass over the
   // entries at memory speed, and a transient byte per object is small beside the records.
   std::vector<std::uint8_t> reached(object_count);
-  for (std::size_t i = 0; i < entries.size(); ++i) reached[entries[i].obj_id] = 1;
+  for (std::size_t i = 0; i < entries.size(); ++i) reached[entries[i].obj_id()] = 1;
   return reached;
 }
 

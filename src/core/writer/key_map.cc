@@ -1,7 +1,8 @@
 #include "core/writer/key_map.h"
 
 #include <algorithm>
-#include <bit>
+#include <array>
+#include <new>
 #include <cstring>
 
 #include "core/same_bytes.h"
@@ -9,10 +10,6 @@
 namespace kalvex::writer {
 
 namespace {
-// Linear probing stays short below three quarters full.
-constexpr std::size_t kMinSlots = 16;
-bool NeedsGrowth(std::size_t entries, std::size_t slots) { return entries * 4 > slots * 3; }
-
 constexpr std::size_t kFirstArenaSize = std::size_t{4} << 10;
 constexpr std::size_t kLargestArenaSize = std::size_t{1} << 20;
 
@@ -22,57 +19,45 @@ constexpr std::size_t kStagingLimit = std::size_t{4} << 10;
 
 // An empty key needs no storage but still gets a pointer that may be dereferenced.
 constexpr std::uint8_t kNoBytes[1] = {0};
-
-std::uint32_t Tag(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
-std::uint64_t SlotWord(std::uint64_t hash, std::size_t entry) {
-  return (std::uint64_t{Tag(hash)} << 32) | (entry + 1);
-}
 }  // namespace
 
 KeyMap::KeyMap() : seed_(HashSeed::Fresh()), next_arena_size_(kFirstArenaSize) {}
 
-std::size_t KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const {
-  const std::uint32_t tag = Tag(hash);
-  std::size_t slot = Home(hash);
-  for (;;) {
-    const std::uint64_t word = slots()[slot];
-    if (word == 0) return slot;
-    if (static_cast<std::uint32_t>(word >> 32) == tag) {
-      const Entry& entry = entries_[static_cast<std::uint32_t>(word) - 1];
-      if (entry.length == key.size() && SameBytes(entry.key, key.data(), key.size())) {
-        return slot;
-      }
-    }
-    slot = (slot + 1) & mask_;
-  }
+std::uint64_t* KeyMap::Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const {
+  return table_.Probe(hash, [&](std::uint64_t index) {
+    const Entry& entry = entries_[index];
+    return entry.length() == key.size() && SameBytes(entry.key(), key.data(), key.size());
+  });
 }
 
-io::LargeBuffer KeyMap::Rehashed(std::size_t slot_count) const {
-  io::LargeBuffer table(slot_count * sizeof(std::uint64_t));  // zero-filled: all empty
-  std::uint64_t* fresh = reinterpret_cast<std::uint64_t*>(table.data());
-  const std::size_t mask = slot_count - 1;
-  const unsigned bits = static_cast<unsigned>(std::countr_zero(slot_count));
-  const std::size_t old_count = table_.data() != nullptr ? mask_ + 1 : 0;
-  for (std::size_t old = 0; old < old_count; ++old) {
-    const std::uint64_t word = slots()[old];
-    if (word == 0) continue;
-    std::size_t slot;
-    if (bits <= 32) {
-      slot = static_cast<std::size_t>((word >> 32) >> (32 - bits));
-    } else {  // more home bits than the slot word keeps: only past 2^32 slots
-      const Entry& entry = entries_[static_cast<std::uint32_t>(word) - 1];
-      slot = static_cast<std::size_t>(HashBytes(entry.key, entry.length, seed_) >> (64 - bits));
+void KeyMap::RefillTable() {
+  try {
+    // Entries are distinct keys: each goes to the first empty slot from its home.
+    const auto never = [](std::uint64_t) { return false; };
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      const Entry& entry = entries_[i];
+      const std::uint64_t hash = HashBytes(entry.key(), entry.length(), seed_);
+      table_.Reserve(TaggedSlots::SegmentOf(hash), 1);
+      table_.Fill(table_.Probe(hash, never), hash, i);
     }
-    while (fresh[slot] != 0) slot = (slot + 1) & mask;
-    fresh[slot] = word;
+  } catch (const std::bad_alloc&) {
+    table_.Release();
+    throw;
   }
-  return table;
+  table_released_ = false;
+}
+
+void KeyMap::ReleaseTable() {
+  Settle();
+  table_.Release();
+  table_released_ = entries_.size() > 0;
 }
 
 bool KeyMap::Contains(std::span<const std::uint8_t> key) {
   Settle();
-  if (table_.data() == nullptr) return false;
-  return slots()[Probe(key, HashBytes(key.data(), key.size(), seed_))] != 0;
+  if (table_released_) RefillTable();
+  const std::uint64_t* slot = Probe(key, HashBytes(key.data(), key.size(), seed_));
+  return slot != nullptr && *slot != 0;
 }
 
 std::uint64_t KeyMap::size() {
@@ -81,26 +66,18 @@ std::uint64_t KeyMap::size() {
 }
 
 std::uint64_t KeyMap::memory_usage() const {
-  return table_.mapped_size() + size_bound() * sizeof(Entry) + arena_used_ + staging_.capacity() +
+  return table_.memory_usage() + size_bound() * sizeof(Entry) + arena_used_ + staging_.capacity() +
          (pending_ ? kMaxPending * sizeof(Parked) : 0);
 }
 
 std::uint64_t KeyMap::PeakWithOneMore() const {
-  const std::size_t slot_count = table_.data() != nullptr ? mask_ + 1 : 0;
-  const std::size_t most = size_bound() + 1;
-  std::uint64_t grown_bytes = 0;
-  if (slot_count == 0 || NeedsGrowth(most, slot_count)) {
-    std::size_t grown = std::max(kMinSlots, slot_count * 2);
-    while (NeedsGrowth(most, grown)) grown *= 2;
-    grown_bytes = grown * sizeof(std::uint64_t);
-  }
-  return memory_usage() + grown_bytes;
+  const std::uint64_t refill = table_released_ ? TaggedSlots::BytesFor(size_bound() + 1) : 0;
+  return memory_usage() + refill + table_.GrowthBytes();
 }
 
 void KeyMap::Clear() {
-  table_ = io::LargeBuffer();
-  mask_ = 0;
-  shift_ = 0;
+  table_.Release();
+  table_released_ = false;
   entries_ = EntryList();
   arena_.clear();
   arena_.shrink_to_fit();
@@ -114,7 +91,7 @@ void KeyMap::EntryList::Reserve(std::size_t count) {
   const std::size_t blocks = (count + kBlockMask) >> kBlockShift;
   if (blocks <= blocks_.size()) return;
   blocks_.reserve(blocks);
-  while (blocks_.size() < blocks) blocks_.emplace_back(new Entry[std::size_t{1} << kBlockShift]);
+  while (blocks_.size() < blocks) blocks_.emplace_back(new Block);
 }
 
 const KeyMap::EntryList& KeyMap::entries() {
@@ -142,6 +119,8 @@ void KeyMap::ReserveArena(std::size_t bytes) {
   ArenaChunk fresh;
   fresh.capacity = std::max(next_arena_size_, bytes);
   fresh.data.reset(new std::uint8_t[fresh.capacity]);
+  // An entry holds 48 bits of its key's address (see Entry).
+  if (reinterpret_cast<std::uintptr_t>(fresh.data.get()) >= kAddressLimit - fresh.capacity) throw std::bad_alloc();
   arena_.reserve(arena_.size() + 1);
   arena_.push_back(std::move(fresh));
   next_arena_size_ = std::min(next_arena_size_ * 2, kLargestArenaSize);
@@ -151,16 +130,14 @@ void KeyMap::Settle() {
   if (pending_count_ == 0) return;
 
   // Room for every parked key as if all were new: table, entries and arena (each parked
-  // key whole in the last chunk). Only after these can no step fail. A grown table or
+  // key whole in the last chunk). Only after these can no step fail. A grown segment or
   // chunk left unused by a later failure is harmless.
+  if (table_released_) RefillTable();
   const std::size_t most = entries_.size() + pending_count_;
-  const std::size_t slot_count = table_.data() != nullptr ? mask_ + 1 : 0;
-  if (slot_count == 0 || NeedsGrowth(most, slot_count)) {
-    std::size_t grown = std::max(kMinSlots, slot_count * 2);
-    while (NeedsGrowth(most, grown)) grown *= 2;
-    table_ = Rehashed(grown);
-    mask_ = grown - 1;
-    shift_ = 64 - static_cast<unsigned>(std::countr_zero(grown));
+  std::array<std::size_t, TaggedSlots::kSegments> arriving{};
+  for (std::size_t i = 0; i < pending_count_; ++i) ++arriving[TaggedSlots::SegmentOf(pending_[i].hash)];
+  for (std::size_t s = 0; s < arriving.size(); ++s) {
+    if (arriving[s] != 0) table_.Reserve(s, arriving[s]);
   }
   entries_.Reserve(most);
   ReserveArena(staging_.size());
@@ -168,17 +145,14 @@ void KeyMap::Settle() {
   // Every home slot is asked for before any is looked at, so the cache misses of the
   // whole batch overlap. A prefetch in each Put did too, but this CPU retires a prefetch
   // only once its line has arrived, which held up the interpreter's work in every call.
-  for (std::size_t i = 0; i < pending_count_; ++i) {
-    __builtin_prefetch(&slots()[Home(pending_[i].hash)], 1);
-  }
+  for (std::size_t i = 0; i < pending_count_; ++i) table_.Prefetch(pending_[i].hash);
   // In arrival order, so a key parked twice ends with its later Object ID.
   for (std::size_t i = 0; i < pending_count_; ++i) {
     const Parked& parked = pending_[i];
     const std::span<const std::uint8_t> key(staging_.data() + parked.offset, parked.length);
-    const std::size_t slot = Probe(key, parked.hash);
-    std::uint64_t& word = slots()[slot];
-    if (word != 0) {
-      entries_[static_cast<std::uint32_t>(word) - 1].obj_id = parked.obj_id;
+    std::uint64_t* slot = Probe(key, parked.hash);
+    if (*slot != 0) {
+      entries_[TaggedSlots::IdOf(*slot)].set_obj_id(parked.obj_id);
       continue;
     }
     const std::uint8_t* stored = kNoBytes;
@@ -190,8 +164,8 @@ void KeyMap::Settle() {
       arena_used_ += key.size();
       stored = dest;
     }
-    entries_.PushBack(Entry{stored, parked.obj_id, parked.length});
-    word = SlotWord(parked.hash, entries_.size() - 1);
+    entries_.PushBack(Entry(stored, parked.obj_id, parked.length));
+    table_.Fill(slot, parked.hash, entries_.size() - 1);
   }
   pending_count_ = 0;
   staging_.clear();

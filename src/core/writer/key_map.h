@@ -2,20 +2,15 @@
 //
 // Keys are copied into an arena of large chunks (a key never straddles two), and each
 // distinct key has one entry (key pointer, length, Object ID) in insertion order. The
-// entries are found through an open-addressing table with linear probing, hashed with
+// entries are found through a hash table of entry indices (tagged_slots.h), hashed with
 // HashBytes under a seed drawn fresh for every map, so which keys collide is not
 // predictable from outside and differs between writers.
+// Invariant: the table names every entry exactly once, or it has been released
+// (ReleaseTable) and names none; entries are never removed.
 //
-// Slot layout: one 64-bit word, the high 32 bits of the key's hash above the entry's
-// index plus one. A zero word is an empty slot; the stored hash bits let a probe skip
-// most non-matching slots without touching the entry or its key. The home slot is taken
-// from the hash's top bits too, so growing the table needs neither the keys nor their
-// hashes again: each slot word knows its new home, and reading the old table in order
-// fills the new one nearly in order, where hashing every key anew waited on memory twice
-// per key (its entry, then its bytes) and placed it at random.
-// Invariant: every entry is named by exactly one slot, reachable from its home slot
-// (the top bits of its hash) by walking forward, wrapping at the end, without passing an
-// empty slot. Entries are never removed, so no slot is ever emptied again.
+// Only finding a key needs the table: a build reads the entries alone. So a build
+// releases it before it takes memory of its own (the key order, the mapped index), and
+// the next Put or Contains fills it again from the entries, under the same seed.
 //
 // Placement is deferred. With a million keys the table is far larger than the CPU caches,
 // so placing a key the moment it arrives waits on memory once per key, in between the
@@ -33,25 +28,45 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
 #include "core/format/keyed_hash.h"
-#include "core/io/large_buffer.h"
+#include "core/writer/tagged_slots.h"
 
 namespace kalvex::writer {
 
 class KeyMap {
  public:
-  // Object IDs index a list held in memory and key lengths fit the format's 16 bits, so
-  // an entry packs both beside its key pointer in 16 bytes.
-  struct Entry {
-    const std::uint8_t* key;  // into the arena; never null
-    std::uint64_t obj_id : 48;
-    std::uint64_t length : 16;
+  // One entry a key, 12 bytes: the key's address in 48 bits (every address a process
+  // gets from the system on the platforms built for; ReserveArena refuses any other), its
+  // length in the format's 16 bits, and its Object ID in 32 bits, as many as the format
+  // counts objects (AddKey refuses a larger one). At 4M keys the 4 bytes an entry saved
+  // over a plain pointer and a 64-bit ID were what brought the writer under 64 bytes a key.
+  class Entry {
+   public:
+    Entry(const std::uint8_t* key, std::uint64_t obj_id, std::size_t length)
+        : key_low_(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(key))),
+          key_high_(static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(key) >> 32)),
+          length_(static_cast<std::uint16_t>(length)),
+          obj_id_(static_cast<std::uint32_t>(obj_id)) {}
+    const std::uint8_t* key() const {
+      return reinterpret_cast<const std::uint8_t*>(std::uintptr_t{key_high_} << 32 | key_low_);
+    }
+    std::uint32_t length() const { return length_; }
+    std::uint64_t obj_id() const { return obj_id_; }
+    void set_obj_id(std::uint64_t obj_id) { obj_id_ = static_cast<std::uint32_t>(obj_id); }
+
+   private:
+    std::uint32_t key_low_;
+    std::uint16_t key_high_;
+    std::uint16_t length_;
+    std::uint32_t obj_id_;
   };
-  static_assert(sizeof(Entry) == 16);
-  static constexpr std::uint64_t kMaxObjectId = (std::uint64_t{1} << 48) - 1;
+  static_assert(sizeof(Entry) == 12 && sizeof(std::uintptr_t) == 8);
+  static constexpr std::uint64_t kMaxObjectId = 0xFFFFFFFFu;
+  static constexpr std::uintptr_t kAddressLimit = std::uintptr_t{1} << 48;
 
   // The entries in first-Put order, in blocks that never move. A list that doubles copies
   // itself and leaves the old half to be freed; at a million keys, asking the system for
@@ -59,26 +74,32 @@ class KeyMap {
   class EntryList {
    public:
     std::size_t size() const { return size_; }
-    const Entry& operator[](std::size_t i) const { return blocks_[i >> kBlockShift][i & kBlockMask]; }
-    Entry& operator[](std::size_t i) { return blocks_[i >> kBlockShift][i & kBlockMask]; }
+    const Entry& operator[](std::size_t i) const {
+      return reinterpret_cast<const Entry*>(blocks_[i >> kBlockShift]->bytes)[i & kBlockMask];
+    }
+    Entry& operator[](std::size_t i) { return reinterpret_cast<Entry*>(blocks_[i >> kBlockShift]->bytes)[i & kBlockMask]; }
 
    private:
     friend class KeyMap;
-    static constexpr unsigned kBlockShift = 16;  // 1 MiB blocks
+    static constexpr unsigned kBlockShift = 16;  // 768 KiB blocks
     static constexpr std::size_t kBlockMask = (std::size_t{1} << kBlockShift) - 1;
 
     // Room for `count` entries. May throw std::bad_alloc, leaving the list as it was.
     void Reserve(std::size_t count);
     // REQUIRES: Reserve(size() + 1) has been done.
-    void PushBack(const Entry& entry) { (*this)[size_++] = entry; }
+    void PushBack(const Entry& entry) { new (&(*this)[size_++]) Entry(entry); }
 
-    std::vector<std::unique_ptr<Entry[]>> blocks_;
+    // Raw storage: an Entry has no default value.
+    struct Block {
+      alignas(Entry) std::uint8_t bytes[sizeof(Entry) << kBlockShift];
+    };
+    std::vector<std::unique_ptr<Block>> blocks_;
     std::size_t size_ = 0;
   };
 
-  // The slot word holds the entry index plus one in 32 bits, so one map indexes at most
-  // this many entries; the format allows exactly this many keys too.
-  static constexpr std::uint64_t kMaxEntries = 0xFFFFFFFFu;
+  // The table's words hold an entry index in 32 bits, so one map indexes at most this
+  // many entries; the format allows exactly this many keys too.
+  static constexpr std::uint64_t kMaxEntries = TaggedSlots::kMaxId + 1;
 
   KeyMap();
   KeyMap(const KeyMap&) = delete;
@@ -100,9 +121,14 @@ class KeyMap {
 
   // Bytes the map has written to: table, entries, arena, staging (memory allocated but
   // never written is address space only). The next Put may take it to PeakWithOneMore():
-  // a table that grows holds its old and new slots at once, for a moment.
+  // a table that grows holds its old and new slots at once, for a moment, and a released
+  // one is filled again.
   std::uint64_t memory_usage() const;
   std::uint64_t PeakWithOneMore() const;
+
+  // Places the parked keys, then gives back the table's memory until the next Put or
+  // Contains. May throw std::bad_alloc (placing), then the map is unchanged.
+  void ReleaseTable();
 
   // Forgets every key and gives back the memory, as a fresh map. Parked keys go too.
   void Clear();
@@ -124,22 +150,19 @@ class KeyMap {
     std::uint32_t length;
   };
 
-  // Index of the slot holding `key`, or of the empty slot where it would go.
-  std::size_t Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const;
-  std::size_t Home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
-  // A table of `slot_count` slots holding every entry. May throw std::bad_alloc.
-  io::LargeBuffer Rehashed(std::size_t slot_count) const;
-  std::uint64_t* slots() const { return reinterpret_cast<std::uint64_t*>(table_.data()); }
+  // The slot holding `key`, or the empty slot where it would go; null when the key's
+  // segment of the table has no slots.
+  std::uint64_t* Probe(std::span<const std::uint8_t> key, std::uint64_t hash) const;
+  // A released table filled again with every entry. std::bad_alloc leaves it released.
+  void RefillTable();
   // Places every parked key. Allocates first, so std::bad_alloc leaves all as it was.
   void Settle();
   // Arena room for `bytes` in the last chunk, allocating a chunk if needed.
   void ReserveArena(std::size_t bytes);
 
   HashSeed seed_;
-  // The slots: zero-filled pages straight from the kernel, no clearing pass of our own.
-  io::LargeBuffer table_;
-  std::size_t mask_ = 0;  // slot count - 1; the count is a power of two
-  unsigned shift_ = 0;    // 64 - log2(slot count): a hash shifted by it is a home slot
+  TaggedSlots table_;  // ids are entry indices
+  bool table_released_ = false;
   EntryList entries_;
   std::vector<ArenaChunk> arena_;
   std::uint64_t arena_used_ = 0;  // key bytes in the chunks

@@ -35,12 +35,12 @@ std::uint64_t WordAt(const std::uint8_t* key, std::uint32_t length, std::uint32_
 std::uint32_t SharedPrefix(const KeyMap::EntryList& entries) {
   if (entries.size() == 0) return 0;
   const KeyMap::Entry& first = entries[0];
-  std::uint32_t shared = static_cast<std::uint32_t>(first.length);
+  std::uint32_t shared = static_cast<std::uint32_t>(first.length());
   for (std::size_t e = 0; e < entries.size(); ++e) {
     const KeyMap::Entry& entry = entries[e];
-    shared = std::min(shared, static_cast<std::uint32_t>(entry.length));
+    shared = std::min(shared, static_cast<std::uint32_t>(entry.length()));
     std::uint32_t i = 0;
-    while (i < shared && entry.key[i] == first.key[i]) ++i;
+    while (i < shared && entry.key()[i] == first.key()[i]) ++i;
     shared = i;
     if (shared == 0) break;
   }
@@ -75,9 +75,9 @@ bool InKeyOrder(const KeyMap::EntryList& entries) {
   for (std::size_t i = 1; i < entries.size(); ++i) {
     const KeyMap::Entry& a = entries[i - 1];
     const KeyMap::Entry& b = entries[i];
-    const std::uint32_t common = static_cast<std::uint32_t>(std::min(a.length, b.length));
-    const int c = common == 0 ? 0 : std::memcmp(a.key, b.key, common);
-    if (c > 0 || (c == 0 && a.length > b.length)) return false;
+    const std::uint32_t common = static_cast<std::uint32_t>(std::min(a.length(), b.length()));
+    const int c = common == 0 ? 0 : std::memcmp(a.key(), b.key(), common);
+    if (c > 0 || (c == 0 && a.length() > b.length())) return false;
   }
   return true;
 }
@@ -99,8 +99,8 @@ std::unique_ptr<SortItem[]> SortedItems(const KeyMap::EntryList& entries) {
   std::unique_ptr<SortItem[]> items(new SortItem[n]);
   for (std::size_t i = 0; i < n; ++i) {
     const KeyMap::Entry& entry = entries[i];
-    items[i] = SortItem{WordAt(entry.key, entry.length, start), static_cast<std::uint32_t>(i),
-                        static_cast<std::uint32_t>(entry.length)};
+    items[i] = SortItem{WordAt(entry.key(), entry.length(), start), static_cast<std::uint32_t>(i),
+                        static_cast<std::uint32_t>(entry.length())};
   }
   {
     std::unique_ptr<SortItem[]> scratch(n > kRadixThreshold ? new SortItem[n] : nullptr);
@@ -134,9 +134,9 @@ std::unique_ptr<SortItem[]> SortedItems(const KeyMap::EntryList& entries) {
           if (run_end - longer > 1) {
             for (SortItem* it = longer; it != run_end; ++it) {
               if (run_end - it > static_cast<std::ptrdiff_t>(kPrefetchDistance)) {
-                __builtin_prefetch(entries[it[kPrefetchDistance].entry].key + next_depth);
+                __builtin_prefetch(entries[it[kPrefetchDistance].entry].key() + next_depth);
               }
-              it->word = WordAt(entries[it->entry].key, it->length, next_depth);
+              it->word = WordAt(entries[it->entry].key(), it->length, next_depth);
             }
             pending.push_back({static_cast<std::size_t>(longer - items.get()),
                                static_cast<std::size_t>(run_end - items.get()), next_depth});
@@ -163,10 +163,10 @@ KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const ObjectOffsets& object
   for (std::size_t i = 0; i < n; ++i) {
     if (i + 2 * kPrefetchDistance < n) __builtin_prefetch(&entries[items[i + 2 * kPrefetchDistance].entry]);
     if (i + kPrefetchDistance < n) {
-      object_offsets.Prefetch(entries[items[i + kPrefetchDistance].entry].obj_id);
+      object_offsets.Prefetch(entries[items[i + kPrefetchDistance].entry].obj_id());
     }
     const KeyMap::Entry& entry = entries[items[i].entry];
-    sorted_[i] = IndexItem(entry.key, entry.length, object_offsets[entry.obj_id]);
+    sorted_[i] = IndexItem(entry.key(), entry.length(), object_offsets[entry.obj_id()]);
   }
 }
 

@@ -65,9 +65,9 @@ class KeyOrder {
   IndexItem operator[](std::size_t i) const {
     if (!sorted_.empty()) return sorted_[i];
     const KeyMap::Entry& entry = (*entries_)[i];
-    return IndexItem(entry.key, entry.length, (*offsets_)[entry.obj_id]);
+    return IndexItem(entry.key(), entry.length(), (*offsets_)[entry.obj_id()]);
   }
-  const std::uint8_t* key(std::size_t i) const { return sorted_.empty() ? (*entries_)[i].key : sorted_[i].key(); }
+  const std::uint8_t* key(std::size_t i) const { return sorted_.empty() ? (*entries_)[i].key() : sorted_[i].key(); }
 
  private:
   const KeyMap::EntryList* entries_ = nullptr;
@@ -94,7 +94,7 @@ class EntryOrder {
     constexpr std::size_t kEntryAhead = 16;
     constexpr std::size_t kKeyAhead = 4;
     if (i + kEntryAhead < size_) __builtin_prefetch(&entries[(*this)[i + kEntryAhead]]);
-    if (i + kKeyAhead < size_) __builtin_prefetch(entries[(*this)[i + kKeyAhead]].key);
+    if (i + kKeyAhead < size_) __builtin_prefetch(entries[(*this)[i + kKeyAhead]].key());
   }
 
   // Bytes a sort of n entries takes at its peak, for a caller that must stay in a budget.

@@ -121,7 +121,7 @@ Status KeyRuns::Spill(KeyMap& map, std::string_view directory) {
     for (std::size_t i = 0; i < order.size(); ++i) {
       order.PrefetchAhead(entries, i);
       const KeyMap::Entry& entry = entries[order[i]];
-      if (Status added = out.Add({entry.key, entry.length}, entry.obj_id); !added.ok()) return added.take_error();
+      if (Status added = out.Add({entry.key(), entry.length()}, entry.obj_id()); !added.ok()) return added.take_error();
     }
     return out.Finish();
   }();

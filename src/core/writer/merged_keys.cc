@@ -48,9 +48,9 @@ bool RunMerge::Advance(Cursor& c) {
     if (c.next == c.order->size()) return false;
     c.order->PrefetchAhead(*c.entries, c.next);
     const KeyMap::Entry& entry = (*c.entries)[(*c.order)[c.next++]];
-    c.key = entry.key;
-    c.length = static_cast<std::uint32_t>(entry.length);
-    c.obj_id = entry.obj_id;
+    c.key = entry.key();
+    c.length = entry.length();
+    c.obj_id = entry.obj_id();
     return true;
   }
   const auto refill = [&](std::size_t need) {

@@ -4,16 +4,15 @@
 // Payloads are compared whole, byte for byte, against the copy the writer stored: two
 // payloads share an object only when they are equal. The index keeps no copy and no
 // location of its own: the writer's object list finds each stored payload from its object
-// id. What remains is an open-addressing table over object ids, 8 bytes per slot: 11 to 22
-// bytes per object.
+// id. What remains is a hash table of object ids (tagged_slots.h), 11 to 14 bytes per
+// object, and one bit per object saying which ones it indexes.
 //
-// Slot layout: one 64-bit word, the high 32 bits of the payload's keyed hash above the
-// object id plus one; zero marks an empty slot. The stored hash bits let a probe skip most
-// non-matching slots without touching the payload. The home slot is the hash's top bits
-// as well, so up to 2^32 slots a growing table finds each word's new home in the word
-// itself: rehashing every payload waited on memory twice per object (its place in the
-// storage, then its bytes), at random, on each doubling.
-// Invariant: at most three quarters of the slots are full, so a probe always ends.
+// Only adding needs the table: a build releases it (Release) before it takes memory of its
+// own, and the next Reserve fills it again by hashing the indexed objects' stored payloads,
+// read back in id order as a compare reads them, under the same seed: the index then
+// answers as before. Reading the payloads back costs about what growing the writer after a
+// build costs anyway (a published spool is copied into a new one).
+// Invariant: the table names every indexed object once, or it is released and names none.
 //
 // Not thread-safe. Copying is deleted.
 #pragma once
@@ -26,14 +25,15 @@
 
 #include "core/format/keyed_hash.h"
 #include "core/writer/object_list.h"
+#include "core/writer/tagged_slots.h"
 
 namespace kalvex::writer {
 
 class PayloadIndex {
  public:
   using Bytes = std::span<const std::uint8_t>;
-  // Slots hold the object id plus one in 32 bits; later objects are simply not indexed.
-  static constexpr std::uint64_t kMaxIndexedId = 0xFFFFFFFEu;
+  // Later objects are simply not indexed.
+  static constexpr std::uint64_t kMaxIndexedId = TaggedSlots::kMaxId;
 
   PayloadIndex();
   PayloadIndex(const PayloadIndex&) = delete;
@@ -42,31 +42,35 @@ class PayloadIndex {
   std::uint64_t Hash(Bytes payload) const { return HashBytes(payload.data(), payload.size(), seed_); }
 
   // Asks for the memory that Find and Insert of a payload of hash `hash` visit first.
-  void Prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[Home(hash)]); }
+  void Prefetch(std::uint64_t hash) const { table_.Prefetch(hash); }
   // Asks for the stored payload that Find would compare first, if the home slot names one
   // (read here: best after Prefetch has had time to bring it).
   void PrefetchMatch(std::uint64_t hash, const ObjectList& objects) const;
 
   // The indexed object of `objects` whose payload equals `payload` (of hash `hash`), if any.
+  // A released index finds nothing: REQUIRES Reserve since the last Release, as adding does.
   std::optional<std::uint64_t> Find(Bytes payload, std::uint64_t hash, const ObjectList& objects) const;
 
-  // Makes room so that the next Insert cannot fail. May throw std::bad_alloc, changing
-  // nothing the index answers.
-  void Reserve(const ObjectList& objects);
+  // Makes room so that an Insert of object `id` (the next one `objects` adds), of hash
+  // `hash`, cannot fail; fills a released table again first. May throw std::bad_alloc,
+  // changing nothing the index answers.
+  void Reserve(std::uint64_t hash, std::uint64_t id, const ObjectList& objects);
 
   // Indexes object `id`, whose payload (of hash `hash`) the object list has kept.
-  // REQUIRES: Reserve since the last Insert, and no indexed object of an equal payload.
-  // Does not throw.
+  // REQUIRES: Reserve(hash, id, ...) since the last Insert, and no indexed object of an
+  // equal payload. Does not throw.
   void Insert(std::uint64_t hash, std::uint64_t id) noexcept;
 
+  // Gives back the table's memory until the next Reserve. Does not throw.
+  void Release() noexcept;
+
  private:
-  void Grow(const ObjectList& objects);
-  std::size_t Home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
+  void Refill(const ObjectList& objects);
 
   HashSeed seed_;
-  std::vector<std::uint64_t> slots_;
-  unsigned shift_;  // 64 - log2(slot count): a hash shifted by it is a home slot
-  std::size_t count_ = 0;
+  TaggedSlots table_;  // ids are object ids
+  bool released_ = false;
+  std::vector<std::uint64_t> indexed_;  // bit id % 64 of word id / 64: object id is indexed
 };
 
 }  // namespace kalvex::writer

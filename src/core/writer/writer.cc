@@ -199,8 +199,10 @@ std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload) {
 std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash) {
   State& state = *state_;
   PayloadIndex& index = *state.payloads;
+  // Before the object: a failure changes nothing. Before Find too: a build released the
+  // index, which this fills again.
+  index.Reserve(hash, state.objects.size(), state.objects);
   if (const auto found = index.Find(payload, hash, state.objects)) return *found;
-  index.Reserve(state.objects);  // before the object: a failure changes nothing
   const std::uint64_t obj_id = state.objects.Add(payload);
   if (!state.objects.first_oversized()) index.Insert(hash, obj_id);  // its payload was kept
   return obj_id;
@@ -272,6 +274,9 @@ Status Writer::AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id) {
                                std::to_string(have) + " objects)");
   }
   if (key.size() > format::kMaxKeyLength) return CheckKey(key);  // the common case stays inline
+  // An object past the format's count could never be built, and the key map's entries
+  // hold 32-bit IDs: the build's message, now.
+  if (obj_id > KeyMap::kMaxObjectId) return TooMany(have, "objects", format::kMaxObjects);
   KeyMap& keys = state_->keys;
   // One key more than the format holds could never be built; refusing it here, with the
   // message Build would give, keeps the map within what its slots can index. The bound
@@ -320,6 +325,11 @@ Status Writer::MakeKeyRoom() {
   return state.runs.Spill(state.keys, directory);
 }
 
+void Writer::ReleaseLookups() const {
+  state_->keys.ReleaseTable();
+  if (state_->payloads) state_->payloads->Release();
+}
+
 std::size_t Writer::MergeBufferBytes() const {
   // An eighth of the budget for the merge's buffers: the keys' share is free by then.
   return KeyRuns::BufferBytes(options_.memory_limit / 8, state_->runs.runs().size() + 1);
@@ -352,6 +362,7 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
     throw InternalFailure("data section beyond the offsets a sort item holds");
   }
   state_->objects.FinishRecords();
+  ReleaseLookups();
   BuildPlan plan;
   plan.writer_state_ = state_.get();
   plan.key_edits_ = state_->key_edits;
@@ -538,6 +549,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
   if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();
+  ReleaseLookups();
   // With drop_unreferenced, the objects no key reaches are neither sampled nor written.
   std::optional<ValueCompressor::Keep> keep;
   std::uint64_t kept_count = objects.size();

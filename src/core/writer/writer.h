@@ -123,7 +123,8 @@ class Writer {
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload);
 
   // Maps `key` to `obj_id`. Fails with KalvError when obj_id >= num_objects() (checked
-  // first) or when CheckKey refuses the key; then nothing changes.
+  // first), when CheckKey refuses the key, or when obj_id is past what the format counts
+  // (format::kMaxObjects: such a writer could never be built); then nothing changes.
   Status AddKey(std::span<const std::uint8_t> key, std::uint64_t obj_id);
 
   // For each i < count in order: stores payloads[i] as AddObject does (AddObjectUnique
@@ -177,6 +178,12 @@ class Writer {
   WriterOptions options_;
   // Spills the keys to a run when the next one could pass their share of the budget.
   Status MakeKeyRoom();
+  // Gives back the tables that find a key or a payload, which a build does not read: they
+  // are the larger part of what adding holds beside the keys, and the build's own buffers
+  // (the key order, the mapped index) come on top. The next add or lookup fills them again,
+  // so what the writer answers does not change. May throw std::bad_alloc (the key map
+  // places its parked keys first), changing nothing.
+  void ReleaseLookups() const;
   // Read buffer a build's merge of the spilled keys gives each run.
   std::size_t MergeBufferBytes() const;
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
