@@ -5,16 +5,17 @@
 namespace kalvex::writer {
 
 IndexItems::IndexItems(KeyMap& map, const KeyRuns& runs, const ObjectOffsets& object_offsets,
-                       std::size_t buffer_bytes) {
+                       std::size_t buffer_bytes, const ObjectAliases* aliases) {
   const KeyMap::EntryList& entries = map.entries();
   if (runs.empty()) {
-    order_ = KeyOrder(entries, object_offsets);
+    order_ = KeyOrder(entries, object_offsets, aliases);
     return;
   }
   runs_ = &runs;
   entries_ = &entries;
   map_order_ = std::make_unique<EntryOrder>(entries);
   offsets_ = &object_offsets;
+  aliases_ = aliases;
   buffer_bytes_ = buffer_bytes;
 }
 
