@@ -110,7 +110,10 @@ Result<ObjectAliases> DeferredPayloads::Resolve(const ObjectList& objects, std::
     return {};
   };
 
-  const std::uint64_t fit = std::max<std::uint64_t>(memory_bytes / sizeof(Record), kReadRecords);
+  // Records a sort holds: each pass reads the whole file, so a share too small for even
+  // this many would take passes by the thousand.
+  constexpr std::uint64_t kMinSortRecords = 1024;
+  const std::uint64_t fit = std::max<std::uint64_t>(memory_bytes / sizeof(Record), kMinSortRecords);
   std::vector<Record> records;
   if (written_ <= fit) {
     records.resize(static_cast<std::size_t>(written_));
