@@ -62,3 +62,18 @@ def test_the_package_writer_reads_back_every_value_past_the_cutoff(tmp_path):
     with kalvex.KalvReader(tmp_path / "tiny.klvx") as reader:
         assert reader.stats()["num_objects"] == len({v["v"] for v in model.values()})
         assert all(reader[key] == value for key, value in model.items())
+
+
+def test_a_failed_build_that_could_not_finish_the_spools_file_leaves_no_temporary_file(tmp_path):
+    # Repeats past the cutoff keep a build from finishing the writer's file in place: it
+    # writes a file of its own at the temporary path, which a failed rename must not leave.
+    dest = tmp_path / "out.klvx"
+    writer = kalvex.KalvWriter(str(dest), memory_limit=TINY)
+    writer.update((f"k{i}", i % 9000) for i in range(30000))
+    dest.mkdir()  # the rename onto a directory fails
+    with pytest.raises(kalvex.KalvIOError, match="Is a directory"):
+        writer.build()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.klvx"]
+    dest.rmdir()
+    with kalvex.KalvReader(writer.build()) as reader:  # nothing was lost
+        assert len(reader) == 30000 and reader.stats()["num_objects"] == 9000

@@ -609,6 +609,8 @@ Result<std::vector<std::uint8_t>> Writer::TrainDictionary() const {
   if (const auto& oversized = state_->objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
+  // Aliases name their objects in 32 bits, as the format counts them.
+  if (state_->objects.size() > format::kMaxObjects) return TooMany(state_->objects.size(), "objects", format::kMaxObjects);
   Result<std::shared_ptr<const ObjectAliases>> aliases = Aliases();
   if (!aliases.ok()) return aliases.take_error();
   std::vector<std::uint8_t> trained;

@@ -201,6 +201,7 @@ class Writer {
   void MakePayloadIndex();
   // The aliases among the objects (null when there are none), found once per change of
   // the objects. Fails as DeferredPayloads::Resolve does. May throw std::bad_alloc.
+  // REQUIRES: num_objects() <= format::kMaxObjects (aliases hold 32-bit ids).
   Result<std::shared_ptr<const ObjectAliases>> Aliases() const;
   // A byte per object id: 1 where a build writes the object (every key's, with
   // drop_unreferenced; else every object's), none for an alias. Fails when a spilled run
