@@ -77,3 +77,19 @@ def test_a_failed_build_that_could_not_finish_the_spools_file_leaves_no_temporar
     dest.rmdir()
     with kalvex.KalvReader(writer.build()) as reader:  # nothing was lost
         assert len(reader) == 30000 and reader.stats()["num_objects"] == 9000
+
+
+@pytest.mark.parametrize("drop", [False, True])
+def test_aliases_resolve_for_keys_that_never_left_memory(tmp_path, drop):
+    # Many objects, few keys: the payload index passes its share while no key is spilled.
+    writers = [_backend.BACKEND.new_writer(str(tmp_path / "tiny.klvx"), 1 << 20), _backend.BACKEND.new_writer(None, 0)]
+    built = []
+    for writer in writers:
+        for i in range(60000):
+            obj_id = writer.add_unique(b"%d" % (i * 7919 % 30000))
+            if i % 97 == 0:
+                writer.add_key(b"k%d" % (i % 5000), obj_id)
+        path = str(tmp_path / f"{len(built)}.klvx")
+        built.append((writer.build(path, True, drop), open(path, "rb").read()))
+    assert writers[0].object_count() > writers[1].object_count()
+    assert built[0] == built[1]

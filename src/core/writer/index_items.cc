@@ -7,8 +7,9 @@ namespace kalvex::writer {
 IndexItems::IndexItems(KeyMap& map, const KeyRuns& runs, const ObjectOffsets& object_offsets,
                        std::size_t buffer_bytes, const ObjectAliases* aliases) {
   const KeyMap::EntryList& entries = map.entries();
-  if (runs.empty()) {
-    order_ = KeyOrder(entries, object_offsets, aliases);
+  // Aliases are resolved as the merge shows its items (none of it held: see ForEach).
+  if (runs.empty() && aliases == nullptr) {
+    order_ = KeyOrder(entries, object_offsets);
     return;
   }
   runs_ = &runs;

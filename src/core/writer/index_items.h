@@ -6,7 +6,9 @@
 // held (KeyOrder). Once keys have been spilled (key_runs.h) each pass merges the runs and
 // the map's remainder anew (RunMerge): reading the runs again, in sequence, costs less than
 // holding the merged order, and the memory a pass takes is its read buffers alone. Either
-// way the items are the same: the bytes of a build do not depend on its budget.
+// way the items are the same: the bytes of a build do not depend on its budget. A build
+// with aliases (object_aliases.h) merges too, with no runs if need be: the map's order is
+// then 4 bytes an entry, and an alias is resolved as its item is shown.
 //
 // Refers to the map, the runs and the offsets it was made from: good while they are
 // unchanged. Move-only.
@@ -22,6 +24,7 @@
 #include "core/writer/key_order.h"
 #include "core/writer/key_runs.h"
 #include "core/writer/merged_keys.h"
+#include "core/writer/object_aliases.h"
 
 namespace kalvex::writer {
 

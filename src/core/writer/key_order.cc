@@ -151,9 +151,8 @@ std::unique_ptr<SortItem[]> SortedItems(const KeyMap::EntryList& entries) {
 }
 }  // namespace
 
-KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const ObjectOffsets& object_offsets,
-                   const ObjectAliases* aliases)
-    : entries_(&entries), offsets_(&object_offsets), aliases_(aliases), size_(entries.size()) {
+KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const ObjectOffsets& object_offsets)
+    : entries_(&entries), offsets_(&object_offsets), size_(entries.size()) {
   const std::size_t n = entries.size();
   const std::unique_ptr<SortItem[]> items = SortedItems(entries);
   if (!items) return;
@@ -167,7 +166,7 @@ KeyOrder::KeyOrder(const KeyMap::EntryList& entries, const ObjectOffsets& object
       object_offsets.Prefetch(entries[items[i + kPrefetchDistance].entry].obj_id);
     }
     const KeyMap::Entry& entry = entries[items[i].entry];
-    sorted_[i] = IndexItem(entry.key, entry.length, object_offsets[aliases ? aliases->Resolve(entry.obj_id) : entry.obj_id]);
+    sorted_[i] = IndexItem(entry.key, entry.length, object_offsets[entry.obj_id]);
   }
 }
 

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "core/writer/key_map.h"
-#include "core/writer/object_aliases.h"
 #include "core/writer/object_offsets.h"
 
 namespace kalvex::writer {
@@ -44,9 +43,8 @@ class IndexItem {
   std::uint64_t packed_;
 };
 
-// A key map's entries in ascending key order, each with the offset object_offsets[obj_id],
-// or its original's for an alias (object_aliases.h). Keys are distinct, so the order is
-// total.
+// A key map's entries in ascending key order, each with the offset object_offsets[obj_id].
+// Keys are distinct, so the order is total.
 //
 // Keys often arrive already in key order (a sorted source, a copy of another store). Then
 // the order is the entries' own and nothing is copied: item i is read from entry i where
@@ -60,22 +58,20 @@ class KeyOrder {
   KeyOrder() = default;
   // REQUIRES: entries.size() <= KeyMap::kMaxEntries; every obj_id indexes object_offsets;
   // every offset <= IndexItem::kMaxObjectOffset. May throw std::bad_alloc.
-  KeyOrder(const KeyMap::EntryList& entries, const ObjectOffsets& object_offsets,
-           const ObjectAliases* aliases = nullptr);
+  KeyOrder(const KeyMap::EntryList& entries, const ObjectOffsets& object_offsets);
 
   std::size_t size() const { return size_; }
   // REQUIRES: i < size()
   IndexItem operator[](std::size_t i) const {
     if (!sorted_.empty()) return sorted_[i];
     const KeyMap::Entry& entry = (*entries_)[i];
-    return IndexItem(entry.key, entry.length, (*offsets_)[aliases_ ? aliases_->Resolve(entry.obj_id) : entry.obj_id]);
+    return IndexItem(entry.key, entry.length, (*offsets_)[entry.obj_id]);
   }
   const std::uint8_t* key(std::size_t i) const { return sorted_.empty() ? (*entries_)[i].key : sorted_[i].key(); }
 
  private:
   const KeyMap::EntryList* entries_ = nullptr;
   const ObjectOffsets* offsets_ = nullptr;
-  const ObjectAliases* aliases_ = nullptr;
   std::size_t size_ = 0;
   std::vector<IndexItem> sorted_;  // empty when the entries are in key order
 };
