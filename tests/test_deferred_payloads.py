@@ -32,7 +32,8 @@ def rounds(seed, count):
 @pytest.mark.parametrize("index, drop, level", [(True, True, 0), (False, False, 0), (True, False, 3), (False, True, 3)])
 def test_builds_match_the_in_memory_writer_across_the_cutoff_and_between_builds(tmp_path, index, drop, level):
     made_for = str(tmp_path / "tiny.klvx")
-    writers = {"tiny": _backend.BACKEND.new_writer(made_for, TINY), "whole": _backend.BACKEND.new_writer(None, IN_MEMORY)}
+    writers = {"tiny": _backend.BACKEND.new_writer(made_for, TINY),
+               "whole": _backend.BACKEND.new_writer(None, IN_MEMORY)}
     ids = {name: [] for name in writers}  # each add's object id, per writer
     for round_, count in enumerate([24000, 6000]):
         for op, payload, key, earlier in rounds(round_, count):

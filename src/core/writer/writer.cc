@@ -239,7 +239,8 @@ void Writer::MakePayloadIndex() {
   }
   auto deferred = std::make_unique<DeferredPayloads>(
       options_.destination.empty() ? std::string() : io::DirectoryOf(options_.destination));
-  state.payloads = std::make_unique<PayloadIndex>(std::max(kMinPayloadShare, options_.memory_limit / kPayloadShareDivisor));
+  const std::uint64_t share = std::max(kMinPayloadShare, options_.memory_limit / kPayloadShareDivisor);
+  state.payloads = std::make_unique<PayloadIndex>(share);
   state.deferred = std::move(deferred);
 }
 
@@ -610,7 +611,9 @@ Result<std::vector<std::uint8_t>> Writer::TrainDictionary() const {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
   // Aliases name their objects in 32 bits, as the format counts them.
-  if (state_->objects.size() > format::kMaxObjects) return TooMany(state_->objects.size(), "objects", format::kMaxObjects);
+  if (state_->objects.size() > format::kMaxObjects) {
+    return TooMany(state_->objects.size(), "objects", format::kMaxObjects);
+  }
   Result<std::shared_ptr<const ObjectAliases>> aliases = Aliases();
   if (!aliases.ok()) return aliases.take_error();
   std::vector<std::uint8_t> trained;
