@@ -3,6 +3,7 @@
 without one: what spilling keys to sorted runs (and merging them at build) costs and saves.
 
     python bench/bench_key_runs.py [--keys 2000000] [--limit-mib 512] [--index] [--dedupe]
+                                   [--values N]
 
 For each order of keys (in key order, then scrambled) a fresh child process fills a
 ``KalvWriter`` given its path through ``add_many_raw`` with N keys of 16 bytes and 100-byte
@@ -12,7 +13,9 @@ and of building. The budgeted writer (``memory_limit=--limit-mib``) and one whos
 (64 GiB) is never reached run alternately, the budgeted one first, and the ratios
 budgeted / unbounded are printed. The two files must be byte for byte the same: the bench
 stops if not. Mapped index and dedupe are off unless asked for, so the figures are the
-keys' and the values' costs alone. Nothing else is asserted.
+keys' and the values' costs alone. With ``--values N`` key i gets value i mod N, so that
+values repeat (with --dedupe, repeats past the duplicate finder's share of the budget are
+found at build). Nothing else is asserted.
 """
 from __future__ import annotations
 
@@ -36,7 +39,7 @@ def rss_mib() -> float:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
 
 
-def child(n: int, path: str, limit: int, shuffled: bool, index: bool, dedupe: bool) -> None:
+def child(n: int, path: str, limit: int, shuffled: bool, index: bool, dedupe: bool, values: int) -> None:
     # A scrambled order without a list of keys: i times an odd constant is a bijection
     # modulo 2^64, so the keys stay distinct and 16 bytes long.
     scramble = 0x9E3779B97F4A7C15 if shuffled else 1
@@ -45,7 +48,8 @@ def child(n: int, path: str, limit: int, shuffled: bool, index: bool, dedupe: bo
     writer = KalvWriter(path, memory_limit=limit, index=index, dedupe=dedupe)
     start = time.perf_counter()
     pad = b"v" * 92
-    writer.add_many_raw((i.to_bytes(8, "little") + pad, (b"%016x" % (i * scramble & mask),)) for i in range(n))
+    writer.add_many_raw(((i % values).to_bytes(8, "little") + pad, (b"%016x" % (i * scramble & mask),))
+                        for i in range(n))
     added = time.perf_counter()
     writer.build()
     built = time.perf_counter()
@@ -53,28 +57,31 @@ def child(n: int, path: str, limit: int, shuffled: bool, index: bool, dedupe: bo
     print(json.dumps({"peak_mib": peak, "before_mib": before, "add_s": added - start, "build_s": built - added}))
 
 
-def run(n: int, directory: str, name: str, limit: int, shuffled: bool, index: bool, dedupe: bool) -> dict:
+def run(n: int, directory: str, name: str, limit: int, shuffled: bool, index: bool, dedupe: bool,
+        values: int) -> dict:
     path = os.path.join(directory, name)
     command = [sys.executable, __file__, "--child", str(n), path, str(limit), str(int(shuffled)),
-               str(int(index)), str(int(dedupe))]
+               str(int(index)), str(int(dedupe)), str(values)]
     out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
 
 def main() -> None:
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
-        n, path, limit, shuffled, index, dedupe = sys.argv[2:8]
-        child(int(n), path, int(limit), shuffled == "1", index == "1", dedupe == "1")
+        n, path, limit, shuffled, index, dedupe, values = sys.argv[2:9]
+        child(int(n), path, int(limit), shuffled == "1", index == "1", dedupe == "1", int(values))
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--keys", type=int, default=2_000_000)
     parser.add_argument("--limit-mib", type=int, default=512)
     parser.add_argument("--index", action="store_true", help="build with the mapped index")
     parser.add_argument("--dedupe", action="store_true", help="dedupe values (the payload index)")
+    parser.add_argument("--values", type=int, default=0, help="distinct values (default: one per key)")
     parser.add_argument("--dir", default=None, help="where the stores go (default: a temporary directory)")
     args = parser.parse_args()
     limit = args.limit_mib << 20
-    print(f"{args.keys} keys of 16 bytes, 100-byte values, index={args.index}, dedupe={args.dedupe}")
+    values = args.values or args.keys
+    print(f"{args.keys} keys of 16 bytes, {values} distinct 100-byte values, index={args.index}, dedupe={args.dedupe}")
     print(f"{'order':<10} {'budget':>10} {'peak MiB':>9} {'base MiB':>9} {'add s':>7} {'build s':>8}")
     with tempfile.TemporaryDirectory(dir=args.dir) as directory:
         for shuffled in (False, True):
@@ -82,7 +89,7 @@ def main() -> None:
             results = {}
             for label, budget in ((f"{args.limit_mib} MiB", limit), ("unbounded", UNBOUNDED)):
                 name = f"{label.split()[0]}.klvx"
-                r = results[label] = run(args.keys, directory, name, budget, shuffled, args.index, args.dedupe)
+                r = results[label] = run(args.keys, directory, name, budget, shuffled, args.index, args.dedupe, values)
                 print(f"{order:<10} {label:>10} {r['peak_mib']:9.0f} {r['before_mib']:9.0f} "
                       f"{r['add_s']:7.1f} {r['build_s']:8.1f}", flush=True)
             a, b = results[f"{args.limit_mib} MiB"], results["unbounded"]

@@ -132,7 +132,9 @@ class NativeWriter(Protocol):
     def add_unique(self, payload: bytes) -> int:
         """The id of an object stored through ``add_unique`` before whose payload is byte for
         byte ``payload``; otherwise ``add(payload)``. Objects stored by ``add`` are never
-        matched."""
+        matched. Under a ``memory_limit``, once the writer's table of payloads has reached its
+        share, a payload stored before may get a new id: it stands for the same value, and
+        builds write the value once, as without a limit."""
 
     def add_mapped(self, payload: bytes, keys: Sequence[Key], unique: bool = False) -> int:
         """``add(payload)`` (``add_unique`` with ``unique``) with every key of ``keys`` (a

@@ -56,7 +56,10 @@ class KalvWriter:
     the machine's memory, at least 256 MiB). A writer given its ``path`` writes the values
     to the build's temporary file as they come; ``build()`` to that path then publishes
     that file. Keys beyond the budget go to sorted runs in unnamed temporary files, merged
-    at build (the last assignment of a key wins); the file is the same whatever the budget.
+    at build (the last assignment of a key wins). With ``dedupe``, the table that finds
+    duplicates takes an eighth of the budget; values past it are matched at build instead:
+    such a value added again may get a new object id (``add``), and the build stores it
+    once. The file is the same whatever the budget.
     ``close()`` (or a ``with`` block that raises) drops the writer and its
     temporary file without building.
 

@@ -72,11 +72,13 @@ TEST_F(KeyRunsTest, SpilledWritersBuildTheBytesOfTheWriterInMemory) {
     const std::string key = RandomKey(rng);
     const std::string value = "v" + std::to_string(rng() % 5000);
     // Objects repeat too, and some are never reached: drop_unreferenced has work to do.
+    // Past its payload index's share the budgeted writer may give a repeat an id of its
+    // own (see deferred_payloads.h): each writer maps its own ids.
     const std::uint64_t id = plain.AddObjectUnique(AsBytes(value));
-    ASSERT_EQ(spilled.AddObjectUnique(AsBytes(value)), id);
+    const std::uint64_t spilled_id = spilled.AddObjectUnique(AsBytes(value));
     if (i % 3 == 0) continue;
     ASSERT_TRUE(plain.AddKey(AsBytes(key), id).ok());
-    ASSERT_TRUE(spilled.AddKey(AsBytes(key), id).ok());
+    ASSERT_TRUE(spilled.AddKey(AsBytes(key), spilled_id).ok());
     model.insert(key);
     if (i % 30000 == 0) {  // a count in between reads the runs, and a later add moves it
       ASSERT_EQ(spilled.num_keys().value(), model.size());

@@ -5,9 +5,10 @@
 namespace kalvex::writer {
 
 IndexItems::IndexItems(KeyMap& map, const KeyRuns& runs, const ObjectOffsets& object_offsets,
-                       std::size_t buffer_bytes) {
+                       std::size_t buffer_bytes, const ObjectAliases* aliases) {
   const KeyMap::EntryList& entries = map.entries();
-  if (runs.empty()) {
+  // Aliases are resolved as the merge shows its items (none of it held: see ForEach).
+  if (runs.empty() && aliases == nullptr) {
     order_ = KeyOrder(entries, object_offsets);
     return;
   }
@@ -15,6 +16,7 @@ IndexItems::IndexItems(KeyMap& map, const KeyRuns& runs, const ObjectOffsets& ob
   entries_ = &entries;
   map_order_ = std::make_unique<EntryOrder>(entries);
   offsets_ = &object_offsets;
+  aliases_ = aliases;
   buffer_bytes_ = buffer_bytes;
 }
 

@@ -6,7 +6,9 @@
 // held (KeyOrder). Once keys have been spilled (key_runs.h) each pass merges the runs and
 // the map's remainder anew (RunMerge): reading the runs again, in sequence, costs less than
 // holding the merged order, and the memory a pass takes is its read buffers alone. Either
-// way the items are the same: the bytes of a build do not depend on its budget.
+// way the items are the same: the bytes of a build do not depend on its budget. A build
+// with aliases (object_aliases.h) merges too, with no runs if need be: the map's order is
+// then 4 bytes an entry, and an alias is resolved as its item is shown.
 //
 // Refers to the map, the runs and the offsets it was made from: good while they are
 // unchanged. Move-only.
@@ -22,6 +24,7 @@
 #include "core/writer/key_order.h"
 #include "core/writer/key_runs.h"
 #include "core/writer/merged_keys.h"
+#include "core/writer/object_aliases.h"
 
 namespace kalvex::writer {
 
@@ -29,10 +32,10 @@ class IndexItems {
  public:
   IndexItems() = default;
   // The map's keys, or the runs' and the map's merged when there are runs, at the offsets
-  // object_offsets[obj_id]. A merge reads each run through `buffer_bytes`.
-  // REQUIRES: as KeyOrder's. May throw std::bad_alloc.
+  // object_offsets[obj_id] (an alias's original's, with `aliases`). A merge reads each run
+  // through `buffer_bytes`. REQUIRES: as KeyOrder's. May throw std::bad_alloc.
   IndexItems(KeyMap& map, const KeyRuns& runs, const ObjectOffsets& object_offsets,
-             std::size_t buffer_bytes);
+             std::size_t buffer_bytes, const ObjectAliases* aliases = nullptr);
   IndexItems(IndexItems&&) noexcept = default;
   IndexItems& operator=(IndexItems&&) noexcept = default;
 
@@ -69,9 +72,10 @@ class IndexItems {
       keys.clear();
       while (n < kBatch && (more = merge.Next())) {
         const auto key = merge.key();
-        batch[n++] = Merged{merge.obj_id(), keys.size(), static_cast<std::uint32_t>(key.size())};
+        const std::uint64_t obj_id = aliases_ ? aliases_->Resolve(merge.obj_id()) : merge.obj_id();
+        batch[n++] = Merged{obj_id, keys.size(), static_cast<std::uint32_t>(key.size())};
         keys.insert(keys.end(), key.begin(), key.end());
-        offsets_->Prefetch(merge.obj_id());
+        offsets_->Prefetch(obj_id);
       }
       for (std::size_t i = 0; i < n; ++i) {
         if (!visit(IndexItem(keys.data() + batch[i].begin, batch[i].length, (*offsets_)[batch[i].obj_id]))) {
@@ -93,6 +97,7 @@ class IndexItems {
   const KeyMap::EntryList* entries_ = nullptr;
   std::unique_ptr<EntryOrder> map_order_;
   const ObjectOffsets* offsets_ = nullptr;
+  const ObjectAliases* aliases_ = nullptr;
   std::size_t buffer_bytes_ = 0;
 };
 

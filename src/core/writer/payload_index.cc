@@ -6,7 +6,7 @@
 
 namespace kalvex::writer {
 
-PayloadIndex::PayloadIndex() : seed_(HashSeed::Fresh()) {}
+PayloadIndex::PayloadIndex(std::uint64_t memory_share) : seed_(HashSeed::Fresh()), memory_share_(memory_share) {}
 
 std::optional<std::uint64_t> PayloadIndex::Find(Bytes payload, std::uint64_t hash,
                                                 const ObjectList& objects) const {
@@ -27,11 +27,20 @@ void PayloadIndex::PrefetchMatch(std::uint64_t hash, const ObjectList& objects) 
   if (const std::uint8_t* record = objects.BufferedRecordAt(TaggedSlots::IdOf(word))) __builtin_prefetch(record);
 }
 
-void PayloadIndex::Reserve(std::uint64_t hash, std::uint64_t id, const ObjectList& objects) {
+bool PayloadIndex::Reserve(std::uint64_t hash, std::uint64_t id, const ObjectList& objects) {
   if (released_) Refill(objects);
-  if (id > kMaxIndexedId) return;
+  if (id > kMaxIndexedId) return true;
+  const std::size_t segment = TaggedSlots::SegmentOf(hash);
+  if ((frozen_ >> segment) & 1) return false;
+  // The growth a segment may take is bounded by the largest segment's: the share holds.
+  if (memory_share_ != 0 && !table_.HasRoom(segment, 1) &&
+      memory_usage() + table_.GrowthBytes() + sizeof(std::uint64_t) > memory_share_) {
+    frozen_ |= std::uint32_t{1} << segment;
+    return false;
+  }
   if (id / 64 >= indexed_.size()) indexed_.resize(id / 64 + 1);
-  table_.Reserve(TaggedSlots::SegmentOf(hash), 1);
+  table_.Reserve(segment, 1);
+  return true;
 }
 
 void PayloadIndex::Insert(std::uint64_t hash, std::uint64_t id) noexcept {

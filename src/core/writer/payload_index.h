@@ -14,6 +14,11 @@
 // build costs anyway (a published spool is copied into a new one).
 // Invariant: the table names every indexed object once, or it is released and names none.
 //
+// Under a memory share the table stops growing: a segment (tagged_slots.h) that would have
+// to grow past the share is frozen, and every later payload of its hashes is left to the
+// caller unindexed (deferred_payloads.h). Equal payloads share a hash, hence a segment: a
+// payload whose segment is frozen can only repeat an indexed one or a deferred one.
+//
 // Not thread-safe. Copying is deleted.
 #pragma once
 
@@ -35,7 +40,8 @@ class PayloadIndex {
   // Later objects are simply not indexed.
   static constexpr std::uint64_t kMaxIndexedId = TaggedSlots::kMaxId;
 
-  PayloadIndex();
+  // `memory_share`: the bytes the index may take (0: no bound).
+  explicit PayloadIndex(std::uint64_t memory_share = 0);
   PayloadIndex(const PayloadIndex&) = delete;
   PayloadIndex& operator=(const PayloadIndex&) = delete;
 
@@ -52,9 +58,10 @@ class PayloadIndex {
   std::optional<std::uint64_t> Find(Bytes payload, std::uint64_t hash, const ObjectList& objects) const;
 
   // Makes room so that an Insert of object `id` (the next one `objects` adds), of hash
-  // `hash`, cannot fail; fills a released table again first. May throw std::bad_alloc,
-  // changing nothing the index answers.
-  void Reserve(std::uint64_t hash, std::uint64_t id, const ObjectList& objects);
+  // `hash`, cannot fail; fills a released table again first. False, with no room made, when
+  // the hash's segment is frozen (or freezes now): the object must not be inserted. May
+  // throw std::bad_alloc, changing nothing the index answers.
+  bool Reserve(std::uint64_t hash, std::uint64_t id, const ObjectList& objects);
 
   // Indexes object `id`, whose payload (of hash `hash`) the object list has kept.
   // REQUIRES: Reserve(hash, id, ...) since the last Insert, and no indexed object of an
@@ -64,12 +71,18 @@ class PayloadIndex {
   // Gives back the table's memory until the next Reserve. Does not throw.
   void Release() noexcept;
 
+  // Bytes the table and the bits take.
+  std::uint64_t memory_usage() const { return table_.memory_usage() + indexed_.capacity() * sizeof(std::uint64_t); }
+
  private:
   void Refill(const ObjectList& objects);
 
   HashSeed seed_;
   TaggedSlots table_;  // ids are object ids
   bool released_ = false;
+  std::uint64_t memory_share_;
+  std::uint32_t frozen_ = 0;  // bit s: segment s no longer grows
+  static_assert(TaggedSlots::kSegments <= 32);
   std::vector<std::uint64_t> indexed_;  // bit id % 64 of word id / 64: object id is indexed
 };
 

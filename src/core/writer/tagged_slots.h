@@ -83,6 +83,10 @@ class TaggedSlots {
   void Reserve(std::size_t s, std::size_t more) {
     if (NeedsGrowth(segments_[s].used + more, segments_[s].size)) Grow(s, more);
   }
+  // Whether segment `s` takes `more` words without growing.
+  bool HasRoom(std::size_t s, std::size_t more) const {
+    return !NeedsGrowth(segments_[s].used + more, segments_[s].size);
+  }
   // Stores the word of (`hash`, `id`) in `slot`, the empty slot Probe returned for `hash`.
   // REQUIRES: Reserve made room for it; id <= kMaxId.
   void Fill(std::uint64_t* slot, std::uint64_t hash, std::uint64_t id) noexcept {

@@ -245,7 +245,8 @@ struct RunCompressor {
 
 }  // namespace
 
-std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::vector<std::uint8_t>* keep) {
+std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::vector<std::uint8_t>* keep,
+                                          const ObjectAliases* aliases) {
   const std::uint64_t n = objects.size();
   std::uint64_t total = ValueBytes(objects);
   if (keep != nullptr) {
@@ -260,7 +261,10 @@ std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::
   std::vector<std::uint8_t> samples;
   std::vector<std::size_t> sizes;
   samples.reserve(static_cast<std::size_t>(std::min(total, budget + kMaxSampleSize)));
-  for (std::uint64_t id = 0; id < n && samples.size() < budget; id += stride) {
+  // Strides count the objects a writer without a budget would hold: aliases are skipped.
+  const bool skip_aliases = aliases != nullptr && !aliases->empty();
+  for (std::uint64_t id = 0, position = 0; id < n && samples.size() < budget; id += skip_aliases ? 1 : stride) {
+    if (skip_aliases && (aliases->IsAlias(id) || position++ % stride != 0)) continue;
     if (keep != nullptr && !(*keep)[id]) continue;
     // A value that cannot be read back is no sample (the build reports the failure).
     const std::span<const std::uint8_t> value = objects.Payload(id).value_or(std::span<const std::uint8_t>{});
@@ -302,7 +306,7 @@ ValueCompressor::~ValueCompressor() = default;
 std::uint64_t ValueCompressor::dictionary_size() const { return state_->dictionary.size(); }
 
 Result<ValueCompressor> ValueCompressor::Make(const ObjectList& objects, const Keep* keep,
-                                              const CompressionOptions& options) {
+                                              const CompressionOptions& options, const ObjectAliases* aliases) {
   if (options.level < ZSTD_minCLevel() || options.level > ZSTD_maxCLevel() || options.level == 0) {
     return StoreError::Invalid("compression level " + std::to_string(options.level) + " is outside " +
                                std::to_string(ZSTD_minCLevel()) + " .. " + std::to_string(ZSTD_maxCLevel()));
@@ -311,7 +315,7 @@ Result<ValueCompressor> ValueCompressor::Make(const ObjectList& objects, const K
   if (options.dictionary_given) {
     state->dictionary = options.dictionary;
   } else {
-    state->dictionary = TrainDictionary(objects, keep);
+    state->dictionary = TrainDictionary(objects, keep, aliases);
 #if defined(__GLIBC__)
     // The trainer's last step compresses its samples with contexts of its own, a few MiB
     // taken from the C heap and freed: given back now, they would otherwise stay

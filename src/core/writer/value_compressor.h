@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/result.h"
+#include "core/writer/object_aliases.h"
 #include "core/writer/object_list.h"
 
 namespace kalvex::writer {
@@ -42,8 +43,11 @@ class ValueCompressor {
   // Trains the dictionary from the kept objects (or takes the given one) and prepares a
   // context per thread. Fails with KalvError for a level libzstd does not accept or a
   // given dictionary it cannot load. May throw std::bad_alloc.
-  // REQUIRES: !objects.first_oversized(); keep, when given, has an entry per object.
-  static Result<ValueCompressor> Make(const ObjectList& objects, const Keep* keep, const CompressionOptions& options);
+  // With `aliases`, the dictionary samples the objects as a writer that made no aliases
+  // would (see TrainDictionary). REQUIRES: !objects.first_oversized(); keep, when given,
+  // has an entry per object, and is given, with no alias kept, when there are aliases.
+  static Result<ValueCompressor> Make(const ObjectList& objects, const Keep* keep, const CompressionOptions& options,
+                                      const ObjectAliases* aliases = nullptr);
 
   ValueCompressor(ValueCompressor&&) noexcept;
   ValueCompressor& operator=(ValueCompressor&&) noexcept;
@@ -70,7 +74,10 @@ class ValueCompressor {
 
 // The dictionary a build would train from these values (the kept ones: see
 // ValueCompressor::Keep), empty when there is too little to learn from: what a caller
-// shares between stores. May throw std::bad_alloc.
-std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::vector<std::uint8_t>* keep = nullptr);
+// shares between stores. Aliases (object_aliases.h) are skipped as if never added, so that
+// the samples are those of the writer without a budget; REQUIRES: keep is then given, with
+// no alias kept. May throw std::bad_alloc.
+std::vector<std::uint8_t> TrainDictionary(const ObjectList& objects, const std::vector<std::uint8_t>* keep = nullptr,
+                                          const ObjectAliases* aliases = nullptr);
 
 }  // namespace kalvex::writer

@@ -17,6 +17,7 @@
 #include "core/io/exclusive_file.h"
 #include "core/io/file.h"
 #include "core/io/scratch_file.h"
+#include "core/writer/deferred_payloads.h"
 #include "core/writer/file_sink.h"
 #include "core/writer/key_map.h"
 #include "core/writer/key_runs.h"
@@ -42,6 +43,10 @@ struct Writer::State {
   ObjectList objects;
   KeyMap keys;
   std::unique_ptr<PayloadIndex> payloads;  // made by the first AddObjectUnique
+  std::unique_ptr<DeferredPayloads> deferred;  // beside it, under a budget
+  // The aliases among the objects as of objects.size() == aliases_at (null: none).
+  std::shared_ptr<const ObjectAliases> aliases;
+  std::uint64_t aliases_at = ~std::uint64_t{0};
   // AddKey calls that succeeded. A plan reads the entries again at its commit (see
   // KeyOrder), and remapping a key changes what it reads while every count stays.
   std::uint64_t key_edits = 0;
@@ -53,6 +58,17 @@ struct Writer::State {
 };
 
 namespace {
+
+// The payload index's share of a memory budget: 1/kPayloadShareDivisor. At 40M distinct
+// payloads the index would be half a GiB; past its share the repeats are found at build.
+// Never below kMinPayloadShare: the index of a few thousand payloads costs what the buffer
+// of the deferred records does, and a build that must find repeats cannot finish the
+// spool's file in place.
+constexpr std::uint64_t kPayloadShareDivisor = 8;
+constexpr std::uint64_t kMinPayloadShare = std::uint64_t{64} << 10;
+// The build's sort of the deferred payloads' records: 1/kDeferredSortDivisor of the budget,
+// taken while the lookups are released and before the build's own buffers.
+constexpr std::uint64_t kDeferredSortDivisor = 4;
 
 // A file no larger than this goes out in one write call, from one buffer.
 constexpr std::size_t kSmallFileSize = 8192;
@@ -192,7 +208,7 @@ std::uint64_t Writer::AddObject(std::span<const std::uint8_t> payload) {
 
 std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload) {
   State& state = *state_;
-  if (!state.payloads) state.payloads = std::make_unique<PayloadIndex>();
+  if (!state.payloads) MakePayloadIndex();
   return AddObjectUnique(payload, state.payloads->Hash(payload));
 }
 
@@ -201,11 +217,59 @@ std::uint64_t Writer::AddObjectUnique(std::span<const std::uint8_t> payload, std
   PayloadIndex& index = *state.payloads;
   // Before the object: a failure changes nothing. Before Find too: a build released the
   // index, which this fills again.
-  index.Reserve(hash, state.objects.size(), state.objects);
+  const bool indexed = index.Reserve(hash, state.objects.size(), state.objects);
   if (const auto found = index.Find(payload, hash, state.objects)) return *found;
+  if (!indexed) state.deferred->Reserve();
   const std::uint64_t obj_id = state.objects.Add(payload);
-  if (!state.objects.first_oversized()) index.Insert(hash, obj_id);  // its payload was kept
+  if (!state.objects.first_oversized()) {  // its payload was kept
+    if (indexed) {
+      index.Insert(hash, obj_id);
+    } else {
+      state.deferred->Append(hash, obj_id);
+    }
+  }
   return obj_id;
+}
+
+void Writer::MakePayloadIndex() {
+  State& state = *state_;
+  if (options_.memory_limit == 0) {
+    state.payloads = std::make_unique<PayloadIndex>();
+    return;
+  }
+  auto deferred = std::make_unique<DeferredPayloads>(
+      options_.destination.empty() ? std::string() : io::DirectoryOf(options_.destination));
+  const std::uint64_t share = std::max(kMinPayloadShare, options_.memory_limit / kPayloadShareDivisor);
+  state.payloads = std::make_unique<PayloadIndex>(share);
+  state.deferred = std::move(deferred);
+}
+
+Result<std::shared_ptr<const ObjectAliases>> Writer::Aliases() const {
+  State& state = *state_;
+  if (!state.deferred || state.deferred->count() < 2) return std::shared_ptr<const ObjectAliases>();
+  if (state.aliases_at != state.objects.size()) {
+    Result<ObjectAliases> found = state.deferred->Resolve(state.objects, options_.memory_limit / kDeferredSortDivisor);
+    if (!found.ok()) return found.take_error();
+    state.aliases.reset();
+    if (!found.value().empty()) state.aliases = std::make_shared<const ObjectAliases>(std::move(found).value());
+    state.aliases_at = state.objects.size();
+  }
+  return state.aliases;
+}
+
+Result<std::vector<std::uint8_t>> Writer::Written(bool drop_unreferenced, const ObjectAliases* aliases) const {
+  std::vector<std::uint8_t> written;
+  if (drop_unreferenced) {
+    Result<std::vector<std::uint8_t>> reached =
+        IndexItems::Reached(state_->keys, state_->runs, state_->objects.size(), MergeBufferBytes());
+    if (!reached.ok()) return reached.take_error();
+    written = std::move(reached).value();
+  } else {
+    written.assign(state_->objects.size(), 1);
+  }
+  // A key reaching an alias reaches its original.
+  if (aliases != nullptr) aliases->Fold(written);
+  return written;
 }
 
 Status Writer::AddPairs(bool unique, std::size_t count, Concatenated payloads, Concatenated keys,
@@ -226,7 +290,7 @@ Status Writer::AddPairs(bool unique, std::size_t count, Concatenated payloads, C
     if (!counted.ok()) return counted.take_error();
     return TooMany(counted.value() + count, "keys", format::kMaxKeys);
   }
-  if (unique && !state_->payloads) state_->payloads = std::make_unique<PayloadIndex>();
+  if (unique && !state_->payloads) MakePayloadIndex();
   // With a million objects the payload index is far larger than the CPU caches, so each
   // unique add waits on memory twice: for its home slot, then, for a payload seen before
   // (the one case the index is for), for the stored copy it is compared with, which may
@@ -319,7 +383,10 @@ Result<bool> Writer::ContainsKey(std::span<const std::uint8_t> key) const {
 Status Writer::MakeKeyRoom() {
   State& state = *state_;
   // The objects' offsets are the other table that grows with every add.
-  if (!state.runs.MustSpill(state.keys, options_.memory_limit, state.objects.offsets().memory_usage())) return {};
+  std::uint64_t other_bytes = state.objects.offsets().memory_usage();
+  if (state.payloads) other_bytes += state.payloads->memory_usage();
+  if (state.deferred) other_bytes += state.deferred->memory_usage();
+  if (!state.runs.MustSpill(state.keys, options_.memory_limit, other_bytes)) return {};
   // Beside the destination, on the disk the build writes to, when it is known.
   const std::string directory = options_.destination.empty() ? std::string() : io::DirectoryOf(options_.destination);
   return state.runs.Spill(state.keys, directory);
@@ -367,13 +434,17 @@ Result<BuildPlan> Writer::Plan(const BuildOptions& options) const {
   plan.writer_state_ = state_.get();
   plan.key_edits_ = state_->key_edits;
   plan.object_count_ = objects.size();
-  if (options.drop_unreferenced) {
-    Result<std::vector<std::uint8_t>> reached = IndexItems::Reached(keys, state_->runs, objects.size(), MergeBufferBytes());
-    if (!reached.ok()) return reached.take_error();
-    plan.kept_ = KeptObjects::Find(reached.value(), objects);
+  Result<std::shared_ptr<const ObjectAliases>> aliases = Aliases();
+  if (!aliases.ok()) return aliases.take_error();
+  plan.aliases_ = std::move(aliases).value();
+  if (options.drop_unreferenced || plan.aliases_) {
+    Result<std::vector<std::uint8_t>> written = Written(options.drop_unreferenced, plan.aliases_.get());
+    if (!written.ok()) return written.take_error();
+    plan.kept_ = KeptObjects::Find(written.value(), objects);
   }
   const KeptObjects* kept = plan.kept_.get();
-  plan.items_ = IndexItems(keys, state_->runs, kept != nullptr ? kept->offsets() : objects.offsets(), MergeBufferBytes());
+  plan.items_ = IndexItems(keys, state_->runs, kept != nullptr ? kept->offsets() : objects.offsets(), MergeBufferBytes(),
+                           plan.aliases_.get());
   const std::uint64_t num_objects = kept != nullptr ? kept->count() : objects.size();
   const std::uint64_t data_end = format::kDataOffset + (kept != nullptr ? kept->data_length() : objects.data_length());
   // The index object is one more record: a count at the format's maximum leaves no room.
@@ -433,6 +504,7 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
     throw InternalFailure("build plan committed by another writer or after a change");
   }
   Spool* spool = state_->spool.get();
+  bool took_spools_path = false;
   if (spool != nullptr) {
     // The records already lie in the destination's temporary file, where this file puts
     // them: the build finishes that file. Any other build writes a file of its own, which
@@ -440,20 +512,28 @@ Result<BuildReport> Writer::Commit(const BuildPlan& plan, std::string_view path)
     if (spool->HoldsTemporaryOf(path)) {
       if (plan.kept_ == nullptr && objects.spooled() > 0) return CommitInPlace(plan, path);
       spool->Detach();
+      took_spools_path = true;
     }
   }
-
   // A small file is assembled whole in the staging buffer and leaves in one write call;
   // a larger one passes the object list's chunks to the file as they are, and its
   // spooled records from file to file. The buffer comes before the file, so running out
   // of memory leaves no temporary file behind.
   const bool small = plan.report_.file_size <= kSmallFileSize;
   FileSink sink(-1, small ? kSmallFileSize : kStagingSize);
-
   Result<TemporaryFile> opened = OpenTemporary(path);
   if (!opened.ok()) return opened.take_error();
-  TemporaryFile& file = opened.value();
-  sink.set_fd(file.fd.get());
+  sink.set_fd(opened.value().fd.get());
+  Result<BuildReport> written = CommitCopy(plan, sink, opened.value());
+  // The file took the place of the spool's, which the writer would have removed had it
+  // been given up: so is this one when it fails to become the destination.
+  if (!written.ok() && took_spools_path) Unlink(opened.value());
+  return written;
+}
+
+Result<BuildReport> Writer::CommitCopy(const BuildPlan& plan, FileSink& sink, TemporaryFile& file) const {
+  const ObjectList& objects = state_->objects;
+  const bool small = plan.report_.file_size <= kSmallFileSize;
 
   // From here on a failure leaves the temporary file behind; only the rename touches
   // the destination, so the destination is never damaged.
@@ -533,7 +613,20 @@ Result<std::vector<std::uint8_t>> Writer::TrainDictionary() const {
   if (const auto& oversized = state_->objects.first_oversized()) {
     return TooLong("object", oversized->length, format::kMaxPayloadLength);
   }
-  std::vector<std::uint8_t> trained = writer::TrainDictionary(state_->objects);
+  // Aliases name their objects in 32 bits, as the format counts them.
+  if (state_->objects.size() > format::kMaxObjects) {
+    return TooMany(state_->objects.size(), "objects", format::kMaxObjects);
+  }
+  Result<std::shared_ptr<const ObjectAliases>> aliases = Aliases();
+  if (!aliases.ok()) return aliases.take_error();
+  std::vector<std::uint8_t> trained;
+  if (const ObjectAliases* found = aliases.value().get()) {
+    Result<std::vector<std::uint8_t>> written = Written(false, found);
+    if (!written.ok()) return written.take_error();
+    trained = writer::TrainDictionary(state_->objects, &written.value(), found);
+  } else {
+    trained = writer::TrainDictionary(state_->objects);
+  }
   if (Status failed = state_->objects.failure(); !failed.ok()) return failed.take_error();
   return trained;
 }
@@ -550,20 +643,24 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
   }
   if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();
   ReleaseLookups();
-  // With drop_unreferenced, the objects no key reaches are neither sampled nor written.
+  Result<std::shared_ptr<const ObjectAliases>> found_aliases = Aliases();
+  if (!found_aliases.ok()) return found_aliases.take_error();
+  const ObjectAliases* aliases = found_aliases.value().get();
+  // With drop_unreferenced, the objects no key reaches are neither sampled nor written;
+  // nor are aliases ever.
   std::optional<ValueCompressor::Keep> keep;
   std::uint64_t kept_count = objects.size();
-  if (options.drop_unreferenced) {
-    Result<std::vector<std::uint8_t>> reached = IndexItems::Reached(keys, state_->runs, objects.size(), MergeBufferBytes());
-    if (!reached.ok()) return reached.take_error();
-    keep.emplace(std::move(reached).value());
+  if (options.drop_unreferenced || aliases != nullptr) {
+    Result<std::vector<std::uint8_t>> written = Written(options.drop_unreferenced, aliases);
+    if (!written.ok()) return written.take_error();
+    keep.emplace(std::move(written).value());
     kept_count = 0;
     for (const std::uint8_t kept : *keep) kept_count += kept;
   }
   const ValueCompressor::Keep* kept = keep ? &*keep : nullptr;
   // The build writes a file of its own; the spool's records are read from its descriptor.
   if (state_->spool && state_->spool->HoldsTemporaryOf(path)) state_->spool->Detach();
-  Result<ValueCompressor> made = ValueCompressor::Make(objects, kept, options.compression);
+  Result<ValueCompressor> made = ValueCompressor::Make(objects, kept, options.compression, aliases);
   if (!made.ok()) return made.take_error();
   if (Status failed = objects.failure(); !failed.ok()) return failed.take_error();  // a sample unread
   ValueCompressor& compressor = made.value();
@@ -611,7 +708,7 @@ Result<BuildReport> Writer::BuildCompressed(std::string_view path, const BuildOp
 
   // The index section, as Plan and Commit make it: once for its length, its CRC and the
   // mapped index, once into the file.
-  const IndexItems items(keys, state_->runs, offsets, MergeBufferBytes());
+  const IndexItems items(keys, state_->runs, offsets, MergeBufferBytes(), aliases);
   const bool with_index = options.mapped_index;
   format::SectionSeed section_seed;
   auto index_crc = std::make_unique<CrcBatcher>(0, with_index ? &section_seed : nullptr);

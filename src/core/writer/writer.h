@@ -14,7 +14,10 @@
 // (see object_list.h): a build reports it. The keys too, under a budget, leave memory when
 // they would pass their share of it: sorted runs in scratch files (key_runs.h), merged at
 // build, the last assignment of a key winning (index_items.h); so does a large mapped
-// index's slot table (spilled_slots.h). Every build writes the same bytes either way.
+// index's slot table (spilled_slots.h). So does the payload index of AddObjectUnique: past
+// its share it stops growing, and a payload stored again then is found by the build, which
+// writes the first copy alone (deferred_payloads.h, object_aliases.h). Every build writes
+// the same bytes either way.
 //
 // Not thread-safe: the caller serialises every call, const ones included (reading the
 // keys finishes work that AddKey defers; see key_map.h). The bindings guard each instance.
@@ -35,11 +38,14 @@
 #include "core/writer/index_items.h"
 #include "core/writer/index_object.h"
 #include "core/writer/kept_objects.h"
+#include "core/writer/object_aliases.h"
 #include "core/writer/temporary_file.h"
 #include "core/writer/value_compressor.h"
 #include "core/writer/writer_options.h"
 
 namespace kalvex::writer {
+
+class FileSink;
 
 struct BuildReport {
   std::uint64_t num_objects = 0;  // the writer's objects; the header counts the index object too
@@ -97,6 +103,7 @@ class BuildPlan {
   std::uint64_t key_edits_ = 0;         // its AddKey calls by then
   std::uint64_t object_count_ = 0;      // its objects by then
   std::unique_ptr<KeptObjects> kept_;   // the objects written, when some are left out
+  std::shared_ptr<const ObjectAliases> aliases_;  // the objects left out as repeats, if any
   std::array<std::uint8_t, format::kHeaderSize> header_{};
   IndexItems items_;
   std::optional<IndexObject> index_object_;
@@ -119,7 +126,10 @@ class Writer {
 
   // Like AddObject, but returns the id of an object added here before whose payload is
   // byte for byte the same, if there is one, instead of storing it again. Objects added
-  // through AddObject are never matched. On std::bad_alloc the writer is unchanged.
+  // through AddObject are never matched. Under a memory budget, once the payload index
+  // has reached its share, a payload seen before may get a new id: an alias that stands
+  // for the first object of that payload, which a build writes alone (object_aliases.h).
+  // On std::bad_alloc the writer is unchanged.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload);
 
   // Maps `key` to `obj_id`. Fails with KalvError when obj_id >= num_objects() (checked
@@ -143,6 +153,8 @@ class Writer {
   // as it was made, with the same options. Does not throw.
   void Discard() noexcept;
 
+  // The object ids handed out, aliases included: a build's report counts the objects it
+  // writes.
   std::uint64_t num_objects() const;
   // Once keys have been spilled (key_runs.h), counting them reads the runs, once per change
   // of the keys; a run that cannot be read fails it with KalvIOError.
@@ -186,8 +198,22 @@ class Writer {
   void ReleaseLookups() const;
   // Read buffer a build's merge of the spilled keys gives each run.
   std::size_t MergeBufferBytes() const;
+  // Makes the payload index, and under a budget the record of the payloads it defers.
+  void MakePayloadIndex();
+  // The aliases among the objects (null when there are none), found once per change of
+  // the objects. Fails as DeferredPayloads::Resolve does. May throw std::bad_alloc.
+  // REQUIRES: num_objects() <= format::kMaxObjects (aliases hold 32-bit ids).
+  Result<std::shared_ptr<const ObjectAliases>> Aliases() const;
+  // A byte per object id: 1 where a build writes the object (every key's, with
+  // drop_unreferenced; else every object's), none for an alias. Fails when a spilled run
+  // cannot be read.
+  Result<std::vector<std::uint8_t>> Written(bool drop_unreferenced, const ObjectAliases* aliases) const;
   // AddObjectUnique for a payload whose hash under the payload index's seed is known.
   std::uint64_t AddObjectUnique(std::span<const std::uint8_t> payload, std::uint64_t hash);
+
+  // Commit()'s writing of every byte through `sink` into `file`, the temporary file it
+  // opened, and its publication.
+  Result<BuildReport> CommitCopy(const BuildPlan& plan, FileSink& sink, TemporaryFile& file) const;
 
   // Commit() to `path` of a plan that writes every record, when the spool's file is the
   // temporary file of `path`: the mapped index and the index section after the records, the
