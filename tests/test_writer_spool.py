@@ -183,3 +183,56 @@ def test_merge_and_shards_with_a_budget_write_the_same_stores(tmp_path):
     shards = {name: sorted((path.name, path.read_bytes()) for path in (tmp_path / f"{name}-shards").rglob("*.klvx"))
               for name in ("budget", "memory")}
     assert len(shards["budget"]) == 3 and shards["budget"] == shards["memory"]
+
+
+def test_a_published_file_damaged_before_its_writer_grows_never_passes_for_a_value(tmp_path):
+    """A writer built in place reads its records back from the file it published when it
+    grows: damage there (each record byte flipped, or overwritten by a run of 0x00 or 0xFF,
+    or the file cut short) fails the next build, or that build's store answers as the
+    intact one would, or says it is damaged: never another value."""
+    # Past the first 64 KiB the records lie in the file, not in memory.
+    values = [bytes([i]) * (5000 + 7 * i) for i in range(16)]
+    expected = {**{f"k{i}": value for i, value in enumerate(values)}, "again": values[5], "new": b"fresh"}
+    path, out = tmp_path / "s.klvx", str(tmp_path / "out.klvx")
+    writer = kalvex.KalvWriter(str(path))
+    writer.update((f"k{i}", value) for i, value in enumerate(values))
+    writer.build()
+    stats = kalvex.KalvReader(str(path)).stats()
+    records_end = stats["index_offset"] - stats["index_size"]
+    intact = path.read_bytes()
+    damages = [("cut", records_end - 3)]
+    # Every byte of the first record (its head included), then every 389th.
+    first, sampled = stats["data_offset"], stats["data_offset"] + 200
+    for at in [*range(first, sampled), *range(sampled, records_end, 389)]:
+        damages += [("flip", at), ("zeros", at), ("ones", at)]
+    outcomes = {"build failed": 0, "as intact": 0, "said damaged": 0}
+    for kind, at in damages:
+        path.write_bytes(intact)
+        grown = kalvex.KalvWriter(str(path))
+        grown.update((f"k{i}", value) for i, value in enumerate(values))
+        grown.build()
+        damaged = bytearray(intact)
+        if kind == "cut":
+            del damaged[at:]
+        elif kind == "flip":
+            damaged[at] ^= 0x01
+        else:
+            damaged[at:at + 8] = (b"\x00" if kind == "zeros" else b"\xff") * len(damaged[at:at + 8])
+        path.write_bytes(bytes(damaged))
+        # Growing copies the published records and compares a repeated value with its copy.
+        try:
+            grown.update({"again": values[5], "new": b"fresh"})
+            grown.build(out)
+        except (kalvex.KalvCorruptError, kalvex.KalvIOError):
+            outcomes["build failed"] += 1
+            continue
+        finally:
+            grown.close()
+        # The records were copied as they lay: the store's CRCs, made as they were added, tell.
+        try:
+            with kalvex.KalvReader(out) as reader:
+                assert {key: reader[key] for key in expected} == expected, (kind, at)
+            outcomes["as intact"] += 1
+        except kalvex.KalvCorruptError:
+            outcomes["said damaged"] += 1
+    assert sum(outcomes.values()) == len(damages) > 3 * 300, outcomes

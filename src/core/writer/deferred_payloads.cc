@@ -80,6 +80,12 @@ Result<ObjectAliases> DeferredPayloads::Resolve(const ObjectList& objects, std::
       if (end - begin < 2) continue;
       originals.clear();
       for (std::size_t i = begin; i < end; ++i) {
+        // The file is this writer's own, but what comes back from a disk is checked before
+        // it indexes anything.
+        if (records[i].id >= objects.size()) {
+          return StoreError::IO("scratch file: a record names object " + std::to_string(records[i].id) + " of " +
+                                std::to_string(objects.size()));
+        }
         const auto payload = objects.Payload(records[i].id);
         if (!payload) return objects.failure();
         bool repeated = false;

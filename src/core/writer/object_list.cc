@@ -144,11 +144,15 @@ Status ObjectList::SpoolAll() {
   return SpoolChunks(chunks_.size());
 }
 
-void ObjectList::ReadFailed(int errnum) const {
-  if (!read_failure_) read_failure_ = SpoolError("read spool", errnum, spool_->path());
+void ObjectList::ReadFailed(int errnum) const { Keep(SpoolError("read spool", errnum, spool_->path())); }
+
+void ObjectList::Keep(StoreError failure) const {
+  const std::lock_guard<std::mutex> hold(failure_lock_);
+  if (!read_failure_) read_failure_ = std::move(failure);
 }
 
 Status ObjectList::failure() const {
+  const std::lock_guard<std::mutex> hold(failure_lock_);
   if (read_failure_) return *read_failure_;
   return {};
 }
@@ -185,8 +189,18 @@ std::optional<std::span<const std::uint8_t>> ObjectList::Payload(std::uint64_t o
     scratch.begin = pos;
     scratch.end = pos + want;
   }
+  // The file may have been touched since it was written: a published store is the spool
+  // of a writer grown after its build. So the length is the writer's own, and the record's
+  // CRC-32 must hold, or damage would pass for a payload: compressed into the next build
+  // under a fresh CRC, or hashed and compared as if it were the value added.
   const std::uint8_t* head = scratch.bytes.data() + (pos - scratch.begin);
-  return std::span<const std::uint8_t>(head + format::kRecordHeadSize, format::RecordPayloadLength(head));
+  const std::span<const std::uint8_t> payload(head + format::kRecordHeadSize, length - format::kRecordHeadSize);
+  if (crc32::Value(payload.data(), payload.size()) != format::RecordPayloadCrc(head)) {
+    Keep(StoreError::Corrupt("spooled record at " + std::to_string(format::kDataOffset + pos) + " fails its CRC32")
+             .WithPath(spool_->path()));
+    return std::nullopt;
+  }
+  return payload;
 }
 
 std::uint32_t ObjectList::DataCrc() const {

@@ -49,6 +49,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -169,8 +170,10 @@ class ObjectList {
   // Writes the first `count` chunks to the spool and frees them (the largest buffer is
   // kept for the next chunk). On failure the list is as it was.
   Status SpoolChunks(std::size_t count);
-  // Keeps the first failed read of the spool.
+  // Keeps the first failed read of the spool, or the first record read back damaged. The
+  // compressing threads read payloads at once, so the first is kept under a lock.
   void ReadFailed(int errnum) const;
+  void Keep(StoreError failure) const;
 
   std::vector<StoredChunk> chunks_;  // the stream from spooled_ on
   std::uint64_t finished_ = 0;  // objects whose head holds its payload CRC
@@ -182,7 +185,8 @@ class ObjectList {
   io::LargeBuffer spare_;              // a freed chunk's buffer, for the next chunk
   std::size_t spare_capacity_ = 0;
   mutable Scratch scratch_;
-  mutable std::optional<StoreError> read_failure_;
+  mutable std::mutex failure_lock_;
+  mutable std::optional<StoreError> read_failure_;  // guarded by failure_lock_
   ObjectOffsets offsets_;
   std::uint64_t data_length_ = 0;
   std::size_t next_chunk_size_ = kFirstChunkSize;
